@@ -1,0 +1,181 @@
+// The job's configuration record and its control file (".epc").
+#ifndef PULVINA_FILE_H
+#define PULVINA_FILE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Versions written into control files.
+constexpr int kKernelMajor = 2;
+constexpr int kKernelMinor = 0;
+constexpr int kKernelRelease = 0;
+
+constexpr size_t kTextLength = 255;    // longest title, formula, peak-file name
+constexpr size_t kSymbolLength = 7;    // longest element symbol
+constexpr int kMaxOxidations = 63;     // entries of the 64-slot oxidation table
+
+struct Oxidation {
+  std::string symbol;  // at most 7 characters
+  int32_t oxidation = 0;
+};
+
+struct Constraint {
+  std::string name;  // "*", an element symbol or "(A+B)"; at most 255 characters
+  int32_t index = 0;
+  char wyckoffLetter = 0;
+  int32_t minimum = 0;
+  int32_t maximum = 0;
+};
+// New entries go to the front.
+using Constraints = std::vector<Constraint>;
+
+enum FixedFlags { FIX_X = 1, FIX_Y = 2, FIX_Z = 4, FIX_B = 8, FIX_OCCUPANCY = 16 };
+
+struct FixedCoordinate {
+  std::string symbol;  // at most 7 characters
+  int32_t oxidation = 0;
+  int32_t multiplicity = 0;
+  char wyckoffLetter = 0;
+  double x = 0, y = 0, z = 0, B = 0, occupancy = 0;
+  int32_t flags = 0;
+};
+// New entries go to the front.
+using FixedCoordinates = std::vector<FixedCoordinate>;
+
+struct Config {
+  std::string title;
+  int32_t radiation;
+  int32_t doublets;
+  double lambdaXray1;
+  double lambdaXray2;
+  double i2i1;
+  double lambdaNeutron;
+  double lambdaElectron;
+  double energyElectron;
+  double polarization;
+  int32_t monochromator;
+  double monoD;
+  double monoAngle;
+  int32_t geometry;
+  double startAngle;
+  double endAngle;
+  double scanStep;
+  int32_t asymSearch;
+  int32_t sgNumber;
+  int32_t sgSetting;
+  std::string formular;
+  int32_t formularZ;
+  std::vector<Oxidation> oxidation;  // at most kMaxOxidations entries
+  double cellA, cellB, cellC;
+  double cellAlpha, cellBeta, cellGamma;
+  Constraints constraints;
+  FixedCoordinates fixedCoordinates;
+  std::string peakFile;
+  int32_t peakFileFormat;
+  double peakNWidth;
+  int32_t autoStCircles;
+  int32_t statisticCircles;
+  int32_t filterType;
+  double fomThreshold;
+  double avgThreshold;
+  double sdThreshold;
+  double bestThreshold;
+  int32_t optimizationMethod;
+  int32_t criterion;
+  int32_t autoGridSearch;
+  int32_t autoDimension;
+  double searchResolution;
+  int32_t tradiSaCycles;
+  double tradiSaStartT;
+  double tradiSaEndT;
+  double tradiSaRate;
+  int32_t tradiSaMoves;
+  int32_t adaptSaCycles;
+  int32_t adaptSaStrategy;
+  double adaptSaStartT;
+  double adaptSaEndT;
+  int32_t adaptSaMoves;
+  int32_t refine;
+  int32_t refineN;
+  double refineThreshold;
+  int32_t refineOptimizationMethod;
+  int32_t refineCriterion;
+  double refineSearchResolution;
+  int32_t refineAutoGridSearch;
+  int32_t refineAutoDimension;
+  int32_t refineTradiSaCycles;
+  double refineTradiSaStartT;
+  double refineTradiSaEndT;
+  double refineTradiSaRate;
+  int32_t refineTradiSaMoves;
+  int32_t refineAdaptSaCycles;
+  int32_t refineAdaptSaStrategy;
+  double refineAdaptSaStartT;
+  double refineAdaptSaEndT;
+  int32_t refineAdaptSaMoves;
+};
+
+struct Radiation {
+  int32_t type = 0;
+  int32_t doublets = 0;
+  double lambda = 0;
+  double lambda2 = 0;
+  double ratio = 0;
+  double polarization = 0;
+  int32_t monochromator = 0;
+  double monoD = 0;
+  double monoAngle = 0;
+};
+
+void InitializeConfig(Config *config);
+void FreeConfig(Config *config);
+void InitializeConstraints(Constraints *list);
+void FreeConstraints(Constraints *list);
+void InitializeFixedCoordinates(FixedCoordinates *list);
+void FreeFixedCoordinates(FixedCoordinates *list);
+
+// Control file. Value types of the keyword table.
+enum ConfigValueType {
+  CONFIG_INTEGER = 0,
+  CONFIG_LONG = 1,
+  CONFIG_REAL = 2,
+  CONFIG_TEXT = 3,
+  CONFIG_LIST = 4
+};
+
+struct ConfigKeyword {
+  char name[32];
+  int32_t type;
+};
+
+constexpr int kConfigKeywordCount = 74;
+extern const ConfigKeyword configKeywords[kConfigKeywordCount];
+extern const char configStamp[];
+
+// Results of ReadConfigFile.
+enum ConfigReadResult {
+  CONFIG_CANNOT_OPEN = 0,
+  CONFIG_WRONG_FORMAT = 1,
+  CONFIG_WRONG_VERSION = 2,
+  CONFIG_READ = 3
+};
+
+int ReadConfigFile(Config *config, const char *fileName);
+int UpdateConfigFile(const char *fileName, const Config *config);
+// The whole control-file text of a configuration, as UpdateConfigFile writes it.
+void WriteConfig(std::FILE *stream, const Config *config);
+int SetConfigValue(Config *config, int keywordRow, const char *value, const char *fileName,
+                   int lineNumber);
+
+int IsCommentLine(const char *line);
+int IsInteger(const char *text);
+int IsFloat(const char *text);
+// key and value must each hold 256 characters.
+void ParseKeyValue(const char *line, char *key, char *value);
+// text must hold 256 characters.
+int ExtractStringValue(char *text, const char *value);
+void WrongFormatMsg(const char *fileName, const char *keyword, int lineNumber);
+
+#endif

@@ -1,0 +1,135 @@
+#include "spacegroup.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "utils.h"
+
+namespace {
+
+struct DocFree {
+  void operator()(xmlDoc *doc) const { xmlFreeDoc(doc); }
+};
+
+// An attribute as text, "" when absent, cut to limit characters.
+std::string Attribute(xmlNode *node, const char *name, size_t limit) {
+  xmlChar *v = xmlGetProp(node, reinterpret_cast<const xmlChar *>(name));
+  if (!v) return "";
+  std::string s(reinterpret_cast<const char *>(v));
+  xmlFree(v);
+  return s.substr(0, limit);
+}
+
+std::string Content(xmlNode *node, size_t limit) {
+  xmlChar *v = xmlNodeGetContent(node);
+  if (!v) return "";
+  std::string s(reinterpret_cast<const char *>(v));
+  xmlFree(v);
+  return s.substr(0, limit);
+}
+
+bool Named(xmlNode *node, const char *name) {
+  return node->type == XML_ELEMENT_NODE &&
+         xmlStrcmp(node->name, reinterpret_cast<const xmlChar *>(name)) == 0;
+}
+
+int AttributeInt(xmlNode *node, const char *name) {
+  return std::atoi(Attribute(node, name, 63).c_str());
+}
+
+void SilentXmlError(void *, xmlError *) {}
+
+}  // namespace
+
+void InitializeSpaceGroup(SpaceGroup *sg) { *sg = SpaceGroup(); }
+
+void FreePositions(std::vector<Position> *positions) { std::vector<Position>().swap(*positions); }
+
+void FreeSpaceGroup(SpaceGroup *sg) {
+  FreeCoordinates(&sg->translations);
+  FreePositions(&sg->positions);
+  InitializeSpaceGroup(sg);
+}
+
+int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
+  InitializeSpaceGroup(sg);
+  const std::string path = DataPath("sgt.xml");
+  // The recovering parse repairs what it can; its complaints would only
+  // clutter the terminal, the result is checked below.
+  xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
+  std::unique_ptr<xmlDoc, DocFree> doc(
+      xmlReadFile(path.c_str(), "UTF-8", XML_PARSE_RECOVER | XML_PARSE_NONET));
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!root) {
+    Message(MESSAGE_ERROR, "reading space group information, bad space group file %s\n",
+            "sgt.xml");
+    return 0;
+  }
+  xmlNode *group = nullptr;
+  for (xmlNode *n = root->children; n; n = n->next)
+    if (Named(n, "SG") && AttributeInt(n, "SGNumber") == number) {
+      group = n;
+      break;
+    }
+  if (!group) {
+    Message(MESSAGE_ERROR, "reading space group information, can not find space group no. %d\n",
+            number);
+    return 0;
+  }
+  xmlNode *choice = nullptr;
+  for (xmlNode *n = group->children; n; n = n->next)
+    if (Named(n, "CellChoice") && AttributeInt(n, "Setting") == setting) {
+      choice = n;
+      break;
+    }
+  if (!choice) {
+    Message(MESSAGE_ERROR,
+            "reading space group information, can not find setting %d for space group no. %d\n",
+            setting, number);
+    return 0;
+  }
+  sg->number = number;
+  sg->shortSymbol = Attribute(group, "ShortSymbol", 63);
+  sg->schoenfliesSymbol = Attribute(group, "SchoenfliesSymbol", 63);
+  sg->pointGroup = Attribute(group, "PointGroup", 63);
+  sg->crystalSystem = Attribute(group, "CrystalSystem", 63);
+  sg->fullSymbol = Attribute(group, "FullSymbol", 63);
+  sg->pattersonSymmetry = Attribute(group, "ParttersonSymmetry", 63);
+  sg->setting = setting;
+  sg->description = Attribute(choice, "Description", 127);
+  xmlNode *positions = nullptr;
+  for (xmlNode *n = choice->children; n; n = n->next) {
+    if (Named(n, "AsymmetricUnit")) {
+      double *u = sg->asymmetricUnit;
+      std::sscanf(Content(n, 1023).c_str(), "%lf, %lf; %lf, %lf; %lf, %lf", &u[0], &u[1], &u[2],
+                  &u[3], &u[4], &u[5]);
+    } else if (Named(n, "Origin")) {
+      sg->origin = Content(n, 127);
+    } else if (Named(n, "Positions")) {
+      positions = n;
+    }
+  }
+  if (positions) {
+    SetCoordinates(Attribute(positions, "Coordinates", std::string::npos).c_str(),
+                   &sg->translations);
+    for (xmlNode *n = positions->children; n; n = n->next) {
+      if (!Named(n, "Position")) continue;
+      Position p;
+      p.multiplicity = AttributeInt(n, "Multiplicity");
+      std::string letter = Attribute(n, "WyckoffLetter", 63);
+      p.wyckoffLetter = letter.empty() ? 0 : letter[0];
+      p.siteSymmetry = Attribute(n, "SiteSymmetry", 63);
+      SetCoordinates(Attribute(n, "Coordinates", std::string::npos).c_str(), &p.coordinates);
+      sg->positions.push_back(std::move(p));
+      sg->positionCount++;
+    }
+  }
+  for (Position &p : sg->positions)
+    MergeCoordinates(&p.fullCoordinates, p.coordinates, sg->translations);
+  return 1;
+}

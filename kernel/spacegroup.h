@@ -1,0 +1,43 @@
+// Space groups and their Wyckoff positions, read from the database "sgt.xml".
+#ifndef PULVINA_SPACEGROUP_H
+#define PULVINA_SPACEGROUP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "coordinate.h"
+
+struct Position {
+  int32_t multiplicity = 0;
+  char wyckoffLetter = 0;
+  std::string siteSymmetry;      // at most 63 characters
+  Coordinates coordinates;       // equivalent triplets without centring
+  Coordinates fullCoordinates;   // every triplet with every centring translation
+};
+
+struct SpaceGroup {
+  int32_t number = 0;
+  std::string shortSymbol;
+  std::string schoenfliesSymbol;
+  std::string fullSymbol;
+  std::string pointGroup;
+  std::string pattersonSymmetry;
+  std::string crystalSystem;
+  int32_t setting = 0;
+  std::string description;  // at most 127 characters
+  std::string origin;       // at most 127 characters
+  double asymmetricUnit[6] = {};
+  Coordinates translations;
+  int32_t positionCount = 0;
+  // In database order. Atoms and models point into this vector, so it is
+  // never changed after loading.
+  std::vector<Position> positions;
+};
+
+void InitializeSpaceGroup(SpaceGroup *sg);
+int SetSpaceGroup(SpaceGroup *sg, int number, int setting);
+void FreeSpaceGroup(SpaceGroup *sg);
+void FreePositions(std::vector<Position> *positions);
+
+#endif

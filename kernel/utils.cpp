@@ -1,0 +1,163 @@
+#include "utils.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::mutex &SinkMutex() {
+  static std::mutex m;
+  return m;
+}
+
+MessageSink &Sink() {
+  static MessageSink sink;
+  return sink;
+}
+
+std::string &DataDirectory() {
+  static std::string dir;
+  return dir;
+}
+
+}  // namespace
+
+void DefaultMessageSink(int type, const std::string &text) {
+  const char *prefix = "";
+  switch (type) {
+    case MESSAGE_ERROR: prefix = "error: "; break;
+    case MESSAGE_WARNING: prefix = "warning: "; break;
+    case MESSAGE_HINT: prefix = "hint: "; break;
+    default: break;
+  }
+  std::fprintf(stderr, "%s%s", prefix, text.c_str());
+  std::fflush(stderr);
+}
+
+int Message(int type, const char *format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n < 0) {
+    buffer[0] = '\0';
+    n = 0;
+  }
+  std::string text(buffer);
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  if (Sink())
+    Sink()(type, text);
+  else
+    DefaultMessageSink(type, text);
+  return n < 1023 ? n : 1023;
+}
+
+MessageSink SetMessageSink(MessageSink sink) {
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  MessageSink old = std::move(Sink());
+  Sink() = std::move(sink);
+  return old;
+}
+
+void SetDataDirectory(const std::string &directory) { DataDirectory() = directory; }
+
+const std::string &GetDataDirectory() { return DataDirectory(); }
+
+std::string DataPath(const char *name) { return JoinPath(DataDirectory(), name); }
+
+std::string JoinPath(const std::string &folder, const std::string &name) {
+#ifdef _WIN32
+  const char separator = '\\';
+#else
+  const char separator = '/';
+#endif
+  if (folder.empty()) return name;
+  if (folder.back() == separator) return folder + name;
+  return folder + separator + name;
+}
+
+std::string DirName(const std::string &path) {
+  size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return path.substr(0, 1);
+  return path.substr(0, slash);
+}
+
+FilePtr OpenFile(const std::string &path, const char *mode) {
+  return FilePtr(std::fopen(path.c_str(), mode));
+}
+
+static bool IsSpaceChar(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+char *RemoveSpace(const char *source, char *destination) {
+  char *out = destination;
+  for (const char *p = source; *p; ++p)
+    if (!IsSpaceChar(*p)) *out++ = *p;
+  *out = '\0';
+  return destination;
+}
+
+std::string RemoveSpace(const std::string &source) {
+  std::string out;
+  out.reserve(source.size());
+  for (char c : source)
+    if (!IsSpaceChar(c)) out.push_back(c);
+  return out;
+}
+
+void CopyText(char *destination, size_t size, const char *source) {
+  if (size == 0) return;
+  size_t n = std::strlen(source);
+  if (n > size - 1) n = size - 1;
+  std::memcpy(destination, source, n);
+  destination[n] = '\0';
+}
+
+// L'Ecuyer's two multiplicative congruential generators combined through a
+// 32-entry Bays-Durham shuffle, in 32-bit arithmetic with Schrage's method so
+// that no product overflows. The sequence must stay bit-exact: seeds recorded
+// with a result reproduce it.
+int randSeed = 305419896;
+static int randSeed2 = 123456789;
+static int iy = 0;
+static int iv[32];
+
+void Srand(int seed) { randSeed = seed; }
+
+double Rand() {
+  const int m1 = 2147483563, a1 = 40014, q1 = 53668, r1 = 12211;
+  const int m2 = 2147483399, a2 = 40692, q2 = 52774, r2 = 3791;
+  const int ndiv = 67108862;
+  const double scale = 4.656613057391769e-10;
+  const double largest = 0.99999988;
+  if (randSeed <= 0) {
+    // -INT_MIN does not exist; the restart treats it like any other seed
+    // that leaves nothing positive.
+    randSeed = randSeed == -2147483647 - 1 ? 1 : -randSeed;
+    if (randSeed <= 0) randSeed = 1;
+    randSeed2 = randSeed;
+    for (int j = 39; j >= 0; --j) {
+      int k = randSeed / q1;
+      randSeed = a1 * (randSeed - k * q1) - k * r1;
+      if (randSeed < 0) randSeed += m1;
+      if (j < 32) iv[j] = randSeed;
+    }
+    iy = iv[0];
+  }
+  int k = randSeed / q1;
+  randSeed = a1 * (randSeed - k * q1) - k * r1;
+  if (randSeed < 0) randSeed += m1;
+  k = randSeed2 / q2;
+  randSeed2 = a2 * (randSeed2 - k * q2) - k * r2;
+  if (randSeed2 < 0) randSeed2 += m2;
+  int j = iy / ndiv;
+  iy = iv[j] - randSeed2;
+  iv[j] = randSeed;
+  if (iy < 1) iy += m1 - 1;
+  double value = iy * scale;
+  return value < largest ? value : largest;
+}

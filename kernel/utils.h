@@ -1,0 +1,62 @@
+// Reporting, data-file paths, the blank-stripping copy and the process-wide
+// random generator shared by the statistic test and the annealing.
+#ifndef PULVINA_UTILS_H
+#define PULVINA_UTILS_H
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+enum MessageType {
+  MESSAGE_ERROR = 0,
+  MESSAGE_WARNING = 1,
+  MESSAGE_HINT = 2,
+  MESSAGE_PLAIN = 3
+};
+
+// Formats at most 1023 characters and hands them to the installed sink.
+// Returns the number of characters formatted. Safe from any thread.
+int Message(int type, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The sink receives the message type and the formatted text, which carries its
+// own line ends. Sinks are called under one lock, one message at a time.
+using MessageSink = std::function<void(int type, const std::string &text)>;
+// Installs a sink and returns the one it replaces; an empty sink restores the
+// default, which writes to standard error with a prefix for the type.
+MessageSink SetMessageSink(MessageSink sink);
+void DefaultMessageSink(int type, const std::string &text);
+
+// Data files ("sgt.xml", "asft.dat", "nslt.dat") are opened by bare name,
+// relative to the working directory, unless a data folder has been set.
+void SetDataDirectory(const std::string &directory);
+const std::string &GetDataDirectory();
+std::string DataPath(const char *name);
+
+// Joins a folder and a name with the platform's directory separator; an empty
+// folder leaves the name alone.
+std::string JoinPath(const std::string &folder, const std::string &name);
+// The folder part of a path ("" for a bare name).
+std::string DirName(const std::string &path);
+
+struct FileCloser {
+  void operator()(std::FILE *f) const { if (f) std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+FilePtr OpenFile(const std::string &path, const char *mode);
+
+// Copies source without blank, tab, line feed, vertical tab, form feed and
+// carriage return; destination must hold strlen(source) + 1 characters.
+char *RemoveSpace(const char *source, char *destination);
+std::string RemoveSpace(const std::string &source);
+
+// Bounded copy into a fixed field: at most size - 1 characters, always
+// terminated.
+void CopyText(char *destination, size_t size, const char *source);
+
+// The shuffled combined generator; state is process-wide and unlocked.
+extern int randSeed;
+void Srand(int seed);
+double Rand();
+
+#endif

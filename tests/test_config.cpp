@@ -1,0 +1,311 @@
+// The control file: defaults, the exact layout written, round trips and the
+// result codes and messages on faulty files.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kernel.h"
+#include "testing.h"
+
+namespace {
+
+const char kHeader[] = "; Input file\n\nQUENDRALITE 2.0.0\n";
+
+struct ConfigTest : ::testing::Test {
+  Config config;
+  TempDir dir;
+  void SetUp() override { InitializeConfig(&config); }
+  int Read(const std::string &body, const std::string &name = "job.epc") {
+    return ReadConfigFile(&config, dir.write(name, body).c_str());
+  }
+};
+
+TEST_F(ConfigTest, JobStartsWithDefaults) {
+  Job job;
+  InitializeJob(&job);
+  EXPECT_EQ(job.config.title, "Untitled");
+  EXPECT_EQ(job.config.formular, "");
+  EXPECT_EQ(job.config.peakFile, "");
+  EXPECT_EQ(job.config.formularZ, 1);
+  EXPECT_EQ(job.config.sgNumber, 1);
+  EXPECT_EQ(job.config.sgSetting, 1);
+  EXPECT_EQ(job.config.cellA, 10.0);
+  EXPECT_EQ(job.config.cellC, 10.0);
+  EXPECT_EQ(job.config.cellGamma, 90.0);
+  EXPECT_EQ(job.config.tradiSaMoves, 1000);
+  EXPECT_EQ(job.config.adaptSaMoves, 1000);
+  EXPECT_EQ(job.config.refineTradiSaMoves, 2000);
+  EXPECT_EQ(job.config.refineAdaptSaMoves, 2000);
+  EXPECT_EQ(job.config.filterType, 2);
+  EXPECT_DOUBLE_EQ(job.config.energyElectron, 0.1503911);
+  EXPECT_TRUE(job.config.oxidation.empty());
+  EXPECT_TRUE(job.config.constraints.empty());
+  EXPECT_EQ(job.crystal.spaceGroup.number, 0);
+  FreeJob(&job);
+}
+
+TEST_F(ConfigTest, KeywordTableHasEveryKeyOnceInWriterOrder) {
+  EXPECT_STREQ(configKeywords[0].name, "TITLE");
+  EXPECT_STREQ(configKeywords[10].name, "LAMBDA_NEUTRON");
+  EXPECT_STREQ(configKeywords[34].name, "STATISTIC_CIRCLES");
+  EXPECT_STREQ(configKeywords[35].name, "AUTO_ST_CIRCLES");
+  EXPECT_STREQ(configKeywords[73].name, "REFINE_ADAPT_SA_MOVES");
+  for (int i = 0; i < kConfigKeywordCount; ++i)
+    for (int j = i + 1; j < kConfigKeywordCount; ++j)
+      EXPECT_STRNE(configKeywords[i].name, configKeywords[j].name);
+}
+
+TEST_F(ConfigTest, WritesTheDocumentedLayout) {
+  config.title = "nacl";
+  config.formular = "Na1Cl1";
+  config.formularZ = 4;
+  config.sgNumber = 225;
+  config.oxidation = {{"Na", 1}, {"Cl", -1}};
+  config.peakFile = "nacl_noisy.hkl";
+  std::string path = dir.file("out.epc");
+  ASSERT_EQ(UpdateConfigFile(path.c_str(), &config), 1);
+  std::string text = ReadWholeFile(path);
+  EXPECT_EQ(text.rfind("; Input file for Pulvina (kernel version 2.0.0)\n\nQUENDRALITE 2.0.0\n"
+                       "\n; Title\n\nTITLE\t\"nacl\"\n\n; Radiation\n\n\n# X-Ray\n\nRADIATION\t0\n\n"
+                       "DOUBLETS\t0\nLAMBDA_XRAY1\t1.540598\n",
+                       0),
+            0u);
+  EXPECT_NE(text.find("FORMULAR\tNa1Cl1\nFORMULAR_Z\t4\nOXIDATION\tNa 1\nOXIDATION\tCl -1\n\n# "
+                      "Cell\n\nCELL_A\t10.000000\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ENERGY_ELECTRON\t0.150391\n"), std::string::npos);
+  EXPECT_NE(text.find("\n; Combination\n\n\n; Fixed Coordinates\n\n\n; Peak File\n\n"
+                      "PEAK_FILE\t\"nacl_noisy.hkl\"\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\n# Refine Simulate Annealing(adaptive)\n\nREFINE_ADAPT_SA_CYCLES\t1\n"),
+            std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 28), "\nREFINE_ADAPT_SA_MOVES\t2000\n");
+}
+
+TEST_F(ConfigTest, ReferenceControlFilesRoundTripByteForByte) {
+  // The reference files were written by an independent writer of the same
+  // layout; what we read and write again must be identical.
+  for (const char *name : {"nacl/nacl.epc", "tio2_rutile/tio2_rutile_pcw.epc",
+                           "mgoh2_brucite/mgoh2_brucite.epc"}) {
+    std::string source = std::string(PULVINA_REFERENCE_DIR) + "/" + name;
+    Config c;
+    InitializeConfig(&c);
+    ASSERT_EQ(ReadConfigFile(&c, source.c_str()), CONFIG_READ) << name;
+    std::string out = dir.file("copy.epc");
+    ASSERT_EQ(UpdateConfigFile(out.c_str(), &c), 1);
+    EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(source)) << name;
+  }
+}
+
+TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
+  config.title = "Round trip";  // the blank is lost on reading, by design
+  config.radiation = 2;
+  config.lambdaXray2 = 1.25;
+  config.monoAngle = -12.5;
+  config.startAngle = 3.5;
+  config.formular = "(Fe0.5Mn0.5)2O3";
+  config.oxidation = {{"Fe", 3}, {"O", -2}};
+  config.constraints.insert(config.constraints.begin(), Constraint{"O", 2, 'e', 0, 2});
+  config.constraints.insert(config.constraints.begin(), Constraint{"(Fe+Mn)", 1, 'c', 1, 1});
+  config.fixedCoordinates.push_back(
+      FixedCoordinate{"Fe", 3, 4, 'c', 0.25, 0.5, 0.125, 1.0, 0.5, FIX_X | FIX_Z});
+  config.statisticCircles = 123456789;
+  config.refineThreshold = 0.25;
+  std::string first = dir.file("first.epc");
+  ASSERT_EQ(UpdateConfigFile(first.c_str(), &config), 1);
+  Config back;
+  InitializeConfig(&back);
+  ASSERT_EQ(ReadConfigFile(&back, first.c_str()), CONFIG_READ);
+  EXPECT_EQ(back.title, "Roundtrip");
+  EXPECT_EQ(back.radiation, 2);
+  EXPECT_EQ(back.lambdaXray2, 1.25);
+  EXPECT_EQ(back.monoAngle, -12.5);
+  EXPECT_EQ(back.formular, "(Fe0.5Mn0.5)2O3");
+  ASSERT_EQ(back.oxidation.size(), 2u);
+  EXPECT_EQ(back.oxidation[1].symbol, "O");
+  EXPECT_EQ(back.oxidation[1].oxidation, -2);
+  ASSERT_EQ(back.fixedCoordinates.size(), 1u);
+  EXPECT_EQ(back.fixedCoordinates[0].z, 0.125);
+  EXPECT_EQ(back.fixedCoordinates[0].flags, FIX_X | FIX_Z);
+  EXPECT_EQ(back.statisticCircles, 123456789);
+  // Reading puts each list entry in front, so a cycle reverses the order.
+  ASSERT_EQ(back.constraints.size(), 2u);
+  EXPECT_EQ(back.constraints[0].name, "O");
+  EXPECT_EQ(back.constraints[1].name, "(Fe+Mn)");
+  EXPECT_EQ(back.constraints[1].wyckoffLetter, 'c');
+  // A second cycle restores the order and is otherwise a fixed point.
+  std::string second = dir.file("second.epc"), third = dir.file("third.epc");
+  ASSERT_EQ(UpdateConfigFile(second.c_str(), &back), 1);
+  Config again;
+  InitializeConfig(&again);
+  ASSERT_EQ(ReadConfigFile(&again, second.c_str()), CONFIG_READ);
+  ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
+  std::string firstText = ReadWholeFile(first);
+  std::string thirdText = ReadWholeFile(third);
+  EXPECT_NE(firstText.find("TITLE\t\"Round trip\""), std::string::npos);
+  EXPECT_NE(firstText.find("CONSTRAINT\t(Fe+Mn) 1 c 1 1\nCONSTRAINT\tO 2 e 0 2\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadWholeFile(second).find("CONSTRAINT\tO 2 e 0 2\nCONSTRAINT\t(Fe+Mn) 1 c 1 1\n") !=
+                std::string::npos,
+            true);
+  // Apart from the blank the title lost, the third file is the first again.
+  firstText.replace(firstText.find("Round trip"), 10, "Roundtrip");
+  EXPECT_EQ(thirdText, firstText);
+}
+
+TEST_F(ConfigTest, OpenFailuresAndStamp) {
+  CapturedMessages messages;
+  EXPECT_EQ(ReadConfigFile(&config, dir.file("missing.epc").c_str()), CONFIG_CANNOT_OPEN);
+  EXPECT_EQ(messages.text(), "cant not open file \"" + dir.file("missing.epc") + "\"\n");
+  EXPECT_EQ(Read("; comment\nTITLE\t\"x\"\nQUENDRALITE 2.0.0\n"), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(config.title, "Untitled");
+  EXPECT_EQ(Read("; only comments\n\n   \t\n# more\n"), CONFIG_READ);
+  EXPECT_EQ(Read(""), CONFIG_READ);
+  EXPECT_EQ(config.title, "Untitled");
+  EXPECT_EQ(Read("QUENDRALITE 3.0.0\nTITLE\tx\n"), CONFIG_WRONG_VERSION);
+  EXPECT_EQ(config.title, "Untitled");
+  EXPECT_EQ(Read("QUENDRALITE 1.9.9\nTITLE\told\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "old");
+  EXPECT_EQ(Read("QUENDRALITE\nTITLE\tnoversion\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "noversion");
+}
+
+TEST_F(ConfigTest, NumbersAreCheckedStrictly) {
+  CapturedMessages messages;
+  const std::string file = dir.file("job.epc");
+  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tok\nRADIATION\t1 ; neutron\nDOUBLETS\t1\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(),
+            "reading file \"" + file + "\", value of RADIATION in a wrong format, at line 5\n");
+  EXPECT_EQ(messages.all()[0].first, MESSAGE_ERROR);
+  EXPECT_EQ(config.title, "ok");     // read before the fault
+  EXPECT_EQ(config.doublets, 0);     // after it: untouched
+  EXPECT_EQ(Read(std::string(kHeader) + "RADIATION\t1 \t \t\r\n"), CONFIG_READ);
+  EXPECT_EQ(config.radiation, 1);
+
+  struct Case { const char *line; int result; };
+  const Case cases[] = {
+      {"CELL_A\t1.5e0\n", CONFIG_WRONG_FORMAT}, {"CELL_A\t+1.5\n", CONFIG_WRONG_FORMAT},
+      {"CELL_A\t1.2.3\n", CONFIG_WRONG_FORMAT}, {"CELL_A\tnan\n", CONFIG_WRONG_FORMAT},
+      {"CELL_A\t\n", CONFIG_WRONG_FORMAT},      {"SG_NUMBER\t12x\n", CONFIG_WRONG_FORMAT},
+      {"SG_NUMBER\t1.0\n", CONFIG_WRONG_FORMAT},
+      {"SG_NUMBER\t99999999999\n", CONFIG_WRONG_FORMAT},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(Read(std::string(kHeader) + c.line), c.result) << c.line;
+
+  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t.5\nCELL_B\t-.5\nCELL_C\t5.\nSG_NUMBER\t-\n"),
+            CONFIG_READ);
+  EXPECT_EQ(config.cellA, 0.5);
+  EXPECT_EQ(config.cellB, -0.5);
+  EXPECT_EQ(config.cellC, 5.0);
+  EXPECT_EQ(config.sgNumber, 0);
+  EXPECT_EQ(Read(std::string(kHeader) + "SG_NUMBER\t-2147483648\n"), CONFIG_READ);
+  EXPECT_EQ(config.sgNumber, -2147483647 - 1);
+}
+
+TEST_F(ConfigTest, TextsLoseBlanksAndQuotes) {
+  CapturedMessages messages;
+  ASSERT_EQ(Read(std::string(kHeader) + "TITLE\t\"My phase\"\nPEAK_FILE\t'my peaks.hkl'\n"
+                                        "FORMULAR\tFe2 O3\ntitle\tignored\nUNKNOWN\t1\n"),
+            CONFIG_READ);
+  EXPECT_EQ(config.title, "Myphase");
+  EXPECT_EQ(config.peakFile, "mypeaks.hkl");
+  EXPECT_EQ(config.formular, "Fe2O3");
+  EXPECT_EQ(messages.size(), 0u);
+  ASSERT_EQ(Read(std::string(kHeader) + "\n\nTITLE\t\"\"\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "");
+  EXPECT_EQ(messages.text(), "reading file \"" + dir.file("job.epc") +
+                                 "\", value of \"TITLE\" is null\n, at line 6\n");
+  EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
+}
+
+TEST_F(ConfigTest, LongLinesAreReadInPieces) {
+  // A value longer than the 255-character buffer continues on the next
+  // "line"; a long title is cut, never overrun.
+  std::string title(300, 'T');
+  ASSERT_EQ(Read(std::string(kHeader) + "TITLE\t" + title + "\n"), CONFIG_READ);
+  EXPECT_EQ(config.title.size(), 255u - 6u);
+  std::string symbol(40, 'A');
+  CapturedMessages messages;
+  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\t" + symbol + " 2\n"), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\t" + symbol +
+                 " 0 4 a 0 0 0 1 1 0\n"),
+            CONFIG_WRONG_FORMAT);
+  // A list entry cut off by the buffer is incomplete: a wrong format, not a
+  // half entry.
+  EXPECT_EQ(Read(std::string(kHeader) + "CONSTRAINT\t" + std::string(250, 'C') + " 1 a 0 1\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(config.constraints.size(), 0u);
+  ASSERT_EQ(Read(std::string(kHeader) + "CONSTRAINT\t" + std::string(200, 'C') + " 1 a 0 1\n"),
+            CONFIG_READ);
+  ASSERT_EQ(config.constraints.size(), 1u);
+  EXPECT_EQ(config.constraints[0].name.size(), 200u);
+}
+
+TEST_F(ConfigTest, ListEntries) {
+  std::string text = kHeader;
+  for (int i = 0; i < 70; ++i) text += "OXIDATION\tE" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  ASSERT_EQ(Read(text), CONFIG_READ);
+  ASSERT_EQ(config.oxidation.size(), 63u);
+  EXPECT_EQ(config.oxidation[62].symbol, "E62");
+
+  InitializeConfig(&config);
+  CapturedMessages messages;
+  EXPECT_EQ(Read(std::string(kHeader) + "CONSTRAINT\tA 1 a 0 1\nCONSTRAINT\tB 2 b 1 1\n"
+                                        "CONSTRAINT\tC 3 c 1\n"),
+            CONFIG_WRONG_FORMAT);
+  ASSERT_EQ(config.constraints.size(), 2u);  // the faulty one is not added
+  EXPECT_EQ(config.constraints[0].name, "B");
+  EXPECT_EQ(config.constraints[1].name, "A");
+  EXPECT_EQ(messages.text(), "reading file \"" + dir.file("job.epc") +
+                                 "\", value of CONSTRAINT in a wrong format, at line 6\n");
+  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\tFe\n"), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\tFe 3 trailing text\n"), CONFIG_READ);
+}
+
+TEST_F(ConfigTest, FreeConfigKeepsScalars) {
+  config.cellA = 7.5;
+  config.oxidation = {{"O", -2}};
+  config.constraints.push_back(Constraint{"*", 0, 'a', 0, 1});
+  FreeConfig(&config);
+  EXPECT_TRUE(config.oxidation.empty());
+  EXPECT_TRUE(config.constraints.empty());
+  ASSERT_EQ(Read(std::string(kHeader) + "CELL_B\t3\n"), CONFIG_READ);
+  EXPECT_EQ(config.cellA, 7.5);
+  EXPECT_EQ(config.cellB, 3.0);
+}
+
+TEST_F(ConfigTest, UnwritableTargetFailsCleanly) {
+  CapturedMessages messages;
+  std::string target = dir.file("no/such/folder/job.epc");
+  EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
+  EXPECT_EQ(messages.text(), "updating file \"" + target + "\", can not open file!\n");
+}
+
+TEST_F(ConfigTest, LineTests) {
+  EXPECT_TRUE(IsCommentLine("   ; x"));
+  EXPECT_TRUE(IsCommentLine("\t# x"));
+  EXPECT_TRUE(IsCommentLine(" \t\r\n"));
+  EXPECT_FALSE(IsCommentLine(" TITLE ;"));
+  char key[256], value[256];
+  ParseKeyValue("  RADIATION;1\n", key, value);
+  EXPECT_STREQ(key, "RADIATION");
+  EXPECT_STREQ(value, ";1\n");
+  ParseKeyValue("KEY   value with ; inside\n", key, value);
+  EXPECT_STREQ(key, "KEY");
+  EXPECT_STREQ(value, "value with ; inside\n");
+  char text[256];
+  EXPECT_EQ(ExtractStringValue(text, " \"a b\" 'c'\t\n"), 3);
+  EXPECT_STREQ(text, "abc");
+  EXPECT_TRUE(IsInteger("-"));
+  EXPECT_FALSE(IsInteger("+1"));
+  EXPECT_FALSE(IsInteger(""));
+  EXPECT_TRUE(IsFloat("."));
+  EXPECT_FALSE(IsFloat("1..2"));
+  EXPECT_FALSE(IsFloat("..2"));
+}
+
+}  // namespace

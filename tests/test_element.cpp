@@ -1,0 +1,230 @@
+// Formula parsing, element tables and scattering data.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "kernel.h"
+#include "testing.h"
+
+namespace {
+
+struct FormulaTest : ::testing::Test {
+  Compound compound;
+  void SetUp() override {
+    UseSourceData();
+    InitializeCompound(&compound);
+  }
+  void TearDown() override { FreeCompound(&compound); }
+};
+
+TEST_F(FormulaTest, ElementsNeedTheirCounts) {
+  CapturedMessages messages;
+  EXPECT_EQ(ParseFormular("NaCl", &compound), 0);
+  EXPECT_EQ(messages.text(), "parsing formular, 'NaCl' in a wrong format!\n");
+  ASSERT_EQ(ParseFormular("Na1Cl1", &compound), 1);
+  ASSERT_EQ(compound.entryCount, 2);
+  EXPECT_EQ(compound.entries[0].symbol, "Na");
+  EXPECT_EQ(compound.entries[0].name, "sodium");
+  EXPECT_EQ(compound.entries[0].atomicNumber, 11);
+  EXPECT_EQ(compound.entries[1].count, 1);
+  EXPECT_EQ(compound.entries[1].index, 1);
+  EXPECT_DOUBLE_EQ(compound.entries[1].mass, 35.4527);
+  EXPECT_EQ(compound.entries[1].color, 0xFF1FF01Fu);
+  EXPECT_EQ(compound.entries[1].covalentRadius, 990);
+  EXPECT_EQ(compound.entries[1].vdwRadius, 1970);
+  EXPECT_EQ(compound.entries[1].ionRadius, 990);  // oxidation 0: the covalent radius
+}
+
+TEST_F(FormulaTest, Errors) {
+  struct Case { const char *formula; const char *message; };
+  const Case cases[] = {
+      {"Xx2", "parsing formular, unrecognized element symbol 'Xx'!\n"},
+      {"Fe0.5O1", "parsing formular,  not enough memory!\n"},
+      {"(Fe0.5Mn0.5", "parsing formular, formular '(Fe0.5Mn0.5' in a wrong format!\n"},
+      {"Fe2-O3", "parsing formular, 'Fe2-O3' in a wrong format!\n"},
+      {"2Fe", "parsing formular, '2Fe' in a wrong format!\n"},
+      {"Fe2,O3", "parsing formular, 'Fe2,O3' in a wrong format!\n"},
+      {"fe2", "parsing formular, unrecognized element symbol 'fe'!\n"},
+      {"O99999999999", "parsing formular, 'O99999999999' in a wrong format!\n"},
+      {"Na.5", "parsing formular, 'Na.5' in a wrong format!\n"},
+  };
+  for (const Case &c : cases) {
+    CapturedMessages messages;
+    EXPECT_EQ(ParseFormular(c.formula, &compound), 0) << c.formula;
+    EXPECT_EQ(messages.text(), c.message) << c.formula;
+    FreeCompound(&compound);
+  }
+  CapturedMessages messages;
+  EXPECT_EQ(ParseFormular("", &compound), 0);
+  EXPECT_EQ(messages.size(), 0u);
+  // What parsed before a fault stays until the compound is freed.
+  EXPECT_EQ(ParseFormular("Ba1Ti1Q3", &compound), 0);
+  EXPECT_EQ(compound.entryCount, 2);
+}
+
+TEST_F(FormulaTest, MixedSites) {
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
+  ASSERT_EQ(compound.entryCount, 2);
+  const Element &g = compound.entries[0];
+  EXPECT_EQ(g.atomicNumber, 0);
+  EXPECT_EQ(g.symbol, "Dummy");
+  EXPECT_EQ(g.index, -1);
+  EXPECT_EQ(g.count, 2);
+  ASSERT_EQ(g.members.size(), 2u);
+  EXPECT_EQ(g.members[0].symbol, "Fe");
+  EXPECT_EQ(g.members[0].index, 0);
+  EXPECT_DOUBLE_EQ(g.members[0].fraction, 0.5);
+  EXPECT_EQ(g.members[0].count, 2);
+  EXPECT_EQ(g.members[1].index, 1);
+  EXPECT_EQ(compound.entries[1].symbol, "O");
+  EXPECT_EQ(compound.entries[1].index, 2);
+  EXPECT_EQ(compound.entries[1].count, 3);
+  EXPECT_EQ(RealElementCount(&compound), 3);
+  SetFormularZ(&compound, 4);
+  EXPECT_EQ(compound.entries[0].cellCount, 8);
+  EXPECT_EQ(compound.entries[0].members[1].cellCount, 8);
+  EXPECT_EQ(compound.entries[1].cellCount, 12);
+}
+
+TEST_F(FormulaTest, IntegersInsideBracketsAreTopLevel) {
+  ASSERT_EQ(ParseFormular("(Fe1Mn1)2", &compound), 1);
+  ASSERT_EQ(compound.entryCount, 3);
+  EXPECT_EQ(compound.entries[0].atomicNumber, 0);
+  EXPECT_EQ(compound.entries[0].count, 2);
+  EXPECT_TRUE(compound.entries[0].members.empty());
+  EXPECT_EQ(compound.entries[1].symbol, "Fe");
+  EXPECT_EQ(compound.entries[2].count, 1);
+}
+
+TEST_F(FormulaTest, BlanksAndZ) {
+  ASSERT_EQ(ParseFormular("Fe2 O3", &compound), 1);
+  EXPECT_EQ(compound.entryCount, 2);
+  FreeCompound(&compound);
+  ASSERT_EQ(ParseFormular("Ba1Ti1O3", &compound), 1);
+  SetFormularZ(&compound, 4);
+  EXPECT_EQ(compound.entries[0].cellCount, 4);
+  EXPECT_EQ(compound.entries[1].cellCount, 4);
+  EXPECT_EQ(compound.entries[2].cellCount, 12);
+}
+
+TEST_F(FormulaTest, IonRadii) {
+  EXPECT_EQ(GetIonRadius(8, -2), 1360);
+  EXPECT_EQ(GetIonRadius(8, 0), 680);
+  EXPECT_EQ(GetIonRadius(0, 0), 0);
+  EXPECT_EQ(GetIonRadius(113, 1), 0);
+  EXPECT_EQ(GetIonRadius(26, 3), 640);
+  EXPECT_EQ(GetIonRadius(26, 7), 1340);  // not tabulated: covalent
+  // The table is sorted by atomic number, then oxidation, without state 0.
+  for (int i = 1; i < kIonRadiusCount; ++i) {
+    const IonRadius &a = IonRadii[i - 1], &b = IonRadii[i];
+    EXPECT_TRUE(a.atomicNumber < b.atomicNumber ||
+                (a.atomicNumber == b.atomicNumber && a.oxidation < b.oxidation))
+        << i;
+    EXPECT_NE(b.oxidation, 0);
+  }
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1O1", &compound), 1);
+  SetOxidations(&compound, {{"Fe", 2}, {"O", -2}, {"Mn", 3}, {"O", -1}});
+  UpdateIonRadii(&compound);
+  EXPECT_EQ(compound.entries[0].members[0].ionRadius, 740);
+  EXPECT_EQ(compound.entries[0].members[1].ionRadius, 660);
+  EXPECT_EQ(compound.entries[1].ionRadius, 680);  // the later entry overrides
+}
+
+TEST_F(FormulaTest, TablesMatchTheirSymbols) {
+  EXPECT_EQ(ElementNumber("H"), 1);
+  EXPECT_EQ(ElementNumber("Uub"), 112);
+  EXPECT_EQ(ElementNumber("Mt"), 109);
+  EXPECT_EQ(ElementNumber("mt"), -1);
+  EXPECT_EQ(ElementNumber(""), -1);
+  EXPECT_STREQ(ElementName[12], "aluminum");
+  EXPECT_STREQ(ElementName[54], "cesium");
+  EXPECT_STREQ(ElementName[108], "meitnerium");
+  EXPECT_STREQ(ElementName[111], "Uub");
+  EXPECT_EQ(VanderWaalsRadii[7], 1700);   // oxygen
+  EXPECT_EQ(VanderWaalsRadii[91], 1860);  // uranium
+  EXPECT_DOUBLE_EQ(AtomicMass[111], 277);
+  for (int i = 0; i < kElementCount; ++i) EXPECT_EQ(AtomicColorRef[i] >> 24, 0xFFu) << i;
+}
+
+TEST_F(FormulaTest, XrayFactorsFromTheDataFile) {
+  // Values of the five-Gaussian table that the reference intensities were
+  // computed with.
+  double c[kAsfCount];
+  ASSERT_EQ(GetASF(11, 1, c), 1);
+  EXPECT_DOUBLE_EQ(c[0], 3.148690);
+  EXPECT_DOUBLE_EQ(c[9], 0.217037);
+  EXPECT_DOUBLE_EQ(c[10], 0.045300);
+  ASSERT_EQ(GetASF(17, -1, c), 1);
+  EXPECT_DOUBLE_EQ(c[10], -34.916603);
+  ASSERT_EQ(GetASF(1, 0, c), 1);
+  EXPECT_DOUBLE_EQ(c[5], 15.569946);
+  // f0(0) is close to the number of electrons.
+  ASSERT_EQ(GetASF(8, 0, c), 1);
+  EXPECT_NEAR(ASFFactor(0, c), 8.0, 0.01);
+  ASSERT_EQ(GetASF(20, 2, c), 1);
+  EXPECT_NEAR(ASFFactor(0, c), 18.0, 0.01);
+  // An ion that is not tabulated quietly takes the neutral atom.
+  double neutral[kAsfCount];
+  ASSERT_EQ(GetASF(26, 0, neutral), 1);
+  CapturedMessages messages;
+  ASSERT_EQ(GetASF(26, 7, c), 1);
+  EXPECT_EQ(messages.size(), 0u);
+  for (int i = 0; i < kAsfCount; ++i) EXPECT_EQ(c[i], neutral[i]);
+  // Element 112 has no row at all.
+  EXPECT_EQ(GetASF(112, 0, c), 0);
+  EXPECT_EQ(messages.text(),
+            "reading atomic scattering factor, can not find factors for element (number 112)\n");
+  EXPECT_EQ(c[0], 0);
+}
+
+TEST_F(FormulaTest, EveryFormulaElementGetsItsData) {
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
+  SetOxidations(&compound, {{"Fe", 3}, {"O", -2}});
+  AssignASF(&compound);
+  AssignNSL(&compound);
+  const Element &fe = compound.entries[0].members[0];
+  EXPECT_NEAR(ASFFactor(0, fe.asf), 23.0, 0.05);
+  EXPECT_NEAR(ASFFactor(0, compound.entries[1].asf), 10.0, 0.05);
+  // Coherent lengths in fm: Fe 9.45, Mn -3.73, O 5.803.
+  EXPECT_NEAR(fe.nsl[0], 9.45, 0.01);
+  EXPECT_NEAR(compound.entries[0].members[1].nsl[0], -3.73, 0.01);
+  EXPECT_NEAR(compound.entries[1].nsl[0], 5.803, 0.01);
+}
+
+TEST_F(FormulaTest, NeutronLengths) {
+  double b[2];
+  ASSERT_EQ(GetNSL(1, 0, b), 1);
+  EXPECT_NEAR(b[0], -3.739, 0.001);
+  ASSERT_EQ(GetNSL(1, 2, b), 1);  // deuterium
+  EXPECT_NEAR(b[0], 6.671, 0.001);
+  ASSERT_EQ(GetNSL(8, -2, b), 1);  // no such key: the natural element
+  EXPECT_NEAR(b[0], 5.803, 0.001);
+  CapturedMessages messages;
+  EXPECT_EQ(GetNSL(112, 3, b), 0);
+  EXPECT_EQ(b[0], 1.0);
+  EXPECT_EQ(b[1], 0.0);
+  EXPECT_EQ(messages.text(), "reading neutron scattering length, can not find factors for "
+                             "element (number 112, A 3)\n");
+}
+
+TEST_F(FormulaTest, MissingDataFilesLeaveValuesAlone) {
+  TempDir empty;
+  SetDataDirectory(empty.path());
+  CapturedMessages messages;
+  double c[kAsfCount] = {7};
+  EXPECT_EQ(GetASF(8, 0, c), 0);
+  EXPECT_EQ(c[0], 7);
+  double b[2] = {2, 3};
+  EXPECT_EQ(GetNSL(8, 0, b), 0);
+  EXPECT_EQ(b[0], 2);
+  EXPECT_EQ(messages.text(),
+            "read atomic scattering factor, can not open file \"asft.dat\"\n"
+            "read neutron scattering length, can not open file \"nslt.dat\"\n");
+  // Lines that do not scan are skipped.
+  empty.write("asft.dat", "garbage\n\nO x 0 1\nO 8 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14\n");
+  ASSERT_EQ(GetASF(8, -2, c), 1);
+  EXPECT_EQ(c[10], 11);
+  UseSourceData();
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The space-group database: every group and setting loads, and every Wyckoff
+// position lists exactly its orbit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "kernel.h"
+#include "testing.h"
+
+namespace {
+
+struct Point {
+  double v[3];
+};
+
+double Frac(double a) { return a - std::floor(a); }
+
+bool SameModOne(const Point &p, const Point &q) {
+  for (int i = 0; i < 3; ++i) {
+    double d = std::fabs(Frac(p.v[i]) - Frac(q.v[i]));
+    if (std::min(d, 1 - d) > 1e-6) return false;
+  }
+  return true;
+}
+
+Point Apply(const Coordinate &c, const Point &p) {
+  Point out;
+  CoordMatrixMultiply(c.matrix, p.v[0], p.v[1], p.v[2], &out.v[0], &out.v[1], &out.v[2]);
+  return out;
+}
+
+bool Contains(const std::vector<Point> &set, const Point &p) {
+  for (const Point &q : set)
+    if (SameModOne(p, q)) return true;
+  return false;
+}
+
+std::vector<Point> Orbit(const Position &position, const Point &generic) {
+  std::vector<Point> orbit;
+  for (const Coordinate &c : position.fullCoordinates) orbit.push_back(Apply(c, generic));
+  return orbit;
+}
+
+// Groups with two settings in the database, besides the monoclinic ones.
+const std::set<int> kTwoSettings = {48,  50,  59,  68,  70,  85,  86,  88,  125, 126, 129,
+                                    130, 133, 134, 137, 138, 141, 142, 146, 148, 155, 160,
+                                    161, 166, 167, 201, 203, 222, 224, 227, 228};
+
+struct SpaceGroupTest : ::testing::Test {
+  SpaceGroup sg;
+  void SetUp() override {
+    UseSourceData();
+    InitializeSpaceGroup(&sg);
+  }
+  void TearDown() override { FreeSpaceGroup(&sg); }
+};
+
+TEST_F(SpaceGroupTest, EveryPositionListsExactlyItsOrbit) {
+  const Point generic = {{0.1234, 0.3456, 0.5678}};
+  int settings = 0, positions = 0;
+  for (int number = 1; number <= 230; ++number) {
+    int expected = (number >= 3 && number <= 15) || kTwoSettings.count(number) ? 2 : 1;
+    for (int setting = 1; setting <= 3; ++setting) {
+      CapturedMessages messages;
+      FreeSpaceGroup(&sg);
+      int ok = SetSpaceGroup(&sg, number, setting);
+      if (setting > expected) {
+        EXPECT_EQ(ok, 0) << number << ":" << setting;
+        continue;
+      }
+      ASSERT_EQ(ok, 1) << number << ":" << setting << " " << messages.text();
+      EXPECT_EQ(messages.size(), 0u) << number << ":" << setting << " " << messages.text();
+      ++settings;
+      ASSERT_GT(sg.positionCount, 0);
+      ASSERT_EQ(static_cast<size_t>(sg.positionCount), sg.positions.size());
+      EXPECT_FALSE(sg.shortSymbol.empty());
+      EXPECT_FALSE(sg.crystalSystem.empty());
+      bool primitive = sg.shortSymbol[0] == 'P' ||
+                       (sg.shortSymbol[0] == 'R' && sg.description == "rhombohedral axes");
+      EXPECT_EQ(sg.translations.empty(), primitive) << number << ":" << setting;
+      // The general position comes first and its orbit is closed under the
+      // group: applying any operator to any image gives another image.
+      const Position &general = sg.positions.front();
+      std::vector<Point> generalOrbit = Orbit(general, generic);
+      for (const Coordinate &op : general.fullCoordinates)
+        for (const Point &p : generalOrbit)
+          ASSERT_TRUE(Contains(generalOrbit, Apply(op, p)))
+              << number << ":" << setting << " " << op.text;
+      for (const Position &position : sg.positions) {
+        ++positions;
+        SCOPED_TRACE(std::to_string(number) + ":" + std::to_string(setting) + " " +
+                     std::to_string(position.multiplicity) + position.wyckoffLetter);
+        ASSERT_EQ(position.fullCoordinates.size(), static_cast<size_t>(position.multiplicity));
+        std::vector<Point> orbit = Orbit(position, generic);
+        for (size_t i = 0; i < orbit.size(); ++i)
+          for (size_t j = i + 1; j < orbit.size(); ++j)
+            ASSERT_FALSE(SameModOne(orbit[i], orbit[j])) << i << " " << j;
+        // The images are the group's images of the representative point.
+        for (const Coordinate &op : general.fullCoordinates)
+          ASSERT_TRUE(Contains(orbit, Apply(op, orbit.front()))) << op.text;
+      }
+    }
+  }
+  EXPECT_EQ(settings, 230 + 13 + 31);
+  RecordProperty("positions", positions);
+}
+
+TEST_F(SpaceGroupTest, TwelfthsOfTheSixfoldScrewAxes) {
+  for (int number : {178, 179}) {
+    ASSERT_EQ(SetSpaceGroup(&sg, number, 1), 1);
+    const Position *b = nullptr;
+    for (const Position &p : sg.positions)
+      if (p.wyckoffLetter == 'b') b = &p;
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->multiplicity, 6);
+    std::set<long> twelfths;
+    for (const Coordinate &c : b->coordinates)
+      twelfths.insert(std::lround(Frac(c.matrix[2][3]) * 12));
+    // z offsets are odd twelfths: 1, 5, 7, 11, 3, 9 over 12.
+    for (long t : twelfths) EXPECT_EQ(t % 2, 1) << number;
+    EXPECT_EQ(twelfths.size(), 6u);
+    FreeSpaceGroup(&sg);
+  }
+}
+
+TEST_F(SpaceGroupTest, KnownGroups) {
+  ASSERT_EQ(SetSpaceGroup(&sg, 225, 1), 1);
+  EXPECT_EQ(sg.number, 225);
+  EXPECT_EQ(sg.setting, 1);
+  EXPECT_EQ(sg.crystalSystem, "Cubic");
+  EXPECT_EQ(sg.translations.size(), 4u);
+  EXPECT_EQ(sg.translations[0].text, "0,0,0");
+  EXPECT_EQ(sg.positionCount, 11);
+  EXPECT_EQ(sg.positions.front().multiplicity, 192);
+  EXPECT_EQ(sg.positions.back().wyckoffLetter, 'a');
+  EXPECT_EQ(sg.positions.back().multiplicity, 4);
+  EXPECT_EQ(sg.positions.back().siteSymmetry, "m-3m");
+  FreeSpaceGroup(&sg);
+  ASSERT_EQ(SetSpaceGroup(&sg, 14, 2), 1);
+  EXPECT_EQ(sg.description, "unique axis c");
+  EXPECT_EQ(sg.crystalSystem, "Monoclinic");
+  FreeSpaceGroup(&sg);
+  ASSERT_EQ(SetSpaceGroup(&sg, 166, 2), 1);
+  EXPECT_EQ(sg.description, "rhombohedral axes");
+  EXPECT_EQ(sg.crystalSystem, "Trigonal");
+  FreeSpaceGroup(&sg);
+  ASSERT_EQ(SetSpaceGroup(&sg, 227, 2), 1);
+  EXPECT_EQ(sg.description, "origin choice 2");
+  // The asymmetric unit is a box inside the cell.
+  for (int i = 0; i < 6; i += 2) {
+    EXPECT_GE(sg.asymmetricUnit[i], -1.0);
+    EXPECT_LT(sg.asymmetricUnit[i], sg.asymmetricUnit[i + 1]);
+    EXPECT_LE(sg.asymmetricUnit[i + 1], 1.0);
+  }
+}
+
+TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
+  CapturedMessages messages;
+  EXPECT_EQ(SetSpaceGroup(&sg, 231, 1), 0);
+  EXPECT_EQ(sg.number, 0);
+  EXPECT_EQ(SetSpaceGroup(&sg, 225, 2), 0);
+  EXPECT_EQ(sg.number, 0);
+  EXPECT_EQ(messages.text(),
+            "reading space group information, can not find space group no. 231\n"
+            "reading space group information, can not find setting 2 for space group no. 225\n");
+  TempDir dir;
+  SetDataDirectory(dir.path());
+  messages.clear();
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  dir.write("sgt.xml", "this is not xml");
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  EXPECT_EQ(messages.text(),
+            "reading space group information, bad space group file sgt.xml\n"
+            "reading space group information, bad space group file sgt.xml\n");
+  UseSourceData();
+}
+
+TEST_F(SpaceGroupTest, ToleratesOddDatabases) {
+  TempDir dir;
+  SetDataDirectory(dir.path());
+  // Unclosed tags are repaired by the recovering parse; unknown children are
+  // skipped; the last Positions element counts; a bad triplet keeps the rest.
+  dir.write("sgt.xml",
+            "<?xml version=\"1.0\"?>\n<Groups>\n<Other/>\n"
+            "<SG SGNumber=\"2\" ShortSymbol=\"P-1\" CrystalSystem=\"Triclinic\">\n"
+            " <CellChoice Setting=\"1\" Description=\"only\">\n"
+            "  <AsymmetricUnit>0, 0.5; 0, 1; 0, 1</AsymmetricUnit>\n"
+            "  <Origin>at -1</Origin><Junk>x</Junk>\n"
+            "  <Positions Coordinates=\"\"><Position Multiplicity=\"9\"/></Positions>\n"
+            "  <Positions Coordinates=\"\">\n"
+            "   <Position Multiplicity=\"2\" WyckoffLetter=\"i\" SiteSymmetry=\"1\" "
+            "Coordinates=\"(x,y,z)(-x,-y,-z)\"/>\n"
+            "   <Position Multiplicity=\"1\" WyckoffLetter=\"h\" SiteSymmetry=\"-1\" "
+            "Coordinates=\"(1/2,1/2,1/2)(x,y\"/>\n"
+            "   <Position Multiplicity=\"1\"\n"
+            "  </Positions>\n"
+            " </CellChoice>\n"
+            "</SG>\n");
+  CapturedMessages messages;
+  ASSERT_EQ(SetSpaceGroup(&sg, 2, 1), 1);
+  EXPECT_EQ(sg.origin, "at -1");
+  EXPECT_EQ(sg.asymmetricUnit[1], 0.5);
+  EXPECT_EQ(sg.description, "only");
+  EXPECT_EQ(sg.fullSymbol, "");
+  ASSERT_GE(sg.positionCount, 2);
+  EXPECT_EQ(sg.positions[0].multiplicity, 2);
+  EXPECT_EQ(sg.positions[0].fullCoordinates.size(), 2u);
+  EXPECT_EQ(sg.positions[1].coordinates.size(), 1u);
+  EXPECT_NE(messages.text().find("set Wyckoff position coordinates,wrong format for"),
+            std::string::npos);
+  UseSourceData();
+}
+
+}  // namespace
