@@ -132,7 +132,7 @@ TEST_F(SpaceGroupTest, KnownGroups) {
   EXPECT_EQ(sg.crystalSystem, "Cubic");
   EXPECT_EQ(sg.translations.size(), 4u);
   EXPECT_EQ(sg.translations[0].text, "0,0,0");
-  EXPECT_EQ(sg.positionCount, 11);
+  EXPECT_EQ(sg.positionCount, 12);  // a to l
   EXPECT_EQ(sg.positions.front().multiplicity, 192);
   EXPECT_EQ(sg.positions.back().wyckoffLetter, 'a');
   EXPECT_EQ(sg.positions.back().multiplicity, 4);

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the Debian 12 packages Pulvina builds and tests with, only those
+# that are missing, so that a second run costs nothing.
+set -eu
+PACKAGES="build-essential cmake ninja-build pkg-config
+  libxml2-dev libgtest-dev googletest libbenchmark-dev
+  libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
+  xvfb xauth"
+missing=""
+for p in $PACKAGES; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+if [ -z "$missing" ]; then
+  exit 0
+fi
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
