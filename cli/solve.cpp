@@ -2,6 +2,7 @@
 // a window, stage by stage.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ const char *const kStageNames[STAGE_COUNT] = {"setup",     "generate", "evaluate
                                               "statistic", "optimise", "refine"};
 // The stages this build carries out; later ones are refused with a clear
 // message rather than silently skipped.
-constexpr int kLastImplementedStage = STAGE_SETUP;
+constexpr int kLastImplementedStage = STAGE_GENERATE;
 
 struct Options {
   int stopAfter = STAGE_REFINE;
@@ -222,6 +223,46 @@ bool SetupJob(Job *job) {
   return true;
 }
 
+// Enumerates the Wyckoff combinations and builds one model for each; false
+// with the reason already reported.
+bool GenerateModels(Job *job) {
+  FreeCombPositions(&job->combPositions);
+  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
+  InitializeRestraints(&job->combPositions, &job->compound);
+  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+  FreeCombination(&job->combination);
+  InitializeCombination(&job->combination);
+  int found = GetCombination(&job->compound, &job->combPositions, &job->combination);
+  if (found < 0) return false;
+  if (found == 0) {
+    Message(MESSAGE_ERROR,
+            "the formula %s with Z = %d admits no combination of Wyckoff positions in space "
+            "group no. %d (setting %d)\n",
+            job->config.formular.c_str(), job->config.formularZ, job->config.sgNumber,
+            job->config.sgSetting);
+    return false;
+  }
+  FreeCrystalModel(&job->models);
+  CreateModelList(&job->compound, &job->combPositions, &job->combination, &job->models,
+                  !job->crystal.spaceGroup.translations.empty());
+  return true;
+}
+
+void PrintModels(Job *job, double seconds) {
+  std::printf("%d models\n", job->models.count);
+  std::printf("%7s  %-48s %s\n", "model", "EPC", "free");
+  for (const CrystalModel &m : job->models.models)
+    std::printf("%7d  %-48s %d\n", m.modelNumber, EPCStr(&m).c_str(), m.freeCount);
+  FreeModelInfo(&job->modelInfo);
+  int lo = 0, hi = 0;
+  ModelStatisticInfo(&job->models, &job->modelInfo, &lo, &hi);
+  std::printf("\nfree parameters  models\n");
+  for (int n = lo; n <= hi; ++n)
+    for (const ModelInfoEntry &e : job->modelInfo.entries)
+      if (e.freeCount == n) std::printf("%15d  %u\n", n, e.modelCount);
+  std::printf("\nelapsed %.3f s\n", seconds);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -262,6 +303,17 @@ int main(int argc, char **argv) {
                 job.crystal.beta, job.crystal.gamma);
     std::printf("\nConfiguration as read:\n");
     WriteConfig(stdout, &job.config);
+  }
+  if (options.stopAfter >= STAGE_GENERATE) {
+    auto start = std::chrono::steady_clock::now();
+    if (!GenerateModels(&job)) {
+      std::fprintf(stderr, "pulvina-solve: %s: no models (see above)\n", options.jobFile.c_str());
+      FreeJob(&job);
+      return 1;
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (options.stopAfter == STAGE_GENERATE || verbosity == 2) PrintModels(&job, seconds);
   }
   if (options.stopAfter > kLastImplementedStage) {
     std::fprintf(stderr, "pulvina-solve: stage '%s' is not available in this version; stopped "

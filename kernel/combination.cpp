@@ -1,0 +1,366 @@
+#include "combination.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "utils.h"
+
+void InitializeCombPositions(CombPositions *cp) {
+  cp->currentSlot = 0;
+  cp->positionCount = 0;
+  cp->nodes.clear();
+}
+
+int32_t SetCombPositions(const std::vector<Position> &positions, CombPositions *cp) {
+  for (const Position &p : positions) {
+    CombPosition node;
+    node.position = &p;
+    node.lower = 0;
+    node.upper = kOpenUpper;
+    std::fill(std::begin(node.lowerBySlot), std::end(node.lowerBySlot), 0);
+    std::fill(std::begin(node.upperBySlot), std::end(node.upperBySlot), kOpenUpper);
+    cp->nodes.push_back(node);
+  }
+  cp->positionCount = static_cast<int32_t>(cp->nodes.size());
+  return cp->positionCount;
+}
+
+void FreeCombPositions(CombPositions *cp) {
+  std::vector<CombPosition>().swap(cp->nodes);
+  cp->positionCount = 0;
+  cp->currentSlot = 0;
+}
+
+int IsFixedCoordinate(const Coordinates &coordinates) {
+  if (coordinates.empty()) return 0;
+  for (const Coordinate &c : coordinates)
+    if (c.text.find_first_of("xyzXYZ") != std::string::npos) return 0;
+  return 1;
+}
+
+void AddSOCRestraint(CombPositions *cp) {
+  for (CombPosition &n : cp->nodes)
+    if (IsFixedCoordinate(n.position->coordinates) && n.upperBySlot[cp->currentSlot] > 1)
+      n.upperBySlot[cp->currentSlot] = 1;
+}
+
+void AddMathematicalRestraint(CombPositions *cp, int atomCount) {
+  for (CombPosition &n : cp->nodes) {
+    // A position without a multiplicity can only come from a broken
+    // database; it must not be able to swallow atoms.
+    int limit = n.position->multiplicity > 0 ? atomCount / n.position->multiplicity : 0;
+    n.upperBySlot[cp->currentSlot] = std::min(n.upperBySlot[cp->currentSlot], limit);
+  }
+}
+
+void SetRestraint(CombPositions *cp, int slot) {
+  if (slot != -1) cp->currentSlot = ((slot % 63) + 63) % 63;
+  for (CombPosition &n : cp->nodes) {
+    n.lower = n.lowerBySlot[cp->currentSlot];
+    n.upper = n.upperBySlot[cp->currentSlot];
+  }
+}
+
+void ResetRestraint(CombPositions *cp) {
+  for (CombPosition &n : cp->nodes) {
+    n.lowerBySlot[cp->currentSlot] = 0;
+    n.upperBySlot[cp->currentSlot] = kOpenUpper;
+  }
+}
+
+void ResetRestraints(CombPositions *cp) {
+  for (int slot = 0; slot < kRestraintSlots; ++slot) {
+    cp->currentSlot = slot;
+    ResetRestraint(cp);
+  }
+}
+
+void InitializeRestraints(CombPositions *cp, const Compound *compound) {
+  int sum = 0;
+  int k = 1;
+  for (const Element &e : compound->entries) {
+    SetRestraint(cp, k++);
+    AddSOCRestraint(cp);
+    AddMathematicalRestraint(cp, e.cellCount);
+    sum += e.cellCount;
+  }
+  SetRestraint(cp, 0);
+  AddSOCRestraint(cp);
+  AddMathematicalRestraint(cp, sum);
+}
+
+void InitializeCombination(Combination *comb) { *comb = Combination(); }
+
+void FreeCombination(Combination *comb) { *comb = Combination(); }
+
+int CreateCombination(Combination *comb, int positionCount, int entryCount, int capacity) {
+  comb->count = 0;
+  comb->positionCount = positionCount;
+  comb->entryCount = entryCount;
+  comb->capacity = capacity;
+  comb->cells.assign(static_cast<size_t>(capacity) * static_cast<size_t>(positionCount) *
+                         static_cast<size_t>(entryCount),
+                     0);
+  return 1;
+}
+
+int CombinationAdd(const int8_t *row, Combination *comb) {
+  const size_t size = static_cast<size_t>(comb->entryCount) * static_cast<size_t>(comb->positionCount);
+  if (comb->cells.empty() || comb->count >= comb->capacity) return 0;
+  std::memcpy(comb->cells.data() + static_cast<size_t>(comb->count) * size, row, size);
+  comb->count++;
+  return static_cast<int>(size);
+}
+
+int increase(int *counter, const int *start, const int *maximum, int n) {
+  counter[0] += 1;
+  for (int i = 0; i < n - 1; ++i) {
+    if (counter[i] <= maximum[i]) break;
+    counter[i] = start ? start[i] : 0;
+    counter[i + 1] += 1;
+  }
+  return counter[n - 1] <= maximum[n - 1] ? 1 : 0;
+}
+
+int sumNx(const int *counts, const int *multiplicities, int n) {
+  int sum = 0;
+  for (int i = 0; i < n; ++i) sum += counts[i] * multiplicities[i];
+  return sum;
+}
+
+namespace {
+
+// Work budget of one walk, in visited nodes: beyond it the enumeration would
+// run for many minutes, and the problem is refused instead.
+double combinationBudget = kDefaultCombinationBudget;
+
+struct Budget {
+  double visits = 0;
+  bool exhausted() const { return visits > combinationBudget; }
+};
+
+// Distributions of a number of atoms over the positions, in odometer order
+// (first position fastest). The recursion fixes the last position first and
+// drops every branch whose atoms already exceed the count, so it meets the
+// same rows in the same order as the plain odometer without walking the
+// hopeless candidates.
+struct SingleWalk {
+  int P;
+  const int *lo, *up, *k;
+  int *n;
+  Budget *budget;
+  template <typename Visit>
+  void run(int p, int remaining, Visit &visit) {
+    if (budget->exhausted()) return;
+    budget->visits += 1;
+    if (p == 0) {
+      // The first position takes what is left, if it can.
+      if (k[0] <= 0) {
+        if (remaining == 0)
+          for (n[0] = lo[0]; n[0] <= up[0]; ++n[0]) visit();
+        return;
+      }
+      if (remaining % k[0] != 0) return;
+      int c = remaining / k[0];
+      if (c < lo[0] || c > up[0]) return;
+      n[0] = c;
+      visit();
+      return;
+    }
+    for (int c = lo[p]; c <= up[p]; ++c) {
+      long long used = static_cast<long long>(c) * k[p];
+      if (used > remaining) break;
+      n[p] = c;
+      run(p - 1, remaining - static_cast<int>(used), visit);
+    }
+  }
+};
+
+std::string JoinNumbers(const std::vector<long long> &values) {
+  std::string s;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(values[i]);
+  }
+  return s;
+}
+
+constexpr double kMaxTableBytes = 1.0 * 1024 * 1024 * 1024;
+
+}  // namespace
+
+void SetCombinationBudget(double visits) { combinationBudget = visits; }
+double GetCombinationBudget() { return combinationBudget; }
+
+int SingleCombination(int atomCount, CombPositions *cp, Combination *comb) {
+  const int P = cp->positionCount;
+  if (P == 0) return 0;
+  std::vector<int> lo(P), up(P), k(P), n(P, 0);
+  for (int p = 0; p < P; ++p) {
+    const CombPosition &node = cp->nodes[static_cast<size_t>(p)];
+    if (node.upper < node.lower) return 0;
+    lo[p] = node.lower;
+    k[p] = node.position->multiplicity;
+    // Counts above atoms/multiplicity overshoot the sum whatever the other
+    // positions hold, so the walk stops there without losing a row. A
+    // position without multiplicity only comes from a broken database and
+    // is held to its minimum.
+    int reach = k[p] > 0 ? atomCount / k[p] : node.lower;
+    up[p] = std::min(node.upper, std::max(reach, node.lower));
+    if (up[p] > kMaxSets && k[p] > 0 && lo[p] * k[p] <= atomCount) {
+      Message(MESSAGE_ERROR,
+              "single combination, %d atoms allow up to %d sets on position %d%c, more than the "
+              "%d one combination can hold\n",
+              atomCount, up[p], k[p], node.position->wyckoffLetter, kMaxSets);
+      return -1;
+    }
+  }
+  Budget budget;
+  SingleWalk walk{P, lo.data(), up.data(), k.data(), n.data(), &budget};
+  long long count = 0;
+  auto counter = [&] { ++count; };
+  walk.run(P - 1, atomCount, counter);
+  if (budget.exhausted() || count > 2147483647LL) {
+    Message(MESSAGE_ERROR,
+            "single combination, %d atoms over %d positions need more than %.0f steps to "
+            "enumerate\n",
+            atomCount, P, combinationBudget);
+    return -1;
+  }
+  if (count == 0) return 0;
+  CreateCombination(comb, P, 1, static_cast<int>(count));
+  std::vector<int8_t> row(static_cast<size_t>(P));
+  auto store = [&] {
+    for (int p = 0; p < P; ++p) row[static_cast<size_t>(p)] = static_cast<int8_t>(n[p]);
+    CombinationAdd(row.data(), comb);
+  };
+  budget.visits = 0;
+  walk.run(P - 1, atomCount, store);
+  return comb->count;
+}
+
+namespace {
+
+// Choices of one single combination per entry, in odometer order (first
+// entry fastest): the last entry is chosen first, and a branch whose sets
+// already pass a position's maximum for all atoms together is dropped, since
+// further entries only add sets.
+struct MultiWalk {
+  int E, P;
+  const std::vector<Combination> *singles;
+  const int *lo, *up;
+  int *partial;  // (E + 1) x P sums of the entries chosen so far
+  int *index;
+  Budget *budget;
+  template <typename Visit>
+  void run(int e, Visit &visit) {
+    const Combination &s = (*singles)[static_cast<size_t>(e)];
+    int *out = partial + static_cast<size_t>(e) * P;
+    const int *above = partial + static_cast<size_t>(e + 1) * P;
+    for (int r = 0; r < s.count; ++r) {
+      if (budget->exhausted()) return;
+      budget->visits += 1;
+      const int8_t *cells = s.row(r);
+      bool fits = true;
+      for (int p = 0; p < P; ++p) {
+        out[p] = cells[p] + above[p];
+        if (out[p] > up[p]) fits = false;
+      }
+      if (!fits) continue;
+      index[e] = r;
+      if (e > 0) {
+        run(e - 1, visit);
+        continue;
+      }
+      bool enough = true;
+      for (int p = 0; p < P && enough; ++p) enough = out[p] >= lo[p];
+      if (enough) visit();
+    }
+  }
+};
+
+}  // namespace
+
+int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb) {
+  const int E = entryCount, P = cp->positionCount;
+  std::vector<long long> counts(atomCounts, atomCounts + std::max(E, 0));
+  if (E > kMaxFormulaEntries) {
+    Message(MESSAGE_ERROR,
+            "multi combination, the formula has %d entries; at most %d can be enumerated\n", E,
+            kMaxFormulaEntries);
+    return -1;
+  }
+  if (E <= 0 || P == 0) return 0;
+  std::vector<Combination> singles(static_cast<size_t>(E));
+  std::vector<long long> singleCounts;
+  double product = 1;
+  for (int e = 0; e < E; ++e) {
+    SetRestraint(cp, e + 1);
+    int found = SingleCombination(atomCounts[e], cp, &singles[static_cast<size_t>(e)]);
+    SetRestraint(cp, 0);
+    if (found <= 0) {
+      if (found < 0)
+        Message(MESSAGE_ERROR, "multi combination, formula entries with %s atoms per cell can "
+                               "not be enumerated\n",
+                JoinNumbers(counts).c_str());
+      return found;
+    }
+    singleCounts.push_back(found);
+    product *= found;
+  }
+  SetRestraint(cp, 0);
+  std::vector<int> lo(P), up(P), index(static_cast<size_t>(E), 0);
+  for (int p = 0; p < P; ++p) {
+    lo[p] = cp->nodes[static_cast<size_t>(p)].lower;
+    up[p] = cp->nodes[static_cast<size_t>(p)].upper;
+  }
+  std::vector<int> partial(static_cast<size_t>(E + 1) * static_cast<size_t>(P), 0);
+  Budget budget;
+  MultiWalk walk{E, P, &singles, lo.data(), up.data(), partial.data(), index.data(), &budget};
+  long long rows = 0;
+  auto counter = [&] { ++rows; };
+  walk.run(E - 1, counter);
+  const double rowBytes = static_cast<double>(E) * P;
+  if (budget.exhausted() || rows > kMaxCombinations ||
+      static_cast<double>(rows) * rowBytes > kMaxTableBytes) {
+    Message(MESSAGE_ERROR,
+            "multi combination, formula entries with %s atoms per cell have %s single "
+            "combinations (%.0f choices); %s; constrain the positions or check the formula and "
+            "Z\n",
+            JoinNumbers(counts).c_str(), JoinNumbers(singleCounts).c_str(), product,
+            budget.exhausted() ? "too many to test"
+                               : ("they give " + std::to_string(rows) +
+                                  " combinations, more than the " + std::to_string(kMaxCombinations) +
+                                  " a job can hold")
+                                     .c_str());
+    return -1;
+  }
+  if (rows == 0) return 0;
+  CreateCombination(comb, P, E, static_cast<int>(rows));
+  std::vector<int8_t> row(static_cast<size_t>(E) * static_cast<size_t>(P));
+  auto store = [&] {
+    for (int e = 0; e < E; ++e)
+      std::memcpy(&row[static_cast<size_t>(e) * P],
+                  singles[static_cast<size_t>(e)].row(index[static_cast<size_t>(e)]),
+                  static_cast<size_t>(P));
+    CombinationAdd(row.data(), comb);
+  };
+  budget.visits = 0;
+  walk.run(E - 1, store);
+  return comb->count;
+}
+
+int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb) {
+  std::vector<int> counts;
+  for (const Element &e : compound->entries) counts.push_back(e.cellCount);
+  try {
+    return MultiCombination(counts.data(), static_cast<int>(counts.size()), cp, comb);
+  } catch (const std::bad_alloc &) {
+    FreeCombination(comb);
+    SetRestraint(cp, 0);
+    Message(MESSAGE_ERROR, "getting EPC, not enough memory!\n");
+    return -1;
+  }
+}

@@ -1,0 +1,80 @@
+// Enumeration of Wyckoff-position combinations (EPCs): every way of putting
+// the atoms of the cell on the positions of the space group.
+#ifndef PULVINA_COMBINATION_H
+#define PULVINA_COMBINATION_H
+
+#include <cstdint>
+#include <vector>
+
+#include "element.h"
+#include "spacegroup.h"
+
+constexpr int kRestraintSlots = 64;
+constexpr int32_t kOpenUpper = 2147483647;
+// A cell is a signed byte: no position can take more sets than this.
+constexpr int kMaxSets = 127;
+// Slot selection is modulo 63, so entries beyond this share slots.
+constexpr int kMaxFormulaEntries = 62;
+// Nodes one enumeration walk may visit before the problem is refused: about
+// a minute of work on one core. Tests lower it to reach the refusal quickly.
+constexpr double kDefaultCombinationBudget = 2e9;
+// Combinations one enumeration may keep: each becomes a model of a few
+// kilobytes, and millions of models leave no memory for solving them.
+constexpr long long kMaxCombinations = 4000000;
+void SetCombinationBudget(double visits);
+double GetCombinationBudget();
+
+struct CombPosition {
+  const Position *position = nullptr;
+  int32_t lower = 0;
+  int32_t upper = kOpenUpper;
+  int32_t lowerBySlot[kRestraintSlots];
+  int32_t upperBySlot[kRestraintSlots];
+};
+
+struct CombPositions {
+  int32_t currentSlot = 0;
+  int32_t positionCount = 0;
+  std::vector<CombPosition> nodes;  // in the order of the space group's positions
+};
+
+// Rows of entryCount x positionCount cells; row r, entry e, position p is
+// cell r*E*P + e*P + p, holding the number of sets.
+struct Combination {
+  int32_t count = 0;
+  int32_t positionCount = 0;
+  int32_t entryCount = 0;
+  std::vector<int8_t> cells;
+  int32_t capacity = 0;
+  const int8_t *row(int32_t r) const {
+    return cells.data() + static_cast<size_t>(r) * static_cast<size_t>(entryCount) *
+                              static_cast<size_t>(positionCount);
+  }
+};
+
+void InitializeCombPositions(CombPositions *cp);
+int32_t SetCombPositions(const std::vector<Position> &positions, CombPositions *cp);
+void FreeCombPositions(CombPositions *cp);
+void InitializeRestraints(CombPositions *cp, const Compound *compound);
+void AddSOCRestraint(CombPositions *cp);
+void AddMathematicalRestraint(CombPositions *cp, int atomCount);
+int IsFixedCoordinate(const Coordinates &coordinates);
+void SetRestraint(CombPositions *cp, int slot);
+void ResetRestraint(CombPositions *cp);
+void ResetRestraints(CombPositions *cp);
+
+void InitializeCombination(Combination *comb);
+void FreeCombination(Combination *comb);
+int CreateCombination(Combination *comb, int positionCount, int entryCount, int capacity);
+int CombinationAdd(const int8_t *row, Combination *comb);
+
+int increase(int *counter, const int *start, const int *maximum, int n);
+int sumNx(const int *counts, const int *multiplicities, int n);
+
+// Results are counts of rows, or -1 when the problem was refused (too many
+// candidates, sets or entries; reported through Message).
+int SingleCombination(int atomCount, CombPositions *cp, Combination *comb);
+int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb);
+int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb);
+
+#endif

@@ -1,0 +1,154 @@
+#include "model.h"
+
+#include <cstdlib>
+
+#include "utils.h"
+
+int IsVariable(const Coordinates &coordinates, int axis, double *value) {
+  *value = -1.0;
+  if (coordinates.empty()) return 0;
+  const double(*m)[4] = coordinates.front().matrix;
+  int row = axis == 1 ? 0 : axis == 2 ? 1 : axis == 4 ? 2 : -1;
+  if (row < 0) return 0;
+  if (m[row][row] == 0) {
+    *value = m[row][3];
+    return 0;
+  }
+  return 1;
+}
+
+void InitializeCrystalModel(CrystalModel *model) { *model = CrystalModel(); }
+
+void InitializeCrystalModel(CrystalModelList *head) {
+  head->count = 0;
+  head->models.clear();
+}
+
+void FreeCrystalModel(CrystalModel *model) { *model = CrystalModel(); }
+
+void FreeCrystalModel(CrystalModelList *head) {
+  std::deque<CrystalModel>().swap(head->models);
+  head->count = 0;
+}
+
+CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model) {
+  head->models.push_back(std::move(model));
+  head->count++;
+  return &head->models.back();
+}
+
+void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
+                  const int8_t *cells, int member, int32_t *counter, int partialFreedom) {
+  for (size_t p = 0; p < cp->nodes.size(); ++p) {
+    const Position *position = cp->nodes[p].position;
+    for (int set = 0; set < cells[p]; ++set) {
+      AtomModel atom;
+      atom.element = element;
+      atom.position = position;
+      atom.para[SLOT_B].value = 1.0;
+      if (member) {
+        atom.para[SLOT_OCCUPANCY].value = element->fraction;
+        atom.para[SLOT_OCCUPANCY].kind = KIND_OCCUPANCY;
+      } else {
+        atom.para[SLOT_OCCUPANCY].value = 1.0;
+      }
+      const int axes[3] = {1, 2, 4};
+      int freeAxes = 0;
+      for (int i = 0; i < 3; ++i) {
+        ModelParameter &slot = atom.para[i];
+        double constant = 0;
+        if (IsVariable(position->coordinates, axes[i], &constant)) {
+          slot.value = 0.0;
+          slot.kind = axes[i];
+          slot.index = (*counter)++;
+          ++freeAxes;
+        } else {
+          slot.value = constant;
+        }
+      }
+      if (partialFreedom && freeAxes > 0 && freeAxes < 3)
+        for (int i = 0; i < 3; ++i) atom.para[i].special = 1;
+      model->atoms.push_back(atom);
+    }
+  }
+}
+
+int UpdateParaList(CrystalModel *model) {
+  model->parameterList.clear();
+  model->parameterList.reserve(static_cast<size_t>(model->parameterCount));
+  // The walk order B, occupancy, x, y, z matches the parameter numbering
+  // because B and occupancy are never parameters.
+  static const int order[kParameterSlots] = {SLOT_B, SLOT_OCCUPANCY, SLOT_X, SLOT_Y, SLOT_Z};
+  for (AtomModel &atom : model->atoms)
+    for (int slot : order) {
+      ModelParameter &p = atom.para[slot];
+      if (p.index != -1 && !p.fixed) model->parameterList.push_back(&p.value);
+    }
+  model->freeCount = static_cast<int32_t>(model->parameterList.size());
+  return model->freeCount;
+}
+
+int CreateModelList(const Compound *compound, const CombPositions *cp,
+                    const Combination *combination, CrystalModelList *head, int partialFreedom) {
+  InitializeCrystalModel(head);
+  if (compound->entryCount != combination->entryCount ||
+      cp->positionCount != combination->positionCount) {
+    Message(MESSAGE_ERROR, "creating crystal models from EPC, identified EPC results\n");
+    std::exit(-1);
+  }
+  const int P = combination->positionCount;
+  for (int32_t r = 0; r < combination->count; ++r) {
+    CrystalModel model;
+    const int8_t *row = combination->row(r);
+    int32_t counter = 0;
+    for (size_t e = 0; e < compound->entries.size(); ++e) {
+      const Element &entry = compound->entries[e];
+      const int8_t *cells = row + e * static_cast<size_t>(P);
+      if (entry.atomicNumber == 0) {
+        for (const Element &member : entry.members)
+          AtomModelAdd(&model, cp, &member, cells, 1, &counter, partialFreedom);
+      } else {
+        AtomModelAdd(&model, cp, &entry, cells, 0, &counter, partialFreedom);
+      }
+    }
+    model.modelNumber = r + 1;
+    model.parameterCount = counter;
+    CrystalModel *added = CrystalModelAdd(head, std::move(model));
+    UpdateParaList(added);
+  }
+  return head->count;
+}
+
+std::string EPCStr(const CrystalModel *model) {
+  std::string text;
+  for (const AtomModel &atom : model->atoms) {
+    if (!text.empty()) text += '+';
+    text += atom.element->symbol;
+    text += '(';
+    text += std::to_string(atom.position->multiplicity);
+    text += atom.position->wyckoffLetter;
+    text += ')';
+  }
+  return text;
+}
+
+void InitializeModelInfo(ModelInfo *info) { info->entries.clear(); }
+void FreeModelInfo(ModelInfo *info) { std::vector<ModelInfoEntry>().swap(info->entries); }
+
+void ModelStatisticInfo(const CrystalModelList *head, ModelInfo *info, int *minimum,
+                        int *maximum) {
+  *minimum = 65535;
+  *maximum = 0;
+  for (const CrystalModel &model : head->models) {
+    bool found = false;
+    for (ModelInfoEntry &e : info->entries)
+      if (e.freeCount == model.freeCount) {
+        e.modelCount++;
+        found = true;
+        break;
+      }
+    if (!found) info->entries.insert(info->entries.begin(), ModelInfoEntry{model.freeCount, 1});
+    if (model.freeCount < *minimum) *minimum = model.freeCount;
+    if (model.freeCount > *maximum) *maximum = model.freeCount;
+  }
+}

@@ -1,0 +1,90 @@
+// Crystal models: one per Wyckoff combination, with the free coordinates as
+// numbered parameters.
+#ifndef PULVINA_MODEL_H
+#define PULVINA_MODEL_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "combination.h"
+#include "element.h"
+#include "spacegroup.h"
+
+enum ParameterKind { KIND_NONE = -1, KIND_X = 1, KIND_Y = 2, KIND_Z = 4, KIND_OCCUPANCY = 8 };
+enum ParameterSlot { SLOT_X = 0, SLOT_Y = 1, SLOT_Z = 2, SLOT_OCCUPANCY = 3, SLOT_B = 4 };
+constexpr int kParameterSlots = 5;
+constexpr uint32_t kAllValid = 0xFFFFFFFFu;
+constexpr uint32_t VALIDITY_BOND_LENGTHS = 1u;
+
+struct ModelParameter {
+  double value = 0;   // x, y, z: the value of the position's free variable
+  int32_t kind = KIND_NONE;
+  int32_t index = -1;  // parameter number within the model; -1 when constant
+  int32_t special = 0;
+  int32_t fixed = 0;
+};
+
+struct AtomModel {
+  const Element *element = nullptr;    // the job's compound (a group member for mixed sites)
+  const Position *position = nullptr;  // the job's space group
+  ModelParameter para[kParameterSlots];  // x, y, z, occupancy, B
+};
+
+struct CrystalModel {
+  CrystalModel() = default;
+  // parameterList points into atoms: a copy would point into the original.
+  CrystalModel(const CrystalModel &) = delete;
+  CrystalModel &operator=(const CrystalModel &) = delete;
+  CrystalModel(CrystalModel &&) = default;
+  CrystalModel &operator=(CrystalModel &&) = default;
+
+  int32_t parameterCount = 0;
+  int32_t modelNumber = 0;
+  int32_t freeCount = 0;
+  std::vector<double *> parameterList;
+  double Ravg = 100.0;
+  double Rsd = 0.0;
+  double Rmin = 100.0;
+  double FOM = 1.0;
+  double runMinimum = 100.0;
+  int32_t selected = 0;
+  std::vector<AtomModel> atoms;
+  uint32_t validity = kAllValid;
+};
+
+// The job's models in creation order. Models never move once added, so
+// pointers to them (filtered and selected arrays) stay valid.
+struct CrystalModelList {
+  int32_t count = 0;
+  std::deque<CrystalModel> models;
+};
+
+struct ModelInfoEntry {
+  int32_t freeCount = 0;
+  uint32_t modelCount = 0;
+};
+// Newest entry first.
+struct ModelInfo {
+  std::vector<ModelInfoEntry> entries;
+};
+
+int IsVariable(const Coordinates &coordinates, int axis, double *value);
+void InitializeCrystalModel(CrystalModel *model);
+void InitializeCrystalModel(CrystalModelList *head);
+void FreeCrystalModel(CrystalModel *model);
+void FreeCrystalModel(CrystalModelList *head);
+CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model);
+void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
+                  const int8_t *cells, int member, int32_t *counter, int partialFreedom);
+int UpdateParaList(CrystalModel *model);
+int CreateModelList(const Compound *compound, const CombPositions *cp,
+                    const Combination *combination, CrystalModelList *head, int partialFreedom);
+std::string EPCStr(const CrystalModel *model);
+void ModelStatisticInfo(const CrystalModelList *head, ModelInfo *info, int *minimum,
+                        int *maximum);
+void InitializeModelInfo(ModelInfo *info);
+void FreeModelInfo(ModelInfo *info);
+
+#endif

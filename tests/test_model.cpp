@@ -1,0 +1,285 @@
+// Crystal models from combinations, the job set-up operations, and the
+// reference structures: every true EPC must be among the models.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <map>
+#include <regex>
+
+#include "kernel.h"
+#include "testing.h"
+
+namespace {
+
+Position MakePosition(int multiplicity, char letter, const char *coordinates) {
+  Position p;
+  p.multiplicity = multiplicity;
+  p.wyckoffLetter = letter;
+  SetCoordinates(coordinates, &p.coordinates);
+  return p;
+}
+
+// Models of one formula on hand-made positions, everything from one row.
+struct ModelFixture : ::testing::Test {
+  std::vector<Position> positions;
+  Compound compound;
+  CombPositions cp;
+  Combination comb;
+  CrystalModelList models;
+  int Build(const char *formula, int z, const std::vector<std::vector<int8_t>> &rows,
+            int partialFreedom = 0) {
+    EXPECT_EQ(ParseFormular(formula, &compound), 1);
+    SetFormularZ(&compound, z);
+    SetCombPositions(positions, &cp);
+    CreateCombination(&comb, static_cast<int>(positions.size()), compound.entryCount,
+                      static_cast<int>(rows.size()));
+    for (const auto &r : rows) CombinationAdd(r.data(), &comb);
+    return CreateModelList(&compound, &cp, &comb, &models, partialFreedom);
+  }
+};
+
+TEST_F(ModelFixture, FreeAndConstantCoordinates) {
+  positions = {MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"), MakePosition(2, 'b', "(0,0,z)(0,0,-z)"),
+               MakePosition(1, 'c', "(1/2,1/2,1/2)")};
+  ASSERT_EQ(Build("O2", 1, {{1, 0, 0}, {0, 1, 0}}), 2);
+  const CrystalModel &general = models.models[0];
+  ASSERT_EQ(general.atoms.size(), 1u);
+  EXPECT_EQ(general.parameterCount, 3);
+  EXPECT_EQ(general.freeCount, 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(general.atoms[0].para[i].index, i);
+    EXPECT_EQ(general.parameterList[static_cast<size_t>(i)], &general.atoms[0].para[i].value);
+  }
+  EXPECT_EQ(general.atoms[0].para[SLOT_X].kind, KIND_X);
+  EXPECT_EQ(general.atoms[0].para[SLOT_Z].kind, KIND_Z);
+  EXPECT_EQ(general.atoms[0].para[SLOT_B].value, 1.0);
+  EXPECT_EQ(general.atoms[0].para[SLOT_B].index, -1);
+  EXPECT_EQ(general.modelNumber, 1);
+  EXPECT_EQ(general.Rmin, 100.0);
+  EXPECT_EQ(general.Ravg, 100.0);
+  EXPECT_EQ(general.FOM, 1.0);
+  EXPECT_EQ(general.validity, kAllValid);
+  const CrystalModel &axis = models.models[1];
+  EXPECT_EQ(axis.modelNumber, 2);
+  EXPECT_EQ(axis.parameterCount, 1);
+  EXPECT_EQ(axis.atoms[0].para[SLOT_Z].index, 0);
+  EXPECT_EQ(axis.atoms[0].para[SLOT_X].index, -1);
+  EXPECT_EQ(axis.atoms[0].para[SLOT_X].value, 0.0);
+  EXPECT_EQ(axis.atoms[0].para[SLOT_Y].kind, KIND_NONE);
+  EXPECT_EQ(EPCStr(&axis), "O(2b)");
+}
+
+TEST_F(ModelFixture, ConstantPositionAndRepeatedSets) {
+  positions = {MakePosition(4, 'e', "(x,y,z)(-x,y,z)(x,-y,z)(x,y,-z)"),
+               MakePosition(1, 'a', "(1/2,1/2,1/2)")};
+  ASSERT_EQ(Build("O8Ba1", 1, {{2, 0, 0, 1}}), 1);
+  const CrystalModel &m = models.models[0];
+  ASSERT_EQ(m.atoms.size(), 3u);
+  EXPECT_EQ(EPCStr(&m), "O(4e)+O(4e)+Ba(1a)");
+  EXPECT_EQ(m.parameterCount, 6);
+  EXPECT_EQ(m.atoms[1].para[SLOT_X].index, 3);
+  const AtomModel &ba = m.atoms[2];
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(ba.para[i].index, -1);
+    EXPECT_EQ(ba.para[i].value, 0.5);
+  }
+}
+
+TEST_F(ModelFixture, MixedSiteMembersGetTheirOwnCoordinates) {
+  positions = {MakePosition(2, 'c', "(x,0,0)(-x,0,0)"), MakePosition(1, 'a', "(0,0,0)")};
+  ASSERT_EQ(Build("(Fe0.5Mn0.5)2", 1, {{1, 0}}, 1), 1);
+  const CrystalModel &m = models.models[0];
+  ASSERT_EQ(m.atoms.size(), 2u);
+  EXPECT_EQ(m.atoms[0].element->symbol, "Fe");
+  EXPECT_EQ(m.atoms[1].element->symbol, "Mn");
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(m.atoms[i].para[SLOT_OCCUPANCY].value, 0.5);
+    EXPECT_EQ(m.atoms[i].para[SLOT_OCCUPANCY].kind, KIND_OCCUPANCY);
+    EXPECT_EQ(m.atoms[i].para[SLOT_OCCUPANCY].index, -1);
+    EXPECT_EQ(m.atoms[i].para[SLOT_X].index, static_cast<int>(i));
+    // One free coordinate of three: special with partial freedom.
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(m.atoms[i].para[a].special, 1);
+  }
+  EXPECT_EQ(EPCStr(&m), "Fe(2c)+Mn(2c)");
+}
+
+TEST_F(ModelFixture, SpecialOnlyForPartlyFreeAtoms) {
+  positions = {MakePosition(2, 'b', "(x,y,z)(-x,-y,-z)"), MakePosition(1, 'a', "(0,0,0)")};
+  ASSERT_EQ(Build("O2Ba1", 1, {{1, 0, 0, 1}}, 1), 1);
+  for (const AtomModel &atom : models.models[0].atoms)
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(atom.para[a].special, 0);
+}
+
+TEST_F(ModelFixture, AllConstantModelAndEmptyHistogram) {
+  ModelInfo info;
+  int lo = 0, hi = 0;
+  ModelStatisticInfo(&models, &info, &lo, &hi);
+  EXPECT_EQ(lo, 65535);
+  EXPECT_EQ(hi, 0);
+  positions = {MakePosition(1, 'a', "(0,0,0)"), MakePosition(1, 'b', "(1/2,1/2,1/2)")};
+  ASSERT_EQ(Build("Cs1Cl1", 1, {{1, 0, 0, 1}, {0, 1, 1, 0}}), 2);
+  EXPECT_EQ(models.models[0].parameterCount, 0);
+  EXPECT_TRUE(models.models[0].parameterList.empty());
+  ModelStatisticInfo(&models, &info, &lo, &hi);
+  ASSERT_EQ(info.entries.size(), 1u);
+  EXPECT_EQ(info.entries[0].freeCount, 0);
+  EXPECT_EQ(info.entries[0].modelCount, 2u);
+  EXPECT_EQ(lo, 0);
+  EXPECT_EQ(hi, 0);
+  // Counting again adds to what is there: callers free the info first.
+  ModelStatisticInfo(&models, &info, &lo, &hi);
+  EXPECT_EQ(info.entries[0].modelCount, 4u);
+}
+
+TEST_F(ModelFixture, FixingAndReleasingCoordinates) {
+  positions = {MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"), MakePosition(2, 'b', "(0,0,z)(0,0,-z)")};
+  ASSERT_EQ(Build("Fe2O2", 1, {{1, 0, 0, 1}}), 1);
+  SetOxidations(&compound, {{"Fe", 3}, {"O", -2}});
+  CrystalModel &m = models.models[0];
+  ASSERT_EQ(m.freeCount, 4);
+  FixedCoordinates fixed;
+  fixed.push_back(FixedCoordinate{"Fe", 2, 2, 'a', 0.1, 0.2, 0.3, 1, 1, FIX_X | FIX_Y});
+  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 0);  // oxidation differs
+  fixed[0].oxidation = 3;
+  fixed.push_back(FixedCoordinate{"O", -2, 2, 'b', 0.7, 0.7, 0.7, 1, 1, FIX_X});
+  EXPECT_EQ(SetFixedCoordinates(&m, {fixed[1]}), 0);  // x of O on 0,0,z is a constant
+  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
+  EXPECT_EQ(UpdateParaList(&m), 2);
+  EXPECT_EQ(m.parameterList[0], &m.atoms[0].para[SLOT_Z].value);
+  EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.1);
+  EXPECT_EQ(m.atoms[1].para[SLOT_X].value, 0.0);
+  // A later entry for the same atom wins.
+  fixed.push_back(FixedCoordinate{"Fe", 3, 2, 'a', 0.4, 0.5, 0.6, 1, 1, FIX_X});
+  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
+  EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.4);
+  EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 1);
+  EXPECT_EQ(UpdateParaList(&m), 4);
+  EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.4);  // released at the value it was fixed at
+  EXPECT_EQ(m.atoms[0].para[SLOT_Y].value, 0.2);
+  EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 0);
+}
+
+TEST(JobSetup, ConstraintNamesAndSlots) {
+  Compound compound;
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
+  EXPECT_EQ(ConstraintEntryName(&compound, 0), "*");
+  EXPECT_EQ(ConstraintEntryName(&compound, 1), "(Fe+Mn)");
+  EXPECT_EQ(ConstraintEntryName(&compound, 2), "O");
+  EXPECT_EQ(ConstraintEntryName(&compound, 3), "");
+  std::vector<Position> positions = {MakePosition(4, 'c', "(x,0,0)"), MakePosition(2, 'b', "(0,0,0)")};
+  CombPositions cp;
+  SetCombPositions(positions, &cp);
+  Constraints constraints;
+  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 1, 'b', 1, 1), 1);  // wrong slot for O
+  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'b', 1, 1), 1);
+  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'b', 0, 1), 1);  // same: edited
+  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'c', 2, 3), 1);  // new: in front
+  EXPECT_EQ(UpdateConstraintList(&constraints, "*", 0, 'z', 2, 3), 1);  // no such position
+  ASSERT_EQ(constraints.size(), 4u);
+  EXPECT_EQ(constraints[1].wyckoffLetter, 'c');
+  EXPECT_EQ(constraints[2].minimum, 0);
+  EXPECT_EQ(SetConstraints(&compound, &cp, constraints), 1);
+  EXPECT_EQ(cp.nodes[1].lowerBySlot[2], 0);
+  EXPECT_EQ(cp.nodes[1].upperBySlot[2], 1);
+  EXPECT_EQ(cp.nodes[0].upperBySlot[2], 3);
+  EXPECT_EQ(cp.nodes[1].upperBySlot[1], kOpenUpper);
+  EXPECT_EQ(cp.nodes[0].lower, 0);  // current bounds are not reloaded
+}
+
+TEST(JobSetup, OxidationsAndRadiation) {
+  Compound compound;
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
+  EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
+  EXPECT_EQ(compound.entries[0].members[0].oxidation, 2);
+  EXPECT_EQ(compound.entries[1].oxidation, 2);
+  EXPECT_EQ(compound.entries[0].members[1].oxidation, 0);
+  Config config;
+  InitializeConfig(&config);
+  Radiation r;
+  SetRadiation(&config, &r);
+  EXPECT_EQ(r.lambda, 1.540598);
+  EXPECT_EQ(r.lambda2, 0);  // no doublet: the second line is left alone
+  config.doublets = 1;
+  SetRadiation(&config, &r);
+  EXPECT_EQ(r.lambda2, 1.54426);
+  config.radiation = 1;
+  SetRadiation(&config, &r);
+  EXPECT_EQ(r.type, 1);
+  EXPECT_EQ(r.lambda, 1.0);
+  EXPECT_EQ(r.lambda2, 1.54426);  // the X-ray fields keep their values
+  EXPECT_EQ(r.polarization, 0.5);
+  config.radiation = 2;
+  SetRadiation(&config, &r);
+  EXPECT_EQ(r.lambda2, config.energyElectron);
+  config.radiation = 7;
+  SetRadiation(&config, &r);
+  EXPECT_EQ(r.type, 2);
+}
+
+// ---- reference structures ---------------------------------------------
+
+std::string JsonString(const std::string &json, const std::string &key) {
+  std::smatch m;
+  std::regex re("\"" + key + "\": *\"([^\"]*)\"");
+  return std::regex_search(json, m, re) ? m[1].str() : "";
+}
+
+int JsonInt(const std::string &json, const std::string &key) {
+  std::smatch m;
+  std::regex re("\"" + key + "\": *(-?[0-9]+)");
+  return std::regex_search(json, m, re) ? std::stoi(m[1].str()) : -1;
+}
+
+// Sites per element, as a sorted multiset: one element's sites may come in
+// another order than the reference lists them.
+std::map<std::string, std::vector<std::string>> Sites(const std::string &epc) {
+  std::map<std::string, std::vector<std::string>> sites;
+  std::regex re("([A-Za-z]+)\\(([0-9]+[a-z@])\\)");
+  for (std::sregex_iterator it(epc.begin(), epc.end(), re), end; it != end; ++it)
+    sites[(*it)[1].str()].push_back((*it)[2].str());
+  for (auto &s : sites) std::sort(s.second.begin(), s.second.end());
+  return sites;
+}
+
+TEST(ReferenceStructures, TrueEpcIsGenerated) {
+  UseSourceData();
+  const std::string root = PULVINA_REFERENCE_DIR;
+  DIR *dir = opendir(root.c_str());
+  ASSERT_NE(dir, nullptr) << root;
+  int cases = 0;
+  while (dirent *entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    std::string truth = ReadWholeFile(root + "/" + name + "/truth.json");
+    if (name[0] == '.' || truth.empty()) continue;
+    SCOPED_TRACE(name);
+    ++cases;
+    Job job;
+    InitializeJob(&job);
+    ASSERT_EQ(ReadConfigFile(&job.config, (root + "/" + name + "/" + name + ".epc").c_str()),
+              CONFIG_READ);
+    ASSERT_EQ(ParseFormular(job.config.formular.c_str(), &job.compound), 1);
+    SetFormularZ(&job.compound, job.config.formularZ);
+    SetOxidations(&job.compound, job.config.oxidation);
+    ASSERT_EQ(SetSpaceGroup(&job.crystal.spaceGroup, job.config.sgNumber, job.config.sgSetting), 1);
+    SetCombPositions(job.crystal.spaceGroup.positions, &job.combPositions);
+    InitializeRestraints(&job.combPositions, &job.compound);
+    SetConstraints(&job.compound, &job.combPositions, job.config.constraints);
+    int epcs = GetCombination(&job.compound, &job.combPositions, &job.combination);
+    EXPECT_EQ(epcs, JsonInt(truth, "epc_count"));
+    ASSERT_EQ(CreateModelList(&job.compound, &job.combPositions, &job.combination, &job.models,
+                              !job.crystal.spaceGroup.translations.empty()),
+              epcs);
+    const auto wanted = Sites(JsonString(truth, "epc"));
+    const CrystalModel *match = nullptr;
+    for (const CrystalModel &m : job.models.models)
+      if (Sites(EPCStr(&m)) == wanted) match = &m;
+    ASSERT_NE(match, nullptr) << JsonString(truth, "epc");
+    EXPECT_EQ(match->parameterCount, JsonInt(truth, "free_coordinates"));
+    FreeJob(&job);
+  }
+  closedir(dir);
+  EXPECT_GE(cases, 6);
+}
+
+}  // namespace
