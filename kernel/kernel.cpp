@@ -1,8 +1,12 @@
 #include "kernel.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 void InitializeModelSelection(ModelSelection *selection) {
   selection->depth = 0;
@@ -25,6 +29,8 @@ void InitializeJob(Job *job) {
   job->filteredCount = 0;
   job->filtered.clear();
   InitializeModelSelection(&job->selection);
+  InitializeHKLList(&job->hklList);
+  InitializeBondLengths(&job->bondLengths);
 }
 
 void FreeJob(Job *job) {
@@ -38,6 +44,63 @@ void FreeJob(Job *job) {
   job->filteredCount = 0;
   std::vector<CrystalModel *>().swap(job->filtered);
   FreeModelSelection(&job->selection);
+  FreeHKLList(&job->hklList);
+  FreeBondLengths(&job->bondLengths);
+}
+
+bool SetupJob(Job *job) {
+  Config &config = job->config;
+  FreeCompound(&job->compound);
+  if (!ParseFormular(config.formular.c_str(), &job->compound)) {
+    if (config.formular.empty()) Message(MESSAGE_ERROR, "setting up the job, no formula given\n");
+    return false;
+  }
+  if (config.formularZ < 1) {
+    Message(MESSAGE_ERROR, "setting up the job, Z must be at least 1, not %d\n", config.formularZ);
+    return false;
+  }
+  SetFormularZ(&job->compound, config.formularZ);
+  SetOxidations(&job->compound, config.oxidation);
+  AssignASF(&job->compound);
+  AssignNSL(&job->compound);
+  UpdateIonRadii(&job->compound);
+  UpdateBondLengthConstraints(&job->bondLengths, &job->compound);
+  SetRadiation(&config, &job->radiation);
+  FreeSpaceGroup(&job->crystal.spaceGroup);
+  if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting)) return false;
+  job->crystal.a = config.cellA;
+  job->crystal.b = config.cellB;
+  job->crystal.c = config.cellC;
+  job->crystal.alpha = config.cellAlpha;
+  job->crystal.beta = config.cellBeta;
+  job->crystal.gamma = config.cellGamma;
+  return true;
+}
+
+bool GenerateJobModels(Job *job) {
+  FreeCombPositions(&job->combPositions);
+  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
+  InitializeRestraints(&job->combPositions, &job->compound);
+  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+  FreeCombination(&job->combination);
+  InitializeCombination(&job->combination);
+  job->filtered.clear();
+  job->filteredCount = 0;
+  FreeModelSelection(&job->selection);
+  FreeCrystalModel(&job->models);
+  const int found = GetCombination(&job->compound, &job->combPositions, &job->combination);
+  if (found < 0) return false;
+  if (found == 0) {
+    Message(MESSAGE_ERROR,
+            "generating models, the formula %s with Z = %d admits no combination of Wyckoff "
+            "positions in space group no. %d (setting %d)\n",
+            job->config.formular.c_str(), job->config.formularZ, job->config.sgNumber,
+            job->config.sgSetting);
+    return false;
+  }
+  CreateModelList(&job->compound, &job->combPositions, &job->combination, &job->models,
+                  !job->crystal.spaceGroup.translations.empty());
+  return true;
 }
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation) {
@@ -183,4 +246,1102 @@ int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoor
       }
     }
   return changed;
+}
+
+// ---- model evaluation ----------------------------------------------------
+
+void SetAtomValues(Atom *atom, const AtomModel *atomModel, const double *values) {
+  atom->element = atomModel->element;
+  atom->position = atomModel->position;
+  double v[3];
+  for (int i = 0; i < 3; ++i) {
+    const ModelParameter &p = atomModel->para[i];
+    v[i] = values && p.index >= 0 ? values[p.index] : p.value;
+  }
+  if (atomModel->position && !atomModel->position->coordinates.empty())
+    CoordMatrixMultiply(atomModel->position->coordinates.front().matrix, v[0], v[1], v[2],
+                        &atom->x, &atom->y, &atom->z);
+  else {
+    atom->x = v[0];
+    atom->y = v[1];
+    atom->z = v[2];
+  }
+  atom->B = atomModel->para[SLOT_B].value;
+  atom->occupancy = atomModel->para[SLOT_OCCUPANCY].value;
+}
+
+namespace {
+
+size_t CellAtomCount(const CrystalModel *model) {
+  size_t n = 0;
+  for (const AtomModel &a : model->atoms) n += a.position ? a.position->fullCoordinates.size() : 0;
+  return n;
+}
+
+}  // namespace
+
+void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const double *values,
+                          int rebuild) {
+  // An in-place refresh needs the lists a rebuild for this model made; a
+  // mismatch would write past them, so it rebuilds instead.
+  if (!rebuild &&
+      (crystal->atoms.size() != model->atoms.size() ||
+       crystal->cellAtoms.size() != CellAtomCount(model)))
+    rebuild = 1;
+  if (rebuild) {
+    crystal->atoms.clear();
+    crystal->atoms.reserve(model->atoms.size());
+    for (const AtomModel &am : model->atoms) {
+      Atom atom;
+      SetAtomValues(&atom, &am, values);
+      crystal->atoms.push_back(atom);
+    }
+    crystal->cellAtoms.clear();
+    crystal->cellAtoms.reserve(CellAtomCount(model));
+    for (const Atom &atom : crystal->atoms) {
+      if (!atom.position) continue;
+      for (const Coordinate &c : atom.position->fullCoordinates) {
+        Atom copy = atom;
+        CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &copy.x, &copy.y, &copy.z);
+        crystal->cellAtoms.push_back(copy);
+      }
+    }
+    return;
+  }
+  for (size_t i = 0; i < model->atoms.size(); ++i)
+    SetAtomValues(&crystal->atoms[i], &model->atoms[i], values);
+  size_t k = 0;
+  for (const Atom &atom : crystal->atoms) {
+    if (!atom.position) continue;
+    for (const Coordinate &c : atom.position->fullCoordinates) {
+      Atom &out = crystal->cellAtoms[k++];
+      out.element = atom.element;
+      out.position = atom.position;
+      out.B = atom.B;
+      out.occupancy = atom.occupancy;
+      CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &out.x, &out.y, &out.z);
+    }
+  }
+}
+
+double GroupBraggFactor(void *argument) {
+  const HKLList *list = static_cast<const HKLList *>(argument);
+  double sumObs = 0, sumDiff = 0, groupObs = 0, groupCalc = 0;
+  bool open = false;
+  int32_t group = 0;
+  for (const HKLItem &item : list->items) {
+    if (open && item.group != group) {
+      sumDiff += std::fabs(groupObs - groupCalc);
+      groupObs = groupCalc = 0;
+    }
+    open = true;
+    group = item.group;
+    groupObs += item.iObsScaled;
+    groupCalc += item.iCalc;
+    sumObs += item.iObsScaled;
+  }
+  if (open) sumDiff += std::fabs(groupObs - groupCalc);
+  if (sumObs == 0) return -1.0;
+  return sumDiff / sumObs;
+}
+
+int incvar(int *counter, const int *start, const int *maximum, int n) {
+  return increase(counter, start, maximum, n);
+}
+
+double stdder(const double *values, int count, double *mean) {
+  if (count <= 0) {
+    *mean = 0;
+    return 0;
+  }
+  double sum = 0, squares = 0;
+  for (int i = 0; i < count; ++i) {
+    sum += values[i];
+    squares += values[i] * values[i];
+  }
+  *mean = sum / count;
+  double variance = squares / count - *mean * *mean;
+  // Rounding can leave a hair below zero for equal values.
+  return variance > 0 ? std::sqrt(variance) : 0.0;
+}
+
+int modelcmp(const void *a, const void *b) {
+  const CrystalModel *x = *static_cast<const CrystalModel *const *>(a);
+  const CrystalModel *y = *static_cast<const CrystalModel *const *>(b);
+  return x->Rmin < y->Rmin ? -1 : 1;
+}
+
+void SortModels(std::vector<CrystalModel *> *models) {
+  // A strict weak order: modelcmp's "equal is 1" is fine for qsort but not
+  // for std::sort, and ties keep their list order here.
+  std::stable_sort(models->begin(), models->end(),
+                   [](const CrystalModel *a, const CrystalModel *b) { return a->Rmin < b->Rmin; });
+}
+
+double SetModelStatisticFOM(CrystalModel *model) {
+  // A perfect fit has no spread: 0/0 would make the best model's figure NaN
+  // and sort it anywhere.
+  const double spread = model->Ravg != 0 ? 100.0 * model->Rsd / model->Ravg : 0.0;
+  model->FOM = 10.0 / model->Rmin + spread;
+  return model->FOM;
+}
+
+void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int selector) {
+  UpdateCrystalByModel(crystal, model, nullptr, 1);
+  CalculateIntensity(list, crystal, selector);
+  model->Rmin = GroupBraggFactor(list);
+  model->Ravg = model->Rmin;
+  model->Rsd = 0.0;
+  SetModelStatisticFOM(model);
+}
+
+void SetModelsFactor(CrystalModelList *models, Crystal *crystal, HKLList *list, int selector) {
+  for (CrystalModel &model : models->models) SetModelFactor(&model, crystal, list, selector);
+}
+
+ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                               FactorFunction factor, void *factorArg)
+    : model_(model), crystal_(crystal), list_(list), selector_(selector), factor_(factor),
+      factorArg_(factorArg) {
+  UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
+}
+
+double ModelEvaluator::FactorOfCrystal() {
+  if (!(fast_ && RefreshIntensityWorkspace(&workspace_, crystal_) &&
+        CalculateIntensityFast(&workspace_, list_)))
+    CalculateIntensity(list_, crystal_, selector_);
+  return factor_(factorArg_);
+}
+
+double ModelEvaluator::operator()() {
+  UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  return FactorOfCrystal();
+}
+
+// ---- random seeds ----------------------------------------------------------
+
+namespace {
+
+std::FILE *annealingLog = stdout;
+long searchSeed = 0;
+long reseedCount = 0;
+
+}  // namespace
+
+void SetAnnealingLog(std::FILE *stream) { annealingLog = stream; }
+
+void SetSearchSeed(long seed) {
+  searchSeed = seed;
+  reseedCount = 0;
+}
+
+void Reseed() {
+  // Every reseed starts a new stream: the clock alone would hand all the
+  // temperature steps of one second the same numbers.
+  long base = searchSeed != 0 ? searchSeed : static_cast<long>(std::time(nullptr));
+  long value = (base + reseedCount++) % 2147483646L;
+  if (value < 0) value = -value;
+  Srand(-static_cast<int>(value) - 1);
+}
+
+// ---- statistic test and filter ---------------------------------------------
+
+uint32_t StatisticTestAutoTrails(const CrystalModel *model) {
+  const int n = model->freeCount;
+  if (n == 1) return 100;
+  if (n == 2) return 2500;
+  if (n == 3) return 8000;
+  if (n <= 2) return 10000u >> (2 - n);  // n = 0: 2500; never reached by a test
+  // 10000 << 18 is the last doubling that fits 32 bits; beyond it random
+  // sampling of more than twenty parameters learns nothing more per trial.
+  if (n - 2 > 18) return 10000u << 18;
+  return 10000u << (n - 2);
+}
+
+namespace {
+
+// Search range of one parameter: its axis of the asymmetric unit, or the
+// whole edge for a special position searched outside the asymmetric unit.
+void ParameterRange(const double *slot, const CrystalModel *model, const Crystal *crystal,
+                    int asym, double *lower, double *upper) {
+  const double *u = crystal->spaceGroup.asymmetricUnit;
+  *lower = 0;
+  *upper = 0;
+  for (const AtomModel &atom : model->atoms)
+    for (int i = 0; i < 3; ++i) {
+      if (&atom.para[i].value != slot) continue;
+      const ModelParameter &p = atom.para[i];
+      if (p.kind == KIND_X) {
+        *lower = u[0];
+        *upper = u[1];
+      } else if (p.kind == KIND_Y) {
+        *lower = u[2];
+        *upper = u[3];
+      } else if (p.kind == KIND_Z) {
+        *lower = u[4];
+        *upper = u[5];
+      }
+      if (!asym && p.special) {
+        *lower = 0;
+        *upper = 1;
+      }
+      return;
+    }
+}
+
+}  // namespace
+
+void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
+                        int autoTrials, StatisticProgressFunction progress, void *progressArg) {
+  const int n = model->freeCount;
+  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+  if (n == 0) {
+    model->Rmin = evaluate.FactorOfCrystal();
+    model->Ravg = model->Rmin;
+    model->Rsd = 0.0;
+    SetModelStatisticFOM(model);
+    return;
+  }
+  std::vector<double> lower(static_cast<size_t>(n)), upper(static_cast<size_t>(n)),
+      best(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    double *slot = model->parameterList[static_cast<size_t>(i)];
+    ParameterRange(slot, model, crystal, asym, &lower[static_cast<size_t>(i)],
+                   &upper[static_cast<size_t>(i)]);
+    best[static_cast<size_t>(i)] = *slot;
+  }
+  const uint32_t T = autoTrials ? StatisticTestAutoTrails(model) : trials;
+  StatisticProgress record;
+  record.model = model;
+  record.total = T;
+  record.done = 0;
+  Reseed();
+  double R = 100.0, sum = 0, squares = 0;
+  uint32_t ran = 0;
+  int stop = 0;
+  for (uint32_t t = 0; t < T && !stop; ++t) {
+    for (int i = 0; i < n; ++i)
+      *model->parameterList[static_cast<size_t>(i)] =
+          lower[static_cast<size_t>(i)] +
+          (upper[static_cast<size_t>(i)] - lower[static_cast<size_t>(i)]) * Rand();
+    R = evaluate();
+    if (R < model->Rmin) {
+      model->Rmin = R;
+      for (int i = 0; i < n; ++i) best[static_cast<size_t>(i)] = *model->parameterList[static_cast<size_t>(i)];
+    }
+    record.done = t + 1;
+    ran = t + 1;
+    sum += R;
+    squares += R * R;
+    stop = progress ? progress(&record, progressArg) : 0;
+  }
+  for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = best[static_cast<size_t>(i)];
+  model->selected = 1;
+  if (ran == 0) {
+    model->Ravg = R;
+    model->Rsd = 0.0;
+  } else {
+    model->Ravg = sum / ran;
+    model->Rsd = squares / ran - model->Ravg * model->Ravg;
+  }
+  SetModelStatisticFOM(model);
+}
+
+std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
+                                                  const FilterSettings &settings, int flags,
+                                                  uint32_t *count) {
+  std::vector<CrystalModel *> kept;
+  *count = 0;
+  if (settings.filterType < 0 || settings.filterType > 2) return kept;
+  for (CrystalModel &m : models->models) {
+    switch (settings.filterType) {
+      case 0:
+        m.selected = m.FOM > settings.fomThreshold ? 1 : 0;
+        break;
+      case 1:
+        m.selected = (m.Rmin >= settings.bestThreshold && m.Rsd < settings.sdThreshold &&
+                      m.Ravg > settings.avgThreshold)
+                         ? 0
+                         : 1;
+        break;
+      default:
+        m.selected = 1;
+        break;
+    }
+    if ((flags & FILTER_VALID_ONLY) && !(m.validity & VALIDITY_BOND_LENGTHS)) m.selected = 0;
+    if (m.selected) kept.push_back(&m);
+  }
+  *count = static_cast<uint32_t>(kept.size());
+  kept.shrink_to_fit();
+  return kept;
+}
+
+std::vector<CrystalModel *> CrystalModelsOf(const std::vector<CrystalModel *> &sorted, int mode,
+                                            const void *value, SelectionLevel *level) {
+  size_t count = 0;
+  if (mode == 0) {
+    count = sorted.size();
+  } else if (mode == 1) {
+    count = std::min<size_t>(*static_cast<const uint32_t *>(value), sorted.size());
+  } else if (mode == 2) {
+    const double threshold = *static_cast<const double *>(value);
+    while (count < sorted.size() && sorted[count]->Rmin <= threshold) ++count;
+  }
+  std::vector<CrystalModel *> kept(sorted.begin(), sorted.begin() + static_cast<long>(count));
+  if (level) level->models = kept;
+  return kept;
+}
+
+// ---- global optimisation ---------------------------------------------------
+
+double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
+                      FactorFunction factor, void *factorArg, int method, double resolution,
+                      const void *settings, OptimizationProgressFunction progress,
+                      void *progressArg) {
+  const int n = model->freeCount;
+  if (n == 0) {
+    ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+    return evaluate.FactorOfCrystal();
+  }
+  std::vector<int> current(static_cast<size_t>(n)), lower(static_cast<size_t>(n)),
+      upper(static_cast<size_t>(n));
+  std::vector<double> step(static_cast<size_t>(n));
+  const double axisStep[3] = {resolution / crystal->a, resolution / crystal->b,
+                              resolution / crystal->c};
+  const double *u = crystal->spaceGroup.asymmetricUnit;
+  for (int i = 0; i < n; ++i) {
+    const size_t k = static_cast<size_t>(i);
+    const double *slot = model->parameterList[k];
+    const ModelParameter *para = nullptr;
+    for (const AtomModel &atom : model->atoms)
+      for (int a = 0; a < 3; ++a)
+        if (&atom.para[a].value == slot) para = &atom.para[a];
+    int axis = !para ? -1 : para->kind == KIND_X ? 0 : para->kind == KIND_Y ? 1 : para->kind == KIND_Z ? 2 : -1;
+    if (axis >= 0 && std::isfinite(axisStep[axis]) && axisStep[axis] > 0) {
+      step[k] = axisStep[axis];
+      lower[k] = static_cast<int>(std::floor(u[2 * axis] / step[k]));
+      upper[k] = static_cast<int>(std::ceil(u[2 * axis + 1] / step[k]));
+    } else {
+      lower[k] = upper[k] = 0;
+      step[k] = 1.0;
+    }
+    if (!asym && para && para->special && axis >= 0) {
+      lower[k] = 0;
+      upper[k] = static_cast<int>(std::ceil(1.0 / step[k]));
+    }
+    current[k] = lower[k];
+  }
+  switch (method) {
+    case METHOD_GRID:
+      GridSearch(model, crystal, list, selector, factor, factorArg, current.data(), lower.data(),
+                 upper.data(), step.data(), progress, progressArg);
+      break;
+    case METHOD_TRADITIONAL:
+      SimulatedAnnealingTraditional(
+          model, crystal, list, selector, factor, factorArg, current.data(), lower.data(),
+          upper.data(), step.data(), static_cast<const TraditionalAnnealingSettings *>(settings),
+          progress, progressArg);
+      break;
+    case METHOD_ADAPTIVE:
+      SimulatedAnnealingAdaptive(model, crystal, list, selector, factor, factorArg,
+                                 current.data(), lower.data(), upper.data(), step.data(),
+                                 static_cast<const AdaptiveAnnealingSettings *>(settings),
+                                 progress, progressArg);
+      break;
+    default:
+      Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
+      break;
+  }
+  return model->Rmin;
+}
+
+namespace {
+
+void CopyValues(const CrystalModel *model, std::vector<double> *out) {
+  for (size_t i = 0; i < model->parameterList.size(); ++i) (*out)[i] = *model->parameterList[i];
+}
+
+void RestoreValues(CrystalModel *model, const std::vector<double> &values) {
+  for (size_t i = 0; i < model->parameterList.size(); ++i) *model->parameterList[i] = values[i];
+}
+
+}  // namespace
+
+double GridSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                  FactorFunction factor, void *factorArg, int *current, const int *lower,
+                  const int *upper, const double *step, OptimizationProgressFunction progress,
+                  void *progressArg) {
+  const int n = model->freeCount;
+  const size_t N = static_cast<size_t>(n);
+  double total = 1;
+  for (int i = 0; i < n; ++i) total *= upper[i] - lower[i];
+  std::vector<double> best(N), runBest(N);
+  OptimizationProgress record;
+  record.total = total;
+  record.model = model;
+  record.values = runBest.data();
+  model->runMinimum = 100.0;
+  CopyValues(model, &best);
+  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+  int proceed = 1;
+  do {
+    for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
+    const double R = evaluate();
+    record.factor = R;
+    record.count++;
+    record.newRunBest = record.newBest = 0;
+    if (R < model->runMinimum) {
+      record.newRunBest = record.newBest = 1;
+      model->runMinimum = R;
+      CopyValues(model, &runBest);
+    }
+    if (R < model->Rmin) {
+      model->Rmin = R;
+      CopyValues(model, &best);
+    }
+    proceed = progress ? progress(&record, progressArg) : 1;
+  } while (incvar(current, lower, upper, n) && proceed);
+  RestoreValues(model, best);
+  return model->Rmin;
+}
+
+namespace {
+
+int RandomParameter(int n) {
+  int k = static_cast<int>(n * Rand()) % n;
+  return k;
+}
+
+// Temperature steps of one cycle from start down to end at the given rate,
+// or -1 when the schedule never ends.
+long TemperatureSteps(double start, double end, double rate) {
+  long steps = 0;
+  for (double T = start; T > end; T *= rate) {
+    if (++steps > kMaxTemperatureSteps) return -1;
+  }
+  return steps;
+}
+
+}  // namespace
+
+double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLList *list,
+                                     int selector, FactorFunction factor, void *factorArg,
+                                     int *current, const int *lower, const int *upper,
+                                     const double *step,
+                                     const TraditionalAnnealingSettings *settings,
+                                     OptimizationProgressFunction progress, void *progressArg) {
+  const int n = model->freeCount;
+  if (n == 0) return model->Rmin;
+  const size_t N = static_cast<size_t>(n);
+  std::vector<double> best(N), runBest(N);
+  CopyValues(model, &best);
+  OptimizationProgress record;
+  const uint32_t cyclesMoves = settings->cycles * settings->moves;
+  long steps = TemperatureSteps(settings->startT, settings->endT, settings->rate);
+  if (steps < 0) {
+    Message(MESSAGE_WARNING,
+            "solving structure by Simulated Annealing, the temperature schedule (%f to %f at "
+            "rate %f) never ends; each cycle stops after %d temperature steps\n",
+            settings->startT, settings->endT, settings->rate, kMaxTemperatureSteps);
+    steps = kMaxTemperatureSteps;
+  }
+  record.total = static_cast<double>(cyclesMoves) * static_cast<double>(steps);
+  record.model = model;
+  record.values = runBest.data();
+  model->runMinimum = 100.0;
+  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+  int proceed = 1;
+  for (uint32_t cycle = 0; cycle < settings->cycles && proceed; ++cycle) {
+    Reseed();
+    for (int i = 0; i < n; ++i) {
+      current[i] = static_cast<int>(lower[i] + (upper[i] - lower[i]) * Rand());
+      *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
+    }
+    double Rcur = evaluate();
+    double T = settings->startT;
+    for (long s = 0; T > settings->endT && proceed && s < kMaxTemperatureSteps; ++s) {
+      Reseed();
+      for (uint32_t m = 0; m < settings->moves && proceed; ++m) {
+        for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
+        const int k = RandomParameter(n);
+        const int saved = current[k];
+        current[k] = static_cast<int>(lower[k] + (upper[k] - lower[k]) * Rand());
+        *model->parameterList[static_cast<size_t>(k)] = current[k] * step[k];
+        const double R = evaluate();
+        record.factor = R;
+        record.count++;
+        record.newRunBest = record.newBest = 0;
+        if (R < model->runMinimum) {
+          model->runMinimum = R;
+          record.newRunBest = record.newBest = 1;
+          CopyValues(model, &runBest);
+        }
+        if (R < model->Rmin) {
+          CopyValues(model, &best);
+          model->Rmin = R;
+        }
+        const double d = R - Rcur;
+        bool accept = d < 0;
+        if (!accept) accept = std::exp(-d / T) >= Rand();
+        if (accept)
+          Rcur = R;
+        else
+          current[k] = saved;
+        proceed = progress ? progress(&record, progressArg) : 1;
+      }
+      T *= settings->rate;
+    }
+  }
+  RestoreValues(model, best);
+  return model->Rmin;
+}
+
+double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
+                                  int selector, FactorFunction factor, void *factorArg,
+                                  int *current, const int *lower, const int *upper,
+                                  const double *step, const AdaptiveAnnealingSettings *settings,
+                                  OptimizationProgressFunction progress, void *progressArg) {
+  const int n = model->freeCount;
+  if (n == 0) return model->Rmin;
+  const size_t N = static_cast<size_t>(n);
+  std::vector<double> best(N), display(N);
+  CopyValues(model, &best);
+  double T0 = 0, Tend = 0;
+  uint32_t M = 0;
+  if (settings->strategy == 0) {
+    T0 = settings->startT;
+    Tend = settings->endT;
+    M = settings->moves;
+  } else if (settings->strategy == 1) {
+    T0 = 1.5 * model->Rsd;
+    Tend = 0.2 * T0;
+    const int e = (n + 1) / 2;
+    double moves = n * std::pow(10.0, e);
+    M = moves > 4e9 ? 4000000000u : static_cast<uint32_t>(moves);
+    if (annealingLog) std::fprintf(annealingLog, "moves : %ld\n", static_cast<long>(M));
+  }
+  OptimizationProgress record;
+  for (uint32_t c = 0; c < settings->cycles; ++c) {
+    long s = 0;
+    for (double T = T0; T > Tend && s < kMaxTemperatureSteps; T *= 0.9, ++s) record.total += M;
+  }
+  Reseed();
+  for (int i = 0; i < n; ++i) current[i] = static_cast<int>(lower[i] + (upper[i] - lower[i]) * Rand());
+  std::vector<double> factors(M);
+  model->runMinimum = 100.0;
+  record.model = model;
+  record.values = display.data();
+  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+  int proceed = 1;
+  bool warned = false;
+  for (uint32_t cycle = 0; cycle < settings->cycles && proceed; ++cycle) {
+    double stepScale = 1.0;
+    double T = T0;
+    long s = 0;
+    while (T > Tend && proceed) {
+      if (++s > kMaxTemperatureSteps) {
+        if (!warned)
+          Message(MESSAGE_WARNING,
+                  "solving structure by Simulated Annealing, the temperature does not fall to "
+                  "%f; each cycle stops after %d temperature steps\n",
+                  Tend, kMaxTemperatureSteps);
+        warned = true;
+        break;
+      }
+      Reseed();
+      long accepted = 0;
+      uint32_t made = 0;
+      for (uint32_t m = 0; m < M && proceed; ++m) {
+        const int k = RandomParameter(n);
+        const int saved = current[k];
+        const int half = (upper[k] - lower[k]) / 2;
+        current[k] = static_cast<int>(current[k] + (Rand() - 0.5) * stepScale * half);
+        current[k] = std::min(std::max(current[k], lower[k]), upper[k]);
+        *model->parameterList[static_cast<size_t>(k)] = current[k] * step[k];
+        const double R = evaluate();
+        factors[m] = R;
+        made = m + 1;
+        record.factor = R;
+        record.count++;
+        record.newRunBest = record.newBest = 0;
+        if (R < model->runMinimum) {
+          model->runMinimum = R;
+          record.newRunBest = 1;
+        }
+        const double d = R - model->Rmin;
+        if (d < 0) {
+          record.newBest = 1;
+          CopyValues(model, &best);
+          display = best;
+          model->Rmin = R;
+          ++accepted;
+        } else if (std::exp(-d / T) >= Rand()) {
+          ++accepted;
+        } else {
+          current[k] = saved;
+          *model->parameterList[static_cast<size_t>(k)] = saved * step[k];
+        }
+        proceed = progress ? progress(&record, progressArg) : 1;
+      }
+      const double a = M ? static_cast<double>(accepted) / M : 0;
+      if (M && annealingLog) std::fprintf(annealingLog, "[%ld]accpetance ratio = %f\n", accepted, a);
+      if (a > 0.6)
+        stepScale *= (a - 0.6) / 0.4 + 1;
+      else if (a < 0.4)
+        stepScale /= (0.4 - a) / 0.4 + 1;
+      double mean = 0;
+      // A stopped step has only the moves it made.
+      T = 1.5 * stdder(factors.data(), static_cast<int>(made), &mean);
+      if (annealingLog) {
+        std::fprintf(annealingLog, "T = %f\n", T);
+        std::fflush(annealingLog);
+      }
+    }
+  }
+  RestoreValues(model, best);
+  return model->Rmin;
+}
+
+// ---- bond lengths ------------------------------------------------------------
+
+void InitializeBondLengths(BondLengths *table) {
+  table->count = 0;
+  table->items.clear();
+}
+
+void FreeBondLengths(BondLengths *table) {
+  std::vector<BondLength>().swap(table->items);
+  table->count = 0;
+}
+
+void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound) {
+  FreeBondLengths(table);
+  std::vector<const Element *> elements;
+  for (const Element &e : compound->entries) {
+    if (e.atomicNumber > 0 && elements.size() < 64) elements.push_back(&e);
+    for (const Element &m : e.members)
+      if (elements.size() < 64) elements.push_back(&m);
+  }
+  for (size_t i = 0; i < elements.size(); ++i)
+    for (size_t j = i; j < elements.size(); ++j) {
+      BondLength b;
+      b.first = elements[i];
+      b.second = elements[j];
+      b.distance = (elements[i]->ionRadius + elements[j]->ionRadius) / 1000.0;
+      table->items.push_back(b);
+    }
+  table->count = static_cast<int32_t>(table->items.size());
+}
+
+namespace {
+
+struct Image {
+  const Atom *atom;
+  double x, y, z;  // Cartesian, angstrom
+};
+
+bool SamePair(const BondLength &b, const Element *p, const Element *q) {
+  return (b.first == p && b.second == q) || (b.first == q && b.second == p);
+}
+
+bool SameKind(const Element *a, const Element *b) {
+  return a->atomicNumber == b->atomicNumber && a->oxidation == b->oxidation;
+}
+
+}  // namespace
+
+void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalModel *model,
+                         double xl, double xu, double yl, double yu, double zl, double zu) {
+  UpdateCrystalByModel(crystal, model, nullptr, 1);
+  TransMatrix m;
+  if (!TransMatrixFToC(&m, crystal->a, crystal->b, crystal->c, crystal->alpha, crystal->beta,
+                       crystal->gamma))
+    return;
+  FreeBondLengths(table);
+  std::vector<Image> images;
+  for (const Atom &atom : crystal->cellAtoms)
+    for (int tx = static_cast<int>(std::floor(xl)); tx <= static_cast<int>(std::ceil(xu)); ++tx)
+      for (int ty = static_cast<int>(std::floor(yl)); ty <= static_cast<int>(std::ceil(yu)); ++ty)
+        for (int tz = static_cast<int>(std::floor(zl)); tz <= static_cast<int>(std::ceil(zu));
+             ++tz) {
+          const double X = atom.x + tx, Y = atom.y + ty, Z = atom.z + tz;
+          if (X < xl || X > xu || Y < yl || Y > yu || Z < zl || Z > zu) continue;
+          Image image{&atom, 0, 0, 0};
+          TransMatrixMultiply(&m, X, Y, Z, &image.x, &image.y, &image.z);
+          images.push_back(image);
+        }
+  for (const Atom &a : crystal->atoms) {
+    double ax, ay, az;
+    TransMatrixMultiply(&m, a.x, a.y, a.z, &ax, &ay, &az);
+    for (const Image &b : images) {
+      const double d = std::sqrt((ax - b.x) * (ax - b.x) + (ay - b.y) * (ay - b.y) +
+                                 (az - b.z) * (az - b.z));
+      const Atom &batom = *b.atom;
+      if (d < 1e-6 && batom.element == a.element && batom.position &&
+          a.position && batom.position->wyckoffLetter == a.position->wyckoffLetter)
+        continue;
+      // Members of one mixed site share their point by design; that is no
+      // bond.
+      if (d < 1e-6 && a.element->fraction > 0 && batom.element->fraction > 0 &&
+          batom.position == a.position)
+        continue;
+      if (!(d < (a.element->ionRadius + batom.element->ionRadius) * 0.003)) continue;
+      bool known = false;
+      for (const BondLength &e : table->items)
+        if (std::fabs(e.distance - d) < 1e-6 && SamePair(e, a.element, batom.element)) {
+          known = true;
+          break;
+        }
+      if (known) continue;
+      BondLength entry;
+      entry.first = a.element;
+      entry.second = batom.element;
+      entry.distance = d;
+      table->items.push_back(entry);
+    }
+  }
+  table->count = static_cast<int32_t>(table->items.size());
+}
+
+int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, double factor) {
+  int result = 1;
+  for (BondLength &b : measured->items) {
+    b.valid = 1;
+    for (const BondLength &min : minima->items) {
+      // A pair is stored in the order first met; the minimum may list it the
+      // other way round and still applies.
+      bool match = (SameKind(min.first, b.first) && SameKind(min.second, b.second)) ||
+                   (SameKind(min.first, b.second) && SameKind(min.second, b.first));
+      if (!match) continue;
+      if (min.distance * factor > b.distance) {
+        b.valid = 0;
+        result = 0;
+      }
+      break;
+    }
+  }
+  return result;
+}
+
+// ---- output files ----------------------------------------------------------
+
+namespace {
+
+std::string Fraction(double value) {
+  // Constants of a triplet are multiples of 1/12 or 1/8; 24ths cover both.
+  double reduced = value - std::floor(value);
+  long twentyfourths = std::lround(reduced * 24) % 24;
+  if (twentyfourths == 0) return "";
+  long g = 24, n = twentyfourths;
+  long a = n, b = g;
+  while (b) {
+    long t = a % b;
+    a = b;
+    b = t;
+  }
+  return std::to_string(n / a) + "/" + std::to_string(g / a);
+}
+
+// Writes a file through a scratch name: the target appears whole or not at
+// all.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const std::string &path)
+      : path_(path), scratch_(path + ".tmp"), file_(OpenFile(scratch_, "w+")) {}
+  ~AtomicFile() {
+    if (file_) {
+      file_.reset();
+      std::remove(scratch_.c_str());
+    }
+  }
+  std::FILE *get() const { return file_.get(); }
+  bool commit() {
+    bool failed = std::ferror(file_.get()) != 0;
+    failed = std::fclose(file_.release()) != 0 || failed;
+    if (failed || std::rename(scratch_.c_str(), path_.c_str()) != 0) {
+      std::remove(scratch_.c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string path_, scratch_;
+  FilePtr file_;
+};
+
+}  // namespace
+
+std::string MatrixToTriplet(const double matrix[3][4]) {
+  static const char variables[3] = {'x', 'y', 'z'};
+  std::string out;
+  for (int r = 0; r < 3; ++r) {
+    std::string e;
+    for (int c = 0; c < 3; ++c) {
+      long k = std::lround(matrix[r][c]);
+      if (k == 0) continue;
+      if (k < 0)
+        e += '-';
+      else if (!e.empty())
+        e += '+';
+      if (std::labs(k) != 1) e += std::to_string(std::labs(k));
+      e += variables[c];
+    }
+    std::string constant = Fraction(matrix[r][3]);
+    if (!constant.empty()) e += (e.empty() ? "" : "+") + constant;
+    if (e.empty()) e = "0";
+    if (r) out += ',';
+    out += e;
+  }
+  return out;
+}
+
+int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
+  AtomicFile file(path);
+  std::FILE *f = file.get();
+  if (!f) {
+    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'!\n", path);
+    return 0;
+  }
+  const SpaceGroup &sg = job->crystal.spaceGroup;
+  std::fprintf(f,
+               "#########################################################\n"
+               "# This cif file is created by Quendralit                #\n"
+               "# (kernel version %d.%d.%d)                                #\n"
+               "#########################################################\n",
+               kKernelMajor, kKernelMinor, kKernelRelease);
+  std::fprintf(f, "\ndata_%s", "Crystal");
+  std::fprintf(f, "\n# Chemical data\n");
+  std::fprintf(f, "_chemical_formula_sum\t\"%s\"\n", job->config.formular.c_str());
+  std::fprintf(f, "_cell_formula_units_Z\t%d\n", job->config.formularZ);
+  std::fprintf(f, "\n# Crystal data\n");
+  std::fprintf(f, "_symmetry_cell_setting\t%s\n", sg.crystalSystem.c_str());
+  std::fprintf(f, "_symmetry_Int_Tables_number\t%d\n", sg.number);
+  std::fprintf(f, "_symmetry_space_group_name_H-M\t'%s'\n", sg.shortSymbol.c_str());
+  const Position *general = nullptr;
+  for (const Position &p : sg.positions)
+    if (p.siteSymmetry == "1") {
+      general = &p;
+      break;
+    }
+  if (general) {
+    std::fprintf(f, "\nloop_\n");
+    std::fprintf(f, "\t_symmetry_equiv_pos_as_xyz\n");
+    // Every operator of the group: software that expands the list would
+    // otherwise build a centred structure with a fraction of its atoms.
+    for (const Coordinate &c : general->coordinates) {
+      if (sg.translations.empty()) {
+        std::fprintf(f, "'%s'\n", c.text.c_str());
+        continue;
+      }
+      for (const Coordinate &t : sg.translations) {
+        bool zero = t.matrix[0][3] == 0 && t.matrix[1][3] == 0 && t.matrix[2][3] == 0;
+        if (zero) {
+          std::fprintf(f, "'%s'\n", c.text.c_str());
+          continue;
+        }
+        double sum[3][4];
+        CoordMatrixAdd(sum, c.matrix, t.matrix);
+        std::fprintf(f, "'%s'\n", MatrixToTriplet(sum).c_str());
+      }
+    }
+  }
+  std::fprintf(f, "_cell_length_a\t%f\n", crystal->a);
+  std::fprintf(f, "_cell_length_b\t%f\n", crystal->b);
+  std::fprintf(f, "_cell_length_c\t%f\n", crystal->c);
+  std::fprintf(f, "_cell_angle_alpha\t%f\n", crystal->alpha);
+  std::fprintf(f, "_cell_angle_beta\t%f\n", crystal->beta);
+  std::fprintf(f, "_cell_angle_gamma\t%f\n", crystal->gamma);
+  std::fprintf(f, "\n# Atomic coordinates and dispalcement parameters\n");
+  std::fprintf(f, "loop_\n");
+  std::fprintf(f, "\t_atom_site_label\n");
+  std::fprintf(f, "\t_atom_site_type_symbol\n");
+  std::fprintf(f, "\t_atom_site_fract_x\n");
+  std::fprintf(f, "\t_atom_site_fract_y\n");
+  std::fprintf(f, "\t_atom_site_fract_z\n");
+  std::fprintf(f, "\t_atom_site_B_iso_or_equiv\n");
+  std::fprintf(f, "\t_atom_site_occupancy\n");
+  int perElement[kElementCount + 1] = {};
+  for (const Atom &atom : crystal->atoms) {
+    int z = atom.element->atomicNumber;
+    int number = z >= 0 && z <= kElementCount ? ++perElement[z] : 0;
+    std::fprintf(f, "%s%d %s %f %f %f %f %f\n", atom.element->symbol.c_str(), number,
+                 atom.element->symbol.c_str(), atom.x, atom.y, atom.z, atom.B, atom.occupancy);
+  }
+  if (!file.commit()) {
+    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'!\n", path);
+    return 0;
+  }
+  return 1;
+}
+
+int WriteModelFile(const char *path, Job *job) {
+  AtomicFile file(path);
+  std::FILE *f = file.get();
+  if (!f) {
+    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'!\n", path);
+    return 0;
+  }
+  const Config &c = job->config;
+  const SpaceGroup &sg = job->crystal.spaceGroup;
+  std::fprintf(f, "Quendralite (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
+               kKernelRelease);
+  std::fprintf(f, "\nFormular: %s\n", c.formular.c_str());
+  std::fprintf(f, "Z : %d\n", c.formularZ);
+  std::fprintf(f, "Cell Parameters: %f %f %f %f %f %f\n", c.cellA, c.cellB, c.cellC,
+               c.cellAlpha, c.cellBeta, c.cellGamma);
+  std::fprintf(f, "SG Number: %d\n", sg.number);
+  std::fprintf(f, "Hermann-Mauguin symbol: %s\n", sg.shortSymbol.c_str());
+  if (!sg.translations.empty()) {
+    std::fprintf(f, "Coordinates: ");
+    for (const Coordinate &t : sg.translations) std::fprintf(f, "(%s)+ ", t.text.c_str());
+    std::fprintf(f, "\n");
+  }
+  const std::string rule72(72, '-'), rule30(30, '-'), rule78(78, '-');
+  std::fprintf(f, "Multiplicity\tWyckoff\tCoordinates\n%s\n", rule72.c_str());
+  for (const Position &p : sg.positions) {
+    std::fprintf(f, "\t%d\t%c\t", p.multiplicity, p.wyckoffLetter);
+    for (const Coordinate &t : p.coordinates) std::fprintf(f, "%s ", t.text.c_str());
+    std::fprintf(f, "\n");
+  }
+  std::fprintf(f, "%s\n\n", rule72.c_str());
+  const int models = job->models.count;
+  std::fprintf(f, "%d models has been generated.\n\n", models);
+  FreeModelInfo(&job->modelInfo);
+  int lo = 0, hi = 0;
+  ModelStatisticInfo(&job->models, &job->modelInfo, &lo, &hi);
+  std::fprintf(f, "Model Statistic Information: \n");
+  std::fprintf(f, "Minimum parameter count : %d\n", lo);
+  std::fprintf(f, "Maximum parameter count : %d\n", hi);
+  std::fprintf(f, "ParaNO.\tCount.\tPercen.\n%s\n", rule30.c_str());
+  for (const ModelInfoEntry &e : job->modelInfo.entries)
+    std::fprintf(f, "%d\t%ld\t%.3f%%\n", e.freeCount, static_cast<long>(e.modelCount),
+                 models ? e.modelCount * 100.0 / models : 0.0);
+  std::fprintf(f, "%s\n", rule30.c_str());
+  std::fprintf(f, "Total\t%d\t100%%\n\n", models);
+  for (const CrystalModel &m : job->models.models) {
+    std::fprintf(f, "Model %d\n", m.modelNumber);
+    std::fprintf(f, "=======================\n");
+    std::fprintf(f, "Parameter Count: %d\n", m.freeCount);
+    if (m.freeCount < 1) {
+      std::fprintf(f, "Parameters: %s", "<null>");
+    } else {
+      std::fprintf(f, "Parameters: %s", " ");
+      for (int i = 1; i <= m.freeCount; ++i) std::fprintf(f, "P%d ", i);
+    }
+    std::fprintf(f, "\n");
+    std::fprintf(f, "Atoms:\tElement\tOX\tWyckoff\tX\t\tY\t\tZ\n%s\n", rule78.c_str());
+    for (const AtomModel &a : m.atoms) {
+      std::fprintf(f, "\t%s\t%d\t%d%c", a.element->symbol.c_str(), a.element->oxidation,
+                   a.position->multiplicity, a.position->wyckoffLetter);
+      for (int i = 0; i < 3; ++i) {
+        const ModelParameter &p = a.para[i];
+        if (p.index < 0)
+          std::fprintf(f, "\t%.3f(%s%d)", p.value, "const", 0);
+        else
+          std::fprintf(f, "\t%.3f(%s%d)", -1.0, "P", p.index + 1);
+      }
+      std::fprintf(f, "\n");
+    }
+    std::fprintf(f, "%s\n", rule78.c_str());
+    std::fprintf(f, "EPC: %s\n\n", EPCStr(&m).c_str());
+  }
+  if (!file.commit()) {
+    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'!\n", path);
+    return 0;
+  }
+  return 1;
+}
+
+// ---- the stages of a job ---------------------------------------------------
+
+StageSettings OptimizationSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.optimizationMethod;
+  s.autoGridSearch = c.autoGridSearch;
+  s.autoDimension = c.autoDimension;
+  s.resolution = c.searchResolution;
+  s.traditional = {static_cast<uint32_t>(c.tradiSaCycles), c.tradiSaStartT, c.tradiSaEndT,
+                   c.tradiSaRate, static_cast<uint32_t>(c.tradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.adaptSaCycles), c.adaptSaStartT, c.adaptSaEndT,
+                static_cast<uint32_t>(c.adaptSaMoves), c.adaptSaStrategy};
+  return s;
+}
+
+StageSettings RefinementSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.refineOptimizationMethod;
+  s.autoGridSearch = c.refineAutoGridSearch;
+  s.autoDimension = c.refineAutoDimension;
+  s.resolution = c.refineSearchResolution;
+  s.traditional = {static_cast<uint32_t>(c.refineTradiSaCycles), c.refineTradiSaStartT,
+                   c.refineTradiSaEndT, c.refineTradiSaRate,
+                   static_cast<uint32_t>(c.refineTradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.refineAdaptSaCycles), c.refineAdaptSaStartT,
+                c.refineAdaptSaEndT, static_cast<uint32_t>(c.refineAdaptSaMoves),
+                c.refineAdaptSaStrategy};
+  return s;
+}
+
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model) {
+  if (settings.method == METHOD_GRID ||
+      (settings.autoGridSearch == 1 && model->freeCount <= settings.autoDimension))
+    return METHOD_GRID;
+  return settings.method;
+}
+
+const void *MethodSettings(const StageSettings &settings, int method) {
+  if (method == METHOD_TRADITIONAL) return &settings.traditional;
+  if (method == METHOD_ADAPTIVE) return &settings.adaptive;
+  return nullptr;
+}
+
+void ReportSolveSettings(const StageSettings &s, int method) {
+  if (method == METHOD_GRID) {
+    Message(MESSAGE_PLAIN, "Method: Grid Search\n");
+    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
+  } else if (method == METHOD_TRADITIONAL) {
+    Message(MESSAGE_PLAIN, "Method: Simulated Annealing (tradiational)\n");
+    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
+    Message(MESSAGE_PLAIN, "\tcircles: %ld\n", static_cast<long>(s.traditional.cycles));
+    Message(MESSAGE_PLAIN, "\tannealing: (%f, %f, %f, %ld)\n", s.traditional.startT,
+            s.traditional.endT, s.traditional.rate, static_cast<long>(s.traditional.moves));
+  } else if (method == METHOD_ADAPTIVE) {
+    Message(MESSAGE_PLAIN, "Method: Simulated Annealing (adaptive)\n");
+    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
+    Message(MESSAGE_PLAIN, "\tcircles: %ld\n", static_cast<long>(s.adaptive.cycles));
+    if (s.adaptive.strategy == 0)
+      Message(MESSAGE_PLAIN, "\tannealing: custom (%f, %f, %ld)\n", s.adaptive.startT,
+              s.adaptive.endT, static_cast<long>(s.adaptive.moves));
+    else
+      Message(MESSAGE_PLAIN, "\tannealing: auto\n");
+  }
+}
+
+int ReadJobPeakFile(Job *job, const std::string &folder) {
+  Config &c = job->config;
+  FreeHKLList(&job->hklList);
+  if (c.peakFile.empty()) {
+    Message(MESSAGE_ERROR, "reading hkl file, the job names no PEAK_FILE\n");
+    return 0;
+  }
+  const bool absolute = c.peakFile[0] == '/' || c.peakFile.find('\\') != std::string::npos;
+  const std::string path = absolute ? c.peakFile : JoinPath(folder, c.peakFile);
+  const double start = c.startAngle, end = c.endAngle;
+  int n = ReadHKLList(&job->hklList, path.c_str(), c.peakFileFormat, &c.startAngle, &c.endAngle,
+                      c.peakNWidth, 0);
+  if (n <= 0) {
+    // A failed reading has been reported and cleared both angles; an empty
+    // reading has not.
+    if (c.startAngle != 0 || c.endAngle != 0)
+      Message(MESSAGE_ERROR,
+              "reading hkl file \"%s\", no reflection between %f and %f degrees 2theta\n",
+              path.c_str(), start, end);
+    return 0;
+  }
+  SetASFTable(&job->hklList, &job->compound);
+  SetLPFactor(&job->hklList, &job->radiation);
+  return n;
 }

@@ -8,8 +8,13 @@
 #include "element.h"
 #include "file.h"
 #include "model.h"
+#include "diffractometer.h"
+#include "profile.h"
 #include "spacegroup.h"
 #include "utils.h"
+
+#include <cstdint>
+#include <cstdio>
 
 // The refinement choice: levels of model arrays, newest on top. The arrays
 // are owned here, the models by the job's model list.
@@ -33,6 +38,8 @@ struct Job {
   uint32_t filteredCount = 0;
   std::vector<CrystalModel *> filtered;
   ModelSelection selection;
+  HKLList hklList;
+  BondLengths bondLengths;
 };
 
 void InitializeModelSelection(ModelSelection *selection);
@@ -40,6 +47,16 @@ void FreeModelSelection(ModelSelection *selection);
 
 void InitializeJob(Job *job);
 void FreeJob(Job *job);
+
+// The set-up of a job read from a control file, as the composition page
+// makes it: the compound from the formula with Z, oxidation states and
+// scattering data, the radiation, the space group and the cell. False with
+// the reason reported.
+bool SetupJob(Job *job);
+// Enumerates the Wyckoff combinations under the job's constraints and makes
+// one model per combination. False with the reason reported, also when the
+// formula admits no combination.
+bool GenerateJobModels(Job *job);
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation);
 void SetRadiation(const Config *config, Radiation *radiation);
@@ -50,5 +67,179 @@ std::string ConstraintEntryName(const Compound *compound, int slot);
 int SetConstraints(const Compound *compound, CombPositions *cp, const Constraints &constraints);
 int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
 int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
+
+// Model evaluation and figures of merit.
+using FactorFunction = double (*)(void *argument);
+void SetAtomValues(Atom *atom, const AtomModel *atomModel, const double *values);
+void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const double *values,
+                          int rebuild);
+double GroupBraggFactor(void *list);
+int incvar(int *counter, const int *start, const int *maximum, int n);
+double stdder(const double *values, int count, double *mean);
+int modelcmp(const void *a, const void *b);
+// Sorts model pointers by ascending Rmin, best first.
+void SortModels(std::vector<CrystalModel *> *models);
+double SetModelStatisticFOM(CrystalModel *model);
+void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int selector);
+void SetModelsFactor(CrystalModelList *models, Crystal *crystal, HKLList *list, int selector);
+
+// ---- statistic test and filter ----
+
+struct StatisticProgress {
+  CrystalModel *model = nullptr;
+  uint32_t total = 0;
+  uint32_t done = 0;
+};
+// The statistic test stops when this returns non-zero.
+using StatisticProgressFunction = int (*)(const StatisticProgress *record, void *argument);
+
+struct FilterSettings {
+  int filterType = 2;
+  double fomThreshold = 100.0;
+  double avgThreshold = 1.0;
+  double sdThreshold = 0.01;
+  double bestThreshold = 0.1;
+};
+enum FilterFlags { FILTER_VALID_ONLY = 1 };
+
+// Trials for a model's free count; bounded for large counts, where the
+// doubling would pass 32 bits.
+uint32_t StatisticTestAutoTrails(const CrystalModel *model);
+void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
+                        int autoTrials, StatisticProgressFunction progress, void *progressArg);
+std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
+                                                  const FilterSettings &settings, int flags,
+                                                  uint32_t *count);
+std::vector<CrystalModel *> CrystalModelsOf(const std::vector<CrystalModel *> &sorted, int mode,
+                                            const void *value, SelectionLevel *level);
+
+// ---- global optimisation ----
+
+struct OptimizationProgress {
+  double total = 0;
+  double factor = 0;
+  uint32_t count = 0;
+  int newRunBest = 0;
+  int newBest = 0;
+  CrystalModel *model = nullptr;
+  const double *values = nullptr;
+};
+// The optimisers stop when this returns 0.
+using OptimizationProgressFunction = int (*)(const OptimizationProgress *record, void *argument);
+
+enum OptimizationMethod { METHOD_GRID = 0, METHOD_TRADITIONAL = 1, METHOD_ADAPTIVE = 2 };
+
+struct TraditionalAnnealingSettings {
+  uint32_t cycles = 1;
+  double startT = 10.0;
+  double endT = 0.01;
+  double rate = 0.9;
+  uint32_t moves = 1000;
+};
+
+struct AdaptiveAnnealingSettings {
+  uint32_t cycles = 1;
+  double startT = 10.0;
+  double endT = 0.01;
+  uint32_t moves = 1000;
+  int strategy = 0;
+};
+
+// Temperature steps one annealing cycle may take; schedules that would never
+// cool to their end are cut here with a message.
+constexpr int kMaxTemperatureSteps = 10000;
+
+double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
+                      FactorFunction factor, void *factorArg, int method, double resolution,
+                      const void *settings, OptimizationProgressFunction progress,
+                      void *progressArg);
+double GridSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                  FactorFunction factor, void *factorArg, int *current, const int *lower,
+                  const int *upper, const double *step, OptimizationProgressFunction progress,
+                  void *progressArg);
+double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLList *list,
+                                     int selector, FactorFunction factor, void *factorArg,
+                                     int *current, const int *lower, const int *upper,
+                                     const double *step,
+                                     const TraditionalAnnealingSettings *settings,
+                                     OptimizationProgressFunction progress, void *progressArg);
+double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
+                                  int selector, FactorFunction factor, void *factorArg,
+                                  int *current, const int *lower, const int *upper,
+                                  const double *step, const AdaptiveAnnealingSettings *settings,
+                                  OptimizationProgressFunction progress, void *progressArg);
+// The seed every search takes when it reseeds: minus the time in seconds,
+// unless a fixed seed was set for reproducible runs (0 returns to the clock).
+void SetSearchSeed(long seed);
+void Reseed();
+// Where the adaptive annealing writes its moves, acceptance ratios and
+// temperatures: standard output unless set otherwise (null: nowhere).
+void SetAnnealingLog(std::FILE *stream);
+
+// ---- bond lengths ----
+
+void InitializeBondLengths(BondLengths *table);
+void FreeBondLengths(BondLengths *table);
+void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound);
+void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalModel *model,
+                         double xl, double xu, double yl, double yu, double zl, double zu);
+int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, double factor);
+
+// ---- output files ----
+
+// A triplet of a 3x4 matrix in the usual notation ("-x+y,x,z+1/6"), with the
+// constant reduced into [0, 1).
+std::string MatrixToTriplet(const double matrix[3][4]);
+// Returns 1 when written, 0 when the file could not be written (reported).
+int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job);
+int WriteModelFile(const char *path, Job *job);
+
+// ---- the stages of a job ----
+
+// The solving settings of one stage: optimisation or refinement.
+struct StageSettings {
+  int method = METHOD_GRID;
+  int autoGridSearch = 1;
+  int autoDimension = 3;
+  double resolution = 0.1;
+  TraditionalAnnealingSettings traditional;
+  AdaptiveAnnealingSettings adaptive;
+};
+StageSettings OptimizationSettings(const Config &config);
+StageSettings RefinementSettings(const Config &config);
+// Grid search for few free parameters when asked, else the stage's method.
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
+// The settings block SolveStructure takes for a method (none for the grid).
+const void *MethodSettings(const StageSettings &settings, int method);
+// Writes the method and its settings to the log, as the solving run does.
+void ReportSolveSettings(const StageSettings &settings, int method);
+// Reads the job's peak file (a relative name is taken from the folder),
+// narrows the angle range, and prepares the scattering and
+// Lorentz-polarisation factors. Returns the number of reflections, 0 on
+// failure (reported).
+int ReadJobPeakFile(Job *job, const std::string &folder);
+
+// One evaluation of a search: the model's current parameters into the
+// crystal, intensities of every reflection, then the factor. Prepared once
+// per search; evaluations allocate nothing.
+class ModelEvaluator {
+ public:
+  ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                 FactorFunction factor, void *factorArg);
+  double operator()();
+  // Intensities of the crystal as it stands, without touching coordinates.
+  double FactorOfCrystal();
+
+ private:
+  CrystalModel *model_;
+  Crystal *crystal_;
+  HKLList *list_;
+  int selector_;
+  FactorFunction factor_;
+  void *factorArg_;
+  IntensityWorkspace workspace_;
+  bool fast_ = false;
+};
 
 #endif

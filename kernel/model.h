@@ -26,6 +26,20 @@ struct ModelParameter {
   int32_t fixed = 0;
 };
 
+// A distance between two elements: a measured one of a model, or a minimum
+// of the job's table.
+struct BondLength {
+  int32_t valid = 1;
+  const Element *first = nullptr;
+  const Element *second = nullptr;
+  double distance = 0;  // angstrom
+};
+// Entries in insertion order.
+struct BondLengths {
+  int32_t count = 0;
+  std::vector<BondLength> items;
+};
+
 struct AtomModel {
   const Element *element = nullptr;    // the job's compound (a group member for mixed sites)
   const Position *position = nullptr;  // the job's space group
@@ -51,6 +65,7 @@ struct CrystalModel {
   double runMinimum = 100.0;
   int32_t selected = 0;
   std::vector<AtomModel> atoms;
+  BondLengths bondLengths;
   uint32_t validity = kAllValid;
 };
 

@@ -5,7 +5,7 @@ set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config
   libxml2-dev libgtest-dev googletest libbenchmark-dev
   libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
-  xvfb xauth"
+  xvfb xauth python3-gemmi"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the batch solver on the bundled
-# example.
+# ZnO example; the ranked models and the best structure are printed, the
+# files go to example-results/.
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build build --target pulvina-solve
-./build/cli/pulvina-solve --stop-after setup examples/batio3/batio3.epc
+cmake --build build --target pulvina-solve pulvina-simulate
+./build/cli/pulvina-solve -o example-results examples/zno_wurtzite/zno.epc

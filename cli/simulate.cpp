@@ -1,0 +1,326 @@
+// pulvina-simulate: computes a peak file in the internal layout from a
+// structure, with the intensity formula of the solver. Users check a model
+// against their data with it; the bundled examples are made with it.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+
+namespace {
+
+void Usage(std::FILE *out) {
+  std::fprintf(out,
+               "Usage: pulvina-simulate [options] JOB.epc STRUCTURE\n"
+               "Writes the indexed reflections of a structure with their intensities, in the\n"
+               "internal peak-file layout, for the cell, space group, radiation and 2theta\n"
+               "range of the control file.\n"
+               "\n"
+               "STRUCTURE is a CIF file written by pulvina-solve, or a text file with one atom\n"
+               "of the asymmetric unit per line: SYMBOL X Y Z [OCCUPANCY]\n"
+               "\n"
+               "Options:\n"
+               "  -o FILE        output file (default: standard output)\n"
+               "  --fwhm DEG     peak width written for every reflection (default: 0.1)\n"
+               "  --data DIR     folder of sgt.xml, asft.dat and nslt.dat (default: %s)\n"
+               "  -h, --help     show this help\n",
+               PULVINA_DATA_DIR);
+}
+
+struct SiteIn {
+  std::string symbol;
+  double x, y, z, occupancy;
+  int line;
+};
+
+bool IsNumber(const std::string &s, double *v) {
+  char *end = nullptr;
+  *v = std::strtod(s.c_str(), &end);
+  return end != s.c_str() && *end == '\0' && std::isfinite(*v);
+}
+
+// Atoms from a CIF row "Label Type x y z B occupancy" or a plain row
+// "Type x y z [occupancy]"; other lines are skipped.
+bool ReadStructure(const std::string &path, std::vector<SiteIn> *sites) {
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "pulvina-simulate: cannot open structure file %s\n", path.c_str());
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream fields(line);
+    std::vector<std::string> t;
+    for (std::string f; fields >> f;) t.push_back(f);
+    if (t.empty() || t[0][0] == '#' || t[0][0] == ';' || t[0][0] == '_' || t[0][0] == '\'' ||
+        t[0] == "loop_" || t[0].compare(0, 5, "data_") == 0)
+      continue;
+    double v[4] = {0, 0, 0, 1};
+    SiteIn s;
+    s.line = number;
+    if (t.size() >= 7 && IsNumber(t[2], &v[0]) && IsNumber(t[3], &v[1]) && IsNumber(t[4], &v[2]) &&
+        IsNumber(t[6], &v[3])) {
+      s.symbol = t[1];
+    } else if ((t.size() == 4 || t.size() == 5) && IsNumber(t[1], &v[0]) && IsNumber(t[2], &v[1]) &&
+               IsNumber(t[3], &v[2]) && (t.size() == 4 || IsNumber(t[4], &v[3]))) {
+      s.symbol = t[0];
+    } else {
+      std::fprintf(stderr, "pulvina-simulate: %s, line %d: expected SYMBOL X Y Z [OCCUPANCY], "
+                           "not '%s'\n",
+                   path.c_str(), number, line.c_str());
+      return false;
+    }
+    s.x = v[0];
+    s.y = v[1];
+    s.z = v[2];
+    s.occupancy = v[3];
+    sites->push_back(s);
+  }
+  if (sites->empty()) {
+    std::fprintf(stderr, "pulvina-simulate: %s holds no atoms\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+const Element *FindElement(const Compound &compound, const std::string &symbol) {
+  for (const Element &e : compound.entries) {
+    if (e.atomicNumber > 0 && e.symbol == symbol) return &e;
+    for (const Element &m : e.members)
+      if (m.symbol == symbol) return &m;
+  }
+  return nullptr;
+}
+
+double Frac(double a) { return a - std::floor(a); }
+
+// Coordinates typed to a few decimals (0.333333 for 1/3) put the images of
+// a special position a hair apart; closer than 1e-4 of an edge is one atom.
+bool SamePoint(const Atom &a, const Atom &b) {
+  auto close = [](double p, double q) {
+    double d = std::fabs(Frac(p) - Frac(q));
+    return std::min(d, 1 - d) < 1e-4;
+  };
+  return a.element == b.element && close(a.x, b.x) && close(a.y, b.y) && close(a.z, b.z);
+}
+
+struct Reflection {
+  int h, k, l, multiplicity;
+  double d, twoTheta;
+};
+
+// Reciprocal metric of the cell, for d-spacings of any cell.
+bool ReciprocalMetric(const Crystal &c, double g[3][3]) {
+  const double r = M_PI / 180;
+  const double ca = std::cos(c.alpha * r), cb = std::cos(c.beta * r), cg = std::cos(c.gamma * r);
+  double G[3][3] = {{c.a * c.a, c.a * c.b * cg, c.a * c.c * cb},
+                    {c.a * c.b * cg, c.b * c.b, c.b * c.c * ca},
+                    {c.a * c.c * cb, c.b * c.c * ca, c.c * c.c}};
+  double det = G[0][0] * (G[1][1] * G[2][2] - G[1][2] * G[2][1]) -
+               G[0][1] * (G[1][0] * G[2][2] - G[1][2] * G[2][0]) +
+               G[0][2] * (G[1][0] * G[2][1] - G[1][1] * G[2][0]);
+  if (!(det > 0)) return false;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      int i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+      g[j][i] = (G[i1][j1] * G[i2][j2] - G[i1][j2] * G[i2][j1]) / det;
+    }
+  return true;
+}
+
+// Every reflection of the range that the space group does not extinguish,
+// one per set of equivalents under the Laue class (Friedel mates included).
+std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, double start,
+                                    double end) {
+  std::vector<Reflection> out;
+  double g[3][3];
+  if (!ReciprocalMetric(crystal, g)) return out;
+  const SpaceGroup &sg = crystal.spaceGroup;
+  const Position &general = sg.positions.front();
+  const double dmin = lambda / (2 * std::sin(std::min(end, 179.9) * M_PI / 360));
+  const int H = static_cast<int>(std::ceil(crystal.a / dmin)) + 1;
+  const int K = static_cast<int>(std::ceil(crystal.b / dmin)) + 1;
+  const int L = static_cast<int>(std::ceil(crystal.c / dmin)) + 1;
+  std::vector<std::vector<int>> seen;
+  auto known = [&](const std::vector<int> &v) {
+    return std::find(seen.begin(), seen.end(), v) != seen.end();
+  };
+  for (int h = -H; h <= H; ++h)
+    for (int k = -K; k <= K; ++k)
+      for (int l = -L; l <= L; ++l) {
+        if (!h && !k && !l) continue;
+        double q = h * h * g[0][0] + k * k * g[1][1] + l * l * g[2][2] + 2 * h * k * g[0][1] +
+                   2 * h * l * g[0][2] + 2 * k * l * g[1][2];
+        double d = 1 / std::sqrt(q);
+        double s = lambda / (2 * d);
+        if (s >= 1) continue;
+        double tt = 2 * std::asin(s) * 180 / M_PI;
+        if (tt < start || tt > end) continue;
+        std::vector<int> hkl = {h, k, l};
+        if (known(hkl)) continue;
+        // The orbit under the rotations (acting on indices through the
+        // transpose) and Friedel's law; absent when an operator keeps the
+        // reflection but shifts its phase.
+        std::vector<std::vector<int>> orbit;
+        bool absent = false;
+        for (const Coordinate &op : general.fullCoordinates) {
+          const double (*m)[4] = op.matrix;
+          std::vector<int> r(3);
+          for (int j = 0; j < 3; ++j)
+            r[j] = static_cast<int>(std::lround(h * m[0][j] + k * m[1][j] + l * m[2][j]));
+          if (r == hkl) {
+            double phase = h * m[0][3] + k * m[1][3] + l * m[2][3];
+            if (std::fabs(phase - std::round(phase)) > 1e-6) absent = true;
+          }
+          for (int sign : {1, -1}) {
+            std::vector<int> e = {sign * r[0], sign * r[1], sign * r[2]};
+            if (std::find(orbit.begin(), orbit.end(), e) == orbit.end()) orbit.push_back(e);
+          }
+        }
+        for (const auto &e : orbit) seen.push_back(e);
+        if (absent) continue;
+        std::vector<int> best = *std::max_element(orbit.begin(), orbit.end());
+        out.push_back({best[0], best[1], best[2], static_cast<int>(orbit.size()), d, tt});
+      }
+  std::sort(out.begin(), out.end(), [](const Reflection &a, const Reflection &b) {
+    return a.twoTheta < b.twoTheta;
+  });
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string output, dataDir = PULVINA_DATA_DIR;
+  double fwhm = 0.1;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      Usage(stdout);
+      return 0;
+    }
+    if ((a == "-o" || a == "--fwhm" || a == "--data") && i + 1 >= argc) {
+      std::fprintf(stderr, "pulvina-simulate: option %s needs a value\n", a.c_str());
+      return 2;
+    }
+    if (a == "-o") {
+      output = argv[++i];
+    } else if (a == "--fwhm") {
+      double v = 0;
+      if (!IsNumber(argv[++i], &v) || v < 0) {
+        std::fprintf(stderr, "pulvina-simulate: --fwhm needs a width in degrees, not '%s'\n",
+                     argv[i]);
+        return 2;
+      }
+      fwhm = v;
+    } else if (a == "--data") {
+      dataDir = argv[++i];
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "pulvina-simulate: unknown option '%s' (try --help)\n", a.c_str());
+      return 2;
+    } else {
+      files.push_back(a);
+    }
+  }
+  if (files.size() != 2) {
+    Usage(stderr);
+    return 2;
+  }
+  SetDataDirectory(dataDir);
+  Job job;
+  InitializeJob(&job);
+  int status = 1;
+  std::vector<SiteIn> sites;
+  do {
+    if (ReadConfigFile(&job.config, files[0].c_str()) != CONFIG_READ) {
+      std::fprintf(stderr, "pulvina-simulate: %s: Wrong file format!\n", files[0].c_str());
+      break;
+    }
+    if (!SetupJob(&job) || !ReadStructure(files[1], &sites)) break;
+    bool ok = true;
+    for (const SiteIn &s : sites) {
+      const Element *e = FindElement(job.compound, s.symbol);
+      if (!e) {
+        std::fprintf(stderr, "pulvina-simulate: %s, line %d: %s is not in the formula %s\n",
+                     files[1].c_str(), s.line, s.symbol.c_str(), job.config.formular.c_str());
+        ok = false;
+        break;
+      }
+      Atom atom;
+      atom.element = e;
+      atom.x = s.x;
+      atom.y = s.y;
+      atom.z = s.z;
+      atom.occupancy = s.occupancy;
+      job.crystal.atoms.push_back(atom);
+      for (const Coordinate &c : job.crystal.spaceGroup.positions.front().fullCoordinates) {
+        Atom image = atom;
+        CoordMatrixMultiply(c.matrix, s.x, s.y, s.z, &image.x, &image.y, &image.z);
+        bool dup = false;
+        for (const Atom &o : job.crystal.cellAtoms) dup = dup || SamePoint(o, image);
+        if (!dup) job.crystal.cellAtoms.push_back(image);
+      }
+    }
+    if (!ok) break;
+    const double lambda = job.radiation.type == 1   ? job.config.lambdaNeutron
+                          : job.radiation.type == 2 ? job.config.lambdaElectron
+                                                    : job.config.lambdaXray1;
+    for (const Reflection &r : Reflections(job.crystal, lambda, job.config.startAngle,
+                                           job.config.endAngle)) {
+      HKLItem item;
+      item.h = r.h;
+      item.k = r.k;
+      item.l = r.l;
+      item.multiplicity = r.multiplicity;
+      // Rounded as written, so that the solver reads the values computed here.
+      item.d = std::round(r.d * 1e6) / 1e6;
+      item.twoTheta = std::round(2 * std::asin(lambda / (2 * item.d)) * 180 / M_PI * 1e6) / 1e6;
+      item.fwhm = fwhm;
+      job.hklList.items.push_back(item);
+    }
+    if (job.hklList.items.empty()) {
+      std::fprintf(stderr, "pulvina-simulate: no reflection between %f and %f degrees\n",
+                   job.config.startAngle, job.config.endAngle);
+      break;
+    }
+    SetASFTable(&job.hklList, &job.compound);
+    SetLPFactor(&job.hklList, &job.radiation);
+    CalculateIntensity(&job.hklList, &job.crystal, job.config.radiation);
+    std::string text = "; " + job.config.title + " simulated: h k l mult d(A) 2theta(deg) fwhm(deg) Iobs\n";
+    char line[160];
+    for (const HKLItem &item : job.hklList.items) {
+      std::snprintf(line, sizeof line, "%4d %4d %4d %4d %11.6f %11.6f %9.6f %14.6f\n", item.h,
+                    item.k, item.l, item.multiplicity, item.d, item.twoTheta, item.fwhm,
+                    item.iCalc);
+      text += line;
+    }
+    if (output.empty()) {
+      std::fputs(text.c_str(), stdout);
+    } else {
+      std::string scratch = output + ".tmp";
+      std::FILE *f = std::fopen(scratch.c_str(), "w");
+      bool written = f && std::fputs(text.c_str(), f) >= 0;
+      written = f && std::fclose(f) == 0 && written;
+      if (!written || std::rename(scratch.c_str(), output.c_str()) != 0) {
+        std::remove(scratch.c_str());
+        std::fprintf(stderr, "pulvina-simulate: cannot write %s\n", output.c_str());
+        break;
+      }
+    }
+    std::fprintf(stderr, "%zu reflections from %zu atoms of the cell\n", job.hklList.items.size(),
+                 job.crystal.cellAtoms.size());
+    status = 0;
+  } while (false);
+  FreeJob(&job);
+  return status;
+}

@@ -1,0 +1,112 @@
+// The reflection list: per-reflection scattering and Lorentz-polarisation
+// factors, groups of overlapping reflections and calculated intensities.
+#ifndef PULVINA_PROFILE_H
+#define PULVINA_PROFILE_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "crystal.h"
+#include "element.h"
+#include "file.h"
+
+// Element kinds a scattering-factor table can hold.
+constexpr int kMaxASFKinds = 64;
+
+struct HKLItem {
+  int32_t h = 0, k = 0, l = 0;
+  int32_t multiplicity = 0;
+  double twoTheta = 0;  // degrees
+  double d = 0;         // angstrom
+  double fSquared = 0;
+  double fReal = 0, fImag = 0;
+  double fwhm = 0;       // degrees 2theta
+  double intensity = 0;  // multiplicity x lp x fSquared
+  double iCalc = 0;      // intensity scaled to 100 for the strongest reflection
+  double iObsScaled = 0;
+  double iObs = 0;
+  // f0 of every element of the compound at this reflection, by element index.
+  std::vector<double> asf;
+  int32_t asfCount = 0;
+  double lp = 1.0;
+  int32_t group = -1;
+};
+
+// Reflections in peak-file order.
+struct HKLList {
+  std::vector<HKLItem> items;
+};
+
+void InitializeHKLList(HKLList *list);
+void FreeHKLList(HKLList *list);
+int LengthOfHKLList(const HKLList *list);
+// The destination becomes a deep copy of the source. Returns 1, or 0 when
+// memory ran out (the destination then holds the items copied so far).
+int CloneHKLList(const HKLList *source, HKLList *destination);
+void GroupHKLList(HKLList *list, double width);
+// Ends the process when the compound has more than kMaxASFKinds element kinds.
+void SetASFTable(HKLList *list, const Compound *compound);
+double LPFactor(const Radiation *radiation, double twoTheta);
+void SetLPFactor(HKLList *list, const Radiation *radiation);
+// radiationType: 0 X-ray, 1 neutron, 2 electron; any value but 1 uses the
+// X-ray factors. Allocates nothing once a thread has seen a problem of this
+// size.
+void CalculateIntensity(HKLList *list, const Crystal *crystal, int radiationType);
+
+// The evaluation path of the searches. A workspace is prepared once per
+// model (list, crystal layout, radiation); each evaluation then refreshes
+// the cell atoms' coordinates in place and computes the same fields as
+// CalculateIntensity without allocating.
+//
+// With useSymmetry set, the workspace looks for the layout that a model
+// rebuild produces: the cell atoms are, asymmetric-unit atom by atom, the
+// images of crystal.atoms under every matrix of its position's
+// fullCoordinates, in order. When every cell atom checks out, atoms related
+// by a centring translation are summed once and multiplied by the centring
+// sum, and when the group has its inversion centre at the origin each pair
+// of atoms related by it is summed as twice the cosine of one of them. Any
+// other layout is summed atom by atom.
+struct IntensityWorkspaceData;
+struct IntensityWorkspace {
+  int useSymmetry = 1;
+  // 0: the widest vector path the processor has; 1, 2, 4 or 8 ask for that
+  // many doubles a vector, run on narrower instructions where the processor
+  // lacks the wider ones (the portable paths, for checks).
+  int vectorWidth = 0;
+  std::unique_ptr<IntensityWorkspaceData> data;
+  IntensityWorkspace();
+  ~IntensityWorkspace();
+  IntensityWorkspace(const IntensityWorkspace &) = delete;
+  IntensityWorkspace &operator=(const IntensityWorkspace &) = delete;
+};
+
+// Shortcuts a prepared workspace takes (bits of IntensityWorkspaceShortcuts).
+enum IntensityShortcut {
+  INTENSITY_CENTRING = 1,  // centring translations factored out
+  INTENSITY_CENTRIC = 2,   // inversion pairs summed as cosines
+  INTENSITY_TABLES = 4     // phase factors from per-axis tables
+};
+
+void InitializeIntensityWorkspace(IntensityWorkspace *workspace);
+void FreeIntensityWorkspace(IntensityWorkspace *workspace);
+// Returns 1, or 0 when memory ran out (the workspace is then empty).
+int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list,
+                              const Crystal *crystal, int radiationType);
+// Copies coordinates and occupancies of the cell atoms; 0 when the crystal
+// no longer has the cell-atom count the workspace was prepared for.
+int RefreshIntensityWorkspace(IntensityWorkspace *workspace, const Crystal *crystal);
+// Fills fReal, fImag, fSquared, intensity and iCalc of every item from the
+// last refreshed coordinates; 0 (list untouched) when the list is not the
+// length the workspace was prepared for.
+int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
+int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);
+// Width in doubles of the widest vector path this processor runs.
+int IntensityVectorWidth();
+
+// sin and cos of count angles (radians) with the vector path of the given
+// width (0: the widest available, else as for IntensityWorkspace); within two units in the last place of
+// std::sin and std::cos for |angle| < 1e7.
+void VectorSinCos(int count, const double *angle, double *sine, double *cosine, int width = 0);
+
+#endif

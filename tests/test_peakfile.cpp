@@ -1,0 +1,209 @@
+// Peak files in the three layouts, their faults, and the HKL list file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "diffractometer.h"
+#include "testing.h"
+
+namespace {
+
+struct PeakFileTest : ::testing::Test {
+  TempDir dir;
+  HKLList list;
+  double start = 20, end = 60;
+  CapturedMessages messages;
+
+  int Read(const std::string &text, int format = PEAK_FILE_INTERNAL, int autoRange = 0,
+           double width = 1.0) {
+    FreeHKLList(&list);
+    return ReadHKLList(&list, dir.write("peaks.hkl", text).c_str(), format, &start, &end, width,
+                       autoRange);
+  }
+  std::string WrongFormatAt(int line) const {
+    return "Reading hkl file \"" + dir.file("peaks.hkl") +
+           "\", Wrong hkl file format, at line " + std::to_string(line) + "\n";
+  }
+};
+
+TEST_F(PeakFileTest, OneReflectionWithAutomaticRange) {
+  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100.0\n", PEAK_FILE_INTERNAL, 1), 1);
+  const HKLItem &it = list.items[0];
+  EXPECT_EQ(it.h + it.k + it.l, 3);
+  EXPECT_EQ(it.multiplicity, 8);
+  EXPECT_EQ(it.d, 3.1355);
+  EXPECT_EQ(it.fwhm, 0.1);
+  EXPECT_EQ(it.iObsScaled, 100);
+  EXPECT_EQ(it.lp, 1.0);
+  EXPECT_EQ(it.asfCount, 0);
+  EXPECT_EQ(it.group, 0);
+  EXPECT_EQ(start, 28.44);
+  EXPECT_EQ(end, 28.44);
+  EXPECT_EQ(messages.size(), 0u);
+}
+
+TEST_F(PeakFileTest, RangeKeepsAndNarrowsButNeverWidens) {
+  const std::string wide =
+      "; wide\n1 0 0 6 8.8 10 0.1 500\n1 1 0 12 4.4 30 0.1 50\n"
+      "1 1 1 8 3.1 45 0.1 25\n2 0 0 6 2.2 80 0.1 90\n";
+  ASSERT_EQ(Read(wide), 2);
+  EXPECT_EQ(start, 20);
+  EXPECT_EQ(end, 60);
+  // Scaled to the strongest kept reflection, not to the 500 left out.
+  EXPECT_EQ(list.items[0].iObsScaled, 100);
+  EXPECT_EQ(list.items[1].iObsScaled, 50);
+  ASSERT_EQ(Read("1 1 0 12 4.4 25 0.1 50\n1 1 1 8 3.1 50 0.1 25\n"), 2);
+  EXPECT_EQ(start, 25);
+  EXPECT_EQ(end, 50);
+  // Observed intensities all zero scale to zero.
+  ASSERT_EQ(Read("1 1 0 12 4.4 30 0.1 0\n"), 1);
+  EXPECT_EQ(list.items[0].iObsScaled, 0);
+}
+
+TEST_F(PeakFileTest, ForeignLayoutsSkipTheirHeadersAndCompanionLines) {
+  ASSERT_EQ(Read("title\nline 2\n n h k l\n"
+                 "1 1 1 1 8 3.1 30 0.1 100\n2 1 1 1 8 3.1 30.1 0.1 50\n"
+                 "1 2 0 0 6 2.7 33 0.1 40\n2 2 0 0 6 2.7 33.1 0.1 20\n",
+                 PEAK_FILE_FULLPROF),
+            2);
+  EXPECT_EQ(list.items[1].h, 2);
+  EXPECT_EQ(list.items[1].iObs, 40);
+  std::string pcw;
+  for (int i = 1; i <= 10; ++i) pcw += "1 1 1 30 3.1 100 10 8 0.1\n";  // headers, however they look
+  pcw += "2 0 0 33 2.7 40 6.3 6 0.2\n";
+  ASSERT_EQ(Read(pcw, PEAK_FILE_PCW), 1);
+  const HKLItem &it = list.items[0];
+  EXPECT_EQ(it.h, 2);
+  EXPECT_EQ(it.twoTheta, 33);
+  EXPECT_EQ(it.d, 2.7);
+  EXPECT_EQ(it.iObs, 40);
+  EXPECT_EQ(it.multiplicity, 6);
+  EXPECT_EQ(it.fwhm, 0.2);
+  // A short companion line is still a fault.
+  EXPECT_EQ(Read("a\nb\nc\n2 1 1 1 8 3.1\n", PEAK_FILE_FULLPROF), 0);
+  EXPECT_EQ(messages.text(), WrongFormatAt(4));
+}
+
+TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
+  const char *bad[] = {
+      "1 1 1 8 3.1 3O.5 0.1 100\n",               // a letter in a number
+      "1 1 1 8 3.1 30.5 0.1\n",                   // a column missing
+      "1 1 1 8 3.1 nan 0.1 100\n",                // undefined
+      "1 1 1 8 3.1 30.5 inf 100\n",               // infinite
+      "1 1 1 8 3.1 30.5 0.1 1e999\n",             // beyond a double
+      "1 1 99999999999 8 3.1 30.5 0.1 100\n",     // beyond an integer
+      "1.5 1 1 8 3.1 30.5 0.1 100\n",             // a fraction for an index
+      "1 +-1 1 8 3.1 30.5 0.1 100\n",             // two signs
+  };
+  for (const char *line : bad) {
+    messages.clear();
+    start = 20;
+    end = 60;
+    EXPECT_EQ(Read(std::string("1 0 0 6 4 22 0.1 10\n; comment\n\n") + line), 0) << line;
+    EXPECT_EQ(messages.text(), WrongFormatAt(4)) << line;
+    EXPECT_EQ(LengthOfHKLList(&list), 0);
+    EXPECT_EQ(start, 0);
+    EXPECT_EQ(end, 0);
+  }
+}
+
+TEST_F(PeakFileTest, LineEndsLengthsAndSigns) {
+  ASSERT_EQ(Read("1 1 1 8 3.1 30 0.1 100\r\n+2 0 -0 6 2.7 33 .1 +4e1\r\n\r\n"), 2);
+  EXPECT_EQ(list.items[1].h, 2);
+  EXPECT_EQ(list.items[1].fwhm, 0.1);
+  EXPECT_EQ(list.items[1].iObs, 40);
+  ASSERT_EQ(Read("1 1 1 8 3.1 30 0.1 100"), 1);  // no final line end
+  const std::string longComment = ";" + std::string(400, 'x') + "\n";
+  ASSERT_EQ(Read(longComment + "1 1 1 8 3.1 30 0.1 100\n"), 1);
+  std::string padded = "1 1 1 8 3.1 30 0.1 100";
+  padded += std::string(255 - padded.size(), ' ');
+  ASSERT_EQ(Read(padded + "\r\n"), 1);  // 255 characters before the line end
+  messages.clear();
+  EXPECT_EQ(Read(padded + " \n"), 0);
+  EXPECT_EQ(messages.text(), WrongFormatAt(1));
+}
+
+TEST_F(PeakFileTest, MissingEmptyAndCommentOnlyFiles) {
+  const std::string missing = dir.file("none.hkl");
+  EXPECT_EQ(ReadHKLList(&list, missing.c_str(), PEAK_FILE_INTERNAL, &start, &end, 1.0, 1), 0);
+  EXPECT_EQ(messages.text(), "reading hkl file, cannot open file " + missing + "\n");
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(end, 0);
+  messages.clear();
+  start = 20;
+  end = 60;
+  // Nothing to narrow the range to: it stays.
+  EXPECT_EQ(Read(""), 0);
+  EXPECT_EQ(Read("; only\n;comments\n\n", PEAK_FILE_INTERNAL, 1), 0);
+  EXPECT_EQ(Read("1 1 1 8 3.1 70 0.1 100\n"), 0);
+  EXPECT_EQ(start, 20);
+  EXPECT_EQ(end, 60);
+  EXPECT_EQ(messages.size(), 0u);
+  EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n", 3), 0);
+  EXPECT_NE(messages.text().find("unknown peak file format 3"), std::string::npos);
+}
+
+TEST_F(PeakFileTest, ReadingGroupsWithTheWidthGiven) {
+  const std::string text = "1 0 0 6 4 30.00 0.1 100\n1 1 0 6 4 30.15 0.1 50\n";
+  Read(text, PEAK_FILE_INTERNAL, 0, 1.0);
+  EXPECT_EQ(list.items[1].group, 1);
+  Read(text, PEAK_FILE_INTERNAL, 0, 2.0);
+  EXPECT_EQ(list.items[1].group, 0);
+}
+
+// All layouts of one case give the same list as the internal file.
+TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
+  for (const char *name : {"mgoh2_brucite", "tio2_rutile"}) {
+    const std::string base = std::string(PULVINA_REFERENCE_DIR) + "/" + name + "/" + name;
+    HKLList internal;
+    double s0 = 5, e0 = 100;
+    ASSERT_EQ(ReadHKLList(&internal, (base + "_noisy.hkl").c_str(), PEAK_FILE_INTERNAL, &s0, &e0,
+                          1.0, 0),
+              25);
+    const std::pair<const char *, int> others[] = {{"_noisy_fullprof.hkl", PEAK_FILE_FULLPROF},
+                                                   {"_noisy_pcw.hkl", PEAK_FILE_PCW}};
+    for (const auto &other : others) {
+      SCOPED_TRACE(std::string(name) + other.first);
+      HKLList read;
+      double s = 5, e = 100;
+      ASSERT_EQ(ReadHKLList(&read, (base + other.first).c_str(), other.second, &s, &e, 1.0, 0), 25);
+      EXPECT_EQ(s, s0);
+      EXPECT_EQ(e, e0);
+      for (size_t i = 0; i < internal.items.size(); ++i) {
+        const HKLItem &a = internal.items[i], &b = read.items[i];
+        EXPECT_EQ(std::make_tuple(a.h, a.k, a.l, a.multiplicity, a.group),
+                  std::make_tuple(b.h, b.k, b.l, b.multiplicity, b.group));
+        EXPECT_EQ(std::make_tuple(a.d, a.twoTheta, a.fwhm, a.iObs),
+                  std::make_tuple(b.d, b.twoTheta, b.fwhm, b.iObs));
+      }
+    }
+  }
+  EXPECT_EQ(messages.size(), 0u);
+}
+
+TEST_F(PeakFileTest, ListFileLayoutAndFailures) {
+  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100\n-2 0 1 6 2.7 33.5 0.12 40\n"), 2);
+  list.items[0].iCalc = 87.5;
+  const std::string path = dir.file("out.hkl");
+  dir.write("out.hkl", "old contents that are longer than the new ones will be, surely\n");
+  ASSERT_EQ(WriteHKLListFile(path.c_str(), &list), 1);
+  EXPECT_EQ(ReadWholeFile(path),
+            ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
+            "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
+            "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+
+  const std::string nowhere = dir.file("no/such/folder/out.hkl");
+  EXPECT_EQ(WriteHKLListFile(nowhere.c_str(), &list), 0);
+  EXPECT_EQ(messages.text(), "writting hkl list file, Can not create file '" + nowhere + "'!\n");
+  // A target that cannot be replaced is a failure, not a success.
+  messages.clear();
+  std::filesystem::create_directory(dir.file("folder"));
+  const std::string folder = dir.file("folder");
+  EXPECT_EQ(WriteHKLListFile(folder.c_str(), &list), 0);
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(folder + ".tmp"));
+}
+
+}  // namespace

@@ -1,0 +1,560 @@
+// The reflection list: grouping, scattering and LP factors, and intensities,
+// the fast evaluation checked against the formula summed term by term.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diffractometer.h"
+#include "kernel.h"
+#include "profile.h"
+#include "testing.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The intensity formula as it stands, one term at a time: the oracle.
+void LiteralIntensity(HKLList *list, const Crystal &crystal, int radiationType) {
+  double largest = 0;
+  for (HKLItem &it : list->items) {
+    double fr = 0, fi = 0;
+    for (const Atom &a : crystal.cellAtoms) {
+      const double phi = 2 * kPi * (it.h * a.x + it.k * a.y + it.l * a.z);
+      if (radiationType == 1) {
+        const double b1 = a.element->nsl[0], b2 = a.element->nsl[1];
+        fr += a.occupancy * (b1 * std::cos(phi) - b2 * std::sin(phi));
+        fi += a.occupancy * (b2 * std::cos(phi) + b1 * std::sin(phi));
+      } else {
+        const double w = a.occupancy * it.asf[static_cast<size_t>(a.element->index)];
+        fr += w * std::cos(phi);
+        fi += w * std::sin(phi);
+      }
+    }
+    it.fReal = fr;
+    it.fImag = fi;
+    it.fSquared = fr * fr + fi * fi;
+    it.intensity = it.multiplicity * it.lp * it.fSquared;
+    if (it.intensity > largest) largest = it.intensity;
+  }
+  for (HKLItem &it : list->items) it.iCalc = largest == 0 ? 0 : it.intensity * 100 / largest;
+}
+
+HKLItem Reflection(int h, int k, int l, double twoTheta = 30, double iObs = 10,
+                   double fwhm = 0.1) {
+  HKLItem it;
+  it.h = h;
+  it.k = k;
+  it.l = l;
+  it.multiplicity = 2;
+  it.twoTheta = twoTheta;
+  it.d = 1.54 / (2 * std::sin(twoTheta * kPi / 360));
+  it.iObs = iObs;
+  it.fwhm = fwhm;
+  return it;
+}
+
+std::vector<int> Groups(const HKLList &list) {
+  std::vector<int> g;
+  for (const HKLItem &it : list.items) g.push_back(it.group);
+  return g;
+}
+
+TEST(HKLListLife, CloneIsDeepAndReplacesTheDestination) {
+  HKLList a, b;
+  InitializeHKLList(&a);
+  InitializeHKLList(&b);
+  a.items = {Reflection(1, 0, 0), Reflection(1, 1, 0)};
+  a.items[0].asf = {1.5, 2.5};
+  a.items[0].asfCount = 2;
+  b.items = {Reflection(9, 9, 9)};
+  ASSERT_EQ(CloneHKLList(&a, &b), 1);
+  ASSERT_EQ(LengthOfHKLList(&b), 2);
+  EXPECT_EQ(b.items[1].k, 1);
+  a.items[0].asf[0] = 7;
+  EXPECT_EQ(b.items[0].asf[0], 1.5);
+  EXPECT_EQ(CloneHKLList(&b, &b), 1);
+  EXPECT_EQ(LengthOfHKLList(&b), 2);
+  FreeHKLList(&b);
+  EXPECT_EQ(LengthOfHKLList(&b), 0);
+}
+
+TEST(Grouping, NeighboursWithinTheWindowOfTheStrongestShareItsGroup) {
+  HKLList list;
+  list.items = {Reflection(1, 0, 0, 20.00, 100), Reflection(1, 1, 0, 20.15, 50),
+                Reflection(1, 1, 1, 20.25, 40)};
+  GroupHKLList(&list, 2.0);
+  EXPECT_EQ(Groups(list), (std::vector<int>{0, 0, 1}));
+  // The third is within the window of the second, but windows belong to the
+  // strongest member only and groups never merge.
+  list.items[2].iObs = 10;
+  list.items[1].twoTheta = 20.19;
+  GroupHKLList(&list, 2.0);
+  EXPECT_EQ(Groups(list), (std::vector<int>{0, 0, 1}));
+}
+
+TEST(Grouping, OrderSelectionAndUnselectableItems) {
+  HKLList list;
+  list.items = {Reflection(1, 0, 0, 10, 5),     Reflection(2, 0, 0, 40, 90),
+                Reflection(3, 0, 0, 60, 5),     Reflection(4, 0, 0, 80, -1),
+                Reflection(5, 0, 0, 60.05, -3), Reflection(6, 0, 0, 70, 50, 0.0),
+                Reflection(7, 0, 0, 70, 10)};
+  list.items[0].group = 7;  // stale numbers are not kept
+  GroupHKLList(&list, 1.0);
+  // Strongest first; equal intensities in list order; -1 or less is never
+  // selected but joins a stronger neighbour; a zero width takes in nothing,
+  // not even a reflection at the very same angle.
+  EXPECT_EQ(Groups(list), (std::vector<int>{3, 0, 4, -1, 4, 1, 2}));
+}
+
+struct CompoundTest : ::testing::Test {
+  Compound compound;
+  void SetUp() override {
+    UseSourceData();
+    InitializeCompound(&compound);
+  }
+  void TearDown() override { FreeCompound(&compound); }
+  void Parse(const char *formula) {
+    ASSERT_EQ(ParseFormular(formula, &compound), 1);
+    SetFormularZ(&compound, 2);
+    AssignASF(&compound);
+    AssignNSL(&compound);
+  }
+  const Element *Find(const std::string &symbol) const {
+    for (const Element &e : compound.entries) {
+      if (e.symbol == symbol) return &e;
+      for (const Element &m : e.members)
+        if (m.symbol == symbol) return &m;
+    }
+    return nullptr;
+  }
+};
+
+TEST_F(CompoundTest, ScatteringFactorsSitInTheirElementsColumns) {
+  // A plain element between group members: collection order Fe, Mn, O, Ti
+  // differs from the index order Fe, O, Mn, Ti.
+  Parse("(Fe0.5O2Mn0.5)1Ti1");
+  HKLList list;
+  list.items = {Reflection(1, 1, 1, 40), Reflection(2, 0, 0, 0.0)};
+  list.items[1].d = 0;
+  SetASFTable(&list, &compound);
+  const HKLItem &it = list.items[0];
+  ASSERT_EQ(it.asfCount, 4);
+  for (const char *symbol : {"Fe", "O", "Mn", "Ti"}) {
+    const Element *e = Find(symbol);
+    EXPECT_DOUBLE_EQ(it.asf[static_cast<size_t>(e->index)], ASFFactor(1 / (2 * it.d), e->asf))
+        << symbol;
+  }
+  // No spacing, no factor: nothing infinite reaches the intensities.
+  for (double f : list.items[1].asf) EXPECT_TRUE(std::isfinite(f));
+}
+
+std::string FormulaOfKinds(int kinds) {
+  std::string f;
+  for (int i = 0; i < kinds; ++i) f += std::string(ElementTable[i]) + "1";
+  return f;
+}
+
+TEST_F(CompoundTest, SixtyFourKindsAreTheLimit) {
+  ASSERT_EQ(ParseFormular(FormulaOfKinds(64).c_str(), &compound), 1);
+  HKLList list;
+  list.items = {Reflection(1, 0, 0)};
+  SetASFTable(&list, &compound);
+  EXPECT_EQ(list.items[0].asfCount, 64);
+  ASSERT_EQ(ParseFormular(FormulaOfKinds(65).c_str(), &compound), 1);
+  EXPECT_EXIT(SetASFTable(&list, &compound), ::testing::ExitedWithCode(255),
+              "caculating atomic scattering factors,  the problem scale is too big \\(more than "
+              "64 kinds of elements\\)");
+}
+
+TEST(LorentzPolarisation, EveryRadiationAndMonochromator) {
+  Radiation r;
+  r.type = 0;
+  r.polarization = 0.5;
+  r.monochromator = 0;
+  r.monoAngle = 26.6;
+  for (double tt : {5.0, 28.44, 90.0, 150.0}) {
+    const double t = tt * kPi / 360, c = std::cos(2 * t);
+    EXPECT_NEAR(LPFactor(&r, tt), (1 + c * c) / (2 * std::sin(t) * std::sin(2 * t)), 1e-12 * LPFactor(&r, tt));
+  }
+  const double tt = 40, t = tt * kPi / 360, s1 = std::sin(t), s2 = std::sin(2 * t),
+               c = std::cos(2 * t), cm = std::cos(26.6 * kPi / 180);
+  r.monochromator = 1;
+  r.polarization = 1;
+  EXPECT_NEAR(LPFactor(&r, tt), 1 / (s1 * s2), 1e-12);
+  r.polarization = 0.3;
+  EXPECT_NEAR(LPFactor(&r, tt), (0.3 + 0.7 * cm * cm * c * c) / ((0.3 + 0.7 * cm * cm) * s1 * s2),
+              1e-12);
+  r.monochromator = 2;
+  const double cm4 = cm * cm * cm * cm;
+  EXPECT_NEAR(LPFactor(&r, tt), (0.3 + 0.7 * cm4 * c * c) / ((0.3 + 0.7 * cm4) * s1 * s2), 1e-12);
+  r.polarization = 0;
+  r.monoAngle = 90;  // the normalisation vanishes
+  EXPECT_EQ(LPFactor(&r, tt), 0);
+  r.monochromator = 3;
+  EXPECT_EQ(LPFactor(&r, tt), 0);
+  for (int type : {1, 2}) {
+    r.type = type;
+    EXPECT_NEAR(LPFactor(&r, tt), 1 / (s1 * s2), 1e-12);
+  }
+  r.type = 3;
+  EXPECT_EQ(LPFactor(&r, tt), 0);
+}
+
+TEST(LorentzPolarisation, UndefinedAnglesGiveZero) {
+  Radiation r;
+  r.polarization = 0.5;
+  for (double tt : {0.0, 180.0, 360.0, -180.0, 1e-320, double(NAN), double(INFINITY)}) {
+    EXPECT_EQ(LPFactor(&r, tt), 0) << tt;
+  }
+  HKLList list;
+  list.items = {Reflection(1, 0, 0, 30), Reflection(2, 0, 0, 180)};
+  SetLPFactor(&list, &r);
+  EXPECT_EQ(list.items[0].lp, LPFactor(&r, 30));
+  EXPECT_EQ(list.items[1].lp, 0);
+}
+
+TEST(SinCos, AgreesWithTheLibraryOnEveryPath) {
+  std::mt19937_64 random(5);
+  std::uniform_real_distribution<double> unit(-1, 1);
+  std::vector<double> angle;
+  for (int i = 0; i < 20000; ++i) angle.push_back(unit(random) * std::pow(10.0, i % 7));
+  for (int q = -40000; q <= 40000; q += 7) angle.push_back(q * kPi / 2);
+  angle.push_back(0);
+  angle.push_back(-0.0);
+  const int n = static_cast<int>(angle.size());
+  for (int width : {1, 2, 4, 8}) {
+    std::vector<double> s(angle.size()), c(angle.size());
+    VectorSinCos(n, angle.data(), s.data(), c.data(), width);
+    double worst = 0;
+    for (size_t i = 0; i < angle.size(); ++i) {
+      worst = std::max(worst, std::fabs(s[i] - std::sin(angle[i])));
+      worst = std::max(worst, std::fabs(c[i] - std::cos(angle[i])));
+    }
+    EXPECT_LE(worst, 2.3e-16) << "width " << width;
+  }
+}
+
+// ---- Random crystals: the fast paths against the oracle.
+
+struct Setting {
+  int number, setting, shortcuts;
+};
+
+class IntensityTest : public CompoundTest {
+ protected:
+  Crystal crystal;
+  HKLList list;
+  std::mt19937_64 random{17};
+
+  void SetUp() override {
+    CompoundTest::SetUp();
+    InitializeCrystal(&crystal);
+    Parse("(Fe0.6Mn0.4)2O3Ti1");
+  }
+  void TearDown() override {
+    FreeCrystal(&crystal);
+    CompoundTest::TearDown();
+  }
+  double Uniform(double a, double b) { return std::uniform_real_distribution<double>(a, b)(random); }
+
+  // atoms asymmetric-unit atoms on random positions with random coordinates,
+  // expanded to the cell as a model rebuild does it.
+  void RandomCrystal(int number, int setting, int atoms) {
+    FreeCrystal(&crystal);
+    ASSERT_EQ(SetSpaceGroup(&crystal.spaceGroup, number, setting), 1);
+    const std::vector<Position> &positions = crystal.spaceGroup.positions;
+    const char *symbols[] = {"Fe", "Mn", "O", "Ti"};
+    for (int a = 0; a < atoms; ++a) {
+      Atom atom;
+      atom.position = &positions[a % 3 == 2 ? random() % positions.size() : 0];
+      atom.element = Find(symbols[random() % 4]);
+      atom.occupancy = atom.element->symbol == "Fe" || atom.element->symbol == "Mn"
+                           ? Uniform(0.2, 1.0)
+                           : 1.0;
+      CoordMatrixMultiply(atom.position->coordinates[0].matrix, Uniform(0, 1), Uniform(0, 1),
+                          Uniform(0, 1), &atom.x, &atom.y, &atom.z);
+      crystal.atoms.push_back(atom);
+    }
+    ExpandCell();
+  }
+  void ExpandCell() {
+    crystal.cellAtoms.clear();
+    for (const Atom &atom : crystal.atoms)
+      for (const Coordinate &c : atom.position->fullCoordinates) {
+        Atom image = atom;
+        CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &image.x, &image.y, &image.z);
+        crystal.cellAtoms.push_back(image);
+      }
+  }
+  void RandomList(int count, int maxIndex) {
+    list.items.clear();
+    std::uniform_int_distribution<int> index(-maxIndex, maxIndex);
+    for (int i = 0; i < count; ++i) {
+      HKLItem it = Reflection(index(random), index(random), index(random), Uniform(5, 120));
+      it.multiplicity = 1 + static_cast<int>(random() % 48);
+      list.items.push_back(it);
+    }
+    SetASFTable(&list, &compound);
+    Radiation r;
+    r.polarization = 0.5;
+    SetLPFactor(&list, &r);
+  }
+  // Squared sum of the weights: the scale of |F|^2 below which a reflection
+  // is absent and only rounding is left.
+  double Scale(const HKLItem &it, int type) const {
+    double s = 0;
+    for (const Atom &a : crystal.cellAtoms)
+      s += a.occupancy * (type == 1 ? std::hypot(a.element->nsl[0], a.element->nsl[1])
+                                    : std::fabs(it.asf[static_cast<size_t>(a.element->index)]));
+    return s * s;
+  }
+  // Largest relative error of |F|^2 over the reflections that are not absent.
+  double Compare(const HKLList &fast, const HKLList &oracle, int type) {
+    double worst = 0;
+    for (size_t i = 0; i < oracle.items.size(); ++i) {
+      const HKLItem &f = fast.items[i], &o = oracle.items[i];
+      const double scale = Scale(o, type);
+      if (o.fSquared > 1e-20 * scale) {
+        worst = std::max(worst, std::fabs(f.fSquared - o.fSquared) / o.fSquared);
+        EXPECT_NEAR(f.iCalc, o.iCalc, 1e-9 * std::max(o.iCalc, 1e-3)) << i;
+      } else {
+        EXPECT_LE(f.fSquared, 1e-20 * scale) << i;
+      }
+      EXPECT_NEAR(f.fReal, o.fReal, 1e-11 * std::sqrt(scale)) << i;
+      EXPECT_NEAR(f.fImag, o.fImag, 1e-11 * std::sqrt(scale)) << i;
+    }
+    return worst;
+  }
+};
+
+TEST_F(IntensityTest, EmptyCrystalAndOneAtomAtTheOrigin) {
+  RandomList(20, 6);
+  CalculateIntensity(&list, &crystal, 0);
+  for (const HKLItem &it : list.items) {
+    EXPECT_EQ(it.fSquared, 0);
+    EXPECT_EQ(it.iCalc, 0);
+  }
+  ASSERT_EQ(SetSpaceGroup(&crystal.spaceGroup, 1, 1), 1);
+  Atom atom;
+  atom.element = Find("Ti");
+  atom.position = &crystal.spaceGroup.positions[0];
+  crystal.atoms = {atom};
+  ExpandCell();
+  for (int type : {0, 1}) {
+    CalculateIntensity(&list, &crystal, type);
+    for (const HKLItem &it : list.items) {
+      const double f = type == 1 ? atom.element->nsl[0] : it.asf[3];
+      EXPECT_DOUBLE_EQ(it.fReal, f);
+      EXPECT_EQ(it.fImag, type == 1 ? atom.element->nsl[1] : 0.0);
+      EXPECT_DOUBLE_EQ(it.intensity, it.multiplicity * it.lp * f * f);
+    }
+  }
+}
+
+TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
+  const Setting settings[] = {
+      {1, 1, 0},                                       // P1
+      {2, 1, INTENSITY_CENTRIC},                       // P-1
+      {14, 1, INTENSITY_CENTRIC},                      // P21/c
+      {15, 1, INTENSITY_CENTRING | INTENSITY_CENTRIC},  // C2/c
+      {19, 1, 0},                                      // P212121
+      {166, 1, INTENSITY_CENTRING | INTENSITY_CENTRIC},  // R-3m, hexagonal axes
+      {194, 1, INTENSITY_CENTRIC},                     // P63/mmc
+      {216, 1, INTENSITY_CENTRING},                    // F-43m
+      {225, 1, INTENSITY_CENTRING | INTENSITY_CENTRIC},  // Fm-3m
+      {227, 1, INTENSITY_CENTRING},                    // Fd-3m, inversion off the origin
+      {227, 2, INTENSITY_CENTRING | INTENSITY_CENTRIC},  // Fd-3m, origin at -1
+  };
+  double worst = 0;
+  for (const Setting &s : settings) {
+    SCOPED_TRACE(::testing::Message() << "group " << s.number << " setting " << s.setting);
+    RandomCrystal(s.number, s.setting, 7);
+    RandomList(300, 9);
+    for (int type : {0, 1, 2}) {
+      HKLList oracle = list;
+      LiteralIntensity(&oracle, crystal, type);
+      HKLList plain = list;
+      CalculateIntensity(&plain, &crystal, type);
+      worst = std::max(worst, Compare(plain, oracle, type));
+      for (int width : {1, 2, 4, 8}) {
+        IntensityWorkspace ws;
+        ws.vectorWidth = width;
+        ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, type), 1);
+        EXPECT_EQ(IntensityWorkspaceShortcuts(&ws), s.shortcuts | INTENSITY_TABLES);
+        HKLList fast = list;
+        ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
+        worst = std::max(worst, Compare(fast, oracle, type));
+      }
+    }
+  }
+  EXPECT_LE(worst, 1e-9);
+  RecordProperty("worst_relative_error", ::testing::PrintToString(worst));
+}
+
+TEST_F(IntensityTest, RefreshFollowsTheCoordinatesWithoutANewLayout) {
+  RandomCrystal(14, 1, 6);
+  RandomList(200, 8);
+  IntensityWorkspace ws;
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  for (Atom &a : crystal.atoms) a.x += 0.137;
+  ExpandCell();
+  ASSERT_EQ(RefreshIntensityWorkspace(&ws, &crystal), 1);
+  HKLList fast = list, oracle = list;
+  ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
+  LiteralIntensity(&oracle, crystal, 0);
+  EXPECT_LE(Compare(fast, oracle, 0), 1e-9);
+  // A list or a cell of another size needs a new preparation.
+  HKLList shorter = list;
+  shorter.items.pop_back();
+  EXPECT_EQ(CalculateIntensityFast(&ws, &shorter), 0);
+  EXPECT_EQ(shorter.items[0].fSquared, 0);
+  crystal.cellAtoms.pop_back();
+  EXPECT_EQ(RefreshIntensityWorkspace(&ws, &crystal), 0);
+}
+
+TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
+  RandomCrystal(225, 1, 4);
+  RandomList(100, 7);
+  // Cell atoms out of the rebuild's order: no shortcut, same result.
+  std::swap(crystal.cellAtoms[1], crystal.cellAtoms[50]);
+  IntensityWorkspace ws;
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  EXPECT_EQ(IntensityWorkspaceShortcuts(&ws), INTENSITY_TABLES);
+  HKLList fast = list, oracle = list;
+  CalculateIntensityFast(&ws, &fast);
+  LiteralIntensity(&oracle, crystal, 0);
+  EXPECT_LE(Compare(fast, oracle, 0), 1e-9);
+
+  // Index ranges too wide for tables, and coordinates too large for them.
+  list.items[0].h = 30000;
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  EXPECT_EQ(IntensityWorkspaceShortcuts(&ws) & INTENSITY_TABLES, 0);
+  fast = list;
+  oracle = list;
+  CalculateIntensityFast(&ws, &fast);
+  LiteralIntensity(&oracle, crystal, 0);
+  EXPECT_LE(Compare(fast, oracle, 0), 1e-9);
+  list.items[0].h = 1;
+  crystal.cellAtoms[3].y = 1e9;
+  fast = list;
+  oracle = list;
+  CalculateIntensity(&fast, &crystal, 0);
+  LiteralIntensity(&oracle, crystal, 0);
+  EXPECT_LE(Compare(fast, oracle, 0), 1e-9);
+  // An undefined coordinate spoils F as the formula does, whatever its index.
+  for (HKLItem &it : list.items) it.k = 0;
+  crystal.cellAtoms[3].y = NAN;
+  CalculateIntensity(&list, &crystal, 0);
+  EXPECT_TRUE(std::isnan(list.items[5].fSquared));
+}
+
+TEST_F(IntensityTest, AtomsWithoutScatteringDataScatterNothing) {
+  RandomCrystal(1, 1, 3);
+  RandomList(30, 5);
+  HKLList oracle = list;
+  LiteralIntensity(&oracle, crystal, 0);
+  Element stranger;
+  stranger.index = 70;
+  Atom extra = crystal.cellAtoms[0];
+  extra.element = &stranger;
+  crystal.cellAtoms.push_back(extra);
+  extra.element = nullptr;
+  crystal.cellAtoms.push_back(extra);
+  CalculateIntensity(&list, &crystal, 0);
+  for (size_t i = 0; i < list.items.size(); ++i)
+    EXPECT_NEAR(list.items[i].fSquared, oracle.items[i].fSquared, 1e-9 * oracle.items[i].fSquared);
+}
+
+// ---- Independent check: intensities of the reference structures.
+
+// Just enough of JSON for truth.json: the text of a value after a key,
+// searched from a position.
+std::string ValueAfter(const std::string &json, const std::string &key, size_t *from) {
+  size_t at = json.find("\"" + key + "\"", *from);
+  if (at == std::string::npos) return "";
+  at = json.find(':', at) + 1;
+  while (json[at] == ' ') ++at;
+  size_t end = json[at] == '"' ? json.find('"', at + 1) + 1 : json.find_first_of(",}\n", at);
+  *from = end;
+  std::string v = json.substr(at, end - at);
+  if (!v.empty() && v[0] == '"') v = v.substr(1, v.size() - 2);
+  return v;
+}
+
+TEST_F(CompoundTest, ReferenceStructuresGiveTheCleanIntensities) {
+  for (const char *name : {"nacl", "cscl", "zns_sphalerite", "caf2_fluorite", "tio2_rutile",
+                           "mgoh2_brucite"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = std::string(PULVINA_REFERENCE_DIR) + "/" + name + "/";
+    const std::string json = ReadWholeFile(folder + "truth.json");
+    ASSERT_FALSE(json.empty());
+    size_t at = json.find("\"space_group\"");
+    const int number = std::atoi(ValueAfter(json, "number", &at).c_str());
+    const int setting = std::atoi(ValueAfter(json, "setting", &at).c_str());
+    at = 0;
+    Parse(ValueAfter(json, "formula", &at).c_str());
+    const size_t oxidation = json.find("\"oxidation\""), end = json.find('}', oxidation);
+    for (Element &e : compound.entries) {
+      size_t from = oxidation;
+      std::string v = ValueAfter(json, e.symbol, &from);
+      if (from <= end && !v.empty()) e.oxidation = std::atoi(v.c_str());
+    }
+    AssignASF(&compound);
+
+    Crystal crystal;
+    ASSERT_EQ(SetSpaceGroup(&crystal.spaceGroup, number, setting), 1);
+    at = json.find("\"atoms\"");
+    const size_t atomsEnd = json.find(']', json.find("\"free_coordinates\"") - 30);
+    for (;;) {
+      size_t from = at;
+      std::string symbol = ValueAfter(json, "element", &from);
+      if (symbol.empty() || from > atomsEnd) break;
+      at = from;
+      const std::string wyckoff = ValueAfter(json, "wyckoff", &at);
+      Atom atom;
+      atom.element = Find(symbol);
+      for (const Position &p : crystal.spaceGroup.positions)
+        if (p.wyckoffLetter == wyckoff.back()) atom.position = &p;
+      ASSERT_TRUE(atom.element && atom.position) << symbol << wyckoff;
+      atom.x = std::atof(ValueAfter(json, "x", &at).c_str());
+      atom.y = std::atof(ValueAfter(json, "y", &at).c_str());
+      atom.z = std::atof(ValueAfter(json, "z", &at).c_str());
+      crystal.atoms.push_back(atom);
+      for (const Coordinate &c : atom.position->fullCoordinates) {
+        Atom image = atom;
+        CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &image.x, &image.y, &image.z);
+        crystal.cellAtoms.push_back(image);
+      }
+    }
+
+    HKLList list;
+    double start = 5, stop = 100;
+    const std::string clean = folder + name + "_clean.hkl";
+    ASSERT_GT(ReadHKLList(&list, clean.c_str(), PEAK_FILE_INTERNAL, &start, &stop, 1.0, 0), 0);
+    at = json.find("\"data\"");
+    EXPECT_EQ(LengthOfHKLList(&list), std::atoi(ValueAfter(json, "reflections", &at).c_str()));
+    SetASFTable(&list, &compound);
+    Radiation radiation;
+    radiation.type = 0;
+    radiation.polarization = 0.5;
+    SetLPFactor(&list, &radiation);
+    CalculateIntensity(&list, &crystal, 0);
+    for (const HKLItem &it : list.items)
+      EXPECT_NEAR(it.iCalc, it.iObsScaled, 2e-5) << it.h << " " << it.k << " " << it.l;
+    IntensityWorkspace ws;
+    ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+    HKLList fast = list;
+    CalculateIntensityFast(&ws, &fast);
+    for (const HKLItem &it : fast.items) EXPECT_NEAR(it.iCalc, it.iObsScaled, 2e-5);
+    FreeCrystal(&crystal);
+  }
+}
+
+}  // namespace
