@@ -307,12 +307,8 @@ int main(int argc, char **argv) {
     if (output.empty()) {
       std::fputs(text.c_str(), stdout);
     } else {
-      std::string scratch = output + ".tmp";
-      std::FILE *f = std::fopen(scratch.c_str(), "w");
-      bool written = f && std::fputs(text.c_str(), f) >= 0;
-      written = f && std::fclose(f) == 0 && written;
-      if (!written || std::rename(scratch.c_str(), output.c_str()) != 0) {
-        std::remove(scratch.c_str());
+      AtomicFile f(output);
+      if (!f.get() || std::fputs(text.c_str(), f.get()) < 0 || !f.commit()) {
         std::fprintf(stderr, "pulvina-simulate: cannot write %s\n", output.c_str());
         break;
       }

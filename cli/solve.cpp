@@ -501,9 +501,8 @@ bool WriteOutput(Run *run) {
   }
   ok = WriteModelFile(JoinPath(run->options.output, base + ".tsm").c_str(), &job) && ok;
   const std::string summary = JoinPath(run->options.output, "summary.tsv");
-  const std::string scratch = summary + ".tmp";
-  FilePtr f = OpenFile(scratch, "w");
-  if (!f) {
+  AtomicFile f(summary);
+  if (!f.get()) {
     Message(MESSAGE_ERROR, "writing results, can not create file '%s'\n", summary.c_str());
     return false;
   }
@@ -516,10 +515,7 @@ bool WriteOutput(Run *run) {
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
                  MethodName(r.method), r.seconds);
   }
-  bool failed = std::ferror(f.get()) != 0;
-  failed = std::fclose(f.release()) != 0 || failed;
-  if (failed || std::rename(scratch.c_str(), summary.c_str()) != 0) {
-    std::remove(scratch.c_str());
+  if (!f.commit()) {
     Message(MESSAGE_ERROR, "writing results, can not write file '%s'\n", summary.c_str());
     return false;
   }

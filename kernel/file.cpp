@@ -513,20 +513,13 @@ void WriteConfig(std::FILE *f, const Config *config) {
 }
 
 int UpdateConfigFile(const char *fileName, const Config *config) {
-  // The new contents go to a scratch file first so that a full disk or a
-  // crash never leaves the user's job half-written.
-  std::string scratch = std::string(fileName) + ".tmp";
-  FilePtr file = OpenFile(scratch, "w");
-  if (!file) {
+  AtomicFile file(fileName);
+  if (!file.get()) {
     Message(MESSAGE_ERROR, "updating file \"%s\", can not open file!\n", fileName);
     return 0;
   }
-  std::FILE *f = file.get();
-  WriteConfig(f, config);
-  bool failed = std::ferror(f) != 0;
-  failed = std::fclose(file.release()) != 0 || failed;
-  if (failed || std::rename(scratch.c_str(), fileName) != 0) {
-    std::remove(scratch.c_str());
+  WriteConfig(file.get(), config);
+  if (!file.commit()) {
     Message(MESSAGE_ERROR, "updating file \"%s\", can not write file!\n", fileName);
     return 0;
   }

@@ -1044,33 +1044,6 @@ std::string Fraction(double value) {
   return std::to_string(n / a) + "/" + std::to_string(g / a);
 }
 
-// Writes a file through a scratch name: the target appears whole or not at
-// all.
-class AtomicFile {
- public:
-  explicit AtomicFile(const std::string &path)
-      : path_(path), scratch_(path + ".tmp"), file_(OpenFile(scratch_, "w+")) {}
-  ~AtomicFile() {
-    if (file_) {
-      file_.reset();
-      std::remove(scratch_.c_str());
-    }
-  }
-  std::FILE *get() const { return file_.get(); }
-  bool commit() {
-    bool failed = std::ferror(file_.get()) != 0;
-    failed = std::fclose(file_.release()) != 0 || failed;
-    if (failed || std::rename(scratch_.c_str(), path_.c_str()) != 0) {
-      std::remove(scratch_.c_str());
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::string path_, scratch_;
-  FilePtr file_;
-};
 
 }  // namespace
 

@@ -89,6 +89,27 @@ FilePtr OpenFile(const std::string &path, const char *mode) {
   return FilePtr(std::fopen(path.c_str(), mode));
 }
 
+AtomicFile::AtomicFile(const std::string &path, const char *mode)
+    : path_(path), scratch_(path + ".tmp"), file_(OpenFile(scratch_, mode)) {}
+
+AtomicFile::~AtomicFile() {
+  if (file_) {
+    file_.reset();
+    std::remove(scratch_.c_str());
+  }
+}
+
+bool AtomicFile::commit() {
+  if (!file_) return false;
+  bool failed = std::ferror(file_.get()) != 0;
+  failed = std::fclose(file_.release()) != 0 || failed;
+  if (failed || std::rename(scratch_.c_str(), path_.c_str()) != 0) {
+    std::remove(scratch_.c_str());
+    return false;
+  }
+  return true;
+}
+
 static bool IsSpaceChar(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

@@ -45,6 +45,26 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 FilePtr OpenFile(const std::string &path, const char *mode);
 
+// A file written through a scratch name beside it: the target is replaced
+// only by commit(), once everything was written, so a full disk or a crash
+// never leaves a half-written file behind. Dropped uncommitted, the scratch
+// file is removed.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const std::string &path, const char *mode = "w");
+  ~AtomicFile();
+  AtomicFile(const AtomicFile &) = delete;
+  AtomicFile &operator=(const AtomicFile &) = delete;
+  // Null when the scratch file could not be created.
+  std::FILE *get() const { return file_.get(); }
+  // Closes and renames; false when a write, the close or the rename failed.
+  bool commit();
+
+ private:
+  std::string path_, scratch_;
+  FilePtr file_;
+};
+
 // Copies source without blank, tab, line feed, vertical tab, form feed and
 // carriage return; destination must hold strlen(source) + 1 characters.
 char *RemoveSpace(const char *source, char *destination);
