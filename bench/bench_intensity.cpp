@@ -87,9 +87,10 @@ std::unique_ptr<Problem> MakeProblem(int reflections, int cellAtoms, int group) 
     for (int k = 0; k <= m; ++k)
       for (int l = -m; l <= m; ++l) {
         if (k == 0 && (l < 0 || (l == 0 && h <= 0))) continue;
-        const double s2 = (h * h / (a * a) + l * l / (c * c) - 2 * h * l * std::cos(beta) / (a * c)) /
-                              (std::sin(beta) * std::sin(beta)) +
-                          k * k / (b * b);
+        const double s2 =
+            (h * h / (a * a) + l * l / (c * c) - 2 * h * l * std::cos(beta) / (a * c)) /
+                (std::sin(beta) * std::sin(beta)) +
+            k * k / (b * b);
         hkl.emplace_back(s2, h, k, l);
       }
   std::partial_sort(hkl.begin(), hkl.begin() + reflections, hkl.end());
@@ -133,9 +134,8 @@ double WorstError(const HKLList &fast, const HKLList &oracle, const Crystal &cry
 }
 
 void Report(benchmark::State &state, const Problem &p) {
-  state.counters["terms/s"] =
-      benchmark::Counter(p.terms * static_cast<double>(state.iterations()),
-                         benchmark::Counter::kIsRate);
+  state.counters["terms/s"] = benchmark::Counter(p.terms * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
 }
 
 // Arguments: size (0 = S, 1 = L), space group.
@@ -183,8 +183,18 @@ void BM_Workspace(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_Literal)->ArgNames({"L", "sg"})->Args({0, 14})->Args({1, 14})->Args({0, 1})->Args({1, 1});
-BENCHMARK(BM_CalculateIntensity)->ArgNames({"L", "sg"})->Args({0, 14})->Args({1, 14})->Args({0, 1})->Args({1, 1});
+BENCHMARK(BM_Literal)
+    ->ArgNames({"L", "sg"})
+    ->Args({0, 14})
+    ->Args({1, 14})
+    ->Args({0, 1})
+    ->Args({1, 1});
+BENCHMARK(BM_CalculateIntensity)
+    ->ArgNames({"L", "sg"})
+    ->Args({0, 14})
+    ->Args({1, 14})
+    ->Args({0, 1})
+    ->Args({1, 1});
 BENCHMARK(BM_Workspace)
     ->ArgNames({"L", "sg", "width"})
     ->Args({0, 14, 0})

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
-#include <string>
 #include <system_error>
 
 #include "utils.h"
@@ -67,7 +67,7 @@ bool ScanInt(const char **p, int32_t *value) {
   bool plus = false;
   const char *s = NumberStart(*p, &plus);
   if (!s) return false;
-  const char *end = s + std::char_traits<char>::length(s);
+  const char *end = s + std::strlen(s);
   std::from_chars_result r = std::from_chars(s, end, *value);
   if (r.ec != std::errc() || r.ptr == s) return false;
   *p = r.ptr;
@@ -80,7 +80,7 @@ bool ScanReal(const char **p, double *value) {
   bool plus = false;
   const char *s = NumberStart(*p, &plus);
   if (!s) return false;
-  const char *end = s + std::char_traits<char>::length(s);
+  const char *end = s + std::strlen(s);
   std::from_chars_result r = std::from_chars(s, end, *value);
   if (r.ec != std::errc() || r.ptr == s || !std::isfinite(*value)) return false;
   *p = r.ptr;
@@ -102,9 +102,9 @@ bool ScanLine(const char *text, int format, HKLItem *item, bool *skip) {
     case PEAK_FILE_FULLPROF: {
       int32_t n = 0;
       if (!(ScanInt(&p, &n) && ScanInt(&p, &item->h) && ScanInt(&p, &item->k) &&
-            ScanInt(&p, &item->l) && ScanInt(&p, &item->multiplicity) &&
-            ScanReal(&p, &item->d) && ScanReal(&p, &item->twoTheta) &&
-            ScanReal(&p, &item->fwhm) && ScanReal(&p, &item->iObs)))
+            ScanInt(&p, &item->l) && ScanInt(&p, &item->multiplicity) && ScanReal(&p, &item->d) &&
+            ScanReal(&p, &item->twoTheta) && ScanReal(&p, &item->fwhm) &&
+            ScanReal(&p, &item->iObs)))
         return false;
       *skip = n == 2;
       return true;
@@ -112,17 +112,16 @@ bool ScanLine(const char *text, int format, HKLItem *item, bool *skip) {
     default: {
       double unused = 0;
       return ScanInt(&p, &item->h) && ScanInt(&p, &item->k) && ScanInt(&p, &item->l) &&
-             ScanReal(&p, &item->twoTheta) && ScanReal(&p, &item->d) &&
-             ScanReal(&p, &item->iObs) && ScanReal(&p, &unused) &&
-             ScanInt(&p, &item->multiplicity) && ScanReal(&p, &item->fwhm);
+             ScanReal(&p, &item->twoTheta) && ScanReal(&p, &item->d) && ScanReal(&p, &item->iObs) &&
+             ScanReal(&p, &unused) && ScanInt(&p, &item->multiplicity) && ScanReal(&p, &item->fwhm);
     }
   }
 }
 
 }  // namespace
 
-int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle,
-                double *endAngle, double width, int autoRange) {
+int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle, double *endAngle,
+                double width, int autoRange) {
   auto fail = [&] {
     FreeHKLList(list);
     *startAngle = 0;
@@ -130,8 +129,7 @@ int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle,
     return 0;
   };
   if (format < PEAK_FILE_INTERNAL || format > PEAK_FILE_PCW) {
-    Message(MESSAGE_ERROR, "Reading hkl file \"%s\", unknown peak file format %d!\n", path,
-            format);
+    Message(MESSAGE_ERROR, "Reading hkl file \"%s\", unknown peak file format %d!\n", path, format);
     return fail();
   }
   FilePtr file = OpenFile(path, "r");
@@ -192,24 +190,18 @@ int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle,
 }
 
 int WriteHKLListFile(const char *path, const HKLList *list) {
-  // Written beside the target and renamed over it once complete, so that a
-  // full disk never leaves half a list behind.
-  const std::string scratch = std::string(path) + ".tmp";
-  FilePtr file = OpenFile(scratch, "w+");
-  if (!file) {
+  AtomicFile file(path, "w+");
+  std::FILE *f = file.get();
+  if (!f) {
     Message(MESSAGE_ERROR, "writting hkl list file, Can not create file '%s'!\n", path);
     return 0;
   }
-  std::FILE *f = file.get();
   std::fputs(";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n", f);
   for (const HKLItem &item : list->items)
     std::fprintf(f, "%d %d %d %f %f %d %f %f %f %d\n", item.h, item.k, item.l, item.d,
                  item.twoTheta, item.multiplicity, item.fwhm, item.iObsScaled, item.iCalc,
                  item.group);
-  bool failed = std::ferror(f) != 0;
-  failed = std::fclose(file.release()) != 0 || failed;
-  if (failed || std::rename(scratch.c_str(), path) != 0) {
-    std::remove(scratch.c_str());
+  if (!file.commit()) {
     Message(MESSAGE_ERROR, "writting hkl list file, Can not write file '%s'!\n", path);
     return 0;
   }

@@ -438,8 +438,9 @@ PULVINA_ALWAYS_INLINE void SumReflections(Data *d, int n0) {
     yi[r] = d->rowIm[1].data() + o1;
     zr[r] = d->rowRe[2].data() + o2;
     zi[r] = d->rowIm[2].data() + o2;
-    fRe[r] = &d->factorRe[static_cast<size_t>(n0 + r) * kindCount];
-    fIm[r] = &d->factorIm[static_cast<size_t>(n0 + r) * kindCount];
+    // data() plus an offset: a crystal without atoms has no factors at all.
+    fRe[r] = d->factorRe.data() + static_cast<size_t>(n0 + r) * kindCount;
+    fIm[r] = d->factorIm.data() + static_cast<size_t>(n0 + r) * kindCount;
   }
   D totalRe[R] = {}, totalIm[R] = {};
   for (size_t k = 0; k < kindCount; ++k) {
@@ -487,8 +488,8 @@ template <int W>
 PULVINA_ALWAYS_INLINE void TableSums(Data *d) {
   using D = typename Vec<W>::D;
   for (int axis = 0; axis < 3; ++axis)
-    PhaseRows<W>(d->coord[axis].data(), d->slots, d->lo[axis], d->hi[axis],
-                 d->rowRe[axis].data(), d->rowIm[axis].data());
+    PhaseRows<W>(d->coord[axis].data(), d->slots, d->lo[axis], d->hi[axis], d->rowRe[axis].data(),
+                 d->rowIm[axis].data());
   const int64_t rows = d->hi[0] - d->lo[0] + 1;
   for (int64_t n = 0; n < rows; ++n) {
     double *re = d->rowRe[0].data() + n * d->slots, *im = d->rowIm[0].data() + n * d->slots;
@@ -528,12 +529,10 @@ void SinCos8(int n, const double *a, double *s, double *c) { SinCosArrayBody<8>(
 __attribute__((target("avx2,fma"))) void TableSums4Avx2(Data *d) { TableSums<4>(d); }
 __attribute__((target("avx2,fma"))) void TableSums8Avx2(Data *d) { TableSums<8>(d); }
 __attribute__((target("avx512f"))) void TableSums8Avx512(Data *d) { TableSums<8>(d); }
-__attribute__((target("avx2,fma"))) void SinCos4Avx2(int n, const double *a, double *s,
-                                                     double *c) {
+__attribute__((target("avx2,fma"))) void SinCos4Avx2(int n, const double *a, double *s, double *c) {
   SinCosArrayBody<4>(n, a, s, c);
 }
-__attribute__((target("avx2,fma"))) void SinCos8Avx2(int n, const double *a, double *s,
-                                                     double *c) {
+__attribute__((target("avx2,fma"))) void SinCos8Avx2(int n, const double *a, double *s, double *c) {
   SinCosArrayBody<8>(n, a, s, c);
 }
 __attribute__((target("avx512f"))) void SinCos8Avx512(int n, const double *a, double *s,
@@ -849,12 +848,16 @@ void Refresh(Data *d, const Crystal &crystal) {
   }
 }
 
+// Tables smaller than this stay in the cache in any order.
+constexpr int64_t kSortBytes = int64_t{128} << 10;
+
 // Orders the reflections by h, then k (two stable counting passes).
-void OrderReflections(Data *d, const std::vector<HKLItem> &items, const int64_t rows[3]) {
+void OrderReflections(Data *d, const std::vector<HKLItem> &items, const int64_t rows[3],
+                      bool sort) {
   const size_t count = items.size();
   d->order.resize(count);
   for (size_t i = 0; i < count; ++i) d->order[i] = static_cast<int>(i);
-  if (count < 2 || rows[0] > kMaxRowsPerAxis || rows[1] > kMaxRowsPerAxis) return;
+  if (!sort || count < 2) return;
   d->sortScratch.resize(count);
   for (int axis = 1; axis >= 0; --axis) {
     auto key = [&](int i) {
@@ -890,14 +893,6 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
   }
   int64_t rows[3];
   for (int axis = 0; axis < 3; ++axis) rows[axis] = d->hi[axis] - d->lo[axis] + 1;
-  OrderReflections(d, items, rows);
-  d->hkl.resize(count * 3);
-  for (size_t n = 0; n < count; ++n) {
-    const HKLItem &it = items[static_cast<size_t>(d->order[n])];
-    d->hkl[n * 3] = it.h;
-    d->hkl[n * 3 + 1] = it.k;
-    d->hkl[n * 3 + 2] = it.l;
-  }
 
   std::vector<std::array<double, 3>> factored;
   AnalyseLayout(crystal, useSymmetry, &d->layout, &factored, &d->centric);
@@ -955,12 +950,24 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
     d->multiplier[at] = d->layout[s].multiplier;
   }
 
+  d->tables = count > 0;
+  int64_t tableBytes = 0;
+  for (int axis = 0; axis < 3 && d->tables; ++axis) {
+    if (rows[axis] > kMaxRowsPerAxis) d->tables = false;
+    tableBytes += rows[axis] * slots * 2 * static_cast<int64_t>(sizeof(double));
+  }
+  if (tableBytes > kMaxTableBytes) d->tables = false;
+  OrderReflections(d, items, rows, d->tables && tableBytes > kSortBytes);
   const size_t kindCount = d->kinds.size();
+  d->hkl.resize(count * 3);
   d->factorRe.assign(count * kindCount, 0.0);
   d->factorIm.assign(count * kindCount, 0.0);
-  for (size_t n = 0; n < count; ++n)
+  for (size_t n = 0; n < count; ++n) {
+    const HKLItem &it = items[static_cast<size_t>(d->order[n])];
+    d->hkl[n * 3] = it.h;
+    d->hkl[n * 3 + 1] = it.k;
+    d->hkl[n * 3 + 2] = it.l;
     for (size_t k = 0; k < kindCount; ++k) {
-      const HKLItem &it = items[static_cast<size_t>(d->order[n])];
       const IntensityWorkspaceData::Kind &kind = d->kinds[k];
       const size_t column = static_cast<size_t>(kind.column);
       if (neutron) {
@@ -970,16 +977,10 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
         d->factorRe[n * kindCount + k] = it.asf[column];
       }
     }
+  }
   d->sumRe.assign(count, 0.0);
   d->sumIm.assign(count, 0.0);
 
-  d->tables = count > 0;
-  int64_t tableBytes = 0;
-  for (int axis = 0; axis < 3 && d->tables; ++axis) {
-    if (rows[axis] > kMaxRowsPerAxis) d->tables = false;
-    tableBytes += rows[axis] * slots * 2 * static_cast<int64_t>(sizeof(double));
-  }
-  if (tableBytes > kMaxTableBytes) d->tables = false;
   for (int axis = 0; axis < 3; ++axis) {
     const size_t size = d->tables ? static_cast<size_t>(rows[axis] * slots) : 0;
     d->rowRe[axis].resize(size);

@@ -105,8 +105,8 @@ int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);
 int IntensityVectorWidth();
 
 // sin and cos of count angles (radians) with the vector path of the given
-// width (0: the widest available, else as for IntensityWorkspace); within two units in the last place of
-// std::sin and std::cos for |angle| < 1e7.
+// width (0: the widest available, else as for IntensityWorkspace); within two units in the last
+// place of std::sin and std::cos for |angle| < 1e7.
 void VectorSinCos(int count, const double *angle, double *sine, double *cosine, int width = 0);
 
 #endif

@@ -22,8 +22,8 @@ struct PeakFileTest : ::testing::Test {
                        autoRange);
   }
   std::string WrongFormatAt(int line) const {
-    return "Reading hkl file \"" + dir.file("peaks.hkl") +
-           "\", Wrong hkl file format, at line " + std::to_string(line) + "\n";
+    return "Reading hkl file \"" + dir.file("peaks.hkl") + "\", Wrong hkl file format, at line " +
+           std::to_string(line) + "\n";
   }
 };
 
@@ -87,14 +87,14 @@ TEST_F(PeakFileTest, ForeignLayoutsSkipTheirHeadersAndCompanionLines) {
 
 TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
   const char *bad[] = {
-      "1 1 1 8 3.1 3O.5 0.1 100\n",               // a letter in a number
-      "1 1 1 8 3.1 30.5 0.1\n",                   // a column missing
-      "1 1 1 8 3.1 nan 0.1 100\n",                // undefined
-      "1 1 1 8 3.1 30.5 inf 100\n",               // infinite
-      "1 1 1 8 3.1 30.5 0.1 1e999\n",             // beyond a double
-      "1 1 99999999999 8 3.1 30.5 0.1 100\n",     // beyond an integer
-      "1.5 1 1 8 3.1 30.5 0.1 100\n",             // a fraction for an index
-      "1 +-1 1 8 3.1 30.5 0.1 100\n",             // two signs
+      "1 1 1 8 3.1 3O.5 0.1 100\n",            // a letter in a number
+      "1 1 1 8 3.1 30.5 0.1\n",                // a column missing
+      "1 1 1 8 3.1 nan 0.1 100\n",             // undefined
+      "1 1 1 8 3.1 30.5 inf 100\n",            // infinite
+      "1 1 1 8 3.1 30.5 0.1 1e999\n",          // beyond a double
+      "1 1 99999999999 8 3.1 30.5 0.1 100\n",  // beyond an integer
+      "1.5 1 1 8 3.1 30.5 0.1 100\n",          // a fraction for an index
+      "1 +-1 1 8 3.1 30.5 0.1 100\n",          // two signs
   };
   for (const char *line : bad) {
     messages.clear();
@@ -158,9 +158,9 @@ TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
     const std::string base = std::string(PULVINA_REFERENCE_DIR) + "/" + name + "/" + name;
     HKLList internal;
     double s0 = 5, e0 = 100;
-    ASSERT_EQ(ReadHKLList(&internal, (base + "_noisy.hkl").c_str(), PEAK_FILE_INTERNAL, &s0, &e0,
-                          1.0, 0),
-              25);
+    ASSERT_EQ(
+        ReadHKLList(&internal, (base + "_noisy.hkl").c_str(), PEAK_FILE_INTERNAL, &s0, &e0, 1.0, 0),
+        25);
     const std::pair<const char *, int> others[] = {{"_noisy_fullprof.hkl", PEAK_FILE_FULLPROF},
                                                    {"_noisy_pcw.hkl", PEAK_FILE_PCW}};
     for (const auto &other : others) {
