@@ -92,15 +92,6 @@ bool ReadStructure(const std::string &path, std::vector<SiteIn> *sites) {
   return true;
 }
 
-const Element *FindElement(const Compound &compound, const std::string &symbol) {
-  for (const Element &e : compound.entries) {
-    if (e.atomicNumber > 0 && e.symbol == symbol) return &e;
-    for (const Element &m : e.members)
-      if (m.symbol == symbol) return &m;
-  }
-  return nullptr;
-}
-
 double Frac(double a) { return a - std::floor(a); }
 
 // Coordinates typed to a few decimals (0.333333 for 1/3) put the images of

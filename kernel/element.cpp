@@ -569,3 +569,12 @@ int RealElementCount(const Compound *compound) {
   }
   return n;
 }
+
+const Element *FindElement(const Compound &compound, const std::string &symbol) {
+  for (const Element &e : compound.entries) {
+    if (e.atomicNumber > 0 && e.symbol == symbol) return &e;
+    for (const Element &m : e.members)
+      if (m.symbol == symbol) return &m;
+  }
+  return nullptr;
+}

@@ -71,5 +71,8 @@ void AssignNSL(Compound *compound);
 // Number of real elements (top-level and members): the width of the
 // per-reflection scattering-factor arrays.
 int RealElementCount(const Compound *compound);
+// The real element of that symbol: a top-level element or a member of a
+// mixed site; null when the formula has none.
+const Element *FindElement(const Compound &compound, const std::string &symbol);
 
 #endif

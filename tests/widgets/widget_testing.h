@@ -1,0 +1,47 @@
+// Helpers of the widget tests: a realised window, synthetic pointer events
+// and screenshots.
+#ifndef PULVINA_WIDGET_TESTING_H
+#define PULVINA_WIDGET_TESTING_H
+
+#include <gtk/gtk.h>
+
+#include <string>
+
+// Set by --expect-no-opengl: the tests run on a display without GLX.
+extern bool expectNoOpenGL;
+
+// Runs the main loop until the toolkit and the X server have nothing left
+// to deliver.
+void Settle();
+
+// A toplevel window holding one widget of the given size, shown and drawn.
+class TestWindow {
+ public:
+  TestWindow(GtkWidget *child, int width, int height);
+  ~TestWindow();
+  TestWindow(const TestWindow &) = delete;
+  TestWindow &operator=(const TestWindow &) = delete;
+  GtkWidget *window() const { return window_; }
+
+ private:
+  GtkWidget *window_;
+};
+
+void SendButton(GtkWidget *widget, GdkEventType type, guint button, double x, double y);
+void SendMotion(GtkWidget *widget, double x, double y, guint state);
+// A press, one motion and a release with the first button.
+void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1);
+
+// Path of a file in the test-output folder.
+std::string OutputPath(const std::string &name);
+void SavePng(GdkPixbuf *pixbuf, const std::string &name);
+
+struct Rgb {
+  int r, g, b;
+};
+Rgb PixelAt(GdkPixbuf *pixbuf, int x, int y);
+// What the window shows now, read back from the X server.
+GdkPixbuf *GrabWindow(GtkWidget *widget);
+GdkPixbuf *GrabDrawable(GdkDrawable *drawable, int width, int height);
+
+#endif
