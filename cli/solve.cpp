@@ -483,8 +483,9 @@ bool WriteOutput(Run *run) {
             run->options.output.c_str(), ec.message().c_str());
     return false;
   }
-  std::stable_sort(run->solved.begin(), run->solved.end(),
-                   [](const ModelRun &a, const ModelRun &b) { return a.model->Rmin < b.model->Rmin; });
+  std::sort(run->solved.begin(), run->solved.end(), [](const ModelRun &a, const ModelRun &b) {
+    return ModelRanksBefore(a.model, b.model);
+  });
   const std::string base = SafeName(job.config.title);
   bool ok = true;
   size_t written = 0;

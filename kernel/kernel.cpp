@@ -1,6 +1,7 @@
 #include "kernel.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
@@ -371,11 +372,18 @@ int modelcmp(const void *a, const void *b) {
   return x->Rmin < y->Rmin ? -1 : 1;
 }
 
+bool ModelRanksBefore(const CrystalModel *a, const CrystalModel *b) {
+  // Models equivalent by an origin shift fit the data equally well, up to
+  // the last bits of the sum; they tie, and the lower model number leads, so
+  // that the ranking does not depend on rounding.
+  auto key = [](double r) { return std::isfinite(r) ? std::llround(r * 1e9) : LLONG_MAX; };
+  const long long ka = key(a->Rmin), kb = key(b->Rmin);
+  if (ka != kb) return ka < kb;
+  return a->modelNumber < b->modelNumber;
+}
+
 void SortModels(std::vector<CrystalModel *> *models) {
-  // A strict weak order: modelcmp's "equal is 1" is fine for qsort but not
-  // for std::sort, and ties keep their list order here.
-  std::stable_sort(models->begin(), models->end(),
-                   [](const CrystalModel *a, const CrystalModel *b) { return a->Rmin < b->Rmin; });
+  std::sort(models->begin(), models->end(), ModelRanksBefore);
 }
 
 double SetModelStatisticFOM(CrystalModel *model) {

@@ -554,6 +554,9 @@ TEST_F(CompoundTest, ReferenceStructuresGiveTheCleanIntensities) {
     HKLList fast = list;
     CalculateIntensityFast(&ws, &fast);
     for (const HKLItem &it : fast.items) EXPECT_NEAR(it.iCalc, it.iObsScaled, 2e-5);
+    // The true structure explains its exact data completely.
+    EXPECT_LT(GroupBraggFactor(&list), 1e-6);
+    EXPECT_LT(GroupBraggFactor(&fast), 1e-6);
     FreeCrystal(&crystal);
   }
 }

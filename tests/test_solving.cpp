@@ -121,6 +121,14 @@ TEST(Evaluation, Helpers) {
   std::vector<CrystalModel *> models = {pb, pa};
   SortModels(&models);
   EXPECT_EQ(models[0], pa);
+  // Equal fits up to rounding rank by model number, whatever the last bits.
+  a.modelNumber = 5;
+  b.modelNumber = 2;
+  a.Rmin = 0.2 - 1e-14;
+  b.Rmin = 0.2;
+  models = {pa, pb};
+  SortModels(&models);
+  EXPECT_EQ(models[0], pb);
   a.Rmin = 0.5;
   a.Rsd = 0.01;
   a.Ravg = 0.5;

@@ -5,6 +5,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build build --target pulvina-solve pulvina-simulate
 ./build/cli/pulvina-solve -o example-results examples/zno_wurtzite/zno.epc

@@ -11,7 +11,7 @@ if [ "${SANITIZE:-0}" = 1 ]; then
   BUILD=build-asan
   FLAGS="-DPULVINA_SANITIZE=ON"
 fi
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $FLAGS > /dev/null
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $FLAGS > /dev/null
 cmake --build "$BUILD"
 cd "$BUILD"
 ctest --output-on-failure --timeout 600 -j2
