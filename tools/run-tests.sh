@@ -10,6 +10,8 @@ FLAGS=""
 if [ "${SANITIZE:-0}" = 1 ]; then
   BUILD=build-asan
   FLAGS="-DPULVINA_SANITIZE=ON"
+  LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp"
+  export LSAN_OPTIONS
 fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $FLAGS > /dev/null
 cmake --build "$BUILD"
