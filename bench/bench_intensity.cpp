@@ -15,30 +15,13 @@
 #include <vector>
 
 #include "kernel.h"
+#include "reference_intensity.h"
 #include "profile.h"
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-void LiteralIntensity(HKLList *list, const Crystal &crystal) {
-  double largest = 0;
-  for (HKLItem &it : list->items) {
-    double fr = 0, fi = 0;
-    for (const Atom &a : crystal.cellAtoms) {
-      const double phi = 2 * kPi * (it.h * a.x + it.k * a.y + it.l * a.z);
-      const double w = a.occupancy * it.asf[static_cast<size_t>(a.element->index)];
-      fr += w * std::cos(phi);
-      fi += w * std::sin(phi);
-    }
-    it.fReal = fr;
-    it.fImag = fi;
-    it.fSquared = fr * fr + fi * fi;
-    it.intensity = it.multiplicity * it.lp * it.fSquared;
-    if (it.intensity > largest) largest = it.intensity;
-  }
-  for (HKLItem &it : list->items) it.iCalc = largest == 0 ? 0 : it.intensity * 100 / largest;
-}
 
 struct Problem {
   Compound compound;
@@ -143,7 +126,7 @@ void BM_Literal(benchmark::State &state) {
   Problem &p = Shared(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   HKLList list = p.list;
   for (auto _ : state) {
-    LiteralIntensity(&list, p.crystal);
+    LiteralIntensity(&list, p.crystal, 0);
     benchmark::DoNotOptimize(list.items.data());
   }
   Report(state, p);
@@ -153,7 +136,7 @@ void BM_Literal(benchmark::State &state) {
 void BM_CalculateIntensity(benchmark::State &state) {
   Problem &p = Shared(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   HKLList list = p.list, oracle = p.list;
-  LiteralIntensity(&oracle, p.crystal);
+  LiteralIntensity(&oracle, p.crystal, 0);
   for (auto _ : state) {
     CalculateIntensity(&list, &p.crystal, 0);
     benchmark::DoNotOptimize(list.items.data());
@@ -166,7 +149,7 @@ void BM_CalculateIntensity(benchmark::State &state) {
 void BM_Workspace(benchmark::State &state) {
   Problem &p = Shared(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   HKLList list = p.list, oracle = p.list;
-  LiteralIntensity(&oracle, p.crystal);
+  LiteralIntensity(&oracle, p.crystal, 0);
   IntensityWorkspace ws;
   ws.vectorWidth = static_cast<int>(state.range(2));
   PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0);
