@@ -755,7 +755,13 @@ double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLL
             settings->startT, settings->endT, settings->rate, kMaxTemperatureSteps);
     steps = kMaxTemperatureSteps;
   }
-  record.total = static_cast<double>(cyclesMoves) * static_cast<double>(steps);
+  // The planned count only feeds the percentage shown; a schedule cut
+  // short above counts the steps it will really take.
+  const double planned = std::ceil(cyclesMoves * std::log10(settings->endT / settings->startT) /
+                                   std::log10(settings->rate));
+  record.total = std::isfinite(planned) && planned >= 0 && steps < kMaxTemperatureSteps
+                     ? planned
+                     : static_cast<double>(cyclesMoves) * static_cast<double>(steps);
   record.model = model;
   record.values = runBest.data();
   model->runMinimum = 100.0;
