@@ -483,9 +483,14 @@ bool WriteOutput(Run *run) {
             run->options.output.c_str(), ec.message().c_str());
     return false;
   }
-  std::sort(run->solved.begin(), run->solved.end(), [](const ModelRun &a, const ModelRun &b) {
-    return ModelRanksBefore(a.model, b.model);
-  });
+  std::vector<CrystalModel *> ranked;
+  for (const ModelRun &r : run->solved) ranked.push_back(r.model);
+  SortModels(&ranked);
+  std::vector<ModelRun> ordered;
+  for (CrystalModel *m : ranked)
+    for (const ModelRun &r : run->solved)
+      if (r.model == m) ordered.push_back(r);
+  run->solved = ordered;
   const std::string base = SafeName(job.config.title);
   bool ok = true;
   size_t written = 0;

@@ -372,18 +372,26 @@ int modelcmp(const void *a, const void *b) {
   return x->Rmin < y->Rmin ? -1 : 1;
 }
 
-bool ModelRanksBefore(const CrystalModel *a, const CrystalModel *b) {
-  // Models equivalent by an origin shift fit the data equally well, up to
-  // the last bits of the sum; they tie, and the lower model number leads, so
-  // that the ranking does not depend on rounding.
-  auto key = [](double r) { return std::isfinite(r) ? std::llround(r * 1e9) : LLONG_MAX; };
-  const long long ka = key(a->Rmin), kb = key(b->Rmin);
-  if (ka != kb) return ka < kb;
-  return a->modelNumber < b->modelNumber;
-}
-
 void SortModels(std::vector<CrystalModel *> *models) {
-  std::sort(models->begin(), models->end(), ModelRanksBefore);
+  auto byFactor = [](const CrystalModel *a, const CrystalModel *b) {
+    if (a->Rmin != b->Rmin) return a->Rmin < b->Rmin;
+    return a->modelNumber < b->modelNumber;
+  };
+  std::sort(models->begin(), models->end(), byFactor);
+  // Models equivalent by an origin shift fit the data equally well up to the
+  // last bits of the sum; such runs tie, and the lower model number leads,
+  // so that a ranking does not depend on rounding.
+  for (size_t first = 0; first < models->size();) {
+    size_t end = first + 1;
+    while (end < models->size() &&
+           std::fabs((*models)[end]->Rmin - (*models)[first]->Rmin) <= 1e-9)
+      ++end;
+    std::sort(models->begin() + static_cast<long>(first), models->begin() + static_cast<long>(end),
+              [](const CrystalModel *a, const CrystalModel *b) {
+                return a->modelNumber < b->modelNumber;
+              });
+    first = end;
+  }
 }
 
 double SetModelStatisticFOM(CrystalModel *model) {

@@ -77,9 +77,8 @@ double GroupBraggFactor(void *list);
 int incvar(int *counter, const int *start, const int *maximum, int n);
 double stdder(const double *values, int count, double *mean);
 int modelcmp(const void *a, const void *b);
-// Ranking: ascending Rmin, ties (equal to 1e-9) by model number.
-bool ModelRanksBefore(const CrystalModel *a, const CrystalModel *b);
-// Sorts model pointers by that ranking, best first.
+// Sorts model pointers best first: ascending Rmin, and models whose factors
+// agree to 1e-9 by model number.
 void SortModels(std::vector<CrystalModel *> *models);
 double SetModelStatisticFOM(CrystalModel *model);
 void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int selector);
