@@ -528,7 +528,7 @@ bool WriteOutput(Run *run) {
   return ok;
 }
 
-void PrintResult(const Run &run) {
+void PrintResult(Run &run) {
   std::printf("%zu solved models, best first\n", run.solved.size());
   std::printf("%5s %6s  %-40s %5s %10s %8s  %-24s %9s\n", "rank", "model", "EPC", "free", "Rmin",
               "bonds", "method", "seconds");
@@ -541,8 +541,7 @@ void PrintResult(const Run &run) {
                 r.seconds);
   }
   if (!run.solved.empty()) {
-    UpdateCrystalByModel(const_cast<Crystal *>(&run.job.crystal), run.solved.front().model,
-                         nullptr, 1);
+    UpdateCrystalByModel(&run.job.crystal, run.solved.front().model, nullptr, 1);
     std::printf("\nBest model %d, atoms of the asymmetric unit:\n",
                 run.solved.front().model->modelNumber);
     for (const Atom &a : run.job.crystal.atoms)

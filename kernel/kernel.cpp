@@ -477,33 +477,33 @@ uint32_t StatisticTestAutoTrails(const CrystalModel *model) {
 
 namespace {
 
+// The slot a parameter-list entry points at, and the cell axis it moves
+// along (0, 1, 2; -1 for none).
+const ModelParameter *ParameterOf(const CrystalModel *model, const double *slot) {
+  for (const AtomModel &atom : model->atoms)
+    for (int i = 0; i < 3; ++i)
+      if (&atom.para[i].value == slot) return &atom.para[i];
+  return nullptr;
+}
+
+int AxisOf(const ModelParameter *p) {
+  if (!p) return -1;
+  return p->kind == KIND_X ? 0 : p->kind == KIND_Y ? 1 : p->kind == KIND_Z ? 2 : -1;
+}
+
 // Search range of one parameter: its axis of the asymmetric unit, or the
 // whole edge for a special position searched outside the asymmetric unit.
 void ParameterRange(const double *slot, const CrystalModel *model, const Crystal *crystal,
                     int asym, double *lower, double *upper) {
   const double *u = crystal->spaceGroup.asymmetricUnit;
-  *lower = 0;
-  *upper = 0;
-  for (const AtomModel &atom : model->atoms)
-    for (int i = 0; i < 3; ++i) {
-      if (&atom.para[i].value != slot) continue;
-      const ModelParameter &p = atom.para[i];
-      if (p.kind == KIND_X) {
-        *lower = u[0];
-        *upper = u[1];
-      } else if (p.kind == KIND_Y) {
-        *lower = u[2];
-        *upper = u[3];
-      } else if (p.kind == KIND_Z) {
-        *lower = u[4];
-        *upper = u[5];
-      }
-      if (!asym && p.special) {
-        *lower = 0;
-        *upper = 1;
-      }
-      return;
-    }
+  const ModelParameter *p = ParameterOf(model, slot);
+  const int axis = AxisOf(p);
+  *lower = axis >= 0 ? u[2 * axis] : 0;
+  *upper = axis >= 0 ? u[2 * axis + 1] : 0;
+  if (p && !asym && p->special) {
+    *lower = 0;
+    *upper = 1;
+  }
 }
 
 }  // namespace
@@ -630,11 +630,8 @@ double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int 
   for (int i = 0; i < n; ++i) {
     const size_t k = static_cast<size_t>(i);
     const double *slot = model->parameterList[k];
-    const ModelParameter *para = nullptr;
-    for (const AtomModel &atom : model->atoms)
-      for (int a = 0; a < 3; ++a)
-        if (&atom.para[a].value == slot) para = &atom.para[a];
-    int axis = !para ? -1 : para->kind == KIND_X ? 0 : para->kind == KIND_Y ? 1 : para->kind == KIND_Z ? 2 : -1;
+    const ModelParameter *para = ParameterOf(model, slot);
+    const int axis = AxisOf(para);
     if (axis >= 0 && std::isfinite(axisStep[axis]) && axisStep[axis] > 0) {
       step[k] = axisStep[axis];
       lower[k] = static_cast<int>(std::floor(u[2 * axis] / step[k]));

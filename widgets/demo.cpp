@@ -21,19 +21,19 @@
 
 namespace {
 
-struct AtomSpec {
+struct SiteArgument {
   std::string symbol;
   char letter = 0;
   double x = 0, y = 0, z = 0;
 };
 
-bool ParseAtomSpec(const char *text, AtomSpec *spec) {
+bool ParseSiteArgument(const char *text, SiteArgument *site) {
   const char *at = std::strchr(text, '@');
   if (!at || at == text || !at[1]) return false;
-  spec->symbol.assign(text, at);
-  spec->letter = at[1];
+  site->symbol.assign(text, at);
+  site->letter = at[1];
   if (at[2] == '\0') return true;
-  return at[2] == ':' && std::sscanf(at + 3, "%lf,%lf,%lf", &spec->x, &spec->y, &spec->z) == 3;
+  return at[2] == ':' && std::sscanf(at + 3, "%lf,%lf,%lf", &site->x, &site->y, &site->z) == 3;
 }
 
 double Wrap(double v) {
@@ -43,33 +43,33 @@ double Wrap(double v) {
 
 // Every atom of the cell from the given sites, through the position's
 // operators with their centring translations.
-void FillCell(Crystal *crystal, const Compound &compound, const std::vector<AtomSpec> &specs) {
-  for (const AtomSpec &spec : specs) {
-    const Element *element = FindElement(compound, spec.symbol);
+void FillCell(Crystal *crystal, const Compound &compound, const std::vector<SiteArgument> &sites) {
+  for (const SiteArgument &site : sites) {
+    const Element *element = FindElement(compound, site.symbol);
     if (!element) {
-      Message(MESSAGE_ERROR, "demo, element %s is not in the formula\n", spec.symbol.c_str());
+      Message(MESSAGE_ERROR, "demo, element %s is not in the formula\n", site.symbol.c_str());
       continue;
     }
     const Position *position = nullptr;
     for (const Position &p : crystal->spaceGroup.positions)
-      if (p.wyckoffLetter == spec.letter) position = &p;
+      if (p.wyckoffLetter == site.letter) position = &p;
     Atom atom;
     atom.element = element;
     atom.position = position;
-    atom.x = spec.x;
-    atom.y = spec.y;
-    atom.z = spec.z;
+    atom.x = site.x;
+    atom.y = site.y;
+    atom.z = site.z;
     crystal->atoms.push_back(atom);
     if (!position) {
-      Message(MESSAGE_WARNING, "demo, no Wyckoff position %c: %s placed once\n", spec.letter,
-              spec.symbol.c_str());
+      Message(MESSAGE_WARNING, "demo, no Wyckoff position %c: %s placed once\n", site.letter,
+              site.symbol.c_str());
       crystal->cellAtoms.push_back(atom);
       continue;
     }
     const size_t first = crystal->cellAtoms.size();
     for (const Coordinate &c : position->fullCoordinates) {
       Atom image = atom;
-      CoordMatrixMultiply(c.matrix, spec.x, spec.y, spec.z, &image.x, &image.y, &image.z);
+      CoordMatrixMultiply(c.matrix, site.x, site.y, site.z, &image.x, &image.y, &image.z);
       image.x = Wrap(image.x);
       image.y = Wrap(image.y);
       image.z = Wrap(image.z);
@@ -200,7 +200,7 @@ int main(int argc, char **argv) {
   gtk_init(&argc, &argv);
   std::string screenshot, dataDir = PULVINA_DATA_DIR,
                           job = std::string(PULVINA_DATA_DIR) + "/../examples/batio3/batio3.epc";
-  std::vector<AtomSpec> specs;
+  std::vector<SiteArgument> sites;
   bool jobGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -212,15 +212,15 @@ int main(int argc, char **argv) {
       job = arg;
       jobGiven = true;
     } else {
-      AtomSpec spec;
-      if (!ParseAtomSpec(argv[i], &spec)) {
+      SiteArgument site;
+      if (!ParseSiteArgument(argv[i], &site)) {
         std::fprintf(stderr, "pulvina-widgets-demo: '%s' is not SYMBOL@LETTER[:x,y,z]\n", argv[i]);
         return 2;
       }
-      specs.push_back(spec);
+      sites.push_back(site);
     }
   }
-  if (!jobGiven) specs = {{"Ba", 'a', 0, 0, 0}, {"Ti", 'b', 0, 0, 0}, {"O", 'c', 0, 0, 0}};
+  if (!jobGiven) sites = {{"Ba", 'a', 0, 0, 0}, {"Ti", 'b', 0, 0, 0}, {"O", 'c', 0, 0, 0}};
   SetDataDirectory(dataDir);
 
   Job data;
@@ -238,7 +238,7 @@ int main(int argc, char **argv) {
   crystal.alpha = data.config.cellAlpha;
   crystal.beta = data.config.cellBeta;
   crystal.gamma = data.config.cellGamma;
-  FillCell(&crystal, data.compound, specs);
+  FillCell(&crystal, data.compound, sites);
 
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), data.config.title.c_str());
