@@ -1,37 +1,42 @@
 // pulvina-solve: the batch solver. Runs a job from its control file without
-// a window, stage by stage.
+// a window: options, terminal progress and the summary; the stages
+// themselves are the kernel's, the same the desktop program runs.
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
-#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <string>
 
-#include "kernel.h"
+#include "stages.h"
 
 namespace {
 
-enum Stage { STAGE_SETUP = 0, STAGE_GENERATE, STAGE_EVALUATE, STAGE_STATISTIC, STAGE_OPTIMISE,
-             STAGE_REFINE, STAGE_COUNT };
-const char *const kStageNames[STAGE_COUNT] = {"setup",     "generate", "evaluate",
-                                              "statistic", "optimise", "refine"};
-// The stages this build carries out; later ones are refused with a clear
-// message rather than silently skipped.
-constexpr int kLastImplementedStage = STAGE_REFINE;
+enum RunStage { RUN_SETUP = 0, RUN_GENERATE, RUN_EVALUATE, RUN_STATISTIC, RUN_OPTIMISE,
+                RUN_REFINE, RUN_STAGE_COUNT };
+const char *const kStageNames[RUN_STAGE_COUNT] = {"setup",     "generate", "evaluate",
+                                                  "statistic", "optimise", "refine"};
 
 struct Options {
-  int stopAfter = STAGE_REFINE;
+  int stopAfter = RUN_REFINE;
   std::string output = ".";
   bool haveSeed = false;
-  long seed = 0;
+  uint64_t seed = 0;
+  int threads = 0;  // every online core
   int best = 0;
   int verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
-  double bondTolerance = 10.0;  // percent below the minimum distances still accepted
+  double bondTolerance = JobSettings().bondTolerance;
   std::string dataDir = PULVINA_DATA_DIR;
   std::string jobFile;
 };
@@ -45,23 +50,33 @@ void Usage(std::FILE *out) {
                "  --stop-after STAGE  end the run after STAGE: setup, generate, evaluate,\n"
                "                      statistic, optimise or refine (default: all)\n"
                "  -o DIR              output folder (default: the current folder)\n"
-               "  --seed N            seed of the random generator, for a reproducible run\n"
+               "  --seed N            seed of the random streams (0 to 18446744073709551615),\n"
+               "                      for a reproducible run; without it a seed is drawn and\n"
+               "                      printed\n"
+               "  --threads N         worker threads (default: every online core; 1 runs all\n"
+               "                      work on one thread); results do not depend on it\n"
                "  --best N            write only the N best models (default: all solved)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
-               "                      minimum (default: 10)\n"
+               "                      minimum (default: %g)\n"
                "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat\n"
                "                      (default: %s)\n"
                "  -q, --quiet         print errors and the result only\n"
                "  -v, --verbose       print every message of the kernel\n"
                "  -h, --help          show this help\n"
                "  --version           show the version\n",
-               PULVINA_DATA_DIR);
+               JobSettings().bondTolerance, PULVINA_DATA_DIR);
 }
 
-bool ParseInt(const char *text, long *value) {
+// A whole decimal number that fits its type, nothing else: "12x", "", "-1"
+// for an unsigned value and numbers past the range are refused, never
+// clamped.
+bool ParseUnsigned(const char *text, uint64_t maximum, uint64_t *value) {
+  if (!text || !*text || *text == '-' || *text == '+' || std::isspace(static_cast<unsigned char>(*text)))
+    return false;
+  errno = 0;
   char *end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (end == text || *end) return false;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (end == text || *end || errno == ERANGE || v > maximum) return false;
   *value = v;
   return true;
 }
@@ -88,7 +103,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
       const char *v = value("--stop-after");
       if (!v) return 2;
       int found = -1;
-      for (int s = 0; s < STAGE_COUNT; ++s)
+      for (int s = 0; s < RUN_STAGE_COUNT; ++s)
         if (std::strcmp(v, kStageNames[s]) == 0) found = s;
       if (found < 0) {
         std::fprintf(stderr,
@@ -101,21 +116,32 @@ int ParseOptions(int argc, char **argv, Options *o) {
     } else if (a == "-o") {
       const char *v = value("-o");
       if (!v) return 2;
-      o->output = v;
-    } else if (a == "--seed" || a == "--best") {
-      const char *v = value(a.c_str());
-      long n = 0;
-      if (!v) return 2;
-      if (!ParseInt(v, &n) || (a == "--best" && n < 1)) {
-        std::fprintf(stderr, "pulvina-solve: %s needs a whole number, not '%s'\n", a.c_str(), v);
+      if (!*v) {
+        std::fprintf(stderr, "pulvina-solve: -o needs a folder name, not ''\n");
         return 2;
       }
-      if (a == "--seed") {
-        o->haveSeed = true;
-        o->seed = n;
-      } else {
-        o->best = static_cast<int>(n);
+      o->output = v;
+    } else if (a == "--seed") {
+      const char *v = value("--seed");
+      if (!v) return 2;
+      if (!ParseUnsigned(v, UINT64_MAX, &o->seed)) {
+        std::fprintf(stderr,
+                     "pulvina-solve: --seed needs a whole number from 0 to %llu, not '%s'\n",
+                     static_cast<unsigned long long>(UINT64_MAX), v);
+        return 2;
       }
+      o->haveSeed = true;
+    } else if (a == "--best" || a == "--threads") {
+      const char *v = value(a.c_str());
+      if (!v) return 2;
+      uint64_t n = 0;
+      const uint64_t most = a == "--threads" ? 256 : INT_MAX;
+      if (!ParseUnsigned(v, most, &n) || n < 1) {
+        std::fprintf(stderr, "pulvina-solve: %s needs a whole number from 1 to %llu, not '%s'\n",
+                     a.c_str(), static_cast<unsigned long long>(most), v);
+        return 2;
+      }
+      (a == "--best" ? o->best : o->threads) = static_cast<int>(n);
     } else if (a == "--tolerance") {
       const char *v = value("--tolerance");
       if (!v) return 2;
@@ -226,101 +252,110 @@ void PrintModels(Job *job, double seconds) {
   std::printf("\nelapsed %.3f s\n", seconds);
 }
 
+// Set from the signal handlers; the stages look at it at every report.
+StopFlag stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
+void OnInterrupt(int) { stopRequested.store(true); }
 
-
-volatile sig_atomic_t interrupted = 0;
-
-void OnInterrupt(int) { interrupted = 1; }
+bool Interrupted() { return stopRequested.load(); }
 
 // The progress of a long stage: one line rewritten in place on a terminal,
-// plain lines (one per model) in a pipe, nothing when quiet.
+// a plain line per model in a pipe, nothing when quiet. Reports come from
+// every worker thread.
 class Progress {
  public:
-  explicit Progress(int verbosity) : verbosity_(verbosity), tty_(isatty(STDERR_FILENO) != 0) {}
-  void Stage(const char *name, int total) {
+  explicit Progress(int verbosity)
+      : verbosity_(verbosity), tty_(isatty(STDERR_FILENO) != 0), fraction_(1) {}
+
+  // Before a stage starts, while no worker reports.
+  void Stage(const char *name, size_t total, int workers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fraction_ = std::vector<std::atomic<double>>(static_cast<size_t>(std::max(workers, 1)));
     stage_ = name;
     total_ = total;
+    done_ = 0;
     best_ = -1;
+    for (auto &f : fraction_) f = 0;
   }
-  void Best(double factor) {
-    if (best_ < 0 || factor < best_) best_ = factor;
-  }
-  // Within model n (from 1), the fraction done of it.
-  void Update(int n, double fraction) {
-    if (verbosity_ == 0 || !tty_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    Show(n, fraction);
-  }
-  void ModelDone(int n, int number) {
+
+  void Report(const ModelReport &r) {
     if (verbosity_ == 0) return;
-    if (tty_) {
-      Show(n, 1.0);
-      return;
+    const size_t w = static_cast<size_t>(r.worker) % fraction_.size();
+    switch (r.event) {
+      case REPORT_MODEL_STARTED:
+        fraction_[w] = 0;
+        break;
+      case REPORT_STATISTIC_PROGRESS:
+        if (r.statistic->total) fraction_[w] = double(r.statistic->done) / r.statistic->total;
+        break;
+      case REPORT_OPTIMIZATION_PROGRESS:
+        if (r.optimization->newRunBest) NoteBest(r.optimization->factor);
+        if (r.optimization->total > 0)
+          fraction_[w] = std::min(0.99, r.optimization->count / r.optimization->total);
+        break;
+      case REPORT_MODEL_FINISHED: {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fraction_[w] = 0;
+        ++done_;
+        if (r.stage != STAGE_BOND_LENGTHS) NoteBestLocked(r.model->Rmin);
+        if (!tty_)
+          std::fprintf(stderr, "%s: model %zu of %zu (no. %d) done, %.0f%%, best factor %s\n",
+                       stage_, done_, total_, r.model->modelNumber,
+                       total_ ? 100.0 * done_ / total_ : 100.0, BestText().c_str());
+        else
+          ShowLocked();
+        return;
+      }
     }
-    std::fprintf(stderr, "%s: model %d of %d (no. %d) done, %.0f%%, best factor %s\n", stage_, n,
-                 total_, number, total_ ? 100.0 * n / total_ : 100.0, BestText().c_str());
+    if (!tty_) return;
+    // Most reports only store a number; one in a while redraws the line.
+    const auto now = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock || now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    ShowLocked();
   }
+
   void End() {
     if (verbosity_ == 0 || !tty_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
     std::fprintf(stderr, "\r%-79s\r", "");
     std::fflush(stderr);
   }
 
  private:
+  void NoteBest(double factor) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    NoteBestLocked(factor);
+  }
+  void NoteBestLocked(double factor) {
+    if (best_ < 0 || factor < best_) best_ = factor;
+  }
   std::string BestText() const {
     if (best_ < 0) return "-";
     char b[32];
     std::snprintf(b, sizeof b, "%.5f", best_);
     return b;
   }
-  void Show(int n, double fraction) {
-    double pct = total_ ? 100.0 * ((n - 1) + fraction) / total_ : 100.0;
-    std::fprintf(stderr, "\r%-9s model %d of %d  %5.1f%%  best factor %-10s", stage_, n, total_,
-                 pct, BestText().c_str());
+  void ShowLocked() {
+    double running = 0;
+    for (const auto &f : fraction_) running += f;
+    const double pct = total_ ? 100.0 * std::min<double>(total_, done_ + running) / total_ : 100.0;
+    std::fprintf(stderr, "\r%-9s %zu of %zu models done  %5.1f%%  best factor %-10s", stage_,
+                 done_, total_, pct, BestText().c_str());
     std::fflush(stderr);
   }
+
   int verbosity_;
   bool tty_;
+  std::mutex mutex_;
   const char *stage_ = "";
-  int total_ = 0;
+  size_t total_ = 0, done_ = 0;
   double best_ = -1;
+  std::vector<std::atomic<double>> fraction_;
   std::chrono::steady_clock::time_point last_{};
 };
-
-struct ModelRun {
-  CrystalModel *model = nullptr;
-  int method = METHOD_GRID;
-  double seconds = 0;
-};
-
-struct Run {
-  Options options;
-  Job job;
-  Progress progress;
-  int current = 0;  // model being worked on, from 1
-  std::vector<ModelRun> solved;
-  std::string folder;  // the control file's
-  explicit Run(const Options &o) : options(o), progress(o.verbosity) { InitializeJob(&job); }
-  ~Run() { FreeJob(&job); }
-  int selector() const { return job.config.radiation; }
-};
-
-int StatisticReport(const StatisticProgress *record, void *argument) {
-  Run *run = static_cast<Run *>(argument);
-  if (record->total) run->progress.Update(run->current, double(record->done) / record->total);
-  return interrupted ? 1 : 0;
-}
-
-int OptimizationReport(const OptimizationProgress *record, void *argument) {
-  Run *run = static_cast<Run *>(argument);
-  if (record->newRunBest) run->progress.Best(record->factor);
-  double fraction = record->total > 0 ? std::min(0.99, record->count / record->total) : 0.0;
-  run->progress.Update(run->current, fraction);
-  return interrupted ? 0 : 1;
-}
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -336,8 +371,7 @@ const char *MethodName(int method) {
 }
 
 void PrintFactors(Job *job, const char *what) {
-  std::vector<CrystalModel *> ranked;
-  for (CrystalModel &m : job->models.models) ranked.push_back(&m);
+  std::vector<CrystalModel *> ranked = AllModels(job);
   SortModels(&ranked);
   std::printf("%d models, ranked by %s\n", job->models.count, what);
   std::printf("%5s %6s  %-40s %5s %10s %10s %10s %12s\n", "rank", "model", "EPC", "free",
@@ -348,124 +382,6 @@ void PrintFactors(Job *job, const char *what) {
                 EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd, m->FOM);
 }
 
-void RunStatisticTest(Run *run) {
-  Job &job = run->job;
-  Message(MESSAGE_PLAIN, "\n================Statistic Analysing===============\n\n");
-  Message(MESSAGE_PLAIN, "\t\tTrails\t\tRmin\t\tRavg\t\tRsd\t\tFOM\n%s\n",
-          std::string(90, '-').c_str());
-  run->progress.Stage("statistic", job.models.count);
-  int n = 0;
-  for (CrystalModel &m : job.models.models) {
-    if (interrupted) break;
-    run->current = ++n;
-    uint32_t trials = job.config.autoStCircles ? StatisticTestAutoTrails(&m)
-                                               : static_cast<uint32_t>(job.config.statisticCircles);
-    Message(MESSAGE_PLAIN, "Model #%d:\t%-10ld", m.modelNumber, static_cast<long>(trials));
-    UpdateCrystalByModel(&job.crystal, &m, nullptr, 1);
-    ModelStatisticTest(&m, &job.crystal, &job.hklList, run->selector(), job.config.asymSearch,
-                       GroupBraggFactor, &job.hklList,
-                       static_cast<uint32_t>(std::max(job.config.statisticCircles, 0)),
-                       job.config.autoStCircles, StatisticReport, run);
-    Message(MESSAGE_PLAIN, "\t%f\t%f\t%f\t%f\n", m.Rmin, m.Ravg, m.Rsd, m.FOM);
-    run->progress.Best(m.Rmin);
-    run->progress.ModelDone(n, m.modelNumber);
-  }
-  run->progress.End();
-  FilterSettings filter;
-  filter.filterType = job.config.filterType;
-  filter.fomThreshold = job.config.fomThreshold;
-  filter.avgThreshold = job.config.avgThreshold;
-  filter.sdThreshold = job.config.sdThreshold;
-  filter.bestThreshold = job.config.bestThreshold;
-  job.filtered = ModelsStatisticFilter(&job.models, filter, 0, &job.filteredCount);
-  Message(MESSAGE_HINT, "%u of %d models passed the statistic filter (type %d)\n",
-          job.filteredCount, job.models.count, job.config.filterType);
-}
-
-// Solves each model with the settings of a stage; returns the models solved
-// to the end.
-std::vector<ModelRun> SolveModels(Run *run, const std::vector<CrystalModel *> &models,
-                                  const StageSettings &settings, const char *stage) {
-  Job &job = run->job;
-  std::vector<ModelRun> done;
-  run->progress.Stage(stage, static_cast<int>(models.size()));
-  Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
-  double total = 0;
-  int n = 0;
-  for (CrystalModel *m : models) {
-    if (interrupted) break;
-    run->current = ++n;
-    auto start = std::chrono::steady_clock::now();
-    ModelRun r;
-    r.model = m;
-    r.method = ChooseMethod(settings, m);
-    Message(MESSAGE_PLAIN, "\n-----------------------------------------\n");
-    Message(MESSAGE_PLAIN, "Solving model %d:\n", m->modelNumber);
-    ReportSolveSettings(settings, r.method);
-    UpdateCrystalByModel(&job.crystal, m, nullptr, 1);
-    SolveStructure(m, &job.crystal, &job.hklList, run->selector(), job.config.asymSearch,
-                   GroupBraggFactor, &job.hklList, r.method, settings.resolution,
-                   MethodSettings(settings, r.method), OptimizationReport, run);
-    if (interrupted) break;
-    r.seconds = Seconds(start);
-    total += r.seconds;
-    Message(MESSAGE_PLAIN, "Model %d has been solved.\n", m->modelNumber);
-    Message(MESSAGE_PLAIN, "Best Bragg factor %f, use time %fs\n", m->Rmin, r.seconds);
-    run->progress.Best(m->Rmin);
-    run->progress.ModelDone(n, m->modelNumber);
-    done.push_back(r);
-  }
-  run->progress.End();
-  Message(MESSAGE_HINT, "Total time used: %.3fs\n", total);
-  return done;
-}
-
-void RunOptimisation(Run *run) {
-  Job &job = run->job;
-  run->solved = SolveModels(run, job.filtered, OptimizationSettings(job.config), "optimise");
-}
-
-void RunRefinement(Run *run) {
-  Job &job = run->job;
-  std::vector<CrystalModel *> sorted;
-  for (const ModelRun &r : run->solved) sorted.push_back(r.model);
-  SortModels(&sorted);
-  const uint32_t n = static_cast<uint32_t>(std::max(job.config.refineN, 0));
-  const void *value = job.config.refine == 1 ? static_cast<const void *>(&n)
-                                             : static_cast<const void *>(&job.config.refineThreshold);
-  SelectionLevel level;
-  std::vector<CrystalModel *> chosen = CrystalModelsOf(sorted, job.config.refine, value, &level);
-  job.selection.levels.push_back(level);
-  job.selection.depth++;
-  Message(MESSAGE_HINT, "refining %zu of %zu solved models\n", chosen.size(), sorted.size());
-  std::vector<ModelRun> refined =
-      SolveModels(run, chosen, RefinementSettings(job.config), "refine");
-  for (const ModelRun &r : refined)
-    for (ModelRun &s : run->solved)
-      if (s.model == r.model) {
-        s.method = r.method;
-        s.seconds += r.seconds;
-      }
-}
-
-void CheckBondLengths(Run *run) {
-  Job &job = run->job;
-  const double factor = 1 - run->options.bondTolerance / 100;
-  Message(MESSAGE_PLAIN, "Bond length checking started...\n");
-  for (ModelRun &r : run->solved) {
-    CrystalModel *m = r.model;
-    GenerateBondLengths(&m->bondLengths, &job.crystal, m, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
-    if (CheckBondLengthValidity(&m->bondLengths, &job.bondLengths, factor)) {
-      m->validity |= VALIDITY_BOND_LENGTHS;
-      Message(MESSAGE_PLAIN, "Model #%d [V].\n", m->modelNumber);
-    } else {
-      m->validity &= ~VALIDITY_BOND_LENGTHS;
-      Message(MESSAGE_PLAIN, "Model #%d [X].\n", m->modelNumber);
-    }
-  }
-  Message(MESSAGE_PLAIN, "Bond length checking finished.\n");
-}
-
 std::string SafeName(const std::string &title) {
   std::string name = title.empty() ? "job" : title;
   for (char &c : name)
@@ -473,37 +389,135 @@ std::string SafeName(const std::string &title) {
   return name;
 }
 
-// Writes the files of the solved models; false when one could not be written.
-bool WriteOutput(Run *run) {
-  Job &job = run->job;
+// The output folder is made and tried before any work, so that a run never
+// solves for an hour and then finds it cannot write: it must be a folder we
+// may write into, and the longest file name the run will write must fit.
+bool PrepareOutputFolder(const std::string &folder, const std::string &base, int models) {
   std::error_code ec;
-  std::filesystem::create_directories(run->options.output, ec);
-  if (ec) {
-    Message(MESSAGE_ERROR, "writing results, can not create folder '%s': %s\n",
-            run->options.output.c_str(), ec.message().c_str());
+  std::filesystem::create_directories(folder, ec);
+  if (ec || !std::filesystem::is_directory(folder, ec)) {
+    Message(MESSAGE_ERROR, "writing results, can not create folder '%s'%s%s\n", folder.c_str(),
+            ec ? ": " : "", ec ? ec.message().c_str() : "");
     return false;
   }
+  const std::string longest = base + "_" + std::to_string(std::max(models, 1)) + ".cif";
+  const long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (longest.size() > static_cast<size_t>(nameMax > 0 ? nameMax : 255) ||
+      JoinPath(folder, longest).size() >= PATH_MAX) {
+    Message(MESSAGE_ERROR,
+            "writing results, the file name '%s' is too long for folder '%s'; shorten the "
+            "TITLE\n",
+            longest.c_str(), folder.c_str());
+    return false;
+  }
+  std::string probe = JoinPath(folder, ".pulvina-write-test-XXXXXX");
+  std::vector<char> name(probe.begin(), probe.end());
+  name.push_back('\0');
+  const int fd = mkstemp(name.data());
+  if (fd < 0) {
+    Message(MESSAGE_ERROR, "writing results, can not write into folder '%s': %s\n",
+            folder.c_str(), std::strerror(errno));
+    return false;
+  }
+  close(fd);
+  unlink(name.data());
+  return true;
+}
+
+struct Run {
+  Options options;
+  Job job;
+  Progress progress;
+  std::vector<ModelRun> solved;  // one per model of the optimisation stage
+  std::string folder;            // the control file's
+  explicit Run(const Options &o) : options(o), progress(o.verbosity) { InitializeJob(&job); }
+  void Stage(const char *name, size_t total) { progress.Stage(name, total, StageThreads(&job)); }
+  ~Run() { FreeJob(&job); }
+  ModelReportFunction Reporter() {
+    return [this](const ModelReport &r) { progress.Report(r); };
+  }
+};
+
+void RunStatistic(Run *run) {
+  Job &job = run->job;
+  Message(MESSAGE_PLAIN, "\n================Statistic Analysing===============\n\n");
+  std::vector<CrystalModel *> all = AllModels(&job);
+  run->Stage("statistic", all.size());
+  StatisticTestModels(&job, all, run->Reporter(), &stopRequested);
+  run->progress.End();
+  FilterJobModels(&job, 0);
+  Message(MESSAGE_HINT, "%u of %d models passed the statistic filter (type %d)\n",
+          job.filteredCount, job.models.count, job.config.filterType);
+}
+
+void RunOptimisation(Run *run) {
+  Job &job = run->job;
+  run->Stage("optimise", job.filtered.size());
+  Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
+  run->solved = SolveModels(&job, job.filtered, OptimizationSettings(job.config),
+                            STAGE_OPTIMIZATION, run->Reporter(), &stopRequested);
+  run->progress.End();
+}
+
+void RunRefinement(Run *run) {
+  Job &job = run->job;
+  std::vector<CrystalModel *> finished;
+  for (const ModelRun &r : run->solved)
+    if (r.finished) finished.push_back(r.model);
+  std::vector<CrystalModel *> chosen = ChooseRefinementModels(&job, finished, false);
+  Message(MESSAGE_HINT, "refining %zu of %zu solved models\n", chosen.size(), finished.size());
+  run->Stage("refine", chosen.size());
+  Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
+  std::vector<ModelRun> refined = SolveModels(&job, chosen, RefinementSettings(job.config),
+                                              STAGE_REFINEMENT, run->Reporter(), &stopRequested);
+  run->progress.End();
+  for (const ModelRun &r : refined)
+    for (ModelRun &s : run->solved)
+      if (s.model == r.model) {
+        s.method = r.method;
+        s.seconds += r.seconds;
+        s.stopped = s.stopped || r.stopped;
+        s.finished = s.finished && r.finished;
+      }
+}
+
+void CheckBondLengths(Run *run) {
+  Job &job = run->job;
+  std::vector<CrystalModel *> models;
+  for (const ModelRun &r : run->solved) models.push_back(r.model);
+  Message(MESSAGE_PLAIN, "Bond length checking started...\n");
+  // Quick, and needed for the files of what was solved even after a stop.
+  CheckModelsBondLengths(&job, models, run->options.bondTolerance, nullptr, nullptr);
+  Message(MESSAGE_PLAIN, "Bond length checking finished.\n");
+}
+
+struct Written {
+  ModelRun run;
+  std::string cif, hkl;
+};
+
+// Writes the files of the solved models, best first; the summary lists only
+// the models whose files were written. False when a file could not be
+// written.
+bool WriteOutput(Run *run, std::vector<Written> *written) {
+  Job &job = run->job;
   std::vector<CrystalModel *> ranked;
   for (const ModelRun &r : run->solved) ranked.push_back(r.model);
   SortModels(&ranked);
-  std::vector<ModelRun> ordered;
-  for (CrystalModel *m : ranked)
-    for (const ModelRun &r : run->solved)
-      if (r.model == m) ordered.push_back(r);
-  run->solved = ordered;
   const std::string base = SafeName(job.config.title);
   bool ok = true;
-  size_t written = 0;
-  for (const ModelRun &r : run->solved) {
-    if (run->options.best > 0 && written >= static_cast<size_t>(run->options.best)) break;
-    ++written;
-    const std::string stem = JoinPath(run->options.output, base + "_" + std::to_string(r.model->modelNumber));
-    UpdateCrystalByModel(&job.crystal, r.model, nullptr, 1);
-    ok = WriteCIFFile((stem + ".cif").c_str(), &job.crystal, &job) && ok;
-    Message(MESSAGE_PLAIN, "%s has been created.\n", (stem + ".cif").c_str());
-    CalculateIntensity(&job.hklList, &job.crystal, run->selector());
-    if (!WriteHKLListFile((stem + ".hkl").c_str(), &job.hklList)) ok = false;
-    Message(MESSAGE_PLAIN, "%s has been created.\n", (stem + ".hkl").c_str());
+  for (CrystalModel *m : ranked) {
+    if (run->options.best > 0 && written->size() >= static_cast<size_t>(run->options.best)) break;
+    const ModelRun *r = nullptr;
+    for (const ModelRun &s : run->solved)
+      if (s.model == m) r = &s;
+    const std::string stem =
+        JoinPath(run->options.output, base + "_" + std::to_string(m->modelNumber));
+    if (!WriteModelOutputs(&job, m, stem + ".cif", stem + ".hkl")) {
+      ok = false;
+      continue;
+    }
+    written->push_back({*r, stem + ".cif", stem + ".hkl"});
   }
   ok = WriteModelFile(JoinPath(run->options.output, base + ".tsm").c_str(), &job) && ok;
   const std::string summary = JoinPath(run->options.output, "summary.tsv");
@@ -512,14 +526,17 @@ bool WriteOutput(Run *run) {
     Message(MESSAGE_ERROR, "writing results, can not create file '%s'\n", summary.c_str());
     return false;
   }
-  std::fprintf(f.get(), "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tFOM\tbonds\tmethod\tseconds\n");
+  // FOM is the statistic test's figure; Rmin is the optimised one.
+  std::fprintf(f.get(),
+               "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tstatisticFOM\tbonds\tmethod\tseconds\t"
+               "state\n");
   int rank = 0;
-  for (const ModelRun &r : run->solved) {
-    const CrystalModel *m = r.model;
-    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\n", ++rank,
+  for (const Written &w : *written) {
+    const CrystalModel *m = w.run.model;
+    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\n", ++rank,
                  m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd,
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
-                 MethodName(r.method), r.seconds);
+                 MethodName(w.run.method), w.run.seconds, w.run.stopped ? "stopped" : "solved");
   }
   if (!f.commit()) {
     Message(MESSAGE_ERROR, "writing results, can not write file '%s'\n", summary.c_str());
@@ -528,26 +545,32 @@ bool WriteOutput(Run *run) {
   return ok;
 }
 
-void PrintResult(Run &run) {
-  std::printf("%zu solved models, best first\n", run.solved.size());
+void PrintResult(Run &run, const std::vector<Written> &written) {
+  std::printf("%zu solved models, best first\n", written.size());
   std::printf("%5s %6s  %-40s %5s %10s %8s  %-24s %9s\n", "rank", "model", "EPC", "free", "Rmin",
               "bonds", "method", "seconds");
   int rank = 0;
-  for (const ModelRun &r : run.solved) {
-    const CrystalModel *m = r.model;
-    std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f\n", ++rank, m->modelNumber,
+  for (const Written &w : written) {
+    const CrystalModel *m = w.run.model;
+    std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f%s\n", ++rank, m->modelNumber,
                 EPCStr(m).c_str(), m->freeCount, m->Rmin,
-                (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid", MethodName(r.method),
-                r.seconds);
+                (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
+                MethodName(w.run.method), w.run.seconds, w.run.stopped ? "  (stopped)" : "");
   }
-  if (!run.solved.empty()) {
-    UpdateCrystalByModel(&run.job.crystal, run.solved.front().model, nullptr, 1);
+  if (!written.empty()) {
+    Crystal crystal = run.job.crystal;
+    UpdateCrystalByModel(&crystal, written.front().run.model, nullptr, 1);
     std::printf("\nBest model %d, atoms of the asymmetric unit:\n",
-                run.solved.front().model->modelNumber);
-    for (const Atom &a : run.job.crystal.atoms)
+                written.front().run.model->modelNumber);
+    for (const Atom &a : crystal.atoms)
       std::printf("  %-3s %3d%c  %9.5f %9.5f %9.5f\n", a.element->symbol.c_str(),
                   a.position->multiplicity, a.position->wyckoffLetter, a.x, a.y, a.z);
   }
+}
+
+int Interruption(const char *where) {
+  std::fprintf(stderr, "pulvina-solve: interrupted %s\n", where);
+  return 130;
 }
 
 }  // namespace
@@ -563,14 +586,18 @@ int main(int argc, char **argv) {
     if (verbosity == 1 && type == MESSAGE_PLAIN) return;
     DefaultMessageSink(type, text);
   });
-  // The adaptive annealing narrates its schedule; only a verbose run wants it.
-  SetAnnealingLog(verbosity == 2 ? stderr : nullptr);
-  if (options.haveSeed) SetSearchSeed(options.seed);
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
 
   Run run(options);
   Job &job = run.job;
+  job.settings.dataDirectory = options.dataDir;
+  // The adaptive annealing narrates its schedule; only a verbose run wants it.
+  job.settings.annealingLog = verbosity == 2 ? stderr : nullptr;
+  job.settings.seed = options.haveSeed ? options.seed : ClockSeed();
+  job.settings.threads = options.threads;
+  job.settings.bondTolerance = options.bondTolerance;
+
   const char *file = options.jobFile.c_str();
   int read = ReadConfigFile(&job.config, file);
   if (read != CONFIG_READ) {
@@ -585,7 +612,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "pulvina-solve: %s: the job cannot be set up (see above)\n", file);
     return 1;
   }
-  if (options.stopAfter == STAGE_SETUP || verbosity == 2) {
+  if (options.stopAfter == RUN_SETUP || verbosity == 2) {
     std::printf("Job  %s  (%s)\n\n", job.config.title.c_str(), file);
     PrintCompound(job);
     PrintSpaceGroup(job.crystal.spaceGroup);
@@ -595,45 +622,61 @@ int main(int argc, char **argv) {
     std::printf("\nConfiguration as read:\n");
     WriteConfig(stdout, &job.config);
   }
-  if (options.stopAfter == STAGE_SETUP) return 0;
+  if (options.stopAfter == RUN_SETUP) return 0;
+  if (!options.haveSeed && options.stopAfter >= RUN_STATISTIC)
+    Message(MESSAGE_HINT, "random seed %llu (repeat this run with --seed %llu)\n",
+            static_cast<unsigned long long>(job.settings.seed),
+            static_cast<unsigned long long>(job.settings.seed));
 
   auto start = std::chrono::steady_clock::now();
   Message(MESSAGE_PLAIN, "================Model Generation===============\n\n");
-  if (!GenerateJobModels(&job)) {
+  if (!GenerateJobModels(&job, &stopRequested)) {
+    if (Interrupted()) return Interruption("during model generation");
     std::fprintf(stderr, "pulvina-solve: %s: no models (see above)\n", file);
     return 1;
   }
   Message(MESSAGE_PLAIN, "%ld models has been created.\n", static_cast<long>(job.models.count));
-  if (options.stopAfter == STAGE_GENERATE || verbosity == 2) PrintModels(&job, Seconds(start));
-  if (options.stopAfter == STAGE_GENERATE) return 0;
+  if (options.stopAfter == RUN_GENERATE || verbosity == 2) PrintModels(&job, Seconds(start));
+  if (options.stopAfter == RUN_GENERATE) return 0;
+  if (options.stopAfter >= RUN_OPTIMISE &&
+      !PrepareOutputFolder(options.output, SafeName(job.config.title), job.models.count)) {
+    std::fprintf(stderr, "pulvina-solve: %s: no usable output folder (see above)\n", file);
+    return 1;
+  }
 
   if (!ReadJobPeakFile(&job, run.folder)) {
     std::fprintf(stderr, "pulvina-solve: %s: Read peak file error!\n", file);
     return 1;
   }
-  SetModelsFactor(&job.models, &job.crystal, &job.hklList, run.selector());
-  if (options.stopAfter == STAGE_EVALUATE) {
+  const std::vector<CrystalModel *> all = AllModels(&job);
+  EvaluateModels(&job, all, nullptr, &stopRequested);
+  if (Interrupted()) return Interruption("during the first evaluation");
+  if (options.stopAfter == RUN_EVALUATE) {
     PrintFactors(&job, "first factor");
     return 0;
   }
 
-  RunStatisticTest(&run);
-  if (options.stopAfter == STAGE_STATISTIC || interrupted) {
+  RunStatistic(&run);
+  if (options.stopAfter == RUN_STATISTIC || Interrupted()) {
     PrintFactors(&job, "best sampled factor");
-    if (interrupted) std::fprintf(stderr, "pulvina-solve: interrupted during the statistic test\n");
-    return interrupted ? 130 : 0;
+    return Interrupted() ? Interruption("during the statistic test") : 0;
   }
   RunOptimisation(&run);
-  if (options.stopAfter >= STAGE_REFINE && !interrupted) RunRefinement(&run);
+  if (options.stopAfter >= RUN_REFINE && !Interrupted()) RunRefinement(&run);
   CheckBondLengths(&run);
-  bool written = WriteOutput(&run);
-  PrintResult(run);
-  std::printf("\nresults in %s (%.1f s)\n", options.output.c_str(), Seconds(start));
-  if (interrupted) {
+  std::vector<Written> written;
+  bool ok = WriteOutput(&run, &written);
+  PrintResult(run, written);
+  std::printf("\nresults in %s (%.1f s, seed %llu)\n", options.output.c_str(), Seconds(start),
+              static_cast<unsigned long long>(job.settings.seed));
+  if (Interrupted()) {
+    size_t stopped = 0;
+    for (const Written &w : written) stopped += w.run.stopped ? 1 : 0;
     std::fprintf(stderr,
-                 "pulvina-solve: interrupted; the files hold the %zu models solved to the end\n",
-                 run.solved.size());
+                 "pulvina-solve: interrupted; the files hold %zu models, %zu of them stopped "
+                 "before the end of their search\n",
+                 written.size(), stopped);
     return 130;
   }
-  return written ? 0 : 1;
+  return ok ? 0 : 1;
 }

@@ -134,11 +134,19 @@ namespace {
 
 // Work budget of one walk, in visited nodes: beyond it the enumeration would
 // run for many minutes, and the problem is refused instead.
-double combinationBudget = kDefaultCombinationBudget;
-
 struct Budget {
+  const EnumerationLimits *limits;
   double visits = 0;
-  bool exhausted() const { return visits > combinationBudget; }
+  bool stopped = false;
+  explicit Budget(const EnumerationLimits &l) : limits(&l) {}
+  bool exhausted() {
+    if (stopped) return true;
+    // The stop request is an atomic load: every 65536 nodes costs nothing.
+    if (limits->stop && (static_cast<uint64_t>(visits) & 0xFFFF) == 0 &&
+        limits->stop->load(std::memory_order_relaxed))
+      stopped = true;
+    return stopped || visits > limits->budget;
+  }
 };
 
 // Distributions of a number of atoms over the positions, in odometer order
@@ -191,10 +199,8 @@ constexpr double kMaxTableBytes = 1.0 * 1024 * 1024 * 1024;
 
 }  // namespace
 
-void SetCombinationBudget(double visits) { combinationBudget = visits; }
-double GetCombinationBudget() { return combinationBudget; }
-
-int SingleCombination(int atomCount, CombPositions *cp, Combination *comb) {
+int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
+                      const EnumerationLimits &limits) {
   const int P = cp->positionCount;
   if (P == 0) return 0;
   std::vector<int> lo(P), up(P), k(P), n(P, 0);
@@ -217,16 +223,17 @@ int SingleCombination(int atomCount, CombPositions *cp, Combination *comb) {
       return -1;
     }
   }
-  Budget budget;
+  Budget budget(limits);
   SingleWalk walk{P, lo.data(), up.data(), k.data(), n.data(), &budget};
   long long count = 0;
   auto counter = [&] { ++count; };
   walk.run(P - 1, atomCount, counter);
+  if (budget.stopped) return kEnumerationStopped;
   if (budget.exhausted() || count > 2147483647LL) {
     Message(MESSAGE_ERROR,
             "single combination, %d atoms over %d positions need more than %.0f steps to "
             "enumerate\n",
-            atomCount, P, combinationBudget);
+            atomCount, P, limits.budget);
     return -1;
   }
   if (count == 0) return 0;
@@ -238,6 +245,7 @@ int SingleCombination(int atomCount, CombPositions *cp, Combination *comb) {
   };
   budget.visits = 0;
   walk.run(P - 1, atomCount, store);
+  if (budget.stopped) return kEnumerationStopped;
   return comb->count;
 }
 
@@ -283,7 +291,8 @@ struct MultiWalk {
 
 }  // namespace
 
-int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb) {
+int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
+                     const EnumerationLimits &limits) {
   const int E = entryCount, P = cp->positionCount;
   std::vector<long long> counts(atomCounts, atomCounts + std::max(E, 0));
   if (E > kMaxFormulaEntries) {
@@ -298,10 +307,10 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   double product = 1;
   for (int e = 0; e < E; ++e) {
     SetRestraint(cp, e + 1);
-    int found = SingleCombination(atomCounts[e], cp, &singles[static_cast<size_t>(e)]);
+    int found = SingleCombination(atomCounts[e], cp, &singles[static_cast<size_t>(e)], limits);
     SetRestraint(cp, 0);
     if (found <= 0) {
-      if (found < 0)
+      if (found == -1)
         Message(MESSAGE_ERROR, "multi combination, formula entries with %s atoms per cell can "
                                "not be enumerated\n",
                 JoinNumbers(counts).c_str());
@@ -317,11 +326,12 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
     up[p] = cp->nodes[static_cast<size_t>(p)].upper;
   }
   std::vector<int> partial(static_cast<size_t>(E + 1) * static_cast<size_t>(P), 0);
-  Budget budget;
+  Budget budget(limits);
   MultiWalk walk{E, P, &singles, lo.data(), up.data(), partial.data(), index.data(), &budget};
   long long rows = 0;
   auto counter = [&] { ++rows; };
   walk.run(E - 1, counter);
+  if (budget.stopped) return kEnumerationStopped;
   const double rowBytes = static_cast<double>(E) * P;
   if (budget.exhausted() || rows > kMaxCombinations ||
       static_cast<double>(rows) * rowBytes > kMaxTableBytes) {
@@ -349,14 +359,19 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   };
   budget.visits = 0;
   walk.run(E - 1, store);
+  if (budget.stopped) {
+    FreeCombination(comb);
+    return kEnumerationStopped;
+  }
   return comb->count;
 }
 
-int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb) {
+int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
+                   const EnumerationLimits &limits) {
   std::vector<int> counts;
   for (const Element &e : compound->entries) counts.push_back(e.cellCount);
   try {
-    return MultiCombination(counts.data(), static_cast<int>(counts.size()), cp, comb);
+    return MultiCombination(counts.data(), static_cast<int>(counts.size()), cp, comb, limits);
   } catch (const std::bad_alloc &) {
     FreeCombination(comb);
     SetRestraint(cp, 0);

@@ -3,6 +3,7 @@
 #ifndef PULVINA_COMBINATION_H
 #define PULVINA_COMBINATION_H
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -21,8 +22,15 @@ constexpr double kDefaultCombinationBudget = 2e9;
 // Combinations one enumeration may keep: each becomes a model of a few
 // kilobytes, and millions of models leave no memory for solving them.
 constexpr long long kMaxCombinations = 4000000;
-void SetCombinationBudget(double visits);
-double GetCombinationBudget();
+
+// What one enumeration may spend, and its stop request (seen every few
+// thousand nodes, so that a stop ends even a refused walk within a second).
+struct EnumerationLimits {
+  double budget = kDefaultCombinationBudget;  // nodes one walk may visit
+  const std::atomic<bool> *stop = nullptr;
+};
+// Result of an enumeration stopped on request.
+constexpr int kEnumerationStopped = -2;
 
 struct CombPosition {
   const Position *position = nullptr;
@@ -71,10 +79,14 @@ int CombinationAdd(const int8_t *row, Combination *comb);
 int increase(int *counter, const int *start, const int *maximum, int n);
 int sumNx(const int *counts, const int *multiplicities, int n);
 
-// Results are counts of rows, or -1 when the problem was refused (too many
-// candidates, sets or entries; reported through Message).
-int SingleCombination(int atomCount, CombPositions *cp, Combination *comb);
-int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb);
-int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb);
+// Results are counts of rows, -1 when the problem was refused (too many
+// candidates, sets or entries; reported through Message), or
+// kEnumerationStopped.
+int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
+                      const EnumerationLimits &limits = EnumerationLimits());
+int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
+                     const EnumerationLimits &limits = EnumerationLimits());
+int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
+                   const EnumerationLimits &limits = EnumerationLimits());
 
 #endif

@@ -78,32 +78,6 @@ bool SetupJob(Job *job) {
   return true;
 }
 
-bool GenerateJobModels(Job *job) {
-  FreeCombPositions(&job->combPositions);
-  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
-  InitializeRestraints(&job->combPositions, &job->compound);
-  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
-  FreeCombination(&job->combination);
-  InitializeCombination(&job->combination);
-  job->filtered.clear();
-  job->filteredCount = 0;
-  FreeModelSelection(&job->selection);
-  FreeCrystalModel(&job->models);
-  const int found = GetCombination(&job->compound, &job->combPositions, &job->combination);
-  if (found < 0) return false;
-  if (found == 0) {
-    Message(MESSAGE_ERROR,
-            "generating models, the formula %s with Z = %d admits no combination of Wyckoff "
-            "positions in space group no. %d (setting %d)\n",
-            job->config.formular.c_str(), job->config.formularZ, job->config.sgNumber,
-            job->config.sgSetting);
-    return false;
-  }
-  CreateModelList(&job->compound, &job->combPositions, &job->combination, &job->models,
-                  !job->crystal.spaceGroup.translations.empty());
-  return true;
-}
-
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation) {
   int walked = 0;
   for (const Oxidation &o : oxidation) {
@@ -350,6 +324,14 @@ int incvar(int *counter, const int *start, const int *maximum, int n) {
   return increase(counter, start, maximum, n);
 }
 
+double SpreadOf(double sum, double squares, uint64_t count) {
+  if (count == 0) return 0;
+  const double mean = sum / static_cast<double>(count);
+  const double variance = squares / static_cast<double>(count) - mean * mean;
+  // Rounding can leave a hair below zero for equal values.
+  return variance > 0 ? std::sqrt(variance) : 0.0;
+}
+
 double stdder(const double *values, int count, double *mean) {
   if (count <= 0) {
     *mean = 0;
@@ -361,9 +343,7 @@ double stdder(const double *values, int count, double *mean) {
     squares += values[i] * values[i];
   }
   *mean = sum / count;
-  double variance = squares / count - *mean * *mean;
-  // Rounding can leave a hair below zero for equal values.
-  return variance > 0 ? std::sqrt(variance) : 0.0;
+  return SpreadOf(sum, squares, static_cast<uint64_t>(count));
 }
 
 int modelcmp(const void *a, const void *b) {
@@ -439,27 +419,231 @@ double ModelEvaluator::operator()() {
 
 namespace {
 
-std::FILE *annealingLog = stdout;
-long searchSeed = 0;
-long reseedCount = 0;
+// splitmix64's finaliser: nearby inputs (model 7 and 8, restart 0 and 1)
+// give unrelated outputs.
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
 
 }  // namespace
 
-void SetAnnealingLog(std::FILE *stream) { annealingLog = stream; }
+void SearchRandom::Reseed() {
+  // Every reseed starts a new sequence: the clock alone would hand all the
+  // temperature steps of one second the same numbers.
+  const uint64_t b = clock ? static_cast<uint64_t>(std::time(nullptr)) : base;
+  const uint64_t mixed = Mix(Mix(b) + restarts++);
+  // A restart seed is a negative 31-bit word; every one of them gives a
+  // different stream.
+  const int32_t value = static_cast<int32_t>(mixed % 2147483646ull) + 1;
+  stream.Srand(-value);
+}
+
+SearchRandom &ThreadSearchRandom() {
+  thread_local SearchRandom random = [] {
+    SearchRandom r;
+    r.clock = true;
+    return r;
+  }();
+  return random;
+}
 
 void SetSearchSeed(long seed) {
-  searchSeed = seed;
-  reseedCount = 0;
+  SearchRandom &r = ThreadSearchRandom();
+  r.clock = seed == 0;
+  r.base = static_cast<uint64_t>(seed);
+  r.restarts = 0;
 }
 
-void Reseed() {
-  // Every reseed starts a new stream: the clock alone would hand all the
-  // temperature steps of one second the same numbers.
-  long base = searchSeed != 0 ? searchSeed : static_cast<long>(std::time(nullptr));
-  long value = (base + reseedCount++) % 2147483646L;
-  if (value < 0) value = -value;
-  Srand(-static_cast<int>(value) - 1);
+void Reseed() { ThreadSearchRandom().Reseed(); }
+
+// ---- search ranges and grids ---------------------------------------------------
+
+namespace {
+
+// The slot a parameter-list entry points at.
+const ModelParameter *ParameterOf(const CrystalModel *model, const double *slot) {
+  for (const AtomModel &atom : model->atoms)
+    for (int i = 0; i < 3; ++i)
+      if (&atom.para[i].value == slot) return &atom.para[i];
+  return nullptr;
 }
+
+int AxisOf(const ModelParameter *p) {
+  if (!p) return -1;
+  return p->kind == KIND_X ? 0 : p->kind == KIND_Y ? 1 : p->kind == KIND_Z ? 2 : -1;
+}
+
+}  // namespace
+
+int SearchRange(const CrystalModel *model, size_t i, const Crystal *crystal, int asym,
+                double *lower, double *upper) {
+  const double *u = crystal->spaceGroup.asymmetricUnit;
+  const ModelParameter *p = ParameterOf(model, model->parameterList[i]);
+  const int axis = AxisOf(p);
+  *lower = axis >= 0 ? u[2 * axis] : 0;
+  *upper = axis >= 0 ? u[2 * axis + 1] : 0;
+  if (axis >= 0 && !asym && p->special) {
+    *lower = 0;
+    *upper = 1;
+  }
+  return axis;
+}
+
+void SetSearchGrid(Search *search, double resolution) {
+  const CrystalModel *model = search->model;
+  const Crystal *crystal = search->crystal;
+  const size_t n = model->parameterList.size();
+  SearchGrid &g = search->grid;
+  g.current.assign(n, 0);
+  g.lower.assign(n, 0);
+  g.upper.assign(n, 0);
+  g.step.assign(n, 1.0);
+  const double edge[3] = {crystal->a, crystal->b, crystal->c};
+  for (size_t i = 0; i < n; ++i) {
+    double lo = 0, hi = 0;
+    const int axis = SearchRange(model, i, crystal, search->asym, &lo, &hi);
+    const double step = axis >= 0 ? resolution / edge[axis] : 0;
+    // A step that is no positive number would make the grid endless or
+    // empty; such a parameter stays where it is.
+    if (axis < 0 || !std::isfinite(step) || step <= 0) continue;
+    g.step[i] = step;
+    g.lower[i] = static_cast<int>(std::floor(lo / step));
+    g.upper[i] = static_cast<int>(std::ceil(hi / step));
+    g.current[i] = g.lower[i];
+  }
+}
+
+// ---- the bookkeeping every search does -------------------------------------
+
+namespace {
+
+void CopyValues(const CrystalModel *model, std::vector<double> *out) {
+  for (size_t i = 0; i < model->parameterList.size(); ++i) (*out)[i] = *model->parameterList[i];
+}
+
+void RestoreValues(CrystalModel *model, const std::vector<double> &values) {
+  for (size_t i = 0; i < model->parameterList.size(); ++i) *model->parameterList[i] = values[i];
+}
+
+// One search in progress: the evaluation, the best values, the progress
+// record and its report.
+class SearchRun {
+ public:
+  explicit SearchRun(Search *s)
+      : s_(*s), model_(s->model), n_(s->model->parameterList.size()),
+        random_(s->random ? *s->random : ThreadSearchRandom()),
+        evaluate_(s->model, s->crystal, s->list, s->selector, s->factor,
+                  s->factorArg ? s->factorArg : s->list),
+        best_(n_), shown_(n_) {
+    CopyValues(model_, &best_);
+    record_.model = model_;
+    record_.values = shown_.data();
+    model_->runMinimum = 100.0;
+  }
+
+  size_t size() const { return n_; }
+  SearchRandom &random() { return random_; }
+  OptimizationProgress &record() { return record_; }
+  double *value(size_t i) { return model_->parameterList[i]; }
+  void SetFromGrid(size_t i) {
+    *value(i) = s_.grid.current[i] * s_.grid.step[i];
+  }
+  int RandomParameter() {
+    const int n = static_cast<int>(n_);
+    return static_cast<int>(n * random_.Rand()) % n;
+  }
+
+  double EvaluateQuietly() { return evaluate_(); }
+
+  // Evaluates and books the factor: count, flags, and a new minimum of this
+  // run. With showRunBest the display follows every new run minimum (grid
+  // search, traditional annealing); otherwise the search decides.
+  double Evaluate(bool showRunBest) {
+    const double R = evaluate_();
+    record_.factor = R;
+    record_.count++;
+    record_.newRunBest = record_.newBest = 0;
+    if (R < model_->runMinimum) {
+      model_->runMinimum = R;
+      record_.newRunBest = 1;
+      if (showRunBest) {
+        record_.newBest = 1;
+        CopyValues(model_, &shown_);
+      }
+    }
+    return R;
+  }
+  // A new best of the model: kept, and optionally shown.
+  void NoteBest(double R, bool show) {
+    model_->Rmin = R;
+    CopyValues(model_, &best_);
+    if (show) {
+      record_.newBest = 1;
+      shown_ = best_;
+    }
+  }
+  bool Report() {
+    proceed_ = s_.progress ? s_.progress(&record_, s_.progressArg) != 0 : true;
+    return proceed_;
+  }
+  bool proceeding() const { return proceed_; }
+  double Finish() {
+    RestoreValues(model_, best_);
+    return model_->Rmin;
+  }
+
+ private:
+  Search &s_;
+  CrystalModel *model_;
+  size_t n_;
+  SearchRandom &random_;
+  ModelEvaluator evaluate_;
+  std::vector<double> best_, shown_;
+  OptimizationProgress record_;
+  bool proceed_ = true;
+};
+
+// Temperature steps of one cycle from start down to end at the given rate,
+// or -1 when the schedule never ends.
+long TemperatureSteps(double start, double end, double rate) {
+  long steps = 0;
+  for (double T = start; T > end; T *= rate) {
+    if (++steps > kMaxTemperatureSteps) return -1;
+  }
+  return steps;
+}
+
+// A search from the classic arguments: grid arrays copied in, and the
+// indices copied back so that callers see where the search stands.
+Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                     FactorFunction factor, void *factorArg, const int *current,
+                     const int *lower, const int *upper, const double *step,
+                     OptimizationProgressFunction progress, void *progressArg) {
+  Search s;
+  s.model = model;
+  s.crystal = crystal;
+  s.list = list;
+  s.selector = selector;
+  s.factor = factor;
+  s.factorArg = factorArg;
+  s.progress = progress;
+  s.progressArg = progressArg;
+  const size_t n = model->parameterList.size();
+  s.grid.current.assign(current, current + n);
+  s.grid.lower.assign(lower, lower + n);
+  s.grid.upper.assign(upper, upper + n);
+  s.grid.step.assign(step, step + n);
+  return s;
+}
+
+void CopyBack(const Search &s, int *current) {
+  std::copy(s.grid.current.begin(), s.grid.current.end(), current);
+}
+
+}  // namespace
 
 // ---- statistic test and filter ---------------------------------------------
 
@@ -475,44 +659,12 @@ uint32_t StatisticTestAutoTrails(const CrystalModel *model) {
   return 10000u << (n - 2);
 }
 
-namespace {
-
-// The slot a parameter-list entry points at, and the cell axis it moves
-// along (0, 1, 2; -1 for none).
-const ModelParameter *ParameterOf(const CrystalModel *model, const double *slot) {
-  for (const AtomModel &atom : model->atoms)
-    for (int i = 0; i < 3; ++i)
-      if (&atom.para[i].value == slot) return &atom.para[i];
-  return nullptr;
-}
-
-int AxisOf(const ModelParameter *p) {
-  if (!p) return -1;
-  return p->kind == KIND_X ? 0 : p->kind == KIND_Y ? 1 : p->kind == KIND_Z ? 2 : -1;
-}
-
-// Search range of one parameter: its axis of the asymmetric unit, or the
-// whole edge for a special position searched outside the asymmetric unit.
-void ParameterRange(const double *slot, const CrystalModel *model, const Crystal *crystal,
-                    int asym, double *lower, double *upper) {
-  const double *u = crystal->spaceGroup.asymmetricUnit;
-  const ModelParameter *p = ParameterOf(model, slot);
-  const int axis = AxisOf(p);
-  *lower = axis >= 0 ? u[2 * axis] : 0;
-  *upper = axis >= 0 ? u[2 * axis + 1] : 0;
-  if (p && !asym && p->special) {
-    *lower = 0;
-    *upper = 1;
-  }
-}
-
-}  // namespace
-
-void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
-                        int autoTrials, StatisticProgressFunction progress, void *progressArg) {
-  const int n = model->freeCount;
-  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
+                      StatisticProgressFunction progress, void *progressArg) {
+  CrystalModel *model = search->model;
+  const size_t n = model->parameterList.size();
+  ModelEvaluator evaluate(model, search->crystal, search->list, search->selector, search->factor,
+                          search->factorArg ? search->factorArg : search->list);
   if (n == 0) {
     model->Rmin = evaluate.FactorOfCrystal();
     model->Ravg = model->Rmin;
@@ -520,32 +672,28 @@ void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, in
     SetModelStatisticFOM(model);
     return;
   }
-  std::vector<double> lower(static_cast<size_t>(n)), upper(static_cast<size_t>(n)),
-      best(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    double *slot = model->parameterList[static_cast<size_t>(i)];
-    ParameterRange(slot, model, crystal, asym, &lower[static_cast<size_t>(i)],
-                   &upper[static_cast<size_t>(i)]);
-    best[static_cast<size_t>(i)] = *slot;
+  SearchRandom &random = search->random ? *search->random : ThreadSearchRandom();
+  std::vector<double> lower(n), upper(n), best(n);
+  for (size_t i = 0; i < n; ++i) {
+    SearchRange(model, i, search->crystal, search->asym, &lower[i], &upper[i]);
+    best[i] = *model->parameterList[i];
   }
   const uint32_t T = autoTrials ? StatisticTestAutoTrails(model) : trials;
   StatisticProgress record;
   record.model = model;
   record.total = T;
   record.done = 0;
-  Reseed();
+  random.Reseed();
   double R = 100.0, sum = 0, squares = 0;
   uint32_t ran = 0;
   int stop = 0;
   for (uint32_t t = 0; t < T && !stop; ++t) {
-    for (int i = 0; i < n; ++i)
-      *model->parameterList[static_cast<size_t>(i)] =
-          lower[static_cast<size_t>(i)] +
-          (upper[static_cast<size_t>(i)] - lower[static_cast<size_t>(i)]) * Rand();
+    for (size_t i = 0; i < n; ++i)
+      *model->parameterList[i] = lower[i] + (upper[i] - lower[i]) * random.Rand();
     R = evaluate();
     if (R < model->Rmin) {
       model->Rmin = R;
-      for (int i = 0; i < n; ++i) best[static_cast<size_t>(i)] = *model->parameterList[static_cast<size_t>(i)];
+      CopyValues(model, &best);
     }
     record.done = t + 1;
     ran = t + 1;
@@ -553,7 +701,7 @@ void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, in
     squares += R * R;
     stop = progress ? progress(&record, progressArg) : 0;
   }
-  for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = best[static_cast<size_t>(i)];
+  RestoreValues(model, best);
   model->selected = 1;
   if (ran == 0) {
     model->Ravg = R;
@@ -563,6 +711,20 @@ void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, in
     model->Rsd = squares / ran - model->Ravg * model->Ravg;
   }
   SetModelStatisticFOM(model);
+}
+
+void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
+                        int autoTrials, StatisticProgressFunction progress, void *progressArg) {
+  Search s;
+  s.model = model;
+  s.crystal = crystal;
+  s.list = list;
+  s.selector = selector;
+  s.asym = asym;
+  s.factor = factor;
+  s.factorArg = factorArg;
+  RunStatisticTest(&s, trials, autoTrials, progress, progressArg);
 }
 
 std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
@@ -610,58 +772,27 @@ std::vector<CrystalModel *> CrystalModelsOf(const std::vector<CrystalModel *> &s
   return kept;
 }
 
+
 // ---- global optimisation ---------------------------------------------------
 
-double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
-                      FactorFunction factor, void *factorArg, int method, double resolution,
-                      const void *settings, OptimizationProgressFunction progress,
-                      void *progressArg) {
-  const int n = model->freeCount;
-  if (n == 0) {
-    ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
+double RunSolveStructure(Search *search, int method, double resolution, const void *settings) {
+  CrystalModel *model = search->model;
+  if (model->parameterList.empty()) {
+    ModelEvaluator evaluate(model, search->crystal, search->list, search->selector,
+                            search->factor, search->factorArg ? search->factorArg : search->list);
     return evaluate.FactorOfCrystal();
   }
-  std::vector<int> current(static_cast<size_t>(n)), lower(static_cast<size_t>(n)),
-      upper(static_cast<size_t>(n));
-  std::vector<double> step(static_cast<size_t>(n));
-  const double axisStep[3] = {resolution / crystal->a, resolution / crystal->b,
-                              resolution / crystal->c};
-  const double *u = crystal->spaceGroup.asymmetricUnit;
-  for (int i = 0; i < n; ++i) {
-    const size_t k = static_cast<size_t>(i);
-    const double *slot = model->parameterList[k];
-    const ModelParameter *para = ParameterOf(model, slot);
-    const int axis = AxisOf(para);
-    if (axis >= 0 && std::isfinite(axisStep[axis]) && axisStep[axis] > 0) {
-      step[k] = axisStep[axis];
-      lower[k] = static_cast<int>(std::floor(u[2 * axis] / step[k]));
-      upper[k] = static_cast<int>(std::ceil(u[2 * axis + 1] / step[k]));
-    } else {
-      lower[k] = upper[k] = 0;
-      step[k] = 1.0;
-    }
-    if (!asym && para && para->special && axis >= 0) {
-      lower[k] = 0;
-      upper[k] = static_cast<int>(std::ceil(1.0 / step[k]));
-    }
-    current[k] = lower[k];
-  }
+  SetSearchGrid(search, resolution);
   switch (method) {
     case METHOD_GRID:
-      GridSearch(model, crystal, list, selector, factor, factorArg, current.data(), lower.data(),
-                 upper.data(), step.data(), progress, progressArg);
+      RunGridSearch(search);
       break;
     case METHOD_TRADITIONAL:
-      SimulatedAnnealingTraditional(
-          model, crystal, list, selector, factor, factorArg, current.data(), lower.data(),
-          upper.data(), step.data(), static_cast<const TraditionalAnnealingSettings *>(settings),
-          progress, progressArg);
+      RunTraditionalAnnealing(search,
+                              *static_cast<const TraditionalAnnealingSettings *>(settings));
       break;
     case METHOD_ADAPTIVE:
-      SimulatedAnnealingAdaptive(model, crystal, list, selector, factor, factorArg,
-                                 current.data(), lower.data(), upper.data(), step.data(),
-                                 static_cast<const AdaptiveAnnealingSettings *>(settings),
-                                 progress, progressArg);
+      RunAdaptiveAnnealing(search, *static_cast<const AdaptiveAnnealingSettings *>(settings));
       break;
     default:
       Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
@@ -670,74 +801,109 @@ double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int 
   return model->Rmin;
 }
 
-namespace {
-
-void CopyValues(const CrystalModel *model, std::vector<double> *out) {
-  for (size_t i = 0; i < model->parameterList.size(); ++i) (*out)[i] = *model->parameterList[i];
+double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
+                      FactorFunction factor, void *factorArg, int method, double resolution,
+                      const void *settings, OptimizationProgressFunction progress,
+                      void *progressArg) {
+  Search s;
+  s.model = model;
+  s.crystal = crystal;
+  s.list = list;
+  s.selector = selector;
+  s.asym = asym;
+  s.factor = factor;
+  s.factorArg = factorArg;
+  s.progress = progress;
+  s.progressArg = progressArg;
+  s.annealingLog = stdout;
+  return RunSolveStructure(&s, method, resolution, settings);
 }
 
-void RestoreValues(CrystalModel *model, const std::vector<double> &values) {
-  for (size_t i = 0; i < model->parameterList.size(); ++i) *model->parameterList[i] = values[i];
+double RunGridSearch(Search *search) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0) return model->Rmin;
+  SearchRun run(search);
+  double total = 1;
+  for (size_t i = 0; i < n; ++i) total *= g.upper[i] - g.lower[i];
+  run.record().total = total;
+  do {
+    for (size_t i = 0; i < n; ++i) run.SetFromGrid(i);
+    const double R = run.Evaluate(true);
+    if (R < model->Rmin) run.NoteBest(R, false);
+    run.Report();
+  } while (incvar(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
+           run.proceeding());
+  return run.Finish();
 }
-
-}  // namespace
 
 double GridSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
                   FactorFunction factor, void *factorArg, int *current, const int *lower,
                   const int *upper, const double *step, OptimizationProgressFunction progress,
                   void *progressArg) {
-  const int n = model->freeCount;
-  const size_t N = static_cast<size_t>(n);
-  double total = 1;
-  for (int i = 0; i < n; ++i) total *= upper[i] - lower[i];
-  std::vector<double> best(N), runBest(N);
-  OptimizationProgress record;
-  record.total = total;
-  record.model = model;
-  record.values = runBest.data();
-  model->runMinimum = 100.0;
-  CopyValues(model, &best);
-  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
-  int proceed = 1;
-  do {
-    for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
-    const double R = evaluate();
-    record.factor = R;
-    record.count++;
-    record.newRunBest = record.newBest = 0;
-    if (R < model->runMinimum) {
-      record.newRunBest = record.newBest = 1;
-      model->runMinimum = R;
-      CopyValues(model, &runBest);
-    }
-    if (R < model->Rmin) {
-      model->Rmin = R;
-      CopyValues(model, &best);
-    }
-    proceed = progress ? progress(&record, progressArg) : 1;
-  } while (incvar(current, lower, upper, n) && proceed);
-  RestoreValues(model, best);
-  return model->Rmin;
+  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
+                           upper, step, progress, progressArg);
+  const double R = RunGridSearch(&s);
+  CopyBack(s, current);
+  return R;
 }
 
-namespace {
-
-int RandomParameter(int n) {
-  int k = static_cast<int>(n * Rand()) % n;
-  return k;
-}
-
-// Temperature steps of one cycle from start down to end at the given rate,
-// or -1 when the schedule never ends.
-long TemperatureSteps(double start, double end, double rate) {
-  long steps = 0;
-  for (double T = start; T > end; T *= rate) {
-    if (++steps > kMaxTemperatureSteps) return -1;
+double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0) return model->Rmin;
+  SearchRun run(search);
+  const uint32_t cyclesMoves = settings.cycles * settings.moves;
+  long steps = TemperatureSteps(settings.startT, settings.endT, settings.rate);
+  if (steps < 0) {
+    Message(MESSAGE_WARNING,
+            "solving structure by Simulated Annealing, the temperature schedule (%f to %f at "
+            "rate %f) never ends; each cycle stops after %d temperature steps\n",
+            settings.startT, settings.endT, settings.rate, kMaxTemperatureSteps);
+    steps = kMaxTemperatureSteps;
   }
-  return steps;
+  // The planned count only feeds the percentage shown; a schedule cut
+  // short above counts the steps it will really take.
+  const double planned = std::ceil(cyclesMoves * std::log10(settings.endT / settings.startT) /
+                                   std::log10(settings.rate));
+  run.record().total = std::isfinite(planned) && planned >= 0 && steps < kMaxTemperatureSteps
+                           ? planned
+                           : static_cast<double>(cyclesMoves) * static_cast<double>(steps);
+  SearchRandom &random = run.random();
+  for (uint32_t cycle = 0; cycle < settings.cycles && run.proceeding(); ++cycle) {
+    random.Reseed();
+    for (size_t i = 0; i < n; ++i) {
+      g.current[i] = static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
+      run.SetFromGrid(i);
+    }
+    double Rcur = run.EvaluateQuietly();
+    double T = settings.startT;
+    for (long s = 0; T > settings.endT && run.proceeding() && s < kMaxTemperatureSteps; ++s) {
+      random.Reseed();
+      for (uint32_t m = 0; m < settings.moves && run.proceeding(); ++m) {
+        for (size_t i = 0; i < n; ++i) run.SetFromGrid(i);
+        const size_t k = static_cast<size_t>(run.RandomParameter());
+        const int saved = g.current[k];
+        g.current[k] = static_cast<int>(g.lower[k] + (g.upper[k] - g.lower[k]) * random.Rand());
+        run.SetFromGrid(k);
+        const double R = run.Evaluate(true);
+        if (R < model->Rmin) run.NoteBest(R, false);
+        const double d = R - Rcur;
+        bool accept = d < 0;
+        if (!accept) accept = std::exp(-d / T) >= random.Rand();
+        if (accept)
+          Rcur = R;
+        else
+          g.current[k] = saved;
+        run.Report();
+      }
+      T *= settings.rate;
+    }
+  }
+  return run.Finish();
 }
-
-}  // namespace
 
 double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLList *list,
                                      int selector, FactorFunction factor, void *factorArg,
@@ -745,121 +911,49 @@ double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLL
                                      const double *step,
                                      const TraditionalAnnealingSettings *settings,
                                      OptimizationProgressFunction progress, void *progressArg) {
-  const int n = model->freeCount;
-  if (n == 0) return model->Rmin;
-  const size_t N = static_cast<size_t>(n);
-  std::vector<double> best(N), runBest(N);
-  CopyValues(model, &best);
-  OptimizationProgress record;
-  const uint32_t cyclesMoves = settings->cycles * settings->moves;
-  long steps = TemperatureSteps(settings->startT, settings->endT, settings->rate);
-  if (steps < 0) {
-    Message(MESSAGE_WARNING,
-            "solving structure by Simulated Annealing, the temperature schedule (%f to %f at "
-            "rate %f) never ends; each cycle stops after %d temperature steps\n",
-            settings->startT, settings->endT, settings->rate, kMaxTemperatureSteps);
-    steps = kMaxTemperatureSteps;
-  }
-  // The planned count only feeds the percentage shown; a schedule cut
-  // short above counts the steps it will really take.
-  const double planned = std::ceil(cyclesMoves * std::log10(settings->endT / settings->startT) /
-                                   std::log10(settings->rate));
-  record.total = std::isfinite(planned) && planned >= 0 && steps < kMaxTemperatureSteps
-                     ? planned
-                     : static_cast<double>(cyclesMoves) * static_cast<double>(steps);
-  record.model = model;
-  record.values = runBest.data();
-  model->runMinimum = 100.0;
-  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
-  int proceed = 1;
-  for (uint32_t cycle = 0; cycle < settings->cycles && proceed; ++cycle) {
-    Reseed();
-    for (int i = 0; i < n; ++i) {
-      current[i] = static_cast<int>(lower[i] + (upper[i] - lower[i]) * Rand());
-      *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
-    }
-    double Rcur = evaluate();
-    double T = settings->startT;
-    for (long s = 0; T > settings->endT && proceed && s < kMaxTemperatureSteps; ++s) {
-      Reseed();
-      for (uint32_t m = 0; m < settings->moves && proceed; ++m) {
-        for (int i = 0; i < n; ++i) *model->parameterList[static_cast<size_t>(i)] = current[i] * step[i];
-        const int k = RandomParameter(n);
-        const int saved = current[k];
-        current[k] = static_cast<int>(lower[k] + (upper[k] - lower[k]) * Rand());
-        *model->parameterList[static_cast<size_t>(k)] = current[k] * step[k];
-        const double R = evaluate();
-        record.factor = R;
-        record.count++;
-        record.newRunBest = record.newBest = 0;
-        if (R < model->runMinimum) {
-          model->runMinimum = R;
-          record.newRunBest = record.newBest = 1;
-          CopyValues(model, &runBest);
-        }
-        if (R < model->Rmin) {
-          CopyValues(model, &best);
-          model->Rmin = R;
-        }
-        const double d = R - Rcur;
-        bool accept = d < 0;
-        if (!accept) accept = std::exp(-d / T) >= Rand();
-        if (accept)
-          Rcur = R;
-        else
-          current[k] = saved;
-        proceed = progress ? progress(&record, progressArg) : 1;
-      }
-      T *= settings->rate;
-    }
-  }
-  RestoreValues(model, best);
-  return model->Rmin;
+  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
+                           upper, step, progress, progressArg);
+  const double R = RunTraditionalAnnealing(&s, *settings);
+  CopyBack(s, current);
+  return R;
 }
 
-double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
-                                  int selector, FactorFunction factor, void *factorArg,
-                                  int *current, const int *lower, const int *upper,
-                                  const double *step, const AdaptiveAnnealingSettings *settings,
-                                  OptimizationProgressFunction progress, void *progressArg) {
-  const int n = model->freeCount;
+double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
   if (n == 0) return model->Rmin;
-  const size_t N = static_cast<size_t>(n);
-  std::vector<double> best(N), display(N);
-  CopyValues(model, &best);
+  std::FILE *log = search->annealingLog;
   double T0 = 0, Tend = 0;
   uint32_t M = 0;
-  if (settings->strategy == 0) {
-    T0 = settings->startT;
-    Tend = settings->endT;
-    M = settings->moves;
-  } else if (settings->strategy == 1) {
+  if (settings.strategy == 0) {
+    T0 = settings.startT;
+    Tend = settings.endT;
+    M = settings.moves;
+  } else if (settings.strategy == 1) {
     T0 = 1.5 * model->Rsd;
     Tend = 0.2 * T0;
-    const int e = (n + 1) / 2;
-    double moves = n * std::pow(10.0, e);
+    const int e = (static_cast<int>(n) + 1) / 2;
+    double moves = static_cast<double>(n) * std::pow(10.0, e);
     M = moves > 4e9 ? 4000000000u : static_cast<uint32_t>(moves);
-    if (annealingLog) std::fprintf(annealingLog, "moves : %ld\n", static_cast<long>(M));
+    if (log) std::fprintf(log, "moves : %ld\n", static_cast<long>(M));
   }
-  OptimizationProgress record;
-  for (uint32_t c = 0; c < settings->cycles; ++c) {
+  SearchRun run(search);
+  OptimizationProgress &record = run.record();
+  for (uint32_t c = 0; c < settings.cycles; ++c) {
     long s = 0;
     for (double T = T0; T > Tend && s < kMaxTemperatureSteps; T *= 0.9, ++s) record.total += M;
   }
-  Reseed();
-  for (int i = 0; i < n; ++i) current[i] = static_cast<int>(lower[i] + (upper[i] - lower[i]) * Rand());
-  std::vector<double> factors(M);
-  model->runMinimum = 100.0;
-  record.model = model;
-  record.values = display.data();
-  ModelEvaluator evaluate(model, crystal, list, selector, factor, factorArg);
-  int proceed = 1;
+  SearchRandom &random = run.random();
+  random.Reseed();
+  for (size_t i = 0; i < n; ++i)
+    g.current[i] = static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
   bool warned = false;
-  for (uint32_t cycle = 0; cycle < settings->cycles && proceed; ++cycle) {
+  for (uint32_t cycle = 0; cycle < settings.cycles && run.proceeding(); ++cycle) {
     double stepScale = 1.0;
     double T = T0;
     long s = 0;
-    while (T > Tend && proceed) {
+    while (T > Tend && run.proceeding()) {
       if (++s > kMaxTemperatureSteps) {
         if (!warned)
           Message(MESSAGE_WARNING,
@@ -869,58 +963,63 @@ double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList
         warned = true;
         break;
       }
-      Reseed();
+      random.Reseed();
       long accepted = 0;
+      // The spread of this step's factors from running sums: a step of
+      // billions of moves needs no array of them.
+      double sum = 0, squares = 0;
       uint32_t made = 0;
-      for (uint32_t m = 0; m < M && proceed; ++m) {
-        const int k = RandomParameter(n);
-        const int saved = current[k];
-        const int half = (upper[k] - lower[k]) / 2;
-        current[k] = static_cast<int>(current[k] + (Rand() - 0.5) * stepScale * half);
-        current[k] = std::min(std::max(current[k], lower[k]), upper[k]);
-        *model->parameterList[static_cast<size_t>(k)] = current[k] * step[k];
-        const double R = evaluate();
-        factors[m] = R;
+      for (uint32_t m = 0; m < M && run.proceeding(); ++m) {
+        const size_t k = static_cast<size_t>(run.RandomParameter());
+        const int saved = g.current[k];
+        const int half = (g.upper[k] - g.lower[k]) / 2;
+        g.current[k] = static_cast<int>(g.current[k] + (random.Rand() - 0.5) * stepScale * half);
+        g.current[k] = std::min(std::max(g.current[k], g.lower[k]), g.upper[k]);
+        run.SetFromGrid(k);
+        const double R = run.Evaluate(false);
+        sum += R;
+        squares += R * R;
         made = m + 1;
-        record.factor = R;
-        record.count++;
-        record.newRunBest = record.newBest = 0;
-        if (R < model->runMinimum) {
-          model->runMinimum = R;
-          record.newRunBest = 1;
-        }
         const double d = R - model->Rmin;
         if (d < 0) {
-          record.newBest = 1;
-          CopyValues(model, &best);
-          display = best;
-          model->Rmin = R;
+          run.NoteBest(R, true);
           ++accepted;
-        } else if (std::exp(-d / T) >= Rand()) {
+        } else if (std::exp(-d / T) >= random.Rand()) {
           ++accepted;
         } else {
-          current[k] = saved;
-          *model->parameterList[static_cast<size_t>(k)] = saved * step[k];
+          g.current[k] = saved;
+          run.SetFromGrid(k);
         }
-        proceed = progress ? progress(&record, progressArg) : 1;
+        run.Report();
       }
       const double a = M ? static_cast<double>(accepted) / M : 0;
-      if (M && annealingLog) std::fprintf(annealingLog, "[%ld]accpetance ratio = %f\n", accepted, a);
+      if (M && log) std::fprintf(log, "[%ld]accpetance ratio = %f\n", accepted, a);
       if (a > 0.6)
         stepScale *= (a - 0.6) / 0.4 + 1;
       else if (a < 0.4)
         stepScale /= (0.4 - a) / 0.4 + 1;
-      double mean = 0;
       // A stopped step has only the moves it made.
-      T = 1.5 * stdder(factors.data(), static_cast<int>(made), &mean);
-      if (annealingLog) {
-        std::fprintf(annealingLog, "T = %f\n", T);
-        std::fflush(annealingLog);
+      T = 1.5 * SpreadOf(sum, squares, made);
+      if (log) {
+        std::fprintf(log, "T = %f\n", T);
+        std::fflush(log);
       }
     }
   }
-  RestoreValues(model, best);
-  return model->Rmin;
+  return run.Finish();
+}
+
+double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
+                                  int selector, FactorFunction factor, void *factorArg,
+                                  int *current, const int *lower, const int *upper,
+                                  const double *step, const AdaptiveAnnealingSettings *settings,
+                                  OptimizationProgressFunction progress, void *progressArg) {
+  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
+                           upper, step, progress, progressArg);
+  s.annealingLog = stdout;
+  const double R = RunAdaptiveAnnealing(&s, *settings);
+  CopyBack(s, current);
+  return R;
 }
 
 // ---- bond lengths ------------------------------------------------------------
@@ -1333,7 +1432,10 @@ int ReadJobPeakFile(Job *job, const std::string &folder) {
               path.c_str(), start, end);
     return 0;
   }
-  SetASFTable(&job->hklList, &job->compound);
+  if (!SetASFTable(&job->hklList, &job->compound)) {
+    FreeHKLList(&job->hklList);
+    return 0;
+  }
   SetLPFactor(&job->hklList, &job->radiation);
   return n;
 }

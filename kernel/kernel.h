@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 // The refinement choice: levels of model arrays, newest on top. The arrays
 // are owned here, the models by the job's model list.
@@ -24,6 +26,26 @@ struct SelectionLevel {
 struct ModelSelection {
   int32_t depth = 0;
   std::vector<SelectionLevel> levels;  // newest last
+};
+
+// What a run needs beyond the control file: set by the front end (options of
+// the batch solver, preferences of the desktop program). InitializeJob and
+// FreeJob leave them alone, as they do the radiation record.
+struct JobSettings {
+  // Folder of sgt.xml, asft.dat and nslt.dat; empty: the usual places.
+  std::string dataDirectory;
+  // Where the adaptive annealing narrates moves, acceptance ratios and
+  // temperatures; null: nowhere.
+  std::FILE *annealingLog = stdout;
+  // Nodes one enumeration of Wyckoff combinations may visit.
+  double enumerationBudget = kDefaultCombinationBudget;
+  // Seed of the run's random streams (every model and stage derives its own
+  // from it).
+  uint64_t seed = 0;
+  // Worker threads of the stages; 0: every online core.
+  int threads = 1;
+  // Bond lengths may fall this many percent below their minimum.
+  double bondTolerance = 10.0;
 };
 
 struct Job {
@@ -40,6 +62,7 @@ struct Job {
   ModelSelection selection;
   HKLList hklList;
   BondLengths bondLengths;
+  JobSettings settings;
 };
 
 void InitializeModelSelection(ModelSelection *selection);
@@ -53,10 +76,6 @@ void FreeJob(Job *job);
 // scattering data, the radiation, the space group and the cell. False with
 // the reason reported.
 bool SetupJob(Job *job);
-// Enumerates the Wyckoff combinations under the job's constraints and makes
-// one model per combination. False with the reason reported, also when the
-// formula admits no combination.
-bool GenerateJobModels(Job *job);
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation);
 void SetRadiation(const Config *config, Radiation *radiation);
@@ -76,6 +95,8 @@ void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const dou
 double GroupBraggFactor(void *list);
 int incvar(int *counter, const int *start, const int *maximum, int n);
 double stdder(const double *values, int count, double *mean);
+// The population standard deviation from running sums of count values.
+double SpreadOf(double sum, double squares, uint64_t count);
 int modelcmp(const void *a, const void *b);
 // Sorts model pointers best first: ascending Rmin, and models whose factors
 // agree to 1e-9 by model number.
@@ -151,6 +172,70 @@ struct AdaptiveAnnealingSettings {
 // cool to their end are cut here with a message.
 constexpr int kMaxTemperatureSteps = 10000;
 
+// The grid a search moves on. Index i belongs to entry i of the model's
+// parameter list; the parameter's value is current[i] x step[i], and
+// current[i] stays within [lower[i], upper[i]].
+struct SearchGrid {
+  std::vector<int> current, lower, upper;
+  std::vector<double> step;
+};
+
+// The random numbers of one search: a stream of its own, restarted at every
+// reseed from a base seed and a running count, so that each restart of each
+// search gets a sequence of its own and a seeded run repeats exactly.
+struct SearchRandom {
+  RandomStream stream;
+  uint64_t base = 0;
+  uint64_t restarts = 0;
+  bool clock = false;  // base from the clock at each reseed (runs given no seed)
+  void Reseed();
+  double Rand() { return stream.Rand(); }
+};
+// The calling thread's search stream, for searches given none: seeded by
+// SetSearchSeed on this thread, or from the clock (seed 0).
+SearchRandom &ThreadSearchRandom();
+void SetSearchSeed(long seed);
+void Reseed();
+
+// Everything one search of one model works with. The crystal and the list
+// are the search's own while it runs: parallel searches each have theirs.
+struct Search {
+  CrystalModel *model = nullptr;
+  Crystal *crystal = nullptr;
+  HKLList *list = nullptr;
+  int selector = 0;  // radiation type: 1 neutron lengths, any other value X-ray factors
+  int asym = 0;      // 1: free coordinates stay inside the asymmetric unit
+  FactorFunction factor = GroupBraggFactor;
+  void *factorArg = nullptr;  // null: the list
+  SearchGrid grid;
+  SearchRandom *random = nullptr;  // null: the calling thread's
+  OptimizationProgressFunction progress = nullptr;
+  void *progressArg = nullptr;
+  std::FILE *annealingLog = nullptr;  // the adaptive annealing's narration; null: none
+};
+
+// Search range of entry i of the model's parameter list, as fractions of its
+// cell edge: the asymmetric unit along the parameter's axis, or the whole
+// edge for a coordinate of a special position when the search is not held
+// in the asymmetric unit. Returns the axis (0, 1, 2), or -1 for a parameter
+// that is no coordinate (range 0 to 0).
+int SearchRange(const CrystalModel *model, size_t i, const Crystal *crystal, int asym,
+                double *lower, double *upper);
+// Lays the grid of the given resolution (angstrom) over the model's free
+// parameters, every index at its lower end.
+void SetSearchGrid(Search *search, double resolution);
+
+// The searches on a prepared record. Each leaves the model at the best
+// parameters it knows and returns its Rmin.
+void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
+                      StatisticProgressFunction progress, void *progressArg);
+double RunSolveStructure(Search *search, int method, double resolution, const void *settings);
+double RunGridSearch(Search *search);
+double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
+double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings);
+
+// The same searches with their classic arguments, on the calling thread's
+// random stream.
 double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
                       FactorFunction factor, void *factorArg, int method, double resolution,
                       const void *settings, OptimizationProgressFunction progress,
@@ -170,13 +255,6 @@ double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList
                                   int *current, const int *lower, const int *upper,
                                   const double *step, const AdaptiveAnnealingSettings *settings,
                                   OptimizationProgressFunction progress, void *progressArg);
-// The seed every search takes when it reseeds: minus the time in seconds,
-// unless a fixed seed was set for reproducible runs (0 returns to the clock).
-void SetSearchSeed(long seed);
-void Reseed();
-// Where the adaptive annealing writes its moves, acceptance ratios and
-// temperatures: standard output unless set otherwise (null: nowhere).
-void SetAnnealingLog(std::FILE *stream);
 
 // ---- bond lengths ----
 

@@ -94,7 +94,7 @@ int CreateModelList(const Compound *compound, const CombPositions *cp,
   if (compound->entryCount != combination->entryCount ||
       cp->positionCount != combination->positionCount) {
     Message(MESSAGE_ERROR, "creating crystal models from EPC, identified EPC results\n");
-    std::exit(-1);
+    return 0;
   }
   const int P = combination->positionCount;
   for (int32_t r = 0; r < combination->count; ++r) {

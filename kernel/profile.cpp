@@ -73,21 +73,18 @@ void GroupHKLList(HKLList *list, double width) {
   }
 }
 
-void SetASFTable(HKLList *list, const Compound *compound) {
+int SetASFTable(HKLList *list, const Compound *compound) {
   std::vector<const Element *> kinds;
-  auto collect = [&kinds](const Element &e) {
-    if (kinds.size() >= static_cast<size_t>(kMaxASFKinds)) {
-      Message(MESSAGE_ERROR,
-              "caculating atomic scattering factors,  the problem scale is too big (more than "
-              "%d kinds of elements)\n",
-              kMaxASFKinds);
-      std::exit(-1);
-    }
-    kinds.push_back(&e);
-  };
   for (const Element &e : compound->entries) {
-    if (e.atomicNumber != 0) collect(e);
-    for (const Element &m : e.members) collect(m);
+    if (e.atomicNumber != 0) kinds.push_back(&e);
+    for (const Element &m : e.members) kinds.push_back(&m);
+  }
+  if (kinds.size() > static_cast<size_t>(kMaxASFKinds)) {
+    Message(MESSAGE_ERROR,
+            "caculating atomic scattering factors,  the problem scale is too big (more than "
+            "%d kinds of elements)\n",
+            kMaxASFKinds);
+    return 0;
   }
   const int count = static_cast<int>(kinds.size());
   try {
@@ -107,8 +104,9 @@ void SetASFTable(HKLList *list, const Compound *compound) {
     }
   } catch (const std::bad_alloc &) {
     Message(MESSAGE_ERROR, "caculating atomic scattering factors, not enough memory!\n");
-    std::exit(-1);
+    return 0;
   }
+  return 1;
 }
 
 namespace {

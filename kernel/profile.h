@@ -45,8 +45,9 @@ int LengthOfHKLList(const HKLList *list);
 // memory ran out (the destination then holds the items copied so far).
 int CloneHKLList(const HKLList *source, HKLList *destination);
 void GroupHKLList(HKLList *list, double width);
-// Ends the process when the compound has more than kMaxASFKinds element kinds.
-void SetASFTable(HKLList *list, const Compound *compound);
+// Returns 1, or 0 (reported) when the compound has more than kMaxASFKinds
+// element kinds or memory ran out.
+int SetASFTable(HKLList *list, const Compound *compound);
 double LPFactor(const Radiation *radiation, double twoTheta);
 void SetLPFactor(HKLList *list, const Radiation *radiation);
 // radiationType: 0 X-ray, 1 neutron, 2 electron; any value but 1 uses the

@@ -1,7 +1,10 @@
 #include "utils.h"
 
 #include <cstdarg>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -11,8 +14,10 @@ std::mutex &SinkMutex() {
   return m;
 }
 
-MessageSink &Sink() {
-  static MessageSink sink;
+// Replaced whole, never changed in place: a reporting thread keeps its copy
+// alive while it calls it, outside the lock.
+std::shared_ptr<const MessageSink> &Sink() {
+  static std::shared_ptr<const MessageSink> sink;
   return sink;
 }
 
@@ -31,6 +36,7 @@ void DefaultMessageSink(int type, const std::string &text) {
     case MESSAGE_HINT: prefix = "hint: "; break;
     default: break;
   }
+  // One call per message, so that lines of different threads do not mix.
   std::fprintf(stderr, "%s%s", prefix, text.c_str());
   std::fflush(stderr);
 }
@@ -45,20 +51,26 @@ int Message(int type, const char *format, ...) {
     buffer[0] = '\0';
     n = 0;
   }
-  std::string text(buffer);
-  std::lock_guard<std::mutex> lock(SinkMutex());
-  if (Sink())
-    Sink()(type, text);
+  const std::string text(buffer);
+  std::shared_ptr<const MessageSink> sink;
+  {
+    std::lock_guard<std::mutex> lock(SinkMutex());
+    sink = Sink();
+  }
+  if (sink && *sink)
+    (*sink)(type, text);
   else
     DefaultMessageSink(type, text);
   return n < 1023 ? n : 1023;
 }
 
 MessageSink SetMessageSink(MessageSink sink) {
+  std::shared_ptr<const MessageSink> next;
+  if (sink) next = std::make_shared<const MessageSink>(std::move(sink));
   std::lock_guard<std::mutex> lock(SinkMutex());
-  MessageSink old = std::move(Sink());
-  Sink() = std::move(sink);
-  return old;
+  std::shared_ptr<const MessageSink> old = std::move(Sink());
+  Sink() = std::move(next);
+  return old ? *old : MessageSink();
 }
 
 void SetDataDirectory(const std::string &directory) { DataDirectory() = directory; }
@@ -142,43 +154,45 @@ void CopyText(char *destination, size_t size, const char *source) {
 // 32-entry Bays-Durham shuffle, in 32-bit arithmetic with Schrage's method so
 // that no product overflows. The sequence must stay bit-exact: seeds recorded
 // with a result reproduce it.
-int randSeed = 305419896;
-static int randSeed2 = 123456789;
-static int iy = 0;
-static int iv[32];
-
-void Srand(int seed) { randSeed = seed; }
-
-double Rand() {
-  const int m1 = 2147483563, a1 = 40014, q1 = 53668, r1 = 12211;
-  const int m2 = 2147483399, a2 = 40692, q2 = 52774, r2 = 3791;
-  const int ndiv = 67108862;
+double RandomStream::Rand() {
+  const int32_t m1 = 2147483563, a1 = 40014, q1 = 53668, r1 = 12211;
+  const int32_t m2 = 2147483399, a2 = 40692, q2 = 52774, r2 = 3791;
+  const int32_t ndiv = 67108862;
   const double scale = 4.656613057391769e-10;
   const double largest = 0.99999988;
-  if (randSeed <= 0) {
+  if (seed <= 0) {
     // -INT_MIN does not exist; the restart treats it like any other seed
     // that leaves nothing positive.
-    randSeed = randSeed == -2147483647 - 1 ? 1 : -randSeed;
-    if (randSeed <= 0) randSeed = 1;
-    randSeed2 = randSeed;
+    seed = seed == INT32_MIN ? 1 : -seed;
+    if (seed <= 0) seed = 1;
+    seed2 = seed;
     for (int j = 39; j >= 0; --j) {
-      int k = randSeed / q1;
-      randSeed = a1 * (randSeed - k * q1) - k * r1;
-      if (randSeed < 0) randSeed += m1;
-      if (j < 32) iv[j] = randSeed;
+      int32_t k = seed / q1;
+      seed = a1 * (seed - k * q1) - k * r1;
+      if (seed < 0) seed += m1;
+      if (j < 32) table[j] = seed;
     }
-    iy = iv[0];
+    y = table[0];
   }
-  int k = randSeed / q1;
-  randSeed = a1 * (randSeed - k * q1) - k * r1;
-  if (randSeed < 0) randSeed += m1;
-  k = randSeed2 / q2;
-  randSeed2 = a2 * (randSeed2 - k * q2) - k * r2;
-  if (randSeed2 < 0) randSeed2 += m2;
-  int j = iy / ndiv;
-  iy = iv[j] - randSeed2;
-  iv[j] = randSeed;
-  if (iy < 1) iy += m1 - 1;
-  double value = iy * scale;
+  int32_t k = seed / q1;
+  seed = a1 * (seed - k * q1) - k * r1;
+  if (seed < 0) seed += m1;
+  k = seed2 / q2;
+  seed2 = a2 * (seed2 - k * q2) - k * r2;
+  if (seed2 < 0) seed2 += m2;
+  int32_t j = y / ndiv;
+  y = table[j] - seed2;
+  table[j] = seed;
+  if (y < 1) y += m1 - 1;
+  double value = y * scale;
   return value < largest ? value : largest;
 }
+
+RandomStream &ThreadRandomStream() {
+  thread_local RandomStream stream;
+  return stream;
+}
+
+void Srand(int seed) { ThreadRandomStream().Srand(seed); }
+
+double Rand() { return ThreadRandomStream().Rand(); }

@@ -1,8 +1,9 @@
-// Reporting, data-file paths, the blank-stripping copy and the process-wide
-// random generator shared by the statistic test and the annealing.
+// Reporting, data-file paths, the blank-stripping copy and the random
+// generator of the statistic test and the annealing.
 #ifndef PULVINA_UTILS_H
 #define PULVINA_UTILS_H
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -20,7 +21,10 @@ enum MessageType {
 int Message(int type, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // The sink receives the message type and the formatted text, which carries its
-// own line ends. Sinks are called under one lock, one message at a time.
+// own line ends. It is called outside the kernel's locks, from whichever
+// thread reported, so it must be safe for threads itself (it may take the
+// toolkit's lock without risk of a deadlock with a timer that reports too).
+// One thread's messages reach it in the order they were sent.
 using MessageSink = std::function<void(int type, const std::string &text)>;
 // Installs a sink and returns the one it replaces; an empty sink restores the
 // default, which writes to standard error with a prefix for the type.
@@ -74,8 +78,23 @@ std::string RemoveSpace(const std::string &source);
 // terminated.
 void CopyText(char *destination, size_t size, const char *source);
 
-// The shuffled combined generator; state is process-wide and unlocked.
-extern int randSeed;
+// L'Ecuyer's combined generator with a Bays-Durham shuffle, as a value:
+// every search owns one, so that searches on different threads neither share
+// nor disturb each other's sequence.
+struct RandomStream {
+  int32_t seed = 305419896;  // generator 1's word; a value <= 0 restarts the stream
+  int32_t seed2 = 123456789;
+  int32_t y = 0;
+  int32_t table[32] = {};
+  // Stores the seed word; a positive seed does not restart the table.
+  void Srand(int32_t s) { seed = s; }
+  // The next deviate in (0, 1), at most 0.99999988.
+  double Rand();
+};
+
+// The calling thread's own stream: Srand and Rand keep their meaning for
+// code that has no stream of its own.
+RandomStream &ThreadRandomStream();
 void Srand(int seed);
 double Rand();
 

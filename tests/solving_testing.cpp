@@ -1,5 +1,7 @@
 #include "solving_testing.h"
 
+#include "stages.h"
+
 #include <cmath>
 
 #include "testing.h"
@@ -15,7 +17,7 @@ SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double 
   job.config.cellA = a;
   job.config.cellB = b;
   job.config.cellC = c;
-  if (!SetupJob(&job) || !GenerateJobModels(&job)) return;
+  if (!SetupJob(&job) || !GenerateJobModels(&job, nullptr)) return;
   truth = Find(epc);
   if (!truth) return;
   for (size_t i = 0; i < values.size() && i < truth->parameterList.size(); ++i)

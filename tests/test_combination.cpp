@@ -182,10 +182,9 @@ TEST(Combination, HopelessProblemsAreRefusedBeforeAllocating) {
   SetFormularZ(&compound, 2);
   InitializeRestraints(&cp, &compound);
   Combination comb;
-  const double budget = GetCombinationBudget();
-  SetCombinationBudget(1e5);
-  EXPECT_EQ(GetCombination(&compound, &cp, &comb), -1);
-  SetCombinationBudget(budget);
+  EnumerationLimits limits;
+  limits.budget = 1e5;
+  EXPECT_EQ(GetCombination(&compound, &cp, &comb, limits), -1);
   EXPECT_NE(messages.text().find("multi combination, formula entries with 4, 4, 4, 4 atoms per "
                                  "cell have 490, 490, 490, 490 single combinations"),
             std::string::npos)

@@ -67,7 +67,7 @@ TEST(Random, PositiveSeedContinuesAndRangeHolds) {
   double second = Rand();
   Srand(-7);
   Rand();
-  Srand(randSeed);  // a positive seed only stores the word
+  Srand(ThreadRandomStream().seed);  // a positive seed only stores the word
   EXPECT_EQ(Rand(), second);
   // Zero and the most negative seed restart too.
   Srand(0);

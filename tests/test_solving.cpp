@@ -23,11 +23,9 @@ struct Rutile : ::testing::Test {
   Job &job() { return data.job; }
   void SetUp() override {
     ASSERT_NE(data.truth, nullptr);
-    SetAnnealingLog(nullptr);
     SetSearchSeed(12345);
   }
   void TearDown() override {
-    SetAnnealingLog(stdout);
     SetSearchSeed(0);
   }
 };

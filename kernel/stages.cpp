@@ -1,0 +1,470 @@
+#include "stages.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace {
+
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+bool Stopping(const StopFlag *stop) { return stop && stop->load(std::memory_order_relaxed); }
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A worker's own copies of what the evaluations write into: the cell atoms
+// of the crystal and the calculated fields of the reflection list. Made on
+// the worker's first model, from the job's, which nobody writes meanwhile.
+struct WorkerCopy {
+  bool ready = false;
+  Crystal crystal;
+  HKLList list;
+  void Prepare(const Job *job) {
+    if (ready) return;
+    crystal = job->crystal;
+    list = job->hklList;
+    ready = true;
+  }
+};
+
+// The state behind the C-style progress callbacks of the searches.
+struct ProgressContext {
+  const ModelReportFunction *report;
+  ModelReport base;
+  const StopFlag *stop;
+  bool stopped = false;
+};
+
+int StatisticCallback(const StatisticProgress *record, void *argument) {
+  ProgressContext *c = static_cast<ProgressContext *>(argument);
+  if (*c->report) {
+    ModelReport r = c->base;
+    r.event = REPORT_STATISTIC_PROGRESS;
+    r.statistic = record;
+    (*c->report)(r);
+  }
+  if (Stopping(c->stop)) c->stopped = true;
+  return c->stopped ? 1 : 0;
+}
+
+int OptimizationCallback(const OptimizationProgress *record, void *argument) {
+  ProgressContext *c = static_cast<ProgressContext *>(argument);
+  if (*c->report) {
+    ModelReport r = c->base;
+    r.event = REPORT_OPTIMIZATION_PROGRESS;
+    r.optimization = record;
+    (*c->report)(r);
+  }
+  if (Stopping(c->stop)) c->stopped = true;
+  return c->stopped ? 0 : 1;
+}
+
+void Tell(const ModelReportFunction &report, ReportEvent event, int stage, CrystalModel *model,
+          size_t index, size_t total, int worker, const ModelRun *run = nullptr) {
+  if (!report) return;
+  ModelReport r;
+  r.event = event;
+  r.stage = stage;
+  r.model = model;
+  r.index = index;
+  r.total = total;
+  r.worker = worker;
+  r.run = run;
+  report(r);
+}
+
+std::string SettingsText(const StageSettings &s, int method) {
+  char text[512];
+  if (method == METHOD_GRID) {
+    std::snprintf(text, sizeof text,
+                  "Method: Grid Search\nSearching Resolution: %f Angstrom\n", s.resolution);
+  } else if (method == METHOD_TRADITIONAL) {
+    std::snprintf(text, sizeof text,
+                  "Method: Simulated Annealing (tradiational)\nSearching Resolution: %f "
+                  "Angstrom\n\tcircles: %ld\n\tannealing: (%f, %f, %f, %ld)\n",
+                  s.resolution, static_cast<long>(s.traditional.cycles), s.traditional.startT,
+                  s.traditional.endT, s.traditional.rate,
+                  static_cast<long>(s.traditional.moves));
+  } else if (method == METHOD_ADAPTIVE) {
+    if (s.adaptive.strategy == 0)
+      std::snprintf(text, sizeof text,
+                    "Method: Simulated Annealing (adaptive)\nSearching Resolution: %f "
+                    "Angstrom\n\tcircles: %ld\n\tannealing: custom (%f, %f, %ld)\n",
+                    s.resolution, static_cast<long>(s.adaptive.cycles), s.adaptive.startT,
+                    s.adaptive.endT, static_cast<long>(s.adaptive.moves));
+    else
+      std::snprintf(text, sizeof text,
+                    "Method: Simulated Annealing (adaptive)\nSearching Resolution: %f "
+                    "Angstrom\n\tcircles: %ld\n\tannealing: auto\n",
+                    s.resolution, static_cast<long>(s.adaptive.cycles));
+  } else {
+    text[0] = '\0';
+  }
+  return text;
+}
+
+}  // namespace
+
+uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage) {
+  return Mix(Mix(Mix(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
+             static_cast<uint64_t>(stage));
+}
+
+uint64_t ClockSeed() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const uint64_t ns =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+  // Short enough to type back in with --seed.
+  return Mix(ns) % 1000000000ull;
+}
+
+int StageThreads(const Job *job) {
+  int n = job->settings.threads;
+  if (n <= 0) {
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    n = online > 0 ? static_cast<int>(online) : 1;
+  }
+  return std::min(n, 256);
+}
+
+bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
+                  const std::function<void(size_t index, int worker)> &fn) {
+  const int threads = static_cast<int>(std::min<size_t>(static_cast<size_t>(StageThreads(job)),
+                                                        std::max<size_t>(count, 1)));
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](int worker) {
+    for (;;) {
+      if (failed.load() || Stopping(stop)) return;
+      const size_t i = next.fetch_add(1);
+      if (i >= count) return;
+      try {
+        fn(i, worker);
+      } catch (const std::bad_alloc &) {
+        Message(MESSAGE_ERROR, "solving models, not enough memory!\n");
+        failed = true;
+      } catch (const std::exception &e) {
+        Message(MESSAGE_ERROR, "solving models, %s\n", e.what());
+        failed = true;
+      }
+    }
+  };
+  if (threads <= 1) {
+    work(0);
+    return !failed.load();
+  }
+  std::vector<std::thread> pool;
+  try {
+    for (int w = 1; w < threads; ++w) pool.emplace_back(work, w);
+  } catch (const std::exception &e) {
+    // Fewer workers than asked for still finish the work.
+    Message(MESSAGE_WARNING, "solving models, can not start more worker threads: %s\n", e.what());
+  }
+  work(0);
+  for (std::thread &t : pool) t.join();
+  return !failed.load();
+}
+
+std::vector<CrystalModel *> AllModels(Job *job) {
+  std::vector<CrystalModel *> all;
+  all.reserve(job->models.models.size());
+  for (CrystalModel &m : job->models.models) all.push_back(&m);
+  return all;
+}
+
+bool GenerateJobModels(Job *job, const StopFlag *stop,
+                       const std::function<void(int phase, long count)> &phase) {
+  FreeCombPositions(&job->combPositions);
+  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
+  InitializeRestraints(&job->combPositions, &job->compound);
+  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+  FreeCombination(&job->combination);
+  InitializeCombination(&job->combination);
+  job->filtered.clear();
+  job->filteredCount = 0;
+  FreeModelSelection(&job->selection);
+  FreeCrystalModel(&job->models);
+  Message(MESSAGE_PLAIN, "Enumerating Wyckoff position conbinations...\n");
+  EnumerationLimits limits;
+  limits.budget = job->settings.enumerationBudget;
+  limits.stop = stop;
+  const int found = GetCombination(&job->compound, &job->combPositions, &job->combination, limits);
+  if (found == kEnumerationStopped) {
+    Message(MESSAGE_HINT, "generating models, stopped\n");
+    return false;
+  }
+  if (found < 0) return false;
+  if (found == 0) {
+    Message(MESSAGE_ERROR,
+            "generating models, the formula %s with Z = %d admits no combination of Wyckoff "
+            "positions in space group no. %d (setting %d)\n",
+            job->config.formular.c_str(), job->config.formularZ, job->config.sgNumber,
+            job->config.sgSetting);
+    return false;
+  }
+  Message(MESSAGE_PLAIN, "%ld possible combinations has been found.\n", static_cast<long>(found));
+  if (phase) phase(1, found);
+  Message(MESSAGE_PLAIN, "Createing models from combination...\n");
+  try {
+    if (!CreateModelList(&job->compound, &job->combPositions, &job->combination, &job->models,
+                         !job->crystal.spaceGroup.translations.empty()))
+      return false;
+  } catch (const std::bad_alloc &) {
+    FreeCrystalModel(&job->models);
+    Message(MESSAGE_ERROR, "generating models, not enough memory for %d models!\n", found);
+    return false;
+  }
+  // Coordinates the user fixed apply to every model made, as the control
+  // file says; the parameter lists follow.
+  if (!job->config.fixedCoordinates.empty()) {
+    long changed = 0;
+    for (CrystalModel &m : job->models.models)
+      if (SetFixedCoordinates(&m, job->config.fixedCoordinates)) {
+        UpdateParaList(&m);
+        ++changed;
+      }
+    Message(MESSAGE_HINT, "fixed coordinates applied to %ld of %d models\n", changed,
+            job->models.count);
+  }
+  if (phase) phase(2, job->models.count);
+  return true;
+}
+
+size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
+                      const ModelReportFunction &report, const StopFlag *stop) {
+  const int selector = job->config.radiation;
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  std::atomic<size_t> done{0};
+  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+    WorkerCopy &w = copies[static_cast<size_t>(worker)];
+    w.Prepare(job);
+    CrystalModel *m = models[i];
+    Tell(report, REPORT_MODEL_STARTED, STAGE_EVALUATION, m, i, models.size(), worker);
+    SetModelFactor(m, &w.crystal, &w.list, selector);
+    ++done;
+    Tell(report, REPORT_MODEL_FINISHED, STAGE_EVALUATION, m, i, models.size(), worker);
+  });
+  return done.load();
+}
+
+size_t StatisticTestModels(Job *job, const std::vector<CrystalModel *> &models,
+                           const ModelReportFunction &report, const StopFlag *stop) {
+  const Config &c = job->config;
+  Message(MESSAGE_PLAIN, "\t\tTrails\t\tRmin\t\tRavg\t\tRsd\t\tFOM\n%s\n",
+          std::string(90, '-').c_str());
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  std::atomic<size_t> done{0};
+  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+    WorkerCopy &w = copies[static_cast<size_t>(worker)];
+    w.Prepare(job);
+    CrystalModel *m = models[i];
+    Tell(report, REPORT_MODEL_STARTED, STAGE_STATISTIC, m, i, models.size(), worker);
+    const uint32_t trials = c.autoStCircles ? StatisticTestAutoTrails(m)
+                                            : static_cast<uint32_t>(std::max(c.statisticCircles, 0));
+    UpdateCrystalByModel(&w.crystal, m, nullptr, 1);
+    SearchRandom random;
+    random.base = ModelSeed(job->settings.seed, m->modelNumber, STAGE_STATISTIC);
+    Search s;
+    s.model = m;
+    s.crystal = &w.crystal;
+    s.list = &w.list;
+    s.selector = c.radiation;
+    s.asym = c.asymSearch;
+    s.random = &random;
+    ProgressContext context{&report, ModelReport(), stop};
+    context.base.stage = STAGE_STATISTIC;
+    context.base.model = m;
+    context.base.index = i;
+    context.base.total = models.size();
+    context.base.worker = worker;
+    RunStatisticTest(&s, static_cast<uint32_t>(std::max(c.statisticCircles, 0)), c.autoStCircles,
+                     StatisticCallback, &context);
+    Message(MESSAGE_PLAIN, "Model #%d:\t%-10ld\t%f\t%f\t%f\t%f\n", m->modelNumber,
+            static_cast<long>(trials), m->Rmin, m->Ravg, m->Rsd, m->FOM);
+    if (!context.stopped) ++done;
+    Tell(report, REPORT_MODEL_FINISHED, STAGE_STATISTIC, m, i, models.size(), worker);
+  });
+  return done.load();
+}
+
+uint32_t FilterJobModels(Job *job, int flags) {
+  FilterSettings filter;
+  filter.filterType = job->config.filterType;
+  filter.fomThreshold = job->config.fomThreshold;
+  filter.avgThreshold = job->config.avgThreshold;
+  filter.sdThreshold = job->config.sdThreshold;
+  filter.bestThreshold = job->config.bestThreshold;
+  job->filtered = ModelsStatisticFilter(&job->models, filter, flags, &job->filteredCount);
+  return job->filteredCount;
+}
+
+std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
+                                  const StageSettings &settings, int stage,
+                                  const ModelReportFunction &report, const StopFlag *stop) {
+  const Config &c = job->config;
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  std::vector<ModelRun> runs(models.size());
+  std::vector<char> started(models.size(), 0);
+  // On one thread the log reads as the work goes; with several, each
+  // model's lines come as one block when it is done, so that blocks of
+  // models solved side by side do not mix.
+  const bool together = StageThreads(job) > 1 && models.size() > 1;
+  std::mutex timeLock;
+  double totalSeconds = 0;
+  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+    WorkerCopy &w = copies[static_cast<size_t>(worker)];
+    w.Prepare(job);
+    CrystalModel *m = models[i];
+    ModelRun &run = runs[i];
+    started[i] = 1;
+    run.model = m;
+    run.method = ChooseMethod(settings, m);
+    Tell(report, REPORT_MODEL_STARTED, stage, m, i, models.size(), worker);
+    const std::string head = "\n-----------------------------------------\nSolving model " +
+                             std::to_string(m->modelNumber) + ":\n" +
+                             SettingsText(settings, run.method);
+    if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
+    const auto start = std::chrono::steady_clock::now();
+    UpdateCrystalByModel(&w.crystal, m, nullptr, 1);
+    SearchRandom random;
+    random.base = ModelSeed(job->settings.seed, m->modelNumber, stage);
+    Search s;
+    s.model = m;
+    s.crystal = &w.crystal;
+    s.list = &w.list;
+    s.selector = c.radiation;
+    s.asym = c.asymSearch;
+    s.random = &random;
+    s.annealingLog = job->settings.annealingLog;
+    ProgressContext context{&report, ModelReport(), stop};
+    context.base.stage = stage;
+    context.base.model = m;
+    context.base.index = i;
+    context.base.total = models.size();
+    context.base.worker = worker;
+    s.progress = OptimizationCallback;
+    s.progressArg = &context;
+    RunSolveStructure(&s, run.method, settings.resolution, MethodSettings(settings, run.method));
+    run.seconds = SecondsSince(start);
+    run.stopped = context.stopped;
+    run.finished = !context.stopped;
+    {
+      std::lock_guard<std::mutex> lock(timeLock);
+      totalSeconds += run.seconds;
+    }
+    char tail[256];
+    if (run.finished)
+      std::snprintf(tail, sizeof tail,
+                    "Model %d has been solved.\nBest Bragg factor %f, use time %fs\n",
+                    m->modelNumber, m->Rmin, run.seconds);
+    else
+      std::snprintf(tail, sizeof tail,
+                    "Model %d was stopped.\nBest Bragg factor so far %f, use time %fs\n",
+                    m->modelNumber, m->Rmin, run.seconds);
+    if (together)
+      Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail);
+    else
+      Message(MESSAGE_PLAIN, "%s", tail);
+    Tell(report, REPORT_MODEL_FINISHED, stage, m, i, models.size(), worker, &run);
+  });
+  Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
+  std::vector<ModelRun> out;
+  for (size_t i = 0; i < models.size(); ++i)
+    if (started[i]) out.push_back(runs[i]);
+  return out;
+}
+
+std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
+                                                   const std::vector<CrystalModel *> &solved,
+                                                   bool validOnly) {
+  std::vector<CrystalModel *> sorted;
+  for (CrystalModel *m : solved)
+    if (!validOnly || (m->validity & VALIDITY_BOND_LENGTHS)) sorted.push_back(m);
+  SortModels(&sorted);
+  const uint32_t n = static_cast<uint32_t>(std::max(job->config.refineN, 0));
+  const void *value = job->config.refine == 1
+                          ? static_cast<const void *>(&n)
+                          : static_cast<const void *>(&job->config.refineThreshold);
+  SelectionLevel level;
+  std::vector<CrystalModel *> chosen = CrystalModelsOf(sorted, job->config.refine, value, &level);
+  job->selection.levels.push_back(level);
+  job->selection.depth++;
+  return chosen;
+}
+
+size_t CheckModelsBondLengths(Job *job, const std::vector<CrystalModel *> &models,
+                              double tolerancePercent, const ModelReportFunction &report,
+                              const StopFlag *stop) {
+  const double factor = 1 - tolerancePercent / 100;
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  std::atomic<size_t> done{0};
+  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+    WorkerCopy &w = copies[static_cast<size_t>(worker)];
+    w.Prepare(job);
+    CrystalModel *m = models[i];
+    Tell(report, REPORT_MODEL_STARTED, STAGE_BOND_LENGTHS, m, i, models.size(), worker);
+    GenerateBondLengths(&m->bondLengths, &w.crystal, m, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
+    if (CheckBondLengthValidity(&m->bondLengths, &job->bondLengths, factor)) {
+      m->validity |= VALIDITY_BOND_LENGTHS;
+      Message(MESSAGE_PLAIN, "Model #%d [V].\n", m->modelNumber);
+    } else {
+      m->validity &= ~VALIDITY_BOND_LENGTHS;
+      Message(MESSAGE_PLAIN, "Model #%d [X].\n", m->modelNumber);
+    }
+    ++done;
+    Tell(report, REPORT_MODEL_FINISHED, STAGE_BOND_LENGTHS, m, i, models.size(), worker);
+  });
+  return done.load();
+}
+
+size_t SetModelsFixedCoordinates(Job *job, const std::vector<CrystalModel *> &models, bool set) {
+  WorkerCopy w;
+  w.Prepare(job);
+  size_t changed = 0;
+  for (CrystalModel *m : models) {
+    const int hit = set ? SetFixedCoordinates(m, job->config.fixedCoordinates)
+                        : ResetFixedCoordinates(m, job->config.fixedCoordinates);
+    if (!hit) continue;
+    ++changed;
+    UpdateParaList(m);
+    SetModelFactor(m, &w.crystal, &w.list, job->config.radiation);
+  }
+  return changed;
+}
+
+bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::string &cifPath,
+                       const std::string &hklPath) {
+  Crystal crystal = job->crystal;
+  UpdateCrystalByModel(&crystal, model, nullptr, 1);
+  bool ok = true;
+  if (!cifPath.empty()) {
+    if (WriteCIFFile(cifPath.c_str(), &crystal, job))
+      Message(MESSAGE_PLAIN, "%s has been created.\n", cifPath.c_str());
+    else
+      ok = false;
+  }
+  if (!hklPath.empty()) {
+    HKLList list = job->hklList;
+    CalculateIntensity(&list, &crystal, job->config.radiation);
+    if (WriteHKLListFile(hklPath.c_str(), &list))
+      Message(MESSAGE_PLAIN, "%s has been created.\n", hklPath.c_str());
+    else
+      ok = false;
+  }
+  return ok;
+}

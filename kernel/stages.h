@@ -1,0 +1,147 @@
+// The stages of a solving job, in the order of the work: set-up, generation,
+// first evaluation, statistic test, filter, optimisation, refinement choice
+// and refinement, bond-length check, output. The batch solver and the
+// desktop program's workers call these same functions, so that one job and
+// one seed give the same models, factors and files in both.
+//
+// Each stage that works through a list of models takes the models, a
+// report callback and a stop flag. With more than one thread (the job's
+// settings.threads) the models are shared out among workers; each worker
+// evaluates on its own copies of the crystal and the reflection list, and
+// each model draws its random numbers from a stream of its own, seeded from
+// the run seed, the model number and the stage. A model's result therefore
+// does not depend on how many threads ran or in which order models finished.
+//
+// Reports come from the worker threads: the callback must be safe to call
+// from several threads at once. A stop request is seen at the model's next
+// report (every trial or evaluation), so any stage ends within a fraction of
+// a second; the models finished so far keep their results, and the model in
+// progress keeps the best it found, marked stopped.
+#ifndef PULVINA_STAGES_H
+#define PULVINA_STAGES_H
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+
+// Set by a front end (a signal handler may set it: it is lock-free), read by
+// the kernel.
+using StopFlag = std::atomic<bool>;
+
+enum StageKind {
+  STAGE_EVALUATION = 0,
+  STAGE_STATISTIC = 1,
+  STAGE_OPTIMIZATION = 2,
+  STAGE_REFINEMENT = 3,
+  STAGE_BOND_LENGTHS = 4,
+  STAGE_FIXED_COORDINATES = 5
+};
+
+// The outcome of solving one model in one stage.
+struct ModelRun {
+  CrystalModel *model = nullptr;
+  int method = METHOD_GRID;  // the method that ran (grid search when chosen automatically)
+  double seconds = 0;        // wall time of this model's search
+  bool finished = false;     // searched to the end
+  bool stopped = false;      // cut short by a stop request; the model holds its best so far
+};
+
+enum ReportEvent {
+  REPORT_MODEL_STARTED = 0,
+  REPORT_STATISTIC_PROGRESS,     // after every trial of the statistic test
+  REPORT_OPTIMIZATION_PROGRESS,  // after every evaluation of a search
+  REPORT_MODEL_FINISHED          // the model's figures are final for this stage
+};
+
+struct ModelReport {
+  ReportEvent event = REPORT_MODEL_STARTED;
+  int stage = STAGE_EVALUATION;
+  CrystalModel *model = nullptr;
+  size_t index = 0;  // position of the model in the stage's list, from 0
+  size_t total = 0;  // length of the stage's list
+  int worker = 0;    // 0 .. threads - 1
+  const StatisticProgress *statistic = nullptr;        // REPORT_STATISTIC_PROGRESS
+  const OptimizationProgress *optimization = nullptr;  // REPORT_OPTIMIZATION_PROGRESS
+  const ModelRun *run = nullptr;  // REPORT_MODEL_FINISHED of a solving stage
+};
+using ModelReportFunction = std::function<void(const ModelReport &report)>;
+
+// The random stream of one model in one stage, and the seed of each of its
+// restarts.
+uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage);
+// A run seed from the clock, for runs that were given none; front ends print
+// it so that the run can be repeated.
+uint64_t ClockSeed();
+// Worker threads a stage uses for the job's settings.threads (0: every
+// online core).
+int StageThreads(const Job *job);
+
+// Generation: enumerates the Wyckoff combinations under the job's
+// constraints, makes one model per combination and applies the job's fixed
+// coordinates. The phase callback, when given, hears the number of
+// combinations found (phase 1) and of models made (phase 2), for a progress
+// display. False with the reason reported (also when stopped, or when the
+// formula admits no combination).
+bool GenerateJobModels(Job *job, const StopFlag *stop,
+                       const std::function<void(int phase, long count)> &phase = nullptr);
+
+// First figures of the models (one evaluation each, no search). Returns the
+// number of models evaluated (fewer when stopped).
+size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
+                      const ModelReportFunction &report, const StopFlag *stop);
+std::vector<CrystalModel *> AllModels(Job *job);
+
+// The statistic test of every model of the list, with the job's trial
+// settings. Returns the number of models tested to the end.
+size_t StatisticTestModels(Job *job, const std::vector<CrystalModel *> &models,
+                           const ModelReportFunction &report, const StopFlag *stop);
+
+// The statistic filter with the job's settings; fills job->filtered and
+// job->filteredCount and returns the count.
+uint32_t FilterJobModels(Job *job, int flags);
+
+// Solves every model of the list with the settings of a stage
+// (OptimizationSettings or RefinementSettings of the job's configuration).
+// Returns one run per model that was started, in list order.
+std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
+                                  const StageSettings &settings, int stage,
+                                  const ModelReportFunction &report, const StopFlag *stop);
+
+// The refinement choice: the solved models, only valid ones when asked,
+// sorted best first, cut by the job's REFINE setting; pushes a selection
+// level onto job->selection and returns its models.
+std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
+                                                   const std::vector<CrystalModel *> &solved,
+                                                   bool validOnly);
+
+// Bond lengths of every model of the list against the job's minimum
+// distances, accepting distances down to (1 - tolerance / 100) of them; sets
+// or clears each model's VALIDITY_BOND_LENGTHS bit. Returns the number of
+// models checked.
+size_t CheckModelsBondLengths(Job *job, const std::vector<CrystalModel *> &models,
+                              double tolerancePercent, const ModelReportFunction &report,
+                              const StopFlag *stop);
+
+// Fixes (set) or releases (!set) the job's fixed coordinates on every model
+// of the list; a changed model gets new first figures and a new parameter
+// list. Returns the number of models changed.
+size_t SetModelsFixedCoordinates(Job *job, const std::vector<CrystalModel *> &models, bool set);
+
+// The CIF and the HKL list file of one model, computed on copies: safe
+// while other models are being solved. An empty path skips that file.
+// False when a file could not be written (reported).
+bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::string &cifPath,
+                       const std::string &hklPath);
+
+// Runs fn(index, worker) for every index below count on the job's threads,
+// handing out indices in increasing order; stops handing out when the stop
+// flag is set. A failure (bad_alloc or any other exception) is reported and
+// ends the work; returns false then.
+bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
+                  const std::function<void(size_t index, int worker)> &fn);
+
+#endif
