@@ -412,6 +412,8 @@ double ModelEvaluator::FactorOfCrystal() {
 
 double ModelEvaluator::operator()() {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  // Most moves of a search change one parameter, so one atom's orbit.
+  if (fast_ && CalculateIntensityMoves(&workspace_, crystal_, list_)) return factor_(factorArg_);
   return FactorOfCrystal();
 }
 

@@ -342,6 +342,24 @@ struct IntensityWorkspaceData {
   bool tables = false;
   std::vector<double> rowRe[3], rowIm[3];
   std::vector<double> sumRe, sumIm;  // F per reflection, in order, before centring
+  // Moves of single atoms. The sums above stand for the asymmetric-unit
+  // atoms at atomKey (x, y, z, occupancy); each atom's part of them,
+  // f x sum over its slots of w exp(2 pi i h.r), is kept for the last two
+  // places it stood, so that a move and its undo cost one atom's part.
+  struct AtomPart {
+    double key[4] = {0, 0, 0, 0};
+    bool valid = false;
+    std::vector<double> re, im;
+  };
+  bool sumsValid = false;            // the sums belong to the atoms at atomKey
+  bool atomsKnown = false;           // the cell atoms are the atoms' images, block by block
+  int movesSinceFull = 0;
+  std::vector<int> atomKind;         // kind of each asymmetric-unit atom, -1 for none
+  std::vector<std::vector<int>> atomSlots;
+  std::vector<std::array<double, 4>> atomKey;
+  std::vector<std::array<AtomPart, 2>> atomParts;
+  std::vector<int> changed;
+  std::vector<double> angle, sine, cosine, partRe, partIm;
   // Scratch of the preparation, kept so that a repeated preparation of the
   // same size allocates nothing.
   std::vector<IntensitySlot> layout;
@@ -828,7 +846,14 @@ void AnalyseLayout(const Crystal &crystal, bool useSymmetry, std::vector<Intensi
 
 bool ColumnValid(const Element *e) { return e && e->index >= 0 && e->index < kMaxASFKinds; }
 
+std::array<double, 4> KeyOf(const Atom &atom) {
+  return {atom.x, atom.y, atom.z, atom.occupancy};
+}
+
 void Refresh(Data *d, const Crystal &crystal) {
+  d->sumsValid = false;
+  if (d->atomsKnown)
+    for (size_t a = 0; a < d->atomKey.size(); ++a) d->atomKey[a] = KeyOf(crystal.atoms[a]);
   for (int axis = 0; axis < 3; ++axis) d->maxCoord[axis] = 0;
   for (size_t j = 0; j < static_cast<size_t>(d->slots); ++j) {
     const int s = d->source[j];
@@ -870,8 +895,101 @@ void OrderReflections(Data *d, const std::vector<HKLItem> &items, const int64_t 
   }
 }
 
+// Which asymmetric-unit atom each slot belongs to, for moves of single
+// atoms; only when the cell atoms are the atoms' images block by block (the
+// layout a model rebuild makes).
+void MapAtoms(Data *d, const Crystal &crystal) {
+  d->sumsValid = false;
+  d->movesSinceFull = 0;
+  std::vector<size_t> first;
+  d->atomsKnown = FindBlocks(crystal, &first);
+  const size_t atoms = d->atomsKnown ? crystal.atoms.size() : 0;
+  d->atomKind.assign(atoms, -1);
+  d->atomSlots.assign(atoms, {});
+  d->atomKey.assign(atoms, {0, 0, 0, 0});
+  d->atomParts.clear();
+  d->atomParts.resize(atoms);
+  if (!d->atomsKnown) return;
+  std::vector<int> atomOfCell(crystal.cellAtoms.size(), -1);
+  for (size_t a = 0; a < atoms; ++a) {
+    const size_t end = a + 1 < atoms ? first[a + 1] : crystal.cellAtoms.size();
+    for (size_t c = first[a]; c < end; ++c) atomOfCell[c] = static_cast<int>(a);
+  }
+  for (size_t k = 0; k < d->kinds.size(); ++k) {
+    const IntensityWorkspaceData::Kind &kind = d->kinds[k];
+    for (int j = kind.start; j < kind.start + kind.atoms; ++j) {
+      const int a = atomOfCell[static_cast<size_t>(d->source[static_cast<size_t>(j)])];
+      d->atomSlots[static_cast<size_t>(a)].push_back(j);
+      d->atomKind[static_cast<size_t>(a)] = static_cast<int>(k);
+    }
+  }
+  const size_t n = static_cast<size_t>(d->reflections);
+  d->angle.resize(n);
+  d->sine.resize(n);
+  d->cosine.resize(n);
+  d->partRe.resize(n);
+  d->partIm.resize(n);
+}
+
+bool SameKey(const double a[4], const std::array<double, 4> &b) {
+  return a[0] == b[0] && a[1] == b[1] && a[2] == b[2] && a[3] == b[3];
+}
+
+// One atom's part of every reflection's F from the slot coordinates as they
+// stand, into partRe and partIm.
+void ComputePart(Data *d, size_t atom) {
+  const int n = d->reflections;
+  const size_t kindCount = d->kinds.size();
+  const size_t k = static_cast<size_t>(d->atomKind[atom]);
+  std::fill(d->partRe.begin(), d->partRe.end(), 0.0);
+  std::fill(d->partIm.begin(), d->partIm.end(), 0.0);
+  for (int j : d->atomSlots[atom]) {
+    const size_t at = static_cast<size_t>(j);
+    const double x = d->coord[0][at], y = d->coord[1][at], z = d->coord[2][at];
+    const double w = d->weight[at];
+    for (int r = 0; r < n; ++r) {
+      const int32_t *hkl = &d->hkl[static_cast<size_t>(r) * 3];
+      d->angle[static_cast<size_t>(r)] = 6.283185307179586 * (hkl[0] * x + hkl[1] * y + hkl[2] * z);
+    }
+    SinCosFor(d->width)(n, d->angle.data(), d->sine.data(), d->cosine.data());
+    for (int r = 0; r < n; ++r) {
+      d->partRe[static_cast<size_t>(r)] += w * d->cosine[static_cast<size_t>(r)];
+      if (!d->centric) d->partIm[static_cast<size_t>(r)] += w * d->sine[static_cast<size_t>(r)];
+    }
+  }
+  for (int r = 0; r < n; ++r) {
+    const size_t at = static_cast<size_t>(r);
+    const double fRe = d->factorRe[at * kindCount + k], fIm = d->factorIm[at * kindCount + k];
+    const double sRe = d->partRe[at], sIm = d->partIm[at];
+    d->partRe[at] = fRe * sRe - fIm * sIm;
+    d->partIm[at] = fIm * sRe + fRe * sIm;
+  }
+}
+
+// The part of an atom standing at key: from the cache, or computed from the
+// slot coordinates (which must be that place) and cached in the entry not
+// holding `keep`.
+const IntensityWorkspaceData::AtomPart &PartAt(Data *d, size_t atom,
+                                               const std::array<double, 4> &key,
+                                               const IntensityWorkspaceData::AtomPart *keep) {
+  auto &parts = d->atomParts[atom];
+  for (auto &p : parts)
+    if (p.valid && SameKey(p.key, key)) return p;
+  IntensityWorkspaceData::AtomPart &slot = (&parts[0] == keep) ? parts[1] : parts[0];
+  ComputePart(d, atom);
+  slot.re = d->partRe;
+  slot.im = d->partIm;
+  for (int i = 0; i < 4; ++i) slot.key[i] = key[static_cast<size_t>(i)];
+  slot.valid = true;
+  return slot;
+}
+
+// Full sums this often at the least, so that the rounding of the
+// differences cannot build up.
+constexpr int kMovesBetweenFullSums = 1000;
+
 void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiationType,
-             bool useSymmetry) {
+             bool useSymmetry, bool mapAtoms) {
   const std::vector<HKLItem> &items = list.items;
   const size_t count = items.size();
   d->radiationType = radiationType;
@@ -947,6 +1065,10 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
     d->source[at] = d->layout[s].source;
     d->multiplier[at] = d->layout[s].multiplier;
   }
+  if (mapAtoms)
+    MapAtoms(d, crystal);
+  else
+    d->atomsKnown = d->sumsValid = false;
 
   d->tables = count > 0;
   int64_t tableBytes = 0;
@@ -1013,7 +1135,60 @@ void Evaluate(Data *d, HKLList *list) {
     SumsFor(d->width)(d);
   else
     DirectSums(d);
+  d->sumsValid = d->atomsKnown;
+  d->movesSinceFull = 0;
   Finish(*d, list);
+}
+
+bool AnglesExact(const Data &d) {
+  for (int axis = 0; axis < 3; ++axis) {
+    const double index = static_cast<double>(std::max(-d.lo[axis], d.hi[axis]));
+    if (!(2.0 * kPi * index * d.maxCoord[axis] <= kMaxAngle)) return false;
+  }
+  return true;
+}
+
+// The sums after some atoms moved: each moved atom's old part out, its new
+// part in. False (nothing changed in the list) when a full evaluation is
+// due or cheaper.
+bool EvaluateMoves(Data *d, const Crystal &crystal, HKLList *list) {
+  if (!d->sumsValid || !d->atomsKnown || d->movesSinceFull >= kMovesBetweenFullSums ||
+      crystal.atoms.size() != d->atomKey.size())
+    return false;
+  d->changed.clear();
+  size_t movedSlots = 0;
+  for (size_t a = 0; a < crystal.atoms.size(); ++a) {
+    const std::array<double, 4> key = KeyOf(crystal.atoms[a]);
+    if (key == d->atomKey[a]) continue;
+    d->changed.push_back(static_cast<int>(a));
+    movedSlots += d->atomSlots[a].size();
+  }
+  // Each moved slot costs a sine and a cosine per reflection, against a few
+  // products per slot and reflection for the full sums.
+  if (movedSlots * 4 > static_cast<size_t>(d->slots)) return false;
+  // The old parts come from the slot coordinates before the refresh.
+  const IntensityWorkspaceData::AtomPart *old[8];
+  if (d->changed.size() > 8) return false;
+  for (size_t i = 0; i < d->changed.size(); ++i) {
+    const size_t a = static_cast<size_t>(d->changed[i]);
+    old[i] = d->atomKind[a] >= 0 ? &PartAt(d, a, d->atomKey[a], nullptr) : nullptr;
+  }
+  Refresh(d, crystal);
+  if (!AnglesExact(*d)) return false;
+  const size_t n = static_cast<size_t>(d->reflections);
+  for (size_t i = 0; i < d->changed.size(); ++i) {
+    const size_t a = static_cast<size_t>(d->changed[i]);
+    if (!old[i]) continue;
+    const IntensityWorkspaceData::AtomPart &now = PartAt(d, a, d->atomKey[a], old[i]);
+    for (size_t r = 0; r < n; ++r) {
+      d->sumRe[r] += now.re[r] - old[i]->re[r];
+      d->sumIm[r] += now.im[r] - old[i]->im[r];
+    }
+  }
+  d->sumsValid = true;
+  d->movesSinceFull++;
+  Finish(*d, list);
+  return true;
 }
 
 }  // namespace
@@ -1030,7 +1205,8 @@ int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list
   try {
     if (!workspace->data) workspace->data = std::make_unique<IntensityWorkspaceData>();
     workspace->data->width = ResolveWidth(workspace->vectorWidth);
-    Prepare(workspace->data.get(), *list, *crystal, radiationType, workspace->useSymmetry != 0);
+    Prepare(workspace->data.get(), *list, *crystal, radiationType, workspace->useSymmetry != 0,
+            workspace->incremental != 0);
   } catch (const std::bad_alloc &) {
     workspace->data.reset();
     Message(MESSAGE_ERROR, "caculating intensities, not enough memory!\n");
@@ -1053,6 +1229,21 @@ int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list) {
   return 1;
 }
 
+int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+                            HKLList *list) {
+  Data *d = workspace->data.get();
+  if (!d || crystal->cellAtoms.size() != d->cellAtomCount ||
+      list->items.size() != static_cast<size_t>(d->reflections))
+    return 0;
+  try {
+    return EvaluateMoves(d, *crystal, list) ? 1 : 0;
+  } catch (const std::bad_alloc &) {
+    // The cache of atom parts could not grow: full sums do without it.
+    d->sumsValid = false;
+    return 0;
+  }
+}
+
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace) {
   const Data *d = workspace->data.get();
   if (!d) return 0;
@@ -1067,7 +1258,7 @@ void CalculateIntensity(HKLList *list, const Crystal *crystal, int radiationType
   thread_local IntensityWorkspaceData scratch;
   try {
     scratch.width = WidestWidth();
-    Prepare(&scratch, *list, *crystal, radiationType, false);
+    Prepare(&scratch, *list, *crystal, radiationType, false, false);
   } catch (const std::bad_alloc &) {
     Message(MESSAGE_ERROR, "caculating intensities, not enough memory!\n");
     return;

@@ -75,6 +75,9 @@ struct IntensityWorkspace {
   // many doubles a vector, run on narrower instructions where the processor
   // lacks the wider ones (the portable paths, for checks).
   int vectorWidth = 0;
+  // 1: after a full evaluation, moves of single atoms update the sums by
+  // the moved atoms' parts (CalculateIntensityMoves).
+  int incremental = 1;
   std::unique_ptr<IntensityWorkspaceData> data;
   IntensityWorkspace();
   ~IntensityWorkspace();
@@ -101,6 +104,15 @@ int RefreshIntensityWorkspace(IntensityWorkspace *workspace, const Crystal *crys
 // last refreshed coordinates; 0 (list untouched) when the list is not the
 // length the workspace was prepared for.
 int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
+// The same fields after some asymmetric-unit atoms of the crystal moved since
+// the last evaluation (a refresh happens inside): only the moved atoms'
+// orbits are summed again. Returns 0, with the list untouched, when that is
+// not possible or not cheaper (too many atoms moved, no evaluation to start
+// from, a full sum due to keep rounding from building up, a layout that is
+// not the images of the atoms); the caller then refreshes and evaluates in
+// full. The results agree with a full evaluation to rounding.
+int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+                            HKLList *list);
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);
 // Width in doubles of the widest vector path this processor runs.
 int IntensityVectorWidth();

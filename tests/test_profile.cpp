@@ -435,6 +435,110 @@ TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
   EXPECT_TRUE(std::isnan(list.items[5].fSquared));
 }
 
+// Moves one asymmetric-unit atom to new random values of its position's
+// free variables, as a search moves a parameter.
+void MoveAtom(Atom *atom, std::mt19937_64 &random) {
+  std::uniform_real_distribution<double> u(0, 1);
+  CoordMatrixMultiply(atom->position->coordinates[0].matrix, u(random), u(random), u(random),
+                      &atom->x, &atom->y, &atom->z);
+}
+
+TEST_F(IntensityTest, MovesOfSingleAtomsEqualFullSums) {
+  // Centric and not, centred and not, X-ray and neutron: after each move of
+  // one atom the updated sums agree with the formula.
+  const Setting settings[] = {{14, 1, 0}, {1, 1, 0}, {229, 1, 0}, {88, 2, 0}, {186, 1, 0}};
+  for (const Setting &g : settings)
+    for (int type : {0, 1}) {
+      SCOPED_TRACE("space group " + std::to_string(g.number) + " type " + std::to_string(type));
+      RandomCrystal(g.number, g.setting, 12);
+      RandomList(150, 7);
+      IntensityWorkspace ws;
+      ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, type), 1);
+      HKLList work = list;
+      ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
+      int taken = 0;
+      for (int move = 0; move < 60; ++move) {
+        Atom &atom = crystal.atoms[random() % crystal.atoms.size()];
+        MoveAtom(&atom, random);
+        // Half the moves return at once, as a rejected annealing move does.
+        const Atom before = atom;
+        ExpandCell();
+        if (CalculateIntensityMoves(&ws, &crystal, &work)) {
+          ++taken;
+        } else {
+          ASSERT_EQ(RefreshIntensityWorkspace(&ws, &crystal), 1);
+          ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
+        }
+        HKLList oracle = list;
+        LiteralIntensity(&oracle, crystal, type);
+        EXPECT_LE(Compare(work, oracle, type), 1e-9);
+        if (move % 2) {
+          atom = before;
+          MoveAtom(&atom, random);
+        }
+      }
+      // Every atom here has at most a sixth of the slots.
+      EXPECT_EQ(taken, 60);
+      // When every atom moves, the full sums are cheaper: the list is left
+      // alone for the caller to evaluate in full.
+      for (Atom &a : crystal.atoms) MoveAtom(&a, random);
+      ExpandCell();
+      HKLList untouched = work;
+      EXPECT_EQ(CalculateIntensityMoves(&ws, &crystal, &untouched), 0);
+      EXPECT_EQ(untouched.items[3].fReal, work.items[3].fReal);
+    }
+}
+
+TEST_F(IntensityTest, MovesNeedAFullEvaluationToStartFrom) {
+  RandomCrystal(14, 1, 8);
+  RandomList(40, 5);
+  IntensityWorkspace ws;
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  MoveAtom(&crystal.atoms[0], random);
+  ExpandCell();
+  HKLList work = list;
+  EXPECT_EQ(CalculateIntensityMoves(&ws, &crystal, &work), 0);
+  // A layout that is not the atoms' images has no atoms to move.
+  std::swap(crystal.cellAtoms[1], crystal.cellAtoms[9]);
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
+  EXPECT_EQ(CalculateIntensityMoves(&ws, &crystal, &work), 0);
+}
+
+TEST_F(IntensityTest, RoundingOfMovesDoesNotBuildUp) {
+  // A million moves; every 997th state (which falls on every phase of the
+  // periodic full sums) is compared with a fresh full evaluation.
+  RandomCrystal(14, 1, 8);
+  RandomList(60, 6);
+  IntensityWorkspace ws, fresh;
+  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
+  HKLList work = list, full = list;
+  ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
+  double worst = 0;
+  long taken = 0;
+  for (long move = 1; move <= 1000000; ++move) {
+    MoveAtom(&crystal.atoms[random() % crystal.atoms.size()], random);
+    ExpandCell();
+    if (CalculateIntensityMoves(&ws, &crystal, &work)) {
+      ++taken;
+    } else {
+      RefreshIntensityWorkspace(&ws, &crystal);
+      CalculateIntensityFast(&ws, &work);
+    }
+    if (move % 997) continue;
+    ASSERT_EQ(PrepareIntensityWorkspace(&fresh, &list, &crystal, 0), 1);
+    ASSERT_EQ(CalculateIntensityFast(&fresh, &full), 1);
+    double largest = 0;
+    for (const HKLItem &it : full.items) largest = std::max(largest, std::sqrt(it.fSquared));
+    for (size_t i = 0; i < full.items.size(); ++i) {
+      worst = std::max(worst, std::fabs(work.items[i].fReal - full.items[i].fReal) / largest);
+      worst = std::max(worst, std::fabs(work.items[i].fImag - full.items[i].fImag) / largest);
+    }
+  }
+  EXPECT_LT(worst, 1e-9);
+  EXPECT_GT(taken, 990000);
+}
+
 TEST_F(IntensityTest, AtomsWithoutScatteringDataScatterNothing) {
   RandomCrystal(1, 1, 3);
   RandomList(30, 5);

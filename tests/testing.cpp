@@ -10,7 +10,10 @@
 
 CapturedMessages::CapturedMessages() {
   previous_ = SetMessageSink(
-      [this](int type, const std::string &text) { messages_.emplace_back(type, text); });
+      [this](int type, const std::string &text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.emplace_back(type, text);
+      });
 }
 
 CapturedMessages::~CapturedMessages() { SetMessageSink(std::move(previous_)); }

@@ -2,13 +2,15 @@
 #ifndef PULVINA_TESTING_H
 #define PULVINA_TESTING_H
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "utils.h"
 
-// Collects every message while alive; restores the previous sink after.
+// Collects every message while alive, from any thread; restores the
+// previous sink after. Read it once the threads that report are done.
 class CapturedMessages {
  public:
   CapturedMessages();
@@ -23,6 +25,7 @@ class CapturedMessages {
   void clear() { messages_.clear(); }
 
  private:
+  std::mutex mutex_;
   std::vector<std::pair<int, std::string>> messages_;
   MessageSink previous_;
 };

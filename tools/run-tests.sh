@@ -15,5 +15,14 @@ if [ "${SANITIZE:-0}" = 1 ]; then
 fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $FLAGS > /dev/null
 cmake --build "$BUILD"
-cd "$BUILD"
-ctest --output-on-failure --timeout 600 -j2
+(cd "$BUILD" && ctest --output-on-failure --timeout 600 -j2)
+
+# The parallel stages under ThreadSanitizer: the tests that run models on
+# several threads, and the batch solver's runs at 1, 2 and 4 threads.
+if [ "${SANITIZE:-0}" != 1 ] && [ "${SKIP_TSAN:-0}" != 1 ]; then
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULVINA_TSAN=ON \
+    -DPULVINA_GUI=OFF -DPULVINA_BENCH=OFF > /dev/null
+  cmake --build build-tsan
+  (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --output-on-failure --timeout 900 -j2 -R 'Stages\.|Messages\.|BatchSolver\.|IntensityTest\.Moves')
+fi
