@@ -164,8 +164,69 @@ void BM_Workspace(benchmark::State &state) {
   state.counters["width"] = ws.vectorWidth ? ws.vectorWidth : IntensityVectorWidth();
 }
 
+// A search's evaluation after every parameter moved (the statistic test's
+// trial): refresh, full sums, the grouped Bragg factor. In evaluations per
+// second, to set beside the move below.
+void BM_FullEvaluation(benchmark::State &state) {
+  Problem &p = Shared(static_cast<int>(state.range(0)), 14);
+  HKLList list = p.list;
+  GroupHKLList(&list, 1.0);
+  IntensityWorkspace ws;
+  PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0);
+  for (auto _ : state) {
+    RefreshIntensityWorkspace(&ws, &p.crystal);
+    CalculateIntensityFast(&ws, &list);
+    benchmark::DoNotOptimize(GroupBraggFactor(&list));
+  }
+  state.counters["evaluations/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+// An annealing move: one parameter of one atom changes, its images follow,
+// the moved orbit is summed again, the factor is taken. Every move goes to
+// a new place, so no part comes from the cache of the last two places.
+void BM_OneParameterMove(benchmark::State &state) {
+  Problem &p = Shared(static_cast<int>(state.range(0)), 14);
+  Crystal crystal = p.crystal;
+  HKLList list = p.list;
+  GroupHKLList(&list, 1.0);
+  IntensityWorkspace ws;
+  PrepareIntensityWorkspace(&ws, &list, &crystal, 0);
+  CalculateIntensityFast(&ws, &list);
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const size_t atoms = crystal.atoms.size();
+  const size_t perAtom = crystal.cellAtoms.size() / atoms;
+  size_t a = 0, moves = 0, full = 0;
+  for (auto _ : state) {
+    Atom &atom = crystal.atoms[a];
+    atom.x = unit(random);
+    for (size_t i = 0; i < perAtom; ++i) {
+      const Coordinate &m = atom.position->fullCoordinates[i];
+      Atom &image = crystal.cellAtoms[a * perAtom + i];
+      CoordMatrixMultiply(m.matrix, atom.x, atom.y, atom.z, &image.x, &image.y, &image.z);
+    }
+    double R = 0;
+    if (GroupBraggFactorOfMoves(&ws, &crystal, &R)) {
+      ++moves;
+    } else {
+      RefreshIntensityWorkspace(&ws, &crystal);
+      CalculateIntensityFast(&ws, &list);
+      R = GroupBraggFactor(&list);
+      ++full;
+    }
+    benchmark::DoNotOptimize(R);
+    a = (a + 1) % atoms;
+  }
+  state.counters["evaluations/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["full_share"] = moves + full ? double(full) / double(moves + full) : 0;
+}
+
 }  // namespace
 
+BENCHMARK(BM_FullEvaluation)->ArgNames({"L"})->Arg(0)->Arg(1);
+BENCHMARK(BM_OneParameterMove)->ArgNames({"L"})->Arg(0)->Arg(1);
 BENCHMARK(BM_Literal)
     ->ArgNames({"L", "sg"})
     ->Args({0, 14})

@@ -401,6 +401,7 @@ ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *l
       factorArg_(factorArg) {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
   fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
+  ownFactor_ = factor_ == GroupBraggFactor && factorArg_ == list_;
 }
 
 double ModelEvaluator::FactorOfCrystal() {
@@ -412,9 +413,25 @@ double ModelEvaluator::FactorOfCrystal() {
 
 double ModelEvaluator::operator()() {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
-  // Most moves of a search change one parameter, so one atom's orbit.
-  if (fast_ && CalculateIntensityMoves(&workspace_, crystal_, list_)) return factor_(factorArg_);
+  // Most moves of a search change one parameter, so one atom's orbit; the
+  // grouped Bragg factor of the list then comes from the structure factors
+  // without the list (brought up to date by Sync).
+  if (fast_) {
+    double R = 0;
+    if (ownFactor_ && GroupBraggFactorOfMoves(&workspace_, crystal_, &R)) {
+      stale_ = true;
+      return R;
+    }
+    if (!ownFactor_ && CalculateIntensityMoves(&workspace_, crystal_, list_))
+      return factor_(factorArg_);
+  }
+  stale_ = false;
   return FactorOfCrystal();
+}
+
+void ModelEvaluator::Sync() {
+  if (stale_) SyncIntensityList(&workspace_, list_);
+  stale_ = false;
 }
 
 // ---- random seeds ----------------------------------------------------------
@@ -593,6 +610,7 @@ class SearchRun {
   }
   bool proceeding() const { return proceed_; }
   double Finish() {
+    evaluate_.Sync();
     RestoreValues(model_, best_);
     return model_->Rmin;
   }
@@ -703,6 +721,7 @@ void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
     squares += R * R;
     stop = progress ? progress(&record, progressArg) : 0;
   }
+  evaluate.Sync();
   RestoreValues(model, best);
   model->selected = 1;
   if (ran == 0) {

@@ -309,6 +309,9 @@ class ModelEvaluator {
   double operator()();
   // Intensities of the crystal as it stands, without touching coordinates.
   double FactorOfCrystal();
+  // The list's calculated fields as of the last evaluation (moves leave
+  // them behind).
+  void Sync();
 
  private:
   CrystalModel *model_;
@@ -319,6 +322,8 @@ class ModelEvaluator {
   void *factorArg_;
   IntensityWorkspace workspace_;
   bool fast_ = false;
+  bool ownFactor_ = false;  // the grouped Bragg factor of list_
+  bool stale_ = false;
 };
 
 #endif

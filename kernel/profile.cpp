@@ -359,7 +359,20 @@ struct IntensityWorkspaceData {
   std::vector<std::array<double, 4>> atomKey;
   std::vector<std::array<AtomPart, 2>> atomParts;
   std::vector<int> changed;
-  std::vector<double> angle, sine, cosine, partRe, partIm;
+  // The same reflections as doubles, axis by axis, and the scattering
+  // factors kind by kind, for sums over one atom that run along the
+  // reflections.
+  std::vector<double> hklByAxis[3];
+  std::vector<double> factorByKindRe, factorByKindIm;
+  // The grouped Bragg factor straight from the sums: multiplicity x lp x
+  // centring^2 per reflection, the run of equal group numbers (in list
+  // order) each belongs to, the observed sum of each run.
+  bool factorReady = false;
+  int padded = 0;  // reflections rounded up to kPadding
+  std::vector<double> weightOfF2, intensityOfSums;
+  std::vector<int> runOf;
+  std::vector<double> runObs, runCalc;
+  double sumObs = 0;
   // Scratch of the preparation, kept so that a repeated preparation of the
   // same size allocates nothing.
   std::vector<IntensitySlot> layout;
@@ -627,6 +640,161 @@ SinCosFunction SinCosFor(int width) {
       return SinCos2;
     default:
       return SinCos1;
+  }
+}
+
+// ---- Moves of single atoms: loops along the reflections, whose arrays are
+// padded to a whole number of the widest vector (padding scatters nothing).
+
+constexpr int kPadding = 8;
+
+// re, im = (or +=) w exp(i angle) with angle = h x + k y + l z (coordinates
+// already times 2 pi).
+template <int W>
+PULVINA_ALWAYS_INLINE void SlotPhasesBody(int n, const double *h, const double *k,
+                                          const double *l, double x, double y, double z,
+                                          double w, bool first, double *re, double *im) {
+  using D = typename Vec<W>::D;
+  const D zero = {};
+  const D vx = zero + x, vy = zero + y, vz = zero + z, vw = zero + w;
+  for (int r = 0; r < n; r += W) {
+    D a, b, c, s, co;
+    Load(&a, h + r);
+    Load(&b, k + r);
+    Load(&c, l + r);
+    const D angle = a * vx + b * vy + c * vz;
+    SinCos<W>(&angle, &s, &co);
+    D outRe = vw * co, outIm = vw * s;
+    if (!first) {
+      D pr, pi;
+      Load(&pr, re + r);
+      Load(&pi, im + r);
+      outRe += pr;
+      outIm += pi;
+    }
+    Store(re + r, &outRe);
+    Store(im + r, &outIm);
+  }
+}
+
+// part = f x part, complex.
+template <int W>
+PULVINA_ALWAYS_INLINE void ScaleByFactorBody(int n, const double *fRe, const double *fIm,
+                                             double *re, double *im) {
+  using D = typename Vec<W>::D;
+  for (int r = 0; r < n; r += W) {
+    D a, b, c, d;
+    Load(&a, fRe + r);
+    Load(&b, fIm + r);
+    Load(&c, re + r);
+    Load(&d, im + r);
+    const D outRe = a * c - b * d, outIm = b * c + a * d;
+    Store(re + r, &outRe);
+    Store(im + r, &outIm);
+  }
+}
+
+// sums += now - old.
+template <int W>
+PULVINA_ALWAYS_INLINE void ExchangePartBody(int n, const double *nowRe, const double *nowIm,
+                                            const double *oldRe, const double *oldIm,
+                                            double *sumRe, double *sumIm) {
+  using D = typename Vec<W>::D;
+  for (int r = 0; r < n; r += W) {
+    D a, b, c, d, e, f;
+    Load(&a, nowRe + r);
+    Load(&b, oldRe + r);
+    Load(&c, nowIm + r);
+    Load(&d, oldIm + r);
+    Load(&e, sumRe + r);
+    Load(&f, sumIm + r);
+    e += a - b;
+    f += c - d;
+    Store(sumRe + r, &e);
+    Store(sumIm + r, &f);
+  }
+}
+
+// intensity = weight |F|^2; returns the largest.
+template <int W>
+PULVINA_ALWAYS_INLINE double IntensitiesBody(int n, const double *sumRe, const double *sumIm,
+                                             const double *weight, double *intensity) {
+  using D = typename Vec<W>::D;
+  D largest = {};
+  for (int r = 0; r < n; r += W) {
+    D a, b, w;
+    Load(&a, sumRe + r);
+    Load(&b, sumIm + r);
+    Load(&w, weight + r);
+    const D v = w * (a * a + b * b);
+    Store(intensity + r, &v);
+    largest = v > largest ? v : largest;
+  }
+  double m = 0;
+  for (int i = 0; i < W; ++i) m = largest[i] > m ? largest[i] : m;
+  return m;
+}
+
+struct MoveKernels {
+  void (*slotPhases)(int, const double *, const double *, const double *, double, double,
+                     double, double, bool, double *, double *);
+  void (*scaleByFactor)(int, const double *, const double *, double *, double *);
+  void (*exchangePart)(int, const double *, const double *, const double *, const double *,
+                       double *, double *);
+  double (*intensities)(int, const double *, const double *, const double *, double *);
+};
+
+#define PULVINA_MOVE_KERNELS(NAME, W, ATTRIBUTE)                                              \
+  ATTRIBUTE void NAME##SlotPhases(int n, const double *h, const double *k, const double *l,    \
+                                  double x, double y, double z, double w, bool first,          \
+                                  double *re, double *im) {                                    \
+    SlotPhasesBody<W>(n, h, k, l, x, y, z, w, first, re, im);                                   \
+  }                                                                                            \
+  ATTRIBUTE void NAME##ScaleByFactor(int n, const double *a, const double *b, double *re,      \
+                                     double *im) {                                             \
+    ScaleByFactorBody<W>(n, a, b, re, im);                                                     \
+  }                                                                                            \
+  ATTRIBUTE void NAME##ExchangePart(int n, const double *a, const double *b, const double *c,  \
+                                    const double *d, double *e, double *f) {                   \
+    ExchangePartBody<W>(n, a, b, c, d, e, f);                                                  \
+  }                                                                                            \
+  ATTRIBUTE double NAME##Intensities(int n, const double *a, const double *b, const double *w, \
+                                     double *out) {                                            \
+    return IntensitiesBody<W>(n, a, b, w, out);                                                \
+  }                                                                                            \
+  const MoveKernels NAME = {NAME##SlotPhases, NAME##ScaleByFactor, NAME##ExchangePart,         \
+                            NAME##Intensities};
+
+PULVINA_MOVE_KERNELS(Moves1, 1, )
+PULVINA_MOVE_KERNELS(Moves2, 2, )
+PULVINA_MOVE_KERNELS(Moves4, 4, )
+PULVINA_MOVE_KERNELS(Moves8, 8, )
+#ifdef PULVINA_X86
+PULVINA_MOVE_KERNELS(Moves4Avx2, 4, __attribute__((target("avx2,fma"))))
+PULVINA_MOVE_KERNELS(Moves8Avx2, 8, __attribute__((target("avx2,fma"))))
+PULVINA_MOVE_KERNELS(Moves8Avx512, 8, __attribute__((target("avx512f"))))
+#endif
+#undef PULVINA_MOVE_KERNELS
+
+const MoveKernels &MovesFor(int width) {
+  const int isa = Instructions();
+  (void)isa;
+  switch (width) {
+    case 8:
+#ifdef PULVINA_X86
+      if (isa == ISA_AVX512) return Moves8Avx512;
+      if (isa == ISA_AVX2) return Moves8Avx2;
+#endif
+      return Moves8;
+    case 4:
+#ifdef PULVINA_X86
+      if (isa >= ISA_AVX2) return Moves4Avx2;
+#endif
+      return Moves4;
+    case 2:
+      return Moves2;
+    default:
+      return Moves1;
   }
 }
 
@@ -923,12 +1091,70 @@ void MapAtoms(Data *d, const Crystal &crystal) {
       d->atomKind[static_cast<size_t>(a)] = static_cast<int>(k);
     }
   }
+  const size_t count = static_cast<size_t>(d->reflections);
+  d->padded = (d->reflections + kPadding - 1) / kPadding * kPadding;
+  const size_t n = static_cast<size_t>(d->padded);
+  const size_t kindCount = d->kinds.size();
+  for (int axis = 0; axis < 3; ++axis) {
+    d->hklByAxis[axis].assign(n, 0.0);
+    for (size_t r = 0; r < count; ++r)
+      d->hklByAxis[axis][r] = d->hkl[r * 3 + static_cast<size_t>(axis)];
+  }
+  d->factorByKindRe.assign(kindCount * n, 0.0);
+  d->factorByKindIm.assign(kindCount * n, 0.0);
+  for (size_t k = 0; k < kindCount; ++k)
+    for (size_t r = 0; r < count; ++r) {
+      d->factorByKindRe[k * n + r] = d->factorRe[r * kindCount + k];
+      d->factorByKindIm[k * n + r] = d->factorIm[r * kindCount + k];
+    }
+  // The sums themselves carry the padding too, always 0 there.
+  d->sumRe.resize(n, 0.0);
+  d->sumIm.resize(n, 0.0);
+}
+
+void PrepareFactor(Data *d, const HKLList &list) {
+  const std::vector<HKLItem> &items = list.items;
+  const size_t n = items.size();
+  d->factorReady = d->atomsKnown;
+  d->weightOfF2.resize(n);
+  d->runOf.resize(n);
+  d->runObs.clear();
+  d->sumObs = 0;
+  std::vector<int> runOfItem(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (i == 0 || items[i].group != items[i - 1].group) d->runObs.push_back(0);
+    runOfItem[i] = static_cast<int>(d->runObs.size()) - 1;
+    d->runObs.back() += items[i].iObsScaled;
+    d->sumObs += items[i].iObsScaled;
+  }
+  d->runCalc.assign(d->runObs.size(), 0.0);
+  for (size_t r = 0; r < n; ++r) {
+    const size_t i = static_cast<size_t>(d->order[r]);
+    d->weightOfF2[r] = items[i].multiplicity * items[i].lp * d->centring[i] * d->centring[i];
+    d->runOf[r] = runOfItem[i];
+  }
+  d->weightOfF2.resize(static_cast<size_t>(d->padded), 0.0);
+  d->intensityOfSums.assign(static_cast<size_t>(d->padded), 0.0);
+}
+
+// The grouped Bragg factor of the sums as they stand, as GroupBraggFactor
+// would find it after Finish, without writing the list.
+double FactorOfSums(Data *d) {
   const size_t n = static_cast<size_t>(d->reflections);
-  d->angle.resize(n);
-  d->sine.resize(n);
-  d->cosine.resize(n);
-  d->partRe.resize(n);
-  d->partIm.resize(n);
+  std::fill(d->runCalc.begin(), d->runCalc.end(), 0.0);
+  double *intensity = d->intensityOfSums.data();
+  const double largest = MovesFor(d->width).intensities(d->padded, d->sumRe.data(),
+                                                        d->sumIm.data(), d->weightOfF2.data(),
+                                                        intensity);
+  const int *runOf = d->runOf.data();
+  double *runCalc = d->runCalc.data();
+  for (size_t r = 0; r < n; ++r) runCalc[runOf[r]] += intensity[r];
+  if (d->sumObs == 0) return -1.0;
+  const double scale = largest == 0 ? 0.0 : 100.0 / largest;
+  double sumDiff = 0;
+  for (size_t g = 0; g < d->runObs.size(); ++g)
+    sumDiff += std::fabs(d->runObs[g] - d->runCalc[g] * scale);
+  return sumDiff / d->sumObs;
 }
 
 bool SameKey(const double a[4], const std::array<double, 4> &b) {
@@ -936,39 +1162,34 @@ bool SameKey(const double a[4], const std::array<double, 4> &b) {
 }
 
 // One atom's part of every reflection's F from the slot coordinates as they
-// stand, into partRe and partIm.
-void ComputePart(Data *d, size_t atom) {
-  const int n = d->reflections;
-  const size_t kindCount = d->kinds.size();
+// stand.
+void ComputePart(Data *d, size_t atom, double *partRe, double *partIm) {
+  const MoveKernels &kernels = MovesFor(d->width);
+  const int n = d->padded;
   const size_t k = static_cast<size_t>(d->atomKind[atom]);
-  std::fill(d->partRe.begin(), d->partRe.end(), 0.0);
-  std::fill(d->partIm.begin(), d->partIm.end(), 0.0);
+  const double twoPi = 6.283185307179586;
+  bool first = true;
   for (int j : d->atomSlots[atom]) {
     const size_t at = static_cast<size_t>(j);
-    const double x = d->coord[0][at], y = d->coord[1][at], z = d->coord[2][at];
-    const double w = d->weight[at];
-    for (int r = 0; r < n; ++r) {
-      const int32_t *hkl = &d->hkl[static_cast<size_t>(r) * 3];
-      d->angle[static_cast<size_t>(r)] = 6.283185307179586 * (hkl[0] * x + hkl[1] * y + hkl[2] * z);
-    }
-    SinCosFor(d->width)(n, d->angle.data(), d->sine.data(), d->cosine.data());
-    for (int r = 0; r < n; ++r) {
-      d->partRe[static_cast<size_t>(r)] += w * d->cosine[static_cast<size_t>(r)];
-      if (!d->centric) d->partIm[static_cast<size_t>(r)] += w * d->sine[static_cast<size_t>(r)];
-    }
+    kernels.slotPhases(n, d->hklByAxis[0].data(), d->hklByAxis[1].data(),
+                       d->hklByAxis[2].data(), twoPi * d->coord[0][at], twoPi * d->coord[1][at],
+                       twoPi * d->coord[2][at], d->weight[at], first, partRe, partIm);
+    first = false;
   }
-  for (int r = 0; r < n; ++r) {
-    const size_t at = static_cast<size_t>(r);
-    const double fRe = d->factorRe[at * kindCount + k], fIm = d->factorIm[at * kindCount + k];
-    const double sRe = d->partRe[at], sIm = d->partIm[at];
-    d->partRe[at] = fRe * sRe - fIm * sIm;
-    d->partIm[at] = fIm * sRe + fRe * sIm;
+  if (first) {
+    std::fill(partRe, partRe + n, 0.0);
+    std::fill(partIm, partIm + n, 0.0);
   }
+  // Inversion pairs are summed as twice the cosine: the sines cancel.
+  if (d->centric) std::fill(partIm, partIm + n, 0.0);
+  const size_t N = static_cast<size_t>(n);
+  kernels.scaleByFactor(n, d->factorByKindRe.data() + k * N, d->factorByKindIm.data() + k * N,
+                        partRe, partIm);
 }
 
 // The part of an atom standing at key: from the cache, or computed from the
-// slot coordinates (which must be that place) and cached in the entry not
-// holding `keep`.
+// slot coordinates (which must be that place) into the entry not holding
+// `keep`.
 const IntensityWorkspaceData::AtomPart &PartAt(Data *d, size_t atom,
                                                const std::array<double, 4> &key,
                                                const IntensityWorkspaceData::AtomPart *keep) {
@@ -976,12 +1197,31 @@ const IntensityWorkspaceData::AtomPart &PartAt(Data *d, size_t atom,
   for (auto &p : parts)
     if (p.valid && SameKey(p.key, key)) return p;
   IntensityWorkspaceData::AtomPart &slot = (&parts[0] == keep) ? parts[1] : parts[0];
-  ComputePart(d, atom);
-  slot.re = d->partRe;
-  slot.im = d->partIm;
+  const size_t n = static_cast<size_t>(d->padded);
+  slot.valid = false;
+  slot.re.resize(n);
+  slot.im.resize(n);
+  ComputePart(d, atom, slot.re.data(), slot.im.data());
   for (int i = 0; i < 4; ++i) slot.key[i] = key[static_cast<size_t>(i)];
   slot.valid = true;
   return slot;
+}
+
+// Copies the coordinates of one atom's slots; the bound on the coordinates
+// only grows, which keeps the exactness test of the angles on the safe side.
+void RefreshAtom(Data *d, const Crystal &crystal, size_t atom) {
+  for (int j : d->atomSlots[atom]) {
+    const size_t at = static_cast<size_t>(j);
+    const Atom &a = crystal.cellAtoms[static_cast<size_t>(d->source[at])];
+    const double v[3] = {a.x, a.y, a.z};
+    for (int axis = 0; axis < 3; ++axis) {
+      d->coord[axis][at] = v[axis];
+      const double m = std::fabs(v[axis]);
+      if (!(m <= d->maxCoord[axis])) d->maxCoord[axis] = std::isnan(m) ? HUGE_VAL : m;
+    }
+    d->weight[at] = a.occupancy * d->multiplier[at];
+  }
+  d->atomKey[atom] = KeyOf(crystal.atoms[atom]);
 }
 
 // Full sums this often at the least, so that the rounding of the
@@ -1065,10 +1305,6 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
     d->source[at] = d->layout[s].source;
     d->multiplier[at] = d->layout[s].multiplier;
   }
-  if (mapAtoms)
-    MapAtoms(d, crystal);
-  else
-    d->atomsKnown = d->sumsValid = false;
 
   d->tables = count > 0;
   int64_t tableBytes = 0;
@@ -1106,6 +1342,12 @@ void Prepare(Data *d, const HKLList &list, const Crystal &crystal, int radiation
     d->rowRe[axis].resize(size);
     d->rowIm[axis].resize(size);
   }
+  if (mapAtoms) {
+    MapAtoms(d, crystal);
+    PrepareFactor(d, list);
+  } else {
+    d->atomsKnown = d->sumsValid = d->factorReady = false;
+  }
   Refresh(d, crystal);
 }
 
@@ -1124,6 +1366,7 @@ void Finish(const Data &d, HKLList *list) {
     if (it.intensity > largest) largest = it.intensity;
   for (HKLItem &it : items) it.iCalc = largest == 0 ? 0.0 : it.intensity * 100.0 / largest;
 }
+
 
 void Evaluate(Data *d, HKLList *list) {
   bool tables = d->tables;
@@ -1149,45 +1392,44 @@ bool AnglesExact(const Data &d) {
 }
 
 // The sums after some atoms moved: each moved atom's old part out, its new
-// part in. False (nothing changed in the list) when a full evaluation is
-// due or cheaper.
-bool EvaluateMoves(Data *d, const Crystal &crystal, HKLList *list) {
+// part in. False (nothing changed) when a full evaluation is due or
+// cheaper.
+bool UpdateMovedSums(Data *d, const Crystal &crystal) {
   if (!d->sumsValid || !d->atomsKnown || d->movesSinceFull >= kMovesBetweenFullSums ||
       crystal.atoms.size() != d->atomKey.size())
     return false;
   d->changed.clear();
   size_t movedSlots = 0;
   for (size_t a = 0; a < crystal.atoms.size(); ++a) {
-    const std::array<double, 4> key = KeyOf(crystal.atoms[a]);
-    if (key == d->atomKey[a]) continue;
+    const Atom &atom = crystal.atoms[a];
+    const std::array<double, 4> &key = d->atomKey[a];
+    if (atom.x == key[0] && atom.y == key[1] && atom.z == key[2] && atom.occupancy == key[3])
+      continue;
     d->changed.push_back(static_cast<int>(a));
     movedSlots += d->atomSlots[a].size();
   }
   // Each moved slot costs a sine and a cosine per reflection, against a few
   // products per slot and reflection for the full sums.
-  if (movedSlots * 4 > static_cast<size_t>(d->slots)) return false;
-  // The old parts come from the slot coordinates before the refresh.
+  if (movedSlots * 4 > static_cast<size_t>(d->slots) || d->changed.size() > 8) return false;
+  // The old parts come from the slot coordinates before they are refreshed.
   const IntensityWorkspaceData::AtomPart *old[8];
-  if (d->changed.size() > 8) return false;
   for (size_t i = 0; i < d->changed.size(); ++i) {
     const size_t a = static_cast<size_t>(d->changed[i]);
     old[i] = d->atomKind[a] >= 0 ? &PartAt(d, a, d->atomKey[a], nullptr) : nullptr;
   }
-  Refresh(d, crystal);
+  d->sumsValid = false;
+  for (int a : d->changed) RefreshAtom(d, crystal, static_cast<size_t>(a));
   if (!AnglesExact(*d)) return false;
-  const size_t n = static_cast<size_t>(d->reflections);
+  const MoveKernels &kernels = MovesFor(d->width);
   for (size_t i = 0; i < d->changed.size(); ++i) {
     const size_t a = static_cast<size_t>(d->changed[i]);
     if (!old[i]) continue;
     const IntensityWorkspaceData::AtomPart &now = PartAt(d, a, d->atomKey[a], old[i]);
-    for (size_t r = 0; r < n; ++r) {
-      d->sumRe[r] += now.re[r] - old[i]->re[r];
-      d->sumIm[r] += now.im[r] - old[i]->im[r];
-    }
+    kernels.exchangePart(d->padded, now.re.data(), now.im.data(), old[i]->re.data(),
+                         old[i]->im.data(), d->sumRe.data(), d->sumIm.data());
   }
   d->sumsValid = true;
   d->movesSinceFull++;
-  Finish(*d, list);
   return true;
 }
 
@@ -1236,12 +1478,35 @@ int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crysta
       list->items.size() != static_cast<size_t>(d->reflections))
     return 0;
   try {
-    return EvaluateMoves(d, *crystal, list) ? 1 : 0;
+    if (!UpdateMovedSums(d, *crystal)) return 0;
+    Finish(*d, list);
+    return 1;
   } catch (const std::bad_alloc &) {
     // The cache of atom parts could not grow: full sums do without it.
     d->sumsValid = false;
     return 0;
   }
+}
+
+int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+                            double *factor) {
+  Data *d = workspace->data.get();
+  if (!d || !d->factorReady || crystal->cellAtoms.size() != d->cellAtomCount) return 0;
+  try {
+    if (!UpdateMovedSums(d, *crystal)) return 0;
+  } catch (const std::bad_alloc &) {
+    d->sumsValid = false;
+    return 0;
+  }
+  *factor = FactorOfSums(d);
+  return 1;
+}
+
+int SyncIntensityList(IntensityWorkspace *workspace, HKLList *list) {
+  Data *d = workspace->data.get();
+  if (!d || !d->sumsValid || list->items.size() != static_cast<size_t>(d->reflections)) return 0;
+  Finish(*d, list);
+  return 1;
 }
 
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace) {

@@ -113,6 +113,15 @@ int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
 // full. The results agree with a full evaluation to rounding.
 int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crystal,
                             HKLList *list);
+// The searches' step after a move, when the factor is the grouped Bragg
+// factor of the workspace's own list: the same update, then the factor
+// straight from the structure factors, leaving the list's calculated fields
+// as the last full evaluation wrote them (SyncIntensityList brings them up
+// to date). Returns 0, factor untouched, as CalculateIntensityMoves does.
+int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+                            double *factor);
+// Writes the calculated fields of the list from the sums as they stand.
+int SyncIntensityList(IntensityWorkspace *workspace, HKLList *list);
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);
 // Width in doubles of the widest vector path this processor runs.
 int IntensityVectorWidth();
