@@ -326,12 +326,44 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
     up[p] = cp->nodes[static_cast<size_t>(p)].upper;
   }
   std::vector<int> partial(static_cast<size_t>(E + 1) * static_cast<size_t>(P), 0);
+  // Atoms each single combination puts into a model, for the estimate of
+  // the models' memory.
+  std::vector<std::vector<int>> atomsOf(static_cast<size_t>(E));
+  for (int e = 0; e < E; ++e) {
+    const Combination &single = singles[static_cast<size_t>(e)];
+    const int perSet = static_cast<size_t>(e) < limits.atomsPerSet.size()
+                           ? limits.atomsPerSet[static_cast<size_t>(e)]
+                           : 1;
+    for (int r = 0; r < single.count; ++r) {
+      int sets = 0;
+      for (int p = 0; p < P; ++p) sets += single.row(r)[p];
+      atomsOf[static_cast<size_t>(e)].push_back(sets * perSet);
+    }
+  }
   Budget budget(limits);
   MultiWalk walk{E, P, &singles, lo.data(), up.data(), partial.data(), index.data(), &budget};
   long long rows = 0;
-  auto counter = [&] { ++rows; };
+  double atoms = 0;
+  auto counter = [&] {
+    ++rows;
+    for (int e = 0; e < E; ++e)
+      atoms += atomsOf[static_cast<size_t>(e)][static_cast<size_t>(index[static_cast<size_t>(e)])];
+  };
   walk.run(E - 1, counter);
   if (budget.stopped) return kEnumerationStopped;
+  const double bytes = static_cast<double>(rows) * (static_cast<double>(E) * P + limits.bytesPerRow) +
+                       atoms * limits.bytesPerAtom;
+  if (!budget.exhausted() && limits.maxBytes > 0 && bytes > limits.maxBytes) {
+    // Refused before the table or any model is made: counting took a few
+    // bytes per formula entry.
+    Message(MESSAGE_ERROR,
+            "multi combination, formula entries with %s atoms per cell give %lld combinations, "
+            "whose models would need about %.1f GiB, more than the %.1f GiB available; "
+            "constrain the positions or check the formula and Z\n",
+            JoinNumbers(counts).c_str(), rows, bytes / 1073741824.0,
+            limits.maxBytes / 1073741824.0);
+    return -1;
+  }
   const double rowBytes = static_cast<double>(E) * P;
   if (budget.exhausted() || rows > kMaxCombinations ||
       static_cast<double>(rows) * rowBytes > kMaxTableBytes) {

@@ -28,6 +28,14 @@ constexpr long long kMaxCombinations = 4000000;
 struct EnumerationLimits {
   double budget = kDefaultCombinationBudget;  // nodes one walk may visit
   const std::atomic<bool> *stop = nullptr;
+  // Memory the combinations and the models made from them may take, in
+  // bytes (0: unchecked). The estimate counts a table row and bytesPerRow per
+  // combination, and bytesPerAtom per atom of its model, where a set of
+  // entry e makes atomsPerSet[e] atoms (the members of a mixed site, else 1).
+  double maxBytes = 0;
+  double bytesPerRow = 0;
+  double bytesPerAtom = 0;
+  std::vector<int> atomsPerSet;
 };
 // Result of an enumeration stopped on request.
 constexpr int kEnumerationStopped = -2;

@@ -39,6 +39,9 @@ struct JobSettings {
   std::FILE *annealingLog = stdout;
   // Nodes one enumeration of Wyckoff combinations may visit.
   double enumerationBudget = kDefaultCombinationBudget;
+  // Bytes the models of one generation may take; 0: three quarters of the
+  // memory free when generation starts.
+  double modelMemory = 0;
   // Seed of the run's random streams (every model and stage derives its own
   // from it).
   uint64_t seed = 0;

@@ -120,6 +120,21 @@ std::string SettingsText(const StageSettings &s, int method) {
 
 }  // namespace
 
+double AvailableMemory() {
+  // MemAvailable counts the caches the kernel would give back; without it,
+  // the free pages.
+  if (std::FILE *f = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    double kib = 0;
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "MemAvailable: %lf kB", &kib) == 1) break;
+    std::fclose(f);
+    if (kib > 0) return kib * 1024;
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && size > 0 ? static_cast<double>(pages) * size : 0;
+}
+
 uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage) {
   return Mix(Mix(Mix(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
              static_cast<uint64_t>(stage));
@@ -203,6 +218,14 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   EnumerationLimits limits;
   limits.budget = job->settings.enumerationBudget;
   limits.stop = stop;
+  // The models may take most of the memory that is free now; solving them
+  // needs little more.
+  limits.maxBytes = job->settings.modelMemory > 0 ? job->settings.modelMemory
+                                                  : 0.75 * AvailableMemory();
+  limits.bytesPerRow = sizeof(CrystalModel) + 128;
+  limits.bytesPerAtom = sizeof(AtomModel) + 3 * sizeof(double *) + 16;
+  for (const Element &e : job->compound.entries)
+    limits.atomsPerSet.push_back(e.members.empty() ? 1 : static_cast<int>(e.members.size()));
   const int found = GetCombination(&job->compound, &job->combPositions, &job->combination, limits);
   if (found == kEnumerationStopped) {
     Message(MESSAGE_HINT, "generating models, stopped\n");

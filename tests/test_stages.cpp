@@ -3,6 +3,7 @@
 // and a message sink that may take a lock of its own.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -164,6 +165,49 @@ TEST(Stages, EnumerationSeesTheStop) {
   EXPECT_NE(messages.text().find("generating models, stopped"), std::string::npos);
   EXPECT_EQ(job.models.count, 0);
   FreeJob(&job);
+}
+
+// A job of 70,168 models: SrTiO3 with Z = 2 in Pmm2.
+struct ManyModels {
+  Job job;
+  ManyModels() {
+    UseSourceData();
+    InitializeJob(&job);
+    job.config.formular = "Sr1Ti1O3";
+    job.config.formularZ = 2;
+    job.config.sgNumber = 25;
+  }
+  ~ManyModels() { FreeJob(&job); }
+};
+
+TEST(Stages, GenerationRefusesModelsThatWouldNotFitInMemory) {
+  // The estimate made before anything is allocated must be within a factor
+  // of two of what the models really take: refused at half their size,
+  // accepted at twice.
+  size_t used = 0;
+  {
+    ManyModels m;
+    ASSERT_TRUE(SetupJob(&m.job));
+    const size_t before = mallinfo2().uordblks;
+    CapturedMessages quiet;
+    ASSERT_TRUE(GenerateJobModels(&m.job, nullptr));
+    ASSERT_EQ(m.job.models.count, 70168);
+    used = mallinfo2().uordblks - before;
+  }
+  ManyModels small;
+  ASSERT_TRUE(SetupJob(&small.job));
+  small.job.settings.modelMemory = 0.5 * static_cast<double>(used);
+  CapturedMessages messages;
+  EXPECT_FALSE(GenerateJobModels(&small.job, nullptr));
+  EXPECT_NE(messages.text().find("give 70168 combinations, whose models would need about"),
+            std::string::npos)
+      << messages.text();
+  EXPECT_EQ(small.job.models.count, 0);
+  EXPECT_TRUE(small.job.combination.cells.empty());
+  ManyModels enough;
+  ASSERT_TRUE(SetupJob(&enough.job));
+  enough.job.settings.modelMemory = 2.0 * static_cast<double>(used);
+  EXPECT_TRUE(GenerateJobModels(&enough.job, nullptr)) << messages.text();
 }
 
 TEST(Messages, TheSinkMayTakeALockThatAReporterHolds) {
