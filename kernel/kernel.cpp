@@ -436,24 +436,19 @@ void ModelEvaluator::Sync() {
 
 // ---- random seeds ----------------------------------------------------------
 
-namespace {
-
-// splitmix64's finaliser: nearby inputs (model 7 and 8, restart 0 and 1)
-// give unrelated outputs.
-uint64_t Mix(uint64_t x) {
+uint64_t MixSeed(uint64_t x) {
+  // splitmix64's finaliser.
   x += 0x9E3779B97F4A7C15ull;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
   return x ^ (x >> 31);
 }
 
-}  // namespace
-
 void SearchRandom::Reseed() {
   // Every reseed starts a new sequence: the clock alone would hand all the
   // temperature steps of one second the same numbers.
   const uint64_t b = clock ? static_cast<uint64_t>(std::time(nullptr)) : base;
-  const uint64_t mixed = Mix(Mix(b) + restarts++);
+  const uint64_t mixed = MixSeed(MixSeed(b) + restarts++);
   // A restart seed is a negative 31-bit word; every one of them gives a
   // different stream.
   const int32_t value = static_cast<int32_t>(mixed % 2147483646ull) + 1;
@@ -636,21 +631,33 @@ long TemperatureSteps(double start, double end, double rate) {
   return steps;
 }
 
-// A search from the classic arguments: grid arrays copied in, and the
-// indices copied back so that callers see where the search stands.
-Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                     FactorFunction factor, void *factorArg, const int *current,
-                     const int *lower, const int *upper, const double *step,
+// A search from the classic arguments.
+Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
+                     FactorFunction factor, void *factorArg,
                      OptimizationProgressFunction progress, void *progressArg) {
   Search s;
   s.model = model;
   s.crystal = crystal;
   s.list = list;
   s.selector = selector;
+  s.asym = asym;
   s.factor = factor;
   s.factorArg = factorArg;
   s.progress = progress;
   s.progressArg = progressArg;
+  // The classic searches narrate on standard output.
+  s.annealingLog = stdout;
+  return s;
+}
+
+// The same with a grid given as arrays, which are copied in; CopyBack
+// returns the indices, so that callers see where the search stands.
+Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
+                     FactorFunction factor, void *factorArg, const int *current,
+                     const int *lower, const int *upper, const double *step,
+                     OptimizationProgressFunction progress, void *progressArg) {
+  Search s = ClassicSearch(model, crystal, list, selector, 0, factor, factorArg, progress,
+                           progressArg);
   const size_t n = model->parameterList.size();
   s.grid.current.assign(current, current + n);
   s.grid.lower.assign(lower, lower + n);
@@ -737,14 +744,8 @@ void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
 void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
                         int asym, FactorFunction factor, void *factorArg, uint32_t trials,
                         int autoTrials, StatisticProgressFunction progress, void *progressArg) {
-  Search s;
-  s.model = model;
-  s.crystal = crystal;
-  s.list = list;
-  s.selector = selector;
-  s.asym = asym;
-  s.factor = factor;
-  s.factorArg = factorArg;
+  Search s = ClassicSearch(model, crystal, list, selector, asym, factor, factorArg, nullptr,
+                           nullptr);
   RunStatisticTest(&s, trials, autoTrials, progress, progressArg);
 }
 
@@ -826,17 +827,8 @@ double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int 
                       FactorFunction factor, void *factorArg, int method, double resolution,
                       const void *settings, OptimizationProgressFunction progress,
                       void *progressArg) {
-  Search s;
-  s.model = model;
-  s.crystal = crystal;
-  s.list = list;
-  s.selector = selector;
-  s.asym = asym;
-  s.factor = factor;
-  s.factorArg = factorArg;
-  s.progress = progress;
-  s.progressArg = progressArg;
-  s.annealingLog = stdout;
+  Search s = ClassicSearch(model, crystal, list, selector, asym, factor, factorArg, progress,
+                           progressArg);
   return RunSolveStructure(&s, method, resolution, settings);
 }
 
@@ -1037,7 +1029,6 @@ double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList
                                   OptimizationProgressFunction progress, void *progressArg) {
   Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
                            upper, step, progress, progressArg);
-  s.annealingLog = stdout;
   const double R = RunAdaptiveAnnealing(&s, *settings);
   CopyBack(s, current);
   return R;

@@ -183,6 +183,10 @@ struct SearchGrid {
   std::vector<double> step;
 };
 
+// Scrambles a seed so that nearby inputs (model 7 and 8, restart 0 and 1)
+// give unrelated streams.
+uint64_t MixSeed(uint64_t x);
+
 // The random numbers of one search: a stream of its own, restarted at every
 // reseed from a base seed and a running count, so that each restart of each
 // search gets a sequence of its own and a seeded run repeats exactly.

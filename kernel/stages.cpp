@@ -14,13 +14,6 @@
 
 namespace {
 
-uint64_t Mix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
 bool Stopping(const StopFlag *stop) { return stop && stop->load(std::memory_order_relaxed); }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -48,31 +41,64 @@ struct ProgressContext {
   ModelReport base;
   const StopFlag *stop;
   bool stopped = false;
+
+  // Passes a search's record on and says whether to stop.
+  template <typename Record>
+  bool Forward(ReportEvent event, const Record *record,
+               const Record *ModelReport::*field) {
+    if (*report) {
+      ModelReport r = base;
+      r.event = event;
+      r.*field = record;
+      (*report)(r);
+    }
+    if (Stopping(stop)) stopped = true;
+    return stopped;
+  }
 };
 
+// The statistic callback returns non-zero to stop, the optimisers' zero.
 int StatisticCallback(const StatisticProgress *record, void *argument) {
-  ProgressContext *c = static_cast<ProgressContext *>(argument);
-  if (*c->report) {
-    ModelReport r = c->base;
-    r.event = REPORT_STATISTIC_PROGRESS;
-    r.statistic = record;
-    (*c->report)(r);
-  }
-  if (Stopping(c->stop)) c->stopped = true;
-  return c->stopped ? 1 : 0;
+  return static_cast<ProgressContext *>(argument)->Forward(REPORT_STATISTIC_PROGRESS, record,
+                                                           &ModelReport::statistic)
+             ? 1
+             : 0;
 }
 
 int OptimizationCallback(const OptimizationProgress *record, void *argument) {
-  ProgressContext *c = static_cast<ProgressContext *>(argument);
-  if (*c->report) {
-    ModelReport r = c->base;
-    r.event = REPORT_OPTIMIZATION_PROGRESS;
-    r.optimization = record;
-    (*c->report)(r);
-  }
-  if (Stopping(c->stop)) c->stopped = true;
-  return c->stopped ? 0 : 1;
+  return static_cast<ProgressContext *>(argument)->Forward(REPORT_OPTIMIZATION_PROGRESS, record,
+                                                           &ModelReport::optimization)
+             ? 0
+             : 1;
 }
+
+// One model's search in a stage, on the worker's copies, with the model's
+// own random stream and the stage's report.
+struct ModelSearch {
+  SearchRandom random;
+  ProgressContext context;
+  Search search;
+  ModelSearch(const Job *job, WorkerCopy *w, CrystalModel *m, int stage, size_t index,
+              size_t total, int worker, const ModelReportFunction &report, const StopFlag *stop)
+      : context{&report, ModelReport(), stop} {
+    random.base = ModelSeed(job->settings.seed, m->modelNumber, stage);
+    context.base.stage = stage;
+    context.base.model = m;
+    context.base.index = index;
+    context.base.total = total;
+    context.base.worker = worker;
+    UpdateCrystalByModel(&w->crystal, m, nullptr, 1);
+    search.model = m;
+    search.crystal = &w->crystal;
+    search.list = &w->list;
+    search.selector = job->config.radiation;
+    search.asym = job->config.asymSearch;
+    search.random = &random;
+    search.annealingLog = job->settings.annealingLog;
+  }
+  ModelSearch(const ModelSearch &) = delete;
+  ModelSearch &operator=(const ModelSearch &) = delete;
+};
 
 void Tell(const ModelReportFunction &report, ReportEvent event, int stage, CrystalModel *model,
           size_t index, size_t total, int worker, const ModelRun *run = nullptr) {
@@ -136,8 +162,9 @@ double AvailableMemory() {
 }
 
 uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage) {
-  return Mix(Mix(Mix(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
-             static_cast<uint64_t>(stage));
+  return MixSeed(
+      MixSeed(MixSeed(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
+      static_cast<uint64_t>(stage));
 }
 
 uint64_t ClockSeed() {
@@ -145,7 +172,7 @@ uint64_t ClockSeed() {
   const uint64_t ns =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
   // Short enough to type back in with --seed.
-  return Mix(ns) % 1000000000ull;
+  return MixSeed(ns) % 1000000000ull;
 }
 
 int StageThreads(const Job *job) {
@@ -194,6 +221,26 @@ bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
   for (std::thread &t : pool) t.join();
   return !failed.load();
 }
+
+namespace {
+
+// A stage's round over its models: each on a worker's own copies, between
+// the started and finished reports.
+template <typename Work>
+void ForEachModelOnCopies(Job *job, const std::vector<CrystalModel *> &models, int stage,
+                          const ModelReportFunction &report, const StopFlag *stop, Work work) {
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+    WorkerCopy &w = copies[static_cast<size_t>(worker)];
+    w.Prepare(job);
+    CrystalModel *m = models[i];
+    Tell(report, REPORT_MODEL_STARTED, stage, m, i, models.size(), worker);
+    const ModelRun *run = work(i, m, &w, worker);
+    Tell(report, REPORT_MODEL_FINISHED, stage, m, i, models.size(), worker, run);
+  });
+}
+
+}  // namespace
 
 std::vector<CrystalModel *> AllModels(Job *job) {
   std::vector<CrystalModel *> all;
@@ -271,17 +318,13 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
 size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
                       const ModelReportFunction &report, const StopFlag *stop) {
   const int selector = job->config.radiation;
-  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
   std::atomic<size_t> done{0};
-  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
-    WorkerCopy &w = copies[static_cast<size_t>(worker)];
-    w.Prepare(job);
-    CrystalModel *m = models[i];
-    Tell(report, REPORT_MODEL_STARTED, STAGE_EVALUATION, m, i, models.size(), worker);
-    SetModelFactor(m, &w.crystal, &w.list, selector);
-    ++done;
-    Tell(report, REPORT_MODEL_FINISHED, STAGE_EVALUATION, m, i, models.size(), worker);
-  });
+  ForEachModelOnCopies(job, models, STAGE_EVALUATION, report, stop,
+                       [&](size_t, CrystalModel *m, WorkerCopy *w, int) -> const ModelRun * {
+                         SetModelFactor(m, &w->crystal, &w->list, selector);
+                         ++done;
+                         return nullptr;
+                       });
   return done.load();
 }
 
@@ -290,37 +333,19 @@ size_t StatisticTestModels(Job *job, const std::vector<CrystalModel *> &models,
   const Config &c = job->config;
   Message(MESSAGE_PLAIN, "\t\tTrails\t\tRmin\t\tRavg\t\tRsd\t\tFOM\n%s\n",
           std::string(90, '-').c_str());
-  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
   std::atomic<size_t> done{0};
-  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
-    WorkerCopy &w = copies[static_cast<size_t>(worker)];
-    w.Prepare(job);
-    CrystalModel *m = models[i];
-    Tell(report, REPORT_MODEL_STARTED, STAGE_STATISTIC, m, i, models.size(), worker);
+  ForEachModelOnCopies(job, models, STAGE_STATISTIC, report, stop,
+                       [&](size_t i, CrystalModel *m, WorkerCopy *w,
+                           int worker) -> const ModelRun * {
     const uint32_t trials = c.autoStCircles ? StatisticTestAutoTrails(m)
                                             : static_cast<uint32_t>(std::max(c.statisticCircles, 0));
-    UpdateCrystalByModel(&w.crystal, m, nullptr, 1);
-    SearchRandom random;
-    random.base = ModelSeed(job->settings.seed, m->modelNumber, STAGE_STATISTIC);
-    Search s;
-    s.model = m;
-    s.crystal = &w.crystal;
-    s.list = &w.list;
-    s.selector = c.radiation;
-    s.asym = c.asymSearch;
-    s.random = &random;
-    ProgressContext context{&report, ModelReport(), stop};
-    context.base.stage = STAGE_STATISTIC;
-    context.base.model = m;
-    context.base.index = i;
-    context.base.total = models.size();
-    context.base.worker = worker;
-    RunStatisticTest(&s, static_cast<uint32_t>(std::max(c.statisticCircles, 0)), c.autoStCircles,
-                     StatisticCallback, &context);
+    ModelSearch ms(job, w, m, STAGE_STATISTIC, i, models.size(), worker, report, stop);
+    RunStatisticTest(&ms.search, static_cast<uint32_t>(std::max(c.statisticCircles, 0)),
+                     c.autoStCircles, StatisticCallback, &ms.context);
     Message(MESSAGE_PLAIN, "Model #%d:\t%-10ld\t%f\t%f\t%f\t%f\n", m->modelNumber,
             static_cast<long>(trials), m->Rmin, m->Ravg, m->Rsd, m->FOM);
-    if (!context.stopped) ++done;
-    Tell(report, REPORT_MODEL_FINISHED, STAGE_STATISTIC, m, i, models.size(), worker);
+    if (!ms.context.stopped) ++done;
+    return nullptr;
   });
   return done.load();
 }
@@ -339,8 +364,6 @@ uint32_t FilterJobModels(Job *job, int flags) {
 std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
                                   const StageSettings &settings, int stage,
                                   const ModelReportFunction &report, const StopFlag *stop) {
-  const Config &c = job->config;
-  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
   std::vector<ModelRun> runs(models.size());
   std::vector<char> started(models.size(), 0);
   // On one thread the log reads as the work goes; with several, each
@@ -349,43 +372,26 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   const bool together = StageThreads(job) > 1 && models.size() > 1;
   std::mutex timeLock;
   double totalSeconds = 0;
-  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
-    WorkerCopy &w = copies[static_cast<size_t>(worker)];
-    w.Prepare(job);
-    CrystalModel *m = models[i];
+  ForEachModelOnCopies(job, models, stage, report, stop,
+                       [&](size_t i, CrystalModel *m, WorkerCopy *w,
+                           int worker) -> const ModelRun * {
     ModelRun &run = runs[i];
     started[i] = 1;
     run.model = m;
     run.method = ChooseMethod(settings, m);
-    Tell(report, REPORT_MODEL_STARTED, stage, m, i, models.size(), worker);
     const std::string head = "\n-----------------------------------------\nSolving model " +
                              std::to_string(m->modelNumber) + ":\n" +
                              SettingsText(settings, run.method);
     if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
     const auto start = std::chrono::steady_clock::now();
-    UpdateCrystalByModel(&w.crystal, m, nullptr, 1);
-    SearchRandom random;
-    random.base = ModelSeed(job->settings.seed, m->modelNumber, stage);
-    Search s;
-    s.model = m;
-    s.crystal = &w.crystal;
-    s.list = &w.list;
-    s.selector = c.radiation;
-    s.asym = c.asymSearch;
-    s.random = &random;
-    s.annealingLog = job->settings.annealingLog;
-    ProgressContext context{&report, ModelReport(), stop};
-    context.base.stage = stage;
-    context.base.model = m;
-    context.base.index = i;
-    context.base.total = models.size();
-    context.base.worker = worker;
-    s.progress = OptimizationCallback;
-    s.progressArg = &context;
-    RunSolveStructure(&s, run.method, settings.resolution, MethodSettings(settings, run.method));
+    ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
+    ms.search.progress = OptimizationCallback;
+    ms.search.progressArg = &ms.context;
+    RunSolveStructure(&ms.search, run.method, settings.resolution,
+                      MethodSettings(settings, run.method));
     run.seconds = SecondsSince(start);
-    run.stopped = context.stopped;
-    run.finished = !context.stopped;
+    run.stopped = ms.context.stopped;
+    run.finished = !ms.context.stopped;
     {
       std::lock_guard<std::mutex> lock(timeLock);
       totalSeconds += run.seconds;
@@ -403,7 +409,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
       Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail);
     else
       Message(MESSAGE_PLAIN, "%s", tail);
-    Tell(report, REPORT_MODEL_FINISHED, stage, m, i, models.size(), worker, &run);
+    return &run;
   });
   Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
   std::vector<ModelRun> out;
@@ -434,14 +440,10 @@ size_t CheckModelsBondLengths(Job *job, const std::vector<CrystalModel *> &model
                               double tolerancePercent, const ModelReportFunction &report,
                               const StopFlag *stop) {
   const double factor = 1 - tolerancePercent / 100;
-  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
   std::atomic<size_t> done{0};
-  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
-    WorkerCopy &w = copies[static_cast<size_t>(worker)];
-    w.Prepare(job);
-    CrystalModel *m = models[i];
-    Tell(report, REPORT_MODEL_STARTED, STAGE_BOND_LENGTHS, m, i, models.size(), worker);
-    GenerateBondLengths(&m->bondLengths, &w.crystal, m, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
+  ForEachModelOnCopies(job, models, STAGE_BOND_LENGTHS, report, stop,
+                       [&](size_t, CrystalModel *m, WorkerCopy *w, int) -> const ModelRun * {
+    GenerateBondLengths(&m->bondLengths, &w->crystal, m, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
     if (CheckBondLengthValidity(&m->bondLengths, &job->bondLengths, factor)) {
       m->validity |= VALIDITY_BOND_LENGTHS;
       Message(MESSAGE_PLAIN, "Model #%d [V].\n", m->modelNumber);
@@ -450,7 +452,7 @@ size_t CheckModelsBondLengths(Job *job, const std::vector<CrystalModel *> &model
       Message(MESSAGE_PLAIN, "Model #%d [X].\n", m->modelNumber);
     }
     ++done;
-    Tell(report, REPORT_MODEL_FINISHED, STAGE_BOND_LENGTHS, m, i, models.size(), worker);
+    return nullptr;
   });
   return done.load();
 }
