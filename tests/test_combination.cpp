@@ -89,29 +89,6 @@ TEST(Combination, UnreachableCountsAndContradictoryBounds) {
   EXPECT_EQ(GetCombination(&compound, &cp, &comb), 0);
 }
 
-TEST(Combination, OdometerAndHelpers) {
-  int c[3] = {0, 0, 0};
-  const int start[3] = {0, 1, 0}, max[3] = {1, 2, 0};
-  std::vector<std::vector<int>> seen;
-  do seen.push_back({c[0], c[1], c[2]});
-  while (increase(c, nullptr, max, 3));
-  EXPECT_EQ(seen.size(), 6u);
-  EXPECT_EQ(seen[1], (std::vector<int>{1, 0, 0}));
-  EXPECT_EQ(seen[2], (std::vector<int>{0, 1, 0}));
-  int d[2] = {1, 1};
-  EXPECT_EQ(increase(d, start, max, 2), 1);
-  EXPECT_EQ(d[0], 0);  // back to its start value
-  EXPECT_EQ(d[1], 2);
-  const int counts[3] = {1, 2, 3}, mult[3] = {4, 5, 6};
-  EXPECT_EQ(sumNx(counts, mult, 3), 32);
-  Coordinates fixed, free;
-  SetCoordinates("(0,0,0)(1/2,1/2,1/2)", &fixed);
-  SetCoordinates("(0,0,Z)", &free);
-  EXPECT_EQ(IsFixedCoordinate(fixed), 1);
-  EXPECT_EQ(IsFixedCoordinate(free), 0);
-  EXPECT_EQ(IsFixedCoordinate(Coordinates()), 0);
-}
-
 TEST(Combination, RestraintSlots) {
   std::vector<Position> positions = SmallPositions();
   CombPositions cp;

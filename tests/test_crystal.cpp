@@ -8,13 +8,6 @@
 
 namespace {
 
-TEST(Cell, CubicIsDiagonal) {
-  TransMatrix m;
-  ASSERT_EQ(TransMatrixFToC(&m, 4, 4, 4, 90, 90, 90), 1);
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(m(r, c), r == c ? 4 : 0, 1e-12);
-}
-
 TEST(Cell, TriclinicAgreesWithAnIndependentLibrary) {
   // cctbx uctbx.unit_cell((5.1, 6.2, 7.3, 81, 95.5, 103.25))
   //   .orthogonalization_matrix(), which puts a along x and b in the xy plane too.

@@ -3,8 +3,6 @@
 // data cannot tell apart: origin, and axes the cell allows to exchange).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cmath>
 #include <fstream>
 #include <regex>
@@ -93,12 +91,9 @@ bool Equivalent(const std::vector<Site> &a, const std::vector<Site> &b, const do
   return false;
 }
 
-std::vector<Site> TruthSites(const std::string &json) {
+std::vector<Site> TruthSites(const ReferenceCase &reference) {
   std::vector<Site> sites;
-  std::regex re("\"element\": \"([A-Za-z]+)\"[^}]*?\"x\": ([-0-9.eE]+),\\s*\"y\": ([-0-9.eE]+),"
-                "\\s*\"z\": ([-0-9.eE]+)");
-  for (std::sregex_iterator it(json.begin(), json.end(), re), end; it != end; ++it)
-    sites.push_back({{std::stod((*it)[2]), std::stod((*it)[3]), std::stod((*it)[4])}, (*it)[1]});
+  for (const ReferenceAtom &a : reference.atoms) sites.push_back({{a.x, a.y, a.z}, a.element});
   return sites;
 }
 
@@ -151,40 +146,29 @@ std::string RunCommand(const std::string &command) {
 
 TEST(EndToEnd, EveryReferenceStructureIsSolved) {
   UseSourceData();
-  const std::string root = PULVINA_REFERENCE_DIR;
-  DIR *dir = opendir(root.c_str());
-  ASSERT_NE(dir, nullptr);
-  std::vector<std::string> names;
-  while (dirent *e = readdir(dir))
-    if (e->d_name[0] != '.' && !ReadWholeFile(root + "/" + e->d_name + "/truth.json").empty())
-      names.push_back(e->d_name);
-  closedir(dir);
-  ASSERT_GE(names.size(), 6u);
-  for (const std::string &name : names) {
-    const std::string truth = ReadWholeFile(root + "/" + name + "/truth.json");
+  for (const ReferenceCase &reference : ReferenceCases()) {
+    const std::string &name = reference.name;
     for (const char *kind : {"clean", "noisy"}) {
       SCOPED_TRACE(name + " " + kind);
       TempDir work;
       // The same job reading the other peak file, from a folder of its own.
-      std::string control = ReadWholeFile(root + "/" + name + "/" + name + ".epc");
+      std::string control = ReadWholeFile(reference.path(".epc"));
+      ASSERT_FALSE(control.empty());
+      const std::string peaks = reference.path(std::string("_") + kind + ".hkl");
       control = std::regex_replace(control, std::regex("PEAK_FILE\t\"[^\"]*\""),
-                                   "PEAK_FILE\t\"" + root + "/" + name + "/" + name + "_" + kind +
-                                       ".hkl\"");
+                                   "PEAK_FILE\t\"" + peaks + "\"");
       std::string job = work.write(name + ".epc", control);
       RunCommand(std::string(PULVINA_SOLVE) + " -q --seed 7 -o " + work.file("out") + " " + job);
       std::vector<Summary> rows = ReadSummary(work.file("out/summary.tsv"));
       ASSERT_FALSE(rows.empty());
-      EXPECT_EQ(static_cast<int>(rows.size()), std::stoi(std::regex_replace(
-                                                   truth, std::regex("[\\s\\S]*\"epc_count\": ([0-9]+)[\\s\\S]*"), "$1")));
+      EXPECT_EQ(static_cast<int>(rows.size()), reference.epcCount);
       const Summary &best = rows.front();
       const bool clean = std::string(kind) == "clean";
       if (clean) {
         EXPECT_LT(best.rmin, 0.05);
       } else {
         // On noisy data the solver must do at least as well as the truth.
-        double rTrue = std::stod(std::regex_replace(
-            truth, std::regex("[\\s\\S]*\"r_true_model_on_noisy\": ([0-9.]+)[\\s\\S]*"), "$1"));
-        EXPECT_LE(best.rmin, rTrue + 1e-6);
+        EXPECT_LE(best.rmin, reference.rTrueOnNoisy + 1e-6);
       }
       Config config;
       InitializeConfig(&config);
@@ -198,7 +182,7 @@ TEST(EndToEnd, EveryReferenceStructureIsSolved) {
       // except hydrogen, which X-rays hardly see.
       tolerance = clean ? 2e-3 : 3e-2;
       std::vector<Site> found = Expand(sg, CifSites(cif));
-      std::vector<Site> wanted = Expand(sg, TruthSites(truth));
+      std::vector<Site> wanted = Expand(sg, TruthSites(reference));
       if (!clean) {
         found = WithoutHydrogen(found);
         wanted = WithoutHydrogen(wanted);
@@ -206,7 +190,7 @@ TEST(EndToEnd, EveryReferenceStructureIsSolved) {
       EXPECT_TRUE(Equivalent(found, wanted, edges))
           << "best model " << best.model << " " << best.epc << " R " << best.rmin;
       // The exact EPC of the reference is among the solved models.
-      std::string epc = std::regex_replace(truth, std::regex("[\\s\\S]*\"epc\": \"([^\"]*)\"[\\s\\S]*"), "$1");
+      const std::string &epc = reference.epc;
       int rank = 0;
       for (size_t i = 0; i < rows.size(); ++i)
         if (rows[i].epc == epc) rank = static_cast<int>(i) + 1;
@@ -227,7 +211,8 @@ TEST(EndToEnd, BadInputsFailCleanly) {
   };
   EXPECT_EQ(status(work.file("missing.epc")), 1);
   EXPECT_EQ(status(work.write("bad.epc", "QUENDRALITE 2.0.0\nRADIATION\tx\n")), 1);
-  std::string control = ReadWholeFile(std::string(PULVINA_REFERENCE_DIR) + "/nacl/nacl.epc");
+  const std::string control = ReadWholeFile(TestDataPath("nacl/nacl.epc"));
+  ASSERT_FALSE(control.empty());
   EXPECT_EQ(status(work.write("nopeaks.epc", control)), 1);  // its peak file is not beside it
   EXPECT_EQ(status(work.write("sg.epc", std::regex_replace(control, std::regex("SG_NUMBER\t225"),
                                                           "SG_NUMBER\t999"))),
@@ -274,22 +259,22 @@ std::vector<Peak> ReadPeaks(const std::string &text) {
 TEST(Simulate, ReproducesTheReferencePatterns) {
   // The reference files were computed by another program from the same
   // structures: reflection set, multiplicities and intensities must agree.
-  const std::string root = PULVINA_REFERENCE_DIR;
   for (const char *name : {"nacl", "tio2_rutile", "mgoh2_brucite", "zns_sphalerite"}) {
     SCOPED_TRACE(name);
-    const std::string truth = ReadWholeFile(root + "/" + name + "/truth.json");
+    const ReferenceCase reference = LoadReferenceCase(name);
     TempDir work;
     std::string atoms;
-    for (const Site &s : TruthSites(truth))
+    for (const Site &s : TruthSites(reference))
       atoms += s.symbol + " " + std::to_string(s.v[0]) + " " + std::to_string(s.v[1]) + " " +
                std::to_string(s.v[2]) + "\n";
     std::string structure = work.write("atoms.txt", atoms);
     std::string out = work.file("sim.hkl");
-    RunCommand(std::string(PULVINA_SIMULATE) + " -o " + out + " " + root + "/" + name + "/" +
-               name + ".epc " + structure);
+    RunCommand(std::string(PULVINA_SIMULATE) + " -o " + out + " " + reference.path(".epc") + " " +
+               structure);
     std::vector<Peak> ours = ReadPeaks(ReadWholeFile(out));
-    std::vector<Peak> theirs = ReadPeaks(ReadWholeFile(root + "/" + name + "/" + name + "_clean.hkl"));
+    std::vector<Peak> theirs = ReadPeaks(ReadWholeFile(reference.path("_clean.hkl")));
     ASSERT_EQ(ours.size(), theirs.size());
+    ASSERT_EQ(static_cast<int>(theirs.size()), reference.reflections);
     for (size_t i = 0; i < ours.size(); ++i) {
       EXPECT_NEAR(ours[i].d, theirs[i].d, 1.5e-6) << i;
       EXPECT_EQ(ours[i].mult, theirs[i].mult) << i;

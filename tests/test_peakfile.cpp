@@ -155,7 +155,7 @@ TEST_F(PeakFileTest, ReadingGroupsWithTheWidthGiven) {
 // All layouts of one case give the same list as the internal file.
 TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
   for (const char *name : {"mgoh2_brucite", "tio2_rutile"}) {
-    const std::string base = std::string(PULVINA_REFERENCE_DIR) + "/" + name + "/" + name;
+    const std::string base = TestDataPath(std::string(name) + "/" + name);
     HKLList internal;
     double s0 = 5, e0 = 100;
     ASSERT_EQ(

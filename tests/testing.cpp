@@ -8,6 +8,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
 CapturedMessages::CapturedMessages() {
   previous_ = SetMessageSink(
       [this](int type, const std::string &text) {
@@ -44,9 +47,54 @@ std::string TempDir::write(const std::string &name, const std::string &text) con
 
 std::string ReadWholeFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path;
+    return "";
+  }
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 void UseSourceData() { SetDataDirectory(PULVINA_SOURCE_DIR "/data"); }
+
+std::string TestDataPath(const std::string &relative) {
+  return PULVINA_SOURCE_DIR "/tests/data/" + relative;
+}
+
+std::string ReferenceCase::path(const std::string &suffix) const {
+  return TestDataPath(name + "/" + name + suffix);
+}
+
+ReferenceCase LoadReferenceCase(const std::string &name) {
+  ReferenceCase c;
+  c.name = name;
+  const std::string file = TestDataPath(name + "/truth.json");
+  try {
+    const nlohmann::json truth = nlohmann::json::parse(ReadWholeFile(file));
+    c.sgNumber = truth.at("space_group").at("number");
+    c.sgSetting = truth.at("space_group").at("setting");
+    c.formula = truth.at("formula");
+    for (const auto &[symbol, state] : truth.at("oxidation").items())
+      c.oxidation.emplace_back(symbol, state.get<int>());
+    c.epc = truth.at("epc");
+    for (const nlohmann::json &atom : truth.at("atoms"))
+      c.atoms.push_back({atom.at("element"), atom.at("wyckoff"), atom.at("x"), atom.at("y"),
+                         atom.at("z")});
+    c.freeCoordinates = truth.at("free_coordinates");
+    c.epcCount = truth.at("epc_count");
+    c.reflections = truth.at("data").at("reflections");
+    c.rTrueOnNoisy = truth.at("r_true_model_on_noisy");
+  } catch (const nlohmann::json::exception &e) {
+    ADD_FAILURE() << file << ": " << e.what();
+  }
+  return c;
+}
+
+std::vector<ReferenceCase> ReferenceCases() {
+  std::vector<ReferenceCase> cases;
+  for (const char *name : {"caf2_fluorite", "cscl", "mgoh2_brucite", "nacl", "tio2_rutile",
+                           "zns_sphalerite"})
+    cases.push_back(LoadReferenceCase(name));
+  return cases;
+}

@@ -46,9 +46,37 @@ class TempDir {
   std::string path_;
 };
 
+// The contents of a file; a file that cannot be read fails the running test
+// with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
 
 // Points the kernel at the data files of the source tree.
 void UseSourceData();
+
+// A file of tests/data, by its path relative to that folder.
+std::string TestDataPath(const std::string &relative);
+
+// One case of tests/data: indexed X-ray data of a known structure computed by
+// an independent program, and the answer, from the case's truth.json.
+struct ReferenceAtom {
+  std::string element, wyckoff;  // "Na", "4a"
+  double x = 0, y = 0, z = 0;
+};
+struct ReferenceCase {
+  std::string name;
+  int sgNumber = 0, sgSetting = 0;
+  std::string formula;
+  std::vector<std::pair<std::string, int>> oxidation;
+  std::string epc;  // as the solver prints it; one element's sites in letter order
+  std::vector<ReferenceAtom> atoms;
+  int freeCoordinates = -1, epcCount = -1, reflections = -1;
+  double rTrueOnNoisy = -1;  // grouped Bragg factor of the truth on the noisy file
+  // The case's file named NAME + suffix: path("_clean.hkl"), path(".epc").
+  std::string path(const std::string &suffix) const;
+};
+// The six cases. A truth.json that is missing or malformed fails the running
+// test with the file's name.
+std::vector<ReferenceCase> ReferenceCases();
+ReferenceCase LoadReferenceCase(const std::string &name);
 
 #endif
