@@ -28,9 +28,9 @@ void Usage(std::FILE *out) {
                "Options:\n"
                "  -o FILE        output file (default: standard output)\n"
                "  --fwhm DEG     peak width written for every reflection (default: 0.1)\n"
-               "  --data DIR     folder of sgt.xml, asft.dat and nslt.dat (default: %s)\n"
-               "  -h, --help     show this help\n",
-               PULVINA_DATA_DIR);
+               "  --data DIR     folder of sgt.xml, asft.dat and nslt.dat (default:\n"
+               "                 $PULVINA_DATA, else ../share/pulvina from the program's folder)\n"
+               "  -h, --help     show this help\n");
 }
 
 struct SiteIn {
@@ -191,7 +191,7 @@ std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, doubl
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string output, dataDir = PULVINA_DATA_DIR;
+  std::string output, dataDir;
   double fwhm = 0.1;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
@@ -227,7 +227,9 @@ int main(int argc, char **argv) {
     Usage(stderr);
     return 2;
   }
-  SetDataDirectory(dataDir);
+  std::vector<std::string> searched;
+  const std::string data = FindDataDirectory(dataDir, &searched);
+  SetDataDirectory(data, searched);
   Job job;
   InitializeJob(&job);
   int status = 1;

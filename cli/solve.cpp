@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "stages.h"
 
@@ -37,7 +38,7 @@ struct Options {
   int best = 0;
   int verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
   double bondTolerance = JobSettings().bondTolerance;
-  std::string dataDir = PULVINA_DATA_DIR;
+  std::string dataDir;  // empty: looked up
   std::string jobFile;
 };
 
@@ -58,13 +59,14 @@ void Usage(std::FILE *out) {
                "  --best N            write only the N best models (default: all solved)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
                "                      minimum (default: %g)\n"
-               "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat\n"
-               "                      (default: %s)\n"
+               "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat (default:\n"
+               "                      $PULVINA_DATA, else ../share/pulvina from the\n"
+               "                      program's folder)\n"
                "  -q, --quiet         print errors and the result only\n"
                "  -v, --verbose       print every message of the kernel\n"
                "  -h, --help          show this help\n"
                "  --version           show the version\n",
-               JobSettings().bondTolerance, PULVINA_DATA_DIR);
+               JobSettings().bondTolerance);
 }
 
 // A whole decimal number that fits its type, nothing else: "12x", "", "-1"
@@ -579,7 +581,9 @@ int main(int argc, char **argv) {
   Options options;
   int status = ParseOptions(argc, argv, &options);
   if (status >= 0) return status;
-  SetDataDirectory(options.dataDir);
+  std::vector<std::string> searched;
+  const std::string data = FindDataDirectory(options.dataDir, &searched);
+  SetDataDirectory(data, searched);
   const int verbosity = options.verbosity;
   SetMessageSink([verbosity](int type, const std::string &text) {
     if (verbosity == 0 && type != MESSAGE_ERROR) return;

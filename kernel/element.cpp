@@ -511,8 +511,8 @@ int LookupTable(const char *fileName, int atomicNumber, int key, double values[N
 int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
   bool found = false;
   if (!LookupTable<kAsfCount>("asft.dat", atomicNumber, charge, coefficients, &found)) {
-    Message(MESSAGE_ERROR, "read atomic scattering factor, can not open file \"%s\"\n",
-            "asft.dat");
+    Message(MESSAGE_ERROR, "read atomic scattering factor, can not open file \"%s\"\n%s",
+            "asft.dat", DataFileNote("asft.dat").c_str());
     return 0;
   }
   if (found) return 1;
@@ -540,8 +540,8 @@ double ASFFactor(double s, const double c[kAsfCount]) {
 int GetNSL(int atomicNumber, int key, double nsl[2]) {
   bool found = false;
   if (!LookupTable<2>("nslt.dat", atomicNumber, key, nsl, &found)) {
-    Message(MESSAGE_ERROR, "read neutron scattering length, can not open file \"%s\"\n",
-            "nslt.dat");
+    Message(MESSAGE_ERROR, "read neutron scattering length, can not open file \"%s\"\n%s",
+            "nslt.dat", DataFileNote("nslt.dat").c_str());
     return 0;
   }
   if (found) return 1;

@@ -67,6 +67,9 @@ bool SetupJob(Job *job) {
   UpdateIonRadii(&job->compound);
   UpdateBondLengthConstraints(&job->bondLengths, &job->compound);
   SetRadiation(&config, &job->radiation);
+  // Without its scattering table every atom scatters nothing and any fit
+  // would be meaningless; the messages above say which file and where.
+  if (!OpenFile(DataPath(job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r")) return false;
   FreeSpaceGroup(&job->crystal.spaceGroup);
   if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting)) return false;
   job->crystal.a = config.cellA;

@@ -66,8 +66,8 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
   xmlSetStructuredErrorFunc(nullptr, nullptr);
   xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root) {
-    Message(MESSAGE_ERROR, "reading space group information, bad space group file %s\n",
-            "sgt.xml");
+    Message(MESSAGE_ERROR, "reading space group information, bad space group file %s\n%s",
+            "sgt.xml", DataFileNote("sgt.xml").c_str());
     return 0;
   }
   xmlNode *group = nullptr;

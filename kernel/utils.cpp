@@ -1,13 +1,17 @@
 #include "utils.h"
 
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::mutex &SinkMutex() {
   static std::mutex m;
@@ -21,9 +25,31 @@ std::shared_ptr<const MessageSink> &Sink() {
   return sink;
 }
 
-std::string &DataDirectory() {
-  static std::string dir;
-  return dir;
+struct DataLocation {
+  std::string directory;
+  std::vector<std::string> searched;
+};
+
+// Chosen on first use, so that a program that never sets a folder still
+// reads the installed data, or the source tree's from the build tree.
+DataLocation &Data() {
+  static DataLocation location = [] {
+    DataLocation l;
+    l.directory = FindDataDirectory("", &l.searched);
+    return l;
+  }();
+  return location;
+}
+
+// Whole components only: /build-old/x is not inside /build.
+bool IsInside(const fs::path &path, const fs::path &folder) {
+  auto p = path.begin();
+  for (const fs::path &component : folder) {
+    if (component.empty()) break;  // a trailing separator
+    if (p == path.end() || *p != component) return false;
+    ++p;
+  }
+  return true;
 }
 
 }  // namespace
@@ -73,11 +99,59 @@ MessageSink SetMessageSink(MessageSink sink) {
   return old ? *old : MessageSink();
 }
 
-void SetDataDirectory(const std::string &directory) { DataDirectory() = directory; }
+void SetDataDirectory(const std::string &directory, const std::vector<std::string> &searched) {
+  Data() = {directory, searched};
+}
 
-const std::string &GetDataDirectory() { return DataDirectory(); }
+const std::string &GetDataDirectory() { return Data().directory; }
 
-std::string DataPath(const char *name) { return JoinPath(DataDirectory(), name); }
+std::string DataPath(const char *name) { return JoinPath(Data().directory, name); }
+
+std::string DataFileNote(const char *name) {
+  const std::string path = DataPath(name);
+  std::error_code error;
+  if (fs::exists(path, error)) return "  data file: " + path + "\n";
+  const DataLocation &data = Data();
+  std::string folders;
+  for (const std::string &folder :
+       data.searched.empty() ? std::vector<std::string>{data.directory} : data.searched)
+    folders += (folders.empty() ? "" : ", ") + (folder.empty() ? std::string(".") : folder);
+  return "  data folders searched: " + folders + "\n";
+}
+
+std::string FindDataDirectory(const std::string &requested, std::vector<std::string> *searched) {
+  auto consider = [searched](const std::string &folder) {
+    if (searched) searched->push_back(folder);
+  };
+  // A folder the user named is taken as it is: quietly falling back to
+  // another would hide the mistake.
+  if (!requested.empty()) {
+    consider(requested);
+    return requested;
+  }
+  const char *environment = std::getenv("PULVINA_DATA");
+  if (environment && *environment) {
+    consider(environment);
+    return environment;
+  }
+  std::vector<std::string> automatic;
+  std::error_code error;
+  const fs::path program = fs::canonical("/proc/self/exe", error);
+  if (!error)
+    automatic.push_back(
+        (program.parent_path() / PULVINA_RELATIVE_DATA_DIR).lexically_normal().string());
+  // The source tree is a place to look only for a program that was never
+  // installed: an installed copy must not depend on the tree it was built
+  // from. Without a known location the compiled-in folder is all there is.
+  const fs::path build = fs::weakly_canonical(PULVINA_BUILD_DIR, error);
+  if (program.empty() || (!error && IsInside(program, build)))
+    automatic.push_back(PULVINA_DATA_DIR);
+  for (const std::string &folder : automatic) {
+    consider(folder);
+    if (fs::is_regular_file(fs::path(folder) / "sgt.xml", error)) return folder;
+  }
+  return automatic.front();
+}
 
 std::string JoinPath(const std::string &folder, const std::string &name) {
 #ifdef _WIN32

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 enum MessageType {
   MESSAGE_ERROR = 0,
@@ -31,11 +32,26 @@ using MessageSink = std::function<void(int type, const std::string &text)>;
 MessageSink SetMessageSink(MessageSink sink);
 void DefaultMessageSink(int type, const std::string &text);
 
-// Data files ("sgt.xml", "asft.dat", "nslt.dat") are opened by bare name,
-// relative to the working directory, unless a data folder has been set.
-void SetDataDirectory(const std::string &directory);
+// Data files ("sgt.xml", "asft.dat", "nslt.dat") are opened in the data
+// folder. Until a program sets one, it is the folder that
+// FindDataDirectory("") picks, never the working directory. The folders
+// searched are kept for the message about a missing data file.
+void SetDataDirectory(const std::string &directory,
+                      const std::vector<std::string> &searched = {});
 const std::string &GetDataDirectory();
 std::string DataPath(const char *name);
+// A line for the message about a data file that cannot be read: the folders
+// searched when it is missing, else the full path of the file.
+std::string DataFileNote(const char *name);
+
+// The data folder for a run: the requested folder when one is given, else
+// the environment variable PULVINA_DATA, else the installed folder beside
+// the running program (../share/pulvina from its bin folder), else, for a
+// program run from the build tree, the source tree's data folder. The two
+// automatic places count only when they hold sgt.xml; when neither does,
+// the first is returned, so that the error that follows names it. Every
+// folder considered is appended to searched (when not null).
+std::string FindDataDirectory(const std::string &requested, std::vector<std::string> *searched);
 
 // Joins a folder and a name with the platform's directory separator; an empty
 // folder leaves the name alone.

@@ -187,9 +187,17 @@ TEST_F(FormulaTest, MissingDataFilesLeaveValuesAlone) {
   double b[2] = {2, 3};
   EXPECT_EQ(GetNSL(8, 0, b), 0);
   EXPECT_EQ(b[0], 2);
+  // Each message names the folders where the file was looked for.
   EXPECT_EQ(messages.text(),
             "read atomic scattering factor, can not open file \"asft.dat\"\n"
-            "read neutron scattering length, can not open file \"nslt.dat\"\n");
+            "  data folders searched: " + empty.path() + "\n"
+            "read neutron scattering length, can not open file \"nslt.dat\"\n"
+            "  data folders searched: " + empty.path() + "\n");
+  SetDataDirectory(empty.path(), {"/nowhere", empty.path()});
+  messages.clear();
+  GetNSL(8, 0, b);
+  EXPECT_EQ(messages.text(), "read neutron scattering length, can not open file \"nslt.dat\"\n"
+                             "  data folders searched: /nowhere, " + empty.path() + "\n");
   // Lines that do not scan are skipped.
   empty.write("asft.dat", "garbage\n\nO x 0 1\nO 8 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14\n");
   ASSERT_EQ(GetASF(8, -2, c), 1);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -133,14 +134,16 @@ std::vector<Summary> ReadSummary(const std::string &path) {
   return rows;
 }
 
-std::string RunCommand(const std::string &command) {
+// Standard output and error of a command that must end with the status given.
+std::string RunCommand(const std::string &command, int expected = 0) {
   std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
   std::string out;
   char buffer[4096];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int status = pclose(pipe);
-  if (status != 0) ADD_FAILURE() << command << " exited with " << status << "\n" << out;
+  const int status = pclose(pipe);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code != expected) ADD_FAILURE() << command << " exited with " << code << "\n" << out;
   return out;
 }
 
@@ -226,6 +229,28 @@ TEST(EndToEnd, BadInputsFailCleanly) {
   EXPECT_EQ(status("--help"), 0);
   // Nothing was written for any of them.
   EXPECT_FALSE(std::ifstream(work.file("out/summary.tsv")).good());
+}
+
+TEST(EndToEnd, DataFolderLookupAndMissingDataFiles) {
+  // A folder with the space groups but without scattering factors: every
+  // atom would scatter nothing, so the job must fail, naming the folder.
+  TempDir data, work;
+  std::filesystem::copy_file(PULVINA_SOURCE_DIR "/data/sgt.xml", data.file("sgt.xml"));
+  const std::string job = work.write(
+      "nacl.epc", std::regex_replace(ReadWholeFile(TestDataPath("nacl/nacl.epc")),
+                                     std::regex("PEAK_FILE\t\"[^\"]*\""),
+                                     "PEAK_FILE\t\"" + TestDataPath("nacl/nacl_noisy.hkl") + "\""));
+  const std::string solve = std::string(PULVINA_SOLVE) + " -q -o " + work.file("out") + " ";
+  const std::string note = "can not open file \"asft.dat\"\n  data folders searched: " +
+                           data.path() + "\n";
+  EXPECT_NE(RunCommand(solve + "--data " + data.path() + " " + job, 1).find(note),
+            std::string::npos);
+  EXPECT_NE(RunCommand("PULVINA_DATA=" + data.path() + " " + solve + job, 1).find(note),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(work.file("out/summary.tsv")));
+  // --data wins over the environment.
+  RunCommand("PULVINA_DATA=" + data.path() + " " + solve + "--stop-after setup --data " +
+             PULVINA_SOURCE_DIR "/data " + job);
 }
 
 }  // namespace

@@ -171,9 +171,12 @@ TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
   EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
   dir.write("sgt.xml", "this is not xml");
   EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  // Missing, the folder searched is named; broken, the file itself.
   EXPECT_EQ(messages.text(),
             "reading space group information, bad space group file sgt.xml\n"
-            "reading space group information, bad space group file sgt.xml\n");
+            "  data folders searched: " + dir.path() + "\n"
+            "reading space group information, bad space group file sgt.xml\n"
+            "  data file: " + dir.file("sgt.xml") + "\n");
   UseSourceData();
 }
 
