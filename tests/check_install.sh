@@ -1,0 +1,73 @@
+#!/bin/sh
+# Installs the build into a scratch prefix and checks that the installed
+# programs find their data without --data, from an unrelated folder, also
+# after the whole prefix was moved; that a missing data file is reported with
+# the folders searched; and that the man pages carry every option of --help.
+# Usage: check_install.sh CMAKE BUILD_DIR
+set -u
+cmake=$1
+build=$(cd "$2" && pwd) || exit 2
+tmp=$(mktemp -d) || exit 2
+trap 'rm -rf "$tmp"' EXIT INT TERM
+unset PULVINA_DATA
+
+fail() {
+  echo "check_install: $*" >&2
+  exit 1
+}
+
+"$cmake" --install "$build" --prefix "$tmp/prefix" > "$tmp/install.log" 2>&1 ||
+  { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }
+for f in bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \
+         share/pulvina/nslt.dat share/doc/pulvina/manual.md \
+         share/doc/pulvina/examples/zno_wurtzite/zno.epc; do
+  [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
+done
+
+mkdir "$tmp/elsewhere"
+cd "$tmp/elsewhere" || exit 2
+# A full run of a bundled example, from a folder that holds nothing.
+"$tmp/prefix/bin/pulvina-solve" -q --seed 1 -o out \
+    "$tmp/prefix/share/doc/pulvina/examples/zno_wurtzite/zno.epc" > solve.log 2>&1 ||
+  { cat solve.log >&2; fail "the installed pulvina-solve failed"; }
+[ -s out/summary.tsv ] || fail "the installed pulvina-solve wrote no summary.tsv"
+example="$tmp/prefix/share/doc/pulvina/examples/zno_wurtzite"
+"$tmp/prefix/bin/pulvina-simulate" -o zno.hkl "$example/zno.epc" "$example/solution.txt" \
+    > simulate.log 2>&1 ||
+  { cat simulate.log >&2; fail "the installed pulvina-simulate failed"; }
+
+# The installation moved as a whole still finds its data.
+mv "$tmp/prefix" "$tmp/moved"
+"$tmp/moved/bin/pulvina-solve" --stop-after setup \
+    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > moved.log 2>&1 ||
+  { cat moved.log >&2; fail "pulvina-solve fails once its installation is moved"; }
+
+# Missing data: the error names the folders searched, and an installed copy
+# never falls back to the source tree it was built from.
+mkdir "$tmp/empty"
+if PULVINA_DATA="$tmp/empty" "$tmp/moved/bin/pulvina-solve" --stop-after setup \
+    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > missing.log 2>&1; then
+  fail "pulvina-solve succeeded without data files"
+fi
+grep -q "data folders searched: $tmp/empty\$" missing.log ||
+  { cat missing.log >&2; fail "the error does not name the folder of PULVINA_DATA"; }
+rm -r "$tmp/moved/share/pulvina"
+if "$tmp/moved/bin/pulvina-solve" --stop-after setup \
+    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > missing.log 2>&1; then
+  fail "the installed pulvina-solve found data files that are not installed"
+fi
+grep -q "data folders searched: $tmp/moved/share/pulvina\$" missing.log ||
+  { cat missing.log >&2; fail "the error does not name the installed data folder"; }
+
+if grep -q '^PULVINA_MAN:BOOL=ON' "$build/CMakeCache.txt"; then
+  for program in pulvina-solve pulvina-simulate; do
+    page="$tmp/moved/share/man/man1/$program.1"
+    [ -f "$page" ] || fail "share/man/man1/$program.1 is not installed"
+    LC_ALL=C MANWIDTH=100 man -P cat -l "$page" > page.txt 2> /dev/null ||
+      fail "man cannot show $program.1"
+    for option in $("$tmp/moved/bin/$program" --help | grep -o -- '--[a-z-]*' | sort -u); do
+      grep -q -- "$option" page.txt || fail "$program.1 lacks $option of --help"
+    done
+  done
+fi
+echo "check_install: installed, moved and run from $tmp"
