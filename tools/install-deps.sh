@@ -3,9 +3,10 @@
 # that are missing, so that a second run costs nothing.
 set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config
-  libxml2-dev libgtest-dev googletest libbenchmark-dev
+  libxml2-dev libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
   libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
-  xvfb xauth python3-gemmi"
+  xvfb xauth help2man man-db file dpkg-dev
+  python3-gemmi python3-cctbx python3-periodictable"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

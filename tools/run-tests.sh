@@ -1,10 +1,15 @@
 #!/bin/sh
-# Installs what is missing, builds everything and runs the whole test suite.
-# With SANITIZE=1 it builds into build-asan with AddressSanitizer and
-# UndefinedBehaviorSanitizer instead.
+# Installs what is missing, checks that the committed data files are what
+# their generators make from Debian's cctbx and periodictable, builds
+# everything with warnings as errors and runs the whole test suite, then the
+# parallel stages under ThreadSanitizer (SKIP_TSAN=1 skips them). With
+# SANITIZE=1 it builds into build-asan with AddressSanitizer and
+# UndefinedBehaviorSanitizer instead. JOBS sets the builds' parallel jobs
+# (default 2).
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
+tools/check_data.sh
 BUILD=build
 FLAGS=""
 if [ "${SANITIZE:-0}" = 1 ]; then
@@ -13,8 +18,8 @@ if [ "${SANITIZE:-0}" = 1 ]; then
   LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp"
   export LSAN_OPTIONS
 fi
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release $FLAGS > /dev/null
-cmake --build "$BUILD"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPULVINA_WERROR=ON $FLAGS > /dev/null
+cmake --build "$BUILD" -j "${JOBS:-2}"
 (cd "$BUILD" && ctest --output-on-failure --timeout 600 -j2)
 
 # The parallel stages under ThreadSanitizer: the tests that run models on
@@ -22,7 +27,7 @@ cmake --build "$BUILD"
 if [ "${SANITIZE:-0}" != 1 ] && [ "${SKIP_TSAN:-0}" != 1 ]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULVINA_TSAN=ON \
     -DPULVINA_GUI=OFF -DPULVINA_BENCH=OFF > /dev/null
-  cmake --build build-tsan
+  cmake --build build-tsan -j "${JOBS:-2}"
   (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --output-on-failure --timeout 900 -j2 -R 'Stages\.|Messages\.|BatchSolver\.|IntensityTest\.Moves')
 fi
