@@ -92,15 +92,9 @@ TEST_F(FormulaTest, IntegersInsideBracketsAreTopLevel) {
   EXPECT_EQ(compound.entries[2].count, 1);
 }
 
-TEST_F(FormulaTest, BlanksAndZ) {
+TEST_F(FormulaTest, BlanksAreIgnored) {
   ASSERT_EQ(ParseFormular("Fe2 O3", &compound), 1);
   EXPECT_EQ(compound.entryCount, 2);
-  FreeCompound(&compound);
-  ASSERT_EQ(ParseFormular("Ba1Ti1O3", &compound), 1);
-  SetFormularZ(&compound, 4);
-  EXPECT_EQ(compound.entries[0].cellCount, 4);
-  EXPECT_EQ(compound.entries[1].cellCount, 4);
-  EXPECT_EQ(compound.entries[2].cellCount, 12);
 }
 
 TEST_F(FormulaTest, IonRadii) {
