@@ -9,8 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
-
-#include "utils.h"
+#include <string>
 
 namespace {
 
@@ -42,12 +41,10 @@ const guchar cursor_zoom_out_mask_bits[32] = {
 };
 
 constexpr gint32 kZoomStackCapacity = 20;
-// Bounds a tick loop: a nice scale never has more than about a dozen steps,
-// but a caller may write any step into an axis.
-constexpr long kMaxTicks = 10000;
-// Symbols are rendered into an image; a runaway size must not ask for
-// gigabytes.
-constexpr double kMaxSymbolSize = 1024.0;
+// One notch of the wheel zooms to this fraction of the view, about the
+// pointer. Half the span still shrinks the view after the scale is rounded
+// out to whole ticks.
+constexpr double kWheelZoom = 0.5;
 
 enum { PROP_0, PROP_TOOL_MODE };
 enum { SIGNAL_BUTTON_PRESS, SIGNAL_BUTTON_RELEASE, SIGNAL_MOTION_NOTIFY, SIGNAL_COUNT };
@@ -59,99 +56,10 @@ gpointer parentClass = nullptr;
   std::exit(-1);
 }
 
-// ---------------------------------------------------------------- cairo/pango
-
 struct CairoDeleter {
   void operator()(cairo_t *cr) const { cairo_destroy(cr); }
 };
 using CairoPtr = std::unique_ptr<cairo_t, CairoDeleter>;
-
-struct GObjectDeleter {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-using LayoutPtr = std::unique_ptr<PangoLayout, GObjectDeleter>;
-
-struct PatternDeleter {
-  void operator()(cairo_pattern_t *p) const { cairo_pattern_destroy(p); }
-};
-using PatternPtr = std::unique_ptr<cairo_pattern_t, PatternDeleter>;
-
-double Red(guint32 c) { return ((c >> 16) & 0xFF) / 255.0; }
-double Green(guint32 c) { return ((c >> 8) & 0xFF) / 255.0; }
-double Blue(guint32 c) { return (c & 0xFF) / 255.0; }
-
-void SetColor(cairo_t *cr, guint32 c) { cairo_set_source_rgb(cr, Red(c), Green(c), Blue(c)); }
-
-void ApplyLineStyle(cairo_t *cr, const GtkPlotLineStyle *s) {
-  static const double dash1[] = {4, 1};
-  static const double dash2[] = {1, 1};
-  static const double dash3[] = {4, 1, 1, 1};
-  static const double dash4[] = {4, 1, 1, 1, 1, 1};
-  cairo_set_line_width(cr, s->width > 0 ? s->width : 1.0);
-  SetColor(cr, s->color);
-  switch (s->dash) {
-    case 1: cairo_set_dash(cr, dash1, 2, 0); break;
-    case 2: cairo_set_dash(cr, dash2, 2, 0); break;
-    case 3: cairo_set_dash(cr, dash3, 4, 0); break;
-    case 4: cairo_set_dash(cr, dash4, 6, 0); break;
-    default: cairo_set_dash(cr, nullptr, 0, 0); break;
-  }
-  // Out-of-range codes would put the context into an error state.
-  cairo_set_line_cap(cr, s->cap >= CAIRO_LINE_CAP_BUTT && s->cap <= CAIRO_LINE_CAP_SQUARE
-                             ? static_cast<cairo_line_cap_t>(s->cap)
-                             : CAIRO_LINE_CAP_BUTT);
-  cairo_set_line_join(cr, s->join >= CAIRO_LINE_JOIN_MITER && s->join <= CAIRO_LINE_JOIN_BEVEL
-                              ? static_cast<cairo_line_join_t>(s->join)
-                              : CAIRO_LINE_JOIN_MITER);
-}
-
-// Puts a thin line on the middle of a pixel, so that it is one pixel wide
-// and not smeared over two.
-double Crisp(double v, double width) {
-  long w = std::lround(width);
-  if (w % 2 == 1) return std::floor(v) + 0.5;
-  return std::round(v);
-}
-
-LayoutPtr MakeLayout(cairo_t *cr, const char *font, const char *text) {
-  LayoutPtr layout(pango_cairo_create_layout(cr));
-  PangoFontDescription *desc = pango_font_description_from_string(font);
-  pango_layout_set_font_description(layout.get(), desc);
-  pango_font_description_free(desc);
-  pango_layout_set_text(layout.get(), text, -1);
-  return layout;
-}
-
-struct TextSize {
-  int width = 0, height = 0;
-};
-
-// Pango units are converted by dividing by PANGO_SCALE and cutting toward
-// zero, which integer division does.
-TextSize LayoutSize(PangoLayout *layout) {
-  int w = 0, h = 0;
-  pango_layout_get_size(layout, &w, &h);
-  return {w / PANGO_SCALE, h / PANGO_SCALE};
-}
-
-TextSize MeasureText(cairo_t *cr, const char *font, const char *text) {
-  LayoutPtr layout = MakeLayout(cr, font, text);
-  return LayoutSize(layout.get());
-}
-
-// Draws text with its top-left corner at (x, y) of a frame turned by angle.
-void DrawText(cairo_t *cr, const char *font, const char *text, guint32 color, double x, double y,
-              double angle = 0.0) {
-  LayoutPtr layout = MakeLayout(cr, font, text);
-  cairo_save(cr);
-  SetColor(cr, color);
-  cairo_translate(cr, x, y);
-  if (angle != 0.0) cairo_rotate(cr, angle);
-  pango_cairo_update_layout(cr, layout.get());
-  cairo_move_to(cr, 0, 0);
-  pango_cairo_show_layout(cr, layout.get());
-  cairo_restore(cr);
-}
 
 // A context to measure text with when no drawing is under way: the backing
 // pixmap's, so that sizes agree with the next drawing.
@@ -163,417 +71,9 @@ CairoPtr MeasureContext(GtkPlot *plot) {
   return cr;
 }
 
-// ---------------------------------------------------------------- helpers
-
-bool IsHorizontal(int index) { return index == PLOT_AXILE_TOP || index == PLOT_AXILE_BOTTOM; }
-
-size_t UsedPoints(const GtkPlotSerial *s) {
-  return std::min<size_t>(s->count, s->points.size());
-}
-
-bool HasLine(gint32 type) {
-  return type == PLOT_SERIAL_LINE || type == PLOT_SERIAL_LINE_SYMBOL || type == PLOT_SERIAL_STEP ||
-         type == PLOT_SERIAL_STEP_SYMBOL;
-}
-bool HasSymbol(gint32 type) {
-  return type == PLOT_SERIAL_SYMBOL || type == PLOT_SERIAL_LINE_SYMBOL ||
-         type == PLOT_SERIAL_STEP_SYMBOL;
-}
-
-struct LegendMetrics {
-  int nameWidth = 0;   // widest visible name
-  int textHeight = 0;  // tallest visible name
-  int items = 0;       // visible series
-};
-
-LegendMetrics MeasureLegend(GtkPlot *plot, cairo_t *cr) {
-  LegendMetrics m;
-  for (const auto &s : plot->serials) {
-    if (!s->visible) continue;
-    TextSize t = MeasureText(cr, plot->legend.font, s->name);
-    m.nameWidth = std::max(m.nameWidth, t.width);
-    m.textHeight = std::max(m.textHeight, t.height);
-    ++m.items;
-  }
-  if (m.items == 0) m.textHeight = MeasureText(cr, plot->legend.font, "").height;
-  return m;
-}
-
-// Width of one legend item: the sample, the name and the padding round them.
-int LegendItemWidth(const GtkPlotLegend &legend, const LegendMetrics &m) {
-  return 3 * legend.sampleUnit + m.nameWidth + 4;
-}
-
-// Columns of a legend above or below the frame. Only whole items are
-// counted, so that the box never runs past the frame's width.
-int LegendColumns(const GtkPlotLegend &legend, const LegendMetrics &m, double frameWidth) {
-  int item = LegendItemWidth(legend, m) + legend.frameWidth;
-  if (item <= 0 || frameWidth <= 0) return 0;
-  return static_cast<int>(std::floor(frameWidth / item));
-}
-
-// Room the tick labels take across the axis: the height of a label for the
-// top and bottom axes, the width for the left and right ones.
-int LabelExtent(cairo_t *cr, const GtkPlotAxile *a, int index) {
-  const GtkPlotTickLabel &tl = a->tickLabel;
-  if (!tl.majorVisible && !tl.minorVisible) return 0;
-  std::string endLabel = gtk_plot_format_tick_label(&tl, a->scale.tickEnd);
-  if (IsHorizontal(index)) return MeasureText(cr, tl.font, (endLabel + "--").c_str()).height;
-  // The label at the start can be the wider one (a minus sign): room for
-  // both keeps it off the title.
-  std::string startLabel = gtk_plot_format_tick_label(&tl, a->scale.tickStart);
-  return std::max(MeasureText(cr, tl.font, endLabel.c_str()).width,
-                  MeasureText(cr, tl.font, startLabel.c_str()).width);
-}
-
-int AxileSize(GtkPlot *plot, cairo_t *cr, int index) {
-  GtkPlotAxile *a = gtk_plot_get_axile(plot, index);
-  if (!a || !a->visible) return 0;
-  int size = a->tickLength + LabelExtent(cr, a, index);
-  if (a->titleVisible) size += MeasureText(cr, a->titleFont, a->title).height;
-  return size;
-}
-
-void UpdateFrame(GtkPlot *plot, cairo_t *cr) {
-  GtkAllocation &alloc = GTK_WIDGET(plot)->allocation;
-  const double W = alloc.width, H = alloc.height;
-  GtkPlotFrame f;
-  f.top = H * plot->topMargin + AxileSize(plot, cr, PLOT_AXILE_TOP);
-  f.left = W * plot->leftMargin + AxileSize(plot, cr, PLOT_AXILE_LEFT);
-  f.bottom = H * (1.0 - plot->bottomMargin) - AxileSize(plot, cr, PLOT_AXILE_BOTTOM);
-  f.right = W * (1.0 - plot->rightMargin) - AxileSize(plot, cr, PLOT_AXILE_RIGHT);
-  const GtkPlotLegend &legend = plot->legend;
-  if (legend.visible && legend.reserveRoom) {
-    LegendMetrics m = MeasureLegend(plot, cr);
-    if (legend.placement == PLOT_LEGEND_LEFT || legend.placement == PLOT_LEGEND_RIGHT) {
-      double room = LegendItemWidth(legend, m) + legend.frameWidth;
-      if (legend.placement == PLOT_LEGEND_LEFT)
-        f.left += room;
-      else
-        f.right -= room;
-    } else {
-      int columns = LegendColumns(legend, m, f.right - f.left);
-      int rows = columns > 0 ? (m.items + columns - 1) / columns : 0;
-      double room = rows * (m.textHeight + 2);
-      if (legend.placement == PLOT_LEGEND_TOP)
-        f.top += room;
-      else
-        f.bottom -= room;
-    }
-  }
-  // Whole pixels, so that frame lines and ticks fall on pixel centres.
-  f.top = std::round(f.top);
-  f.left = std::round(f.left);
-  f.bottom = std::round(f.bottom);
-  f.right = std::round(f.right);
-  plot->frame = f;
-}
-
-void UpdateAllAxiles(GtkPlot *plot) {
-  for (int i = 0; i < 4; ++i) gtk_plot_update_axile(plot, nullptr, i);
-}
-
-// ---------------------------------------------------------------- drawing
-
-void DrawAxile(GtkPlot *plot, cairo_t *cr, int index) {
-  GtkPlotAxile *a = gtk_plot_get_axile(plot, index);
-  if (!a->visible) return;
-  const GtkPlotFrame &f = plot->frame;
-  const GtkPlotScale &s = a->scale;
-  const bool horizontal = IsHorizontal(index);
-  // Where the axis line runs, and which way is "out of the frame".
-  double line = 0, out = 0;
-  switch (index) {
-    case PLOT_AXILE_TOP: line = f.top - a->offset; out = -1; break;
-    case PLOT_AXILE_LEFT: line = f.left - a->offset; out = -1; break;
-    case PLOT_AXILE_BOTTOM: line = f.bottom + a->offset; out = 1; break;
-    default: line = f.right + a->offset; out = 1; break;
-  }
-  const double width = a->lineStyle.width > 0 ? a->lineStyle.width : 1.0;
-  const double crispLine = Crisp(line, width);
-  auto position = [&](double v) {
-    return horizontal ? f.left + (v - s.tickStart) * s.pixelsPerUnit
-                      : f.bottom - (v - s.tickStart) * s.pixelsPerUnit;
-  };
-  auto segment = [&](double along, double from, double to) {
-    if (horizontal) {
-      cairo_move_to(cr, along, from);
-      cairo_line_to(cr, along, to);
-    } else {
-      cairo_move_to(cr, from, along);
-      cairo_line_to(cr, to, along);
-    }
-  };
-
-  ApplyLineStyle(cr, &a->lineStyle);
-  if (horizontal) {
-    cairo_move_to(cr, f.left, crispLine);
-    cairo_line_to(cr, f.right, crispLine);
-  } else {
-    cairo_move_to(cr, crispLine, f.top);
-    cairo_line_to(cr, crispLine, f.bottom);
-  }
-  cairo_stroke(cr);
-
-  const double dir = a->tickDirection == 1 ? out : -out;
-  const std::vector<double> majors = gtk_plot_major_ticks(&s);
-  const std::vector<double> minors = gtk_plot_minor_ticks(&s);
-  cairo_set_dash(cr, nullptr, 0, 0);
-  if (a->majorTicksVisible) {
-    for (double v : majors) segment(Crisp(position(v), width), line, line + dir * a->tickLength);
-  }
-  if (a->minorTicksVisible) {
-    for (double v : minors)
-      segment(Crisp(position(v), width), line, line + dir * (a->tickLength - 3));
-  }
-  cairo_stroke(cr);
-
-  // Labels stand beyond the room of the ticks, whichever way they point.
-  const GtkPlotTickLabel &tl = a->tickLabel;
-  const double labelBase = line + out * a->tickLength;
-  auto drawLabels = [&](const std::vector<double> &values) {
-    for (double v : values) {
-      std::string text = gtk_plot_format_tick_label(&tl, v);
-      TextSize t = MeasureText(cr, tl.font, text.c_str());
-      double p = position(v), x = 0, y = 0;
-      switch (index) {
-        case PLOT_AXILE_TOP: x = p - t.width / 2.0; y = labelBase - t.height; break;
-        case PLOT_AXILE_BOTTOM: x = p - t.width / 2.0; y = labelBase; break;
-        case PLOT_AXILE_LEFT: x = labelBase - t.width; y = p - t.height / 2.0; break;
-        default: x = labelBase; y = p - t.height / 2.0; break;
-      }
-      DrawText(cr, tl.font, text.c_str(), tl.color, x + tl.xOffset, y + tl.yOffset);
-    }
-  };
-  if (tl.majorVisible) drawLabels(majors);
-  if (tl.minorVisible) drawLabels(minors);
-
-  if (!a->titleVisible) return;
-  TextSize t = MeasureText(cr, a->titleFont, a->title);
-  const double titleBase = labelBase + out * LabelExtent(cr, a, index);
-  const double mid = horizontal ? (f.left + f.right) / 2.0 : (f.top + f.bottom) / 2.0;
-  double x = 0, y = 0, angle = 0;
-  switch (index) {
-    case PLOT_AXILE_TOP: x = mid - t.width / 2.0; y = titleBase - t.height; break;
-    case PLOT_AXILE_BOTTOM: x = mid - t.width / 2.0; y = titleBase; break;
-    case PLOT_AXILE_LEFT:
-      // Turned by -90 degrees: the text reads upwards and its top faces left.
-      x = titleBase - t.height;
-      y = mid + t.width / 2.0;
-      angle = -G_PI / 2;
-      break;
-    default:
-      x = titleBase + t.height;
-      y = mid - t.width / 2.0;
-      angle = G_PI / 2;
-      break;
-  }
-  DrawText(cr, a->titleFont, a->title, a->titleColor, x + a->titleXOffset, y + a->titleYOffset,
-           angle);
-}
-
-void PaintSymbol(cairo_t *cr, cairo_pattern_t *pattern, double size, double sx, double sy) {
-  cairo_save(cr);
-  // Whole-pixel placement keeps the symbol image sharp.
-  cairo_translate(cr, std::round(sx - size / 2.0), std::round(sy - size / 2.0));
-  cairo_set_source(cr, pattern);
-  cairo_rectangle(cr, 0, 0, std::ceil(size), std::ceil(size));
-  cairo_fill(cr);
-  cairo_restore(cr);
-}
-
-struct ScreenPoint {
-  double x, y;
-  bool visible;
-};
-
-void DrawSerial(GtkPlot *plot, cairo_t *cr, const GtkPlotSerial *s) {
-  const size_t n = UsedPoints(s);
-  if (n == 0) return;
-  std::vector<ScreenPoint> pts;
-  try {
-    pts.resize(n);
-  } catch (const std::bad_alloc &) {
-    Fatal("[fatal error]: ploting error, not enough memory!\n");
-  }
-  for (size_t i = 0; i < n; ++i) {
-    double sx, sy;
-    gtk_plot_plot_to_screen(plot, s->points[i].x, s->points[i].y, &sx, &sy);
-    pts[i] = {sx, sy, !(sx == -1 && sy == -1)};
-  }
-  const bool steps = s->type == PLOT_SERIAL_STEP || s->type == PLOT_SERIAL_STEP_SYMBOL;
-  if (HasLine(s->type)) {
-    ApplyLineStyle(cr, &s->lineStyle);
-    bool inRun = false;
-    for (size_t i = 0; i < n; ++i) {
-      if (!pts[i].visible) {
-        inRun = false;
-        continue;
-      }
-      if (!inRun) {
-        cairo_move_to(cr, pts[i].x, pts[i].y);
-        inRun = true;
-      } else if (steps) {
-        cairo_line_to(cr, pts[i - 1].x, pts[i].y);
-        cairo_line_to(cr, pts[i].x, pts[i].y);
-      } else {
-        cairo_line_to(cr, pts[i].x, pts[i].y);
-      }
-    }
-    cairo_stroke(cr);
-  }
-  if (s->type == PLOT_SERIAL_BAR) {
-    SetColor(cr, s->barStyle.color);
-    for (const ScreenPoint &p : pts) {
-      if (!p.visible) continue;
-      double x0, x1;
-      gtk_plot_bar_extent(&s->barStyle, p.x, &x0, &x1);
-      cairo_rectangle(cr, x0, p.y, x1 - x0, plot->frame.bottom - p.y);
-    }
-    cairo_fill(cr);
-  }
-  if (HasSymbol(s->type)) {
-    PatternPtr pattern(gtk_plot_create_symbol(cr, &s->symbolStyle));
-    double size = std::clamp(s->symbolStyle.size, 0.0, kMaxSymbolSize);
-    for (const ScreenPoint &p : pts)
-      if (p.visible) PaintSymbol(cr, pattern.get(), size, p.x, p.y);
-  }
-}
-
-void DrawGrid(GtkPlot *plot, cairo_t *cr) {
-  const GtkPlotFrame &f = plot->frame;
-  auto lines = [&](const GtkPlotAxile &a, const std::vector<double> &values,
-                   const GtkPlotLineStyle &style, bool vertical) {
-    if (values.empty()) return;
-    ApplyLineStyle(cr, &style);
-    const double width = style.width > 0 ? style.width : 1.0;
-    for (double v : values) {
-      double p = vertical ? f.left + (v - a.scale.tickStart) * a.scale.pixelsPerUnit
-                          : f.bottom - (v - a.scale.tickStart) * a.scale.pixelsPerUnit;
-      p = Crisp(p, width);
-      if (vertical) {
-        cairo_move_to(cr, p, f.top);
-        cairo_line_to(cr, p, f.bottom);
-      } else {
-        cairo_move_to(cr, f.left, p);
-        cairo_line_to(cr, f.right, p);
-      }
-    }
-    cairo_stroke(cr);
-  };
-  const GtkPlotAxile &bottom = plot->bottomAxile, &left = plot->leftAxile;
-  if (plot->hGridLine.minorVisible)
-    lines(left, gtk_plot_minor_ticks(&left.scale), plot->hGridLine.minorStyle, false);
-  if (plot->hGridLine.majorVisible)
-    lines(left, gtk_plot_major_ticks(&left.scale), plot->hGridLine.majorStyle, false);
-  if (plot->vGridLine.minorVisible)
-    lines(bottom, gtk_plot_minor_ticks(&bottom.scale), plot->vGridLine.minorStyle, true);
-  if (plot->vGridLine.majorVisible)
-    lines(bottom, gtk_plot_major_ticks(&bottom.scale), plot->vGridLine.majorStyle, true);
-}
-
-void DrawLegendSample(cairo_t *cr, const GtkPlotSerial *s, double x, double y, int unit,
-                      int textHeight) {
-  const double cy = y + (textHeight + 2) / 2.0;
-  if (HasLine(s->type)) {
-    ApplyLineStyle(cr, &s->lineStyle);
-    cairo_move_to(cr, x + unit / 2.0, cy);
-    cairo_line_to(cr, x + 2.5 * unit, cy);
-    cairo_stroke(cr);
-  }
-  if (s->type == PLOT_SERIAL_BAR) {
-    SetColor(cr, s->barStyle.color);
-    double h = std::max(2.0, std::round(textHeight * 0.6));
-    cairo_rectangle(cr, std::round(x + unit), std::round(cy - h / 2), unit, h);
-    cairo_fill(cr);
-  }
-  if (HasSymbol(s->type)) {
-    PatternPtr pattern(gtk_plot_create_symbol(cr, &s->symbolStyle));
-    PaintSymbol(cr, pattern.get(), std::clamp(s->symbolStyle.size, 0.0, kMaxSymbolSize),
-                x + 1.5 * unit, cy);
-  }
-}
-
-void DrawLegend(GtkPlot *plot, cairo_t *cr) {
-  plot->legendBox = {0, 0, 0, 0};
-  const GtkPlotLegend &legend = plot->legend;
-  if (!legend.visible) return;
-  LegendMetrics m = MeasureLegend(plot, cr);
-  if (m.items == 0) return;
-  const GtkPlotFrame &f = plot->frame;
+void Layout(GtkPlot *plot, cairo_t *cr) {
   const GtkAllocation &alloc = GTK_WIDGET(plot)->allocation;
-  const double W = alloc.width, H = alloc.height;
-  const int rowHeight = m.textHeight + 2;
-  const int itemWidth = LegendItemWidth(legend, m);
-  int columns = 1, rows = 0;
-  double x = 0, y = 0;
-  if (legend.placement == PLOT_LEGEND_LEFT || legend.placement == PLOT_LEGEND_RIGHT) {
-    int fit = rowHeight > 0 ? static_cast<int>((f.bottom - f.top) / rowHeight) : 0;
-    rows = std::min(m.items, std::max(fit, 0));
-    if (rows == 0) return;
-    double boxHeight = rows * rowHeight;
-    y = (f.top + f.bottom) / 2.0 - boxHeight / 2.0 + legend.yOffset;
-    x = legend.placement == PLOT_LEGEND_LEFT ? W * plot->leftMargin
-                                              : W * (1.0 - plot->rightMargin) - legend.frameWidth -
-                                                    itemWidth;
-    x += legend.xOffset;
-  } else {
-    columns = LegendColumns(legend, m, f.right - f.left);
-    if (columns <= 0) return;
-    columns = std::min(columns, m.items);
-    rows = (m.items + columns - 1) / columns;
-    double boxWidth = columns * itemWidth, boxHeight = rows * rowHeight;
-    x = (f.left + f.right) / 2.0 - boxWidth / 2.0;
-    y = legend.placement == PLOT_LEGEND_TOP
-            ? H * plot->topMargin
-            : H * (1.0 - plot->bottomMargin) - legend.frameWidth - boxHeight;
-  }
-  x = std::round(x);
-  y = std::round(y);
-  const int boxWidth = columns * itemWidth, boxHeight = rows * rowHeight;
-  plot->legendBox = {static_cast<gint>(x), static_cast<gint>(y), boxWidth, boxHeight};
-
-  if (legend.frameWidth > 0) {
-    SetColor(cr, legend.shadowColor);
-    cairo_rectangle(cr, x + legend.frameWidth, y + legend.frameWidth, boxWidth, boxHeight);
-    cairo_fill(cr);
-  }
-  SetColor(cr, legend.background);
-  cairo_rectangle(cr, x, y, boxWidth, boxHeight);
-  cairo_fill(cr);
-  if (legend.borderVisible) {
-    ApplyLineStyle(cr, &legend.borderStyle);
-    double w = legend.borderStyle.width > 0 ? legend.borderStyle.width : 1.0;
-    cairo_rectangle(cr, x + w / 2, y + w / 2, boxWidth - w, boxHeight - w);
-    cairo_stroke(cr);
-  }
-
-  int item = 0;
-  for (const auto &s : plot->serials) {
-    if (!s->visible) continue;
-    int row = item / columns, column = item % columns;
-    if (row >= rows) break;
-    double ix = x + column * itemWidth + 2, iy = y + row * rowHeight;
-    DrawLegendSample(cr, s.get(), ix, iy, legend.sampleUnit, m.textHeight);
-    DrawText(cr, legend.font, s->name, legend.textColor, ix + 3 * legend.sampleUnit, iy + 1);
-    ++item;
-  }
-}
-
-void Render(GtkPlot *plot, cairo_t *cr) {
-  const GtkAllocation &alloc = GTK_WIDGET(plot)->allocation;
-  cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
-  SetColor(cr, plot->background);
-  cairo_rectangle(cr, 0, 0, alloc.width, alloc.height);
-  cairo_fill(cr);
-  DrawAxile(plot, cr, PLOT_AXILE_TOP);
-  DrawAxile(plot, cr, PLOT_AXILE_BOTTOM);
-  DrawAxile(plot, cr, PLOT_AXILE_LEFT);
-  DrawAxile(plot, cr, PLOT_AXILE_RIGHT);
-  for (const auto &s : plot->serials)
-    if (s->visible) DrawSerial(plot, cr, s.get());
-  DrawGrid(plot, cr);
-  DrawLegend(plot, cr);
+  gtk_plot_figure_layout(plot, cr, alloc.width, alloc.height);
 }
 
 // ---------------------------------------------------------------- pointer
@@ -643,6 +143,12 @@ void DrawRubberBand(GtkPlot *plot) {
   gdk_draw_rectangle(GTK_WIDGET(plot)->window, gc, FALSE, r.x, r.y, r.width, r.height);
 }
 
+void EraseHairLines(GtkPlot *plot) {
+  if (plot->hairLinesShown && GTK_WIDGET_DRAWABLE(GTK_WIDGET(plot)))
+    DrawHairLines(plot, plot->hairX, plot->hairY);
+  plot->hairLinesShown = FALSE;
+}
+
 void EraseRubberBand(GtkPlot *plot) {
   if (plot->rubberBandShown && GTK_WIDGET_DRAWABLE(GTK_WIDGET(plot))) DrawRubberBand(plot);
   plot->rubberBandShown = FALSE;
@@ -672,7 +178,6 @@ gboolean gtk_plot_configure(GtkWidget *widget, GdkEventConfigure *) {
   plot->pixmap = gdk_pixmap_new(widget->window, std::max(widget->allocation.width, 1),
                                 std::max(widget->allocation.height, 1), -1);
   gtk_plot_update_frame_rect(plot);
-  UpdateAllAxiles(plot);
   return TRUE;
 }
 
@@ -681,9 +186,12 @@ gboolean gtk_plot_expose(GtkWidget *widget, GdkEventExpose *event) {
   if (!plot->pixmap) return FALSE;
   {
     CairoPtr cr(gdk_cairo_create(plot->pixmap));
-    UpdateFrame(plot, cr.get());
-    UpdateAllAxiles(plot);
-    Render(plot, cr.get());
+    const GtkAllocation &alloc = widget->allocation;
+    try {
+      gtk_plot_figure_draw(plot, cr.get(), alloc.width, alloc.height);
+    } catch (const std::bad_alloc &) {
+      Fatal("[fatal error]: ploting error, not enough memory!\n");
+    }
   }
   gdk_draw_drawable(widget->window, widget->style->fg_gc[GTK_WIDGET_STATE(widget)], plot->pixmap,
                     event->area.x, event->area.y, event->area.x, event->area.y, event->area.width,
@@ -767,6 +275,36 @@ gboolean gtk_plot_button_release(GtkWidget *widget, GdkEventButton *event) {
   return TRUE;
 }
 
+// Hair lines left on the window when the pointer has gone would pretend to
+// mark a place it no longer points at.
+gboolean gtk_plot_leave_notify(GtkWidget *widget, GdkEventCrossing *) {
+  EraseHairLines(GTK_PLOT(widget));
+  return FALSE;
+}
+
+// The wheel zooms in about the pointer onto the zoom stack, and back out
+// through it: the same views the rubber band and zoom-out clicks give.
+gboolean gtk_plot_scroll(GtkWidget *widget, GdkEventScroll *event) {
+  GtkPlot *plot = GTK_PLOT(widget);
+  if (event->direction == GDK_SCROLL_UP) {
+    const GtkPlotScale &xs = plot->bottomAxile.scale, &ys = plot->leftAxile.scale;
+    double px, py;
+    gtk_plot_screen_to_plot(plot, event->x, event->y, &px, &py);
+    // Outside the frame the nearest edge stays put.
+    px = std::clamp(px, xs.tickStart, xs.tickEnd);
+    py = std::clamp(py, ys.tickStart, ys.tickEnd);
+    const GtkPlotRect rect = {px - (px - xs.tickStart) * kWheelZoom,
+                              px + (xs.tickEnd - px) * kWheelZoom,
+                              py - (py - ys.tickStart) * kWheelZoom,
+                              py + (ys.tickEnd - py) * kWheelZoom};
+    EraseRubberBand(plot);
+    gtk_plot_zoom_in(plot, &rect);
+  } else if (event->direction == GDK_SCROLL_DOWN) {
+    gtk_plot_zoom_out(plot);
+  }
+  return TRUE;
+}
+
 void gtk_plot_realize(GtkWidget *widget) {
   GTK_WIDGET_CLASS(parentClass)->realize(widget);
   GtkPlot *plot = GTK_PLOT(widget);
@@ -821,10 +359,10 @@ void gtk_plot_finalize(GObject *object) {
   if (plot->xorGC) g_object_unref(plot->xorGC);
   for (GdkCursor *c : {plot->zoomCursor, plot->zoomInCursor, plot->zoomOutCursor})
     if (c) gdk_cursor_unref(c);
-  // The C++ members were constructed in place by the instance initialiser.
-  using Serials = std::vector<std::unique_ptr<GtkPlotSerial>>;
+  // The figure and the zoom stack's storage were constructed in place by
+  // the instance initialiser.
   using Rects = std::vector<GtkPlotRect>;
-  plot->serials.~Serials();
+  static_cast<GtkPlotFigure *>(plot)->~GtkPlotFigure();
   plot->zoomStack.storage.~Rects();
   G_OBJECT_CLASS(parentClass)->finalize(object);
 }
@@ -841,6 +379,8 @@ void gtk_plot_class_init(gpointer klass, gpointer) {
   widgetClass->button_press_event = gtk_plot_button_press;
   widgetClass->button_release_event = gtk_plot_button_release;
   widgetClass->motion_notify_event = gtk_plot_motion_notify;
+  widgetClass->leave_notify_event = gtk_plot_leave_notify;
+  widgetClass->scroll_event = gtk_plot_scroll;
   widgetClass->realize = gtk_plot_realize;
   widgetClass->unrealize = gtk_plot_unrealize;
 
@@ -866,9 +406,11 @@ void gtk_plot_class_init(gpointer klass, gpointer) {
 
 void gtk_plot_instance_init(GTypeInstance *instance, gpointer) {
   GtkPlot *plot = reinterpret_cast<GtkPlot *>(instance);
-  // The type system hands over zeroed memory; the C++ members are built in
-  // place here and torn down in finalize.
-  new (&plot->serials) std::vector<std::unique_ptr<GtkPlotSerial>>();
+  // The type system hands over zeroed memory with the toolkit's part at its
+  // start; the figure (with the plot's defaults) and the zoom stack are
+  // built in place here and torn down in finalize.
+  g_assert(static_cast<void *>(static_cast<GtkDrawingArea *>(plot)) == static_cast<void *>(plot));
+  new (static_cast<GtkPlotFigure *>(plot)) GtkPlotFigure();
   new (&plot->zoomStack.storage) std::vector<GtkPlotRect>();
   try {
     plot->zoomStack.storage.resize(kZoomStackCapacity);
@@ -879,44 +421,20 @@ void gtk_plot_instance_init(GTypeInstance *instance, gpointer) {
   plot->zoomStack.top = 0;
 
   plot->pixmap = nullptr;
-  plot->topMargin = plot->leftMargin = plot->rightMargin = plot->bottomMargin = 0.05;
-  gtk_plot_init_axile(&plot->leftAxile);
-  gtk_plot_init_axile(&plot->topAxile);
-  gtk_plot_init_axile(&plot->rightAxile);
-  gtk_plot_init_axile(&plot->bottomAxile);
-  for (GtkPlotGridLine *g : {&plot->vGridLine, &plot->hGridLine}) {
-    gtk_plot_line_style_set_default(&g->majorStyle);
-    gtk_plot_line_style_set_default(&g->minorStyle);
-    g->minorStyle.dash = 1;
-    g->majorVisible = g->minorVisible = 0;
-  }
   for (GtkPlotHairLine *h : {&plot->vHairLine, &plot->hHairLine}) {
     h->visible = 0;
     h->color = 0;
     h->width = 1;
     h->lineStyle = GDK_LINE_SOLID;
   }
-  GtkPlotLegend &l = plot->legend;
-  l.placement = PLOT_LEGEND_RIGHT;
-  l.visible = 1;
-  l.reserveRoom = 1;
-  l.borderVisible = 1;
-  gtk_plot_line_style_set_default(&l.borderStyle);
-  CopyText(l.font, sizeof l.font, "Sans Bold 10");
-  l.textColor = 0;
-  l.background = 0xFFFFFF;
-  l.shadowColor = 0x101010;
-  l.frameWidth = 2;
-  l.sampleUnit = 8;
-  l.xOffset = l.yOffset = 0;
-  plot->background = 0x8F8F8F;
   plot->toolMode = PLOT_TOOL_ZOOM_IN;
 
   gtk_widget_add_events(GTK_WIDGET(plot),
                         GDK_EXPOSURE_MASK | GDK_POINTER_MOTION_MASK |
                             GDK_POINTER_MOTION_HINT_MASK | GDK_BUTTON_MOTION_MASK |
                             GDK_BUTTON1_MOTION_MASK | GDK_BUTTON_PRESS_MASK |
-                            GDK_BUTTON_RELEASE_MASK | GDK_ENTER_NOTIFY_MASK);
+                            GDK_BUTTON_RELEASE_MASK | GDK_ENTER_NOTIFY_MASK |
+                            GDK_LEAVE_NOTIFY_MASK | GDK_SCROLL_MASK);
 }
 
 }  // namespace
@@ -951,98 +469,13 @@ GType gtk_plot_get_type(void) {
 
 GtkWidget *gtk_plot_new(void) { return GTK_WIDGET(g_object_new(GTK_TYPE_PLOT, nullptr)); }
 
-void gtk_plot_line_style_set_default(GtkPlotLineStyle *style) {
-  style->width = 1.0;
-  style->color = 0;
-  style->dash = 0;
-  style->cap = 0;
-  style->join = 0;
-}
 
-void gtk_plot_symbol_style_set_default(GtkPlotSymbolStyle *style) {
-  style->size = 8.0;
-  style->lineWidth = 1.0;
-  style->color = 0;
-  style->shape = 0;
-  style->fill = 0;
-  style->character = 'A';
-  CopyText(style->font, sizeof style->font, "Sans Normal 10");
-}
-
-void gtk_plot_bar_style_set_default(GtkPlotBarStyle *style) {
-  style->placement = 0;
-  style->width = 2.0;
-  style->color = 0;
-}
-
-void gtk_plot_init_axile(GtkPlotAxile *a) {
-  a->visible = 1;
-  a->offset = 0;
-  CopyText(a->title, sizeof a->title, "Axile Label");
-  CopyText(a->titleFont, sizeof a->titleFont, "Sans Bold 10");
-  a->titleColor = 0;
-  a->titleXOffset = a->titleYOffset = 0;
-  a->titleVisible = 1;
-  gtk_plot_line_style_set_default(&a->lineStyle);
-  a->scale.min = a->scale.tickStart = 0.0;
-  a->scale.max = a->scale.tickEnd = 100.0;
-  a->scale.major = 10.0;
-  a->scale.minor = 2.0;
-  a->scale.exponent = 0;
-  a->scale.pixelsPerUnit = 0.0;
-  a->tickDirection = 1;
-  a->tickLength = 8;
-  a->majorTicksVisible = a->minorTicksVisible = 1;
-  GtkPlotTickLabel &t = a->tickLabel;
-  CopyText(t.font, sizeof t.font, "Sans Normal 8");
-  t.color = 0;
-  t.format = 2;
-  t.formatter = nullptr;
-  t.xOffset = t.yOffset = 0;
-  t.majorVisible = 1;
-  t.minorVisible = 0;
-}
-
-GtkPlotSerial *gtk_plot_serial_new(void) {
-  std::unique_ptr<GtkPlotSerial> s;
-  try {
-    s = std::make_unique<GtkPlotSerial>();
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
-  s->visible = 1;
-  CopyText(s->name, sizeof s->name, "serial");
-  s->type = PLOT_SERIAL_LINE;
-  gtk_plot_line_style_set_default(&s->lineStyle);
-  gtk_plot_symbol_style_set_default(&s->symbolStyle);
-  gtk_plot_bar_style_set_default(&s->barStyle);
-  s->count = 0;
-  // Ownership passes to the caller, and on to a plot through
-  // gtk_plot_add_serial.
-  return s.release();
-}
-
-void gtk_plot_serial_clear(GtkPlotSerial *serial) {
-  if (!serial) return;
-  std::vector<GtkPlotPoint>().swap(serial->points);
-  serial->count = 0;
-}
-
-void gtk_plot_serial_free(GtkPlotSerial *serial) { std::unique_ptr<GtkPlotSerial> owned(serial); }
+GQuark gtk_plot_error_quark(void) { return g_quark_from_static_string("gtk-plot-error-quark"); }
 
 void gtk_plot_add_serial(GtkPlot *plot, GtkPlotSerial *serial) {
   g_return_if_fail(GTK_IS_PLOT(plot));
-  if (!serial) return;
-  for (const auto &s : plot->serials)
-    if (s.get() == serial) return;  // owning it twice would free it twice
-  try {
-    plot->serials.emplace_back(serial);
-  } catch (const std::bad_alloc &) {
-    gtk_plot_serial_free(serial);
+  if (!gtk_plot_figure_add_serial(plot, serial))
     Fatal("[fatal error]: ploting error, not enough memory!\n");
-  }
-  GtkPlotRect rect = gtk_plot_auto_zoom(plot);
-  gtk_plot_set_scale(plot, &rect);
   gtk_widget_queue_draw(GTK_WIDGET(plot));
 }
 
@@ -1051,185 +484,14 @@ void gtk_plot_clear_serials(GtkPlot *plot) {
   plot->serials.clear();
 }
 
-void gtk_plot_calc_scale(GtkPlotScale *scale) {
-  double min = scale->min, max = scale->max;
-  if (!std::isfinite(min) || !std::isfinite(max)) {
-    min = 0.0;
-    max = 100.0;
-  }
-  if (min > max) std::swap(min, max);
-  if (max - min <= 0.0 || !std::isfinite(max - min)) {
-    // A single value (one point, a flat series) has no span to take the
-    // logarithm of: open a window round it.
-    double half = min != 0.0 ? std::fabs(min) * 0.1 : 1.0;
-    min -= half;
-    max += half;
-  }
-  scale->min = min;
-  scale->max = max;
-  const double span = max - min;
-  const int e = static_cast<int>(std::floor(std::log10(span)));
-  const double r = span / std::pow(10.0, e);
-  const double factor = r < 2.0 ? 2.0 : (r < 5.0 ? 5.0 : 10.0);
-  scale->exponent = e - 1;
-  scale->major = factor * std::pow(10.0, e - 1);
-  scale->minor = scale->major / 2.0;
-  scale->tickStart = std::floor(min / scale->major) * scale->major;
-  scale->tickEnd = std::ceil(max / scale->major) * scale->major;
-  if (std::fabs(scale->tickStart - min) < 1e-06) scale->tickStart -= scale->major;
-  if (std::fabs(scale->tickEnd - max) < 1e-06) scale->tickEnd += scale->major;
-}
-
-void gtk_plot_auto_tick_label_format(GtkPlotAxile *axile) {
-  const int e = axile->scale.exponent;
-  int format;
-  if (e >= 0)
-    format = 1;
-  else if (e <= -6)
-    format = 7;
-  else
-    format = 1 - e;  // -1 -> 2 ("%.1f") ... -5 -> 6 ("%.5f")
-  axile->tickLabel.format = format;
-}
-
-namespace {
-
-// Ticks k * step for whole k within [from, to]. Counting whole steps keeps
-// rounding from piling up, and a step too small for the numbers involved
-// cannot loop for ever.
-std::vector<double> TicksFrom(double first, double step, double end) {
-  std::vector<double> ticks;
-  if (!(step > 0.0) || !std::isfinite(first) || !std::isfinite(end)) return ticks;
-  const double slack = step * 1e-9;
-  for (long k = 0; k < kMaxTicks; ++k) {
-    double v = first + k * step;
-    if (v > end + slack) break;
-    if (std::fabs(v) < slack) v = 0.0;  // no "-0" labels
-    ticks.push_back(v);
-  }
-  return ticks;
-}
-
-double FirstMajor(const GtkPlotScale *s) {
-  return std::ceil(s->tickStart / s->major - 1e-9) * s->major;
-}
-
-}  // namespace
-
-std::vector<double> gtk_plot_major_ticks(const GtkPlotScale *s) {
-  if (!(s->major > 0.0)) return {};
-  return TicksFrom(FirstMajor(s), s->major, s->tickEnd);
-}
-
-std::vector<double> gtk_plot_minor_ticks(const GtkPlotScale *s) {
-  if (!(s->major > 0.0)) return {};
-  const double first = FirstMajor(s);
-  const double start =
-      first - s->minor > s->tickStart + s->major * 1e-9 ? first - s->minor : first + s->minor;
-  return TicksFrom(start, s->major, s->tickEnd);
-}
-
-std::string gtk_plot_format_tick_label(const GtkPlotTickLabel *label, double value) {
-  char text[kPlotTextSize] = " ";
-  value += 0.0;  // -0.0 prints as "-0"
-  switch (label->format) {
-    case 0: {
-      double r = std::round(value);
-      long v = r >= 2147483647.0 ? 2147483647L : (r <= -2147483648.0 ? -2147483648L
-                                                                      : static_cast<long>(r));
-      std::snprintf(text, sizeof text, "%ld", v);
-      break;
-    }
-    case 1: std::snprintf(text, sizeof text, "%.0f", value); break;
-    case 2: std::snprintf(text, sizeof text, "%.1f", value); break;
-    case 3: std::snprintf(text, sizeof text, "%.2f", value); break;
-    case 4: std::snprintf(text, sizeof text, "%.3f", value); break;
-    case 5: std::snprintf(text, sizeof text, "%.4f", value); break;
-    case 6: std::snprintf(text, sizeof text, "%.5f", value); break;
-    case 7: std::snprintf(text, sizeof text, "%.6f", value); break;
-    case 8: std::snprintf(text, sizeof text, "%f", value); break;
-    case 9: std::snprintf(text, sizeof text, "%.1E", value); break;
-    case 10:
-      if (label->formatter) {
-        label->formatter(text, sizeof text, &value);
-        text[sizeof text - 1] = '\0';
-      }
-      break;
-    default: break;
-  }
-  return text;
-}
-
-GtkPlotRect gtk_plot_auto_zoom(GtkPlot *plot) {
-  GtkPlotRect r = {0.0, 100.0, 0.0, 100.0};
-  if (plot->serials.empty()) return r;
-  const GtkPlotSerial *first = plot->serials.front().get();
-  bool seeded = false;
-  for (size_t i = 0; i < UsedPoints(first) && !seeded; ++i) {
-    const GtkPlotPoint &p = first->points[i];
-    if (std::isfinite(p.x) && std::isfinite(p.y)) {
-      r = {p.x, p.x, p.y, p.y};
-      seeded = true;
-    }
-  }
-  if (!seeded) return r;
-  for (const auto &s : plot->serials) {
-    if (!s->visible) continue;
-    for (size_t i = 0; i < UsedPoints(s.get()); ++i) {
-      const GtkPlotPoint &p = s->points[i];
-      if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
-      r.xmin = std::min(r.xmin, p.x);
-      r.xmax = std::max(r.xmax, p.x);
-      r.ymin = std::min(r.ymin, p.y);
-      r.ymax = std::max(r.ymax, p.y);
-    }
-  }
-  return r;
-}
-
-void gtk_plot_set_scale(GtkPlot *plot, const GtkPlotRect *rect) {
-  GtkPlotScale x = {}, y = {};
-  x.min = rect->xmin;
-  x.max = rect->xmax;
-  y.min = rect->ymin;
-  y.max = rect->ymax;
-  gtk_plot_calc_scale(&x);
-  gtk_plot_calc_scale(&y);
-  gtk_plot_update_axile(plot, &x, PLOT_AXILE_TOP);
-  gtk_plot_update_axile(plot, &x, PLOT_AXILE_BOTTOM);
-  gtk_plot_update_axile(plot, &y, PLOT_AXILE_LEFT);
-  gtk_plot_update_axile(plot, &y, PLOT_AXILE_RIGHT);
-}
-
-GtkPlotAxile *gtk_plot_get_axile(GtkPlot *plot, int index) {
-  switch (index) {
-    case PLOT_AXILE_TOP: return &plot->topAxile;
-    case PLOT_AXILE_LEFT: return &plot->leftAxile;
-    case PLOT_AXILE_BOTTOM: return &plot->bottomAxile;
-    case PLOT_AXILE_RIGHT: return &plot->rightAxile;
-    default: return nullptr;
-  }
-}
-
-void gtk_plot_update_axile(GtkPlot *plot, const GtkPlotScale *scale, int index) {
-  GtkPlotAxile *a = gtk_plot_get_axile(plot, index);
-  if (!a) return;
-  if (scale) a->scale = *scale;
-  const GtkPlotFrame &f = plot->frame;
-  const double extent = std::round(IsHorizontal(index) ? f.right - f.left : f.bottom - f.top);
-  const double range = a->scale.tickEnd - a->scale.tickStart;
-  a->scale.pixelsPerUnit = range > 0.0 ? extent / range : 0.0;
-  gtk_plot_auto_tick_label_format(a);
-}
-
 void gtk_plot_update_frame_rect(GtkPlot *plot) {
   CairoPtr cr = MeasureContext(plot);
-  UpdateFrame(plot, cr.get());
+  Layout(plot, cr.get());
 }
 
 int gtk_plot_get_axile_size(GtkPlot *plot, int index) {
   CairoPtr cr = MeasureContext(plot);
-  return AxileSize(plot, cr.get(), index);
+  return gtk_plot_figure_axile_size(plot, cr.get(), index);
 }
 
 void gtk_plot_update(GtkPlot *plot) {
@@ -1283,112 +545,14 @@ void gtk_plot_set_zoom_stack_size(GtkPlot *plot, gint32 capacity) {
   stack.top = std::min(stack.top, capacity);
 }
 
-void gtk_plot_screen_to_plot(GtkPlot *plot, gdouble sx, gdouble sy, gdouble *x, gdouble *y) {
-  const GtkPlotScale &bx = plot->bottomAxile.scale, &ly = plot->leftAxile.scale;
-  // Before the first layout there are no pixels to convert.
-  *x = bx.pixelsPerUnit > 0 ? (sx - plot->frame.left) / bx.pixelsPerUnit + bx.tickStart
-                            : bx.tickStart;
-  *y = ly.pixelsPerUnit > 0 ? ly.tickStart - (sy - plot->frame.bottom) / ly.pixelsPerUnit
-                            : ly.tickStart;
-}
-
-void gtk_plot_plot_to_screen(GtkPlot *plot, gdouble x, gdouble y, gdouble *sx, gdouble *sy) {
-  const GtkPlotScale &bx = plot->bottomAxile.scale, &ly = plot->leftAxile.scale;
-  // Written so that NaN, which compares false, is outside too.
-  if (!(x > bx.tickStart && x < bx.tickEnd && y > ly.tickStart && y < ly.tickEnd)) {
-    *sx = *sy = -1;
-    return;
-  }
-  *sx = (x - bx.tickStart) * bx.pixelsPerUnit + plot->frame.left;
-  *sy = plot->frame.bottom - (y - ly.tickStart) * ly.pixelsPerUnit;
-}
-
-void gtk_plot_bar_extent(const GtkPlotBarStyle *style, gdouble sx, gdouble *x0, gdouble *x1) {
-  const double w = style->width > 0 ? style->width : 0.0;
-  switch (style->placement) {
-    case 1: *x0 = sx - w; *x1 = sx; break;
-    case 3: *x0 = sx; *x1 = sx + w; break;
-    default: *x0 = sx - w / 2.0; *x1 = sx + w / 2.0; break;
-  }
-}
-
-cairo_pattern_t *gtk_plot_create_symbol(cairo_t *, const GtkPlotSymbolStyle *style) {
-  const double size = std::clamp(style->size, 0.0, kMaxSymbolSize);
-  const int pixels = std::max(1, static_cast<int>(std::ceil(size)));
-  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pixels, pixels);
-  CairoPtr cr(cairo_create(surface));
-  const double w = style->lineWidth, h = size / 2.0;
-  // Lines through the middle sit on a pixel centre, so a thin one stays sharp.
-  const double m = Crisp(h, w > 0 ? w : 1.0);
-  SetColor(cr.get(), style->color);
-  cairo_set_line_width(cr.get(), w > 0 ? w : 1.0);
-  cairo_t *c = cr.get();
-  auto finish = [&]() {
-    if (style->fill)
-      cairo_fill(c);
-    else
-      cairo_stroke(c);
-  };
-  auto triangle = [&](double x0, double y0, double x1, double y1, double x2, double y2) {
-    cairo_move_to(c, x0, y0);
-    cairo_line_to(c, x1, y1);
-    cairo_line_to(c, x2, y2);
-    cairo_close_path(c);
-    finish();
-  };
-  auto segment = [&](double x0, double y0, double x1, double y1) {
-    cairo_move_to(c, x0, y0);
-    cairo_line_to(c, x1, y1);
-  };
-  switch (style->shape) {
-    case 0:
-      if (style->fill)
-        cairo_rectangle(c, 0, 0, size, size);
-      else  // inset by half the line so that the whole outline shows
-        cairo_rectangle(c, w / 2, w / 2, size - w, size - w);
-      finish();
-      break;
-    case 1:
-      if (h - w > 0) {
-        cairo_arc(c, h, h, h - w, 0, 2 * G_PI);
-        finish();
-      }
-      break;
-    case 2:
-      segment(m, 0, m, size);
-      segment(0, m, size, m);
-      cairo_stroke(c);
-      break;
-    case 3: triangle(h, 0, 0, size - w, size, size - w); break;
-    case 4: triangle(0, w, size, w, h, size); break;
-    case 5: triangle(0, h, size - w, 0, size - w, size); break;
-    case 6: triangle(w, 0, w, size, size, h); break;
-    case 8: segment(0, m, size, m); cairo_stroke(c); break;
-    case 9: segment(m, 0, m, size); cairo_stroke(c); break;
-    case 10:
-      segment(m, 0, m, size);
-      segment(0, m, size, m);
-      segment(0, 0, size, size);
-      segment(size, 0, 0, size);
-      cairo_stroke(c);
-      break;
-    case 11:
-      segment(0, 0, size, size);
-      segment(size, 0, 0, size);
-      cairo_stroke(c);
-      break;
-    case 12: {
-      const char text[2] = {style->character, '\0'};
-      LayoutPtr layout = MakeLayout(c, style->font, text);
-      TextSize t = LayoutSize(layout.get());
-      cairo_move_to(c, h - t.width / 2.0, h - t.height / 2.0);
-      pango_cairo_show_layout(c, layout.get());
-      break;
-    }
-    default: break;  // 7 and unknown shapes: nothing
-  }
-  cr.reset();
-  cairo_pattern_t *pattern = cairo_pattern_create_for_surface(surface);
-  cairo_surface_destroy(surface);
-  return pattern;
+gboolean gtk_plot_export(GtkPlot *plot, const gchar *path, gint width, gint height,
+                         GError **error) {
+  g_return_val_if_fail(GTK_IS_PLOT(plot), FALSE);
+  const GtkAllocation &alloc = GTK_WIDGET(plot)->allocation;
+  if (width <= 0) width = alloc.width;
+  if (height <= 0) height = alloc.height;
+  std::string why;
+  if (gtk_plot_figure_export(plot, path, width, height, &why)) return TRUE;
+  g_set_error(error, GTK_PLOT_ERROR, 0, "%s", why.c_str());
+  return FALSE;
 }

@@ -1,11 +1,13 @@
-// The plot as a realised widget: layout, legend, zoom by the mouse, the
-// tool-mode property, signals, exclusive-or lines and what it draws.
+// The plot as a realised widget: layout, legend, zoom by the mouse and the
+// wheel, the tool-mode property, signals, exclusive-or lines, what it draws
+// and its export.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
 
 #include "gtkplot.h"
+#include "image_testing.h"
 #include "widget_testing.h"
 
 namespace {
@@ -100,12 +102,15 @@ TEST_F(PlotWidget, LegendOnTheRightEndsAtTheMarginCentredOnTheFrame) {
   AddSerial("a much longer name", PLOT_SERIAL_BAR, {{5, 5}});
   plot->rightAxile.visible = 0;
   Show();
-  const GdkRectangle &box = plot->legendBox;
+  const cairo_rectangle_int_t &box = plot->legendBox;
   const int shadow = plot->legend.frameWidth;
   EXPECT_EQ(box.x + box.width + shadow, 570);
-  EXPECT_EQ(plot->frame.right, 570 - box.width - shadow);
+  // The frame leaves room for the box and a gap before it.
+  const double gap = box.x - plot->frame.right;
+  EXPECT_GE(gap, 3);
+  EXPECT_LE(gap, 12);
   EXPECT_NEAR(box.y + box.height / 2.0, (plot->frame.top + plot->frame.bottom) / 2.0, 1.0);
-  const GdkRectangle before = box;
+  const cairo_rectangle_int_t before = box;
 
   plot->legend.xOffset = -15;
   plot->legend.yOffset = 25;
@@ -117,7 +122,7 @@ TEST_F(PlotWidget, LegendOnTheRightEndsAtTheMarginCentredOnTheFrame) {
   plot->leftAxile.visible = 0;
   Redraw();
   EXPECT_EQ(plot->legendBox.x, 30 - 15);
-  EXPECT_EQ(plot->frame.left, 30 + box.width + shadow);
+  EXPECT_EQ(plot->frame.left, 30 + box.width + shadow + gap);
 
   plot->legend.visible = 0;
   Redraw();
@@ -131,12 +136,13 @@ TEST_F(PlotWidget, LegendBelowWrapsIntoRowsWithinTheFrameAndIgnoresOffsets) {
   plot->legend.yOffset = 10;  // the application sets it; it has no effect below
   plot->bottomAxile.visible = 0;
   Show();
-  const GdkRectangle &box = plot->legendBox;
+  const cairo_rectangle_int_t &box = plot->legendBox;
   const GtkPlotFrame &f = plot->frame;
   const int rowHeight = box.height;
   ASSERT_GT(rowHeight, 0);
   EXPECT_EQ(box.y + box.height + plot->legend.frameWidth, 380);
-  EXPECT_EQ(f.bottom, 380 - rowHeight);
+  const double gap = box.y - f.bottom;
+  EXPECT_GE(gap, 3);
 
   // Nine long names do not fit beside each other in 540 pixels.
   for (int i = 1; i < 9; ++i)
@@ -148,7 +154,7 @@ TEST_F(PlotWidget, LegendBelowWrapsIntoRowsWithinTheFrameAndIgnoresOffsets) {
   EXPECT_LE(box.width, f.right - f.left);
   EXPECT_NEAR(box.x + box.width / 2.0, (f.left + f.right) / 2.0, 1.0);
   EXPECT_EQ(box.y + box.height + plot->legend.frameWidth, 380);
-  EXPECT_EQ(f.bottom, 380 - box.height);
+  EXPECT_EQ(f.bottom, box.y - gap);
 }
 
 TEST_F(PlotWidget, DragZoomsInOnlyWhenItSpansBothDirections) {
@@ -398,68 +404,122 @@ TEST_F(PlotWidget, SymbolImages) {
   cairo_surface_destroy(surface);
 }
 
-// A plot as the application shows one, with every series type and symbol,
-// for looking at.
-TEST_F(PlotWidget, Screenshot) {
+// The widget draws with the figure's code: its window shows what the figure
+// draws on an image of its size.
+TEST_F(PlotWidget, ShowsWhatTheFigureDraws) {
   plot->background = 0xFFFFFF;
-  g_strlcpy(plot->bottomAxile.title, "Two Theta", sizeof plot->bottomAxile.title);
-  g_strlcpy(plot->leftAxile.title, "Intensity", sizeof plot->leftAxile.title);
-  plot->topAxile.visible = plot->rightAxile.visible = 0;
-  plot->hGridLine.majorVisible = plot->vGridLine.majorVisible = 1;
-  plot->hGridLine.majorStyle.color = plot->vGridLine.majorStyle.color = 0xD8D8D8;
+  plot->hGridLine.majorVisible = 1;
+  plot->hGridLine.majorStyle.color = 0xC0C0C0;
   plot->legend.placement = PLOT_LEGEND_BOTTOM;
-  GtkPlotSerial *line = AddSerial("Line", PLOT_SERIAL_LINE, {});
-  GtkPlotSerial *steps = AddSerial("Steps", PLOT_SERIAL_STEP_SYMBOL, {});
-  GtkPlotSerial *bars = AddSerial("Bars", PLOT_SERIAL_BAR, {});
-  GtkPlotSerial *marks = AddSerial("Symbols", PLOT_SERIAL_LINE_SYMBOL, {});
-  for (int i = 0; i <= 100; ++i) {
-    double x = i * 0.4;
-    line->points.push_back({x, 50 + 40 * std::sin(x / 4), ""});
-  }
-  for (int i = 0; i <= 13; ++i) {
-    steps->points.push_back({i * 3.0, 10 + (i % 4) * 6.0, ""});
-    bars->points.push_back({i * 3.0 + 1.5, 30 + (i * 7 % 11) * 4.0, ""});
-    marks->points.push_back({i * 3.0, 95 - i * 2.0, ""});
-  }
-  line->count = static_cast<guint32>(line->points.size());
-  steps->count = bars->count = marks->count = 14;
+  GtkPlotSerial *line = AddSerial("Line", PLOT_SERIAL_LINE_SYMBOL, {});
+  for (int i = 0; i <= 40; ++i) line->points.push_back({i * 1.0, 50 + 40 * std::sin(i / 4.0), ""});
+  line->count = 41;
   line->lineStyle = {2.0, 0x1F4E9A, 0, 1, 1};
-  steps->lineStyle = {1.0, 0x208020, 1, 0, 0};
-  steps->symbolStyle.shape = 1;
-  steps->symbolStyle.color = 0x208020;
+  line->symbolStyle.shape = 1;
+  GtkPlotSerial *bars = AddSerial("Bars", PLOT_SERIAL_BAR, {{5, 30}, {15, 70}, {25, -20}});
   bars->barStyle = {0, 6.0, 0xD02020};
-  marks->lineStyle = {1.0, 0x800080, 3, 0, 0};
-  marks->symbolStyle.shape = 12;
-  marks->symbolStyle.character = 'x';
-  marks->symbolStyle.color = 0x800080;
   gtk_plot_update(plot);
   Show();
-  GdkPixbuf *image = GrabDrawable(plot->pixmap, kWidth, kHeight);
-  SavePng(image, "plot.png");
-  Rgb corner = PixelAt(image, 1, 1);
-  EXPECT_EQ(corner.r + corner.g + corner.b, 3 * 255);
-  g_object_unref(image);
+  GdkPixbuf *shown = GrabWindow(widget());
+  SavePng(shown, "plot-widget.png");
+  GtkPlotFigure *figure = plot;
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kWidth, kHeight);
+  cairo_t *cr = cairo_create(surface);
+  gtk_plot_figure_draw(figure, cr, kWidth, kHeight);
+  cairo_destroy(cr);
+  EXPECT_TRUE(LooksLike(ImageOfPixbuf(shown), ImageOfSurface(surface)));
+  cairo_surface_destroy(surface);
+  g_object_unref(shown);
+}
 
-  // All thirteen symbol shapes, outlined and filled; off the grid lines,
-  // which are drawn over the series.
-  gtk_plot_clear_serials(plot);
-  for (int shape = 0; shape <= 12; ++shape) {
-    GtkPlotSerial *s = AddSerial(("shape " + std::to_string(shape)).c_str(),
-                                 PLOT_SERIAL_SYMBOL, {{shape * 1.0, 1.25}, {shape * 1.0, 2.25}});
-    s->symbolStyle.shape = shape;
-    s->symbolStyle.size = 14;
-    s->symbolStyle.color = 0x2040C0;
-    GtkPlotSerial *f = AddSerial("", PLOT_SERIAL_SYMBOL, {{shape * 1.0, 3.25}});
-    f->symbolStyle = s->symbolStyle;
-    f->symbolStyle.fill = 1;
-    f->visible = 1;
-  }
-  plot->legend.visible = 0;
-  gtk_plot_update(plot);
+TEST_F(PlotWidget, ExportWritesThePlotAtItsOwnSizeOrAnother) {
+  AddSerial("data", PLOT_SERIAL_BAR, {{10, 20}, {50, 80}});
+  Show();
+  const GtkPlotFrame frame = plot->frame;
+  const std::string png = TestOutputPath("plot-export.png");
+  GError *error = nullptr;
+  ASSERT_TRUE(gtk_plot_export(plot, png.c_str(), 0, 0, &error));
+  Image written = ReadPng(png);
+  EXPECT_EQ(written.width, kWidth);
+  EXPECT_EQ(written.height, kHeight);
+  GdkPixbuf *shown = GrabWindow(widget());
+  EXPECT_TRUE(LooksLike(written, ImageOfPixbuf(shown)));
+  g_object_unref(shown);
+  ASSERT_TRUE(gtk_plot_export(plot, png.c_str(), 300, 150, nullptr));
+  written = ReadPng(png);
+  EXPECT_EQ(written.width, 300);
+  EXPECT_EQ(written.height, 150);
+  // The pointer still converts through the frame on screen.
+  EXPECT_EQ(plot->frame.right, frame.right);
+  EXPECT_EQ(plot->frame.bottom, frame.bottom);
+
+  EXPECT_FALSE(gtk_plot_export(plot, TestOutputPath("plot.gif").c_str(), 0, 0, &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->domain, GTK_PLOT_ERROR);
+  EXPECT_NE(std::string(error->message).find("plot.gif"), std::string::npos) << error->message;
+  g_clear_error(&error);
+}
+
+TEST_F(PlotWidget, HairLinesGoWhenThePointerLeaves) {
+  AddSerial("data", PLOT_SERIAL_LINE, {{0, 0}, {100, 100}});
+  plot->background = 0xFFFFFF;
+  plot->vHairLine.visible = plot->hHairLine.visible = 1;
+  plot->vHairLine.color = plot->hHairLine.color = 0xFF0000;
+  Show();
+  SendMotion(widget(), 45, 15, 0);
+  gdk_flush();
+  GdkPixbuf *shown = GrabWindow(widget());
+  EXPECT_EQ(PixelAt(shown, 45, 5).g, 0);  // the red line is there
+  g_object_unref(shown);
+  SendCrossing(widget(), GDK_LEAVE_NOTIFY, 45, -1);
+  gdk_flush();
+  shown = GrabWindow(widget());
+  Rgb p = PixelAt(shown, 45, 5), q = PixelAt(shown, 5, 15);
+  EXPECT_EQ(p.r + p.g + p.b, 3 * 255);
+  EXPECT_EQ(q.r + q.g + q.b, 3 * 255);
+  g_object_unref(shown);
+  // Coming back draws them afresh, and nothing is erased twice.
+  SendMotion(widget(), 50, 15, 0);
+  gdk_flush();
+  shown = GrabWindow(widget());
+  EXPECT_EQ(PixelAt(shown, 50, 5).g, 0);
+  p = PixelAt(shown, 45, 5);
+  EXPECT_EQ(p.r + p.g + p.b, 3 * 255);
+  g_object_unref(shown);
+}
+
+TEST_F(PlotWidget, WheelZoomsAboutThePointerOnTheZoomStack) {
+  AddSerial("data", PLOT_SERIAL_LINE, {{0, 0}, {100, 100}});
+  Show();
+  const GtkPlotRect first = View();
+  const double sx = 200, sy = 250;
+  double x0, y0;
+  gtk_plot_screen_to_plot(plot, sx, sy, &x0, &y0);
+  const double span = plot->bottomAxile.scale.tickEnd - plot->bottomAxile.scale.tickStart;
+  SendScroll(widget(), GDK_SCROLL_UP, sx, sy);
   Settle();
-  image = GrabDrawable(plot->pixmap, kWidth, kHeight);
-  SavePng(image, "plot-symbols.png");
-  g_object_unref(image);
+  EXPECT_EQ(plot->zoomStack.top, 1);
+  const double zoomed = plot->bottomAxile.scale.tickEnd - plot->bottomAxile.scale.tickStart;
+  EXPECT_LT(zoomed, 0.8 * span);
+  // The point under the pointer stays near it: the scale is rounded out to
+  // whole ticks, so within a tenth of the frame.
+  double sx1, sy1;
+  gtk_plot_plot_to_screen(plot, x0, y0, &sx1, &sy1);
+  EXPECT_NEAR(sx1, sx, 0.1 * (plot->frame.right - plot->frame.left));
+  EXPECT_NEAR(sy1, sy, 0.1 * (plot->frame.bottom - plot->frame.top));
+  SendScroll(widget(), GDK_SCROLL_UP, sx, sy);
+  EXPECT_EQ(plot->zoomStack.top, 2);
+  // Back out the way it came, and no further.
+  SendScroll(widget(), GDK_SCROLL_DOWN, sx, sy);
+  SendScroll(widget(), GDK_SCROLL_DOWN, sx, sy);
+  SendScroll(widget(), GDK_SCROLL_DOWN, sx, sy);
+  EXPECT_EQ(plot->zoomStack.top, 0);
+  ExpectSameView(View(), first);
+  // The right button's reset works on wheel zooms too.
+  SendScroll(widget(), GDK_SCROLL_UP, 500, 50);
+  SendScroll(widget(), GDK_SCROLL_UP, 100, 300);
+  SendButton(widget(), GDK_BUTTON_PRESS, 3, 10, 10);
+  ExpectSameView(View(), first);
 }
 
 }  // namespace

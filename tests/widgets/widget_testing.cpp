@@ -53,16 +53,39 @@ void SendMotion(GtkWidget *widget, double x, double y, guint state) {
   gdk_event_free(event);
 }
 
+void SendCrossing(GtkWidget *widget, GdkEventType type, double x, double y) {
+  GdkEvent *event = gdk_event_new(type);
+  event->crossing.window = GDK_WINDOW(g_object_ref(widget->window));
+  event->crossing.send_event = TRUE;
+  event->crossing.time = GDK_CURRENT_TIME;
+  event->crossing.x = x;
+  event->crossing.y = y;
+  event->crossing.mode = GDK_CROSSING_NORMAL;
+  event->crossing.detail = GDK_NOTIFY_ANCESTOR;
+  gtk_widget_event(widget, event);
+  gdk_event_free(event);
+}
+
+void SendScroll(GtkWidget *widget, GdkScrollDirection direction, double x, double y) {
+  GdkEvent *event = gdk_event_new(GDK_SCROLL);
+  event->scroll.window = GDK_WINDOW(g_object_ref(widget->window));
+  event->scroll.send_event = TRUE;
+  event->scroll.time = GDK_CURRENT_TIME;
+  event->scroll.x = x;
+  event->scroll.y = y;
+  event->scroll.direction = direction;
+  event->scroll.device = gdk_device_get_core_pointer();
+  gtk_widget_event(widget, event);
+  gdk_event_free(event);
+}
+
 void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1) {
   SendButton(widget, GDK_BUTTON_PRESS, 1, x0, y0);
   SendMotion(widget, x1, y1, GDK_BUTTON1_MASK);
   SendButton(widget, GDK_BUTTON_RELEASE, 1, x1, y1);
 }
 
-std::string OutputPath(const std::string &name) {
-  g_mkdir_with_parents(PULVINA_TEST_OUTPUT_DIR, 0755);
-  return std::string(PULVINA_TEST_OUTPUT_DIR) + "/" + name;
-}
+std::string OutputPath(const std::string &name) { return TestOutputPath(name); }
 
 void SavePng(GdkPixbuf *pixbuf, const std::string &name) {
   GError *error = nullptr;
@@ -85,4 +108,20 @@ GdkPixbuf *GrabDrawable(GdkDrawable *drawable, int width, int height) {
 
 GdkPixbuf *GrabWindow(GtkWidget *widget) {
   return GrabDrawable(widget->window, widget->allocation.width, widget->allocation.height);
+}
+
+Image ImageOfPixbuf(GdkPixbuf *pixbuf) {
+  Image image;
+  image.width = gdk_pixbuf_get_width(pixbuf);
+  image.height = gdk_pixbuf_get_height(pixbuf);
+  image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x) {
+      const Rgb p = PixelAt(pixbuf, x, y);
+      uint8_t *out = &image.rgb[(static_cast<size_t>(y) * image.width + x) * 3];
+      out[0] = static_cast<uint8_t>(p.r);
+      out[1] = static_cast<uint8_t>(p.g);
+      out[2] = static_cast<uint8_t>(p.b);
+    }
+  return image;
 }

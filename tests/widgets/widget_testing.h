@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "image_testing.h"
+
 // Set by --expect-no-opengl: the tests run on a display without GLX.
 extern bool expectNoOpenGL;
 
@@ -29,6 +31,9 @@ class TestWindow {
 
 void SendButton(GtkWidget *widget, GdkEventType type, guint button, double x, double y);
 void SendMotion(GtkWidget *widget, double x, double y, guint state);
+// GDK_ENTER_NOTIFY or GDK_LEAVE_NOTIFY at (x, y).
+void SendCrossing(GtkWidget *widget, GdkEventType type, double x, double y);
+void SendScroll(GtkWidget *widget, GdkScrollDirection direction, double x, double y);
 // A press, one motion and a release with the first button.
 void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1);
 
@@ -43,5 +48,6 @@ Rgb PixelAt(GdkPixbuf *pixbuf, int x, int y);
 // What the window shows now, read back from the X server.
 GdkPixbuf *GrabWindow(GtkWidget *widget);
 GdkPixbuf *GrabDrawable(GdkDrawable *drawable, int width, int height);
+Image ImageOfPixbuf(GdkPixbuf *pixbuf);
 
 #endif

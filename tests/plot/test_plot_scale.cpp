@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "gtkplot.h"
+#include "plotfigure.h"
 
 namespace {
 
@@ -32,19 +32,18 @@ void ExpectTicks(const std::vector<double> &got, const std::vector<double> &want
   for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << "tick " << i;
 }
 
-// Owns a plot that is never shown: the scale calls need no window.
+// A figure to add series to; the scale calls need no surface.
 struct PlotHolder {
-  PlotHolder() : plot(GTK_PLOT(g_object_ref_sink(gtk_plot_new()))) {}
-  ~PlotHolder() { g_object_unref(plot); }
   GtkPlotSerial *Add(std::vector<std::pair<double, double>> xy, bool visible = true) {
     GtkPlotSerial *s = gtk_plot_serial_new();
     for (auto &p : xy) s->points.push_back({p.first, p.second, ""});
     s->count = static_cast<guint32>(s->points.size());
     s->visible = visible;
-    gtk_plot_add_serial(plot, s);
+    gtk_plot_figure_add_serial(plot, s);
     return s;
   }
-  GtkPlot *plot;
+  GtkPlotFigure figure;
+  GtkPlotFigure *plot = &figure;
 };
 
 TEST(PlotScale, RangeEndingOnTicksGetsAStepOfRoomEachSide) {
@@ -88,12 +87,42 @@ TEST(PlotScale, LabelDecimalsFollowTheStep) {
   GtkPlotScale s = Nice(0.0012, 0.0047);
   EXPECT_EQ(s.exponent, -4);
   EXPECT_EQ(LabelFor(s, 0.0025), "0.0025");
-  // Any finer step stays at six decimals.
-  GtkPlotScale fine = Nice(1e-9, 3e-9);
-  EXPECT_EQ(LabelFor(fine, 2e-9), "0.000000");
+  // Span 7: factor 10 gives a step of 1 with exponent -1; whole steps print
+  // without a decimal ("29", not "29.0").
+  GtkPlotScale unit = Nice(25, 32);
+  EXPECT_DOUBLE_EQ(unit.major, 1);
+  EXPECT_EQ(LabelFor(unit, 29), "29");
+  GtkPlotScale tenth = Nice(2.5, 3.2);
+  EXPECT_EQ(LabelFor(tenth, 2.9), "2.9");
+  // Six decimals still tell steps of 2e-6 apart.
+  GtkPlotScale micro = Nice(0, 1.2e-5);
+  EXPECT_EQ(LabelFor(micro, 4e-6), "0.000004");
   // Coarse steps print whole numbers.
   GtkPlotScale coarse = Nice(0, 35000);
   EXPECT_EQ(LabelFor(coarse, 20000), "20000");
+}
+
+TEST(PlotScale, StepsBelowAMillionthAreLabelledInScientificNotation) {
+  // "%.6f" printed every tick of this range as "0.000000".
+  GtkPlotScale fine = Nice(1e-9, 1e-8);
+  std::vector<std::string> labels;
+  for (double v : gtk_plot_major_ticks(&fine)) labels.push_back(LabelFor(fine, v));
+  ASSERT_GE(labels.size(), 4u);
+  for (size_t i = 1; i < labels.size(); ++i) EXPECT_NE(labels[i], labels[i - 1]);
+  EXPECT_EQ(LabelFor(fine, 4e-9), "4.0E-09");
+  // Close to a large value the digits that change are kept.
+  GtkPlotScale offset = Nice(1.0000001, 1.0000009);
+  EXPECT_EQ(LabelFor(offset, 1.0000004), "1.0000004E+00");
+  EXPECT_NE(LabelFor(offset, 1.0000004), LabelFor(offset, 1.0000006));
+}
+
+TEST(PlotScale, VisibleMinorLabelsGetTheirOwnDecimals) {
+  GtkPlotAxile axile;
+  gtk_plot_init_axile(&axile);
+  axile.scale = Nice(25, 32);  // major 1, minor 0.5
+  axile.tickLabel.minorVisible = 1;
+  gtk_plot_auto_tick_label_format(&axile);
+  EXPECT_EQ(gtk_plot_format_tick_label(&axile.tickLabel, 29.5), "29.5");
 }
 
 TEST(PlotScale, DegenerateRangesStillGiveAUsableScale) {
@@ -143,6 +172,8 @@ TEST(PlotScale, TickLabelFormats) {
   EXPECT_EQ(as(2, 1.25), "1.2");
   EXPECT_EQ(as(8, 1.5), "1.500000");
   EXPECT_EQ(as(9, 1500), "1.5E+03");
+  label.precision = 3;
+  EXPECT_EQ(as(PLOT_TICK_FORMAT_SCIENTIFIC, 1500), "1.500E+03");
   EXPECT_EQ(as(10, 1), " ");  // no formatter
   EXPECT_EQ(as(42, 1), " ");
   label.formatter = LongFormatter;
@@ -199,11 +230,9 @@ TEST(PlotSerial, ClearingAndOwnership) {
   EXPECT_TRUE(s->points.empty());
 
   PlotHolder h;
-  gtk_plot_add_serial(h.plot, s);
-  gtk_plot_add_serial(h.plot, s);  // twice would mean freeing it twice
+  EXPECT_TRUE(gtk_plot_figure_add_serial(h.plot, s));
+  EXPECT_TRUE(gtk_plot_figure_add_serial(h.plot, s));  // twice would mean freeing it twice
   EXPECT_EQ(h.plot->serials.size(), 1u);
-  gtk_plot_clear_serials(h.plot);
-  EXPECT_TRUE(h.plot->serials.empty());
 }
 
 TEST(PlotBars, PlacementsOneAndThreeMeetAtX) {

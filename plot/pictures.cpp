@@ -1,0 +1,188 @@
+#include "pictures.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+
+#include "utils.h"
+
+namespace {
+
+// The colours of the application's plots.
+constexpr guint32 kObservedColour = 0x0000FF;
+constexpr guint32 kCalculatedColour = 0xFFFF00;
+constexpr guint32 kDifferenceColour = 0xFF0000;
+constexpr guint32 kModelColour = 0xFF0000;
+constexpr guint32 kChosenColour = 0x00FFFF;
+
+constexpr int kPictureWidth = 900;
+constexpr int kPeaksHeight = 380, kDifferenceHeight = 200;
+constexpr int kModelsPanelHeight = 280;
+
+struct SerialDeleter {
+  void operator()(GtkPlotSerial *s) const { gtk_plot_serial_free(s); }
+};
+using SerialPtr = std::unique_ptr<GtkPlotSerial, SerialDeleter>;
+
+// Hands a series to the figure; false when memory ran out on the way.
+bool Add(GtkPlotFigure *figure, SerialPtr serial) {
+  return serial && gtk_plot_figure_add_serial(figure, serial.release());
+}
+
+void SetRange(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double ymax) {
+  const GtkPlotRect rect = {xmin, xmax, ymin, ymax};
+  gtk_plot_set_scale(figure, &rect);
+}
+
+bool Report(const std::string &path, const std::string &why) {
+  Message(MESSAGE_ERROR, "writing picture %s, %s\n", path.c_str(), why.c_str());
+  return false;
+}
+
+bool Export(const std::vector<GtkPlotPanel> &panels, const std::string &path) {
+  std::string why;
+  if (gtk_plot_panels_export(panels, path.c_str(), kPictureWidth, &why)) return true;
+  Message(MESSAGE_ERROR, "writing picture, %s\n", why.c_str());
+  return false;
+}
+
+// Bars of one pixel or more that share the frame's width without running
+// into each other, as far as that goes.
+double BarWidth(size_t count) {
+  if (count == 0) return 1.0;
+  return std::clamp(std::floor(0.6 * (kPictureWidth * 0.8) / count), 1.0, 12.0);
+}
+
+}  // namespace
+
+void SetUpApplicationPlot(GtkPlotFigure *figure, const char *xTitle, const char *yTitle,
+                          bool legend) {
+  figure->topAxile.visible = 0;
+  figure->rightAxile.visible = 0;
+  CopyText(figure->bottomAxile.title, sizeof figure->bottomAxile.title, xTitle);
+  CopyText(figure->leftAxile.title, sizeof figure->leftAxile.title, yTitle);
+  figure->legend.visible = legend ? 1 : 0;
+  figure->legend.placement = PLOT_LEGEND_BOTTOM;
+  figure->legend.frameWidth = 0;
+  figure->legend.yOffset = 10;
+}
+
+GtkPlotSerial *NewPlotSerial(const char *name, int type, guint32 colour, double width,
+                             int placement) {
+  GtkPlotSerial *s = gtk_plot_serial_new();
+  if (!s) return nullptr;
+  CopyText(s->name, sizeof s->name, name);
+  s->type = type;
+  s->lineStyle.color = s->symbolStyle.color = s->barStyle.color = colour;
+  s->lineStyle.width = width;
+  s->barStyle.width = width;
+  s->barStyle.placement = placement;
+  return s;
+}
+
+void FillPeaksSerials(const HKLList &list, GtkPlotSerial *observed, GtkPlotSerial *calculated) {
+  const size_t n = list.items.size();
+  for (GtkPlotSerial *s : {observed, calculated}) {
+    if (!s) continue;
+    s->points.resize(n);
+    s->count = static_cast<guint32>(n);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const HKLItem &item = list.items[i];
+    if (observed) observed->points[i] = {item.twoTheta, item.iObsScaled, ""};
+    if (calculated) calculated->points[i] = {item.twoTheta, item.iCalc, ""};
+  }
+}
+
+bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::string &title,
+                       bool observed) {
+  try {
+    if (list.items.empty()) return Report(path, "no reflections to draw");
+    GtkPlotFigure peaks, difference;
+    SetUpApplicationPlot(&peaks, "Two Theta", "Intensity", true);
+    CopyText(peaks.title, sizeof peaks.title, title.c_str());
+    SerialPtr obs(observed ? NewPlotSerial("Observered", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
+                           : nullptr);
+    SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_BAR, kCalculatedColour, 2.0,
+                                 observed ? 3 : 0));
+    SerialPtr diff(observed ? NewPlotSerial("Difference", PLOT_SERIAL_BAR, kDifferenceColour,
+                                            2.0, 0)
+                            : nullptr);
+    if (!calc || (observed && (!obs || !diff))) throw std::bad_alloc();
+    FillPeaksSerials(list, obs.get(), calc.get());
+    double xmin = list.items.front().twoTheta, xmax = xmin, ymax = 0, dmin = 0, dmax = 0;
+    for (size_t i = 0; i < list.items.size(); ++i) {
+      const HKLItem &item = list.items[i];
+      xmin = std::min(xmin, item.twoTheta);
+      xmax = std::max(xmax, item.twoTheta);
+      ymax = std::max({ymax, item.iCalc, observed ? item.iObsScaled : 0.0});
+      if (diff) {
+        const double d = item.iObsScaled - item.iCalc;
+        diff->points.push_back({item.twoTheta, d, ""});
+        dmin = std::min(dmin, d);
+        dmax = std::max(dmax, d);
+      }
+    }
+    if (diff) diff->count = static_cast<guint32>(diff->points.size());
+    if ((obs && !Add(&peaks, std::move(obs))) || !Add(&peaks, std::move(calc)))
+      throw std::bad_alloc();
+    // Both panels show the same angles and their bars stand on zero.
+    SetRange(&peaks, xmin, xmax, 0, ymax);
+    std::vector<GtkPlotPanel> panels = {{&peaks, kPeaksHeight}};
+    if (diff) {
+      SetUpApplicationPlot(&difference, "Two Theta", "Difference", true);
+      if (!Add(&difference, std::move(diff))) throw std::bad_alloc();
+      SetRange(&difference, xmin, xmax, dmin, dmax);
+      panels.push_back({&difference, kDifferenceHeight});
+    }
+    return Export(panels, path);
+  } catch (const std::bad_alloc &) {
+    return Report(path, "not enough memory");
+  }
+}
+
+bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureRow> &rows,
+                        const std::string &title) {
+  try {
+    if (rows.empty()) return Report(path, "no models to draw");
+    GtkPlotFigure foms, factors;
+    SetUpApplicationPlot(&foms, "Model #", "FOM", true);
+    SetUpApplicationPlot(&factors, "Model #", "Rmin", true);
+    CopyText(foms.title, sizeof foms.title, title.c_str());
+    const double width = BarWidth(rows.size());
+    SerialPtr fom(NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, kModelColour, width));
+    SerialPtr fomChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
+    SerialPtr rmin(NewPlotSerial("Model Rmin", PLOT_SERIAL_BAR, kModelColour, width));
+    SerialPtr rminChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
+    if (!fom || !fomChosen || !rmin || !rminChosen) throw std::bad_alloc();
+    double xmin = rows.front().number, xmax = xmin, fmax = 0, rmax = 0, fmin = 0, rlow = 0;
+    for (const ModelPictureRow &r : rows) {
+      xmin = std::min<double>(xmin, r.number);
+      xmax = std::max<double>(xmax, r.number);
+      if (std::isfinite(r.FOM)) {
+        fmax = std::max(fmax, r.FOM);
+        fmin = std::min(fmin, r.FOM);
+      }
+      if (std::isfinite(r.Rmin)) {
+        rmax = std::max(rmax, r.Rmin);
+        rlow = std::min(rlow, r.Rmin);
+      }
+      (r.chosen ? fomChosen : fom)->points.push_back({double(r.number), r.FOM, ""});
+      (r.chosen ? rminChosen : rmin)->points.push_back({double(r.number), r.Rmin, ""});
+    }
+    // A series without points would only stand in the legend.
+    for (GtkPlotSerial *s : {fom.get(), fomChosen.get(), rmin.get(), rminChosen.get()}) {
+      s->count = static_cast<guint32>(s->points.size());
+      s->visible = s->count > 0;
+    }
+    if (!Add(&foms, std::move(fom)) || !Add(&foms, std::move(fomChosen)) ||
+        !Add(&factors, std::move(rmin)) || !Add(&factors, std::move(rminChosen)))
+      throw std::bad_alloc();
+    SetRange(&foms, xmin, xmax, fmin, fmax);
+    SetRange(&factors, xmin, xmax, rlow, rmax);
+    return Export({{&foms, kModelsPanelHeight}, {&factors, kModelsPanelHeight}}, path);
+  } catch (const std::bad_alloc &) {
+    return Report(path, "not enough memory");
+  }
+}

@@ -1,0 +1,48 @@
+// Pictures of a run for people to keep, drawn like the application's plots
+// without a window: the observed and calculated peaks of a model with their
+// difference, and the figures of every model with the chosen ones marked.
+#ifndef PULVINA_PICTURES_H
+#define PULVINA_PICTURES_H
+
+#include <string>
+#include <vector>
+
+#include "plotfigure.h"
+#include "profile.h"
+
+// The look of the application's plots: only the bottom and left axes, with
+// these titles; the legend below the frame without a shadow, or none.
+void SetUpApplicationPlot(GtkPlotFigure *figure, const char *xTitle, const char *yTitle,
+                          bool legend);
+// A new series of the given type (PLOT_SERIAL_*) in one colour: the bar
+// width and placement apply to bars, the width to lines, the colour to
+// lines, symbols and bars alike. nullptr when memory runs out.
+GtkPlotSerial *NewPlotSerial(const char *name, int type, guint32 colour, double width,
+                             int placement = 0);
+
+// Fills the peaks plot's series from a reflection list, one point per
+// reflection in list order: observed (2theta, observed intensity scaled to
+// 100) and calculated (2theta, calculated intensity scaled to 100). Either
+// series may be null.
+void FillPeaksSerials(const HKLList &list, GtkPlotSerial *observed, GtkPlotSerial *calculated);
+
+// The peaks plot of a model as a PNG, SVG or PDF file (by the extension):
+// observed and calculated peaks side by side, and below them their
+// difference. Without observed peaks (a simulated pattern) only the
+// calculated ones are drawn. Returns false, after a message, when the file
+// cannot be written.
+bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::string &title,
+                       bool observed = true);
+
+struct ModelPictureRow {
+  int number = 0;  // the model's number
+  double Rmin = 0;
+  double FOM = 0;
+  bool chosen = false;
+};
+// The figures of merit and the best Bragg factors of the models, one bar
+// each, the chosen models in the colour of the application's current model.
+bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureRow> &rows,
+                        const std::string &title);
+
+#endif

@@ -1,0 +1,67 @@
+// Pictures in tests: RGB images, comparison with a reference image under a
+// tolerance that survives font hinting, and the update mode that rewrites
+// the references (tools/update-reference-images.sh).
+#ifndef PULVINA_IMAGE_TESTING_H
+#define PULVINA_IMAGE_TESTING_H
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Set by --update-references: reference comparisons write the image they
+// were given as the new reference and pass.
+extern bool updateReferences;
+
+struct Image {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;  // rows top down, three bytes a pixel
+  struct Pixel {
+    int r, g, b;
+  };
+  Pixel At(int x, int y) const;
+  bool Empty() const { return width <= 0 || height <= 0; }
+};
+
+// The surface's pixels (an image surface of format RGB24 or ARGB32, alpha
+// ignored).
+Image ImageOfSurface(cairo_surface_t *surface);
+// Empty when the file cannot be read as a PNG.
+Image ReadPng(const std::string &path);
+bool WritePng(const Image &image, const std::string &path);
+
+// Pixels of one image without a pixel of like colour (no channel off by
+// more than the tolerance) within radius pixels in the other, counted both
+// ways. Text hinted another way moves and blurs glyph edges by a pixel; a
+// missing or moved element leaves pixels with no match.
+struct ImageDifference {
+  long unmatched = 0;  // the larger of the two counts
+  long pixels = 0;
+};
+// Glyphs hinted in another style move their edges by up to two pixels and
+// shade them differently; within that radius and tolerance no pixel of the
+// reference pictures lacks a match under any hinting style.
+constexpr int kMatchRadius = 2, kMatchTolerance = 96;
+constexpr long kMaxUnmatched = 16;
+ImageDifference CompareImages(const Image &a, const Image &b, int radius = kMatchRadius,
+                              int tolerance = kMatchTolerance);
+::testing::AssertionResult LooksLike(const Image &image, const Image &expected,
+                                     long maxUnmatched = kMaxUnmatched);
+
+// Passes when the image looks like the reference of that name in folder
+// (a PNG); otherwise the image and a map of the differences are written to
+// the test-output folder.
+::testing::AssertionResult LooksLikeReference(const Image &image, const std::string &folder,
+                                              const std::string &name,
+                                              long maxUnmatched = kMaxUnmatched);
+
+// Counts the pixels whose colour is within tolerance of (r, g, b), in the
+// rectangle (all of the image by default).
+long CountColour(const Image &image, int r, int g, int b, int tolerance = 0, int x0 = 0,
+                 int y0 = 0, int x1 = -1, int y1 = -1);
+
+std::string TestOutputPath(const std::string &name);
+
+#endif

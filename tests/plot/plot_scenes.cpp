@@ -1,0 +1,274 @@
+#include "plot_scenes.h"
+
+#include <cmath>
+
+#include "pictures.h"
+
+namespace {
+
+std::unique_ptr<GtkPlotFigure> WhiteFigure() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  f->background = 0xFFFFFF;
+  return f;
+}
+
+void Grid(GtkPlotFigure *f) {
+  f->hGridLine.majorVisible = f->vGridLine.majorVisible = 1;
+  f->hGridLine.majorStyle.color = f->vGridLine.majorStyle.color = 0xB0B0B0;
+  f->hGridLine.majorStyle.dash = f->vGridLine.majorStyle.dash = 2;
+}
+
+void Titles(GtkPlotFigure *f, const char *x, const char *y) {
+  g_strlcpy(f->bottomAxile.title, x, sizeof f->bottomAxile.title);
+  g_strlcpy(f->leftAxile.title, y, sizeof f->leftAxile.title);
+}
+
+void OnlyBottomAndLeft(GtkPlotFigure *f) { f->topAxile.visible = f->rightAxile.visible = 0; }
+
+Scene SeriesLines() {
+  auto f = WhiteFigure();
+  OnlyBottomAndLeft(f.get());
+  Grid(f.get());
+  Titles(f.get(), "Two Theta", "Intensity");
+  Points sine, ramp, steps, marks;
+  for (int i = 0; i <= 80; ++i) sine.push_back({i * 0.5, 50 + 40 * std::sin(i * 0.5 / 4)});
+  for (int i = 0; i <= 10; ++i) {
+    ramp.push_back({i * 4.0, 95 - i * 3.0});
+    steps.push_back({i * 4.0, 8 + (i % 4) * 7.0});
+    marks.push_back({i * 4.0 + 2, 30 + (i * 7 % 5) * 4.0});
+  }
+  GtkPlotSerial *line = AddSerial(f.get(), "Line", PLOT_SERIAL_LINE, sine);
+  line->lineStyle = {2.0, 0x1F4E9A, 0, CAIRO_LINE_CAP_ROUND, CAIRO_LINE_JOIN_ROUND};
+  GtkPlotSerial *dashed = AddSerial(f.get(), "Dashed", PLOT_SERIAL_LINE_SYMBOL, ramp);
+  dashed->lineStyle = {1.0, 0x800080, 3, 0, 0};
+  dashed->symbolStyle.shape = 12;
+  dashed->symbolStyle.character = 'x';
+  dashed->symbolStyle.color = 0x800080;
+  GtkPlotSerial *step = AddSerial(f.get(), "Steps", PLOT_SERIAL_STEP, steps);
+  step->lineStyle = {1.0, 0x208020, 1, 0, 0};
+  GtkPlotSerial *stepMarks = AddSerial(f.get(), "Marked", PLOT_SERIAL_STEP_SYMBOL, marks);
+  stepMarks->lineStyle = {1.0, 0xC06000, 0, 0, 0};
+  stepMarks->symbolStyle.shape = 1;
+  stepMarks->symbolStyle.color = 0xC06000;
+  return {"series-lines.png", 400, 260, std::move(f)};
+}
+
+Scene SeriesSymbols() {
+  auto f = WhiteFigure();
+  OnlyBottomAndLeft(f.get());
+  Titles(f.get(), "Shape", "Fill");
+  f->legend.visible = 0;
+  for (int shape = 0; shape <= 12; ++shape) {
+    for (int fill = 0; fill <= 1; ++fill) {
+      GtkPlotSerial *s = AddSerial(f.get(), "shape", PLOT_SERIAL_SYMBOL,
+                                   {{shape * 1.0, 1.0 + fill}});
+      s->symbolStyle.shape = shape;
+      s->symbolStyle.size = 14;
+      s->symbolStyle.fill = fill;
+      s->symbolStyle.color = 0x2040C0;
+    }
+  }
+  ZoomTo(f.get(), 0, 12, 1, 2);
+  return {"series-symbols.png", 400, 200, std::move(f)};
+}
+
+Scene SeriesBars() {
+  auto f = WhiteFigure();
+  OnlyBottomAndLeft(f.get());
+  Grid(f.get());
+  Titles(f.get(), "Two Theta", "Intensity");
+  f->legend.placement = PLOT_LEGEND_BOTTOM;
+  Points left, right, centred;
+  for (int i = 0; i < 8; ++i) {
+    left.push_back({10.0 + i * 10, 20.0 + (i * 37 % 70)});
+    right.push_back({10.0 + i * 10, 15.0 + (i * 53 % 60)});
+    centred.push_back({15.0 + i * 10, i == 3 ? 0.0 : -10.0 - (i * 29 % 30)});
+  }
+  GtkPlotSerial *l = AddSerial(f.get(), "Left of x", PLOT_SERIAL_BAR, left);
+  l->barStyle = {1, 5.0, 0x0000FF};
+  GtkPlotSerial *r = AddSerial(f.get(), "Right of x", PLOT_SERIAL_BAR, right);
+  r->barStyle = {3, 5.0, 0xE0A000};
+  GtkPlotSerial *c = AddSerial(f.get(), "Centred, below zero", PLOT_SERIAL_BAR, centred);
+  c->barStyle = {0, 7.0, 0xD02020};
+  return {"series-bars.png", 400, 260, std::move(f)};
+}
+
+Scene Legend(int placement, const char *name) {
+  auto f = std::make_unique<GtkPlotFigure>();
+  Titles(f.get(), "x", "y");
+  g_strlcpy(f->topAxile.title, "top", sizeof f->topAxile.title);
+  g_strlcpy(f->rightAxile.title, "right", sizeof f->rightAxile.title);
+  f->legend.placement = placement;
+  f->legend.xOffset = placement == PLOT_LEGEND_LEFT ? 4 : 0;
+  GtkPlotSerial *line = AddSerial(f.get(), "line", PLOT_SERIAL_LINE, {{0, 10}, {50, 80}, {100, 40}});
+  line->lineStyle = {2.0, 0x0000C0, 0, 0, 0};
+  GtkPlotSerial *bars = AddSerial(f.get(), "bars", PLOT_SERIAL_BAR, {{25, 60}, {75, 30}});
+  bars->barStyle = {0, 6.0, 0xC00000};
+  GtkPlotSerial *marks = AddSerial(f.get(), "symbols", PLOT_SERIAL_SYMBOL, {{40, 20}, {60, 90}});
+  marks->symbolStyle.shape = 3;
+  marks->symbolStyle.fill = 1;
+  marks->symbolStyle.color = 0x008000;
+  return {name, 320, 220, std::move(f)};
+}
+
+// The five plots of the application, set up as it sets them up.
+Scene ModelFactors() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  SetUpApplicationPlot(f.get(), "Model #", "FOM", false);
+  GtkPlotSerial *all = NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, 0xFF0000, 1.0);
+  GtkPlotSerial *active = NewPlotSerial("Model Factors", PLOT_SERIAL_BAR, 0x00FFFF, 1.0);
+  for (int m = 1; m <= 40; ++m) all->points.push_back({double(m), (m * 37 % 23) * 0.4, ""});
+  all->points[6].y = 0;  // a FOM of 0 shows no bar
+  all->count = static_cast<guint32>(all->points.size());
+  active->points.push_back({17, all->points[16].y, ""});
+  active->count = 1;
+  gtk_plot_figure_add_serial(f.get(), all);
+  gtk_plot_figure_add_serial(f.get(), active);
+  return {"app-model-factors.png", 400, 260, std::move(f)};
+}
+
+Scene Factor() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
+  GtkPlotSerial *s = NewPlotSerial("Bragg Factor", PLOT_SERIAL_LINE, 0x0000FF, 2.0);
+  for (int i = 0; i < 800; ++i)
+    s->points.push_back({double(i), 0.2 + 0.5 * std::exp(-i / 200.0) * (1 + 0.3 * std::sin(i)), ""});
+  s->count = 800;
+  gtk_plot_figure_add_serial(f.get(), s);
+  return {"app-factor.png", 400, 260, std::move(f)};
+}
+
+Scene BestFactor() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
+  GtkPlotSerial *s = NewPlotSerial("Best Bragg Factor", PLOT_SERIAL_LINE_SYMBOL, 0xFF0000, 2.0);
+  double best = 0.7;
+  for (int i = 0; i < 30; ++i) {
+    best *= 0.9 + 0.1 * ((i * 7) % 3) / 2.0;
+    s->points.push_back({i * 25.0, best, ""});
+  }
+  s->count = 30;
+  gtk_plot_figure_add_serial(f.get(), s);
+  return {"app-best-factor.png", 400, 260, std::move(f)};
+}
+
+Points PeakList(double scale, int seed) {
+  Points peaks;
+  for (int i = 0; i < 24; ++i) {
+    const double tt = 18 + i * 2.7 + (i * seed % 5) * 0.3;
+    peaks.push_back({tt, scale * (5 + ((i + 1) * seed * 13 % 97))});
+  }
+  return peaks;
+}
+
+Scene ExperimentPeaks() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
+  GtkPlotSerial *s = NewPlotSerial("Experimental Intensity", PLOT_SERIAL_BAR, 0xFF0000, 2.0);
+  for (auto &p : PeakList(12.5, 7)) s->points.push_back({p.first, p.second, ""});
+  s->count = static_cast<guint32>(s->points.size());
+  gtk_plot_figure_add_serial(f.get(), s);
+  return {"app-experiment-peaks.png", 400, 260, std::move(f)};
+}
+
+Scene Peaks() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
+  GtkPlotSerial *obs = NewPlotSerial("Observered", PLOT_SERIAL_BAR, 0x0000FF, 2.0, 1);
+  GtkPlotSerial *calc = NewPlotSerial("Calculated", PLOT_SERIAL_BAR, 0xFFFF00, 2.0, 3);
+  for (auto &p : PeakList(1.0, 7)) obs->points.push_back({p.first, p.second, ""});
+  for (auto &p : PeakList(0.9, 7)) calc->points.push_back({p.first, p.second + 3, ""});
+  obs->count = calc->count = static_cast<guint32>(obs->points.size());
+  gtk_plot_figure_add_serial(f.get(), obs);
+  gtk_plot_figure_add_serial(f.get(), calc);
+  return {"app-peaks.png", 400, 260, std::move(f)};
+}
+
+// Zoomed into the middle: the line and the steps run to the frame's edges
+// and the tall bar is cut at the top.
+Scene Zoomed() {
+  auto f = WhiteFigure();
+  OnlyBottomAndLeft(f.get());
+  Titles(f.get(), "x", "y");
+  GtkPlotSerial *line = AddSerial(f.get(), "line", PLOT_SERIAL_LINE, {{0, 0}, {50, 100}, {100, 0}});
+  line->lineStyle = {2.0, 0x0000C0, 0, 0, 0};
+  GtkPlotSerial *steps = AddSerial(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}});
+  steps->lineStyle = {1.0, 0x008000, 0, 0, 0};
+  GtkPlotSerial *bars = AddSerial(f.get(), "bars", PLOT_SERIAL_BAR, {{40, 95}, {55, 45}});
+  bars->barStyle = {0, 8.0, 0xC00000};
+  ZoomTo(f.get(), 30, 70, 30, 70);
+  return {"zoomed.png", 320, 220, std::move(f)};
+}
+
+// Millions along x and a range of 1e-8 up the side, on a small plot.
+Scene CrowdedLabels() {
+  auto f = WhiteFigure();
+  f->legend.visible = 0;
+  Titles(f.get(), "counts", "fraction");
+  GtkPlotSerial *s = AddSerial(f.get(), "data", PLOT_SERIAL_LINE_SYMBOL,
+                               {{0, 2e-9}, {3.3e6, 7e-9}, {9.8e6, 4e-9}});
+  s->lineStyle.color = s->symbolStyle.color = 0x0000C0;
+  return {"labels.png", 240, 180, std::move(f)};
+}
+
+}  // namespace
+
+GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy) {
+  GtkPlotSerial *s = gtk_plot_serial_new();
+  g_strlcpy(s->name, name, sizeof s->name);
+  s->type = type;
+  for (auto &p : xy) s->points.push_back({p.first, p.second, ""});
+  s->count = static_cast<guint32>(s->points.size());
+  gtk_plot_figure_add_serial(figure, s);
+  return s;
+}
+
+void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double ymax) {
+  const GtkPlotRect r = {xmin, xmax, ymin, ymax};
+  gtk_plot_set_scale(figure, &r);
+}
+
+Image Render(GtkPlotFigure *figure, int width, int height, cairo_hint_style_t hinting) {
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  cairo_t *cr = cairo_create(surface);
+  cairo_font_options_t *options = cairo_font_options_create();
+  cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+  cairo_font_options_set_hint_style(options, hinting);
+  cairo_set_font_options(cr, options);
+  cairo_font_options_destroy(options);
+  gtk_plot_figure_draw(figure, cr, width, height);
+  cairo_destroy(cr);
+  Image image = ImageOfSurface(surface);
+  cairo_surface_destroy(surface);
+  return image;
+}
+
+std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis) {
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  cairo_t *cr = cairo_create(surface);
+  gtk_plot_figure_layout(figure, cr, width, height);
+  std::vector<GtkPlotLabelBox> labels = gtk_plot_figure_tick_labels(figure, cr, axis);
+  cairo_destroy(cr);
+  cairo_surface_destroy(surface);
+  return labels;
+}
+
+std::vector<Scene> ReferenceScenes() {
+  std::vector<Scene> scenes;
+  scenes.push_back(SeriesLines());
+  scenes.push_back(SeriesSymbols());
+  scenes.push_back(SeriesBars());
+  scenes.push_back(Legend(PLOT_LEGEND_TOP, "legend-top.png"));
+  scenes.push_back(Legend(PLOT_LEGEND_LEFT, "legend-left.png"));
+  scenes.push_back(Legend(PLOT_LEGEND_BOTTOM, "legend-bottom.png"));
+  scenes.push_back(Legend(PLOT_LEGEND_RIGHT, "legend-right.png"));
+  scenes.push_back(ModelFactors());
+  scenes.push_back(Factor());
+  scenes.push_back(BestFactor());
+  scenes.push_back(ExperimentPeaks());
+  scenes.push_back(Peaks());
+  scenes.push_back(Zoomed());
+  scenes.push_back(CrowdedLabels());
+  return scenes;
+}

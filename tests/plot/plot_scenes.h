@@ -1,0 +1,39 @@
+// Figures for the plot tests: series built from lists of points, drawing
+// onto an image, and the representative plots that have reference pictures.
+#ifndef PULVINA_PLOT_SCENES_H
+#define PULVINA_PLOT_SCENES_H
+
+#include <cairo.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image_testing.h"
+#include "plotfigure.h"
+
+using Points = std::vector<std::pair<double, double>>;
+
+GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy);
+void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double ymax);
+
+// Draws the figure on a new image surface. Text is drawn in grey levels
+// with hinted metrics whatever the machine's settings, which would move
+// whole labels; the outlines are hinted in the machine's default style, or
+// the one given.
+Image Render(GtkPlotFigure *figure, int width, int height,
+             cairo_hint_style_t hinting = CAIRO_HINT_STYLE_DEFAULT);
+// The tick labels of an axis as a drawing of that size places them.
+std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis);
+
+struct Scene {
+  std::string name;  // of the reference picture
+  int width, height;
+  std::unique_ptr<GtkPlotFigure> figure;
+};
+// Each series style, the legend on each side, the application's five plots,
+// a zoomed view and crowded tick labels.
+std::vector<Scene> ReferenceScenes();
+
+#endif

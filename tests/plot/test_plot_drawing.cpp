@@ -1,0 +1,283 @@
+// What the figure draws where: the grid behind axes and bars, bars standing
+// on zero, lines cut at the frame's edge, tick labels that keep apart, the
+// legend clear of the axes, centred symbols, legend samples and the title.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "image_testing.h"
+#include "plot_scenes.h"
+
+namespace {
+
+constexpr int kWidth = 300, kHeight = 200;
+
+// White, with only the bottom and left axes and no legend: room for data.
+struct Plain {
+  Plain() {
+    figure.background = 0xFFFFFF;
+    figure.topAxile.visible = figure.rightAxile.visible = 0;
+    figure.legend.visible = 0;
+  }
+  GtkPlotSerial *Bars(const Points &xy, guint32 colour, double width) {
+    GtkPlotSerial *s = AddSerial(&figure, "bars", PLOT_SERIAL_BAR, xy);
+    s->barStyle = {0, width, colour};
+    return s;
+  }
+  GtkPlotSerial *Line(const Points &xy, guint32 colour, int type = PLOT_SERIAL_LINE) {
+    GtkPlotSerial *s = AddSerial(&figure, "line", type, xy);
+    s->lineStyle.color = colour;
+    return s;
+  }
+  // Screen position of a plot point after the last drawing.
+  int X(double x) const {
+    return static_cast<int>(std::floor(figure.frame.left + (x - figure.bottomAxile.scale.tickStart) *
+                                                               figure.bottomAxile.scale.pixelsPerUnit));
+  }
+  int Y(double y) const {
+    return static_cast<int>(std::floor(figure.frame.bottom - (y - figure.leftAxile.scale.tickStart) *
+                                                                 figure.leftAxile.scale.pixelsPerUnit));
+  }
+  GtkPlotFigure figure;
+};
+
+bool IsColour(Image::Pixel p, int r, int g, int b, int tolerance = 40) {
+  return std::abs(p.r - r) <= tolerance && std::abs(p.g - g) <= tolerance &&
+         std::abs(p.b - b) <= tolerance;
+}
+
+TEST(PlotDrawing, GridLiesBehindTheAxesAndTheBars) {
+  Plain p;
+  GtkPlotFigure &f = p.figure;
+  for (GtkPlotGridLine *g : {&f.hGridLine, &f.vGridLine}) {
+    g->majorVisible = g->minorVisible = 1;
+    g->majorStyle.color = g->minorStyle.color = 0xA0A0A0;
+  }
+  p.Bars({{50, 80}}, 0xFF0000, 30);
+  ZoomTo(&f, 0, 100, 0, 100);
+  const Image image = Render(&f, kWidth, kHeight);
+  // Grid lines end on the axis lines: drawn over them they would break the
+  // axes into dots of grey.
+  const int bottom = static_cast<int>(f.frame.bottom), left = static_cast<int>(f.frame.left);
+  for (int x = left; x < static_cast<int>(f.frame.right); ++x)
+    ASSERT_TRUE(IsColour(image.At(x, bottom), 0, 0, 0)) << "bottom axis at x " << x;
+  for (int y = static_cast<int>(f.frame.top); y < bottom; ++y)
+    ASSERT_TRUE(IsColour(image.At(left, y), 0, 0, 0)) << "left axis at y " << y;
+  // The bar is whole where horizontal grid lines cross it (ticks every 20).
+  for (double v : {20.0, 40.0, 60.0})
+    EXPECT_TRUE(IsColour(image.At(p.X(50), p.Y(v)), 255, 0, 0)) << "bar at " << v;
+  // And the grid is there, beside the bar.
+  EXPECT_TRUE(IsColour(image.At(p.X(20), p.Y(40)), 0xA0, 0xA0, 0xA0));
+}
+
+TEST(PlotDrawing, BarsStandOnZero) {
+  Plain p;
+  p.Bars({{20, 100}, {50, -50}, {80, 0}}, 0xFF0000, 10);
+  ZoomTo(&p.figure, 0, 100, -50, 100);
+  const Image image = Render(&p.figure, kWidth, kHeight);
+  const int zero = p.Y(0);
+  // Up from zero, not up from the frame's bottom edge.
+  EXPECT_TRUE(IsColour(image.At(p.X(20), p.Y(50)), 255, 0, 0));
+  EXPECT_FALSE(IsColour(image.At(p.X(20), zero + 3), 255, 0, 0));
+  // Down from zero for a negative value.
+  EXPECT_TRUE(IsColour(image.At(p.X(50), p.Y(-25)), 255, 0, 0));
+  EXPECT_FALSE(IsColour(image.At(p.X(50), zero - 3), 255, 0, 0));
+  // A value of zero draws no bar, though the axis has a step below zero.
+  ASSERT_LT(p.figure.leftAxile.scale.tickStart, -50);
+  EXPECT_EQ(CountColour(image, 255, 0, 0, 40, p.X(80) - 6, 0, p.X(80) + 6, kHeight), 0);
+}
+
+TEST(PlotDrawing, BarsOfARangeWithoutZeroStandOnTheNearestEdge) {
+  Plain up;
+  up.Bars({{50, 55}}, 0xFF0000, 10);
+  ZoomTo(&up.figure, 0, 100, 50, 60);
+  Image image = Render(&up.figure, kWidth, kHeight);
+  EXPECT_TRUE(IsColour(image.At(up.X(50), static_cast<int>(up.figure.frame.bottom) - 2), 255, 0, 0));
+
+  Plain down;
+  down.Bars({{50, -55}}, 0xFF0000, 10);
+  ZoomTo(&down.figure, 0, 100, -60, -50);
+  image = Render(&down.figure, kWidth, kHeight);
+  const GtkPlotFrame &f = down.figure.frame;
+  EXPECT_TRUE(IsColour(image.At(down.X(50), static_cast<int>(f.top) + 2), 255, 0, 0));
+  EXPECT_FALSE(IsColour(image.At(down.X(50), static_cast<int>(f.bottom) - 2), 255, 0, 0));
+}
+
+TEST(PlotDrawing, ZoomedLinesRunToTheFrameEdgeAndNoFurther) {
+  Plain p;
+  p.Line({{0, 0}, {100, 100}}, 0x0000FF);
+  p.Line({{0, 45}, {100, 55}}, 0x00FF00, PLOT_SERIAL_STEP);
+  // Neither series has a point in this view: ticks 35 to 65 each way.
+  ZoomTo(&p.figure, 40, 60, 40, 60);
+  const Image image = Render(&p.figure, kWidth, kHeight);
+  const GtkPlotFrame &f = p.figure.frame;
+  const double ppu = p.figure.bottomAxile.scale.pixelsPerUnit;
+  // The diagonal passes both corners of the frame.
+  for (double x : {35 + 2 / ppu, 50.0, 65 - 2 / ppu}) {
+    const int sx = p.X(x), sy = p.Y(x);
+    EXPECT_GT(CountColour(image, 0, 0, 255, 90, sx - 2, sy - 2, sx + 3, sy + 3), 0) << "x " << x;
+  }
+  // The step runs level at 55 across the whole frame.
+  const int y55 = p.Y(55);
+  for (int sx : {static_cast<int>(f.left) + 2, p.X(50), static_cast<int>(f.right) - 3})
+    EXPECT_GT(CountColour(image, 0, 255, 0, 90, sx, y55 - 1, sx + 1, y55 + 2), 0) << "x " << sx;
+  // Nothing of either beyond the frame.
+  EXPECT_EQ(CountColour(image, 0, 0, 255, 90, 0, 0, static_cast<int>(f.left) - 1, kHeight), 0);
+  EXPECT_EQ(CountColour(image, 0, 255, 0, 90, static_cast<int>(f.right) + 2, 0, kWidth, kHeight), 0);
+}
+
+TEST(PlotDrawing, APointThatIsNotANumberBreaksTheLine) {
+  Plain p;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  p.Line({{0, 0}, {nan, 50}, {100, 100}, {100, 0}}, 0x0000FF)->lineStyle.width = 3;
+  const Image image = Render(&p.figure, kWidth, kHeight);
+  EXPECT_EQ(CountColour(image, 0, 0, 255, 90, p.X(50) - 3, p.Y(50) - 3, p.X(50) + 3, p.Y(50) + 3), 0);
+  // The run after it is drawn.
+  EXPECT_GT(CountColour(image, 0, 0, 255, 90, p.X(100) - 1, p.Y(60), p.X(100) + 2, p.Y(40)), 0);
+}
+
+void ExpectApart(const std::vector<GtkPlotLabelBox> &labels, bool horizontal) {
+  for (size_t i = 1; i < labels.size(); ++i) {
+    const GtkPlotLabelBox &a = labels[i - 1], &b = labels[i];
+    if (horizontal)
+      EXPECT_LT(a.x + a.width + 2, b.x) << a.text << " touches " << b.text;
+    else  // upwards: the later label stands higher
+      EXPECT_LT(b.y + b.height + 1, a.y) << a.text << " touches " << b.text;
+  }
+}
+
+TEST(PlotDrawing, TickLabelsKeepApartAndStayRound) {
+  // Millions along a narrow axis ran together.
+  Plain wide;
+  wide.Line({{0, 0}, {9.9e6, 1}}, 0);
+  const auto x = TickLabels(&wide.figure, 240, 160, PLOT_AXILE_BOTTOM);
+  ASSERT_GE(x.size(), 2u);
+  ExpectApart(x, true);
+  // Every n-th tick is kept, so the kept ones are evenly spaced.
+  for (size_t i = 2; i < x.size(); ++i)
+    EXPECT_DOUBLE_EQ(x[i].value - x[i - 1].value, x[1].value - x[0].value);
+  // ... by a round number of steps, and from zero.
+  const double steps = (x[1].value - x[0].value) / wide.figure.bottomAxile.scale.major;
+  EXPECT_TRUE(steps == 2 || steps == 5 || steps == 10) << steps;
+  EXPECT_EQ(std::fmod(x[0].value, x[1].value - x[0].value), 0);
+
+  // A short plot's labels up the side touched.
+  Plain short_;
+  short_.Line({{0, 0}, {1, 100}}, 0);
+  const auto y = TickLabels(&short_.figure, 300, 110, PLOT_AXILE_LEFT);
+  ASSERT_GE(y.size(), 2u);
+  ExpectApart(y, false);
+
+  // With room to spare every tick keeps its label.
+  Plain roomy;
+  roomy.Line({{0, 0}, {100, 100}}, 0);
+  EXPECT_EQ(TickLabels(&roomy.figure, 600, 400, PLOT_AXILE_BOTTOM).size(),
+            gtk_plot_major_ticks(&roomy.figure.bottomAxile.scale).size());
+  EXPECT_EQ(TickLabels(&roomy.figure, 600, 400, PLOT_AXILE_LEFT).size(),
+            gtk_plot_major_ticks(&roomy.figure.leftAxile.scale).size());
+
+  // The labels kept are the ones drawn: text stands in each box.
+  const Image image = Render(&wide.figure, 240, 160);
+  for (const auto &l : TickLabels(&wide.figure, 240, 160, PLOT_AXILE_BOTTOM))
+    EXPECT_GT(CountColour(image, 0, 0, 0, 100, int(l.x), int(l.y), int(l.x + l.width),
+                          int(l.y + l.height)),
+              3)
+        << l.text;
+}
+
+TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySide) {
+  for (int placement : {PLOT_LEGEND_TOP, PLOT_LEGEND_LEFT, PLOT_LEGEND_BOTTOM, PLOT_LEGEND_RIGHT}) {
+    SCOPED_TRACE(placement);
+    GtkPlotFigure f;
+    f.legend.placement = placement;
+    AddSerial(&f, "a longer name", PLOT_SERIAL_LINE, {{0, 0}, {1e5, 1e5}});
+    AddSerial(&f, "second", PLOT_SERIAL_BAR, {{5e4, 5e4}});
+    Render(&f, 400, 300);
+    const cairo_rectangle_int_t box = f.legendBox;
+    ASSERT_GT(box.width, 0);
+    const int shadow = f.legend.frameWidth;
+    cairo_surface_t *s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+    cairo_t *cr = cairo_create(s);
+    auto room = [&](int axis) { return gtk_plot_figure_axile_size(&f, cr, axis); };
+    const GtkPlotFrame &fr = f.frame;
+    switch (placement) {
+      case PLOT_LEGEND_RIGHT: EXPECT_GE(box.x - (fr.right + room(PLOT_AXILE_RIGHT)), 3); break;
+      case PLOT_LEGEND_LEFT:
+        EXPECT_GE(fr.left - room(PLOT_AXILE_LEFT) - (box.x + box.width + shadow), 3);
+        break;
+      case PLOT_LEGEND_BOTTOM: EXPECT_GE(box.y - (fr.bottom + room(PLOT_AXILE_BOTTOM)), 3); break;
+      default: EXPECT_GE(fr.top - room(PLOT_AXILE_TOP) - (box.y + box.height + shadow), 3); break;
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(s);
+    // The right axis's labels end within the axis's room.
+    if (placement == PLOT_LEGEND_RIGHT) {
+      for (const auto &l : TickLabels(&f, 400, 300, PLOT_AXILE_RIGHT))
+        EXPECT_LT(l.x + l.width, box.x - 2) << l.text;
+    }
+  }
+}
+
+TEST(PlotDrawing, SymbolsAreCentredOnTheirPoints) {
+  for (int shape : {0, 1, 3, 10}) {
+    SCOPED_TRACE(shape);
+    Plain p;
+    GtkPlotSerial *s = p.Line({{50, 50}}, 0, PLOT_SERIAL_SYMBOL);
+    s->symbolStyle.shape = shape;
+    s->symbolStyle.size = 11;
+    s->symbolStyle.fill = 1;
+    s->symbolStyle.color = 0xFF0000;
+    ZoomTo(&p.figure, 0, 100, 0, 100);
+    const Image image = Render(&p.figure, kWidth, kHeight);
+    int x0 = kWidth, x1 = -1, y0 = kHeight, y1 = -1;
+    for (int y = 0; y < kHeight; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        if (IsColour(image.At(x, y), 255, 0, 0, 100)) {
+          x0 = std::min(x0, x), x1 = std::max(x1, x);
+          y0 = std::min(y0, y), y1 = std::max(y1, y);
+        }
+    ASSERT_GE(x1, x0);
+    double sx, sy;
+    gtk_plot_plot_to_screen(&p.figure, 50, 50, &sx, &sy);
+    EXPECT_NEAR((x0 + x1 + 1) / 2.0, sx, 1.5);
+    EXPECT_NEAR((y0 + y1 + 1) / 2.0, sy, 1.5);
+    EXPECT_GE(x1 - x0 + 1, 8);
+  }
+}
+
+TEST(PlotDrawing, LegendShowsASampleOfEverySeries) {
+  GtkPlotFigure f;
+  f.legend.background = 0xFFFFFF;
+  GtkPlotSerial *line = AddSerial(&f, "line", PLOT_SERIAL_LINE, {{0, 0}, {10, 10}});
+  line->lineStyle = {2, 0x0000FF, 0, 0, 0};
+  GtkPlotSerial *bars = AddSerial(&f, "bars", PLOT_SERIAL_BAR, {{5, 5}});
+  bars->barStyle.color = 0xFF0000;
+  GtkPlotSerial *marks = AddSerial(&f, "symbols", PLOT_SERIAL_SYMBOL, {{3, 3}});
+  marks->symbolStyle = {8, 1, 0x00C000, 0, 1, 'A', "Sans 10"};
+  GtkPlotSerial *steps = AddSerial(&f, "steps", PLOT_SERIAL_STEP, {{1, 1}, {4, 6}});
+  steps->lineStyle = {2, 0xFF00FF, 0, 0, 0};
+  const Image image = Render(&f, 400, 300);
+  const cairo_rectangle_int_t box = f.legendBox;
+  const int row = box.height / 4, sample = 3 * f.legend.sampleUnit + 2;
+  const struct { int r, g, b; } colours[] = {{0, 0, 255}, {255, 0, 0}, {0, 192, 0}, {255, 0, 255}};
+  for (int i = 0; i < 4; ++i)
+    EXPECT_GT(CountColour(image, colours[i].r, colours[i].g, colours[i].b, 40, box.x,
+                          box.y + i * row, box.x + sample, box.y + (i + 1) * row),
+              6)
+        << "item " << i;
+}
+
+TEST(PlotDrawing, TitleStandsAboveAndTakesRoom) {
+  Plain p;
+  p.Line({{0, 0}, {1, 1}}, 0);
+  Render(&p.figure, kWidth, kHeight);
+  const double top = p.figure.frame.top;
+  g_strlcpy(p.figure.title, "ZnO model 3", sizeof p.figure.title);
+  const Image image = Render(&p.figure, kWidth, kHeight);
+  EXPECT_GT(p.figure.frame.top, top + 10);
+  EXPECT_GT(CountColour(image, 0, 0, 0, 100, 0, 0, kWidth, int(p.figure.frame.top) - 2), 20);
+}
+
+}  // namespace
