@@ -12,6 +12,7 @@
 #include <map>
 #include <new>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "trackball.h"
@@ -39,6 +40,13 @@ const GLfloat materialSpecular[] = {0.508273f, 0.508273f, 0.508273f, 1.0f};
 const GLfloat materialShininess = 0.4f * 128.0f;
 
 constexpr int kSphereSlices = 30, kSphereStacks = 30;
+// Cell edges are drawn smooth and this wide, so that they read as lines and
+// not as a dotted staircase.
+constexpr GLfloat kEdgeWidth = 2.0f;
+// One notch of the wheel scales by this factor, within the drag's limits.
+constexpr double kWheelScale = 1.1;
+// Room round the cell in the projection box, a fraction of its radius.
+constexpr double kViewMargin = 0.05;
 // Symmetry operators give 1 - 1e-17 for an atom that sits on a face; it is
 // taken as 0 so that the atom shows on both faces.
 constexpr double kFaceTolerance = 1e-9;
@@ -147,7 +155,11 @@ void SetUpProjection(GtkCrystal3DView *view) {
   const double r = view->radius;
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
-  glOrtho(-r, r, -r, r, -10.0 * r, 10.0 * r);
+  // The scene sits 10 in front of the eye and reaches r times the scale
+  // (at most 10) either way; the depth range holds all of it however small
+  // the cell.
+  const double depth = 10.0 + 10.0 * r;
+  glOrtho(-r, r, -r, r, -depth, depth);
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
   glLightfv(GL_LIGHT0, GL_AMBIENT, lightAmbient);
@@ -172,27 +184,45 @@ void Vertex(const TransMatrix &m, const double f[3]) {
   glVertex3d(x, y, z);
 }
 
+// The coloured edges along a, b and c are the only cue to the axes. In the
+// views along the axes they lie exactly behind white edges, so the white
+// edges are drawn without taking depth and the coloured ones after them:
+// atoms still hide both, and no white edge hides a coloured one.
 void DrawCell(const TransMatrix &m) {
-  auto edge = [&](int from, int to, GLfloat r, GLfloat g, GLfloat b) {
-    glColor3f(r, g, b);
+  auto edge = [&](int from, int to) {
     Vertex(m, cellVertexs[from]);
     Vertex(m, cellVertexs[to]);
   };
   glDisable(GL_LIGHTING);
+  glEnable(GL_LINE_SMOOTH);
+  glHint(GL_LINE_SMOOTH_HINT, GL_NICEST);
+  glEnable(GL_BLEND);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  glLineWidth(kEdgeWidth);
+  glDepthMask(GL_FALSE);
+  glColor3f(1, 1, 1);
   glBegin(GL_LINES);
-  edge(0, 1, 1, 0, 0);  // a
-  edge(1, 2, 1, 1, 1);
-  edge(2, 3, 1, 1, 1);
-  edge(3, 0, 0, 1, 0);  // b
-  edge(4, 5, 1, 1, 1);
-  edge(5, 6, 1, 1, 1);
-  edge(6, 7, 1, 1, 1);
-  edge(7, 4, 1, 1, 1);
-  edge(0, 4, 0, 0, 1);  // c
-  edge(1, 5, 1, 1, 1);
-  edge(2, 6, 1, 1, 1);
-  edge(3, 7, 1, 1, 1);
+  edge(1, 2);
+  edge(2, 3);
+  edge(4, 5);
+  edge(5, 6);
+  edge(6, 7);
+  edge(7, 4);
+  edge(1, 5);
+  edge(2, 6);
+  edge(3, 7);
   glEnd();
+  glBegin(GL_LINES);
+  glColor3f(1, 0, 0);  // a
+  edge(0, 1);
+  glColor3f(0, 1, 0);  // b
+  edge(3, 0);
+  glColor3f(0, 0, 1);  // c
+  edge(0, 4);
+  glEnd();
+  glDepthMask(GL_TRUE);
+  glDisable(GL_BLEND);
+  glDisable(GL_LINE_SMOOTH);
   glEnable(GL_LIGHTING);
 }
 
@@ -225,8 +255,37 @@ void DrawScene(GtkCrystal3DView *view) {
   glMultMatrixd(&rotation[0][0]);
   TransMatrix m;
   if (!CellMatrix(view->crystal, &m)) return;
-  DrawCell(m);
+  // The atoms first, so that the edges drawn over them are hidden where an
+  // atom stands in front.
   DrawAtoms(view, m);
+  DrawCell(m);
+}
+
+// Without OpenGL the widget says so, and why, instead of staying a blank
+// box with the reason only in the log.
+void DrawNoOpenGL(GtkCrystal3DView *view) {
+  GtkWidget *widget = GTK_WIDGET(view);
+  cairo_t *cr = gdk_cairo_create(widget->window);
+  const double w = widget->allocation.width, h = widget->allocation.height;
+  cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
+  cairo_paint(cr);
+  PangoLayout *layout = pango_cairo_create_layout(cr);
+  PangoFontDescription *font = pango_font_description_from_string("Sans 10");
+  pango_layout_set_font_description(layout, font);
+  pango_font_description_free(font);
+  pango_layout_set_alignment(layout, PANGO_ALIGN_CENTER);
+  pango_layout_set_width(layout, static_cast<int>(std::max(w - 20, 1.0) * PANGO_SCALE));
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  std::string text = "No 3D view: OpenGL is not available.";
+  if (view->glError) text += std::string("\n") + view->glError;
+  pango_layout_set_text(layout, text.c_str(), -1);
+  int tw = 0, th = 0;
+  pango_layout_get_pixel_size(layout, &tw, &th);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_move_to(cr, 10, std::round((h - th) / 2));
+  pango_cairo_show_layout(cr, layout);
+  g_object_unref(layout);
+  cairo_destroy(cr);
 }
 
 void Invalidate(GtkCrystal3DView *view) {
@@ -246,7 +305,10 @@ gboolean gtk_crystal_3d_view_configure(GtkWidget *widget, GdkEventConfigure *) {
 
 gboolean gtk_crystal_3d_view_expose(GtkWidget *widget, GdkEventExpose *) {
   GtkCrystal3DView *view = GTK_CRYSTAL_3D_VIEW(widget);
-  if (!view->glEnabled) return TRUE;
+  if (!view->glEnabled) {
+    DrawNoOpenGL(view);
+    return TRUE;
+  }
   GLScope gl(widget);
   if (!gl.active()) return TRUE;
   DrawScene(view);
@@ -265,6 +327,29 @@ gboolean gtk_crystal_3d_view_button_press(GtkWidget *widget, GdkEventButton *eve
 }
 
 gboolean gtk_crystal_3d_view_button_release(GtkWidget *, GdkEventButton *) { return TRUE; }
+
+// The pointer may come back anywhere; a drag that begins as it enters must
+// start from here, not from where it last left.
+gboolean gtk_crystal_3d_view_enter_notify(GtkWidget *widget, GdkEventCrossing *event) {
+  GtkCrystal3DView *view = GTK_CRYSTAL_3D_VIEW(widget);
+  view->lastX = event->x;
+  view->lastY = event->y;
+  return FALSE;
+}
+
+gboolean gtk_crystal_3d_view_scroll(GtkWidget *widget, GdkEventScroll *event) {
+  GtkCrystal3DView *view = GTK_CRYSTAL_3D_VIEW(widget);
+  double factor = 1.0;
+  if (event->direction == GDK_SCROLL_UP)
+    factor = kWheelScale;
+  else if (event->direction == GDK_SCROLL_DOWN)
+    factor = 1.0 / kWheelScale;
+  else
+    return FALSE;
+  view->scale = std::clamp(view->scale * factor, kCrystalViewMinScale, kCrystalViewMaxScale);
+  Invalidate(view);
+  return TRUE;
+}
 
 gboolean gtk_crystal_3d_view_motion_notify(GtkWidget *widget, GdkEventMotion *event) {
   GtkCrystal3DView *view = GTK_CRYSTAL_3D_VIEW(widget);
@@ -323,6 +408,8 @@ void gtk_crystal_3d_view_class_init(gpointer klass, gpointer) {
   widgetClass->motion_notify_event = gtk_crystal_3d_view_motion_notify;
   widgetClass->button_press_event = gtk_crystal_3d_view_button_press;
   widgetClass->button_release_event = gtk_crystal_3d_view_button_release;
+  widgetClass->enter_notify_event = gtk_crystal_3d_view_enter_notify;
+  widgetClass->scroll_event = gtk_crystal_3d_view_scroll;
   widgetClass->unrealize = gtk_crystal_3d_view_unrealize;
 }
 
@@ -338,11 +425,12 @@ void gtk_crystal_3d_view_instance_init(GTypeInstance *instance, gpointer) {
   view->scale = 1.0;
   view->viewMode = CRYSTAL_VIEW_ROTATE;
   view->radius = gtk_crystal_3d_view_cell_radius(&view->crystal);
+  view->glError = nullptr;
   gtk_widget_add_events(GTK_WIDGET(view),
                         GDK_EXPOSURE_MASK | GDK_POINTER_MOTION_MASK |
                             GDK_POINTER_MOTION_HINT_MASK | GDK_BUTTON_MOTION_MASK |
                             GDK_BUTTON1_MOTION_MASK | GDK_BUTTON_PRESS_MASK |
-                            GDK_BUTTON_RELEASE_MASK | GDK_ENTER_NOTIFY_MASK);
+                            GDK_BUTTON_RELEASE_MASK | GDK_ENTER_NOTIFY_MASK | GDK_SCROLL_MASK);
 }
 
 }  // namespace
@@ -365,12 +453,14 @@ GtkWidget *gtk_crystal_3d_view_new(void) {
   view->glEnabled = 0;
   if (!gdk_gl_init_check(nullptr, nullptr)) {
     Message(MESSAGE_WARNING, "can not initialize opengl!\n");
+    view->glError = "can not initialize opengl!";
     return widget;
   }
   GdkGLConfig *config = gdk_gl_config_new_by_mode(
       static_cast<GdkGLConfigMode>(GDK_GL_MODE_RGB | GDK_GL_MODE_DEPTH | GDK_GL_MODE_DOUBLE));
   if (!config) {
     Message(MESSAGE_WARNING, "can not configure opengl!\n");
+    view->glError = "can not configure opengl!";
     return widget;
   }
   const gboolean capable =
@@ -379,6 +469,7 @@ GtkWidget *gtk_crystal_3d_view_new(void) {
   g_object_unref(config);
   if (!capable) {
     Message(MESSAGE_WARNING, "can not set up opengl");
+    view->glError = "can not set up opengl";
     return widget;
   }
   view->glEnabled = 1;
@@ -470,13 +561,22 @@ void gtk_crystal_3d_view_clear(GtkCrystal3DView *view) {
   gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_C);
 }
 
-int gtk_crystal_3d_view_cell_radius(const ViewCrystal *crystal) {
+double gtk_crystal_3d_view_cell_radius(const ViewCrystal *crystal) {
   TransMatrix m;
   if (!CellMatrix(*crystal, &m)) return 10;
-  double x, y, z;
-  TransMatrixMultiply(&m, 1.0, 1.0, 1.0, &x, &y, &z);
-  // Truncated as the box has always been sized, but never to an empty box.
-  return std::max(1, static_cast<int>(std::sqrt(x * x + y * y + z * z)));
+  // The corners lie half a body diagonal from the centre; in an oblique
+  // cell the four diagonals differ.
+  double corner = 0;
+  static const double diagonals[4][3] = {{1, 1, 1}, {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}};
+  for (const auto &d : diagonals) {
+    double x, y, z;
+    TransMatrixMultiply(&m, d[0], d[1], d[2], &x, &y, &z);
+    corner = std::max(corner, std::sqrt(x * x + y * y + z * z) / 2);
+  }
+  double sphere = 0;
+  for (const ViewAtom &a : crystal->atoms)
+    sphere = std::max(sphere, a.covalentRadius * 0.5 / 1000.0);
+  return (corner + sphere) * (1.0 + kViewMargin);
 }
 
 int gtk_crystal_3d_view_atom_images(const ViewAtom *atom, double images[8][3]) {
@@ -520,4 +620,41 @@ GdkPixbuf *gtk_crystal_3d_view_get_image(GtkCrystal3DView *view) {
     std::copy_n(&rows[static_cast<size_t>(h - 1 - y) * static_cast<size_t>(w) * 3],
                 static_cast<size_t>(w) * 3, pixels + static_cast<ptrdiff_t>(y) * stride);
   return pixbuf;
+}
+
+GQuark gtk_crystal_3d_view_error_quark(void) {
+  return g_quark_from_static_string("gtk-crystal-3d-view-error-quark");
+}
+
+gboolean gtk_crystal_3d_view_export(GtkCrystal3DView *view, const gchar *path, GError **error) {
+  g_return_val_if_fail(GTK_IS_CRYSTAL_3D_VIEW(view), FALSE);
+  const std::string name = path ? path : "";
+  auto fail = [&](const std::string &why) {
+    g_set_error(error, GTK_CRYSTAL_3D_VIEW_ERROR, 0, "%s: %s", name.c_str(), why.c_str());
+    return FALSE;
+  };
+  if (name.size() < 5 || g_ascii_strcasecmp(name.c_str() + name.size() - 4, ".png") != 0)
+    return fail("the 3D view is saved as PNG; the name must end in .png");
+  if (!view->glEnabled)
+    return fail(std::string("nothing to save, OpenGL is not available (") +
+                (view->glError ? view->glError : "") + ")");
+  GdkPixbuf *image = gtk_crystal_3d_view_get_image(view);
+  if (!image) return fail("nothing to save, the view is not on the screen");
+  gchar *buffer = nullptr;
+  gsize size = 0;
+  GError *saveError = nullptr;
+  const gboolean encoded = gdk_pixbuf_save_to_buffer(image, &buffer, &size, "png", &saveError,
+                                                     nullptr);
+  g_object_unref(image);
+  if (!encoded) {
+    const std::string why = saveError ? saveError->message : "cannot encode the picture";
+    g_clear_error(&saveError);
+    return fail(why);
+  }
+  AtomicFile file(name, "wb");
+  const bool written = file.get() && std::fwrite(buffer, 1, size, file.get()) == size &&
+                       file.commit();
+  g_free(buffer);
+  if (!written) return fail("cannot write the file");
+  return TRUE;
 }

@@ -64,7 +64,9 @@ struct _GtkCrystal3DView {
   gdouble scale;        // within [kCrystalViewMinScale, kCrystalViewMaxScale]
   gint32 viewMode;      // CRYSTAL_VIEW_ROTATE or CRYSTAL_VIEW_SCALE
   ViewCrystal crystal;
-  gint32 radius;  // half-width of the projection box in angstrom
+  gdouble radius;  // half-width of the projection box in angstrom
+  // Without OpenGL: the step that failed, shown in the widget.
+  const gchar *glError;
 };
 
 struct _GtkCrystal3DViewClass {
@@ -84,9 +86,11 @@ void gtk_crystal_3d_view_view_from(GtkCrystal3DView *view, int direction);
 void gtk_crystal_3d_view_set_view_mode(GtkCrystal3DView *view, int mode);
 void gtk_crystal_3d_view_clear(GtkCrystal3DView *view);
 
-// Half-width of the projection box for a cell: its body diagonal truncated
-// to whole angstrom (at least 1), or 10 for a cell that spans no volume.
-int gtk_crystal_3d_view_cell_radius(const ViewCrystal *crystal);
+// Half-width of the projection box for a cell: the distance from its
+// centre to its farthest corner plus the largest sphere, with a little
+// room, so that the cell fills the view in whatever orientation; 10 for a
+// cell that spans no volume.
+double gtk_crystal_3d_view_cell_radius(const ViewCrystal *crystal);
 // The periodic images of an atom that lie on or inside the cell, as
 // fractional coordinates centred on the cell's middle; returns how many (1
 // to 8).
@@ -94,5 +98,11 @@ int gtk_crystal_3d_view_atom_images(const ViewAtom *atom, double images[8][3]);
 // Renders the scene off screen and returns it (caller unrefs), or nullptr
 // without OpenGL or before the widget is realised.
 GdkPixbuf *gtk_crystal_3d_view_get_image(GtkCrystal3DView *view);
+// Writes what the view shows as a PNG file (the name must end in .png). On
+// failure error (domain GTK_CRYSTAL_3D_VIEW_ERROR) says why; the file
+// appears whole or not at all.
+gboolean gtk_crystal_3d_view_export(GtkCrystal3DView *view, const gchar *path, GError **error);
+GQuark gtk_crystal_3d_view_error_quark(void);
+#define GTK_CRYSTAL_3D_VIEW_ERROR (gtk_crystal_3d_view_error_quark())
 
 #endif

@@ -1,8 +1,10 @@
 // The crystal 3D view with Mesa's software OpenGL: the default cell, atoms
-// and their periodic images, shared spheres, the pointer, the snap views,
-// the picture, and the widget without OpenGL.
+// and their periodic images, shared spheres, the pointer and the wheel, the
+// snap views, what it draws (against reference pictures), its export, and
+// the widget without OpenGL.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -67,7 +69,6 @@ TEST_F(CrystalView, StartsWithATenAngstromCubeAndNoAtoms) {
   EXPECT_EQ(view->crystal.c, 10);
   EXPECT_EQ(view->crystal.beta, 90);
   EXPECT_TRUE(view->crystal.atoms.empty());
-  EXPECT_EQ(view->radius, 17);  // sqrt(300) = 17.32, truncated
   EXPECT_EQ(view->rotation[3], 1);
   EXPECT_EQ(view->scale, 1);
   EXPECT_EQ(view->viewMode, CRYSTAL_VIEW_ROTATE);
@@ -124,19 +125,24 @@ TEST_F(CrystalView, AtomsShareOneSpherePerElementAndOxidationState) {
 }
 
 TEST_F(CrystalView, ProjectionFollowsTheCell) {
-  crystal.a = crystal.b = crystal.c = 30;  // diagonal 51.96
+  const double start = view->radius;
+  crystal.a = crystal.b = crystal.c = 30;  // three times the default cube
   gtk_crystal_3d_view_set_crystal(view, &crystal);
-  EXPECT_EQ(view->radius, 51);
+  EXPECT_NEAR(view->radius, 3 * start, 1e-9);
   gtk_crystal_3d_view_clear(view);
-  EXPECT_EQ(view->radius, 17);
+  EXPECT_NEAR(view->radius, start, 1e-9);
   EXPECT_EQ(view->crystal.a, 10);
-  crystal.a = 0.3;
-  crystal.b = crystal.c = 0.3;  // would truncate to an empty box
+  crystal.a = crystal.b = crystal.c = 0.3;  // too small for a box of whole angstrom
   gtk_crystal_3d_view_set_crystal(view, &crystal);
-  EXPECT_EQ(view->radius, 1);
+  EXPECT_NEAR(view->radius, 0.03 * start, 1e-9);
   ViewCrystal flat;
   flat.gamma = 0;  // spans no volume
   EXPECT_EQ(gtk_crystal_3d_view_cell_radius(&flat), 10);
+  // An oblique cell is sized by its longest body diagonal.
+  ViewCrystal oblique;
+  oblique.beta = 150;
+  ViewCrystal square;
+  EXPECT_GT(gtk_crystal_3d_view_cell_radius(&oblique), gtk_crystal_3d_view_cell_radius(&square));
 }
 
 TEST_F(CrystalView, DraggingInScaleModeScalesWithinLimits) {
@@ -199,58 +205,242 @@ TEST_F(CrystalView, SnapViews) {
   EXPECT_EQ(view->rotation[3], 1);
 }
 
-bool Near(Rgb p, int r, int g, int b) {
-  return std::abs(p.r - r) < 40 && std::abs(p.g - g) < 40 && std::abs(p.b - b) < 40;
+Image Picture(GtkCrystal3DView *view) {
+  Settle();
+  GdkPixbuf *pixbuf = gtk_crystal_3d_view_get_image(view);
+  if (!pixbuf) return {};
+  Image image = ImageOfPixbuf(pixbuf);
+  g_object_unref(pixbuf);
+  return image;
 }
 
-// Perovskite-like picture: barium at the corners, titanium in the middle,
-// oxygen on the face centres.
-TEST_F(CrystalView, PictureShowsShadedSpheresAndColouredEdges) {
-  crystal.a = crystal.b = crystal.c = 4;
-  Element ba = MakeElement("Ba", 56, 2, 0xFF00C900, 1980);
-  Element ti = MakeElement("Ti", 22, 4, 0xFFBFC2C7, 1600);
-  Element o = MakeElement("O", 8, -2, 0xFFFF0D0D, 730);
-  crystal.cellAtoms = {AtomAt(&ba, 0, 0, 0), AtomAt(&ti, 0.5, 0.5, 0.5),
-                       AtomAt(&o, 0.5, 0.5, 0), AtomAt(&o, 0.5, 0, 0.5),
-                       AtomAt(&o, 0, 0.5, 0.5)};
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
-  double qx[4], qy[4], ax[3] = {1, 0, 0}, ay[3] = {0, 1, 0};
-  axis_to_quat(ax, 0.45, qx);
-  axis_to_quat(ay, -0.6, qy);
-  add_quats(qy, qx, view->rotation);
+// Pixels where one channel stands out: the unlit a (red), b (green) and c
+// (blue) edges.
+struct EdgeCounts {
+  long red = 0, green = 0, blue = 0;
+};
+EdgeCounts CountEdges(const Image &image) {
+  EdgeCounts c;
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x) {
+      const Image::Pixel p = image.At(x, y);
+      c.red += p.r > 150 && p.g < 90 && p.b < 90;
+      c.green += p.g > 150 && p.r < 90 && p.b < 90;
+      c.blue += p.b > 150 && p.r < 90 && p.g < 90;
+    }
+  return c;
+}
+
+// The box round everything that is not background.
+struct Extent {
+  int x0, y0, x1, y1;
+};
+Extent LitExtent(const Image &image) {
+  Extent e = {image.width, image.height, -1, -1};
+  for (int y = 0; y < image.height; ++y)
+    for (int x = 0; x < image.width; ++x) {
+      const Image::Pixel p = image.At(x, y);
+      if (p.r + p.g + p.b > 30) {
+        e.x0 = std::min(e.x0, x), e.x1 = std::max(e.x1, x);
+        e.y0 = std::min(e.y0, y), e.y1 = std::max(e.y1, y);
+      }
+    }
+  return e;
+}
+
+void Turn(GtkCrystal3DView *view, double ax, double ay, double az, double angle) {
+  double axis[3] = {ax, ay, az};
+  axis_to_quat(axis, angle, view->rotation);
   gtk_crystal_3d_view_update(view);
-  Settle();
-  GdkPixbuf *image = gtk_crystal_3d_view_get_image(view);
-  ASSERT_NE(image, nullptr);
-  SavePng(image, "crystal.png");
-  int red = 0, green = 0, blue = 0, white = 0, shades = 0;
+}
+
+// A picture in which a mirrored or wrongly turned view shows: an oblique
+// cell of three different edges, barium on the corners, titanium inside and
+// oxygen on places without symmetry.
+void SetUpPictureCrystal(Crystal *crystal, std::vector<Element> *elements) {
+  crystal->a = 4;
+  crystal->b = 5;
+  crystal->c = 6;
+  crystal->beta = 100;
+  elements->clear();
+  elements->push_back(MakeElement("Ba", 56, 2, 0xFF00C900, 1980));
+  elements->push_back(MakeElement("Ti", 22, 4, 0xFFBFC2C7, 1600));
+  elements->push_back(MakeElement("O", 8, -2, 0xFFFF0D0D, 730));
+  const Element *ba = &(*elements)[0], *ti = &(*elements)[1], *o = &(*elements)[2];
+  crystal->cellAtoms = {AtomAt(ba, 0, 0, 0),       AtomAt(ti, 0.45, 0.5, 0.55),
+                        AtomAt(o, 0.5, 0.5, 0),    AtomAt(o, 0.2, 0.3, 0.8),
+                        AtomAt(o, 0.75, 0.1, 0.4), AtomAt(o, 0, 0.65, 0.3)};
+}
+
+TEST_F(CrystalView, PictureShowsShadedSpheresAndColouredEdges) {
+  std::vector<Element> elements;
+  SetUpPictureCrystal(&crystal, &elements);
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  Turn(view, 1, 0.4, 0, 0.6);
+  const Image image = Picture(view);
+  ASSERT_FALSE(image.Empty());
+  WritePng(image, TestOutputPath("crystal.png"));
+  const EdgeCounts edges = CountEdges(image);
+  EXPECT_GT(edges.red, 20);
+  EXPECT_GT(edges.green, 20);
+  EXPECT_GT(edges.blue, 20);
+  EXPECT_GT(CountColour(image, 255, 255, 255, 30), 100);  // white edges
+  long lit = 0;  // barium's spheres, shaded by the two lights
   for (int y = 0; y < kSize; ++y)
     for (int x = 0; x < kSize; ++x) {
-      Rgb p = PixelAt(image, x, y);
-      red += p.r == 255 && p.g == 0 && p.b == 0;  // the a edge, unlit
-      green += p.r == 0 && p.g == 255 && p.b == 0;
-      blue += p.r == 0 && p.g == 0 && p.b == 255;
-      white += p.r == 255 && p.g == 255 && p.b == 255;
-      shades += p.g > 40 && p.r < p.g / 3 && p.b < p.g / 3 && p.g < 230;  // lit barium
+      const Image::Pixel p = image.At(x, y);
+      lit += p.g > 40 && p.r < p.g / 3 && p.b < p.g / 3 && p.g < 230;
     }
-  EXPECT_GT(red, 10);
-  EXPECT_GT(green, 10);
-  EXPECT_GT(blue, 5);
-  EXPECT_GT(white, 100);
-  EXPECT_GT(shades, 1000);
-  EXPECT_TRUE(Near(PixelAt(image, 2, 2), 0, 0, 0));  // black background
-  g_object_unref(image);
+  EXPECT_GT(lit, 1000);
+  EXPECT_EQ(CountColour(image, 0, 0, 0, 0, 0, 0, 4, 4), 16);  // black background
 
   // Without its cell nothing is drawn.
   crystal.gamma = 0;
   gtk_crystal_3d_view_set_crystal(view, &crystal);
-  image = gtk_crystal_3d_view_get_image(view);
-  ASSERT_NE(image, nullptr);
-  int lit = 0;
-  for (int y = 0; y < kSize; y += 4)
-    for (int x = 0; x < kSize; x += 4) lit += !Near(PixelAt(image, x, y), 0, 0, 0);
-  EXPECT_EQ(lit, 0);
-  g_object_unref(image);
+  const Image empty = Picture(view);
+  EXPECT_EQ(CountColour(empty, 0, 0, 0, 10), long(kSize) * kSize);
+}
+
+// The views along a, b and c of an asymmetric crystal, and a turned one.
+TEST_F(CrystalView, ViewsLookLikeTheirReferences) {
+  window.reset();
+  widget = gtk_crystal_3d_view_new();
+  view = GTK_CRYSTAL_3D_VIEW(widget);
+  std::vector<Element> elements;
+  SetUpPictureCrystal(&crystal, &elements);
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  window = std::make_unique<TestWindow>(widget, 240, 240);
+  const struct {
+    int direction;
+    const char *name;
+  } views[] = {{CRYSTAL_VIEW_FROM_A, "view-a.png"},
+               {CRYSTAL_VIEW_FROM_B, "view-b.png"},
+               {CRYSTAL_VIEW_FROM_C, "view-c.png"}};
+  for (const auto &v : views) {
+    gtk_crystal_3d_view_view_from(view, v.direction);
+    EXPECT_TRUE(LooksLikeReference(Picture(view), PULVINA_WIDGET_REFERENCE_DIR, v.name));
+  }
+  Turn(view, 1, 0.4, 0, 0.6);
+  EXPECT_TRUE(LooksLikeReference(Picture(view), PULVINA_WIDGET_REFERENCE_DIR, "view-turned.png"));
+}
+
+// In the views along the axes the coloured edges lay exactly behind white
+// ones and did not show.
+TEST_F(CrystalView, AxisEdgesShowInTheViewsAlongTheAxes) {
+  crystal.a = 4;
+  crystal.b = 5;
+  crystal.c = 6;
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  // At least half of each edge's length in pixels: 4 angstrom of about 9.
+  const long least = 80;
+  for (int direction : {CRYSTAL_VIEW_FROM_A, CRYSTAL_VIEW_FROM_B, CRYSTAL_VIEW_FROM_C,
+                        CRYSTAL_VIEW_FROM_A_, CRYSTAL_VIEW_FROM_B_, CRYSTAL_VIEW_FROM_C_}) {
+    SCOPED_TRACE(direction);
+    gtk_crystal_3d_view_view_from(view, direction);
+    const EdgeCounts e = CountEdges(Picture(view));
+    const int along = direction % 3;  // 0 a, 1 b, 2 c: that edge is seen end on
+    if (along != 0) {
+      EXPECT_GT(e.red, least);
+    }
+    if (along != 1) {
+      EXPECT_GT(e.green, least);
+    }
+    if (along != 2) {
+      EXPECT_GT(e.blue, least);
+    }
+  }
+}
+
+TEST_F(CrystalView, EdgesAreSmoothAndMoreThanAPixelWide) {
+  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_C);
+  Image image = Picture(view);
+  // The a edge runs across the picture: count the rows it covers half way.
+  int column = -1;
+  for (int x = kSize / 2 - 20; x <= kSize / 2 + 20 && column < 0; ++x)
+    for (int y = 0; y < kSize; ++y)
+      if (image.At(x, y).r > 150 && image.At(x, y).g < 90) column = x;
+  ASSERT_GE(column, 0);
+  int rows = 0;
+  for (int y = 0; y < kSize; ++y) rows += image.At(column, y).r > 100 && image.At(column, y).g < 90;
+  EXPECT_GE(rows, 2);
+  // Turned, the edges are slanted; smoothing gives their borders shades
+  // between white and the black background.
+  Turn(view, 1, 0.4, 0, 0.6);
+  image = Picture(view);
+  long shades = 0;
+  for (int y = 0; y < kSize; ++y)
+    for (int x = 0; x < kSize; ++x) {
+      const Image::Pixel p = image.At(x, y);
+      shades += p.r == p.g && p.g == p.b && p.r > 30 && p.r < 220;
+    }
+  EXPECT_GT(shades, 200);
+}
+
+// The cell fills the view in the orientation that shows it largest, and is
+// not cut off in any.
+TEST_F(CrystalView, CellFillsTheViewWithoutBeingCutOff) {
+  Element ba = MakeElement("Ba", 56, 2, 0xFF00C900, 1980);
+  crystal.cellAtoms = {AtomAt(&ba, 0, 0, 0)};
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  int widest = 0;
+  // Turns about (1, -1, 0) bring the body diagonal across the view, one way
+  // or the other.
+  for (double angle : {0.0, 0.6155, -0.6155, 1.2, 2.3}) {
+    Turn(view, 1, -1, 0, angle);
+    const Extent e = LitExtent(Picture(view));
+    ASSERT_GE(e.x1, e.x0);
+    EXPECT_GT(e.x0, 0) << angle;
+    EXPECT_GT(e.y0, 0) << angle;
+    EXPECT_LT(e.x1, kSize - 1) << angle;
+    EXPECT_LT(e.y1, kSize - 1) << angle;
+    widest = std::max({widest, e.x1 - e.x0, e.y1 - e.y0});
+  }
+  EXPECT_GT(widest, 0.85 * kSize);
+}
+
+TEST_F(CrystalView, EnteringForgetsWhereThePointerLeft) {
+  gtk_crystal_3d_view_set_view_mode(view, CRYSTAL_VIEW_SCALE);
+  SendMotion(widget, 200, 0, 0);  // leaves at the top
+  SendCrossing(widget, GDK_LEAVE_NOTIFY, 200, -1);
+  SendCrossing(widget, GDK_ENTER_NOTIFY, 200, 300);  // back low down, button going down
+  SendMotion(widget, 200, 300, GDK_BUTTON1_MASK);
+  EXPECT_DOUBLE_EQ(view->scale, 1);
+  SendMotion(widget, 200, 340, GDK_BUTTON1_MASK);
+  EXPECT_DOUBLE_EQ(view->scale, 0.9);
+}
+
+TEST_F(CrystalView, WheelScalesWithinTheDragLimits) {
+  SendScroll(widget, GDK_SCROLL_UP, 200, 200);
+  EXPECT_GT(view->scale, 1.05);
+  SendScroll(widget, GDK_SCROLL_DOWN, 200, 200);
+  EXPECT_NEAR(view->scale, 1, 1e-12);
+  for (int i = 0; i < 100; ++i) SendScroll(widget, GDK_SCROLL_UP, 200, 200);
+  EXPECT_DOUBLE_EQ(view->scale, kCrystalViewMaxScale);
+  for (int i = 0; i < 200; ++i) SendScroll(widget, GDK_SCROLL_DOWN, 200, 200);
+  EXPECT_DOUBLE_EQ(view->scale, kCrystalViewMinScale);
+  // A wheel does not turn, in either mode.
+  EXPECT_EQ(view->rotation[3], 1);
+}
+
+TEST_F(CrystalView, ExportWritesWhatTheViewShowsAsPng) {
+  std::vector<Element> elements;
+  SetUpPictureCrystal(&crystal, &elements);
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  const std::string path = TestOutputPath("crystal-export.png");
+  GError *error = nullptr;
+  ASSERT_TRUE(gtk_crystal_3d_view_export(view, path.c_str(), &error));
+  const Image written = ReadPng(path);
+  EXPECT_EQ(written.width, kSize);
+  EXPECT_TRUE(LooksLike(written, Picture(view)));
+
+  const std::string svg = TestOutputPath("crystal-export.svg");
+  EXPECT_FALSE(gtk_crystal_3d_view_export(view, svg.c_str(), &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error->message).find(".png"), std::string::npos) << error->message;
+  g_clear_error(&error);
+  EXPECT_FALSE(g_file_test(svg.c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(gtk_crystal_3d_view_export(view, "/nonexistent/folder/view.png", &error));
+  g_clear_error(&error);
 }
 
 TEST_F(CrystalView, CrystalGivenBeforeTheWindowIsDrawnOnceItIs) {
@@ -264,7 +454,7 @@ TEST_F(CrystalView, CrystalGivenBeforeTheWindowIsDrawnOnceItIs) {
   EXPECT_EQ(v->crystal.atoms[0].displayList, 0u);  // no context yet
   TestWindow w(fresh, 200, 200);
   EXPECT_NE(v->crystal.atoms[0].displayList, 0u);
-  EXPECT_EQ(v->radius, 10);  // 6 angstrom cube: sqrt(108) = 10.4
+  EXPECT_EQ(v->radius, gtk_crystal_3d_view_cell_radius(&v->crystal));
 }
 
 // Runs on a display without GLX (see tests/widgets/CMakeLists.txt).
@@ -290,6 +480,18 @@ TEST(WithoutOpenGL, ViewReportsWhyAndStaysBlank) {
   gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_A);
   gtk_crystal_3d_view_update(view);
   Settle();
+  // The widget says why it shows nothing: light text on its dark box.
+  GdkPixbuf *shown = GrabWindow(widget);
+  SavePng(shown, "crystal-no-opengl.png");
+  const Image image = ImageOfPixbuf(shown);
+  g_object_unref(shown);
+  EXPECT_GT(CountColour(image, 255, 255, 255, 60, 0, 60, 200, 140), 40);
+  EXPECT_EQ(CountColour(image, 255, 255, 255, 60, 0, 0, 200, 60), 0);
+  GError *error = nullptr;
+  EXPECT_FALSE(gtk_crystal_3d_view_export(view, OutputPath("no-view.png").c_str(), &error));
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error->message).find("can not initialize opengl!"), std::string::npos);
+  g_clear_error(&error);
 }
 
 }  // namespace
