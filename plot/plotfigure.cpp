@@ -1168,9 +1168,12 @@ bool gtk_plot_panels_export(const std::vector<GtkPlotPanel> &panels, const char 
   SurfacePtr surface;
   if (kind == "png")
     surface.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, H));
-  else if (kind == "svg")
+  else if (kind == "svg") {
     surface.reset(cairo_svg_surface_create_for_stream(WriteToFile, file.get(), width, H));
-  else
+    // Pixels, as the picture was drawn, rather than points: a browser then
+    // shows it at the size asked for.
+    cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PX);
+  } else
     surface.reset(cairo_pdf_surface_create_for_stream(WriteToFile, file.get(), width, H));
   cairo_status_t status = cairo_surface_status(surface.get());
   if (status != CAIRO_STATUS_SUCCESS) return fail(name + ": " + cairo_status_to_string(status));

@@ -228,11 +228,12 @@ void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double
   gtk_plot_set_scale(figure, &r);
 }
 
-Image Render(GtkPlotFigure *figure, int width, int height, cairo_hint_style_t hinting) {
+Image Render(GtkPlotFigure *figure, int width, int height, cairo_hint_style_t hinting,
+             cairo_hint_metrics_t metrics) {
   cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
   cairo_t *cr = cairo_create(surface);
   cairo_font_options_t *options = cairo_font_options_create();
-  cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
+  cairo_font_options_set_hint_metrics(options, metrics);
   cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
   cairo_font_options_set_hint_style(options, hinting);
   cairo_set_font_options(cr, options);
@@ -252,6 +253,34 @@ std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int he
   cairo_destroy(cr);
   cairo_surface_destroy(surface);
   return labels;
+}
+
+bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why) {
+  const std::string program = PULVINA_RSVG_CONVERT;
+  if (program.empty() || !g_file_test(program.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+    *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
+           "tools/install-deps.sh installs it)";
+    return false;
+  }
+  gchar *argv[] = {const_cast<gchar *>(program.c_str()), const_cast<gchar *>("-o"),
+                   const_cast<gchar *>(png.c_str()), const_cast<gchar *>(svg.c_str()), nullptr};
+  gchar *err = nullptr;
+  gint status = -1;
+  GError *error = nullptr;
+  const bool ran = g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
+                                nullptr, nullptr, &err, &status, &error);
+  if (!ran) {
+    *why = error ? error->message : "cannot run rsvg-convert";
+    g_clear_error(&error);
+    return false;
+  }
+  const std::string messages = err ? err : "";
+  g_free(err);
+  if (!g_spawn_check_wait_status(status, nullptr) || !messages.empty()) {
+    *why = "rsvg-convert failed: " + messages;
+    return false;
+  }
+  return true;
 }
 
 std::vector<Scene> ReferenceScenes() {

@@ -21,11 +21,17 @@ void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double
 // Draws the figure on a new image surface. Text is drawn in grey levels
 // with hinted metrics whatever the machine's settings, which would move
 // whole labels; the outlines are hinted in the machine's default style, or
-// the one given.
+// the one given. Vector surfaces measure text without hinting: metrics
+// off and no hinting draws as they do.
 Image Render(GtkPlotFigure *figure, int width, int height,
-             cairo_hint_style_t hinting = CAIRO_HINT_STYLE_DEFAULT);
+             cairo_hint_style_t hinting = CAIRO_HINT_STYLE_DEFAULT,
+             cairo_hint_metrics_t metrics = CAIRO_HINT_METRICS_ON);
 // The tick labels of an axis as a drawing of that size places them.
 std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis);
+
+// Converts an SVG file to PNG with rsvg-convert, as a browser or a drawing
+// program would read it; false, with the reason, when it does not.
+bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why);
 
 struct Scene {
   std::string name;  // of the reference picture

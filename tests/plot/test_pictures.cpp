@@ -1,1 +1,122 @@
+// The batch programs' pictures: a model's peaks with their difference, a
+// simulated pattern, the models with the chosen ones marked, and failures.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image_testing.h"
+#include "pictures.h"
+#include "plot_scenes.h"
+#include "testing.h"
+
+namespace {
+
+constexpr int kPeaksHeight = 380;  // the upper panel; the difference below
+
+HKLList Peaks() {
+  HKLList list;
+  const double obs[] = {100, 40, 0, 60, 25}, calc[] = {80, 55, 20, 60, 30};
+  for (int i = 0; i < 5; ++i) {
+    HKLItem item;
+    item.twoTheta = 20 + 10 * i;
+    item.iObsScaled = obs[i];
+    item.iCalc = calc[i];
+    list.items.push_back(item);
+  }
+  return list;
+}
+
+// The colours of the application's peaks plot and of the difference.
+long Blue(const Image &i, int y0, int y1) { return CountColour(i, 0, 0, 255, 30, 0, y0, i.width, y1); }
+long Yellow(const Image &i, int y0, int y1) {
+  return CountColour(i, 255, 255, 0, 30, 0, y0, i.width, y1);
+}
+long Red(const Image &i, int y0, int y1) { return CountColour(i, 255, 0, 0, 30, 0, y0, i.width, y1); }
+
+TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
+  TempDir dir;
+  ASSERT_TRUE(WritePeaksPicture(dir.file("peaks.png"), Peaks(), "ZnO model 3"));
+  const Image image = ReadPng(dir.file("peaks.png"));
+  ASSERT_GT(image.height, kPeaksHeight);
+  WritePng(image, TestOutputPath("picture-peaks.png"));
+  EXPECT_GT(Blue(image, 0, kPeaksHeight), 100);
+  EXPECT_GT(Yellow(image, 0, kPeaksHeight), 100);
+  EXPECT_EQ(Red(image, 0, kPeaksHeight), 0);
+  EXPECT_EQ(Blue(image, kPeaksHeight, image.height) + Yellow(image, kPeaksHeight, image.height), 0);
+  // Differences of 20, -15, -20, 0 and -5: bars above and below zero.
+  long above = 0, below = 0;
+  int zero = -1;  // the row between them: no red there
+  for (int y = kPeaksHeight; y < image.height; ++y) {
+    const long red = CountColour(image, 255, 0, 0, 30, 0, y, image.width, y + 1);
+    if (red == 0 && above > 0 && zero < 0) zero = y;
+    (zero < 0 ? above : below) += red;
+  }
+  EXPECT_GT(above, 0);
+  EXPECT_GT(below, above);  // -40 against +20
+  // The title names the model.
+  EXPECT_GT(CountColour(image, 0, 0, 0, 60, 0, 0, image.width, 40), 50);
+}
+
+TEST(Pictures, SimulatedPatternShowsTheCalculatedPeaksAlone) {
+  TempDir dir;
+  ASSERT_TRUE(WritePeaksPicture(dir.file("pattern.png"), Peaks(), "simulated", false));
+  const Image image = ReadPng(dir.file("pattern.png"));
+  EXPECT_EQ(image.height, kPeaksHeight);
+  EXPECT_GT(Yellow(image, 0, image.height), 100);
+  EXPECT_EQ(Blue(image, 0, image.height), 0);
+  EXPECT_EQ(Red(image, 0, image.height), 0);
+}
+
+TEST(Pictures, ModelsPictureMarksTheChosenModels) {
+  TempDir dir;
+  std::vector<ModelPictureRow> rows;
+  for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + (m % 7) * 0.05, 2.0 + (m % 5), m % 10 == 3});
+  ASSERT_TRUE(WriteModelsPicture(dir.file("models.png"), rows, "ZnO: 30 models"));
+  const Image image = ReadPng(dir.file("models.png"));
+  ASSERT_GT(image.height, 0);
+  WritePng(image, TestOutputPath("picture-models.png"));
+  const int half = image.height / 2;
+  // FOM above, Rmin below, the chosen three in cyan in both.
+  for (auto [y0, y1] : {std::pair<int, int>{0, half}, {half, image.height}}) {
+    EXPECT_GT(CountColour(image, 0, 255, 255, 30, 0, y0, image.width, y1), 30);
+    EXPECT_GT(CountColour(image, 255, 0, 0, 30, 0, y0, image.width, y1), 300);
+  }
+  // With no model chosen there is no cyan, in the bars or the legend.
+  for (ModelPictureRow &r : rows) r.chosen = false;
+  ASSERT_TRUE(WriteModelsPicture(dir.file("none.png"), rows, "none chosen"));
+  EXPECT_EQ(CountColour(ReadPng(dir.file("none.png")), 0, 255, 255, 30), 0);
+}
+
+// What a browser or a drawing program gets: rsvg-convert reads the SVG
+// pictures without complaint, at their size.
+TEST(Pictures, SvgPicturesOpenElsewhere) {
+  TempDir dir;
+  ASSERT_TRUE(WritePeaksPicture(dir.file("peaks.svg"), Peaks(), "ZnO model 3"));
+  ASSERT_TRUE(WriteModelsPicture(dir.file("models.svg"), {{1, 0.2, 3, true}, {2, 0.3, 2, false}},
+                                 "two models"));
+  for (const char *name : {"peaks", "models"}) {
+    std::string why;
+    const std::string png = dir.file(std::string(name) + ".png");
+    ASSERT_TRUE(ConvertSvg(dir.file(std::string(name) + ".svg"), png, &why)) << why;
+    const Image image = ReadPng(png);
+    EXPECT_EQ(image.width, 900) << name;
+    EXPECT_GT(CountColour(image, 255, 0, 0, 30), 50) << name;
+  }
+}
+
+TEST(Pictures, FailuresAreReportedAndLeaveNoFile) {
+  TempDir dir;
+  CapturedMessages messages;
+  EXPECT_FALSE(WritePeaksPicture(dir.file("empty.svg"), HKLList(), "nothing"));
+  EXPECT_FALSE(WriteModelsPicture(dir.file("none.svg"), {}, "nothing"));
+  EXPECT_FALSE(WritePeaksPicture(dir.file("missing/peaks.svg"), Peaks(), "t"));
+  EXPECT_FALSE(WritePeaksPicture(dir.file("peaks.jpg"), Peaks(), "t"));
+  ASSERT_EQ(messages.size(), 4u);
+  for (const auto &m : messages.all()) EXPECT_EQ(m.first, MESSAGE_ERROR);
+  EXPECT_NE(messages.all()[0].second.find("empty.svg"), std::string::npos);
+  EXPECT_NE(messages.all()[2].second.find("missing/peaks.svg"), std::string::npos);
+  EXPECT_NE(messages.all()[3].second.find("unknown picture type 'jpg'"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace

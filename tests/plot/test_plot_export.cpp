@@ -1,1 +1,143 @@
+// Pictures of a figure as files: the format by the extension, what cannot
+// be written, panels lined up, and SVG that another program reads.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image_testing.h"
+#include "plot_scenes.h"
+#include "testing.h"
+
+namespace {
+
+std::unique_ptr<GtkPlotFigure> Sample() {
+  auto f = std::make_unique<GtkPlotFigure>();
+  f->background = 0xFFFFFF;
+  GtkPlotSerial *line = AddSerial(f.get(), "line", PLOT_SERIAL_LINE_SYMBOL,
+                                  {{0, 1}, {10, 40}, {20, 25}, {30, 80}});
+  line->lineStyle = {2, 0x0000FF, 0, 0, 0};
+  line->symbolStyle.color = 0x0000FF;
+  GtkPlotSerial *bars = AddSerial(f.get(), "bars", PLOT_SERIAL_BAR, {{5, 60}, {25, 30}});
+  bars->barStyle = {0, 8, 0xFF0000};
+  return f;
+}
+
+size_t FilesIn(const std::string &folder) {
+  size_t n = 0;
+  for (auto &entry : std::filesystem::directory_iterator(folder)) n += entry.is_regular_file();
+  return n;
+}
+
+TEST(PlotExport, FormatFollowsTheExtension) {
+  TempDir dir;
+  auto f = Sample();
+  std::string why;
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("a.png").c_str(), 320, 200, &why)) << why;
+  const Image png = ReadPng(dir.file("a.png"));
+  EXPECT_EQ(png.width, 320);
+  EXPECT_EQ(png.height, 200);
+  EXPECT_TRUE(LooksLike(png, Render(f.get(), 320, 200)));
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("b.SVG").c_str(), 320, 200, &why)) << why;
+  const std::string svg = ReadWholeFile(dir.file("b.SVG"));
+  EXPECT_EQ(svg.compare(0, 5, "<?xml"), 0);
+  EXPECT_NE(svg.find("<svg"), std::string::npos);
+  EXPECT_NE(svg.find("width=\"320"), std::string::npos);
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("c.pdf").c_str(), 320, 200, &why)) << why;
+  EXPECT_EQ(ReadWholeFile(dir.file("c.pdf")).compare(0, 5, "%PDF-"), 0);
+  EXPECT_EQ(FilesIn(dir.path()), 3u);  // no scratch files left
+}
+
+// The SVG is read by another program as the picture it is.
+TEST(PlotExport, SvgReadsBackAsThePicture) {
+  TempDir dir;
+  auto f = Sample();
+  std::string why;
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("p.svg").c_str(), 320, 200, &why)) << why;
+  ASSERT_TRUE(ConvertSvg(dir.file("p.svg"), dir.file("p.png"), &why)) << why;
+  const Image read = ReadPng(dir.file("p.png"));
+  ASSERT_EQ(read.width, 320);
+  ASSERT_EQ(read.height, 200);
+  // Its text was measured and is drawn without hinting, as on an image
+  // with hinting off.
+  EXPECT_TRUE(LooksLike(read, Render(f.get(), 320, 200, CAIRO_HINT_STYLE_NONE,
+                                     CAIRO_HINT_METRICS_OFF)));
+}
+
+TEST(PlotExport, RefusesWhatItCannotWriteAndLeavesNothing) {
+  TempDir dir;
+  auto f = Sample();
+  std::string why;
+  const struct {
+    std::string path;
+    int width, height;
+    const char *reason;
+  } cases[] = {
+      {dir.file("picture.gif"), 100, 100, "unknown picture type 'gif'"},
+      {dir.file("picture"), 100, 100, "unknown picture type ''"},
+      {dir.file("png"), 100, 100, "unknown picture type ''"},
+      {dir.file("missing/picture.png"), 100, 100, "cannot create"},
+      {dir.file("picture.png"), 0, 100, "cannot be made"},
+      {dir.file("picture.png"), 100, 20000, "cannot be made"},
+      {"", 100, 100, "no file name"},
+  };
+  for (const auto &c : cases) {
+    why.clear();
+    EXPECT_FALSE(gtk_plot_figure_export(f.get(), c.path.c_str(), c.width, c.height, &why))
+        << c.path;
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    EXPECT_NE(why.find(c.path), std::string::npos) << why;
+  }
+  EXPECT_EQ(FilesIn(dir.path()), 0u);
+  // An existing picture stays as it was when a new one cannot be made.
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("keep.png").c_str(), 100, 80, &why));
+  EXPECT_FALSE(gtk_plot_figure_export(f.get(), dir.file("keep.png").c_str(), 0, 80, &why));
+  EXPECT_EQ(ReadPng(dir.file("keep.png")).width, 100);
+}
+
+TEST(PlotExport, LeavesTheFiguresLayoutAlone) {
+  TempDir dir;
+  auto f = Sample();
+  Render(f.get(), 600, 400);
+  const GtkPlotFrame frame = f->frame;
+  const double ppu = f->bottomAxile.scale.pixelsPerUnit;
+  std::string why;
+  ASSERT_TRUE(gtk_plot_figure_export(f.get(), dir.file("small.png").c_str(), 200, 120, &why));
+  EXPECT_EQ(f->frame.right, frame.right);
+  EXPECT_EQ(f->frame.bottom, frame.bottom);
+  EXPECT_EQ(f->bottomAxile.scale.pixelsPerUnit, ppu);
+}
+
+// Panels one above the other share their x axis: the frames line up though
+// the labels up the side differ in width.
+TEST(PlotExport, PanelsLineUpTheirFrames) {
+  TempDir dir;
+  GtkPlotFigure narrow, wide;
+  for (GtkPlotFigure *f : {&narrow, &wide}) {
+    f->background = 0xFFFFFF;
+    f->legend.visible = 0;
+    f->topAxile.visible = f->rightAxile.visible = 0;
+  }
+  AddSerial(&narrow, "a", PLOT_SERIAL_LINE, {{0, 0}, {10, 5}});
+  AddSerial(&wide, "b", PLOT_SERIAL_LINE, {{0, -123456}, {10, 987654}});
+  const double leftMargin = wide.leftMargin;
+  std::string why;
+  ASSERT_TRUE(gtk_plot_panels_export({{&narrow, 150}, {&wide, 150}},
+                                     dir.file("panels.png").c_str(), 400, &why))
+      << why;
+  EXPECT_EQ(wide.leftMargin, leftMargin);
+  const Image image = ReadPng(dir.file("panels.png"));
+  ASSERT_EQ(image.height, 300);
+  // The left axis is the darkest column of each panel.
+  auto axisColumn = [&](int y0, int y1) {
+    int best = -1;
+    long most = -1;
+    for (int x = 0; x < image.width; ++x) {
+      const long n = CountColour(image, 0, 0, 0, 40, x, y0, x + 1, y1);
+      if (n > most) most = n, best = x;
+    }
+    return best;
+  };
+  EXPECT_EQ(axisColumn(0, 150), axisColumn(150, 300));
+}
+
+}  // namespace
