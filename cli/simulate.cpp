@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "pictures.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ void Usage(std::FILE *out) {
                "\n"
                "Options:\n"
                "  -o FILE        output file (default: standard output)\n"
+               "  --plot FILE    also draw the peaks as a picture (.svg, .png or .pdf)\n"
                "  --fwhm DEG     peak width written for every reflection (default: 0.1)\n"
                "  --data DIR     folder of sgt.xml, asft.dat and nslt.dat (default:\n"
                "                 $PULVINA_DATA, else ../share/pulvina from the program's folder)\n"
@@ -191,7 +193,7 @@ std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, doubl
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string output, dataDir;
+  std::string output, plot, dataDir;
   double fwhm = 0.1;
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
@@ -200,12 +202,14 @@ int main(int argc, char **argv) {
       Usage(stdout);
       return 0;
     }
-    if ((a == "-o" || a == "--fwhm" || a == "--data") && i + 1 >= argc) {
+    if ((a == "-o" || a == "--plot" || a == "--fwhm" || a == "--data") && i + 1 >= argc) {
       std::fprintf(stderr, "pulvina-simulate: option %s needs a value\n", a.c_str());
       return 2;
     }
     if (a == "-o") {
       output = argv[++i];
+    } else if (a == "--plot") {
+      plot = argv[++i];
     } else if (a == "--fwhm") {
       double v = 0;
       if (!IsNumber(argv[++i], &v) || v < 0) {
@@ -308,6 +312,9 @@ int main(int argc, char **argv) {
     }
     std::fprintf(stderr, "%zu reflections from %zu atoms of the cell\n", job.hklList.items.size(),
                  job.crystal.cellAtoms.size());
+    if (!plot.empty() &&
+        !WritePeaksPicture(plot, job.hklList, job.config.title + ": simulated peaks", false))
+      break;
     status = 0;
   } while (false);
   FreeJob(&job);

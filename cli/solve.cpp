@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "pictures.h"
 #include "stages.h"
 
 namespace {
@@ -37,6 +38,7 @@ struct Options {
   int threads = 0;  // every online core
   int best = 0;
   int verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
+  bool plots = true;  // TITLE_MODEL.svg per model written, TITLE_models.svg
   double bondTolerance = JobSettings().bondTolerance;
   std::string dataDir;  // empty: looked up
   std::string jobFile;
@@ -57,6 +59,7 @@ void Usage(std::FILE *out) {
                "  --threads N         worker threads (default: every online core; 1 runs all\n"
                "                      work on one thread); results do not depend on it\n"
                "  --best N            write only the N best models (default: all solved)\n"
+               "  --no-plots          write no pictures (TITLE_MODEL.svg, TITLE_models.svg)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
                "                      minimum (default: %g)\n"
                "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat (default:\n"
@@ -159,6 +162,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
       const char *v = value("--data");
       if (!v) return 2;
       o->dataDir = v;
+    } else if (a == "--no-plots") {
+      o->plots = false;
     } else if (a == "-q" || a == "--quiet") {
       o->verbosity = 0;
     } else if (a == "-v" || a == "--verbose") {
@@ -402,7 +407,8 @@ bool PrepareOutputFolder(const std::string &folder, const std::string &base, int
             ec ? ": " : "", ec ? ec.message().c_str() : "");
     return false;
   }
-  const std::string longest = base + "_" + std::to_string(std::max(models, 1)) + ".cif";
+  std::string longest = base + "_" + std::to_string(std::max(models, 1)) + ".cif";
+  if ((base + "_models.svg").size() > longest.size()) longest = base + "_models.svg";
   const long nameMax = pathconf(folder.c_str(), _PC_NAME_MAX);
   if (longest.size() > static_cast<size_t>(nameMax > 0 ? nameMax : 255) ||
       JoinPath(folder, longest).size() >= PATH_MAX) {
@@ -498,6 +504,19 @@ struct Written {
   std::string cif, hkl;
 };
 
+// The observed and calculated peaks of a model, as the desktop program's
+// peaks plot shows them.
+bool WritePeaks(const Job &job, const CrystalModel *m, const std::string &path) {
+  Crystal crystal = job.crystal;
+  UpdateCrystalByModel(&crystal, m, nullptr, 1);
+  HKLList list = job.hklList;
+  CalculateIntensity(&list, &crystal, job.config.radiation);
+  char title[kPlotTextSize];
+  std::snprintf(title, sizeof title, "%s, model %d: Rmin %.5f", job.config.title.c_str(),
+                m->modelNumber, m->Rmin);
+  return WritePeaksPicture(path, list, title);
+}
+
 // Writes the files of the solved models, best first; the summary lists only
 // the models whose files were written. False when a file could not be
 // written.
@@ -520,6 +539,18 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
       continue;
     }
     written->push_back({*r, stem + ".cif", stem + ".hkl"});
+    if (run->options.plots) ok = WritePeaks(job, m, stem + ".svg") && ok;
+  }
+  if (run->options.plots) {
+    std::vector<ModelPictureRow> rows;
+    for (const CrystalModel *m : AllModels(&job)) {
+      bool chosen = false;
+      for (const ModelRun &s : run->solved) chosen = chosen || s.model == m;
+      rows.push_back({m->modelNumber, m->Rmin, m->FOM, chosen});
+    }
+    const std::string title = job.config.title + ": " + std::to_string(rows.size()) +
+                              " models, " + std::to_string(run->solved.size()) + " solved";
+    ok = WriteModelsPicture(JoinPath(run->options.output, base + "_models.svg"), rows, title) && ok;
   }
   ok = WriteModelFile(JoinPath(run->options.output, base + ".tsm").c_str(), &job) && ok;
   const std::string summary = JoinPath(run->options.output, "summary.tsv");

@@ -42,7 +42,10 @@ bool Report(const std::string &path, const std::string &why) {
 
 bool Export(const std::vector<GtkPlotPanel> &panels, const std::string &path) {
   std::string why;
-  if (gtk_plot_panels_export(panels, path.c_str(), kPictureWidth, &why)) return true;
+  if (gtk_plot_panels_export(panels, path.c_str(), kPictureWidth, &why)) {
+    Message(MESSAGE_PLAIN, "%s has been created.\n", path.c_str());
+    return true;
+  }
   Message(MESSAGE_ERROR, "writing picture, %s\n", why.c_str());
   return false;
 }
@@ -95,51 +98,97 @@ void FillPeaksSerials(const HKLList &list, GtkPlotSerial *observed, GtkPlotSeria
   }
 }
 
+void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool observed,
+                       GtkPlotFigure *peaks, GtkPlotFigure *difference) {
+  SetUpApplicationPlot(peaks, "Two Theta", "Intensity", true);
+  CopyText(peaks->title, sizeof peaks->title, title.c_str());
+  SerialPtr obs(observed ? NewPlotSerial("Observered", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
+                         : nullptr);
+  SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_BAR, kCalculatedColour, 2.0,
+                               observed ? 3 : 0));
+  SerialPtr diff(observed ? NewPlotSerial("Difference", PLOT_SERIAL_BAR, kDifferenceColour, 2.0, 0)
+                          : nullptr);
+  if (!calc || (observed && (!obs || !diff))) throw std::bad_alloc();
+  FillPeaksSerials(list, obs.get(), calc.get());
+  double xmin = list.items.empty() ? 0 : list.items.front().twoTheta, xmax = xmin, ymax = 0,
+         dmin = 0, dmax = 0;
+  for (const HKLItem &item : list.items) {
+    xmin = std::min(xmin, item.twoTheta);
+    xmax = std::max(xmax, item.twoTheta);
+    ymax = std::max({ymax, item.iCalc, observed ? item.iObsScaled : 0.0});
+    if (diff) {
+      const double d = item.iObsScaled - item.iCalc;
+      diff->points.push_back({item.twoTheta, d, ""});
+      dmin = std::min(dmin, d);
+      dmax = std::max(dmax, d);
+    }
+  }
+  if (diff) diff->count = static_cast<guint32>(diff->points.size());
+  if ((obs && !Add(peaks, std::move(obs))) || !Add(peaks, std::move(calc)))
+    throw std::bad_alloc();
+  // Both panels show the same angles and their bars stand on zero.
+  SetRange(peaks, xmin, xmax, 0, ymax);
+  if (diff && difference) {
+    SetUpApplicationPlot(difference, "Two Theta", "Difference", true);
+    if (!Add(difference, std::move(diff))) throw std::bad_alloc();
+    SetRange(difference, xmin, xmax, dmin, dmax);
+  }
+}
+
 bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::string &title,
                        bool observed) {
   try {
     if (list.items.empty()) return Report(path, "no reflections to draw");
     GtkPlotFigure peaks, difference;
-    SetUpApplicationPlot(&peaks, "Two Theta", "Intensity", true);
-    CopyText(peaks.title, sizeof peaks.title, title.c_str());
-    SerialPtr obs(observed ? NewPlotSerial("Observered", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
-                           : nullptr);
-    SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_BAR, kCalculatedColour, 2.0,
-                                 observed ? 3 : 0));
-    SerialPtr diff(observed ? NewPlotSerial("Difference", PLOT_SERIAL_BAR, kDifferenceColour,
-                                            2.0, 0)
-                            : nullptr);
-    if (!calc || (observed && (!obs || !diff))) throw std::bad_alloc();
-    FillPeaksSerials(list, obs.get(), calc.get());
-    double xmin = list.items.front().twoTheta, xmax = xmin, ymax = 0, dmin = 0, dmax = 0;
-    for (size_t i = 0; i < list.items.size(); ++i) {
-      const HKLItem &item = list.items[i];
-      xmin = std::min(xmin, item.twoTheta);
-      xmax = std::max(xmax, item.twoTheta);
-      ymax = std::max({ymax, item.iCalc, observed ? item.iObsScaled : 0.0});
-      if (diff) {
-        const double d = item.iObsScaled - item.iCalc;
-        diff->points.push_back({item.twoTheta, d, ""});
-        dmin = std::min(dmin, d);
-        dmax = std::max(dmax, d);
-      }
-    }
-    if (diff) diff->count = static_cast<guint32>(diff->points.size());
-    if ((obs && !Add(&peaks, std::move(obs))) || !Add(&peaks, std::move(calc)))
-      throw std::bad_alloc();
-    // Both panels show the same angles and their bars stand on zero.
-    SetRange(&peaks, xmin, xmax, 0, ymax);
+    SetUpPeaksFigures(list, title, observed, &peaks, &difference);
     std::vector<GtkPlotPanel> panels = {{&peaks, kPeaksHeight}};
-    if (diff) {
-      SetUpApplicationPlot(&difference, "Two Theta", "Difference", true);
-      if (!Add(&difference, std::move(diff))) throw std::bad_alloc();
-      SetRange(&difference, xmin, xmax, dmin, dmax);
-      panels.push_back({&difference, kDifferenceHeight});
-    }
+    if (observed) panels.push_back({&difference, kDifferenceHeight});
     return Export(panels, path);
   } catch (const std::bad_alloc &) {
     return Report(path, "not enough memory");
   }
+}
+
+void SetUpModelsFigures(const std::vector<ModelPictureRow> &rows, const std::string &title,
+                        GtkPlotFigure *foms, GtkPlotFigure *factors) {
+  SetUpApplicationPlot(foms, "Model #", "FOM", true);
+  SetUpApplicationPlot(factors, "Model #", "Rmin", true);
+  CopyText(foms->title, sizeof foms->title, title.c_str());
+  const double width = BarWidth(rows.size());
+  SerialPtr fom(NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, kModelColour, width));
+  SerialPtr fomChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
+  SerialPtr rmin(NewPlotSerial("Model Rmin", PLOT_SERIAL_BAR, kModelColour, width));
+  SerialPtr rminChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
+  if (!fom || !fomChosen || !rmin || !rminChosen) throw std::bad_alloc();
+  double xmin = rows.empty() ? 0 : rows.front().number, xmax = xmin, fmax = 0, rmax = 0,
+         fmin = 0, rlow = 0;
+  for (const ModelPictureRow &r : rows) {
+    xmin = std::min<double>(xmin, r.number);
+    xmax = std::max<double>(xmax, r.number);
+    if (std::isfinite(r.FOM)) {
+      fmax = std::max(fmax, r.FOM);
+      fmin = std::min(fmin, r.FOM);
+    }
+    if (std::isfinite(r.Rmin)) {
+      rmax = std::max(rmax, r.Rmin);
+      rlow = std::min(rlow, r.Rmin);
+    }
+    (r.chosen ? fomChosen : fom)->points.push_back({double(r.number), r.FOM, ""});
+    (r.chosen ? rminChosen : rmin)->points.push_back({double(r.number), r.Rmin, ""});
+  }
+  // A series without points would only stand in the legend.
+  for (GtkPlotSerial *s : {fom.get(), fomChosen.get(), rmin.get(), rminChosen.get()}) {
+    s->count = static_cast<guint32>(s->points.size());
+    s->visible = s->count > 0;
+  }
+  if (!Add(foms, std::move(fom)) || !Add(foms, std::move(fomChosen)) ||
+      !Add(factors, std::move(rmin)) || !Add(factors, std::move(rminChosen)))
+    throw std::bad_alloc();
+  // A step of one model or more between ticks: model numbers are whole.
+  xmin -= 1;
+  xmax = std::max(xmax + 1, xmin + 5);
+  SetRange(foms, xmin, xmax, fmin, fmax);
+  SetRange(factors, xmin, xmax, rlow, rmax);
 }
 
 bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureRow> &rows,
@@ -147,40 +196,7 @@ bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureR
   try {
     if (rows.empty()) return Report(path, "no models to draw");
     GtkPlotFigure foms, factors;
-    SetUpApplicationPlot(&foms, "Model #", "FOM", true);
-    SetUpApplicationPlot(&factors, "Model #", "Rmin", true);
-    CopyText(foms.title, sizeof foms.title, title.c_str());
-    const double width = BarWidth(rows.size());
-    SerialPtr fom(NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, kModelColour, width));
-    SerialPtr fomChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
-    SerialPtr rmin(NewPlotSerial("Model Rmin", PLOT_SERIAL_BAR, kModelColour, width));
-    SerialPtr rminChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
-    if (!fom || !fomChosen || !rmin || !rminChosen) throw std::bad_alloc();
-    double xmin = rows.front().number, xmax = xmin, fmax = 0, rmax = 0, fmin = 0, rlow = 0;
-    for (const ModelPictureRow &r : rows) {
-      xmin = std::min<double>(xmin, r.number);
-      xmax = std::max<double>(xmax, r.number);
-      if (std::isfinite(r.FOM)) {
-        fmax = std::max(fmax, r.FOM);
-        fmin = std::min(fmin, r.FOM);
-      }
-      if (std::isfinite(r.Rmin)) {
-        rmax = std::max(rmax, r.Rmin);
-        rlow = std::min(rlow, r.Rmin);
-      }
-      (r.chosen ? fomChosen : fom)->points.push_back({double(r.number), r.FOM, ""});
-      (r.chosen ? rminChosen : rmin)->points.push_back({double(r.number), r.Rmin, ""});
-    }
-    // A series without points would only stand in the legend.
-    for (GtkPlotSerial *s : {fom.get(), fomChosen.get(), rmin.get(), rminChosen.get()}) {
-      s->count = static_cast<guint32>(s->points.size());
-      s->visible = s->count > 0;
-    }
-    if (!Add(&foms, std::move(fom)) || !Add(&foms, std::move(fomChosen)) ||
-        !Add(&factors, std::move(rmin)) || !Add(&factors, std::move(rminChosen)))
-      throw std::bad_alloc();
-    SetRange(&foms, xmin, xmax, fmin, fmax);
-    SetRange(&factors, xmin, xmax, rlow, rmax);
+    SetUpModelsFigures(rows, title, &foms, &factors);
     return Export({{&foms, kModelsPanelHeight}, {&factors, kModelsPanelHeight}}, path);
   } catch (const std::bad_alloc &) {
     return Report(path, "not enough memory");

@@ -26,6 +26,12 @@ GtkPlotSerial *NewPlotSerial(const char *name, int type, guint32 colour, double 
 // series may be null.
 void FillPeaksSerials(const HKLList &list, GtkPlotSerial *observed, GtkPlotSerial *calculated);
 
+// The two panels of the peaks picture: the peaks, and their difference
+// (left empty without observed peaks). Throws std::bad_alloc when memory
+// runs out.
+void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool observed,
+                       GtkPlotFigure *peaks, GtkPlotFigure *difference);
+
 // The peaks plot of a model as a PNG, SVG or PDF file (by the extension):
 // observed and calculated peaks side by side, and below them their
 // difference. Without observed peaks (a simulated pattern) only the
@@ -40,6 +46,10 @@ struct ModelPictureRow {
   double FOM = 0;
   bool chosen = false;
 };
+// The two panels of the models picture, figures of merit above and best
+// Bragg factors below. Throws std::bad_alloc when memory runs out.
+void SetUpModelsFigures(const std::vector<ModelPictureRow> &rows, const std::string &title,
+                        GtkPlotFigure *foms, GtkPlotFigure *factors);
 // The figures of merit and the best Bragg factors of the models, one bar
 // each, the chosen models in the colour of the application's current model.
 bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureRow> &rows,

@@ -2,6 +2,7 @@
 // simulated pattern, the models with the chosen ones marked, and failures.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "image_testing.h"
@@ -81,6 +82,14 @@ TEST(Pictures, ModelsPictureMarksTheChosenModels) {
     EXPECT_GT(CountColour(image, 0, 255, 255, 30, 0, y0, image.width, y1), 30);
     EXPECT_GT(CountColour(image, 255, 0, 0, 30, 0, y0, image.width, y1), 300);
   }
+  // Model numbers are whole, and so are the numbers along x, for a few
+  // models too.
+  for (size_t n : {1, 2, 4, 30}) {
+    GtkPlotFigure foms, factors;
+    SetUpModelsFigures({rows.begin(), rows.begin() + n}, "", &foms, &factors);
+    for (const auto &l : TickLabels(&foms, 900, 280, PLOT_AXILE_BOTTOM))
+      EXPECT_EQ(l.value, std::round(l.value)) << n << " models: " << l.text;
+  }
   // With no model chosen there is no cyan, in the bars or the legend.
   for (ModelPictureRow &r : rows) r.chosen = false;
   ASSERT_TRUE(WriteModelsPicture(dir.file("none.png"), rows, "none chosen"));
@@ -117,6 +126,72 @@ TEST(Pictures, FailuresAreReportedAndLeaveNoFile) {
   EXPECT_NE(messages.all()[2].second.find("missing/peaks.svg"), std::string::npos);
   EXPECT_NE(messages.all()[3].second.find("unknown picture type 'jpg'"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
+
+namespace {
+
+int RunProgram(const std::vector<std::string> &args) {
+  std::vector<gchar *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<gchar *>(a.c_str()));
+  argv.push_back(nullptr);
+  gint status = -1;
+  GError *error = nullptr;
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr,
+                    static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+                    nullptr, nullptr, nullptr, nullptr, &status, &error)) {
+    ADD_FAILURE() << error->message;
+    g_clear_error(&error);
+    return -1;
+  }
+  return g_spawn_check_wait_status(status, nullptr) ? 0 : 1;
+}
+
+bool Exists(const std::string &path) { return std::filesystem::exists(path); }
+
+// The example run writes a picture beside each model's files and one of all
+// the models; --no-plots writes none.
+TEST(Pictures, BatchSolverDrawsEveryModelItWrites) {
+  TempDir dir;
+  const std::string job = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/zno.epc";
+  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--best", "2", "-o", dir.file("out"), job}),
+            0);
+  size_t cif = 0, svg = 0;
+  for (auto &e : std::filesystem::directory_iterator(dir.file("out"))) {
+    const std::string name = e.path().filename().string();
+    if (e.path().extension() == ".cif") {
+      ++cif;
+      const std::string picture = e.path().parent_path() / (e.path().stem().string() + ".svg");
+      EXPECT_TRUE(Exists(picture)) << picture;
+    }
+    svg += e.path().extension() == ".svg";
+  }
+  EXPECT_EQ(cif, 2u);
+  EXPECT_EQ(svg, cif + 1);
+  std::string why;
+  EXPECT_TRUE(ConvertSvg(dir.file("out/zno_models.svg"), dir.file("models.png"), &why)) << why;
+
+  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--no-plots", "-o", dir.file("bare"), job}),
+            0);
+  for (auto &e : std::filesystem::directory_iterator(dir.file("bare")))
+    EXPECT_NE(e.path().extension(), ".svg") << e.path();
+}
+
+TEST(Pictures, PatternCalculatorDrawsOnRequest) {
+  TempDir dir;
+  const std::string folder = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/";
+  ASSERT_EQ(RunProgram({PULVINA_SIMULATE, "-o", dir.file("zno.hkl"), "--plot", dir.file("zno.png"),
+                 folder + "zno.epc", folder + "solution.txt"}),
+            0);
+  const Image image = ReadPng(dir.file("zno.png"));
+  EXPECT_EQ(image.height, kPeaksHeight);
+  EXPECT_GT(Yellow(image, 0, image.height), 100);
+  // A picture that cannot be written fails the run.
+  EXPECT_NE(RunProgram({PULVINA_SIMULATE, "-o", dir.file("b.hkl"), "--plot", dir.file("zno.gif"),
+                 folder + "zno.epc", folder + "solution.txt"}),
+            0);
+  EXPECT_NE(RunProgram({PULVINA_SIMULATE, "--plot"}), 0);
 }
 
 }  // namespace
