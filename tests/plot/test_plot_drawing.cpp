@@ -138,6 +138,30 @@ TEST(PlotDrawing, APointThatIsNotANumberBreaksTheLine) {
   EXPECT_GT(CountColour(image, 0, 0, 255, 90, p.X(100) - 1, p.Y(60), p.X(100) + 2, p.Y(40)), 0);
 }
 
+// Each dash code leaves gaps in a line; codes beyond them draw it solid.
+TEST(PlotDrawing, DashCodesLeaveGaps) {
+  auto coverage = [](int dash) {
+    Plain p;
+    GtkPlotSerial *s = p.Line({{0, 50}, {100, 50}}, 0x0000FF);
+    s->lineStyle.dash = dash;
+    s->lineStyle.width = 3;  // a whole row covered, whatever the fraction of its place
+    ZoomTo(&p.figure, 0, 100, 0, 100);
+    const Image image = Render(&p.figure, kWidth, kHeight);
+    const int y = p.Y(50), x0 = p.X(10), x1 = p.X(90);
+    return double(CountColour(image, 0, 0, 255, 60, x0, y, x1, y + 1)) / (x1 - x0);
+  };
+  EXPECT_GT(coverage(0), 0.99);
+  EXPECT_GT(coverage(7), 0.99);
+  double previous = 1;
+  // {4, 1}, {4, 1, 1, 1}, {4, 1, 1, 1, 1, 1}, {1, 1}: ever more gap.
+  for (int dash : {1, 3, 4, 2}) {
+    const double c = coverage(dash);
+    EXPECT_LT(c, previous - 0.02) << "dash " << dash;
+    EXPECT_GT(c, 0.4) << "dash " << dash;
+    previous = c;
+  }
+}
+
 void ExpectApart(const std::vector<GtkPlotLabelBox> &labels, bool horizontal) {
   for (size_t i = 1; i < labels.size(); ++i) {
     const GtkPlotLabelBox &a = labels[i - 1], &b = labels[i];
