@@ -291,6 +291,15 @@ TEST(PlotDrawing, LegendShowsASampleOfEverySeries) {
                           box.y + i * row, box.x + sample, box.y + (i + 1) * row),
               6)
         << "item " << i;
+  // The shadow falls right of the box and below it.
+  const int shadow = f.legend.frameWidth;
+  ASSERT_GT(shadow, 0);
+  EXPECT_EQ(CountColour(image, 0x10, 0x10, 0x10, 8, box.x + box.width, box.y + shadow,
+                        box.x + box.width + shadow, box.y + box.height + shadow),
+            shadow * box.height);
+  EXPECT_EQ(CountColour(image, 0x10, 0x10, 0x10, 8, box.x + shadow, box.y + box.height,
+                        box.x + box.width + shadow, box.y + box.height + shadow),
+            shadow * box.width);
 }
 
 TEST(PlotDrawing, TitleStandsAboveAndTakesRoom) {
