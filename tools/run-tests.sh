@@ -28,6 +28,7 @@ if [ "${SANITIZE:-0}" != 1 ] && [ "${SKIP_TSAN:-0}" != 1 ]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULVINA_TSAN=ON \
     -DPULVINA_GUI=OFF -DPULVINA_BENCH=OFF > /dev/null
   cmake --build build-tsan -j "${JOBS:-2}"
-  (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  SUPPRESSIONS="$(pwd)/tests/tsan.supp"
+  (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$SUPPRESSIONS" \
     ctest --output-on-failure --timeout 900 -j2 -R 'Stages\.|Messages\.|BatchSolver\.|IntensityTest\.Moves')
 fi
