@@ -180,7 +180,7 @@ struct ManyModels {
   ~ManyModels() { FreeJob(&job); }
 };
 
-TEST(Stages, GenerationRefusesModelsThatWouldNotFitInMemory) {
+TEST(Generation, RefusesModelsThatWouldNotFitInMemory) {
   // The estimate made before anything is allocated must be within a factor
   // of two of what the models really take: refused at half their size,
   // accepted at twice.
