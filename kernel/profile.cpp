@@ -6,18 +6,26 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "utils.h"
 
-void InitializeHKLList(HKLList *list) { list->items.clear(); }
+void InitializeHKLList(HKLList *list) {
+  list->items.clear();
+  list->overallB = 0;
+}
 
-void FreeHKLList(HKLList *list) { std::vector<HKLItem>().swap(list->items); }
+void FreeHKLList(HKLList *list) {
+  std::vector<HKLItem>().swap(list->items);
+  list->overallB = 0;
+}
 
 int LengthOfHKLList(const HKLList *list) { return static_cast<int>(list->items.size()); }
 
 int CloneHKLList(const HKLList *source, HKLList *destination) {
   if (source == destination) return 1;
   FreeHKLList(destination);
+  destination->overallB = source->overallB;
   try {
     destination->items.reserve(source->items.size());
   } catch (const std::bad_alloc &) {
@@ -165,6 +173,163 @@ double LPFactor(const Radiation *radiation, double twoTheta) {
 
 void SetLPFactor(HKLList *list, const Radiation *radiation) {
   for (HKLItem &item : list->items) item.lp = LPFactor(radiation, item.twoTheta);
+}
+
+int SetOverallB(HKLList *list, double B) {
+  if (!(B >= 0 && B <= kMaxOverallB)) return 0;
+  for (HKLItem &item : list->items) {
+    if (B == 0) {
+      item.debyeWaller = 1.0;
+      continue;
+    }
+    const double s = 1.0 / (2.0 * item.d);
+    // A spacing of 0 has no intensity left, as it has no scattering factor.
+    const double f = std::exp(-2.0 * B * s * s);
+    item.debyeWaller = std::isfinite(f) ? f : 0.0;
+  }
+  list->overallB = B;
+  return 1;
+}
+
+namespace {
+
+// The squared scattering power of the cell's contents at one reflection:
+// sum of f^2 over the atoms of the cell (b b* for neutrons); the members of
+// a mixed site scatter together, as the site's occupancy-weighted factor.
+double CellScattering(const HKLItem &item, const Compound &compound, bool neutron) {
+  auto factor = [&](const Element &e, double *re, double *im) {
+    if (neutron) {
+      *re = e.nsl[0];
+      *im = e.nsl[1];
+      return;
+    }
+    *im = 0;
+    *re = e.index >= 0 && static_cast<size_t>(e.index) < item.asf.size() &&
+                  e.index < item.asfCount
+              ? item.asf[static_cast<size_t>(e.index)]
+              : 0.0;
+  };
+  double total = 0;
+  for (const Element &e : compound.entries) {
+    double re = 0, im = 0;
+    if (e.atomicNumber != 0) {
+      factor(e, &re, &im);
+    } else {
+      for (const Element &m : e.members) {
+        double r, i;
+        factor(m, &r, &i);
+        re += m.fraction * r;
+        im += m.fraction * i;
+      }
+    }
+    total += e.cellCount * (re * re + im * im);
+  }
+  return total;
+}
+
+struct WilsonPoint {
+  double s2 = 0;        // s^2, weighted by the expected intensities
+  double observed = 0;  // sum of the observed intensities
+  double expected = 0;  // sum of m LP sum f^2
+};
+
+}  // namespace
+
+int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationType,
+                   WilsonPlot *plot) {
+  *plot = WilsonPlot();
+  const bool neutron = radiationType == 1;
+  // Overlapping reflections share their observed intensity in ways the peak
+  // file does not tell: a group is one observation.
+  std::vector<WilsonPoint> points;
+  std::unordered_map<int32_t, size_t> groups;  // group number to point
+  for (const HKLItem &item : list->items) {
+    if (!(item.iObs >= 0) || !std::isfinite(item.iObs) || !(item.d > 0)) continue;
+    const double s = 1.0 / (2.0 * item.d);
+    const double expected = item.multiplicity * item.lp * CellScattering(item, *compound, neutron);
+    if (!(expected > 0) || !std::isfinite(expected)) continue;
+    size_t at = points.size();
+    if (item.group >= 0) at = groups.emplace(item.group, at).first->second;
+    if (at == points.size()) points.emplace_back();
+    WilsonPoint &p = points[at];
+    p.s2 += expected * s * s;
+    p.observed += item.iObs;
+    p.expected += expected;
+  }
+  for (WilsonPoint &p : points) p.s2 /= p.expected;
+  const int n = static_cast<int>(points.size());
+  if (n < kWilsonMinReflections) {
+    Message(MESSAGE_WARNING,
+            "estimating the overall displacement factor, %d reflections with observed intensities "
+            "are too few for a Wilson plot (at least %d); B stays 0\n",
+            n, kWilsonMinReflections);
+    return 0;
+  }
+  std::sort(points.begin(), points.end(),
+            [](const WilsonPoint &a, const WilsonPoint &b) { return a.s2 < b.s2; });
+  // Shells of equal numbers of observations, five or more in each, at most
+  // ten shells.
+  const int shells = std::max(kWilsonMinShells, std::min(10, n / 5));
+  for (int k = 0; k < shells; ++k) {
+    const size_t begin = static_cast<size_t>(k) * static_cast<size_t>(n) / static_cast<size_t>(shells);
+    const size_t end = static_cast<size_t>(k + 1) * static_cast<size_t>(n) / static_cast<size_t>(shells);
+    // The mean over the reciprocal-lattice points of the shell: each
+    // observation counts with its multiplicity, through its expected part.
+    // On the small cells of powder work this averages the classes of
+    // reflections that heavy atoms on special positions make strong or weak
+    // far better than a mean over observations does.
+    double s2 = 0, observed = 0, expected = 0;
+    for (size_t i = begin; i < end; ++i) {
+      s2 += points[i].s2;
+      observed += points[i].observed;
+      expected += points[i].expected;
+    }
+    // A shell without intensity has no logarithm: it drops out.
+    if (!(observed > 0)) continue;
+    plot->s2.push_back(s2 / static_cast<double>(end - begin));
+    plot->lnRatio.push_back(std::log(observed / expected));
+  }
+  plot->reflections = n;
+  plot->shells = static_cast<int>(plot->s2.size());
+  if (plot->shells < kWilsonMinShells) {
+    Message(MESSAGE_WARNING,
+            "estimating the overall displacement factor, only %d shells of the Wilson plot hold "
+            "intensity (at least %d); B stays 0\n",
+            plot->shells, kWilsonMinShells);
+    return 0;
+  }
+  double mx = 0, my = 0;
+  for (int k = 0; k < plot->shells; ++k) {
+    mx += plot->s2[static_cast<size_t>(k)];
+    my += plot->lnRatio[static_cast<size_t>(k)];
+  }
+  mx /= plot->shells;
+  my /= plot->shells;
+  double sxx = 0, sxy = 0;
+  for (int k = 0; k < plot->shells; ++k) {
+    const double dx = plot->s2[static_cast<size_t>(k)] - mx;
+    sxx += dx * dx;
+    sxy += dx * (plot->lnRatio[static_cast<size_t>(k)] - my);
+  }
+  const double slope = sxx > 0 ? sxy / sxx : 0.0;
+  plot->lnScale = my - slope * mx;
+  if (!(slope < 0)) {
+    Message(MESSAGE_WARNING,
+            "estimating the overall displacement factor, the observed intensities do not fall "
+            "off with angle (Wilson slope %.4f over %d shells); B stays 0\n",
+            slope, plot->shells);
+    return 0;
+  }
+  plot->B = -slope / 2;
+  if (!(plot->B <= kMaxOverallB)) {
+    Message(MESSAGE_WARNING,
+            "estimating the overall displacement factor, the Wilson plot gives %.1f A^2, more "
+            "than %.0f; B stays 0\n",
+            plot->B, kMaxOverallB);
+    plot->B = 0;
+    return 0;
+  }
+  return 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -365,7 +530,7 @@ struct IntensityWorkspaceData {
   std::vector<double> hklByAxis[3];
   std::vector<double> factorByKindRe, factorByKindIm;
   // The grouped Bragg factor straight from the sums: multiplicity x lp x
-  // centring^2 per reflection, the run of equal group numbers (in list
+  // debyeWaller x centring^2 per reflection, the run of equal group numbers (in list
   // order) each belongs to, the observed sum of each run.
   bool factorReady = false;
   int padded = 0;  // reflections rounded up to kPadding
@@ -1130,7 +1295,8 @@ void PrepareFactor(Data *d, const HKLList &list) {
   d->runCalc.assign(d->runObs.size(), 0.0);
   for (size_t r = 0; r < n; ++r) {
     const size_t i = static_cast<size_t>(d->order[r]);
-    d->weightOfF2[r] = items[i].multiplicity * items[i].lp * d->centring[i] * d->centring[i];
+    d->weightOfF2[r] = items[i].multiplicity * items[i].lp * items[i].debyeWaller *
+                       d->centring[i] * d->centring[i];
     d->runOf[r] = runOfItem[i];
   }
   d->weightOfF2.resize(static_cast<size_t>(d->padded), 0.0);
@@ -1359,7 +1525,7 @@ void Finish(const Data &d, HKLList *list) {
     it.fReal = d.sumRe[n] * d.centring[i];
     it.fImag = d.sumIm[n] * d.centring[i];
     it.fSquared = it.fReal * it.fReal + it.fImag * it.fImag;
-    it.intensity = it.multiplicity * it.lp * it.fSquared;
+    it.intensity = it.multiplicity * it.lp * it.debyeWaller * it.fSquared;
   }
   double largest = 0;
   for (const HKLItem &it : items)

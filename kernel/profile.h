@@ -22,7 +22,7 @@ struct HKLItem {
   double fSquared = 0;
   double fReal = 0, fImag = 0;
   double fwhm = 0;       // degrees 2theta
-  double intensity = 0;  // multiplicity x lp x fSquared
+  double intensity = 0;  // multiplicity x lp x debyeWaller x fSquared
   double iCalc = 0;      // intensity scaled to 100 for the strongest reflection
   double iObsScaled = 0;
   double iObs = 0;
@@ -30,12 +30,19 @@ struct HKLItem {
   std::vector<double> asf;
   int32_t asfCount = 0;
   double lp = 1.0;
+  // exp(-2 B s^2), s = 1/(2d), of the list's overall displacement factor B;
+  // exactly 1.0 while B is 0, so that intensities are then those of atoms at
+  // rest to the last bit.
+  double debyeWaller = 1.0;
   int32_t group = -1;
 };
 
 // Reflections in peak-file order.
 struct HKLList {
   std::vector<HKLItem> items;
+  // The overall displacement factor (angstrom^2) the items' debyeWaller
+  // factors stand for.
+  double overallB = 0;
 };
 
 void InitializeHKLList(HKLList *list);
@@ -50,6 +57,36 @@ void GroupHKLList(HKLList *list, double width);
 int SetASFTable(HKLList *list, const Compound *compound);
 double LPFactor(const Radiation *radiation, double twoTheta);
 void SetLPFactor(HKLList *list, const Radiation *radiation);
+// Largest overall displacement factor accepted (angstrom^2): far beyond any
+// crystal, small enough that exp(-2 B s^2) stays a number.
+constexpr double kMaxOverallB = 100.0;
+// Gives every item the factor exp(-2 B s^2) of one overall displacement
+// factor B; B = 0 gives exactly 1. Returns 0, list untouched, for a B that is
+// negative, above kMaxOverallB or not a number.
+int SetOverallB(HKLList *list, double B);
+
+// The overall displacement factor from a Wilson plot of the observed
+// intensities against the cell contents. Reflections of one group of
+// overlapping reflections count as one observation; shells hold equal
+// numbers of observations.
+struct WilsonPlot {
+  double B = 0;        // angstrom^2, -slope / 2
+  double lnScale = 0;  // intercept of the fit
+  int reflections = 0;  // observations used
+  int shells = 0;
+  std::vector<double> s2;       // mean s^2 of each shell
+  // ln <I / (m LP sum f^2)> of each shell, the mean over its reciprocal-
+  // lattice points (sum I / sum m LP sum f^2).
+  std::vector<double> lnRatio;
+};
+constexpr int kWilsonMinReflections = 10;
+constexpr int kWilsonMinShells = 3;
+// Fills the plot and returns 1; returns 0 with the reason reported when the
+// fit means nothing (too few reflections or shells, no fall-off with angle).
+// radiationType as for CalculateIntensity: the scattering lengths for
+// neutrons (1), the scattering factors otherwise.
+int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationType,
+                   WilsonPlot *plot);
 // radiationType: 0 X-ray, 1 neutron, 2 electron; any value but 1 uses the
 // X-ray factors. Allocates nothing once a thread has seen a problem of this
 // size.

@@ -26,7 +26,7 @@ inline void LiteralIntensity(HKLList *list, const Crystal &crystal, int radiatio
     it.fReal = fr;
     it.fImag = fi;
     it.fSquared = fr * fr + fi * fi;
-    it.intensity = it.multiplicity * it.lp * it.fSquared;
+    it.intensity = it.multiplicity * it.lp * it.debyeWaller * it.fSquared;
     if (it.intensity > largest) largest = it.intensity;
   }
   for (HKLItem &it : list->items) it.iCalc = largest == 0 ? 0 : it.intensity * 100 / largest;

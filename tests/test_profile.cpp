@@ -2,7 +2,9 @@
 // the fast evaluation checked against the formula summed term by term.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -500,6 +502,253 @@ TEST_F(IntensityTest, AtomsWithoutScatteringDataScatterNothing) {
   CalculateIntensity(&list, &crystal, 0);
   for (size_t i = 0; i < list.items.size(); ++i)
     EXPECT_NEAR(list.items[i].fSquared, oracle.items[i].fSquared, 1e-9 * oracle.items[i].fSquared);
+}
+
+// ---- The overall displacement factor.
+
+// Observed intensities for the grouped Bragg factor: random, grouped.
+void Observe(HKLList *list, std::mt19937_64 &random) {
+  for (HKLItem &it : list->items) {
+    it.iObs = std::uniform_real_distribution<double>(0, 100)(random);
+    it.iObsScaled = it.iObs;
+    it.twoTheta = 2 * std::asin(1.54 / (2 * it.d)) * 180 / kPi;
+  }
+  GroupHKLList(list, 1.0);
+}
+
+TEST_F(IntensityTest, OverallBScalesEveryPathAlike) {
+  for (int type : {0, 1}) {
+    SCOPED_TRACE("type " + std::to_string(type));
+    RandomCrystal(14, 1, 9);
+    RandomList(200, 8);
+    Observe(&list, random);
+    HKLList still = list;
+    CalculateIntensity(&still, &crystal, type);
+    ASSERT_EQ(SetOverallB(&list, 1.7), 1);
+    EXPECT_EQ(list.overallB, 1.7);
+    // Each intensity falls by exp(-2 B s^2), s = 1 / 2d, and nothing else
+    // changes.
+    HKLList plain = list;
+    CalculateIntensity(&plain, &crystal, type);
+    for (size_t i = 0; i < list.items.size(); ++i) {
+      const HKLItem &a = plain.items[i], &b = still.items[i];
+      const double s = 1 / (2 * a.d);
+      EXPECT_NEAR(a.intensity, b.intensity * std::exp(-2 * 1.7 * s * s), 1e-12 * b.intensity);
+      EXPECT_EQ(a.fSquared, b.fSquared);
+    }
+    // The oracle, the fast sums at every width and the moves agree.
+    HKLList oracle = list;
+    LiteralIntensity(&oracle, crystal, type);
+    EXPECT_LE(Compare(plain, oracle, type), 1e-9);
+    const double factor = GroupBraggFactor(&oracle);
+    for (int width : {1, 2, 4, 8}) {
+      IntensityWorkspace ws;
+      ws.vectorWidth = width;
+      ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, type), 1);
+      HKLList fast = list;
+      ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
+      EXPECT_LE(Compare(fast, oracle, type), 1e-9);
+      EXPECT_NEAR(GroupBraggFactor(&fast), factor, 1e-12);
+    }
+    IntensityWorkspace ws;
+    ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, type), 1);
+    HKLList work = list;
+    ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
+    for (int move = 0; move < 10; ++move) {
+      MoveAtom(&crystal.atoms[random() % crystal.atoms.size()], random);
+      ExpandCell();
+      HKLList moved = list;
+      LiteralIntensity(&moved, crystal, type);
+      double R = -2;
+      ASSERT_EQ(GroupBraggFactorOfMoves(&ws, &crystal, &R), 1);
+      EXPECT_NEAR(R, GroupBraggFactor(&moved), 1e-12);
+      ASSERT_EQ(SyncIntensityList(&ws, &work), 1);
+      EXPECT_LE(Compare(work, moved, type), 1e-9);
+    }
+  }
+}
+
+TEST_F(IntensityTest, OverallBZeroChangesNoBit) {
+  RandomCrystal(15, 1, 7);
+  RandomList(150, 8);
+  Observe(&list, random);
+  HKLList never = list, back = list;
+  ASSERT_EQ(SetOverallB(&back, 3.0), 1);
+  ASSERT_EQ(SetOverallB(&back, 0.0), 1);
+  for (const HKLItem &it : back.items) EXPECT_EQ(it.debyeWaller, 1.0);
+  CalculateIntensity(&never, &crystal, 0);
+  CalculateIntensity(&back, &crystal, 0);
+  IntensityWorkspace a, b;
+  ASSERT_EQ(PrepareIntensityWorkspace(&a, &never, &crystal, 0), 1);
+  ASSERT_EQ(PrepareIntensityWorkspace(&b, &back, &crystal, 0), 1);
+  MoveAtom(&crystal.atoms[0], random);
+  ExpandCell();
+  double ra = 0, rb = 1;
+  CalculateIntensityFast(&a, &never);
+  CalculateIntensityFast(&b, &back);
+  ASSERT_EQ(GroupBraggFactorOfMoves(&a, &crystal, &ra), 1);
+  ASSERT_EQ(GroupBraggFactorOfMoves(&b, &crystal, &rb), 1);
+  EXPECT_EQ(std::memcmp(&ra, &rb, sizeof ra), 0);
+  for (size_t i = 0; i < never.items.size(); ++i) {
+    EXPECT_EQ(std::memcmp(&never.items[i].intensity, &back.items[i].intensity, sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(&never.items[i].iCalc, &back.items[i].iCalc, sizeof(double)), 0);
+  }
+}
+
+TEST(OverallB, OutOfRangeIsRefusedAndLeavesTheList) {
+  HKLList list;
+  list.items = {Reflection(1, 0, 0, 20), Reflection(2, 0, 0, 40), Reflection(0, 0, 0, 0)};
+  list.items[2].d = 0;
+  for (double bad : {-0.1, kMaxOverallB + 0.01, double(NAN), HUGE_VAL}) {
+    EXPECT_EQ(SetOverallB(&list, bad), 0) << bad;
+    EXPECT_EQ(list.items[1].debyeWaller, 1.0);
+    EXPECT_EQ(list.overallB, 0);
+  }
+  ASSERT_EQ(SetOverallB(&list, kMaxOverallB), 1);
+  // A spacing of 0 keeps nothing, and nothing undefined.
+  EXPECT_EQ(list.items[2].debyeWaller, 0.0);
+  EXPECT_GT(list.items[0].debyeWaller, list.items[1].debyeWaller);
+  HKLList copy;
+  ASSERT_EQ(CloneHKLList(&list, &copy), 1);
+  EXPECT_EQ(copy.overallB, kMaxOverallB);
+  FreeHKLList(&copy);
+  EXPECT_EQ(copy.overallB, 0);
+}
+
+// ---- Wilson plots.
+
+class WilsonTest : public IntensityTest {
+ protected:
+  // Every reflection of a cell up to a spacing (one of each Friedel pair),
+  // with the intensities of a random structure of many atoms and a known B
+  // as the observations, each its own group: the case Wilson's statistics
+  // are about.
+  void Pattern(double B, int atoms, double dmin, int type = 0) {
+    Parse("Fe1O1Ti1");
+    FreeCrystal(&crystal);
+    ASSERT_EQ(SetSpaceGroup(&crystal.spaceGroup, 1, 1), 1);
+    const char *symbols[] = {"Fe", "O", "O", "Ti"};
+    for (int n = 0; n < atoms; ++n) {
+      Atom atom;
+      atom.position = &crystal.spaceGroup.positions[0];
+      atom.element = Find(symbols[random() % 4]);
+      atom.x = Uniform(0, 1);
+      atom.y = Uniform(0, 1);
+      atom.z = Uniform(0, 1);
+      crystal.atoms.push_back(atom);
+    }
+    ExpandCell();
+    // The formula's cell contents are those of the crystal.
+    for (Element &e : compound.entries) {
+      e.cellCount = 0;
+      for (const Atom &atom : crystal.cellAtoms) e.cellCount += atom.element == &e ? 1 : 0;
+    }
+    list.items.clear();
+    const double a = 9.1, b = 7.3, c = 11.2, beta = 101 * kPi / 180;
+    for (int h = -15; h <= 15; ++h)
+      for (int k = -12; k <= 12; ++k)
+        for (int l = 0; l <= 15; ++l) {
+          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
+          const double q = (h * h / (a * a) + l * l / (c * c) -
+                            2 * h * l * std::cos(beta) / (a * c)) /
+                               (std::sin(beta) * std::sin(beta)) +
+                           k * k / (b * b);
+          const double d = 1 / std::sqrt(q);
+          if (d < dmin) continue;
+          HKLItem it = Reflection(h, k, l);
+          it.d = d;
+          it.twoTheta = 2 * std::asin(1.54 / (2 * d)) * 180 / kPi;
+          it.multiplicity = 2;
+          list.items.push_back(it);
+        }
+    SetASFTable(&list, &compound);
+    Radiation r;
+    r.type = type;
+    r.polarization = 0.5;
+    SetLPFactor(&list, &r);
+    SetOverallB(&list, B);
+    CalculateIntensity(&list, &crystal, type);
+    for (size_t i = 0; i < list.items.size(); ++i) {
+      list.items[i].iObs = list.items[i].intensity * 3.7;
+      list.items[i].group = static_cast<int>(i);
+    }
+    // The plot must not see the model's factor.
+    SetOverallB(&list, 0);
+  }
+};
+
+TEST_F(WilsonTest, RandomStructuresGiveTheirB) {
+  for (double B : {0.5, 2.0, 4.0})
+    for (int type : {0, 1}) {
+      SCOPED_TRACE(::testing::Message() << "B " << B << " type " << type);
+      Pattern(B, 40, 0.8, type);
+      CapturedMessages messages;
+      WilsonPlot plot;
+      ASSERT_EQ(WilsonOverallB(&list, &compound, type, &plot), 1) << messages.text();
+      EXPECT_NEAR(plot.B, B, 0.2);
+      EXPECT_EQ(plot.shells, 10);
+      EXPECT_GT(plot.reflections, 2500);
+      RecordProperty("B" + std::to_string(B) + "_" + std::to_string(type), std::to_string(plot.B));
+      // The scale of the observations moves only the intercept.
+      for (HKLItem &it : list.items) it.iObs *= 1000;
+      WilsonPlot scaled;
+      ASSERT_EQ(WilsonOverallB(&list, &compound, type, &scaled), 1);
+      EXPECT_NEAR(scaled.B, plot.B, 1e-9);
+      EXPECT_NEAR(scaled.lnScale - plot.lnScale, std::log(1000.0), 1e-9);
+    }
+}
+
+TEST_F(WilsonTest, OverlappingReflectionsCountAsTheirGroup) {
+  Pattern(2.0, 30, 1.0);
+  // Pairs of neighbours in angle overlap.
+  std::sort(list.items.begin(), list.items.end(),
+            [](const HKLItem &a, const HKLItem &b) { return a.d > b.d; });
+  for (size_t i = 0; i < list.items.size(); ++i) list.items[i].group = static_cast<int>(i / 2);
+  WilsonPlot own;
+  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &own), 1);
+  EXPECT_EQ(own.reflections, static_cast<int>((list.items.size() + 1) / 2));
+  // A peak file may give a group's intensity to one member: the same plot.
+  for (size_t i = 0; i + 1 < list.items.size(); i += 2) {
+    list.items[i].iObs += list.items[i + 1].iObs;
+    list.items[i + 1].iObs = 0;
+  }
+  WilsonPlot first;
+  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &first), 1);
+  EXPECT_NEAR(first.B, own.B, 1e-9);
+  EXPECT_NEAR(first.lnScale, own.lnScale, 1e-9);
+  // Unobserved reflections (-1) take no part.
+  for (size_t i = 0; i + 1 < list.items.size(); i += 6) list.items[i].iObs = list.items[i + 1].iObs = -1;
+  WilsonPlot fewer;
+  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &fewer), 1);
+  EXPECT_LT(fewer.reflections, own.reflections);
+  EXPECT_NEAR(fewer.B, own.B, 0.3);
+}
+
+TEST_F(WilsonTest, MeaninglessPlotsAreRefused) {
+  Pattern(2.0, 10, 1.0);
+  CapturedMessages messages;
+  WilsonPlot plot;
+  // Too few reflections.
+  HKLList few = list;
+  few.items.resize(kWilsonMinReflections - 1);
+  EXPECT_EQ(WilsonOverallB(&few, &compound, 0, &plot), 0);
+  EXPECT_NE(messages.text().find("too few"), std::string::npos) << messages.text();
+  EXPECT_EQ(plot.B, 0);
+  // Intensities that grow with angle.
+  messages.clear();
+  HKLList rising = list;
+  for (HKLItem &it : rising.items) it.iObs *= std::exp(4.0 / (it.d * it.d));
+  EXPECT_EQ(WilsonOverallB(&rising, &compound, 0, &plot), 0);
+  EXPECT_NE(messages.text().find("do not fall off"), std::string::npos) << messages.text();
+  EXPECT_EQ(plot.B, 0);
+  // Nothing observed but in one shell.
+  messages.clear();
+  HKLList dark = list;
+  for (size_t i = 0; i < dark.items.size(); ++i) dark.items[i].iObs = 0;
+  dark.items[0].iObs = 5;
+  EXPECT_EQ(WilsonOverallB(&dark, &compound, 0, &plot), 0);
+  EXPECT_NE(messages.text().find("shells"), std::string::npos) << messages.text();
+  EXPECT_EQ(plot.B, 0);
 }
 
 // ---- Independent check: intensities of the reference structures.
