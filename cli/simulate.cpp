@@ -30,9 +30,12 @@ void Usage(std::FILE *out) {
                "  -o FILE        output file (default: standard output)\n"
                "  --plot FILE    also draw the peaks as a picture (.svg, .png or .pdf)\n"
                "  --fwhm DEG     peak width written for every reflection (default: 0.1)\n"
+               "  --overall-b B  overall displacement factor in A^2 (0 to %g; default: the\n"
+               "                 control file's OVERALL_B)\n"
                "  --data DIR     folder of sgt.xml, asft.dat and nslt.dat (default:\n"
                "                 $PULVINA_DATA, else ../share/pulvina from the program's folder)\n"
-               "  -h, --help     show this help\n");
+               "  -h, --help     show this help\n",
+               kMaxOverallB);
 }
 
 struct SiteIn {
@@ -195,6 +198,7 @@ std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, doubl
 int main(int argc, char **argv) {
   std::string output, plot, dataDir;
   double fwhm = 0.1;
+  double overallB = -1;  // the control file's
   std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -202,7 +206,8 @@ int main(int argc, char **argv) {
       Usage(stdout);
       return 0;
     }
-    if ((a == "-o" || a == "--plot" || a == "--fwhm" || a == "--data") && i + 1 >= argc) {
+    if ((a == "-o" || a == "--plot" || a == "--fwhm" || a == "--data" || a == "--overall-b") &&
+        i + 1 >= argc) {
       std::fprintf(stderr, "pulvina-simulate: option %s needs a value\n", a.c_str());
       return 2;
     }
@@ -218,6 +223,16 @@ int main(int argc, char **argv) {
         return 2;
       }
       fwhm = v;
+    } else if (a == "--overall-b") {
+      double v = 0;
+      if (!IsNumber(argv[++i], &v) || v < 0 || v > kMaxOverallB) {
+        std::fprintf(stderr,
+                     "pulvina-simulate: --overall-b needs a displacement factor from 0 to %g A^2, "
+                     "not '%s'\n",
+                     kMaxOverallB, argv[i]);
+        return 2;
+      }
+      overallB = v;
     } else if (a == "--data") {
       dataDir = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
@@ -292,6 +307,12 @@ int main(int argc, char **argv) {
     }
     SetASFTable(&job.hklList, &job.compound);
     SetLPFactor(&job.hklList, &job.radiation);
+    if (overallB >= 0) job.config.overallB = overallB;
+    if (!SetOverallB(&job.hklList, job.config.overallB)) {
+      std::fprintf(stderr, "pulvina-simulate: %s: OVERALL_B %f is not from 0 to %g A^2\n",
+                   files[0].c_str(), job.config.overallB, kMaxOverallB);
+      break;
+    }
     CalculateIntensity(&job.hklList, &job.crystal, job.config.radiation);
     std::string text = "; " + job.config.title + " simulated: h k l mult d(A) 2theta(deg) fwhm(deg) Iobs\n";
     char line[160];

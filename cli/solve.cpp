@@ -40,6 +40,9 @@ struct Options {
   int verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
   bool plots = true;  // TITLE_MODEL.svg per model written, TITLE_models.svg
   double bondTolerance = JobSettings().bondTolerance;
+  // --overall-b: 0 keeps the control file's setting, 1 a value, 2 auto.
+  int overallBMode = 0;
+  double overallB = 0;
   std::string dataDir;  // empty: looked up
   std::string jobFile;
 };
@@ -62,6 +65,10 @@ void Usage(std::FILE *out) {
                "  --no-plots          write no pictures (TITLE_MODEL.svg, TITLE_models.svg)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
                "                      minimum (default: %g)\n"
+               "  --overall-b B|auto  overall displacement factor of the calculated\n"
+               "                      intensities in A^2 (0 to %g), or auto: estimated from\n"
+               "                      the observed intensities by a Wilson plot (default:\n"
+               "                      OVERALL_B and AUTO_OVERALL_B of the control file)\n"
                "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat (default:\n"
                "                      $PULVINA_DATA, else ../share/pulvina from the\n"
                "                      program's folder)\n"
@@ -69,7 +76,7 @@ void Usage(std::FILE *out) {
                "  -v, --verbose       print every message of the kernel\n"
                "  -h, --help          show this help\n"
                "  --version           show the version\n",
-               JobSettings().bondTolerance);
+               JobSettings().bondTolerance, kMaxOverallB);
 }
 
 // A whole decimal number that fits its type, nothing else: "12x", "", "-1"
@@ -158,6 +165,24 @@ int ParseOptions(int argc, char **argv, Options *o) {
         return 2;
       }
       o->bondTolerance = t;
+    } else if (a == "--overall-b") {
+      const char *v = value("--overall-b");
+      if (!v) return 2;
+      if (std::strcmp(v, "auto") == 0) {
+        o->overallBMode = 2;
+      } else {
+        char *end = nullptr;
+        const double b = std::strtod(v, &end);
+        if (end == v || *end || !std::isfinite(b) || b < 0 || b > kMaxOverallB) {
+          std::fprintf(stderr,
+                       "pulvina-solve: --overall-b needs 'auto' or a displacement factor from 0 "
+                       "to %g A^2, not '%s'\n",
+                       kMaxOverallB, v);
+          return 2;
+        }
+        o->overallBMode = 1;
+        o->overallB = b;
+      }
     } else if (a == "--data") {
       const char *v = value("--data");
       if (!v) return 2;
@@ -641,6 +666,10 @@ int main(int argc, char **argv) {
     else if (read == CONFIG_WRONG_VERSION)
       std::fprintf(stderr, "pulvina-solve: %s: Wrong file version!\n", file);
     return 1;
+  }
+  if (options.overallBMode != 0) {
+    job.config.autoOverallB = options.overallBMode == 2 ? 1 : 0;
+    if (options.overallBMode == 1) job.config.overallB = options.overallB;
   }
   run.folder = DirName(options.jobFile);
   if (!SetupJob(&job)) {

@@ -88,6 +88,8 @@ void InitializeConfig(Config *c) {
   c->refineAdaptSaStartT = 10.0;
   c->refineAdaptSaEndT = 0.01;
   c->refineAdaptSaMoves = 2000;
+  c->overallB = 0.0;
+  c->autoOverallB = 0;
 }
 
 void FreeConfig(Config *c) {

@@ -115,6 +115,10 @@ struct Config {
   double refineAdaptSaStartT;
   double refineAdaptSaEndT;
   int32_t refineAdaptSaMoves;
+  // Overall displacement factor of the calculated intensities (angstrom^2),
+  // and 1 to estimate it from the observed intensities instead.
+  double overallB;
+  int32_t autoOverallB;
 };
 
 struct Radiation {

@@ -1049,6 +1049,40 @@ void FreeBondLengths(BondLengths *table) {
   table->count = 0;
 }
 
+namespace {
+
+// Fractions of the radius sums that the default minima take; see
+// DefaultBondMinimum.
+constexpr double kBondFraction = 0.85;
+constexpr double kAnionAnionFraction = 0.80;
+constexpr double kCationCationFraction = 0.5773502691896258;  // 1 / sqrt(3)
+
+bool IsProton(const Element *e) { return e->atomicNumber == 1 && e->oxidation >= 0; }
+
+}  // namespace
+
+double DefaultBondMinimum(const Element *first, const Element *second, double smallestAnion) {
+  if (IsProton(first) || IsProton(second))
+    return kBondFraction * (first->covalentRadius + second->covalentRadius) / 1000.0;
+  const double sum = first->ionRadius + second->ionRadius;
+  if (first->oxidation < 0 && second->oxidation < 0) return kAnionAnionFraction * sum / 1000.0;
+  if (first->oxidation > 0 && second->oxidation > 0 && smallestAnion > 0)
+    return kCationCationFraction * (sum + 2 * smallestAnion) / 1000.0;
+  return kBondFraction * sum / 1000.0;
+}
+
+double SmallestAnionRadius(const Compound *compound) {
+  double smallest = 0;
+  auto take = [&](const Element &e) {
+    if (e.oxidation < 0 && (smallest == 0 || e.ionRadius < smallest)) smallest = e.ionRadius;
+  };
+  for (const Element &e : compound->entries) {
+    if (e.atomicNumber > 0) take(e);
+    for (const Element &m : e.members) take(m);
+  }
+  return smallest;
+}
+
 void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound) {
   FreeBondLengths(table);
   std::vector<const Element *> elements;
@@ -1057,12 +1091,13 @@ void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound) {
     for (const Element &m : e.members)
       if (elements.size() < 64) elements.push_back(&m);
   }
+  const double anion = SmallestAnionRadius(compound);
   for (size_t i = 0; i < elements.size(); ++i)
     for (size_t j = i; j < elements.size(); ++j) {
       BondLength b;
       b.first = elements[i];
       b.second = elements[j];
-      b.distance = (elements[i]->ionRadius + elements[j]->ionRadius) / 1000.0;
+      b.distance = DefaultBondMinimum(elements[i], elements[j], anion);
       table->items.push_back(b);
     }
   table->count = static_cast<int32_t>(table->items.size());
@@ -1093,6 +1128,12 @@ void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalMode
                        crystal->gamma))
     return;
   FreeBondLengths(table);
+  // Neighbours are listed up to three radius sums, and always past the
+  // pair's default minimum, which for small cations lies beyond that.
+  double anion = 0;
+  for (const Atom &a : crystal->atoms)
+    if (a.element->oxidation < 0 && (anion == 0 || a.element->ionRadius < anion))
+      anion = a.element->ionRadius;
   std::vector<Image> images;
   for (const Atom &atom : crystal->cellAtoms)
     for (int tx = static_cast<int>(std::floor(xl)); tx <= static_cast<int>(std::ceil(xu)); ++tx)
@@ -1120,7 +1161,10 @@ void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalMode
       if (d < 1e-6 && a.element->fraction > 0 && batom.element->fraction > 0 &&
           batom.position == a.position)
         continue;
-      if (!(d < (a.element->ionRadius + batom.element->ionRadius) * 0.003)) continue;
+      const double reach =
+          std::max((a.element->ionRadius + batom.element->ionRadius) * 0.003,
+                   1.5 * DefaultBondMinimum(a.element, batom.element, anion));
+      if (!(d < reach)) continue;
       bool known = false;
       for (const BondLength &e : table->items)
         if (std::fabs(e.distance - d) < 1e-6 && SamePair(e, a.element, batom.element)) {
@@ -1452,5 +1496,30 @@ int ReadJobPeakFile(Job *job, const std::string &folder) {
     return 0;
   }
   SetLPFactor(&job->hklList, &job->radiation);
+  if (!SetJobOverallB(job)) {
+    FreeHKLList(&job->hklList);
+    return 0;
+  }
   return n;
+}
+
+bool SetJobOverallB(Job *job) {
+  Config &c = job->config;
+  if (c.autoOverallB == 1) {
+    WilsonPlot plot;
+    c.overallB = 0;
+    if (WilsonOverallB(&job->hklList, &job->compound, c.radiation, &plot)) {
+      c.overallB = plot.B;
+      Message(MESSAGE_HINT, "overall B from a Wilson plot: %.2f A^2 over %d reflections in %d shells\n",
+              plot.B, plot.reflections, plot.shells);
+    }
+  }
+  if (!SetOverallB(&job->hklList, c.overallB)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 to "
+            "%.0f A^2\n",
+            c.overallB, kMaxOverallB);
+    return false;
+  }
+  return true;
 }

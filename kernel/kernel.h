@@ -28,6 +28,11 @@ struct ModelSelection {
   std::vector<SelectionLevel> levels;  // newest last
 };
 
+// Bond lengths may fall this many percent below their minimum, unless a
+// front end is told otherwise: the batch solver's and the desktop program's
+// default alike.
+constexpr double kDefaultBondTolerance = 10.0;
+
 // What a run needs beyond the control file: set by the front end (options of
 // the batch solver, preferences of the desktop program). InitializeJob and
 // FreeJob leave them alone, as they do the radiation record.
@@ -48,7 +53,7 @@ struct JobSettings {
   // Worker threads of the stages; 0: every online core.
   int threads = 1;
   // Bond lengths may fall this many percent below their minimum.
-  double bondTolerance = 10.0;
+  double bondTolerance = kDefaultBondTolerance;
 };
 
 struct Job {
@@ -267,6 +272,25 @@ double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList
 
 void InitializeBondLengths(BondLengths *table);
 void FreeBondLengths(BondLengths *table);
+// The default minimum distance (angstrom) between atoms of two elements, by
+// their oxidation states, from the ionic radii (0.001 angstrom):
+// - cation and anion, or an element without oxidation state: 0.85 of the
+//   radius sum; bonds of small, highly charged cations (C-O in carbonates,
+//   S-O, P-O, W-O) are that much shorter than the sum;
+// - two anions: 0.80 of the sum; the edges of carbonate triangles and
+//   sulfate tetrahedra are that short;
+// - two cations: 1/sqrt(3) of the radius sum plus twice the smallest anion
+//   radius of the compound (smallestAnion; 0 when there is none, and then
+//   0.85 of the sum): two cations bonded to one anion at the narrowest angle
+//   of close packings (70.5 degrees, cubes sharing faces, tetrahedra sharing
+//   edges) are that far apart;
+// - hydrogen that is no hydride, with anything: 0.85 of the covalent radius
+//   sum, since its bonds are covalent.
+// The table of published structures in the tests holds the evidence.
+double DefaultBondMinimum(const Element *first, const Element *second, double smallestAnion);
+// The smallest ionic radius (0.001 angstrom) of the compound's anions; 0
+// when it has none.
+double SmallestAnionRadius(const Compound *compound);
 void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound);
 void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalModel *model,
                          double xl, double xu, double yl, double yu, double zl, double zu);
@@ -302,9 +326,15 @@ const void *MethodSettings(const StageSettings &settings, int method);
 void ReportSolveSettings(const StageSettings &settings, int method);
 // Reads the job's peak file (a relative name is taken from the folder),
 // narrows the angle range, and prepares the scattering and
-// Lorentz-polarisation factors. Returns the number of reflections, 0 on
-// failure (reported).
+// Lorentz-polarisation factors and the overall displacement factor
+// (SetJobOverallB). Returns the number of reflections, 0 on failure
+// (reported).
 int ReadJobPeakFile(Job *job, const std::string &folder);
+// Gives the job's reflections the overall displacement factor of its
+// configuration: OVERALL_B, or with AUTO_OVERALL_B the estimate of a Wilson
+// plot (reported; 0 when the plot means nothing), which then becomes
+// OVERALL_B. False (reported) for a B out of range.
+bool SetJobOverallB(Job *job);
 
 // One evaluation of a search: the model's current parameters into the
 // crystal, intensities of every reflection, then the factor. Prepared once
