@@ -108,6 +108,9 @@ struct KeywordBinding {
   std::string Config::*text = nullptr;
   const char *headings = nullptr;  // written before the key line
   bool blankAfter = false;          // an extra blank line after the key line
+  // Written only when not 0: keys beyond the original layout, so that a job
+  // that does not use them keeps its file byte for byte.
+  bool onlyWhenSet = false;
 };
 
 const KeywordBinding kBindings[kConfigKeywordCount] = {
@@ -145,6 +148,8 @@ const KeywordBinding kBindings[kConfigKeywordCount] = {
     {nullptr, nullptr, &Config::peakFile, "\n; Peak File\n\n"},
     {&Config::peakFileFormat},
     {nullptr, &Config::peakNWidth},
+    {nullptr, &Config::overallB, nullptr, nullptr, false, true},
+    {&Config::autoOverallB, nullptr, nullptr, nullptr, false, true},
     {&Config::statisticCircles, nullptr, nullptr, "\n; Statistic filter\n\n"},
     {&Config::autoStCircles},
     {&Config::filterType},
@@ -247,6 +252,8 @@ const ConfigKeyword configKeywords[kConfigKeywordCount] = {
     {"PEAK_FILE", CONFIG_TEXT},
     {"PEAK_FILE_FORMAT", CONFIG_INTEGER},
     {"PEAK_N_WIDTH", CONFIG_REAL},
+    {"OVERALL_B", CONFIG_REAL},
+    {"AUTO_OVERALL_B", CONFIG_INTEGER},
     {"STATISTIC_CIRCLES", CONFIG_LONG},
     {"AUTO_ST_CIRCLES", CONFIG_INTEGER},
     {"FILTER_TYPE", CONFIG_INTEGER},
@@ -469,6 +476,7 @@ namespace {
 void WriteKey(std::FILE *f, const Config *config, int row) {
   const ConfigKeyword &kw = configKeywords[row];
   const KeywordBinding &b = kBindings[row];
+  if (b.onlyWhenSet && (b.integer ? config->*b.integer == 0 : config->*b.real == 0)) return;
   if (b.headings) std::fputs(b.headings, f);
   switch (kw.type) {
     case CONFIG_INTEGER:

@@ -154,7 +154,7 @@ struct ConfigKeyword {
   int32_t type;
 };
 
-constexpr int kConfigKeywordCount = 74;
+constexpr int kConfigKeywordCount = 76;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

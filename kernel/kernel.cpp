@@ -51,6 +51,19 @@ void FreeJob(Job *job) {
 
 bool SetupJob(Job *job) {
   Config &config = job->config;
+  // Checked before any work, not only when the peak file is read.
+  if (!(config.overallB >= 0 && config.overallB <= kMaxOverallB)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 "
+            "to %.0f A^2\n",
+            config.overallB, kMaxOverallB);
+    return false;
+  }
+  if (config.autoOverallB != 0 && config.autoOverallB != 1) {
+    Message(MESSAGE_ERROR, "setting up the job, AUTO_OVERALL_B %d: must be 0 (off) or 1 (on)\n",
+            config.autoOverallB);
+    return false;
+  }
   FreeCompound(&job->compound);
   if (!ParseFormular(config.formular.c_str(), &job->compound)) {
     if (config.formular.empty()) Message(MESSAGE_ERROR, "setting up the job, no formula given\n");
@@ -1314,11 +1327,15 @@ int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
   std::fprintf(f, "\t_atom_site_B_iso_or_equiv\n");
   std::fprintf(f, "\t_atom_site_occupancy\n");
   int perElement[kElementCount + 1] = {};
+  // The calculated intensities know one displacement factor for every atom:
+  // the job's overall B, when it has one.
+  const double overallB = job->hklList.overallB;
   for (const Atom &atom : crystal->atoms) {
     int z = atom.element->atomicNumber;
     int number = z >= 0 && z <= kElementCount ? ++perElement[z] : 0;
     std::fprintf(f, "%s%d %s %f %f %f %f %f\n", atom.element->symbol.c_str(), number,
-                 atom.element->symbol.c_str(), atom.x, atom.y, atom.z, atom.B, atom.occupancy);
+                 atom.element->symbol.c_str(), atom.x, atom.y, atom.z,
+                 overallB > 0 ? overallB : atom.B, atom.occupancy);
   }
   if (!file.commit()) {
     Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'!\n", path);

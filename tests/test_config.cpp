@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kernel.h"
 #include "testing.h"
@@ -212,6 +214,54 @@ TEST_F(ConfigTest, UnwritableTargetFailsCleanly) {
   std::string target = dir.file("no/such/folder/job.epc");
   EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
   EXPECT_EQ(messages.text(), "updating file \"" + target + "\", can not open file!\n");
+}
+
+TEST_F(ConfigTest, OverallDisplacementKeysAreReadAndWrittenWhenSet) {
+  // A file without them reads as before.
+  ASSERT_EQ(Read(std::string(kHeader) + "PEAK_N_WIDTH\t1.5\n"), CONFIG_READ);
+  EXPECT_EQ(config.overallB, 0.0);
+  EXPECT_EQ(config.autoOverallB, 0);
+  ASSERT_EQ(Read(std::string(kHeader) + "OVERALL_B\t1.85\nAUTO_OVERALL_B\t1\n"), CONFIG_READ);
+  EXPECT_EQ(config.overallB, 1.85);
+  EXPECT_EQ(config.autoOverallB, 1);
+  // Written at the end of the peak-file section, and read back.
+  const std::string path = dir.file("b.epc");
+  ASSERT_EQ(UpdateConfigFile(path.c_str(), &config), 1);
+  const std::string text = ReadWholeFile(path);
+  EXPECT_NE(text.find("PEAK_N_WIDTH\t1.500000\nOVERALL_B\t1.850000\nAUTO_OVERALL_B\t1\n\n; "
+                      "Statistic filter"),
+            std::string::npos)
+      << text;
+  Config back;
+  InitializeConfig(&back);
+  ASSERT_EQ(ReadConfigFile(&back, path.c_str()), CONFIG_READ);
+  EXPECT_EQ(back.overallB, 1.85);
+  EXPECT_EQ(back.autoOverallB, 1);
+  // At their defaults they are not written: such a job's file keeps the
+  // layout it always had.
+  back.overallB = 0;
+  back.autoOverallB = 0;
+  ASSERT_EQ(UpdateConfigFile(path.c_str(), &back), 1);
+  EXPECT_EQ(ReadWholeFile(path).find("OVERALL_B"), std::string::npos);
+}
+
+TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
+  UseSourceData();
+  for (const auto &bad : std::vector<std::pair<double, int>>{{-0.5, 0}, {100.5, 0}, {1.0, 2}}) {
+    Job job;
+    InitializeJob(&job);
+    job.config.formular = "Na1Cl1";
+    job.config.formularZ = 4;
+    job.config.sgNumber = 225;
+    job.config.overallB = bad.first;
+    job.config.autoOverallB = bad.second;
+    CapturedMessages messages;
+    EXPECT_FALSE(SetupJob(&job));
+    EXPECT_NE(messages.text().find(bad.second == 2 ? "AUTO_OVERALL_B 2" : "OVERALL_B"),
+              std::string::npos)
+        << messages.text();
+    FreeJob(&job);
+  }
 }
 
 }  // namespace

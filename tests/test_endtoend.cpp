@@ -3,6 +3,7 @@
 // data cannot tell apart: origin, and axes the cell allows to exchange).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -251,6 +252,128 @@ TEST(EndToEnd, DataFolderLookupAndMissingDataFiles) {
   // --data wins over the environment.
   RunCommand("PULVINA_DATA=" + data.path() + " " + solve + "--stop-after setup --data " +
              PULVINA_SOURCE_DIR "/data " + job);
+}
+
+// A job of a reference case reading a peak file simulated from its true
+// structure with a displacement factor.
+struct DisplacedJob {
+  TempDir work;
+  ReferenceCase reference;
+  std::string job;
+  DisplacedJob(const std::string &name, double B, const std::string &extraKeys = "")
+      : reference(LoadReferenceCase(name)) {
+    std::string atoms;
+    for (const Site &s : TruthSites(reference))
+      atoms += s.symbol + " " + std::to_string(s.v[0]) + " " + std::to_string(s.v[1]) + " " +
+               std::to_string(s.v[2]) + "\n";
+    const std::string structure = work.write("atoms.txt", atoms);
+    std::string control = std::regex_replace(ReadWholeFile(reference.path(".epc")),
+                                             std::regex("PEAK_FILE\t\"[^\"]*\""),
+                                             "PEAK_FILE\t\"sim.hkl\"" + extraKeys);
+    job = work.write(name + ".epc", control);
+    char value[32];
+    std::snprintf(value, sizeof value, "%.2f", B);
+    RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b " + value + " -o " +
+               work.file("sim.hkl") + " " + job + " " + structure);
+  }
+  // The solver's output; its files go to out/.
+  std::string Solve(const std::string &options) {
+    return RunCommand(std::string(PULVINA_SOLVE) + " --seed 7 " + options + " -o " +
+                      work.file("out") + " " + job);
+  }
+  bool FoundTruth(double within) {
+    std::vector<Summary> rows = ReadSummary(work.file("out/summary.tsv"));
+    if (rows.empty()) return false;
+    SpaceGroup sg;
+    if (SetSpaceGroup(&sg, reference.sgNumber, reference.sgSetting) != 1) return false;
+    Config config;
+    InitializeConfig(&config);
+    if (ReadConfigFile(&config, job.c_str()) != CONFIG_READ) return false;
+    const double edges[3] = {config.cellA, config.cellB, config.cellC};
+    tolerance = within;
+    const std::string cif = ReadWholeFile(
+        work.file("out/" + reference.name + "_" + std::to_string(rows.front().model) + ".cif"));
+    return Equivalent(Expand(sg, CifSites(cif)), Expand(sg, TruthSites(reference)), edges);
+  }
+};
+
+TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
+  UseSourceData();
+  DisplacedJob rutile("tio2_rutile", 2.0);
+  const std::string out = rutile.Solve("--overall-b auto");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      out, m,
+      std::regex("overall B from a Wilson plot: ([0-9.]+) A\\^2 over ([0-9]+) reflections in "
+                 "([0-9]+) shells")))
+      << out;
+  const double B = std::stod(m[1]);
+  EXPECT_NEAR(B, 2.0, 0.3);
+  EXPECT_EQ(std::stoi(m[2]), rutile.reference.reflections);
+  EXPECT_TRUE(rutile.FoundTruth(2e-3)) << out;
+  std::printf("rutile simulated with B = 2.00: estimated %.2f\n", B);
+  // Each atom of the CIF carries the B the intensities were computed with.
+  const std::vector<Summary> rows = ReadSummary(rutile.work.file("out/summary.tsv"));
+  ASSERT_FALSE(rows.empty());
+  const std::string cif = ReadWholeFile(
+      rutile.work.file("out/tio2_rutile_" + std::to_string(rows.front().model) + ".cif"));
+  std::istringstream lines(cif);
+  int atoms = 0;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream f(line);
+    std::string label, type;
+    double x, y, z, b, occupancy;
+    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line.back()))) continue;
+    if (f >> label >> type >> x >> y >> z >> b >> occupancy && (type == "Ti" || type == "O")) {
+      EXPECT_NEAR(b, B, 5e-3) << line;
+      ++atoms;
+    }
+  }
+  EXPECT_EQ(atoms, 2);
+  // The control file's AUTO_OVERALL_B asks for the same, and the option
+  // overrides it.
+  DisplacedJob automatic("tio2_rutile", 2.0, "\nAUTO_OVERALL_B\t1");
+  EXPECT_NE(automatic.Solve("--stop-after evaluate").find("overall B from a Wilson plot: " +
+                                                          std::string(m[1])),
+            std::string::npos);
+  EXPECT_EQ(automatic.Solve("--stop-after evaluate --overall-b 0").find("Wilson"),
+            std::string::npos);
+  // The same data with the true B given.
+  DisplacedJob given("tio2_rutile", 2.0);
+  EXPECT_EQ(given.Solve("-q --overall-b 2").find("Wilson"), std::string::npos);
+  EXPECT_TRUE(given.FoundTruth(2e-3));
+}
+
+TEST(OverallB, ZeroChangesNoByteOfAnyFile) {
+  UseSourceData();
+  DisplacedJob plain("tio2_rutile", 0.0);
+  DisplacedJob zero("tio2_rutile", 0.0, "\nOVERALL_B\t0.000000\nAUTO_OVERALL_B\t0");
+  plain.Solve("-q --threads 1");
+  zero.Solve("-q --threads 1");
+  size_t files = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(plain.work.file("out"))) {
+    const std::string name = entry.path().filename().string();
+    std::string a = ReadWholeFile(entry.path().string());
+    std::string b = ReadWholeFile(zero.work.file("out/" + name));
+    if (name == "summary.tsv") {
+      // Every column but the time each model took.
+      const std::regex seconds("\t[0-9]+\\.[0-9]{3}\t");
+      a = std::regex_replace(a, seconds, "\t\t");
+      b = std::regex_replace(b, seconds, "\t\t");
+    }
+    EXPECT_EQ(a, b) << name;
+    ++files;
+  }
+  EXPECT_GE(files, 4u);
+}
+
+TEST(OverallB, OutOfRangeValuesAreRefused) {
+  TempDir work;
+  for (const char *bad : {"-1", "100.5", "x", "", "nan", "2,5"}) {
+    SCOPED_TRACE(bad);
+    RunCommand(std::string(PULVINA_SOLVE) + " --overall-b '" + bad + "' x.epc", 2);
+    RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b '" + bad + "' x.epc y.txt", 2);
+  }
 }
 
 }  // namespace
