@@ -264,4 +264,37 @@ TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
   }
 }
 
+TEST(OverallBSetup, TheJobsListTakesItsBOrTheEstimate) {
+  UseSourceData();
+  Job job;
+  InitializeJob(&job);
+  job.config.formular = "Na1Cl1";
+  job.config.formularZ = 4;
+  job.config.sgNumber = 225;
+  ASSERT_TRUE(SetupJob(&job));
+  for (int h = 1; h <= 5; ++h) {
+    HKLItem it;
+    it.h = h;
+    it.d = 5.64 / h;
+    it.multiplicity = 6;
+    it.iObs = 100.0 / h;
+    job.hklList.items.push_back(it);
+  }
+  job.config.overallB = 1.5;
+  ASSERT_TRUE(SetJobOverallB(&job));
+  EXPECT_EQ(job.hklList.overallB, 1.5);
+  EXPECT_LT(job.hklList.items[4].debyeWaller, job.hklList.items[0].debyeWaller);
+  // Five reflections make no Wilson plot: the estimate is refused and B is
+  // 0, in the list and in the configuration that will be saved.
+  job.config.autoOverallB = 1;
+  CapturedMessages messages;
+  ASSERT_TRUE(SetJobOverallB(&job));
+  EXPECT_EQ(job.hklList.overallB, 0);
+  EXPECT_EQ(job.config.overallB, 0);
+  EXPECT_EQ(job.hklList.items[4].debyeWaller, 1.0);
+  EXPECT_NE(messages.text().find("too few for a Wilson plot"), std::string::npos)
+      << messages.text();
+  FreeJob(&job);
+}
+
 }  // namespace
