@@ -16,12 +16,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "pictures.h"
+#include "shards.h"
 #include "stages.h"
+#include "team.h"
 
 namespace {
 
@@ -45,11 +48,17 @@ struct Options {
   double overallB = 0;
   std::string dataDir;  // empty: looked up
   std::string jobFile;
+  ShardSpec shard;                     // --shard I/N
+  bool merge = false;                  // --merge
+  std::vector<std::string> mergeFrom;  // the folders or files of the shards
+  std::vector<std::string> fixed;      // options that a shard leaves to the merge
 };
 
 void Usage(std::FILE *out) {
   std::fprintf(out,
                "Usage: pulvina-solve [options] JOB.epc\n"
+               "       pulvina-solve --shard I/N --seed N [options] JOB.epc\n"
+               "       pulvina-solve --merge [options] SHARDS...\n"
                "Solve a crystal structure from indexed powder data described by a control file.\n"
                "\n"
                "Options:\n"
@@ -72,6 +81,11 @@ void Usage(std::FILE *out) {
                "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat (default:\n"
                "                      $PULVINA_DATA, else ../share/pulvina from the\n"
                "                      program's folder)\n"
+               "  --shard I/N         solve only shard I of N (array jobs): the statistic test\n"
+               "                      and the optimisation of every Nth model, into the shard\n"
+               "                      file -o DIR/TITLE-IofN.shard; needs --seed\n"
+               "  --merge             merge the shard files found in the folders or files\n"
+               "                      SHARDS into the results of the whole run\n"
                "  -q, --quiet         print errors and the result only\n"
                "  -v, --verbose       print every message of the kernel\n"
                "  -h, --help          show this help\n"
@@ -91,6 +105,54 @@ bool ParseUnsigned(const char *text, uint64_t maximum, uint64_t *value) {
   if (end == text || *end || errno == ERANGE || v > maximum) return false;
   *value = v;
   return true;
+}
+
+// The shard options and the options they rule out; -1 to go on, otherwise
+// the exit status.
+int CheckShardOptions(Options *o) {
+  if (o->merge && o->shard.count) {
+    std::fprintf(stderr, "pulvina-solve: --shard solves a shard, --merge merges them: not both\n");
+    return 2;
+  }
+  if (o->merge) {
+    if (!o->jobFile.empty() || o->haveSeed) {
+      std::fprintf(stderr, "pulvina-solve: --merge takes the control file and the seed from the "
+                           "shards; give it their folders or files only\n");
+      return 2;
+    }
+    if (o->mergeFrom.empty()) {
+      std::fprintf(stderr, "pulvina-solve: --merge needs the folders or files of the shards\n");
+      return 2;
+    }
+    for (const std::string &f : o->fixed)
+      if (f == "--stop-after") {
+        std::fprintf(stderr, "pulvina-solve: --merge always runs to the end; no --stop-after\n");
+        return 2;
+      }
+  }
+  // The shards and their merge must see the same overall B; the control
+  // file, which every shard's identity covers, is where it belongs.
+  if ((o->shard.count || o->merge) && o->overallBMode != 0) {
+    std::fprintf(stderr, "pulvina-solve: --overall-b does not apply to %s; set OVERALL_B or "
+                         "AUTO_OVERALL_B in the control file instead\n",
+                 o->merge ? "--merge" : "a shard");
+    return 2;
+  }
+  if (o->shard.count) {
+    if (!o->haveSeed) {
+      std::fprintf(stderr, "pulvina-solve: --shard needs --seed: every shard of a run must draw "
+                           "from the same random streams\n");
+      return 2;
+    }
+    if (!o->fixed.empty()) {
+      std::fprintf(stderr, "pulvina-solve: %s does not apply to a shard; %s\n",
+                   o->fixed.front().c_str(),
+                   o->fixed.front() == "--stop-after" ? "a shard runs to the optimisation"
+                                                      : "give it to --merge");
+      return 2;
+    }
+  }
+  return -1;
 }
 
 // Returns -1 to go on, otherwise the exit status.
@@ -125,6 +187,19 @@ int ParseOptions(int argc, char **argv, Options *o) {
         return 2;
       }
       o->stopAfter = found;
+      o->fixed.push_back(a);
+    } else if (a == "--shard") {
+      const char *v = value("--shard");
+      if (!v) return 2;
+      if (!ParseShardSpec(v, &o->shard)) {
+        std::fprintf(stderr,
+                     "pulvina-solve: --shard needs I/N, whole numbers with 1 <= I <= N <= %d, not "
+                     "'%s'\n",
+                     kMaxShards, v);
+        return 2;
+      }
+    } else if (a == "--merge") {
+      o->merge = true;
     } else if (a == "-o") {
       const char *v = value("-o");
       if (!v) return 2;
@@ -154,6 +229,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
         return 2;
       }
       (a == "--best" ? o->best : o->threads) = static_cast<int>(n);
+      if (a == "--best") o->fixed.push_back(a);
     } else if (a == "--tolerance") {
       const char *v = value("--tolerance");
       if (!v) return 2;
@@ -165,6 +241,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
         return 2;
       }
       o->bondTolerance = t;
+      o->fixed.push_back(a);
     } else if (a == "--overall-b") {
       const char *v = value("--overall-b");
       if (!v) return 2;
@@ -196,6 +273,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "pulvina-solve: unknown option '%s' (try --help)\n", a.c_str());
       return 2;
+    } else if (o->merge) {
+      o->mergeFrom.push_back(a);
     } else if (o->jobFile.empty()) {
       o->jobFile = a;
     } else {
@@ -203,7 +282,8 @@ int ParseOptions(int argc, char **argv, Options *o) {
       return 2;
     }
   }
-  if (o->jobFile.empty()) {
+  if (int status = CheckShardOptions(o); status >= 0) return status;
+  if (o->jobFile.empty() && !o->merge) {
     Usage(stderr);
     return 2;
   }
@@ -461,9 +541,12 @@ struct Run {
   Options options;
   Job job;
   Progress progress;
+  Team &team;                    // the processes solving the job with this one
   std::vector<ModelRun> solved;  // one per model of the optimisation stage
   std::string folder;            // the control file's
-  explicit Run(const Options &o) : options(o), progress(o.verbosity) { InitializeJob(&job); }
+  Run(const Options &o, Team &t) : options(o), progress(o.verbosity), team(t) {
+    InitializeJob(&job);
+  }
   void Stage(const char *name, size_t total) { progress.Stage(name, total, StageThreads(&job)); }
   ~Run() { FreeJob(&job); }
   ModelReportFunction Reporter() {
@@ -471,39 +554,50 @@ struct Run {
   }
 };
 
-void RunStatistic(Run *run) {
+// The stages below solve this process's share of each list; the team
+// brings every process's results together after each (false: the run
+// ends, reported).
+bool RunStatistic(Run *run) {
   Job &job = run->job;
   Message(MESSAGE_PLAIN, "\n================Statistic Analysing===============\n\n");
   std::vector<CrystalModel *> all = AllModels(&job);
-  run->Stage("statistic", all.size());
-  StatisticTestModels(&job, all, run->Reporter(), &stopRequested);
+  const std::vector<CrystalModel *> mine = run->team.Share(all);
+  run->Stage("statistic", mine.size());
+  StatisticTestModels(&job, mine, run->Reporter(), &stopRequested);
   run->progress.End();
+  if (!run->team.Gather(&job, all, nullptr, &stopRequested)) return false;
   FilterJobModels(&job, 0);
-  Message(MESSAGE_HINT, "%u of %d models passed the statistic filter (type %d)\n",
-          job.filteredCount, job.models.count, job.config.filterType);
+  Message(MESSAGE_HINT, "%zu of %zu models passed the statistic filter (type %d)\n",
+          run->team.Known(job.filtered).size(), run->team.Known(all).size(),
+          job.config.filterType);
+  return true;
 }
 
-void RunOptimisation(Run *run) {
+bool RunOptimisation(Run *run) {
   Job &job = run->job;
-  run->Stage("optimise", job.filtered.size());
+  const std::vector<CrystalModel *> mine = run->team.Share(job.filtered);
+  run->Stage("optimise", mine.size());
   Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
-  run->solved = SolveModels(&job, job.filtered, OptimizationSettings(job.config),
-                            STAGE_OPTIMIZATION, run->Reporter(), &stopRequested);
+  run->solved = SolveModels(&job, mine, OptimizationSettings(job.config), STAGE_OPTIMIZATION,
+                            run->Reporter(), &stopRequested);
   run->progress.End();
+  return run->team.Gather(&job, job.filtered, &run->solved, &stopRequested);
 }
 
-void RunRefinement(Run *run) {
+bool RunRefinement(Run *run) {
   Job &job = run->job;
   std::vector<CrystalModel *> finished;
   for (const ModelRun &r : run->solved)
     if (r.finished) finished.push_back(r.model);
   std::vector<CrystalModel *> chosen = ChooseRefinementModels(&job, finished, false);
   Message(MESSAGE_HINT, "refining %zu of %zu solved models\n", chosen.size(), finished.size());
-  run->Stage("refine", chosen.size());
+  const std::vector<CrystalModel *> mine = run->team.Share(chosen);
+  run->Stage("refine", mine.size());
   Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
-  std::vector<ModelRun> refined = SolveModels(&job, chosen, RefinementSettings(job.config),
+  std::vector<ModelRun> refined = SolveModels(&job, mine, RefinementSettings(job.config),
                                               STAGE_REFINEMENT, run->Reporter(), &stopRequested);
   run->progress.End();
+  if (!run->team.Gather(&job, chosen, &refined, &stopRequested)) return false;
   for (const ModelRun &r : refined)
     for (ModelRun &s : run->solved)
       if (s.model == r.model) {
@@ -512,6 +606,7 @@ void RunRefinement(Run *run) {
         s.stopped = s.stopped || r.stopped;
         s.finished = s.finished && r.finished;
       }
+  return true;
 }
 
 void CheckBondLengths(Run *run) {
@@ -631,12 +726,63 @@ int Interruption(const char *where) {
   return 130;
 }
 
+// A shard or a merge runs as one process: a shard is already a part of a
+// run, and a merge is quick. A merge takes the control file and the seed
+// from its shards. Returns -1 to go on, otherwise the exit status.
+int SetUpShards(Options *options, std::unique_ptr<Team> *team, ShardSet *shards) {
+  if (!options->merge && !options->shard.count) return -1;
+  if ((*team)->size() > 1) {
+    std::fprintf(stderr, "pulvina-solve: %s runs as one process, not on %d MPI ranks\n",
+                 options->merge ? "--merge" : "--shard", (*team)->size());
+    return 2;
+  }
+  if (options->shard.count) {
+    *team = std::make_unique<ShardTeam>(options->shard);
+    return -1;
+  }
+  if (!ReadShardSet(options->mergeFrom, shards)) return 1;
+  options->jobFile = shards->controlFile;
+  options->seed = shards->seed;
+  options->haveSeed = true;
+  Message(MESSAGE_HINT, "merging %zu shards of %s (seed %llu)\n", shards->files.size(),
+          shards->controlFile.c_str(), static_cast<unsigned long long>(shards->seed));
+  return -1;
+}
+
+// The shard's results into its shard file, unless a stop cut the work
+// short: a shard holds finished work or nothing.
+int FinishShard(Run &run, const JobIdentity &identity, double seconds) {
+  if (Interrupted()) return Interruption("during the optimisation; no shard file written");
+  const Options &o = run.options;
+  const std::string path =
+      JoinPath(o.output, ShardFileName(SafeName(run.job.config.title), o.shard));
+  std::error_code ec;
+  const std::filesystem::path control = std::filesystem::absolute(o.jobFile, ec);
+  if (ec) {
+    Message(MESSAGE_ERROR, "writing shard file, no absolute path for '%s': %s\n",
+            o.jobFile.c_str(), ec.message().c_str());
+    return 1;
+  }
+  if (!WriteShardFile(path, &run.job, control.lexically_normal().string(), identity, o.shard,
+                      run.solved))
+    return 1;
+  std::printf("shard %d of %d: %zu models tested, %zu optimised; results in %s (%.1f s, seed "
+              "%llu)\n",
+              o.shard.index, o.shard.count, run.team.Known(AllModels(&run.job)).size(),
+              run.solved.size(), path.c_str(), seconds,
+              static_cast<unsigned long long>(run.job.settings.seed));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  std::unique_ptr<Team> team = StartTeam();
   Options options;
   int status = ParseOptions(argc, argv, &options);
   if (status >= 0) return status;
+  // Rank 0 alone reports; the other ranks are heard only when they fail.
+  if (!team->leader()) options.verbosity = 0;
   std::vector<std::string> searched;
   const std::string data = FindDataDirectory(options.dataDir, &searched);
   SetDataDirectory(data, searched);
@@ -648,14 +794,17 @@ int main(int argc, char **argv) {
   });
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
+  ShardSet shards;
+  status = SetUpShards(&options, &team, &shards);
+  if (status >= 0) return status;
 
-  Run run(options);
+  Run run(options, *team);
   Job &job = run.job;
   job.settings.dataDirectory = options.dataDir;
   // The adaptive annealing narrates its schedule; only a verbose run wants it.
   job.settings.annealingLog = verbosity == 2 ? stderr : nullptr;
   job.settings.seed = options.haveSeed ? options.seed : ClockSeed();
-  job.settings.threads = options.threads;
+  job.settings.threads = options.threads ? options.threads : team->DefaultThreads();
   job.settings.bondTolerance = options.bondTolerance;
 
   const char *file = options.jobFile.c_str();
@@ -702,7 +851,7 @@ int main(int argc, char **argv) {
   Message(MESSAGE_PLAIN, "%ld models has been created.\n", static_cast<long>(job.models.count));
   if (options.stopAfter == RUN_GENERATE || verbosity == 2) PrintModels(&job, Seconds(start));
   if (options.stopAfter == RUN_GENERATE) return 0;
-  if (options.stopAfter >= RUN_OPTIMISE &&
+  if (options.stopAfter >= RUN_OPTIMISE && team->leader() &&
       !PrepareOutputFolder(options.output, SafeName(job.config.title), job.models.count)) {
     std::fprintf(stderr, "pulvina-solve: %s: no usable output folder (see above)\n", file);
     return 1;
@@ -712,21 +861,27 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "pulvina-solve: %s: Read peak file error!\n", file);
     return 1;
   }
+  JobIdentity identity;
+  if (!team->Begin(&job, options.jobFile, &identity)) return 1;
   const std::vector<CrystalModel *> all = AllModels(&job);
-  EvaluateModels(&job, all, nullptr, &stopRequested);
+  if (!options.merge) EvaluateModels(&job, all, nullptr, &stopRequested);
   if (Interrupted()) return Interruption("during the first evaluation");
   if (options.stopAfter == RUN_EVALUATE) {
     PrintFactors(&job, "first factor");
     return 0;
   }
 
-  RunStatistic(&run);
+  if (options.merge ? !RestoreShardSet(shards, identity, &job, &run.solved) : !RunStatistic(&run))
+    return 1;
   if (options.stopAfter == RUN_STATISTIC || Interrupted()) {
     PrintFactors(&job, "best sampled factor");
     return Interrupted() ? Interruption("during the statistic test") : 0;
   }
-  RunOptimisation(&run);
-  if (options.stopAfter >= RUN_REFINE && !Interrupted()) RunRefinement(&run);
+  if (!options.merge && !RunOptimisation(&run)) return 1;
+  if (options.shard.count) return FinishShard(run, identity, Seconds(start));
+  if (options.stopAfter >= RUN_REFINE && !Interrupted() && !RunRefinement(&run)) return 1;
+  // The other ranks' work is done: rank 0 holds every result.
+  if (!team->leader()) return Interrupted() ? 130 : 0;
   CheckBondLengths(&run);
   std::vector<Written> written;
   bool ok = WriteOutput(&run, &written);

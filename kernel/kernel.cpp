@@ -1487,6 +1487,12 @@ void ReportSolveSettings(const StageSettings &s, int method) {
   }
 }
 
+std::string JobPeakFilePath(const Config &c, const std::string &folder) {
+  const bool absolute = !c.peakFile.empty() &&
+                        (c.peakFile[0] == '/' || c.peakFile.find('\\') != std::string::npos);
+  return absolute ? c.peakFile : JoinPath(folder, c.peakFile);
+}
+
 int ReadJobPeakFile(Job *job, const std::string &folder) {
   Config &c = job->config;
   FreeHKLList(&job->hklList);
@@ -1494,8 +1500,7 @@ int ReadJobPeakFile(Job *job, const std::string &folder) {
     Message(MESSAGE_ERROR, "reading hkl file, the job names no PEAK_FILE\n");
     return 0;
   }
-  const bool absolute = c.peakFile[0] == '/' || c.peakFile.find('\\') != std::string::npos;
-  const std::string path = absolute ? c.peakFile : JoinPath(folder, c.peakFile);
+  const std::string path = JobPeakFilePath(c, folder);
   const double start = c.startAngle, end = c.endAngle;
   int n = ReadHKLList(&job->hklList, path.c_str(), c.peakFileFormat, &c.startAngle, &c.endAngle,
                       c.peakNWidth, 0);

@@ -324,6 +324,9 @@ int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
 const void *MethodSettings(const StageSettings &settings, int method);
 // Writes the method and its settings to the log, as the solving run does.
 void ReportSolveSettings(const StageSettings &settings, int method);
+// The path of the job's peak file: its name as given when absolute, else
+// taken from the folder (the control file's).
+std::string JobPeakFilePath(const Config &config, const std::string &folder);
 // Reads the job's peak file (a relative name is taken from the folder),
 // narrows the angle range, and prepares the scattering and
 // Lorentz-polarisation factors and the overall displacement factor

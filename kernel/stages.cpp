@@ -3,8 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -492,4 +497,152 @@ bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::str
       ok = false;
   }
   return ok;
+}
+
+ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run) {
+  ModelResult r;
+  r.modelNumber = model.modelNumber;
+  r.Rmin = model.Rmin;
+  r.Ravg = model.Ravg;
+  r.Rsd = model.Rsd;
+  r.FOM = model.FOM;
+  r.runMinimum = model.runMinimum;
+  r.selected = model.selected;
+  r.validity = model.validity;
+  r.values.reserve(model.parameterList.size());
+  for (const double *p : model.parameterList) r.values.push_back(*p);
+  if (run) {
+    r.solved = true;
+    r.method = run->method;
+    r.seconds = run->seconds;
+    r.finished = run->finished;
+    r.stopped = run->stopped;
+  }
+  return r;
+}
+
+bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun *run) {
+  if (result.modelNumber != model->modelNumber ||
+      result.values.size() != model->parameterList.size()) {
+    Message(MESSAGE_ERROR,
+            "restoring results, the result of model %d with %zu free parameters does not fit "
+            "model %d with %zu\n",
+            result.modelNumber, result.values.size(), model->modelNumber,
+            model->parameterList.size());
+    return false;
+  }
+  model->Rmin = result.Rmin;
+  model->Ravg = result.Ravg;
+  model->Rsd = result.Rsd;
+  model->FOM = result.FOM;
+  model->runMinimum = result.runMinimum;
+  model->selected = result.selected;
+  model->validity = result.validity;
+  for (size_t i = 0; i < result.values.size(); ++i) *model->parameterList[i] = result.values[i];
+  if (run && result.solved) {
+    run->model = model;
+    run->method = result.method;
+    run->seconds = result.seconds;
+    run->finished = result.finished;
+    run->stopped = result.stopped;
+  }
+  return true;
+}
+
+namespace {
+
+// Hexadecimal floating point: every bit of the double, read back by strtod.
+void AppendExact(std::string *text, double value) {
+  char b[40];
+  std::snprintf(b, sizeof b, " %a", value);
+  *text += b;
+}
+
+bool ReadLong(const std::string &token, long long lo, long long hi, long long *value) {
+  if (token.empty() || std::isspace(static_cast<unsigned char>(token[0]))) return false;
+  errno = 0;
+  char *end = nullptr;
+  const long long v = std::strtoll(token.c_str(), &end, 10);
+  if (*end || errno == ERANGE || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+bool ReadDouble(const std::string &token, double *value) {
+  if (token.empty() || std::isspace(static_cast<unsigned char>(token[0]))) return false;
+  char *end = nullptr;
+  *value = std::strtod(token.c_str(), &end);
+  return *end == '\0';
+}
+
+}  // namespace
+
+std::string FormatModelResult(const ModelResult &r) {
+  std::string text = "model " + std::to_string(r.modelNumber) + " " + std::to_string(r.selected) +
+                     " " + std::to_string(r.validity);
+  for (double v : {r.Rmin, r.Ravg, r.Rsd, r.FOM, r.runMinimum}) AppendExact(&text, v);
+  text += " " + std::to_string(r.values.size());
+  for (double v : r.values) AppendExact(&text, v);
+  if (r.solved) {
+    text += " run " + std::to_string(r.method);
+    AppendExact(&text, r.seconds);
+    text += r.finished ? " 1" : " 0";
+    text += r.stopped ? " 1" : " 0";
+  } else {
+    text += " none";
+  }
+  return text;
+}
+
+bool ParseModelResult(const std::string &line, ModelResult *result, std::string *error) {
+  std::vector<std::string> t;
+  for (size_t i = 0; i < line.size();) {
+    const size_t start = line.find_first_not_of(' ', i);
+    if (start == std::string::npos) break;
+    const size_t end = std::min(line.find(' ', start), line.size());
+    t.push_back(line.substr(start, end - start));
+    i = end;
+  }
+  auto fail = [&](const std::string &what) {
+    *error = what;
+    return false;
+  };
+  if (t.size() < 11 || t[0] != "model") return fail("not a model result");
+  ModelResult r;
+  long long v = 0;
+  if (!ReadLong(t[1], 1, INT32_MAX, &v)) return fail("bad model number '" + t[1] + "'");
+  r.modelNumber = static_cast<int32_t>(v);
+  if (!ReadLong(t[2], INT32_MIN, INT32_MAX, &v)) return fail("bad selection '" + t[2] + "'");
+  r.selected = static_cast<int32_t>(v);
+  if (!ReadLong(t[3], 0, UINT32_MAX, &v)) return fail("bad validity '" + t[3] + "'");
+  r.validity = static_cast<uint32_t>(v);
+  double *figures[] = {&r.Rmin, &r.Ravg, &r.Rsd, &r.FOM, &r.runMinimum};
+  for (int i = 0; i < 5; ++i)
+    if (!ReadDouble(t[4 + i], figures[i])) return fail("bad figure '" + t[4 + i] + "'");
+  // The count is checked against what follows before anything is sized by it.
+  if (!ReadLong(t[9], 0, static_cast<long long>(t.size()), &v) ||
+      t.size() < 11 + static_cast<size_t>(v))
+    return fail("bad parameter count '" + t[9] + "'");
+  const size_t n = static_cast<size_t>(v);
+  r.values.resize(n);
+  for (size_t i = 0; i < n; ++i)
+    if (!ReadDouble(t[10 + i], &r.values[i]))
+      return fail("bad parameter value '" + t[10 + i] + "'");
+  const size_t k = 10 + n;
+  if (t[k] == "none" && t.size() == k + 1) {
+    *result = std::move(r);
+    return true;
+  }
+  if (t[k] != "run" || t.size() != k + 5) return fail("bad run record");
+  r.solved = true;
+  if (!ReadLong(t[k + 1], METHOD_GRID, METHOD_ADAPTIVE, &v))
+    return fail("bad method '" + t[k + 1] + "'");
+  r.method = static_cast<int32_t>(v);
+  if (!ReadDouble(t[k + 2], &r.seconds)) return fail("bad time '" + t[k + 2] + "'");
+  if (!ReadLong(t[k + 3], 0, 1, &v)) return fail("bad finished flag '" + t[k + 3] + "'");
+  r.finished = v != 0;
+  if (!ReadLong(t[k + 4], 0, 1, &v)) return fail("bad stopped flag '" + t[k + 4] + "'");
+  r.stopped = v != 0;
+  *result = std::move(r);
+  return true;
 }

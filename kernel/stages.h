@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -138,6 +139,38 @@ size_t SetModelsFixedCoordinates(Job *job, const std::vector<CrystalModel *> &mo
 // False when a file could not be written (reported).
 bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::string &cifPath,
                        const std::string &hklPath);
+
+// What the stages leave in one model, enough to put it into the same model
+// of the same job made afresh in another process: the figures, the
+// validity, the values of the free parameters, and the outcome of the
+// model's last solving stage when it was solved. Moving results this way
+// keeps every number exact, so that the files come out as one process
+// would have written them.
+struct ModelResult {
+  int32_t modelNumber = 0;
+  double Rmin = 100.0, Ravg = 100.0, Rsd = 0.0, FOM = 1.0, runMinimum = 100.0;
+  int32_t selected = 0;
+  uint32_t validity = kAllValid;
+  std::vector<double> values;  // one per entry of the parameter list
+  bool solved = false;         // the four fields below hold a ModelRun
+  int32_t method = METHOD_GRID;
+  double seconds = 0;
+  bool finished = false;
+  bool stopped = false;
+};
+
+// The result of a model; run (may be null) is its last solving stage.
+ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run);
+// Puts a result into a model and, when the result holds one and run is
+// given, into its run. False, reported, when the model number or the
+// number of free parameters differ: the result is of another job.
+bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun *run);
+// One line (without its line end) holding every number of a result
+// exactly: the doubles in hexadecimal floating point.
+std::string FormatModelResult(const ModelResult &result);
+// Reads a line FormatModelResult wrote. False on anything else, with what
+// is wrong in error.
+bool ParseModelResult(const std::string &line, ModelResult *result, std::string *error);
 
 // Runs fn(index, worker) for every index below count on the job's threads,
 // handing out indices in increasing order; stops handing out when the stop

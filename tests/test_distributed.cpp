@@ -1,0 +1,382 @@
+// Solving beyond one process: model results carried exactly from one
+// process to another, shards of an array job merged into the files of a
+// single run (and every wrong set of shards refused), and runs over MPI
+// ranks, which must write the files of a single process.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+#include "stages.h"
+#include "testing.h"
+
+namespace {
+
+const std::string kExample = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
+
+// ---- model results -------------------------------------------------------------
+
+struct TestedJob {
+  Job job;
+  bool ok = false;
+  TestedJob() {
+    UseSourceData();
+    InitializeJob(&job);
+    job.settings.threads = 1;
+    job.settings.seed = 5;
+    job.settings.annealingLog = nullptr;
+    ok = ReadConfigFile(&job.config, (kExample + "/forsterite.epc").c_str()) == CONFIG_READ;
+    job.config.statisticCircles = 30;
+    CapturedMessages quiet;
+    ok = ok && SetupJob(&job) && GenerateJobModels(&job, nullptr) &&
+         ReadJobPeakFile(&job, kExample) > 0;
+  }
+  ~TestedJob() { FreeJob(&job); }
+};
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void ExpectSame(const ModelResult &a, const ModelResult &b) {
+  EXPECT_EQ(a.modelNumber, b.modelNumber);
+  EXPECT_EQ(a.selected, b.selected);
+  EXPECT_EQ(a.validity, b.validity);
+  for (auto [x, y] : {std::pair{a.Rmin, b.Rmin}, {a.Ravg, b.Ravg}, {a.Rsd, b.Rsd},
+                      {a.FOM, b.FOM}, {a.runMinimum, b.runMinimum}, {a.seconds, b.seconds}})
+    EXPECT_TRUE(SameBits(x, y)) << x << " became " << y;
+  ASSERT_EQ(a.values.size(), b.values.size());
+  for (size_t i = 0; i < a.values.size(); ++i)
+    EXPECT_TRUE(SameBits(a.values[i], b.values[i])) << a.values[i] << " became " << b.values[i];
+  EXPECT_EQ(a.solved, b.solved);
+  EXPECT_EQ(a.method, b.method);
+  EXPECT_EQ(a.finished, b.finished);
+  EXPECT_EQ(a.stopped, b.stopped);
+}
+
+TEST(ModelResults, TravelAsTextWithoutChangingABit) {
+  TestedJob from, to;
+  ASSERT_TRUE(from.ok && to.ok);
+  CapturedMessages quiet;
+  std::vector<CrystalModel *> some = {&from.job.models.models[0], &from.job.models.models[30]};
+  StatisticTestModels(&from.job, some, nullptr, nullptr);
+  ModelRun run;
+  run.method = METHOD_ADAPTIVE;
+  run.seconds = 0.1;
+  run.stopped = true;
+  for (CrystalModel *m : some) {
+    const ModelResult sent = ResultOfModel(*m, m == some[0] ? &run : nullptr);
+    ModelResult received;
+    std::string error;
+    ASSERT_TRUE(ParseModelResult(FormatModelResult(sent), &received, &error)) << error;
+    ExpectSame(sent, received);
+    CrystalModel *twin = &to.job.models.models[static_cast<size_t>(m->modelNumber - 1)];
+    ModelRun restored;
+    ASSERT_TRUE(RestoreModelResult(received, twin, &restored));
+    ExpectSame(sent, ResultOfModel(*twin, received.solved ? &restored : nullptr));
+    EXPECT_EQ(restored.model, received.solved ? twin : nullptr);
+  }
+  // The numbers a search can leave, the awkward ones too.
+  ModelResult odd = ResultOfModel(from.job.models.models[2], &run);
+  ASSERT_GE(odd.values.size(), 4u);
+  odd.Rmin = std::numeric_limits<double>::denorm_min();
+  odd.Ravg = -0.0;
+  odd.Rsd = std::numeric_limits<double>::max();
+  odd.FOM = std::numeric_limits<double>::infinity();
+  odd.values[0] = 1.0 / 3;
+  odd.values[1] = 0.1;
+  odd.values[2] = std::nextafter(1.0, 0.0);
+  odd.values[3] = -1e-300;
+  odd.validity = 0xFFFFFFFFu;
+  odd.selected = -1;
+  ModelResult back;
+  std::string error;
+  ASSERT_TRUE(ParseModelResult(FormatModelResult(odd), &back, &error)) << error;
+  ExpectSame(odd, back);
+}
+
+TEST(ModelResults, GarbledLinesAndResultsOfOtherModelsAreRefused) {
+  TestedJob job;
+  ASSERT_TRUE(job.ok);
+  const CrystalModel &m = job.job.models.models[0];
+  const std::string good = FormatModelResult(ResultOfModel(m, nullptr));
+  const size_t n = m.parameterList.size();
+  ModelResult r;
+  std::string error;
+  ASSERT_TRUE(ParseModelResult(good, &r, &error)) << error;
+  const std::string counted = " " + std::to_string(n) + " ";
+  const size_t at = good.find(counted, good.find("0x"));
+  ASSERT_NE(at, std::string::npos);
+  const std::vector<std::string> bad = {
+      "",
+      "model",
+      good.substr(0, good.size() - 5),              // cut short
+      good + " 1",                                  // something after the end
+      std::regex_replace(good, std::regex("^model 1 "), "model 0 "),
+      std::regex_replace(good, std::regex("^model 1 "), "model x "),
+      std::regex_replace(good, std::regex("^model"), "modell"),
+      std::regex_replace(good, std::regex(" none$"), " run 7 0x0p+0 1 0"),
+      std::regex_replace(good, std::regex(" none$"), " run 1 0x0p+0 2 0"),
+      std::regex_replace(good, std::regex(" none$"), " run 1 0x0p+0 1"),
+      std::regex_replace(good, std::regex(" 0x"), " 0y", std::regex_constants::format_first_only),
+      good.substr(0, at) + " 99999999999999999999 " + good.substr(at + counted.size()),
+      good.substr(0, at) + " " + std::to_string(n + 1) + " " + good.substr(at + counted.size()),
+      good.substr(0, at) + " " + std::to_string(n - 1) + " " + good.substr(at + counted.size()),
+  };
+  for (const std::string &line : bad) {
+    error.clear();
+    EXPECT_FALSE(ParseModelResult(line, &r, &error)) << line;
+    EXPECT_FALSE(error.empty()) << line;
+  }
+
+  // A result put into a model of another number or another size.
+  ModelResult one = ResultOfModel(job.job.models.models[0], nullptr);
+  CapturedMessages messages;
+  EXPECT_FALSE(RestoreModelResult(one, &job.job.models.models[1], nullptr));
+  one.values.pop_back();
+  EXPECT_FALSE(RestoreModelResult(one, &job.job.models.models[0], nullptr));
+  EXPECT_NE(messages.text().find("does not fit"), std::string::npos);
+}
+
+// ---- the batch solver: shards and ranks ---------------------------------------
+
+int Shell(const std::string &command, std::string *out = nullptr) {
+  std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (out) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Every file a run wrote, read in a fixed order: summary.tsv without its
+// column of seconds, then the files of each model it names, then the model
+// report.
+std::string Outputs(const std::string &folder) {
+  std::string summary = ReadWholeFile(folder + "/summary.tsv");
+  if (summary.empty()) return "";
+  std::string all = std::regex_replace(summary, std::regex("\t[0-9.]+\t(solved|stopped)"), "\t$1");
+  std::istringstream rows(summary);
+  std::string row;
+  std::getline(rows, row);
+  while (std::getline(rows, row)) {
+    const size_t a = row.find('\t') + 1, b = row.find('\t', a);
+    const std::string model = row.substr(a, b - a);
+    for (const char *ext : {".cif", ".hkl"}) all += ReadWholeFile(folder + "/forsterite_" + model + ext);
+  }
+  return all + ReadWholeFile(folder + "/forsterite.tsm");
+}
+
+const std::string kSolve = PULVINA_SOLVE;
+
+// The forsterite example with short searches, and the files of its run in
+// one process on one thread, which every other way of running must repeat.
+class Distributed : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    work_ = new TempDir;
+    control_ = work_->write("job.epc", LightControl(0));
+    work_->write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+    std::string log;
+    ASSERT_EQ(Shell(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_,
+                    &log),
+              0)
+        << log;
+    reference_ = new std::string(Outputs(work_->file("single")));
+    ASSERT_NE(reference_->find("\tsolved"), std::string::npos);
+  }
+  static void TearDownTestSuite() {
+    delete reference_;
+    delete work_;
+    reference_ = nullptr;
+    work_ = nullptr;
+  }
+
+  static std::string LightControl(int extraCircles) {
+    std::string c = ReadWholeFile(kExample + "/forsterite.epc");
+    c = std::regex_replace(c, std::regex("TRADI_SA_MOVES\t[0-9]+"), "TRADI_SA_MOVES\t25");
+    return std::regex_replace(c, std::regex("STATISTIC_CIRCLES\t[0-9]+"),
+                              "STATISTIC_CIRCLES\t" + std::to_string(40 + extraCircles));
+  }
+
+  // Shard I of N of the reference job (or of another control file) into
+  // a folder of the work folder; returns the shard file.
+  static std::string SolveShard(int i, int n, const std::string &folder, uint64_t seed = 3,
+                                const std::string &control = control_) {
+    std::string log;
+    EXPECT_EQ(Shell(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " +
+                        std::to_string(i) + "/" + std::to_string(n) + " -o " +
+                        work_->file(folder) + " " + control,
+                    &log),
+              0)
+        << log;
+    return work_->file(folder + "/forsterite-" + std::to_string(i) + "of" + std::to_string(n) +
+                       ".shard");
+  }
+
+  // A merge that must be refused: exit status 1, a message holding every
+  // text of `names`, and no results written.
+  static void ExpectRefused(const std::string &shards, const std::vector<std::string> &names) {
+    const std::string out = work_->file("refused");
+    std::string log;
+    EXPECT_EQ(Shell(kSolve + " -q --merge -o " + out + " " + shards, &log), 1) << log;
+    for (const std::string &name : names)
+      EXPECT_NE(log.find(name), std::string::npos) << "'" << name << "' not in: " << log;
+    EXPECT_TRUE(ReadWholeFile(out + "/summary.tsv").empty());
+  }
+
+  static TempDir *work_;
+  static std::string control_;
+  static std::string *reference_;
+};
+TempDir *Distributed::work_ = nullptr;
+std::string Distributed::control_;
+std::string *Distributed::reference_ = nullptr;
+
+TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
+  // Two shards in one folder, the third as a file of its own.
+  SolveShard(1, 3, "three");
+  SolveShard(2, 3, "three");
+  const std::string third = SolveShard(3, 3, "third");
+  const std::string out = work_->file("merged");
+  std::string log;
+  ASSERT_EQ(Shell(kSolve + " -q --threads 2 --merge -o " + out + " " + work_->file("three") +
+                      " " + third,
+                  &log),
+            0)
+      << log;
+  EXPECT_TRUE(Outputs(out) == *reference_) << "the merge wrote other files than one run";
+  // One shard is a run of its own too.
+  SolveShard(1, 1, "one");
+  ASSERT_EQ(Shell(kSolve + " -q --merge -o " + work_->file("merged1") + " " + work_->file("one"),
+                  &log),
+            0)
+      << log;
+  EXPECT_TRUE(Outputs(work_->file("merged1")) == *reference_);
+}
+
+TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRun) {
+  const std::string s1 = SolveShard(1, 3, "set"), s2 = SolveShard(2, 3, "set");
+  const std::string s3 = SolveShard(3, 3, "last");
+  ExpectRefused(work_->file("set"), {"shard 3 of 3 is missing", s1, s2});
+  ExpectRefused(work_->file("set") + " " + s3 + " " + s1, {"shard 1 of 3 is given twice", s1});
+  const std::string seed4 = SolveShard(3, 3, "seed4", 4);
+  ExpectRefused(work_->file("set") + " " + seed4, {"another run", seed4, "seed 4", "seed 3"});
+  const std::string four = SolveShard(3, 4, "four");
+  ExpectRefused(work_->file("set") + " " + four, {"another run", four, "4 shards"});
+  // Another job: the same title, other settings.
+  const std::string otherControl = work_->write("other.epc", LightControl(1));
+  const std::string other = SolveShard(3, 3, "otherjob", 3, otherControl);
+  ExpectRefused(work_->file("set") + " " + other, {"another job", other});
+  ExpectRefused(work_->file("empty-folder-that-is-not-there"), {"no file or folder"});
+}
+
+TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
+  TempDir job;
+  const std::string control = job.write("job.epc", LightControl(0));
+  const std::string peaks = job.write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+  const std::string a = SolveShard(1, 2, "two", 3, control), b = SolveShard(2, 2, "two", 3, control);
+  const std::string original = ReadWholeFile(a);
+
+  // A shard cut short on the way, or with a number garbled.
+  job.write("short.shard", original.substr(0, original.size() / 2));
+  ExpectRefused(job.file("short.shard") + " " + b, {job.file("short.shard"), "line "});
+  job.write("garbled.shard", std::regex_replace(original, std::regex(" 0x1"), " 0x1z",
+                                                std::regex_constants::format_first_only));
+  ExpectRefused(job.file("garbled.shard") + " " + b, {job.file("garbled.shard"), "line 10"});
+  job.write("not.shard", "some other file\n");
+  ExpectRefused(job.file("not.shard"), {"not a shard file"});
+
+  // The peak file, then the control file, changed after the shards.
+  job.write("forsterite.hkl", ReadWholeFile(peaks) + "\n");
+  ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
+  job.write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+  job.write("job.epc", LightControl(0) + "\n; edited\n");
+  ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
+  job.write("job.epc", LightControl(0));
+  std::string log;
+  EXPECT_EQ(Shell(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"), &log), 0)
+      << log;
+}
+
+TEST(ShardOptions, AreCheckedBeforeAnyWork) {
+  const std::string job = " " + kExample + "/forsterite.epc";
+  for (const char *bad : {"0/3", "4/3", "1/0", "1/3x", "3", "/3", "1/", "-1/3", "1/2000000"})
+    EXPECT_EQ(Shell(kSolve + " --seed 1 --shard '" + bad + "'" + job), 2) << bad;
+  std::string log;
+  EXPECT_EQ(Shell(kSolve + " --shard 1/3" + job, &log), 2);
+  EXPECT_NE(log.find("--shard needs --seed"), std::string::npos) << log;
+  for (const char *leftToTheMerge : {"--best 3", "--tolerance 5", "--stop-after statistic"})
+    EXPECT_EQ(Shell(kSolve + " --seed 1 --shard 1/3 " + leftToTheMerge + job), 2)
+        << leftToTheMerge;
+  EXPECT_EQ(Shell(kSolve + " --merge"), 2);
+  EXPECT_EQ(Shell(kSolve + " --merge --seed 3 somewhere"), 2);
+  EXPECT_EQ(Shell(kSolve + job + " --merge somewhere"), 2);
+  EXPECT_EQ(Shell(kSolve + " --merge --shard 1/2 --seed 1 somewhere"), 2);
+}
+
+#ifdef PULVINA_MPIRUN
+// mpirun refuses root unless told; CI runs as root.
+const std::string kMpirun = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 timeout 120 " +
+                            std::string(PULVINA_MPIRUN) + " --oversubscribe";
+
+TEST_F(Distributed, RanksWriteTheFilesOfOneProcess) {
+  for (int ranks : {2, 3}) {
+    const std::string out = work_->file("ranks" + std::to_string(ranks));
+    std::string log;
+    ASSERT_EQ(Shell(kMpirun + " -n " + std::to_string(ranks) + " " + kSolve +
+                        " -q --seed 3 -o " + out + " " + control_,
+                    &log),
+              0)
+        << log;
+    EXPECT_TRUE(Outputs(out) == *reference_) << ranks << " ranks wrote other files";
+    // Rank 0 alone prints: one table of results.
+    const std::string table = "solved models, best first";
+    size_t tables = 0;
+    for (size_t at = log.find(table); at != std::string::npos; at = log.find(table, at + 1))
+      ++tables;
+    EXPECT_EQ(tables, 1u) << log;
+  }
+}
+
+TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
+  // Rank 1 is given a control file it cannot read: rank 0, already on its
+  // way, must hear of it and end instead of waiting.
+  const std::string out = work_->file("failed");
+  std::string log;
+  EXPECT_NE(Shell(kMpirun + " -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
+                      " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " +
+                      work_->file("missing.epc"),
+                  &log),
+            0);
+  EXPECT_NE(log.find("rank 1 could not go on"), std::string::npos) << log;
+  EXPECT_NE(log.find("[rank 1] "), std::string::npos) << log;
+  EXPECT_NE(log.find("missing.epc"), std::string::npos) << log;
+  EXPECT_TRUE(ReadWholeFile(out + "/summary.tsv").empty());
+
+  // Ranks that read different jobs would mix them.
+  const std::string other = work_->write("other-ranks.epc", LightControl(2));
+  EXPECT_NE(Shell(kMpirun + " -n 2 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
+                      " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + other,
+                  &log),
+            0);
+  EXPECT_NE(log.find("rank 2 read other control or peak files than rank 0"), std::string::npos)
+      << log;
+  EXPECT_TRUE(ReadWholeFile(out + "/summary.tsv").empty());
+
+  // Shards and merges are one process each.
+  EXPECT_EQ(Shell(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " +
+                      control_,
+                  &log),
+            2)
+      << log;
+}
+#endif
+
+}  // namespace
