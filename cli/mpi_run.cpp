@@ -14,13 +14,11 @@
 #include <mpi.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cinttypes>
+#include <cstdint>
 #include <climits>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +53,10 @@ bool Unpack(const std::vector<double> &in, size_t *at, ModelResult *r) {
   const double n = in[i + 8];
   if (!(n >= 0) || n > static_cast<double>(in.size() - i - kPackedHead - kPackedTail))
     return false;
+  // Whole numbers in their ranges before any conversion.
+  if (!(in[i] >= 1 && in[i] <= INT32_MAX) || !(in[i + 1] >= INT32_MIN && in[i + 1] <= INT32_MAX) ||
+      !(in[i + 2] >= 0 && in[i + 2] <= UINT32_MAX))
+    return false;
   r->modelNumber = static_cast<int32_t>(in[i]);
   r->selected = static_cast<int32_t>(in[i + 1]);
   r->validity = static_cast<uint32_t>(in[i + 2]);
@@ -67,6 +69,7 @@ bool Unpack(const std::vector<double> &in, size_t *at, ModelResult *r) {
   r->values.assign(in.begin() + static_cast<long>(i),
                    in.begin() + static_cast<long>(i + static_cast<size_t>(n)));
   i += static_cast<size_t>(n);
+  if (!(in[i + 1] >= METHOD_GRID && in[i + 1] <= METHOD_ADAPTIVE)) return false;
   r->solved = in[i] != 0;
   r->method = static_cast<int32_t>(in[i + 1]);
   r->seconds = in[i + 2];
@@ -108,7 +111,7 @@ class MpiTeam : public Team {
   }
 
   bool Begin(Job *job, const std::string &controlFile, JobIdentity *identity) override {
-    const bool known = Team::Begin(job, controlFile, identity);
+    const bool known = IdentifyJob(controlFile, *job, identity);
     std::vector<int> states;
     if (!Checkpoint(known ? kGoingOn : kLeaving, &states)) return false;
     MPI_Bcast(&job->settings.seed, 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);

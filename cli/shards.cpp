@@ -344,8 +344,9 @@ bool ReadShardSet(const std::vector<std::string> &paths, ShardSet *set) {
   return true;
 }
 
-bool RestoreShardSet(const ShardSet &set, const JobIdentity &identity, Job *job,
-                     std::vector<ModelRun> *solved) {
+bool RestoreShardSet(const ShardSet &set, Job *job, std::vector<ModelRun> *solved) {
+  JobIdentity identity;
+  if (!IdentifyJob(set.controlFile, *job, &identity)) return false;
   if (identity.inputs != set.identity.inputs) {
     Message(MESSAGE_ERROR,
             "merging shards, the control file '%s' or its peak file changed since the shards "

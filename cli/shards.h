@@ -29,6 +29,10 @@ bool ParseShardSpec(const char *text, ShardSpec *spec);
 class ShardTeam : public Team {
  public:
   explicit ShardTeam(const ShardSpec &spec) : spec_(spec) {}
+  // The identity goes into the shard file.
+  bool Begin(Job *job, const std::string &controlFile, JobIdentity *identity) override {
+    return IdentifyJob(controlFile, *job, identity);
+  }
   std::vector<CrystalModel *> Share(const std::vector<CrystalModel *> &list) override;
   std::vector<CrystalModel *> Known(const std::vector<CrystalModel *> &list) override {
     return Share(list);
@@ -67,11 +71,11 @@ struct ShardSet {
 bool ReadShardSet(const std::vector<std::string> &paths, ShardSet *set);
 
 // Puts the shards' results into the job made afresh from their control
-// file, once its identity (taken now) shows it is the job they solved, and
-// applies the statistic filter. solved gets the runs of the optimised
-// models in order of number, as the single run's optimisation returns
-// them. False, reported, when the job is not the same.
-bool RestoreShardSet(const ShardSet &set, const JobIdentity &identity, Job *job,
-                     std::vector<ModelRun> *solved);
+// file (set up, its peak file read), once the files show it is the job
+// they solved, and applies the statistic filter. solved gets the runs of
+// the optimised models in order of number, as the single run's
+// optimisation returns them. False, reported, when the job is not the
+// same.
+bool RestoreShardSet(const ShardSet &set, Job *job, std::vector<ModelRun> *solved);
 
 #endif

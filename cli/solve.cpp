@@ -871,7 +871,7 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  if (options.merge ? !RestoreShardSet(shards, identity, &job, &run.solved) : !RunStatistic(&run))
+  if (options.merge ? !RestoreShardSet(shards, &job, &run.solved) : !RunStatistic(&run))
     return 1;
   if (options.stopAfter == RUN_STATISTIC || Interrupted()) {
     PrintFactors(&job, "best sampled factor");

@@ -80,10 +80,6 @@ std::vector<CrystalModel *> DealModels(const std::vector<CrystalModel *> &list, 
   return ordered;
 }
 
-bool Team::Begin(Job *job, const std::string &controlFile, JobIdentity *identity) {
-  return IdentifyJob(controlFile, *job, identity);
-}
-
 #ifndef PULVINA_MPI
 std::unique_ptr<Team> StartTeam() { return std::make_unique<Team>(); }
 #endif

@@ -47,11 +47,14 @@ class Team {
   // Worker threads per process when --threads is not given (0: every
   // online core).
   virtual int DefaultThreads() const { return 0; }
-  // Once the job is set up and its peak file read: the job's identity, and
-  // for a team of several processes the agreement on the seed and the
-  // check that every process read the same job. False: the run ends here
-  // (reported).
-  virtual bool Begin(Job *job, const std::string &controlFile, JobIdentity *identity);
+  // Once the job is set up and its peak file read: for a team of several
+  // processes the agreement on the seed and the check that every process
+  // read the same job, and the job's identity where a team needs it (a
+  // process alone does not). False: the run ends here (reported).
+  virtual bool Begin(Job *job, const std::string &controlFile, JobIdentity *identity) {
+    (void)job, (void)controlFile, (void)identity;
+    return true;
+  }
   // The models of a stage's list that this process solves.
   virtual std::vector<CrystalModel *> Share(const std::vector<CrystalModel *> &list) {
     return list;

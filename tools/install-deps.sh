@@ -7,7 +7,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
   libcairo2-dev libpango1.0-dev fonts-dejavu-core librsvg2-bin
   xvfb xauth help2man man-db file dpkg-dev
-  python3-gemmi python3-cctbx python3-periodictable"
+  python3-gemmi python3-cctbx python3-periodictable
+  libopenmpi-dev openmpi-bin"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
