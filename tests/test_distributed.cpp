@@ -158,7 +158,7 @@ int Shell(const std::string &command, std::string *out = nullptr) {
 
 // Every file a run wrote, read in a fixed order: summary.tsv without its
 // column of seconds, then the files of each model it names, then the model
-// report.
+// report and the picture of all models.
 std::string Outputs(const std::string &folder) {
   std::string summary = ReadWholeFile(folder + "/summary.tsv");
   if (summary.empty()) return "";
@@ -169,9 +169,11 @@ std::string Outputs(const std::string &folder) {
   while (std::getline(rows, row)) {
     const size_t a = row.find('\t') + 1, b = row.find('\t', a);
     const std::string model = row.substr(a, b - a);
-    for (const char *ext : {".cif", ".hkl"}) all += ReadWholeFile(folder + "/forsterite_" + model + ext);
+    for (const char *ext : {".cif", ".hkl", ".svg"})
+      all += ReadWholeFile(folder + "/forsterite_" + model + ext);
   }
-  return all + ReadWholeFile(folder + "/forsterite.tsm");
+  return all + ReadWholeFile(folder + "/forsterite.tsm") +
+         ReadWholeFile(folder + "/forsterite_models.svg");
 }
 
 const std::string kSolve = PULVINA_SOLVE;
