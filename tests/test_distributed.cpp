@@ -315,13 +315,14 @@ TEST(ShardOptions, AreCheckedBeforeAnyWork) {
   std::string log;
   EXPECT_EQ(Shell(kSolve + " --shard 1/3" + job, &log), 2);
   EXPECT_NE(log.find("--shard needs --seed"), std::string::npos) << log;
-  for (const char *leftToTheMerge : {"--best 3", "--tolerance 5", "--stop-after statistic"})
+  for (const char *leftToTheMerge : {"--best 3", "--tolerance 5", "--stop-after statistic", "--overall-b auto"})
     EXPECT_EQ(Shell(kSolve + " --seed 1 --shard 1/3 " + leftToTheMerge + job), 2)
         << leftToTheMerge;
   EXPECT_EQ(Shell(kSolve + " --merge"), 2);
   EXPECT_EQ(Shell(kSolve + " --merge --seed 3 somewhere"), 2);
   EXPECT_EQ(Shell(kSolve + job + " --merge somewhere"), 2);
   EXPECT_EQ(Shell(kSolve + " --merge --shard 1/2 --seed 1 somewhere"), 2);
+  EXPECT_EQ(Shell(kSolve + " --merge --overall-b 1.5 somewhere"), 2);
 }
 
 #ifdef PULVINA_MPIRUN
