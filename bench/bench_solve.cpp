@@ -97,7 +97,7 @@ void BM_AnnealingMoves(benchmark::State &state) {
   Prepared p({"forsterite", folder, folder + "/forsterite.epc"}, 1);
   CrystalModel *model = nullptr;
   for (CrystalModel &m : p.job.models.models)
-    if (EPCStr(&m) == "Mg(4a)+Mg(4c)+Si(4c)+O(8d)+O(4c)+O(4c)") model = &m;
+    if (EPCStr(&m) == "Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)") model = &m;
   if (!p.ok || !model) {
     state.SkipWithError("no forsterite job");
     return;
