@@ -1,0 +1,373 @@
+// Background jobs started through their actions: they finish and fill the
+// lists, stop when asked, never leave a thread behind, and give the batch
+// solver's results for the same job and seed.
+#include <dirent.h>
+#include <glib/gstdio.h>
+
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+#include "ui_testing.h"
+
+namespace {
+
+const char *const kZno = "examples/zno_wurtzite/zno.epc";
+const char *const kScheelite = "examples/cawo4_scheelite/cawo4.epc";
+
+bool Idle() { return !job_worker_running(); }
+
+int ThreadCount() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/task")) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+double RowDouble(GtkListStore *store, int row, int column) {
+  GtkTreeIter it;
+  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
+  double v = 0;
+  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
+  return v;
+}
+
+std::string RowText(GtkListStore *store, int row, int column) {
+  GtkTreeIter it;
+  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
+  gchar *v = nullptr;
+  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
+  std::string s = v ? v : "";
+  g_free(v);
+  return s;
+}
+
+int RowInt(GtkListStore *store, int row, int column) {
+  GtkTreeIter it;
+  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
+  int v = 0;
+  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
+  return v;
+}
+
+class Jobs : public AppTest {
+ protected:
+  void Open(const char *job) {
+    OpenThroughMenu(&user, SourcePath(job));
+    ASSERT_EQ(jobing, 1);
+  }
+  void Generate() {
+    gtk_button_clicked(GTK_BUTTON(btn_generate_models));
+    ASSERT_TRUE(SpinUntil(Idle, 60)) << "generation did not end";
+    SpinFor(0.05);
+  }
+  void Statistic() {
+    gtk_action_activate(action_statistic_test_start);
+    ASSERT_TRUE(SpinUntil(Idle, 120)) << "the statistic test did not end";
+    SpinFor(0.15);
+  }
+  void Solve() {
+    gtk_action_activate(action_solve_structures);
+    ASSERT_TRUE(SpinUntil(Idle, 300)) << "solving did not end";
+    SpinFor(0.05);
+  }
+};
+
+}  // namespace
+
+TEST_F(Jobs, GenerationAndTheStatisticTestFillTheModelList) {
+  Open(kZno);
+  Generate();
+  EXPECT_EQ(Rows(ls_models), 4);
+  EXPECT_EQ(job.models.count, 4);
+  EXPECT_FALSE(gtk_widget_get_visible(window_epc_splash));
+  EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_main)), 1);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("================Model Generation===============\n\n"), std::string::npos);
+  EXPECT_NE(log.find("4 models has been created, use time "), std::string::npos);
+  EXPECT_NE(log.find("Model Generation Finished!"), std::string::npos);
+  // First figures: one evaluation of every model.
+  for (int r = 0; r < 4; ++r) EXPECT_GT(RowDouble(ls_models, r, 4), 0.0);
+
+  Statistic();
+  EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
+  EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_statistic)), 4);
+  EXPECT_NE(LogText().find("Statistic Analysis Finished"), std::string::npos);
+  for (int r = 0; r < 4; ++r) {
+    const CrystalModel *m = nullptr;
+    GtkTreeIter it;
+    gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(ls_models), &it, nullptr, r);
+    gtk_tree_model_get(GTK_TREE_MODEL(ls_models), &it, 0, &m, -1);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(RowText(ls_models, r, 8), GTK_STOCK_APPLY);
+    EXPECT_DOUBLE_EQ(RowDouble(ls_models, r, 4), m->Rmin);
+    EXPECT_DOUBLE_EQ(RowDouble(ls_models, r, 7), m->FOM);
+    EXPECT_LE(m->Rmin, m->Ravg);
+  }
+  // The run can be told again.
+  EXPECT_NE(LogText().find("Model #1:\t1000"), std::string::npos);
+}
+
+TEST_F(Jobs, TheStatisticTestNeedsAPeakFile) {
+  gtk_action_activate(action_file_new);
+  user.answers.push_back(GTK_RESPONSE_OK);
+  gtk_action_activate(action_statistic_test_start);
+  EXPECT_EQ(user.Count("Invalid peak file!\nPlease open a valid peak file!\n"), 1u);
+  EXPECT_TRUE(Idle());
+}
+
+TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
+  Open(kScheelite);
+  Generate();
+  job.config.statisticCircles = 2000000000;
+  job.config.autoStCircles = 0;
+  gtk_action_activate(action_statistic_test_start);
+  ASSERT_TRUE(job_worker_running());
+  // Nothing may start or change the job while it runs.
+  EXPECT_FALSE(gtk_action_get_sensitive(action_file_open));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_file_close));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_solve_structures));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_statistic_test_start));
+  EXPECT_FALSE(gtk_widget_get_sensitive(notebook_epc));
+  EXPECT_TRUE(gtk_action_get_sensitive(action_statistic_test_stop));
+  EXPECT_TRUE(gtk_action_get_sensitive(GTK_ACTION(toggleaction_factor_plots_window)));
+  // The progress shows within a second.
+  ASSERT_TRUE(SpinUntil([] {
+    return std::string(gtk_label_get_text(GTK_LABEL(lbl_statistic_splash_info)))
+               .rfind("Model #", 0) == 0;
+  }, 2));
+  Screenshot(window_statistic_splash, "statistic-test.png");
+  GTimer *timer = g_timer_new();
+  gtk_action_activate(action_statistic_test_stop);
+  ASSERT_TRUE(SpinUntil(Idle, 5));
+  const double seconds = g_timer_elapsed(timer, nullptr);
+  g_timer_destroy(timer);
+  EXPECT_LT(seconds, 1.0);
+  SpinFor(0.2);
+  EXPECT_NE(LogText().find("Statistic Analysis Stopped!\n"), std::string::npos);
+  EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
+  // The models after the stopped one keep their first figures.
+  EXPECT_EQ(RowText(ls_models, Rows(ls_models) - 1, 8), "");
+  EXPECT_TRUE(gtk_action_get_sensitive(action_file_open));
+  EXPECT_TRUE(gtk_action_get_sensitive(action_statistic_test_start));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_statistic_test_stop));
+  EXPECT_TRUE(gtk_widget_get_sensitive(notebook_epc));
+}
+
+TEST_F(Jobs, QuittingWhileAJobRunsStopsItAndLeavesNoThread) {
+  const int before = ThreadCount();
+  Open(kScheelite);
+  Generate();
+  job.config.statisticCircles = 2000000000;
+  job.config.autoStCircles = 0;
+  gtk_action_activate(action_statistic_test_start);
+  ASSERT_TRUE(job_worker_running());
+  SpinFor(0.3);
+  EXPECT_GT(ThreadCount(), before);
+  gtk_action_activate(action_exit);
+  EXPECT_TRUE(quitRequested);
+  EXPECT_FALSE(job_worker_running());
+  EXPECT_EQ(jobing, 0);
+  EXPECT_TRUE(SpinUntil([before] { return ThreadCount() <= before; }, 2));
+}
+
+TEST_F(Jobs, ClosingTheWindowWhileSolvingIsRefusedAndStopEndsTheRun) {
+  Open(kScheelite);
+  Generate();
+  // Annealing for every model, long enough to be stopped.
+  job.config.autoGridSearch = 0;
+  job.config.tradiSaMoves = 2000000000;
+  gtk_action_activate(action_goto_opt);
+  ASSERT_EQ(Rows(ls_opt_models), job.models.count);
+  ASSERT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_main)), 2);
+  gtk_action_activate(action_solve_structures);
+  ASSERT_TRUE(job_worker_running());
+  EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_solve_state)), 1);
+  EXPECT_TRUE(SpinUntil([] { return RowInt(ls_opt_models, 0, 11) > 0 ||
+                                    RowText(ls_opt_models, 0, 12) == "#FF0000"; }, 5));
+  GdkEvent *event = gdk_event_new(GDK_DELETE);
+  event->any.window = GDK_WINDOW(g_object_ref(window_main->window));
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+  EXPECT_TRUE(gtk_widget_get_visible(window_main));
+  EXPECT_FALSE(quitRequested);
+  EXPECT_NE(LogText().find(
+                "structure solving is running, please stop it before exiting the program!\n"),
+            std::string::npos);
+  EXPECT_TRUE(job_worker_running());
+
+  gtk_action_activate(action_solve_structures_stop);
+  ASSERT_TRUE(SpinUntil(Idle, 5));
+  SpinFor(0.1);
+  const std::string log = LogText();
+  const size_t stopping = log.find("Structure solving is stopping...\n");
+  const size_t total = log.find("Total time used: ");
+  const size_t stopped = log.find("Structure solving stopped!\n");
+  ASSERT_NE(stopping, std::string::npos);
+  ASSERT_NE(total, std::string::npos);
+  ASSERT_NE(stopped, std::string::npos);
+  EXPECT_LT(stopping, total);
+  EXPECT_LT(total, stopped);
+  EXPECT_EQ(log.find("Structure solving finished!"), std::string::npos);
+  EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_solve_state)), 0);
+  // The blinking hint runs and settles grey.
+  EXPECT_TRUE(SpinUntil([] { return job_end_color_count >= 2; }, 3));
+  EXPECT_TRUE(SpinUntil([] { return job_end_color_count == 0; }, 5));
+  EXPECT_NE(std::string(gtk_label_get_text(GTK_LABEL(lbl_job_end_tips))).find("The job can be"),
+            std::string::npos);
+}
+
+TEST_F(Jobs, SolvingShowsItsProgressInThePlotsAndTheView) {
+  gtk_window_move(GTK_WINDOW(window_main), 0, 0);
+  Open(kScheelite);
+  Generate();
+  Statistic();
+  job.config.autoGridSearch = 0;
+  job.config.tradiSaMoves = 20000;
+  job.config.tradiSaCycles = 1;
+  gtk_action_activate(action_goto_opt);
+  gtk_toggle_action_set_active(toggleaction_factor_plots_window, TRUE);
+  gtk_toggle_action_set_active(toggleaction_peak_plots_window, TRUE);
+  gtk_toggle_action_set_active(toggleaction_3d_view_window, TRUE);
+  gtk_window_move(GTK_WINDOW(window_factor_plots), 700, 0);
+  gtk_window_move(GTK_WINDOW(window_3d_view), 0, 440);
+  gtk_window_move(GTK_WINDOW(window_peak_plots), 540, 560);
+  SpinFor(0.3);
+  gtk_action_activate(action_solve_structures);
+  // Past the ring's 800 points of the first model.
+  ASSERT_TRUE(SpinUntil([] { return factor_serial->count == kHistoryCapacity; }, 60));
+  SpinFor(0.3);
+  GdkPixbuf *plots = Screenshot(window_factor_plots, "solving-factor-plots.png");
+  GdkPixbuf *view = Screenshot(window_3d_view, "solving-3d-view.png");
+  GdkPixbuf *peaks = Screenshot(window_peak_plots, "solving-peak-plots.png");
+  GdkPixbuf *main = Screenshot(window_main, "solving-main-window.png");
+  for (GdkPixbuf *p : {plots, view, peaks, main})
+    if (p) g_object_unref(p);
+  // The ring runs from the oldest report to the newest.
+  for (guint32 k = 1; k < factor_serial->count; ++k)
+    ASSERT_LT(factor_serial->points[k - 1].x, factor_serial->points[k].x);
+  EXPECT_GT(best_factor_serial->count, 0u);
+  EXPECT_FALSE(crystal_3d_view->crystal.atoms.empty());
+  EXPECT_GT(obs_peak_serial->count, 0u);
+  EXPECT_EQ(RowText(ls_opt_models, 0, 12), "#FF0000");
+  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
+  gtk_action_activate(action_solve_structures_stop);
+  ASSERT_TRUE(SpinUntil(Idle, 5));
+}
+
+TEST_F(Jobs, BondLengthsModelStatesAndFixedCoordinatesRunAsJobs) {
+  Open(kZno);
+  Generate();
+  gtk_action_activate(action_check_models_bl_validity);
+  ASSERT_TRUE(SpinUntil(Idle, 30));
+  SpinFor(0.2);
+  EXPECT_FALSE(gtk_widget_get_visible(window_validity_splash));
+  EXPECT_NE(LogText().find("Bond length checking finished.\n"), std::string::npos);
+  for (int r = 0; r < Rows(ls_models); ++r) {
+    const std::string icon = RowText(ls_models, r, 9);
+    EXPECT_TRUE(icon == GTK_STOCK_APPLY || icon == GTK_STOCK_CANCEL) << icon;
+  }
+
+  job.config.radiation = 1;
+  SetRadiation(&job.config, &job.radiation);
+  const double before = RowDouble(ls_models, 0, 4);
+  gtk_action_activate(action_update_model_states);
+  ASSERT_TRUE(SpinUntil(Idle, 30));
+  SpinFor(0.05);
+  EXPECT_FALSE(gtk_widget_get_visible(window_states_splash));
+  EXPECT_NE(RowDouble(ls_models, 0, 4), before);
+
+  // Zinc's z fixed on 2b in every model that has it.
+  FixedCoordinate fixed;
+  fixed.symbol = "Zn";
+  fixed.oxidation = 2;
+  fixed.multiplicity = 2;
+  fixed.wyckoffLetter = 'b';
+  fixed.z = 0.25;
+  fixed.flags = FIX_Z;
+  job.config.fixedCoordinates.push_back(fixed);
+  gtk_action_activate(action_set_models_fixed_coordinates);
+  ASSERT_TRUE(SpinUntil(Idle, 30));
+  SpinFor(0.05);
+  const std::string log = LogText();
+  const size_t at = log.find("\nSetting fixed coordinates finished, ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(log.find("Setting fixed coordinates finished, 0 affected"), std::string::npos);
+  bool red = false;
+  for (int r = 0; r < Rows(ls_models); ++r) red = red || RowText(ls_models, r, 10) == "#FF0000";
+  EXPECT_TRUE(red);
+  gtk_action_activate(action_reset_fixed_coordinates_models);
+  ASSERT_TRUE(SpinUntil(Idle, 30));
+  SpinFor(0.05);
+  for (int r = 0; r < Rows(ls_models); ++r) EXPECT_EQ(RowText(ls_models, r, 10), "#000000");
+  EXPECT_NE(LogText().find("Fixed coordinates have been reset, "), std::string::npos);
+}
+
+// The batch solver and the program, one job and one seed: the same best
+// model, factor and CIF file. Annealing on, so that the seed matters.
+TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
+  ScratchDir dir;
+  std::string control = ReadFile(SourcePath(kZno));
+  const size_t at = control.find("AUTO_GRID_SEARCH\t1");
+  ASSERT_NE(at, std::string::npos);
+  control.replace(at, std::strlen("AUTO_GRID_SEARCH\t1"), "AUTO_GRID_SEARCH\t0");
+  g_file_set_contents(dir.file("zno.epc").c_str(), control.c_str(), -1, nullptr);
+  const std::string peaks = ReadFile(SourcePath("examples/zno_wurtzite/zno.hkl"));
+  g_file_set_contents(dir.file("zno.hkl").c_str(), peaks.c_str(), -1, nullptr);
+  const unsigned long long seed = 424242;
+
+  programOptions.settings.seed = seed;
+  OpenThroughMenu(&user, dir.file("zno.epc"));
+  ASSERT_EQ(jobing, 1);
+  ASSERT_EQ(job.settings.seed, seed);
+  Generate();
+  Statistic();
+  gtk_action_activate(action_goto_opt);
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
+  const std::string gui = dir.file("gui");
+  g_mkdir(gui.c_str(), 0755);
+  CopyText(cif_output_folder, sizeof cif_output_folder, gui.c_str());
+  Solve();
+  EXPECT_NE(LogText().find("Structure solving finished!\n"), std::string::npos);
+  std::vector<CrystalModel *> solved = models_of_store(ls_opt_models);
+  ASSERT_EQ(solved.size(), 4u);
+  for (int r = 0; r < Rows(ls_opt_models); ++r) {
+    EXPECT_EQ(RowInt(ls_opt_models, r, 11), 100);
+    EXPECT_EQ(RowText(ls_opt_models, r, 12), "#0000FF");
+  }
+  SortModels(&solved);
+  const CrystalModel *best = solved.front();
+
+  const std::string batch = dir.file("batch");
+  const std::string command = std::string(PULVINA_SOLVE) + " -q --threads 1 --seed " +
+                              std::to_string(seed) + " --stop-after optimise -o " + batch + " " +
+                              dir.file("zno.epc");
+  gchar *out = nullptr;
+  gint status = -1;
+  {
+    GuiLockReleased released;
+    ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr));
+  }
+  g_free(out);
+  ASSERT_EQ(status, 0) << command;
+  std::istringstream summary(ReadFile(batch + "/summary.tsv"));
+  std::string header, line;
+  std::getline(summary, header);
+  std::getline(summary, line);
+  std::istringstream fields(line);
+  std::string rank, model, epc, free, rmin;
+  std::getline(fields, rank, '\t');
+  std::getline(fields, model, '\t');
+  std::getline(fields, epc, '\t');
+  std::getline(fields, free, '\t');
+  std::getline(fields, rmin, '\t');
+  EXPECT_EQ(std::to_string(best->modelNumber), model);
+  char factor[32];
+  std::snprintf(factor, sizeof factor, "%.6f", best->Rmin);
+  EXPECT_EQ(factor, rmin);
+  const std::string name = "/zno_" + std::to_string(best->modelNumber) + ".cif";
+  EXPECT_EQ(ReadFile(gui + name), ReadFile(batch + name));
+}

@@ -1,0 +1,1170 @@
+#include "CrystalJobs.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
+#include <cstring>
+
+int statistic_running = 0;
+int solve_running = 0;
+int bond_length_checking = 0;
+int model_state = 1;
+int statistic_finished = 0;
+int job_end_color_count = 0;
+StatisticProgress stOutData;
+OptOutData optOutData;
+GMutex *mutex_running_flag = nullptr;
+GMutex *mutex_out_data = nullptr;
+
+namespace {
+
+GMutex runningFlagStorage;
+GMutex outDataStorage;
+
+// The worker of the job that runs now (main thread only), and the stop
+// request of its stage, which the kernel reads at every report.
+GThread *worker = nullptr;
+StopFlag stopRequested{false};
+
+// The largest best-factor buffer the plot has had so far, in blocks.
+uint32_t best_factor_view_count = 1;
+
+// What a worker works on: the models of one list, in the order of its rows.
+struct StageWork {
+  std::vector<CrystalModel *> models;
+  GtkTreeView *view = nullptr;  // the list the rows belong to
+  GtkListStore *store = nullptr;
+  double tolerancePercent = 0;
+  bool set = true;  // fixed coordinates: set or reset
+  // The rows of the models, followed through any sorting of the list.
+  std::vector<GtkTreeRowReference *> rows;
+  std::atomic<size_t> finished{0};
+  bool ok = false;
+
+  StageWork() = default;
+  StageWork(const StageWork &) = delete;
+  StageWork &operator=(const StageWork &) = delete;
+  ~StageWork() {
+    for (GtkTreeRowReference *r : rows) gtk_tree_row_reference_free(r);
+  }
+  // Takes the models of a list with their rows. Main thread.
+  void take_rows(GtkWidget *list) {
+    view = GTK_TREE_VIEW(list);
+    store = GTK_LIST_STORE(gtk_tree_view_get_model(view));
+    GtkTreeModel *model = GTK_TREE_MODEL(store);
+    GtkTreeIter row;
+    for (gboolean more = gtk_tree_model_get_iter_first(model, &row); more;
+         more = gtk_tree_model_iter_next(model, &row)) {
+      gpointer m = nullptr;
+      gtk_tree_model_get(model, &row, 0, &m, -1);
+      if (!m) continue;
+      models.push_back(static_cast<CrystalModel *>(m));
+      GtkTreePath *path = gtk_tree_model_get_path(model, &row);
+      rows.push_back(gtk_tree_row_reference_new(model, path));
+      gtk_tree_path_free(path);
+    }
+  }
+  // The row of the index-th model. Caller holds the GUI lock.
+  bool row(size_t index, GtkTreeIter *iter) const {
+    if (index >= rows.size() || !gtk_tree_row_reference_valid(rows[index])) return false;
+    GtkTreePath *path = gtk_tree_row_reference_get_path(rows[index]);
+    const gboolean found = gtk_tree_model_get_iter(GTK_TREE_MODEL(store), iter, path);
+    gtk_tree_path_free(path);
+    return found != FALSE;
+  }
+  // Cursor on a row, scrolled to 0.9 of the list's height. Caller holds the
+  // GUI lock.
+  void show(size_t index, bool cursor) const {
+    if (index >= rows.size() || !gtk_tree_row_reference_valid(rows[index])) return;
+    GtkTreePath *path = gtk_tree_row_reference_get_path(rows[index]);
+    if (cursor) gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
+    gtk_tree_view_scroll_to_cell(view, path, nullptr, TRUE, 0.9f, 0.0f);
+    gtk_tree_path_free(path);
+  }
+  void set_icon(size_t index, int column, const char *stock) const {
+    gdk_threads_enter();
+    GtkTreeIter iter;
+    if (row(index, &iter)) gtk_list_store_set(store, &iter, column, stock, -1);
+    gdk_threads_leave();
+  }
+};
+
+// The work of the running worker, for the timers (main thread only).
+StageWork *currentWork = nullptr;
+
+// Rows of the statistic test under way, for showing the lowest of them in
+// the splash when several models are tested at once.
+std::set<size_t> statisticRunning;
+long statisticShown = -1;
+
+enum { COL_MODEL = 0, COL_RMIN = 4, COL_RAVG, COL_RSD, COL_FOM, COL_STATE, COL_VALIDITY,
+       COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12 };
+
+void set_label(GtkWidget *label, bool markup, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void set_label(GtkWidget *label, bool markup, const char *format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  gdk_threads_enter();
+  if (markup)
+    gtk_label_set_markup(GTK_LABEL(label), text);
+  else
+    gtk_label_set_text(GTK_LABEL(label), text);
+  gdk_threads_leave();
+}
+
+void set_progress(GtkWidget *bar, double fraction, const char *text) {
+  gdk_threads_enter();
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), std::min(1.0, std::max(0.0, fraction)));
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar), text);
+  gdk_threads_leave();
+}
+
+// The lowest list position still running, or -1.
+long lowest_running(const std::vector<RowProgress> &rows) {
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (rows[i].running) return static_cast<long>(i);
+  return -1;
+}
+
+std::string safe_name(const std::string &title) {
+  std::string name = title.empty() ? "untitled" : title;
+  for (char &c : name)
+    if (c == '/' || c == '\\') c = '_';
+  return name;
+}
+
+// A folder for files written while solving: the one chosen, else the
+// control file's, else the working folder.
+std::string output_folder(const char *chosen) {
+  if (chosen[0]) return chosen;
+  if (default_file_path[0]) return default_file_path;
+  gchar *here = g_get_current_dir();
+  std::string folder = here;
+  g_free(here);
+  return folder;
+}
+
+// ---------------------------------------------------- workers themselves
+
+using EndCallback = gboolean (*)(gpointer);
+
+// The last act of every worker: its end callback, on the main thread.
+void end_worker(EndCallback callback, guint delay, gpointer data) {
+  gdk_threads_enter();
+  gdk_threads_add_timeout(delay, callback, data);
+  gdk_threads_leave();
+}
+
+// Every action that may run while a worker does: stops, windows, the 3D
+// view, help and quitting.
+bool allowed_while_busy(GtkAction *action) {
+  const char *name = gtk_action_get_name(action);
+  static const char *const kAllowed[] = {
+      "action_statistic_test_stop", "action_solve_structures_stop",
+      "action_bond_length_check_stop", "toggleaction_factor_plots_window",
+      "toggleaction_peak_plots_window", "toggleaction_3d_view_window", "action_help_manual",
+      "action_about", "action_exit"};
+  for (const char *allowed : kAllowed)
+    if (std::strcmp(name, allowed) == 0) return true;
+  return g_str_has_prefix(name, "menu_") || g_str_has_prefix(name, "action_3d_view_");
+}
+
+std::map<GtkAction *, gboolean> wantedSensitivity;
+
+std::vector<GtkAction *> all_actions() {
+  std::vector<GtkAction *> actions;
+  if (!uimanager_main) return actions;
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next) {
+    GList *list = gtk_action_group_list_actions(GTK_ACTION_GROUP(g->data));
+    for (GList *a = list; a; a = a->next) actions.push_back(GTK_ACTION(a->data));
+    g_list_free(list);
+  }
+  return actions;
+}
+
+bool start_worker(const char *name, GThreadFunc function, StageWork *work) {
+  stopRequested = false;
+  currentWork = work;
+  GError *error = nullptr;
+  worker = g_thread_try_new(name, function, work, &error);
+  if (!worker) {
+    Message(MESSAGE_ERROR, "%s\n", error ? error->message : "can not start a thread");
+    g_clear_error(&error);
+    currentWork = nullptr;
+    delete work;
+    return false;
+  }
+  update_job_sensitivity();
+  return true;
+}
+
+// The end callbacks' first step: the worker has returned or is about to.
+StageWork *finish_worker(gpointer data) {
+  if (worker) {
+    g_thread_join(worker);
+    worker = nullptr;
+  }
+  currentWork = nullptr;
+  update_job_sensitivity();
+  return static_cast<StageWork *>(data);
+}
+
+void seed_hint() {
+  if (!programOptions.haveSeed)
+    Message(MESSAGE_HINT, "random seed %llu (start pulvina with --seed %llu to repeat this run)\n",
+            static_cast<unsigned long long>(job.settings.seed),
+            static_cast<unsigned long long>(job.settings.seed));
+}
+
+}  // namespace
+
+// -------------------------------------------------------------- locking
+
+void init_mutex_running_flag() {
+  g_assert(mutex_running_flag == NULL);
+  g_mutex_init(&runningFlagStorage);
+  mutex_running_flag = &runningFlagStorage;
+}
+
+void init_mutex_out_data() {
+  g_assert(mutex_out_data == NULL);
+  g_mutex_init(&outDataStorage);
+  mutex_out_data = &outDataStorage;
+}
+
+void free_mutexes() {
+  if (mutex_running_flag) g_mutex_clear(mutex_running_flag);
+  if (mutex_out_data) g_mutex_clear(mutex_out_data);
+  mutex_running_flag = mutex_out_data = nullptr;
+}
+
+int get_running_flag(const int *flag) {
+  if (!mutex_running_flag) return 0;
+  g_mutex_lock(mutex_running_flag);
+  const int value = *flag;
+  g_mutex_unlock(mutex_running_flag);
+  return value;
+}
+
+void set_running_flag(int *flag, int value) {
+  if (!mutex_running_flag) return;
+  g_mutex_lock(mutex_running_flag);
+  *flag = value;
+  g_mutex_unlock(mutex_running_flag);
+}
+
+void init_opt_out_data(OptOutData *out) {
+  g_mutex_lock(mutex_out_data);
+  try {
+    out->historyCapacity = kHistoryCapacity;
+    out->historyHead = out->historyCount = 0;
+    out->history.assign(kHistoryCapacity, FactorPoint{});
+    out->bestChunks = 1;
+    out->bestCount = 0;
+    out->best.assign(kBestChunk, FactorPoint{});
+  } catch (const std::bad_alloc &) {
+    g_mutex_unlock(mutex_out_data);
+    Message(MESSAGE_ERROR, "plot memory error!\n");
+    return;
+  }
+  out->redrawFlags = 0;
+  out->lastBestFactor = 0;
+  FreeHKLList(&out->hklList);
+  FreeCrystal(&out->crystal);
+  InitializeCrystal(&out->crystal);
+  CopyText(out->currentRowPath, sizeof out->currentRowPath, "0");
+  out->progressPercent = 0;
+  out->shownIndex = -1;
+  out->rows.clear();
+  g_mutex_unlock(mutex_out_data);
+}
+
+void free_opt_out_data(OptOutData *out) {
+  if (!mutex_out_data) return;
+  g_mutex_lock(mutex_out_data);
+  std::vector<FactorPoint>().swap(out->history);
+  std::vector<FactorPoint>().swap(out->best);
+  out->historyCount = out->historyHead = out->bestCount = 0;
+  out->bestChunks = 1;
+  FreeHKLList(&out->hklList);
+  FreeCrystal(&out->crystal);
+  InitializeCrystal(&out->crystal);
+  out->rows.clear();
+  out->shownIndex = -1;
+  g_mutex_unlock(mutex_out_data);
+}
+
+bool job_worker_running() { return worker != nullptr; }
+
+void set_action_sensitive(GtkAction *action, gboolean sensitive) {
+  wantedSensitivity[action] = sensitive;
+  gtk_action_set_sensitive(action, sensitive && (!worker || allowed_while_busy(action)));
+}
+
+void update_job_sensitivity() {
+  const bool busy = worker != nullptr;
+  for (GtkAction *a : all_actions()) {
+    auto found = wantedSensitivity.find(a);
+    if (found == wantedSensitivity.end())
+      found = wantedSensitivity.emplace(a, gtk_action_get_sensitive(a)).first;
+    gtk_action_set_sensitive(a, found->second && (!busy || allowed_while_busy(a)));
+  }
+  if (notebook_epc) gtk_widget_set_sensitive(notebook_epc, !busy);
+  if (notebook_statistic) gtk_widget_set_sensitive(notebook_statistic, !busy);
+}
+
+void forget_action_sensitivity() { wantedSensitivity.clear(); }
+
+bool stop_and_join_workers(double timeoutSeconds) {
+  if (!worker) return true;
+  set_running_flag(&statistic_running, 0);
+  set_running_flag(&solve_running, 0);
+  set_running_flag(&bond_length_checking, 0);
+  stopRequested = true;
+  GTimer *timer = g_timer_new();
+  {
+    // The worker takes the GUI lock for its rows and its end callback runs
+    // on this loop: let go of it while waiting.
+    GuiLockReleased released;
+    while (worker && g_timer_elapsed(timer, nullptr) < timeoutSeconds) {
+      if (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+      else
+        g_usleep(2000);
+    }
+  }
+  g_timer_destroy(timer);
+  return worker == nullptr;
+}
+
+// ------------------------------------------------------ model generation
+
+namespace {
+
+gpointer generate_models(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  GTimer *timer = g_timer_new();
+  Message(MESSAGE_PLAIN, "================Model Generation===============\n\n");
+  set_label(lbl_epc_splash_info, false, "enumeraing EPC combinations...");
+  work->ok = GenerateJobModels(&job, &stopRequested, [](int phase, long count) {
+    if (phase == 1) {
+      set_label(lbl_epc_splash_info, true,
+                "<b>%ld</b> possible epc has been found, \ncreating models for these "
+                "combinations...",
+                count);
+    } else {
+      Message(MESSAGE_PLAIN, "%ld models has been created, ", count);
+      set_label(lbl_epc_splash_info, true,
+                "<b>%ld</b> models has been created.\ninitializing model values...", count);
+    }
+  });
+  if (work->ok) {
+    EvaluateModels(&job, AllModels(&job), nullptr, &stopRequested);
+    g_timer_stop(timer);
+    Message(MESSAGE_PLAIN, "use time %fs\n", g_timer_elapsed(timer, nullptr));
+  }
+  g_timer_destroy(timer);
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        gtk_label_set_markup(GTK_LABEL(lbl_epc_splash_info), "Listing models, please wait...");
+        set_model_list();
+        model_factors_serial->count = model_factors_active_serial->count = 0;
+        try {
+          model_factors_serial->points.assign(job.models.models.size(), GtkPlotPoint{});
+          model_factors_active_serial->points.assign(job.models.models.size(), GtkPlotPoint{});
+        } catch (const std::bad_alloc &) {
+          Message(MESSAGE_ERROR, "plot memory error!\n");
+        }
+        gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+        gtk_widget_hide(window_epc_splash);
+        if (w->ok)
+          Message(MESSAGE_PLAIN,
+                  "\n================Model Generation Finished!===============\n");
+        return FALSE;
+      },
+      10, work);
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
+  if (worker) return;
+  gtk_action_activate(action_set_formular);
+  gtk_action_activate(action_set_sg);
+  if (!file_title_validity) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Wrong title.\nPlease input correct title information!");
+    return;
+  }
+  if (!file_formular_validity) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Wrong formular.\nPlease input correct formular information!");
+    return;
+  }
+  if (!file_sg_validity) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Wrong space group.\nPlease input correct space group information!");
+    return;
+  }
+  set_action_sensitive(action_epc_page, TRUE);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 1);
+  // Generation frees every model: no list may keep pointing at them.
+  gtk_list_store_clear(ls_models);
+  gtk_list_store_clear(ls_opt_models);
+  gtk_list_store_clear(ls_choose_models);
+  currentModel = nullptr;
+  gtk_label_set_text(GTK_LABEL(lbl_epc_splash_info), "generating models...");
+  gtk_widget_show(window_epc_splash);
+  if (!start_worker("generate_models", generate_models, new StageWork))
+    gtk_widget_hide(window_epc_splash);
+}
+
+G_MODULE_EXPORT void on_action_generate_models_activate(GtkAction *, gpointer) {
+  gtk_button_clicked(GTK_BUTTON(btn_generate_models));
+}
+
+}  // extern "C"
+
+// ---------------------------------------------------------- model states
+
+namespace {
+
+gpointer set_model_states(gpointer data) {
+  EvaluateModels(&job, AllModels(&job), nullptr, &stopRequested);
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        set_model_list();
+        gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+        gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+        set_opt_model_list(model_state);
+        gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info), "Model states has been updated!");
+        gtk_widget_hide(window_states_splash);
+        return FALSE;
+      },
+      10, data);
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" G_MODULE_EXPORT void on_action_update_model_states_activate(GtkAction *, gpointer) {
+  if (worker) return;
+  gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info),
+                       "Parameters has been changed!\nUpdating model states...");
+  gtk_widget_show(window_states_splash);
+  // The lists show models whose figures are about to change.
+  if (!start_worker("set_model_states", set_model_states, new StageWork))
+    gtk_widget_hide(window_states_splash);
+}
+
+// ------------------------------------------------------- statistic test
+
+namespace {
+
+void output_statistic(StageWork *work, const ModelReport &r) {
+  switch (r.event) {
+    case REPORT_MODEL_STARTED: {
+      gdk_threads_enter();
+      work->show(r.index, true);
+      gdk_threads_leave();
+      work->set_icon(r.index, COL_STATE, GTK_STOCK_GO_FORWARD);
+      g_mutex_lock(mutex_out_data);
+      statisticRunning.insert(r.index);
+      statisticShown = static_cast<long>(*statisticRunning.begin());
+      g_mutex_unlock(mutex_out_data);
+      break;
+    }
+    case REPORT_STATISTIC_PROGRESS:
+      g_mutex_lock(mutex_out_data);
+      if (static_cast<long>(r.index) == statisticShown) stOutData = *r.statistic;
+      g_mutex_unlock(mutex_out_data);
+      break;
+    case REPORT_OPTIMIZATION_PROGRESS:
+      break;
+    case REPORT_MODEL_FINISHED: {
+      const CrystalModel *m = r.model;
+      const long trials = job.config.autoStCircles
+                              ? static_cast<long>(StatisticTestAutoTrails(m))
+                              : static_cast<long>(std::max(job.config.statisticCircles, 0));
+      const size_t done = ++work->finished;
+      gdk_threads_enter();
+      GtkTreeIter row;
+      if (work->row(r.index, &row))
+        gtk_list_store_set(ls_models, &row, COL_RMIN, m->Rmin, COL_RAVG, m->Ravg, COL_RSD, m->Rsd,
+                           COL_FOM, m->FOM, COL_STATE, GTK_STOCK_APPLY, -1);
+      gdk_threads_leave();
+      set_label(lbl_statistic_splash_info, false, "Model #%d: 100%% [::::::::::::::::::::] %ld/%ld",
+                m->modelNumber, trials, trials);
+      char text[32];
+      const double fraction = r.total ? static_cast<double>(done) / r.total : 0.0;
+      std::snprintf(text, sizeof text, "%.0f%%", fraction * 100);
+      set_progress(progress_statistic, fraction, text);
+      g_mutex_lock(mutex_out_data);
+      statisticRunning.erase(r.index);
+      statisticShown =
+          statisticRunning.empty() ? -1 : static_cast<long>(*statisticRunning.begin());
+      g_mutex_unlock(mutex_out_data);
+      break;
+    }
+  }
+}
+
+gpointer statistic_test(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  g_mutex_lock(mutex_out_data);
+  stOutData = StatisticProgress();
+  stOutData.total = 1;
+  statisticRunning.clear();
+  statisticShown = -1;
+  g_mutex_unlock(mutex_out_data);
+  StatisticTestModels(&job, work->models,
+                      [work](const ModelReport &r) { output_statistic(work, r); },
+                      &stopRequested);
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        set_action_sensitive(action_statistic_test_stop, FALSE);
+        if (!get_running_flag(&statistic_running)) {
+          gtk_label_set_text(GTK_LABEL(lbl_statistic_splash_info), "statistic test stopped!\n");
+          gtk_widget_hide(window_statistic_splash);
+          Message(MESSAGE_HINT, "Statistic Analysis Stopped!\n");
+        } else {
+          set_running_flag(&statistic_running, 0);
+          GtkTreePath *first = gtk_tree_path_new_first();
+          gtk_tree_view_set_cursor(GTK_TREE_VIEW(treeview_models), first, nullptr, FALSE);
+          gtk_tree_path_free(first);
+          gtk_widget_hide(window_statistic_splash);
+          gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_statistic), 4);
+          Message(MESSAGE_PLAIN,
+                  "\n================Statistic Analysis Finished===============\n\n");
+        }
+        gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+        return FALSE;
+      },
+      100, work);
+  return nullptr;
+}
+
+}  // namespace
+
+gboolean update_statistic_progress(gpointer) {
+  // Timers may outlive the windows by one tick.
+  if (!mutex_out_data) return FALSE;
+  g_mutex_lock(mutex_out_data);
+  const StatisticProgress progress = stOutData;
+  const int number = progress.model ? progress.model->modelNumber : 0;
+  g_mutex_unlock(mutex_out_data);
+  const double fraction = progress.total ? static_cast<double>(progress.done) / progress.total : 0;
+  char bar[21];
+  const int n = std::min(20, std::max(0, static_cast<int>(fraction * 20)));
+  for (int i = 0; i < 20; ++i) bar[i] = i < n ? ':' : ' ';
+  bar[20] = '\0';
+  if (!progress.model)
+    gtk_label_set_markup(GTK_LABEL(lbl_statistic_splash_info), "Initializing...");
+  else
+    set_label(lbl_statistic_splash_info, true, "Model #%d: %3.0f%% [%s] %ld/%ld", number,
+              fraction * 100, bar, static_cast<long>(progress.done),
+              static_cast<long>(progress.total));
+  return get_running_flag(&statistic_running) ? TRUE : FALSE;
+}
+
+extern "C" {
+
+G_MODULE_EXPORT void on_action_statistic_test_start_activate(GtkAction *, gpointer) {
+  if (worker) return;
+  if (!file_peak_file_validity) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Invalid peak file!\nPlease open a valid peak file!\n");
+    return;
+  }
+  gtk_label_set_text(GTK_LABEL(lbl_statistic_splash_info), "");
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_statistic), 0);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_statistic), "0%");
+  gtk_widget_show(window_statistic_splash);
+  Message(MESSAGE_PLAIN, "\n================Statistic Analysing===============\n\n");
+  seed_hint();
+  StageWork *work = new StageWork;
+  work->take_rows(treeview_models);
+  // Set before the thread starts, so that the progress timer never sees a
+  // run that has not begun as one that ended.
+  set_running_flag(&statistic_running, 1);
+  set_action_sensitive(action_statistic_test_stop, TRUE);
+  if (!start_worker("statistic_test", statistic_test, work)) {
+    set_running_flag(&statistic_running, 0);
+    set_action_sensitive(action_statistic_test_stop, FALSE);
+    gtk_widget_hide(window_statistic_splash);
+    return;
+  }
+  gdk_threads_add_timeout(100, update_statistic_progress, nullptr);
+}
+
+G_MODULE_EXPORT void on_action_statistic_test_stop_activate(GtkAction *, gpointer) {
+  set_running_flag(&statistic_running, 0);
+  stopRequested = true;
+  gtk_label_set_text(GTK_LABEL(lbl_statistic_splash_info), "Statistic test stopping...");
+}
+
+}  // extern "C"
+
+// ---------------------------------------------------- structure solving
+
+namespace {
+
+// A model of the list becomes the one the plots follow. Under
+// mutex_out_data, on the thread that solves it (it reads the model).
+void follow_model(size_t index, CrystalModel *model, const double *values) {
+  OptOutData &o = optOutData;
+  o.shownIndex = static_cast<long>(index);
+  o.lastBestFactor = model->Rmin;
+  o.historyCount = o.historyHead = o.bestCount = 0;
+  o.redrawFlags = 0;
+  UpdateCrystalByModel(&o.crystal, model, values, 1);
+  std::snprintf(o.currentRowPath, sizeof o.currentRowPath, "%zu", index);
+  o.progressPercent = 0;
+}
+
+void output_opt(StageWork *work, const ModelReport &r) {
+  OptOutData &o = optOutData;
+  const size_t i = r.index;
+  switch (r.event) {
+    case REPORT_MODEL_STARTED: {
+      work->set_icon(i, COL_STATE, GTK_STOCK_GO_FORWARD);
+      bool followed = false;
+      g_mutex_lock(mutex_out_data);
+      if (i < o.rows.size()) {
+        o.rows[i].running = true;
+        o.rows[i].changed = true;
+        o.rows[i].percent = 0;
+        o.rows[i].lastBestFactor = r.model->Rmin;
+      }
+      if (o.shownIndex < 0 || static_cast<long>(i) < o.shownIndex) {
+        follow_model(i, r.model, nullptr);
+        followed = true;
+      }
+      g_mutex_unlock(mutex_out_data);
+      if (followed) {
+        gdk_threads_enter();
+        work->show(i, true);
+        gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+        gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+        gdk_threads_leave();
+      }
+      break;
+    }
+    case REPORT_STATISTIC_PROGRESS:
+      break;
+    case REPORT_OPTIMIZATION_PROGRESS: {
+      const OptimizationProgress &p = *r.optimization;
+      const int percent =
+          p.total > 0 ? std::min(99, static_cast<int>(p.count * 100.0 / p.total)) : 0;
+      bool outOfMemory = false;
+      g_mutex_lock(mutex_out_data);
+      if (i < o.rows.size()) {
+        RowProgress &row = o.rows[i];
+        row.percent = percent;
+        if (p.newRunBest) row.lastBestFactor = p.factor;
+        row.changed = true;
+      }
+      // A model that takes over the plots from one that finished shows
+      // itself from its next report on, read on its own thread.
+      if (o.shownIndex < 0 && lowest_running(o.rows) == static_cast<long>(i))
+        follow_model(i, r.model, p.values);
+      if (static_cast<long>(i) == o.shownIndex) {
+        if (o.historyCount == o.historyCapacity) {
+          o.history[o.historyHead] = {p.count, p.factor};
+          o.historyHead = (o.historyHead + 1) % o.historyCapacity;
+        } else {
+          o.history[o.historyCount++] = {p.count, p.factor};
+        }
+        o.progressPercent = percent;
+        if (p.newRunBest) {
+          try {
+            if (o.bestCount >= o.bestChunks * kBestChunk) {
+              o.best.resize(static_cast<size_t>(o.bestChunks + 1) * kBestChunk);
+              ++o.bestChunks;
+            }
+            o.best[o.bestCount++] = {p.count, p.factor};
+            o.lastBestFactor = p.factor;
+          } catch (const std::bad_alloc &) {
+            outOfMemory = true;
+          }
+        }
+        if (p.newBest && !outOfMemory) {
+          UpdateCrystalByModel(&o.crystal, p.model, p.values, 0);
+          CalculateIntensity(&o.hklList, &o.crystal, job.config.radiation);
+          o.redrawFlags |= REDRAW_PEAKS | REDRAW_3D_VIEW | REDRAW_BEST_FACTOR;
+        }
+      }
+      g_mutex_unlock(mutex_out_data);
+      if (outOfMemory) {
+        Message(MESSAGE_ERROR, "outputing running results, not enough memory!\n");
+        set_running_flag(&solve_running, 0);
+        stopRequested = true;
+      }
+      break;
+    }
+    case REPORT_MODEL_FINISHED: {
+      CrystalModel *m = r.model;
+      const bool finished = r.run && r.run->finished;
+      if (finished) {
+        gdk_threads_enter();
+        const bool cif = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif));
+        const bool hkl = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_hkl));
+        gdk_threads_leave();
+        const std::string stem =
+            safe_name(job.config.title) + "_" + std::to_string(m->modelNumber);
+        const std::string cifPath =
+            cif ? JoinPath(output_folder(cif_output_folder), stem + ".cif") : std::string();
+        const std::string hklPath =
+            hkl ? JoinPath(output_folder(hkl_output_folder), stem + ".hkl") : std::string();
+        if (cif || hkl) WriteModelOutputs(&job, m, cifPath, hklPath);
+        const size_t done = ++work->finished;
+        const size_t total = r.total;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f%% (%ld/%ld)",
+                      total ? done * 100.0 / total : 0.0, static_cast<long>(done),
+                      static_cast<long>(total));
+        set_progress(progress_solve, total ? static_cast<double>(done) / total : 0, text);
+      }
+      gdk_threads_enter();
+      GtkTreeIter row;
+      if (work->row(i, &row)) {
+        if (finished)
+          gtk_list_store_set(ls_opt_models, &row, COL_RMIN, m->Rmin, COL_STATE, GTK_STOCK_APPLY,
+                             COL_OPT_PROGRESS, 100, COL_OPT_COLOUR, "#0000FF", -1);
+        else
+          gtk_list_store_set(ls_opt_models, &row, COL_STATE, GTK_STOCK_MEDIA_STOP, -1);
+      }
+      if (finished) {
+        gdk_threads_add_timeout(0, update_factor_plots, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+        gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+        gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+      }
+      gdk_threads_leave();
+      g_mutex_lock(mutex_out_data);
+      if (i < o.rows.size()) {
+        o.rows[i].running = false;
+        o.rows[i].changed = false;
+      }
+      // The plots keep this model until the next one reports.
+      if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
+      g_mutex_unlock(mutex_out_data);
+      break;
+    }
+  }
+}
+
+gpointer solve_structures(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  const bool refining = model_state == 2;
+  const StageSettings settings =
+      refining ? RefinementSettings(job.config) : OptimizationSettings(job.config);
+  g_mutex_lock(mutex_out_data);
+  CopyText(optOutData.currentRowPath, sizeof optOutData.currentRowPath, "0");
+  g_mutex_unlock(mutex_out_data);
+  SolveModels(&job, work->models, settings, refining ? STAGE_REFINEMENT : STAGE_OPTIMIZATION,
+              [work](const ModelReport &r) { output_opt(work, r); }, &stopRequested);
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        set_action_sensitive(action_solve_structures_stop, FALSE);
+        if (!get_running_flag(&solve_running)) {
+          Message(MESSAGE_HINT, "Structure solving stopped!\n");
+        } else {
+          set_running_flag(&solve_running, 0);
+          Message(MESSAGE_PLAIN, "Structure solving finished!\n");
+          gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 4);
+        }
+        gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_solve_state), 0);
+        job_end_color_count = 0;
+        gdk_threads_add_timeout(500, show_job_end_information, nullptr);
+        return FALSE;
+      },
+      10, work);
+  return nullptr;
+}
+
+}  // namespace
+
+gboolean update_solve_progress(gpointer) {
+  // Timers may outlive the windows by one tick.
+  if (!mutex_out_data) return FALSE;
+  struct Change {
+    size_t index;
+    int percent;
+    double best;
+  };
+  std::vector<Change> changes;
+  g_mutex_lock(mutex_out_data);
+  for (size_t i = 0; i < optOutData.rows.size(); ++i) {
+    RowProgress &row = optOutData.rows[i];
+    if (!row.running || !row.changed) continue;
+    row.changed = false;
+    changes.push_back({i, row.percent, row.lastBestFactor});
+  }
+  g_mutex_unlock(mutex_out_data);
+  for (const Change &c : changes) {
+    GtkTreeIter row;
+    if (currentWork && currentWork->row(c.index, &row))
+      gtk_list_store_set(ls_opt_models, &row, COL_RMIN, c.best, COL_OPT_PROGRESS, c.percent,
+                         COL_OPT_COLOUR, "#FF0000", -1);
+  }
+  return get_running_flag(&solve_running) ? TRUE : FALSE;
+}
+
+gboolean update_factor_plots(gpointer data) {
+  const int mode = GPOINTER_TO_INT(data);
+  if (!mutex_out_data || !factor_serial || !best_factor_serial) return FALSE;
+  bool bestChanged = mode != DISPLAY_FOLLOW;
+  bool memory = true;
+  g_mutex_lock(mutex_out_data);
+  const OptOutData &o = optOutData;
+  if (mode != DISPLAY_REDRAW) {
+    factor_serial->points.resize(kHistoryCapacity);
+    const uint32_t n = std::min(o.historyCount, o.historyCapacity);
+    for (uint32_t k = 0; k < n; ++k) {
+      const FactorPoint &p = o.history[(o.historyHead + k) % o.historyCapacity];
+      factor_serial->points[k].x = p.step;
+      factor_serial->points[k].y = p.factor;
+    }
+    factor_serial->count = n;
+    if (mode == DISPLAY_FOLLOW && (o.redrawFlags & REDRAW_BEST_FACTOR)) {
+      bestChanged = true;
+      optOutData.redrawFlags &= ~REDRAW_BEST_FACTOR;
+    }
+    if (bestChanged) {
+      if (o.bestChunks > best_factor_view_count ||
+          best_factor_serial->points.size() < static_cast<size_t>(o.bestChunks) * kBestChunk) {
+        try {
+          best_factor_serial->points.resize(static_cast<size_t>(o.bestChunks) * kBestChunk);
+          best_factor_view_count = std::max(best_factor_view_count, o.bestChunks);
+        } catch (const std::bad_alloc &) {
+          memory = false;
+        }
+      }
+      if (memory) {
+        for (uint32_t k = 0; k < o.bestCount; ++k) {
+          best_factor_serial->points[k].x = o.best[k].step;
+          best_factor_serial->points[k].y = o.best[k].factor;
+        }
+        best_factor_serial->count = o.bestCount;
+      }
+    }
+  }
+  g_mutex_unlock(mutex_out_data);
+  if (!memory) {
+    Message(MESSAGE_ERROR, "ploting data, memory error!\n");
+    return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
+  }
+  gtk_plot_update(factor_plot);
+  if (bestChanged) gtk_plot_update(best_factor_plot);
+  return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
+}
+
+gboolean update_crystal_3d_view(gpointer data) {
+  const int mode = GPOINTER_TO_INT(data);
+  if (!mutex_out_data || !crystal_3d_view) return FALSE;
+  bool redraw = mode != DISPLAY_FOLLOW;
+  g_mutex_lock(mutex_out_data);
+  if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_3D_VIEW)) {
+    redraw = true;
+    optOutData.redrawFlags &= ~REDRAW_3D_VIEW;
+  }
+  if (redraw && mode != DISPLAY_REDRAW)
+    gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
+  g_mutex_unlock(mutex_out_data);
+  if (redraw) gtk_crystal_3d_view_update(crystal_3d_view);
+  return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
+}
+
+gboolean update_peaks_plot(gpointer data) {
+  const int mode = GPOINTER_TO_INT(data);
+  if (!mutex_out_data || !peaks_plot) return FALSE;
+  bool redraw = mode != DISPLAY_FOLLOW;
+  g_mutex_lock(mutex_out_data);
+  if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_PEAKS)) {
+    redraw = true;
+    optOutData.redrawFlags &= ~REDRAW_PEAKS;
+  }
+  if (redraw && mode == DISPLAY_RECOMPUTE && !optOutData.hklList.items.empty() &&
+      !optOutData.crystal.cellAtoms.empty())
+    CalculateIntensity(&optOutData.hklList, &optOutData.crystal, job.config.radiation);
+  if (redraw && mode != DISPLAY_REDRAW)
+    update_peaks_serials(&optOutData.hklList, obs_peak_serial, calc_peak_serial);
+  g_mutex_unlock(mutex_out_data);
+  if (redraw) gtk_plot_update(peaks_plot);
+  return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
+}
+
+gboolean show_job_end_information(gpointer) {
+  static const char *const kColours[] = {"#C8C8C8", "#FF00FF", "#00FFFF",
+                                         "#FFFFFF", "#FF0000", "#C8C8C8"};
+  if (!lbl_job_end_tips) return FALSE;
+  if (job_end_color_count > 5) {
+    gtk_label_set_markup(GTK_LABEL(lbl_job_end_tips),
+                         "<span color='#c8c8c8'>The job can be stopped here, right click on the "
+                         "\nmodel list to generate output files.</span>");
+    job_end_color_count = 0;
+    return FALSE;
+  }
+  set_label(lbl_job_end_tips, true,
+            "<span color='%s'>The job can be stopped here, right click on the \nmodel list to "
+            "generate output files.</span>",
+            kColours[job_end_color_count]);
+  ++job_end_color_count;
+  return TRUE;
+}
+
+extern "C" {
+
+G_MODULE_EXPORT void on_action_solve_structures_activate(GtkAction *, gpointer) {
+  if (worker) return;
+  if (!file_peak_file_validity) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Invalid peak file!\nPlease open a valid peak file!\n");
+    return;
+  }
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_solve_state), 1);
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_solve), 0);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_solve), "0%");
+  Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
+  seed_hint();
+  StageWork *work = new StageWork;
+  work->take_rows(treeview_opt_models);
+  g_mutex_lock(mutex_out_data);
+  optOutData.rows.assign(work->models.size(), RowProgress());
+  optOutData.shownIndex = -1;
+  g_mutex_unlock(mutex_out_data);
+  set_running_flag(&solve_running, 1);
+  set_action_sensitive(action_solve_structures_stop, TRUE);
+  if (!start_worker("solve_structures", solve_structures, work)) {
+    set_running_flag(&solve_running, 0);
+    set_action_sensitive(action_solve_structures_stop, FALSE);
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_solve_state), 0);
+    return;
+  }
+  gdk_threads_add_timeout(100, update_factor_plots, GINT_TO_POINTER(DISPLAY_FOLLOW));
+  gdk_threads_add_timeout(100, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_FOLLOW));
+  gdk_threads_add_timeout(100, update_peaks_plot, GINT_TO_POINTER(DISPLAY_FOLLOW));
+  gdk_threads_add_timeout(100, update_solve_progress, nullptr);
+}
+
+G_MODULE_EXPORT void on_action_solve_structures_stop_activate(GtkAction *, gpointer) {
+  set_running_flag(&solve_running, 0);
+  stopRequested = true;
+  Message(MESSAGE_HINT, "Structure solving is stopping...\n");
+}
+
+}  // extern "C"
+
+// ------------------------------------------------ bond-length validity
+
+namespace {
+
+gpointer check_bond_length_validity(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  gdk_threads_enter();
+  gtk_label_set_text(GTK_LABEL(lbl_validity_splash_info), "Model 1");
+  gtk_image_set_from_stock(GTK_IMAGE(image_validity_splash), GTK_STOCK_APPLY, GTK_ICON_SIZE_MENU);
+  gtk_widget_show(image_validity_splash);
+  gdk_threads_leave();
+  Message(MESSAGE_PLAIN, "Bond length checking started...\n");
+  CheckModelsBondLengths(
+      &job, work->models, work->tolerancePercent,
+      [work](const ModelReport &r) {
+        if (r.event == REPORT_MODEL_STARTED) {
+          work->set_icon(r.index, COL_VALIDITY, GTK_STOCK_REFRESH);
+        } else if (r.event == REPORT_MODEL_FINISHED) {
+          const bool valid = (r.model->validity & VALIDITY_BOND_LENGTHS) != 0;
+          const size_t done = ++work->finished;
+          const double fraction = r.total ? static_cast<double>(done) / r.total : 0;
+          char text[32];
+          std::snprintf(text, sizeof text, "%.0f%%", fraction * 100);
+          set_progress(progress_validity_splash, fraction, text);
+          set_label(lbl_validity_splash_info, false, "Mode #%d\t", r.model->modelNumber);
+          gdk_threads_enter();
+          gtk_image_set_from_stock(GTK_IMAGE(image_validity_splash),
+                                   valid ? GTK_STOCK_APPLY : GTK_STOCK_CANCEL,
+                                   GTK_ICON_SIZE_MENU);
+          work->show(r.index, false);
+          GtkTreeIter row;
+          if (work->row(r.index, &row))
+            gtk_list_store_set(work->store, &row, COL_VALIDITY,
+                               valid ? GTK_STOCK_APPLY : GTK_STOCK_CANCEL, -1);
+          gdk_threads_leave();
+        }
+      },
+      &stopRequested);
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        set_action_sensitive(action_bond_length_check_stop, FALSE);
+        gtk_widget_hide(image_validity_splash);
+        if (!get_running_flag(&bond_length_checking)) {
+          gtk_label_set_text(GTK_LABEL(lbl_validity_splash_info),
+                             "Bond length checking stopped!\n");
+          Message(MESSAGE_PLAIN, "Bond length checking stopped!\n");
+        } else {
+          set_running_flag(&bond_length_checking, 0);
+          GtkTreePath *first = gtk_tree_path_new_first();
+          gtk_tree_view_set_cursor(w->view, first, nullptr, FALSE);
+          gtk_tree_path_free(first);
+          gtk_label_set_markup(GTK_LABEL(lbl_validity_splash_info),
+                               "Bond length validity checking finished!");
+          Message(MESSAGE_PLAIN, "Bond length checking finished.\n");
+        }
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_validity_splash), 0);
+        gtk_widget_hide(window_validity_splash);
+        return FALSE;
+      },
+      100, work);
+  return nullptr;
+}
+
+void start_bond_length_check(GtkWidget *view) {
+  if (worker) return;
+  StageWork *work = new StageWork;
+  work->take_rows(view);
+  char *end = nullptr;
+  const char *text = gtk_entry_get_text(GTK_ENTRY(entry_bond_length_tolerance));
+  const double tolerance = std::strtod(text, &end);
+  if (end == text || *end || !std::isfinite(tolerance) || tolerance < 0 || tolerance >= 100) {
+    Message(MESSAGE_WARNING,
+            "checking bond lengths, tolerance '%s' is no percentage from 0 to below 100; "
+            "using %g\n",
+            text, job.settings.bondTolerance);
+    work->tolerancePercent = job.settings.bondTolerance;
+  } else {
+    work->tolerancePercent = tolerance;
+  }
+  gtk_widget_show(window_validity_splash);
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_validity_splash), 0);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_validity_splash), "0%");
+  gtk_label_set_text(GTK_LABEL(lbl_validity_splash_info),
+                     "Start checking models bond length validity...");
+  gtk_widget_hide(image_validity_splash);
+  set_running_flag(&bond_length_checking, 1);
+  set_action_sensitive(action_bond_length_check_stop, TRUE);
+  if (!start_worker("check_bond_length_validity", check_bond_length_validity, work)) {
+    set_running_flag(&bond_length_checking, 0);
+    set_action_sensitive(action_bond_length_check_stop, FALSE);
+    gtk_widget_hide(window_validity_splash);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+G_MODULE_EXPORT void on_action_check_models_bl_validity_activate(GtkAction *, gpointer) {
+  start_bond_length_check(treeview_models);
+}
+
+G_MODULE_EXPORT void on_action_check_opt_models_bl_validity_activate(GtkAction *, gpointer) {
+  start_bond_length_check(treeview_opt_models);
+}
+
+G_MODULE_EXPORT void on_action_bond_length_check_stop_activate(GtkAction *, gpointer) {
+  Message(MESSAGE_PLAIN, "Bond length checking stopping...\n");
+  set_running_flag(&bond_length_checking, 0);
+  stopRequested = true;
+  gtk_label_set_markup(GTK_LABEL(lbl_validity_splash_info), "Bond length checking stopping...");
+  gtk_widget_hide(image_validity_splash);
+}
+
+}  // extern "C"
+
+// ---------------------------------------------------- fixed coordinates
+
+namespace {
+
+gpointer fixed_coordinates(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  const size_t changed = SetModelsFixedCoordinates(&job, work->models, work->set);
+  gdk_threads_enter();
+  GtkTreeModel *model = GTK_TREE_MODEL(work->store);
+  GtkTreeIter row;
+  for (gboolean more = gtk_tree_model_get_iter_first(model, &row); more;
+       more = gtk_tree_model_iter_next(model, &row))
+    update_model_view_item(work->view, &row);
+  gdk_threads_leave();
+  if (work->set)
+    Message(MESSAGE_PLAIN, "\nSetting fixed coordinates finished, %ld affected models.\n",
+            static_cast<long>(changed));
+  else
+    Message(MESSAGE_PLAIN, "\nFixed coordinates have been reset, %ld affected models.\n",
+            static_cast<long>(changed));
+  end_worker(
+      [](gpointer d) -> gboolean {
+        std::unique_ptr<StageWork> w(finish_worker(d));
+        gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info),
+                             w->set ? "Fixed coordinates has been set!"
+                                    : "Fixed coordinates has been reset!");
+        gtk_widget_hide(window_states_splash);
+        return FALSE;
+      },
+      10, work);
+  return nullptr;
+}
+
+void start_fixed_coordinates(GtkWidget *view, bool set) {
+  if (worker) return;
+  StageWork *work = new StageWork;
+  work->take_rows(view);
+  work->set = set;
+  gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info),
+                       set ? "Setting fixed coordinates..." : "Resetting fixed coordinates...");
+  gtk_widget_show(window_states_splash);
+  if (!start_worker(set ? "set_fixed_coordinates" : "reset_fixed_coordinates",
+                    fixed_coordinates, work))
+    gtk_widget_hide(window_states_splash);
+}
+
+}  // namespace
+
+extern "C" {
+
+G_MODULE_EXPORT void on_action_set_models_fixed_coordinates_activate(GtkAction *, gpointer) {
+  start_fixed_coordinates(treeview_models, true);
+}
+
+G_MODULE_EXPORT void on_action_set_opt_models_fixed_coordinates_activate(GtkAction *, gpointer) {
+  start_fixed_coordinates(treeview_opt_models, true);
+}
+
+G_MODULE_EXPORT void on_action_reset_fixed_coordinates_models_activate(GtkAction *, gpointer) {
+  start_fixed_coordinates(treeview_models, false);
+}
+
+G_MODULE_EXPORT void on_action_reset_fixed_coordinates_opt_models_activate(GtkAction *,
+                                                                           gpointer) {
+  start_fixed_coordinates(treeview_opt_models, false);
+}
+
+// Every model to optimisation, as the statistic page's shortcut does.
+G_MODULE_EXPORT void on_action_goto_opt_activate(GtkAction *, gpointer) {
+  if (worker) return;
+  FilterSettings keepAll;
+  keepAll.filterType = 2;
+  job.filtered = ModelsStatisticFilter(&job.models, keepAll, 0, &job.filteredCount);
+  model_state = 1;
+  set_opt_model_list(1);
+  set_action_sensitive(action_statistic_page, TRUE);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 2);
+}
+
+}  // extern "C"

@@ -1,0 +1,1189 @@
+#include "CrystalMain.h"
+
+#include <gmodule.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "CrystalJobs.h"
+
+// ---------------------------------------------------------------- globals
+
+#define PULVINA_DEFINE_OBJECT(ctype, name, gtype) ctype *name = nullptr;
+PULVINA_BUILDER_OBJECTS(PULVINA_DEFINE_OBJECT)
+#undef PULVINA_DEFINE_OBJECT
+
+const std::vector<BuilderObjectSpec> &BuilderObjects() {
+#define PULVINA_OBJECT_SPEC(ctype, name, gtype) {#name, [] { return gtype; }},
+  static const std::vector<BuilderObjectSpec> objects = {
+      PULVINA_BUILDER_OBJECTS(PULVINA_OBJECT_SPEC)};
+#undef PULVINA_OBJECT_SPEC
+  return objects;
+}
+
+Job job;
+UIConfig uiConfig;
+std::string uiConfigFileName;
+char current_file_name[kPathSize] = "";
+char default_file_path[kPathSize] = "";
+char cif_output_folder[kPathSize] = "";
+char hkl_output_folder[kPathSize] = "";
+int jobing = 0;
+int file_changed_flag = 0;
+int file_title_validity = 0;
+int file_formular_validity = 0;
+int file_sg_validity = 0;
+int file_peak_file_validity = 0;
+CrystalModel *currentModel = nullptr;
+
+GtkPlot *model_factors_plot = nullptr, *factor_plot = nullptr, *best_factor_plot = nullptr,
+        *experiment_peak_plot = nullptr, *peaks_plot = nullptr;
+GtkPlotSerial *model_factors_serial = nullptr, *model_factors_active_serial = nullptr,
+              *factor_serial = nullptr, *best_factor_serial = nullptr,
+              *obs_peak_serial = nullptr, *calc_peak_serial = nullptr;
+GtkCrystal3DView *crystal_3d_view = nullptr;
+
+ProgramOptions programOptions;
+TestHooks testHooks;
+bool quitRequested = false;
+
+namespace {
+
+GtkBuilder *builder = nullptr;
+GdkPixbuf *messagePictures[3] = {nullptr, nullptr, nullptr};
+GtkTextMark *logEnd = nullptr;
+bool exiting = false;
+
+const char *const kBanner = "Pulvina (kernel version %d.%d.%d)\n\n";
+
+// ------------------------------------------------------------ the GUI lock
+
+// GDK's lock, recursive for the thread that holds it. The depth is kept per
+// thread so that a wait for a worker can let go of the lock entirely.
+GRecMutex guiMutex;
+thread_local int guiDepth = 0;
+
+void gui_lock_enter() {
+  g_rec_mutex_lock(&guiMutex);
+  ++guiDepth;
+}
+
+void gui_lock_leave() {
+  --guiDepth;
+  g_rec_mutex_unlock(&guiMutex);
+}
+
+void set_entry_text(GtkWidget *entry, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void set_entry_text(GtkWidget *entry, const char *format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  gtk_entry_set_text(GTK_ENTRY(entry), text);
+}
+
+}  // namespace
+
+int gui_lock_depth() { return guiDepth; }
+
+GuiLockReleased::GuiLockReleased() : depth_(guiDepth) {
+  for (int i = 0; i < depth_; ++i) gdk_threads_leave();
+}
+
+GuiLockReleased::~GuiLockReleased() {
+  for (int i = 0; i < depth_; ++i) gdk_threads_enter();
+}
+
+std::string join_path(const char *folder, const std::string &name) {
+  if (!folder || !*folder) return name;
+  gchar *joined = g_build_filename(folder, name.c_str(), nullptr);
+  std::string path = joined;
+  g_free(joined);
+  return path;
+}
+
+// -------------------------------------------------------------- messages
+
+void AppendLog(int type, const std::string &text) {
+  gdk_threads_enter();
+  if (!text_buffer_output) {
+    gdk_threads_leave();
+    DefaultMessageSink(type, text);
+    return;
+  }
+  GdkPixbuf *picture = type >= 0 && type < 3 ? messagePictures[type] : nullptr;
+  GtkTextIter end;
+  gtk_text_buffer_get_end_iter(text_buffer_output, &end);
+  if (picture) {
+    gtk_text_buffer_insert_pixbuf(text_buffer_output, &end, picture);
+    gtk_text_buffer_insert(text_buffer_output, &end, " ", 1);
+  }
+  // The kernel's texts are bytes from files and users; the buffer takes
+  // only UTF-8.
+  if (g_utf8_validate(text.c_str(), static_cast<gssize>(text.size()), nullptr)) {
+    gtk_text_buffer_insert(text_buffer_output, &end, text.c_str(), static_cast<gint>(text.size()));
+  } else {
+    gchar *valid = g_convert_with_fallback(text.c_str(), static_cast<gssize>(text.size()),
+                                           "UTF-8", "ISO-8859-1", "?", nullptr, nullptr, nullptr);
+    if (valid) {
+      gtk_text_buffer_insert(text_buffer_output, &end, valid, -1);
+      g_free(valid);
+    }
+  }
+  gtk_text_view_scroll_mark_onscreen(GTK_TEXT_VIEW(text_output), logEnd);
+  gdk_threads_leave();
+}
+
+int run_dialog(GtkDialog *dialog) {
+  if (testHooks.dialog) return testHooks.dialog(dialog);
+  return gtk_dialog_run(dialog);
+}
+
+int run_file_dialog(GtkFileChooser *chooser, std::string *file) {
+  int response;
+  if (testHooks.fileDialog) {
+    response = testHooks.fileDialog(chooser, file);
+  } else {
+    response = gtk_dialog_run(GTK_DIALOG(chooser));
+    if (response == GTK_RESPONSE_ACCEPT) {
+      gchar *name = gtk_file_chooser_get_filename(chooser);
+      *file = name ? name : "";
+      g_free(name);
+    }
+  }
+  if (response == GTK_RESPONSE_ACCEPT && file->empty()) response = GTK_RESPONSE_CANCEL;
+  return response;
+}
+
+int MessageBox(int type, int buttons, const char *format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  GtkWidget *dialog = gtk_message_dialog_new(
+      GTK_WINDOW(window_main),
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      static_cast<GtkMessageType>(type), static_cast<GtkButtonsType>(buttons), "%s", text);
+  gtk_window_set_title(GTK_WINDOW(dialog), "Pulvina");
+  const int response = run_dialog(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  return response;
+}
+
+// ------------------------------------------------------ UI settings file
+
+namespace {
+
+struct GeometryKeys {
+  const char *group;
+  bool hasShow;
+  gint32 UIConfig::*show;
+  gint32 UIConfig::*top;
+  gint32 UIConfig::*left;
+  gint32 UIConfig::*width;
+  gint32 UIConfig::*height;
+};
+
+// The file's groups in the order they are written and read.
+const GeometryKeys kGeometryGroups[] = {
+    {"main window", false, nullptr, &UIConfig::mainTop, &UIConfig::mainLeft, &UIConfig::mainWidth,
+     &UIConfig::mainHeight},
+    {"factor plots window", true, &UIConfig::factorShow, &UIConfig::factorTop,
+     &UIConfig::factorLeft, &UIConfig::factorWidth, &UIConfig::factorHeight},
+    {"peak plot window", true, &UIConfig::peakShow, &UIConfig::peakTop, &UIConfig::peakLeft,
+     &UIConfig::peakWidth, &UIConfig::peakHeight},
+    {"3d view window", true, &UIConfig::viewShow, &UIConfig::viewTop, &UIConfig::viewLeft,
+     &UIConfig::viewWidth, &UIConfig::viewHeight},
+};
+
+}  // namespace
+
+int ReadUIConfig(const char *fileName, UIConfig *config) {
+  GKeyFile *file = g_key_file_new();
+  if (!g_key_file_load_from_file(file, fileName, G_KEY_FILE_NONE, nullptr)) {
+    g_key_file_free(file);
+    return 0;
+  }
+  auto readInt = [&](const char *group, const char *key, gint32 *value) {
+    GError *error = nullptr;
+    const gint v = g_key_file_get_integer(file, group, key, &error);
+    if (error) {
+      g_error_free(error);
+      return false;
+    }
+    *value = v;
+    return true;
+  };
+  bool complete = true;
+  for (const GeometryKeys &g : kGeometryGroups) {
+    if (g.hasShow) {
+      GError *error = nullptr;
+      const gboolean show = g_key_file_get_boolean(file, g.group, "show", &error);
+      if (error) {
+        g_error_free(error);
+        complete = false;
+        break;
+      }
+      config->*g.show = show ? 1 : 0;
+    }
+    if (!readInt(g.group, "top", &(config->*g.top)) ||
+        !readInt(g.group, "left", &(config->*g.left)) ||
+        !readInt(g.group, "width", &(config->*g.width)) ||
+        !readInt(g.group, "height", &(config->*g.height))) {
+      complete = false;
+      break;
+    }
+  }
+  g_key_file_free(file);
+  return complete ? 1 : 0;
+}
+
+int UpdateUIConfig(const char *fileName, const UIConfig *config) {
+  GKeyFile *file = g_key_file_new();
+  for (const GeometryKeys &g : kGeometryGroups) {
+    if (g.hasShow) g_key_file_set_boolean(file, g.group, "show", config->*g.show != 0);
+    g_key_file_set_integer(file, g.group, "top", config->*g.top);
+    g_key_file_set_integer(file, g.group, "left", config->*g.left);
+    g_key_file_set_integer(file, g.group, "width", config->*g.width);
+    g_key_file_set_integer(file, g.group, "height", config->*g.height);
+  }
+  gsize length = 0;
+  gchar *text = g_key_file_to_data(file, &length, nullptr);
+  g_key_file_free(file);
+  gchar *folder = g_path_get_dirname(fileName);
+  g_mkdir_with_parents(folder, 0700);
+  g_free(folder);
+  // Written beside and renamed over the old file, so a full disk never
+  // leaves half a file.
+  const gboolean written =
+      g_file_set_contents(fileName, text, static_cast<gssize>(length), nullptr);
+  g_free(text);
+  return written ? 1 : 0;
+}
+
+// ----------------------------------------------------- title and changes
+
+void update_title() {
+  const char *name = current_file_name[0] ? current_file_name : "untitled.epc";
+  char title[kPathSize + 16];
+  std::snprintf(title, sizeof title, "%s%s", name, file_changed_flag ? "*" : "");
+  gtk_window_set_title(GTK_WINDOW(window_main), title);
+}
+
+void mark_file_changed() {
+  // Emptying the pages after Close runs their change handlers: only an open
+  // job can be changed.
+  if (!jobing) return;
+  file_changed_flag = 1;
+  update_title();
+}
+
+bool file_save_confirm() {
+  if (!jobing || !file_changed_flag) return true;
+  const int answer = MessageBox(GTK_MESSAGE_WARNING, GTK_BUTTONS_YES_NO,
+                                "File has not been saved yet,\nDo you want to save it?");
+  if (answer != GTK_RESPONSE_YES) return true;
+  gtk_action_activate(action_file_save);
+  // Saving was wanted: a cancelled dialog or a failed write keeps the job.
+  return file_changed_flag == 0;
+}
+
+int new_job_confirm() {
+  if (!jobing) return 1;
+  const int answer = MessageBox(
+      GTK_MESSAGE_WARNING, GTK_BUTTONS_YES_NO,
+      "A job is already running, do you want to close it and create a new one?");
+  if (answer != GTK_RESPONSE_YES) return 0;
+  return file_close() ? 1 : 0;
+}
+
+void reset_job_settings() {
+  job.settings = programOptions.settings;
+  if (!programOptions.haveSeed) job.settings.seed = ClockSeed();
+}
+
+// ------------------------------------------------------- file commands
+
+namespace {
+
+void set_job_actions(gboolean open) {
+  gtk_widget_set_sensitive(notebook_main, open);
+  set_action_sensitive(action_file_save, open);
+  set_action_sensitive(action_file_save_as, open);
+  set_action_sensitive(action_file_close, open);
+}
+
+void add_control_file_filters(GtkFileChooser *chooser) {
+  GtkFileFilter *filter = gtk_file_filter_new();
+  gtk_file_filter_set_name(filter, "Control Files (*.epc)");
+  gtk_file_filter_add_pattern(filter, "*epc");
+  gtk_file_chooser_add_filter(chooser, filter);
+  filter = gtk_file_filter_new();
+  gtk_file_filter_set_name(filter, "All Files (*.*)");
+  gtk_file_filter_add_pattern(filter, "*");
+  gtk_file_chooser_add_filter(chooser, filter);
+}
+
+GtkWidget *save_dialog() {
+  GtkWidget *dialog = gtk_file_chooser_dialog_new(
+      "Save File", GTK_WINDOW(window_main), GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
+      GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
+  add_control_file_filters(GTK_FILE_CHOOSER(dialog));
+  return dialog;
+}
+
+void set_current_file(const std::string &path) {
+  CopyText(current_file_name, sizeof current_file_name, path.c_str());
+  gchar *folder = g_path_get_dirname(path.c_str());
+  CopyText(default_file_path, sizeof default_file_path, folder);
+  g_free(folder);
+}
+
+// Writes the configuration to current_file_name.
+void write_control_file() {
+  if (UpdateConfigFile(current_file_name, &job.config)) {
+    file_changed_flag = 0;
+    update_title();
+  } else {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "The job could not be saved to\n%s\n(see the message log).", current_file_name);
+  }
+}
+
+bool save_as(const char *proposedName) {
+  GtkWidget *dialog = save_dialog();
+  if (current_file_name[0])
+    gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), current_file_name);
+  else if (proposedName)
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), proposedName);
+  std::string chosen;
+  const int response = run_file_dialog(GTK_FILE_CHOOSER(dialog), &chosen);
+  gtk_widget_destroy(dialog);
+  if (response != GTK_RESPONSE_ACCEPT) return false;
+  if (chosen.size() >= kPathSize) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "The path is too long:\n%s", chosen.c_str());
+    return false;
+  }
+  set_current_file(chosen);
+  write_control_file();
+  return true;
+}
+
+}  // namespace
+
+bool file_close() {
+  if (!file_save_confirm()) return false;
+  jobing = 0;
+  file_changed_flag = 0;
+  init_widget_states();
+  FreeJob(&job);
+  InitializeJob(&job);
+  free_opt_out_data(&optOutData);
+  currentModel = nullptr;
+  file_title_validity = file_formular_validity = file_sg_validity = file_peak_file_validity = 0;
+  set_job_actions(FALSE);
+  return true;
+}
+
+bool open_job_file(const std::string &path) {
+  if (path.size() >= kPathSize) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "The path is too long:\n%s", path.c_str());
+    return false;
+  }
+  gchar *absolute = g_path_is_absolute(path.c_str())
+                        ? g_strdup(path.c_str())
+                        : g_build_filename(g_get_current_dir(), path.c_str(), nullptr);
+  set_current_file(absolute);
+  g_free(absolute);
+  FreeJob(&job);
+  InitializeJob(&job);
+  reset_job_settings();
+  init_opt_out_data(&optOutData);
+  const int result = ReadConfigFile(&job.config, current_file_name);
+  if (result == CONFIG_WRONG_FORMAT) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Wrong file format!");
+    return false;
+  }
+  if (result == CONFIG_WRONG_VERSION) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Wrong file version!");
+    return false;
+  }
+  if (result != CONFIG_READ) return false;
+  jobing = 1;
+  update_fields_by_config();
+  file_changed_flag = 0;
+  update_title();
+  set_job_actions(TRUE);
+  return true;
+}
+
+void quit_main_loop() {
+  if (gtk_main_level() > 0)
+    gtk_main_quit();
+  else
+    quitRequested = true;
+}
+
+// ------------------------------------------------------- widget states
+
+void init_widget_states() {
+  gtk_entry_set_text(GTK_ENTRY(entry_title), "");
+  gtk_entry_set_text(GTK_ENTRY(entry_formular), "");
+  gtk_entry_set_text(GTK_ENTRY(entry_formular_z), "");
+  gtk_list_store_clear(ls_elements);
+  gtk_list_store_clear(ls_comb_elements);
+  set_action_sensitive(action_epc_page, FALSE);
+  set_action_sensitive(action_statistic_page, FALSE);
+  set_action_sensitive(action_opt_page, FALSE);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 0);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 0);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_statistic), 0);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 0);
+  gtk_list_store_clear(ls_models);
+  gtk_list_store_clear(ls_opt_models);
+  gtk_list_store_clear(ls_choose_models);
+  gtk_list_store_clear(ls_hkl_list);
+  gtk_plot_clear_serials(experiment_peak_plot);
+  gtk_plot_update(experiment_peak_plot);
+  obs_peak_serial->count = 0;
+  calc_peak_serial->count = 0;
+  gtk_plot_update(peaks_plot);
+  model_factors_serial->count = 0;
+  model_factors_active_serial->count = 0;
+  gtk_plot_update(model_factors_plot);
+  factor_serial->count = 0;
+  best_factor_serial->count = 0;
+  gtk_plot_update(factor_plot);
+  gtk_plot_update(best_factor_plot);
+  gtk_crystal_3d_view_clear(crystal_3d_view);
+  char banner[128];
+  std::snprintf(banner, sizeof banner, kBanner, kKernelMajor, kKernelMinor, kKernelRelease);
+  gtk_text_buffer_set_text(text_buffer_output, banner, -1);
+  current_file_name[0] = '\0';
+  gtk_window_set_title(GTK_WINDOW(window_main), "Pulvina");
+}
+
+// The composition page's fields and the set-up of the job behind them.
+// The pages fill the rest of their widgets themselves (CrystalPages).
+void update_fields_by_config() {
+  const Config &c = job.config;
+  gtk_entry_set_text(GTK_ENTRY(entry_title), c.title.c_str());
+  gtk_entry_set_text(GTK_ENTRY(entry_formular), c.formular.c_str());
+  set_entry_text(entry_formular_z, "%d", c.formularZ);
+  set_entry_text(entry_sg_number, "%d", c.sgNumber);
+  gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sg_setting), c.sgSetting - 1);
+  const double cell[6] = {c.cellA, c.cellB, c.cellC, c.cellAlpha, c.cellBeta, c.cellGamma};
+  GtkWidget *const first[6] = {entry_cell_a0, entry_cell_b0, entry_cell_c0,
+                               entry_cell_alpha0, entry_cell_beta0, entry_cell_gamma0};
+  GtkWidget *const second[6] = {entry_cell_a, entry_cell_b, entry_cell_c,
+                                entry_cell_alpha, entry_cell_beta, entry_cell_gamma};
+  for (int i = 0; i < 6; ++i) {
+    set_entry_text(first[i], "%f", cell[i]);
+    set_entry_text(second[i], "%f", cell[i]);
+  }
+  set_entry_text(entry_statistic_circles, "%ld", static_cast<long>(c.statisticCircles));
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale),
+                               c.autoStCircles != 0);
+  gtk_entry_set_text(GTK_ENTRY(entry_peak_file), c.peakFile.c_str());
+  set_entry_text(entry_peak_n_width, "%f", c.peakNWidth);
+  set_entry_text(entry_start_angle, "%f", c.startAngle);
+  set_entry_text(entry_end_angle, "%f", c.endAngle);
+
+  file_title_validity = c.title.empty() ? 0 : 1;
+  // A new job has no formula yet: nothing to set up or complain about.
+  const bool ready = !c.formular.empty() && SetupJob(&job);
+  file_formular_validity = job.compound.entries.empty() ? 0 : 1;
+  file_sg_validity = job.crystal.spaceGroup.positions.empty() ? 0 : 1;
+  file_peak_file_validity = 0;
+  if (ready && !c.peakFile.empty()) {
+    // Reading narrows the angle range to the reflections found; the range
+    // the user gave stays in the control file.
+    const double start = c.startAngle, end = c.endAngle;
+    file_peak_file_validity = ReadJobPeakFile(&job, default_file_path) > 0 ? 1 : 0;
+    job.config.startAngle = start;
+    job.config.endAngle = end;
+  }
+  g_mutex_lock(mutex_out_data);
+  optOutData.crystal = job.crystal;
+  CloneHKLList(&job.hklList, &optOutData.hklList);
+  g_mutex_unlock(mutex_out_data);
+  const size_t reflections = job.hklList.items.size();
+  obs_peak_serial->points.assign(reflections, GtkPlotPoint{});
+  calc_peak_serial->points.assign(reflections, GtkPlotPoint{});
+  obs_peak_serial->count = calc_peak_serial->count = 0;
+  if (file_peak_file_validity)
+    gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+}
+
+// ------------------------------------------------------------ handlers
+
+extern "C" {
+
+G_MODULE_EXPORT gboolean on_window_main_delete_event(GtkWidget *, GdkEvent *, gpointer) {
+  if (get_running_flag(&solve_running)) {
+    Message(MESSAGE_WARNING,
+            "structure solving is running, please stop it before exiting the program!\n");
+    return TRUE;
+  }
+  gtk_action_activate(action_exit);
+  return TRUE;
+}
+
+G_MODULE_EXPORT void on_action_exit_activate(GtkAction *, gpointer) {
+  if (exiting) return;
+  exiting = true;
+  // Workers write into the job: they stop at their next report and are
+  // joined before the job goes.
+  if (!stop_and_join_workers(30.0)) {
+    std::fprintf(stderr, "pulvina: a background job did not stop within 30 s; quitting.\n");
+    std::fflush(stderr);
+    _exit(1);
+  }
+  if (!file_close()) {
+    exiting = false;
+    return;
+  }
+  quit_main_loop();
+  exiting = false;
+}
+
+G_MODULE_EXPORT void on_action_file_new_activate(GtkAction *, gpointer) {
+  if (!new_job_confirm()) return;
+  FreeJob(&job);
+  InitializeJob(&job);
+  reset_job_settings();
+  init_opt_out_data(&optOutData);
+  gtk_list_store_clear(ls_models);
+  gtk_list_store_clear(ls_opt_models);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 0);
+  current_file_name[0] = '\0';
+  default_file_path[0] = '\0';
+  jobing = 1;
+  update_fields_by_config();
+  file_changed_flag = 0;
+  update_title();
+  set_job_actions(TRUE);
+}
+
+G_MODULE_EXPORT void on_action_file_open_activate(GtkAction *, gpointer) {
+  if (!new_job_confirm()) return;
+  GtkWidget *dialog = gtk_file_chooser_dialog_new(
+      "Open File", GTK_WINDOW(window_main), GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL,
+      GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  add_control_file_filters(GTK_FILE_CHOOSER(dialog));
+  if (default_file_path[0])
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), default_file_path);
+  std::string chosen;
+  const int response = run_file_dialog(GTK_FILE_CHOOSER(dialog), &chosen);
+  gtk_widget_destroy(dialog);
+  if (response != GTK_RESPONSE_ACCEPT) return;
+  open_job_file(chosen);
+}
+
+G_MODULE_EXPORT void on_action_file_save_activate(GtkAction *, gpointer) {
+  if (!jobing) return;
+  if (!current_file_name[0]) {
+    const std::string proposed = job.config.title + ".epc";
+    save_as(proposed.c_str());
+    return;
+  }
+  write_control_file();
+}
+
+G_MODULE_EXPORT void on_action_file_save_as_activate(GtkAction *, gpointer) {
+  if (!jobing) return;
+  save_as(nullptr);
+}
+
+G_MODULE_EXPORT void on_action_file_close_activate(GtkAction *, gpointer) {
+  if (!jobing) return;
+  file_close();
+}
+
+G_MODULE_EXPORT void on_action_help_manual_activate(GtkAction *, gpointer) {
+  const std::string manual = find_manual();
+  if (manual.empty()) {
+    Message(MESSAGE_WARNING, "opening the manual, it is not installed (looked for %s)\n",
+            "share/doc/pulvina/manual/index.html");
+    return;
+  }
+  gchar *uri = g_filename_to_uri(manual.c_str(), nullptr, nullptr);
+  if (!uri) return;
+  bool opened = false;
+  if (testHooks.openUri) {
+    opened = testHooks.openUri(uri);
+  } else {
+    GError *error = nullptr;
+    opened = gtk_show_uri(gtk_widget_get_screen(window_main), uri, GDK_CURRENT_TIME, &error);
+    if (!opened) {
+      g_clear_error(&error);
+      gchar *argv[] = {const_cast<gchar *>("xdg-open"), uri, nullptr};
+      opened = g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                             nullptr, &error);
+      if (!opened) {
+        Message(MESSAGE_WARNING, "opening the manual %s, %s\n", manual.c_str(),
+                error ? error->message : "no program to open it");
+        g_clear_error(&error);
+      }
+    }
+  }
+  g_free(uri);
+}
+
+G_MODULE_EXPORT void on_action_about_activate(GtkAction *, gpointer) {
+  run_dialog(GTK_DIALOG(dlg_about));
+  gtk_widget_hide(dlg_about);
+}
+
+G_MODULE_EXPORT void on_action_epc_page_activate(GtkAction *, gpointer) {
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 0);
+}
+
+G_MODULE_EXPORT void on_action_statistic_page_activate(GtkAction *, gpointer) {
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 1);
+}
+
+G_MODULE_EXPORT void on_action_opt_page_activate(GtkAction *, gpointer) {
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 2);
+}
+
+G_MODULE_EXPORT void on_notebook_main_switch_page(GtkNotebook *, gpointer, guint page, gpointer) {
+  if (page == 0 || page == 1) {
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_factor_plots), 0);
+    set_action_sensitive(action_statistic_page, TRUE);
+  } else if (page == 2) {
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_factor_plots), 1);
+    set_action_sensitive(action_opt_page, TRUE);
+  } else {
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_factor_plots), 0);
+  }
+}
+
+}  // extern "C"
+
+namespace {
+
+void show_extra_window(GtkWidget *window, GtkToggleAction *toggle, gint32 *show) {
+  *show = gtk_toggle_action_get_active(toggle) ? 1 : 0;
+  if (*show)
+    gtk_widget_show_all(window);
+  else
+    gtk_widget_hide(window);
+  UpdateUIConfig(uiConfigFileName.c_str(), &uiConfig);
+}
+
+void remember_geometry(GtkWidget *window, gint32 *top, gint32 *left, gint32 *width,
+                       gint32 *height) {
+  gint x = 0, y = 0, w = 0, h = 0;
+  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  gtk_window_get_size(GTK_WINDOW(window), &w, &h);
+  *top = y;
+  *left = x;
+  *width = w;
+  *height = h;
+  UpdateUIConfig(uiConfigFileName.c_str(), &uiConfig);
+}
+
+}  // namespace
+
+extern "C" {
+
+G_MODULE_EXPORT void on_toggleaction_factor_plots_window_toggled(GtkToggleAction *, gpointer) {
+  show_extra_window(window_factor_plots, toggleaction_factor_plots_window, &uiConfig.factorShow);
+}
+
+G_MODULE_EXPORT void on_toggleaction_peak_plots_window_toggled(GtkToggleAction *, gpointer) {
+  show_extra_window(window_peak_plots, toggleaction_peak_plots_window, &uiConfig.peakShow);
+}
+
+G_MODULE_EXPORT void on_toggleaction_3d_view_window_toggled(GtkToggleAction *, gpointer) {
+  show_extra_window(window_3d_view, toggleaction_3d_view_window, &uiConfig.viewShow);
+}
+
+G_MODULE_EXPORT gboolean on_window_factor_plots_delete_event(GtkWidget *, GdkEvent *, gpointer) {
+  gtk_toggle_action_set_active(toggleaction_factor_plots_window, FALSE);
+  return TRUE;
+}
+
+G_MODULE_EXPORT gboolean on_window_peak_plots_delete_event(GtkWidget *, GdkEvent *, gpointer) {
+  gtk_toggle_action_set_active(toggleaction_peak_plots_window, FALSE);
+  return TRUE;
+}
+
+G_MODULE_EXPORT gboolean on_window_3d_view_delete_event(GtkWidget *, GdkEvent *, gpointer) {
+  gtk_toggle_action_set_active(toggleaction_3d_view_window, FALSE);
+  return TRUE;
+}
+
+G_MODULE_EXPORT gboolean on_window_main_configure_event(GtkWidget *, GdkEventConfigure *,
+                                                        gpointer) {
+  remember_geometry(window_main, &uiConfig.mainTop, &uiConfig.mainLeft, &uiConfig.mainWidth,
+                    &uiConfig.mainHeight);
+  return FALSE;
+}
+
+G_MODULE_EXPORT gboolean on_window_factor_plots_configure_event(GtkWidget *, GdkEventConfigure *,
+                                                                gpointer) {
+  remember_geometry(window_factor_plots, &uiConfig.factorTop, &uiConfig.factorLeft,
+                    &uiConfig.factorWidth, &uiConfig.factorHeight);
+  return FALSE;
+}
+
+G_MODULE_EXPORT gboolean on_window_peak_plots_configure_event(GtkWidget *, GdkEventConfigure *,
+                                                              gpointer) {
+  remember_geometry(window_peak_plots, &uiConfig.peakTop, &uiConfig.peakLeft,
+                    &uiConfig.peakWidth, &uiConfig.peakHeight);
+  return FALSE;
+}
+
+G_MODULE_EXPORT gboolean on_window_3d_view_configure_event(GtkWidget *, GdkEventConfigure *,
+                                                           gpointer) {
+  remember_geometry(window_3d_view, &uiConfig.viewTop, &uiConfig.viewLeft, &uiConfig.viewWidth,
+                    &uiConfig.viewHeight);
+  return FALSE;
+}
+
+}  // extern "C"
+
+// ------------------------------------------------------------ start-up
+
+namespace {
+
+void LinkButtonHook(GtkLinkButton *, const gchar *, gpointer) {}
+
+// Handlers are found by name in the program itself; those of pages not
+// built yet are skipped quietly (the tests list them).
+std::vector<std::string> unboundHandlers;
+
+void connect_handler(GtkBuilder *, GObject *object, const gchar *signal, const gchar *handler,
+                     GObject *connectObject, GConnectFlags flags, gpointer) {
+  static GModule *self = g_module_open(nullptr, G_MODULE_BIND_LAZY);
+  gpointer symbol = nullptr;
+  if (!self || !g_module_symbol(self, handler, &symbol) || !symbol) {
+    unboundHandlers.push_back(handler);
+    return;
+  }
+  if (connectObject)
+    g_signal_connect_object(object, signal, G_CALLBACK(symbol), connectObject, flags);
+  else
+    g_signal_connect_data(object, signal, G_CALLBACK(symbol), nullptr, nullptr, flags);
+}
+
+GtkPlot *make_plot(GtkWidget *container, const char *xTitle, const char *yTitle,
+                   bool legend) {
+  GtkWidget *widget = gtk_plot_new();
+  GtkPlot *plot = GTK_PLOT(widget);
+  CopyText(plot->bottomAxile.title, sizeof plot->bottomAxile.title, xTitle);
+  CopyText(plot->leftAxile.title, sizeof plot->leftAxile.title, yTitle);
+  plot->topAxile.visible = 0;
+  plot->rightAxile.visible = 0;
+  plot->legend.visible = legend ? 1 : 0;
+  if (legend) {
+    plot->legend.placement = PLOT_LEGEND_BOTTOM;
+    plot->legend.frameWidth = 0;
+    plot->legend.yOffset = 10;
+  }
+  gtk_container_add(GTK_CONTAINER(container), widget);
+  gtk_widget_show(widget);
+  return plot;
+}
+
+GtkPlotSerial *make_serial(GtkPlot *plot, const char *name, int type, size_t buffer) {
+  GtkPlotSerial *serial = gtk_plot_serial_new();
+  if (!serial) {
+    Message(MESSAGE_ERROR, "plot memory error!\n");
+    return nullptr;
+  }
+  CopyText(serial->name, sizeof serial->name, name);
+  serial->type = type;
+  try {
+    serial->points.assign(buffer, GtkPlotPoint{});
+  } catch (const std::bad_alloc &) {
+    Message(MESSAGE_ERROR, "plot memory error!\n");
+  }
+  serial->count = 0;
+  gtk_plot_add_serial(plot, serial);
+  return serial;
+}
+
+GtkPlotSerial *bar_serial(GtkPlot *plot, const char *name, guint32 colour, double width,
+                          int placement) {
+  GtkPlotSerial *serial = make_serial(plot, name, PLOT_SERIAL_BAR, 0);
+  if (serial) serial->barStyle = {placement, width, colour};
+  return serial;
+}
+
+void make_plots() {
+  model_factors_plot = make_plot(align_model_factors_plot, "Model #", "FOM", false);
+  model_factors_serial = bar_serial(model_factors_plot, "Model Factors", 0xFF0000, 1.0, 0);
+  model_factors_active_serial = bar_serial(model_factors_plot, "Model Factors", 0x00FFFF, 1.0, 0);
+
+  factor_plot = make_plot(align_factor_plot, "Step", "Bragg Factor", true);
+  factor_serial = make_serial(factor_plot, "Bragg Factor", PLOT_SERIAL_LINE, kHistoryCapacity);
+  if (factor_serial) {
+    factor_serial->lineStyle.color = 0x0000FF;
+    factor_serial->lineStyle.width = 2.0;
+  }
+  best_factor_plot = make_plot(align_best_factor_plot, "Step", "Bragg Factor", true);
+  best_factor_serial =
+      make_serial(best_factor_plot, "Best Bragg Factor", PLOT_SERIAL_LINE_SYMBOL, kBestChunk);
+  if (best_factor_serial) {
+    best_factor_serial->lineStyle.width = 2.0;
+    best_factor_serial->lineStyle.color = 0xFF0000;
+    best_factor_serial->symbolStyle.color = 0xFF0000;
+  }
+  experiment_peak_plot = make_plot(align_experiment_peak_plot, "Two Theta", "Intensity", true);
+  peaks_plot = make_plot(align_peaks_plot, "Two Theta", "Intensity", true);
+  obs_peak_serial = bar_serial(peaks_plot, "Observered", 0x0000FF, 2.0, 1);
+  calc_peak_serial = bar_serial(peaks_plot, "Calculated", 0xFFFF00, 2.0, 3);
+
+  GtkWidget *view = gtk_crystal_3d_view_new();
+  crystal_3d_view = GTK_CRYSTAL_3D_VIEW(view);
+  gtk_container_add(GTK_CONTAINER(align_3d_view), view);
+  gtk_widget_show(view);
+}
+
+GdkPixbuf *picture_of(GtkWidget *image) {
+  gchar *stock = nullptr;
+  GtkIconSize size = GTK_ICON_SIZE_MENU;
+  if (gtk_image_get_storage_type(GTK_IMAGE(image)) == GTK_IMAGE_STOCK) {
+    gtk_image_get_stock(GTK_IMAGE(image), &stock, &size);
+    return gtk_widget_render_icon(image, stock, size, nullptr);
+  }
+  GdkPixbuf *pixbuf = gtk_image_get_pixbuf(GTK_IMAGE(image));
+  return pixbuf ? GDK_PIXBUF(g_object_ref(pixbuf)) : nullptr;
+}
+
+// The data folder of the program: the given one, else $PULVINA_DATA, else
+// the installed one beside the executable, else the source tree's.
+std::string find_data_directory(const std::string &requested) {
+  std::vector<std::string> candidates;
+  if (!requested.empty()) {
+    candidates.push_back(requested);
+  } else {
+    const char *environment = std::getenv("PULVINA_DATA");
+    if (environment && *environment) candidates.push_back(environment);
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+      exe[n] = '\0';
+      gchar *bin = g_path_get_dirname(exe);
+      gchar *installed = g_build_filename(bin, "..", "share", "pulvina", nullptr);
+      candidates.push_back(installed);
+      g_free(installed);
+      g_free(bin);
+    }
+    candidates.push_back(PULVINA_DATA_DIR);
+  }
+  for (const std::string &folder : candidates) {
+    const std::string glade = join_path(folder.c_str(), "main_window.glade");
+    if (g_file_test(glade.c_str(), G_FILE_TEST_IS_REGULAR)) return folder;
+  }
+  std::string searched;
+  for (const std::string &folder : candidates) searched += "\n  " + folder;
+  std::fprintf(stderr, "pulvina: main_window.glade not found in:%s\n", searched.c_str());
+  return candidates.empty() ? std::string() : candidates.front();
+}
+
+}  // namespace
+
+std::string find_manual() {
+  std::vector<std::string> candidates;
+  char exe[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    exe[n] = '\0';
+    gchar *bin = g_path_get_dirname(exe);
+    gchar *installed =
+        g_build_filename(bin, "..", "share", "doc", "pulvina", "manual", "index.html", nullptr);
+    candidates.push_back(installed);
+    g_free(installed);
+    g_free(bin);
+  }
+  candidates.push_back(join_path(PULVINA_SOURCE_DIR, "docs/manual/index.html"));
+  for (const std::string &path : candidates)
+    if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR)) {
+      gchar *canonical = realpath(path.c_str(), nullptr);
+      std::string result = canonical ? canonical : path;
+      free(canonical);
+      return result;
+    }
+  return std::string();
+}
+
+void pulvina_init_threads() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  g_rec_mutex_init(&guiMutex);
+  gdk_threads_set_lock_functions(G_CALLBACK(gui_lock_enter), G_CALLBACK(gui_lock_leave));
+  gdk_threads_init();
+}
+
+bool pulvina_open_windows() {
+  gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
+  if (programOptions.dataDirectory.empty())
+    programOptions.dataDirectory = find_data_directory(std::string());
+  SetDataDirectory(programOptions.dataDirectory);
+  programOptions.settings.dataDirectory = programOptions.dataDirectory;
+  uiConfigFileName = join_path(g_get_user_config_dir(), "pulvina/config");
+
+  builder = gtk_builder_new();
+  GError *error = nullptr;
+  const std::string glade = join_path(programOptions.dataDirectory.c_str(), "main_window.glade");
+  if (!gtk_builder_add_from_file(builder, glade.c_str(), &error)) {
+    // No window to log into: the line goes to standard error.
+    Message(MESSAGE_ERROR, "ERROR: %s\n", error ? error->message : glade.c_str());
+    g_clear_error(&error);
+    g_object_unref(builder);
+    builder = nullptr;
+    return false;
+  }
+  unboundHandlers.clear();
+  gtk_builder_connect_signals_full(builder, connect_handler, nullptr);
+
+  std::string missing;
+#define PULVINA_LOOK_UP(ctype, name, gtype)                                        \
+  {                                                                                \
+    GObject *object = gtk_builder_get_object(builder, #name);                      \
+    if (!object || !g_type_is_a(G_OBJECT_TYPE(object), gtype))                     \
+      missing += std::string(" ") + #name;                                         \
+    name = reinterpret_cast<ctype *>(object);                                      \
+  }
+  PULVINA_BUILDER_OBJECTS(PULVINA_LOOK_UP)
+#undef PULVINA_LOOK_UP
+  if (!missing.empty()) {
+    Message(MESSAGE_ERROR, "ERROR: %s lacks or mistypes:%s\n", glade.c_str(), missing.c_str());
+    g_object_unref(builder);
+    builder = nullptr;
+    return false;
+  }
+
+  GdkPixbuf *icon = gtk_image_get_pixbuf(GTK_IMAGE(icon_application));
+  if (icon) {
+    gtk_window_set_icon(GTK_WINDOW(window_main), icon);
+    gtk_window_set_default_icon(icon);
+  }
+  // The accelerators of the actions live in the UI manager's group.
+  GtkAccelGroup *accelerators = gtk_ui_manager_get_accel_group(uimanager_main);
+  if (!g_slist_find(gtk_accel_groups_from_object(G_OBJECT(window_main)), accelerators))
+    gtk_window_add_accel_group(GTK_WINDOW(window_main), accelerators);
+  g_object_set(cell_spin_oxidation, "editable", TRUE, "adjustment", adj_oxidation, nullptr);
+  g_object_set(cell_spin_r_min, "editable", TRUE, "adjustment", adj_restraint, nullptr);
+  g_object_set(cell_spin_r_max, "editable", TRUE, "adjustment", adj_restraint, nullptr);
+  GtkTreeViewColumn *const sorted[] = {
+      column_st_no, column_st_epc, column_st_para_count, column_st_rmin, column_st_ravg,
+      column_st_sd, column_st_fom, column_choose_models_no, column_choose_models_epc,
+      column_choose_models_para_count, column_choose_models_rmin, column_choose_models_ravg,
+      column_choose_models_sd, column_choose_models_fom, column_opt_models_no,
+      column_opt_models_epc, column_opt_models_para_count, column_opt_models_rbest};
+  for (size_t i = 0; i < sizeof sorted / sizeof sorted[0]; ++i)
+    gtk_tree_view_column_set_sort_column_id(sorted[i], static_cast<gint>(i % 7 + 1));
+  gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
+  gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
+  gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
+  gtk_cell_renderer_set_fixed_size(cellprogress_model_info, 1024, -1);
+  gtk_cell_renderer_set_fixed_size(cellprogress_solve_progress, 1024, -1);
+  g_object_set(cell_comb_fixed_coordinate_element, "model", ls_fixed_coordinate_element,
+               "has-entry", FALSE, "text-column", 0, "editable", TRUE, nullptr);
+  g_object_set(cell_comb_fixed_coordinate_wyckoff, "model", ls_fixed_coordinate_wyckoff,
+               "has-entry", FALSE, "text-column", 0, "editable", TRUE, nullptr);
+  g_object_set(cell_text_fixed_coordinate_oxidation, "editable", TRUE, nullptr);
+  currentModel = nullptr;
+  for (int i = 0; i < 3; ++i) {
+    GtkWidget *const images[3] = {image_error, image_warning, image_hint};
+    messagePictures[i] = picture_of(images[i]);
+  }
+  GtkTextIter end;
+  gtk_text_buffer_get_end_iter(text_buffer_output, &end);
+  logEnd = gtk_text_buffer_create_mark(text_buffer_output, "log-end", &end, FALSE);
+
+  init_mutex_running_flag();
+  init_mutex_out_data();
+  init_opt_out_data(&optOutData);
+  make_plots();
+  SetMessageSink(AppendLog);
+  Message(MESSAGE_PLAIN, kBanner, kKernelMajor, kKernelMinor, kKernelRelease);
+  gtk_widget_show(window_main);
+
+  uiConfig = UIConfig();
+  if (ReadUIConfig(uiConfigFileName.c_str(), &uiConfig)) {
+    // Each step below saves the file again through the handlers: keep the
+    // values read until all are applied.
+    const UIConfig saved = uiConfig;
+    gtk_window_move(GTK_WINDOW(window_main), saved.mainLeft, saved.mainTop);
+    gtk_window_resize(GTK_WINDOW(window_main), std::max(saved.mainWidth, 1),
+                      std::max(saved.mainHeight, 1));
+    gtk_window_move(GTK_WINDOW(window_factor_plots), saved.factorLeft, saved.factorTop);
+    gtk_window_resize(GTK_WINDOW(window_factor_plots), std::max(saved.factorWidth, 1),
+                      std::max(saved.factorHeight, 1));
+    uiConfig = saved;
+    gtk_toggle_action_set_active(toggleaction_factor_plots_window, saved.factorShow != 0);
+    gtk_window_move(GTK_WINDOW(window_peak_plots), saved.peakLeft, saved.peakTop);
+    gtk_window_resize(GTK_WINDOW(window_peak_plots), std::max(saved.peakWidth, 1),
+                      std::max(saved.peakHeight, 1));
+    uiConfig.peakShow = saved.peakShow;
+    gtk_toggle_action_set_active(toggleaction_peak_plots_window, saved.peakShow != 0);
+    gtk_window_move(GTK_WINDOW(window_3d_view), saved.viewLeft, saved.viewTop);
+    gtk_window_resize(GTK_WINDOW(window_3d_view), std::max(saved.viewWidth, 1),
+                      std::max(saved.viewHeight, 1));
+    uiConfig.viewShow = saved.viewShow;
+    gtk_toggle_action_set_active(toggleaction_3d_view_window, saved.viewShow != 0);
+  }
+  update_job_sensitivity();
+  return true;
+}
+
+const std::vector<std::string> &unbound_handlers() { return unboundHandlers; }
+
+void pulvina_close_windows() {
+  stop_and_join_workers(30.0);
+  SetMessageSink(nullptr);
+  GtkWidget *const windows[] = {window_main, window_factor_plots, window_peak_plots,
+                                window_3d_view, window_epc_splash, window_states_splash,
+                                window_statistic_splash, window_validity_splash,
+                                dlg_about, dlg_experiment_parameters, dlg_peak_file,
+                                dlg_choose_models, dlg_opt, dlg_model_details, dlg_model_info,
+                                dlg_bond_length_constraint, dlg_fixed_coordinates,
+                                popmenu_models, popmenu_opt_models, popmenu_open_peak_file};
+  for (GtkWidget *w : windows)
+    if (w) gtk_widget_destroy(w);
+  for (GdkPixbuf *&p : messagePictures)
+    if (p) {
+      g_object_unref(p);
+      p = nullptr;
+    }
+  logEnd = nullptr;
+  forget_action_sensitivity();
+  if (builder) {
+    g_object_unref(builder);
+    builder = nullptr;
+  }
+#define PULVINA_FORGET(ctype, name, gtype) name = nullptr;
+  PULVINA_BUILDER_OBJECTS(PULVINA_FORGET)
+#undef PULVINA_FORGET
+  model_factors_plot = factor_plot = best_factor_plot = experiment_peak_plot = peaks_plot =
+      nullptr;
+  model_factors_serial = model_factors_active_serial = factor_serial = best_factor_serial =
+      obs_peak_serial = calc_peak_serial = nullptr;
+  crystal_3d_view = nullptr;
+  FreeJob(&job);
+  InitializeJob(&job);
+  free_opt_out_data(&optOutData);
+  free_mutexes();
+  jobing = file_changed_flag = 0;
+  current_file_name[0] = default_file_path[0] = '\0';
+  currentModel = nullptr;
+}
+
+namespace {
+
+void usage(std::FILE *out) {
+  std::fprintf(out,
+               "Usage: pulvina [options] [JOB.epc]\n"
+               "The desktop program of Pulvina: solves crystal structures from indexed powder\n"
+               "data, with live plots and a 3D view of the crystal.\n"
+               "\n"
+               "Options:\n"
+               "  --seed N       seed of the random streams, for runs that repeat a batch run\n"
+               "                 (pulvina-solve --seed N); without it each job draws one\n"
+               "  --threads N    worker threads of the statistic test and solving (default:\n"
+               "                 every online core); results do not depend on it\n"
+               "  --data DIR     folder of sgt.xml, asft.dat, nslt.dat and main_window.glade\n"
+               "  -h, --help     show this help\n"
+               "  --version      show the version\n"
+               "Toolkit options (--display, --sync, ...) are those of GTK+.\n");
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int parse_options(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char * {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "pulvina: option %s needs a value\n", a.c_str());
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("pulvina (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
+                  kKernelRelease);
+      return 0;
+    } else if (a == "--seed" || a == "--threads") {
+      const char *v = value();
+      if (!v) return 2;
+      char *end = nullptr;
+      errno = 0;
+      const unsigned long long n = std::strtoull(v, &end, 10);
+      const bool ok = *v && *v != '-' && *v != '+' && end && !*end && errno != ERANGE &&
+                      (a == "--seed" || n <= 256);
+      if (!ok) {
+        std::fprintf(stderr, "pulvina: %s needs a whole number%s, not '%s'\n", a.c_str(),
+                     a == "--threads" ? " from 0 to 256" : "", v);
+        return 2;
+      }
+      if (a == "--seed") {
+        programOptions.haveSeed = true;
+        programOptions.settings.seed = n;
+      } else {
+        programOptions.settings.threads = static_cast<int>(n);
+      }
+    } else if (a == "--data") {
+      const char *v = value();
+      if (!v) return 2;
+      programOptions.dataDirectory = v;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "pulvina: unknown option '%s' (try --help)\n", a.c_str());
+      return 2;
+    } else if (programOptions.jobFile.empty()) {
+      programOptions.jobFile = a;
+    } else {
+      std::fprintf(stderr, "pulvina: only one control file, not '%s' too\n", a.c_str());
+      return 2;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int pulvina_main(int argc, char **argv) {
+  pulvina_init_threads();
+  InitializeJob(&job);
+  // Every core unless asked otherwise; the annealing narrates to standard
+  // output as it always has.
+  programOptions.settings.threads = 0;
+  // Help and version need no display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help" || a == "--version") return parse_options(argc, argv);
+  }
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "pulvina: cannot open the display (is DISPLAY set?)\n");
+    return 1;
+  }
+  const int status = parse_options(argc, argv);
+  if (status >= 0) return status;
+  if (!pulvina_open_windows()) return 1;
+  reset_job_settings();
+  gdk_threads_enter();
+  if (!programOptions.jobFile.empty()) open_job_file(programOptions.jobFile);
+  if (!quitRequested) gtk_main();
+  gdk_threads_leave();
+  pulvina_close_windows();
+  return 0;
+}

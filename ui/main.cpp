@@ -1,0 +1,4 @@
+// pulvina: the desktop program.
+#include "CrystalMain.h"
+
+int main(int argc, char **argv) { return pulvina_main(argc, argv); }
