@@ -23,12 +23,15 @@ cmake --build "$BUILD" -j "${JOBS:-2}"
 (cd "$BUILD" && ctest --output-on-failure --timeout 600 -j2)
 
 # The parallel stages under ThreadSanitizer: the tests that run models on
-# several threads, and the batch solver's runs at 1, 2 and 4 threads.
+# several threads, the batch solver's runs at 1, 2 and 4 threads, and the
+# desktop program's tests, whose background jobs run the stages on worker
+# threads (they bring their own suppressions for the toolkit's libraries).
 if [ "${SANITIZE:-0}" != 1 ] && [ "${SKIP_TSAN:-0}" != 1 ]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULVINA_TSAN=ON \
-    -DPULVINA_GUI=OFF -DPULVINA_BENCH=OFF > /dev/null
-  cmake --build build-tsan -j "${JOBS:-2}"
+    -DPULVINA_BENCH=OFF > /dev/null
+  cmake --build build-tsan -j "${JOBS:-2}" --target kernel_tests pulvina-solve pulvina-simulate \
+    ui_tests
   SUPPRESSIONS="$(pwd)/tests/tsan.supp"
   (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$SUPPRESSIONS" \
-    ctest --output-on-failure --timeout 900 -j2 -R 'Stages\.|Messages\.|BatchSolver\.|IntensityTest\.Moves')
+    ctest --output-on-failure --timeout 900 -j2 -R 'Stages\.|Messages\.|BatchSolver\.|IntensityTest\.Moves|^ui$')
 fi

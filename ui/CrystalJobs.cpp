@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <cstring>
 
@@ -18,13 +20,15 @@ int statistic_finished = 0;
 int job_end_color_count = 0;
 StatisticProgress stOutData;
 OptOutData optOutData;
-GMutex *mutex_running_flag = nullptr;
-GMutex *mutex_out_data = nullptr;
+std::mutex *mutex_running_flag = nullptr;
+std::mutex *mutex_out_data = nullptr;
 
 namespace {
 
-GMutex runningFlagStorage;
-GMutex outDataStorage;
+// Standard mutexes rather than GLib's, whose futexes a thread sanitizer
+// cannot see through.
+std::optional<std::mutex> runningFlagStorage;
+std::optional<std::mutex> outDataStorage;
 
 // The worker of the job that runs now (main thread only), and the stop
 // request of its stage, which the kernel reads at every report.
@@ -231,39 +235,39 @@ void seed_hint() {
 
 void init_mutex_running_flag() {
   g_assert(mutex_running_flag == NULL);
-  g_mutex_init(&runningFlagStorage);
-  mutex_running_flag = &runningFlagStorage;
+  runningFlagStorage.emplace();
+  mutex_running_flag = &*runningFlagStorage;
 }
 
 void init_mutex_out_data() {
   g_assert(mutex_out_data == NULL);
-  g_mutex_init(&outDataStorage);
-  mutex_out_data = &outDataStorage;
+  outDataStorage.emplace();
+  mutex_out_data = &*outDataStorage;
 }
 
 void free_mutexes() {
-  if (mutex_running_flag) g_mutex_clear(mutex_running_flag);
-  if (mutex_out_data) g_mutex_clear(mutex_out_data);
   mutex_running_flag = mutex_out_data = nullptr;
+  runningFlagStorage.reset();
+  outDataStorage.reset();
 }
 
 int get_running_flag(const int *flag) {
   if (!mutex_running_flag) return 0;
-  g_mutex_lock(mutex_running_flag);
+  mutex_running_flag->lock();
   const int value = *flag;
-  g_mutex_unlock(mutex_running_flag);
+  mutex_running_flag->unlock();
   return value;
 }
 
 void set_running_flag(int *flag, int value) {
   if (!mutex_running_flag) return;
-  g_mutex_lock(mutex_running_flag);
+  mutex_running_flag->lock();
   *flag = value;
-  g_mutex_unlock(mutex_running_flag);
+  mutex_running_flag->unlock();
 }
 
 void init_opt_out_data(OptOutData *out) {
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   try {
     out->historyCapacity = kHistoryCapacity;
     out->historyHead = out->historyCount = 0;
@@ -272,7 +276,7 @@ void init_opt_out_data(OptOutData *out) {
     out->bestCount = 0;
     out->best.assign(kBestChunk, FactorPoint{});
   } catch (const std::bad_alloc &) {
-    g_mutex_unlock(mutex_out_data);
+    mutex_out_data->unlock();
     Message(MESSAGE_ERROR, "plot memory error!\n");
     return;
   }
@@ -285,12 +289,12 @@ void init_opt_out_data(OptOutData *out) {
   out->progressPercent = 0;
   out->shownIndex = -1;
   out->rows.clear();
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
 }
 
 void free_opt_out_data(OptOutData *out) {
   if (!mutex_out_data) return;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   std::vector<FactorPoint>().swap(out->history);
   std::vector<FactorPoint>().swap(out->best);
   out->historyCount = out->historyHead = out->bestCount = 0;
@@ -300,7 +304,7 @@ void free_opt_out_data(OptOutData *out) {
   InitializeCrystal(&out->crystal);
   out->rows.clear();
   out->shownIndex = -1;
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
 }
 
 bool job_worker_running() { return worker != nullptr; }
@@ -482,16 +486,16 @@ void output_statistic(StageWork *work, const ModelReport &r) {
       work->show(r.index, true);
       gdk_threads_leave();
       work->set_icon(r.index, COL_STATE, GTK_STOCK_GO_FORWARD);
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       statisticRunning.insert(r.index);
       statisticShown = static_cast<long>(*statisticRunning.begin());
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       break;
     }
     case REPORT_STATISTIC_PROGRESS:
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       if (static_cast<long>(r.index) == statisticShown) stOutData = *r.statistic;
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       break;
     case REPORT_OPTIMIZATION_PROGRESS:
       break;
@@ -513,11 +517,11 @@ void output_statistic(StageWork *work, const ModelReport &r) {
       const double fraction = r.total ? static_cast<double>(done) / r.total : 0.0;
       std::snprintf(text, sizeof text, "%.0f%%", fraction * 100);
       set_progress(progress_statistic, fraction, text);
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       statisticRunning.erase(r.index);
       statisticShown =
           statisticRunning.empty() ? -1 : static_cast<long>(*statisticRunning.begin());
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       break;
     }
   }
@@ -525,12 +529,12 @@ void output_statistic(StageWork *work, const ModelReport &r) {
 
 gpointer statistic_test(gpointer data) {
   StageWork *work = static_cast<StageWork *>(data);
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   stOutData = StatisticProgress();
   stOutData.total = 1;
   statisticRunning.clear();
   statisticShown = -1;
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   StatisticTestModels(&job, work->models,
                       [work](const ModelReport &r) { output_statistic(work, r); },
                       &stopRequested);
@@ -564,10 +568,10 @@ gpointer statistic_test(gpointer data) {
 gboolean update_statistic_progress(gpointer) {
   // Timers may outlive the windows by one tick.
   if (!mutex_out_data) return FALSE;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   const StatisticProgress progress = stOutData;
   const int number = progress.model ? progress.model->modelNumber : 0;
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   const double fraction = progress.total ? static_cast<double>(progress.done) / progress.total : 0;
   char bar[21];
   const int n = std::min(20, std::max(0, static_cast<int>(fraction * 20)));
@@ -644,7 +648,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
     case REPORT_MODEL_STARTED: {
       work->set_icon(i, COL_STATE, GTK_STOCK_GO_FORWARD);
       bool followed = false;
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       if (i < o.rows.size()) {
         o.rows[i].running = true;
         o.rows[i].changed = true;
@@ -655,7 +659,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         follow_model(i, r.model, nullptr);
         followed = true;
       }
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       if (followed) {
         gdk_threads_enter();
         work->show(i, true);
@@ -672,7 +676,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
       const int percent =
           p.total > 0 ? std::min(99, static_cast<int>(p.count * 100.0 / p.total)) : 0;
       bool outOfMemory = false;
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       if (i < o.rows.size()) {
         RowProgress &row = o.rows[i];
         row.percent = percent;
@@ -709,7 +713,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
           o.redrawFlags |= REDRAW_PEAKS | REDRAW_3D_VIEW | REDRAW_BEST_FACTOR;
         }
       }
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       if (outOfMemory) {
         Message(MESSAGE_ERROR, "outputing running results, not enough memory!\n");
         set_running_flag(&solve_running, 0);
@@ -755,14 +759,14 @@ void output_opt(StageWork *work, const ModelReport &r) {
         gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
       }
       gdk_threads_leave();
-      g_mutex_lock(mutex_out_data);
+      mutex_out_data->lock();
       if (i < o.rows.size()) {
         o.rows[i].running = false;
         o.rows[i].changed = false;
       }
       // The plots keep this model until the next one reports.
       if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
-      g_mutex_unlock(mutex_out_data);
+      mutex_out_data->unlock();
       break;
     }
   }
@@ -773,9 +777,9 @@ gpointer solve_structures(gpointer data) {
   const bool refining = model_state == 2;
   const StageSettings settings =
       refining ? RefinementSettings(job.config) : OptimizationSettings(job.config);
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   CopyText(optOutData.currentRowPath, sizeof optOutData.currentRowPath, "0");
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   SolveModels(&job, work->models, settings, refining ? STAGE_REFINEMENT : STAGE_OPTIMIZATION,
               [work](const ModelReport &r) { output_opt(work, r); }, &stopRequested);
   end_worker(
@@ -809,14 +813,14 @@ gboolean update_solve_progress(gpointer) {
     double best;
   };
   std::vector<Change> changes;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   for (size_t i = 0; i < optOutData.rows.size(); ++i) {
     RowProgress &row = optOutData.rows[i];
     if (!row.running || !row.changed) continue;
     row.changed = false;
     changes.push_back({i, row.percent, row.lastBestFactor});
   }
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   for (const Change &c : changes) {
     GtkTreeIter row;
     if (currentWork && currentWork->row(c.index, &row))
@@ -831,7 +835,7 @@ gboolean update_factor_plots(gpointer data) {
   if (!mutex_out_data || !factor_serial || !best_factor_serial) return FALSE;
   bool bestChanged = mode != DISPLAY_FOLLOW;
   bool memory = true;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   const OptOutData &o = optOutData;
   if (mode != DISPLAY_REDRAW) {
     factor_serial->points.resize(kHistoryCapacity);
@@ -865,7 +869,7 @@ gboolean update_factor_plots(gpointer data) {
       }
     }
   }
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   if (!memory) {
     Message(MESSAGE_ERROR, "ploting data, memory error!\n");
     return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
@@ -879,14 +883,14 @@ gboolean update_crystal_3d_view(gpointer data) {
   const int mode = GPOINTER_TO_INT(data);
   if (!mutex_out_data || !crystal_3d_view) return FALSE;
   bool redraw = mode != DISPLAY_FOLLOW;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_3D_VIEW)) {
     redraw = true;
     optOutData.redrawFlags &= ~REDRAW_3D_VIEW;
   }
   if (redraw && mode != DISPLAY_REDRAW)
     gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   if (redraw) gtk_crystal_3d_view_update(crystal_3d_view);
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
@@ -895,7 +899,7 @@ gboolean update_peaks_plot(gpointer data) {
   const int mode = GPOINTER_TO_INT(data);
   if (!mutex_out_data || !peaks_plot) return FALSE;
   bool redraw = mode != DISPLAY_FOLLOW;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_PEAKS)) {
     redraw = true;
     optOutData.redrawFlags &= ~REDRAW_PEAKS;
@@ -905,7 +909,7 @@ gboolean update_peaks_plot(gpointer data) {
     CalculateIntensity(&optOutData.hklList, &optOutData.crystal, job.config.radiation);
   if (redraw && mode != DISPLAY_REDRAW)
     update_peaks_serials(&optOutData.hklList, obs_peak_serial, calc_peak_serial);
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   if (redraw) gtk_plot_update(peaks_plot);
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
@@ -945,10 +949,10 @@ G_MODULE_EXPORT void on_action_solve_structures_activate(GtkAction *, gpointer) 
   seed_hint();
   StageWork *work = new StageWork;
   work->take_rows(treeview_opt_models);
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   optOutData.rows.assign(work->models.size(), RowProgress());
   optOutData.shownIndex = -1;
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   set_running_flag(&solve_running, 1);
   set_action_sensitive(action_solve_structures_stop, TRUE);
   if (!start_worker("solve_structures", solve_structures, work)) {

@@ -12,6 +12,7 @@
 
 #include <gtk/gtk.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,8 @@ extern int statistic_finished;
 extern int job_end_color_count;
 extern StatisticProgress stOutData;
 extern OptOutData optOutData;
-extern GMutex *mutex_running_flag;
-extern GMutex *mutex_out_data;
+extern std::mutex *mutex_running_flag;
+extern std::mutex *mutex_out_data;
 
 void init_mutex_running_flag();
 void init_mutex_out_data();

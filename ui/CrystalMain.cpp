@@ -512,10 +512,10 @@ void update_fields_by_config() {
     job.config.startAngle = start;
     job.config.endAngle = end;
   }
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   optOutData.crystal = job.crystal;
   CloneHKLList(&job.hklList, &optOutData.hklList);
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   const size_t reflections = job.hklList.items.size();
   obs_peak_serial->points.assign(reflections, GtkPlotPoint{});
   calc_peak_serial->points.assign(reflections, GtkPlotPoint{});

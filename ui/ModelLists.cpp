@@ -154,9 +154,9 @@ void update_peaks_serials(const HKLList *list, GtkPlotSerial *observed,
 void show_model(CrystalModel *model) {
   currentModel = model;
   if (!model || !mutex_out_data) return;
-  g_mutex_lock(mutex_out_data);
+  mutex_out_data->lock();
   UpdateCrystalByModel(&optOutData.crystal, model, nullptr, 1);
-  g_mutex_unlock(mutex_out_data);
+  mutex_out_data->unlock();
   gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);

@@ -371,3 +371,35 @@ TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
   const std::string name = "/zno_" + std::to_string(best->modelNumber) + ".cif";
   EXPECT_EQ(ReadFile(gui + name), ReadFile(batch + name));
 }
+
+TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) {
+  programOptions.settings.threads = 2;
+  Open(kScheelite);
+  ASSERT_EQ(job.settings.threads, 2);
+  Generate();
+  job.config.autoGridSearch = 0;
+  job.config.tradiSaMoves = 2000000000;
+  gtk_action_activate(action_goto_opt);
+  gtk_action_activate(action_solve_structures);
+  // Two rows run side by side, each with its own best factor and progress.
+  ASSERT_TRUE(SpinUntil([] {
+    return RowText(ls_opt_models, 0, 12) == "#FF0000" &&
+           RowText(ls_opt_models, 1, 12) == "#FF0000";
+  }, 10));
+  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_EQ(RowText(ls_opt_models, 1, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_EQ(RowText(ls_opt_models, 2, 8), "");
+  mutex_out_data->lock();
+  const long shown = optOutData.shownIndex;
+  const std::string path = optOutData.currentRowPath;
+  mutex_out_data->unlock();
+  EXPECT_EQ(shown, 0);
+  EXPECT_EQ(path, "0");
+  gtk_action_activate(action_solve_structures_stop);
+  ASSERT_TRUE(SpinUntil(Idle, 5));
+  SpinFor(0.1);
+  // Both stopped models are marked so, neither counts as solved.
+  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_MEDIA_STOP);
+  EXPECT_EQ(RowText(ls_opt_models, 1, 8), GTK_STOCK_MEDIA_STOP);
+  EXPECT_NE(LogText().find("Structure solving stopped!\n"), std::string::npos);
+}
