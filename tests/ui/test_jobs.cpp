@@ -254,6 +254,9 @@ TEST_F(Jobs, SolvingShowsItsProgressInThePlotsAndTheView) {
   EXPECT_GT(obs_peak_serial->count, 0u);
   EXPECT_EQ(RowText(ls_opt_models, 0, 12), "#FF0000");
   EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_TRUE(gtk_action_get_sensitive(action_solve_structures_stop));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_statistic_test_stop));
+  EXPECT_FALSE(gtk_action_get_sensitive(action_solve_structures));
   gtk_action_activate(action_solve_structures_stop);
   ASSERT_TRUE(SpinUntil(Idle, 5));
 }

@@ -1,0 +1,206 @@
+// pulvina-manual-shots: the screenshots of the HTML manual, taken from the
+// real program while it solves the bundled scheelite example. Run it
+// through tools/make-manual-screenshots.sh, which starts Xvfb.
+//
+//   pulvina-manual-shots OUTPUT_FOLDER
+#include <glib/gstdio.h>
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "CrystalJobs.h"
+#include "CrystalMain.h"
+#include "trackball.h"
+
+namespace {
+
+std::string outputFolder;
+int failures = 0;
+
+bool SpinUntil(const std::function<bool()> &cond, double seconds) {
+  GTimer *timer = g_timer_new();
+  bool held = cond();
+  {
+    GuiLockReleased released;
+    while (!held && g_timer_elapsed(timer, nullptr) < seconds) {
+      if (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+      else
+        g_usleep(1000);
+      gdk_threads_enter();
+      held = cond();
+      gdk_threads_leave();
+    }
+  }
+  g_timer_destroy(timer);
+  return held;
+}
+
+void SpinFor(double seconds) {
+  SpinUntil([] { return false; }, seconds);
+  gdk_window_process_all_updates();
+}
+
+bool Idle() { return !job_worker_running(); }
+
+void Shot(GtkWidget *window, const char *name) {
+  gdk_window_raise(window->window);
+  SpinFor(0.4);
+  const int width = window->allocation.width, height = window->allocation.height;
+  GdkPixbuf *shot = gdk_pixbuf_get_from_drawable(nullptr, window->window, nullptr, 0, 0, 0, 0,
+                                                 width, height);
+  if (!shot) {
+    std::fprintf(stderr, "pulvina-manual-shots: cannot read back %s\n", name);
+    ++failures;
+    return;
+  }
+  GtkWidget *view = GTK_WIDGET(crystal_3d_view);
+  if (gtk_widget_get_toplevel(view) == window && gtk_widget_get_mapped(view)) {
+    GdkPixbuf *scene = gtk_crystal_3d_view_get_image(crystal_3d_view);
+    gint x = 0, y = 0;
+    if (scene && gtk_widget_translate_coordinates(view, window, 0, 0, &x, &y)) {
+      const int w = std::min(gdk_pixbuf_get_width(scene), width - x);
+      const int h = std::min(gdk_pixbuf_get_height(scene), height - y);
+      if (w > 0 && h > 0) gdk_pixbuf_copy_area(scene, 0, 0, w, h, shot, x, y);
+    }
+    if (scene) g_object_unref(scene);
+  }
+  const std::string path = outputFolder + "/" + name;
+  GError *error = nullptr;
+  if (!gdk_pixbuf_save(shot, path.c_str(), "png", &error, "compression", "9", nullptr)) {
+    std::fprintf(stderr, "pulvina-manual-shots: %s: %s\n", path.c_str(),
+                 error ? error->message : "cannot write");
+    g_clear_error(&error);
+    ++failures;
+  } else {
+    std::printf("%s\n", path.c_str());
+  }
+  g_object_unref(shot);
+}
+
+void Fail(const char *what) {
+  std::fprintf(stderr, "pulvina-manual-shots: %s\n", what);
+  ++failures;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "Usage: pulvina-manual-shots OUTPUT_FOLDER\n");
+    return 2;
+  }
+  outputFolder = argv[1];
+  g_mkdir_with_parents(outputFolder.c_str(), 0755);
+  // The windows' places of a fresh user, not of whoever runs this.
+  gchar *home = g_dir_make_tmp("pulvina-shots-XXXXXX", nullptr);
+  setenv("XDG_CONFIG_HOME", home, 1);
+  pulvina_init_threads();
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "pulvina-manual-shots: no display; run under xvfb-run\n");
+    return 1;
+  }
+  programOptions.dataDirectory = std::string(PULVINA_SOURCE_DIR) + "/data";
+  programOptions.settings.threads = 1;
+  programOptions.settings.annealingLog = nullptr;
+  programOptions.settings.seed = 1;
+  programOptions.haveSeed = true;
+  gdk_threads_enter();
+  if (!pulvina_open_windows()) return 1;
+  reset_job_settings();
+  // Answers a user would give: none are expected on this road.
+  testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
+  gtk_window_move(GTK_WINDOW(window_main), 0, 0);
+  gtk_window_resize(GTK_WINDOW(window_main), 1000, 740);
+  SpinFor(0.5);
+  Shot(window_main, "start.png");
+
+  const std::string example =
+      std::string(PULVINA_SOURCE_DIR) + "/examples/cawo4_scheelite/cawo4.epc";
+  if (!open_job_file(example)) Fail("cannot open the example");
+  SpinFor(0.3);
+  Shot(window_main, "composition.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 1);
+  Shot(window_main, "space-group.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 2);
+
+  gtk_button_clicked(GTK_BUTTON(btn_generate_models));
+  if (!SpinUntil(Idle, 60)) Fail("generation did not end");
+  SpinFor(0.3);
+  Shot(window_main, "models.png");
+
+  // A statistic test long enough to be seen running.
+  const int32_t trials = job.config.statisticCircles;
+  job.config.statisticCircles = 200000;
+  gtk_action_activate(action_statistic_test_start);
+  SpinUntil([] {
+    return std::string(gtk_label_get_text(GTK_LABEL(lbl_statistic_splash_info)))
+               .find("Model #2") != std::string::npos;
+  }, 60);
+  Shot(window_statistic_splash, "statistic-running.png");
+  if (!SpinUntil(Idle, 600)) Fail("the statistic test did not end");
+  job.config.statisticCircles = trials;
+  SpinFor(0.3);
+  Shot(window_main, "statistic-finished.png");
+
+  gtk_toggle_action_set_active(toggleaction_factor_plots_window, TRUE);
+  gtk_window_move(GTK_WINDOW(window_factor_plots), 700, 0);
+  gtk_window_resize(GTK_WINDOW(window_factor_plots), 560, 600);
+  SpinFor(0.3);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_factor_plots), 0);
+  gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+  SpinFor(0.3);
+  Shot(window_factor_plots, "model-factors.png");
+
+  // Every model to optimisation, annealed with a schedule long enough to
+  // watch (the Optimisation Parameters dialog's choice).
+  gtk_action_activate(action_goto_opt);
+  job.config.autoGridSearch = 0;
+  job.config.tradiSaCycles = 1;
+  job.config.tradiSaMoves = 5000;
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 3);
+  gtk_toggle_action_set_active(toggleaction_peak_plots_window, TRUE);
+  gtk_toggle_action_set_active(toggleaction_3d_view_window, TRUE);
+  gtk_window_move(GTK_WINDOW(window_peak_plots), 420, 560);
+  gtk_window_resize(GTK_WINDOW(window_peak_plots), 720, 400);
+  gtk_window_move(GTK_WINDOW(window_3d_view), 0, 480);
+  gtk_window_resize(GTK_WINDOW(window_3d_view), 440, 520);
+  SpinFor(0.3);
+  gtk_action_activate(action_solve_structures);
+  if (!SpinUntil([] { return factor_serial && factor_serial->count == kHistoryCapacity; }, 60))
+    Fail("solving shows no progress");
+  SpinFor(1.0);
+  Shot(window_main, "solving.png");
+  Shot(window_factor_plots, "factor-plots.png");
+  Shot(window_peak_plots, "peak-plots.png");
+  // Turned a little, so that all three cell edges show, and brought closer.
+  double qx[4], qy[4], axis[3] = {1, 0, 0};
+  axis_to_quat(axis, -0.5, qx);
+  vset(axis, 0, 1, 0);
+  axis_to_quat(axis, 0.45, qy);
+  add_quats(qy, qx, crystal_3d_view->rotation);
+  crystal_3d_view->scale = 1.7;
+  gtk_crystal_3d_view_update(crystal_3d_view);
+  Shot(window_3d_view, "3d-view.png");
+  if (!SpinUntil(Idle, 600)) Fail("solving did not end");
+  // Sorted by the best Bragg factor, as one would look at the result.
+  gtk_tree_sortable_set_sort_column_id(GTK_TREE_SORTABLE(ls_opt_models), 4, GTK_SORT_ASCENDING);
+  GtkTreePath *top = gtk_tree_path_new_first();
+  gtk_tree_view_set_cursor(GTK_TREE_VIEW(treeview_opt_models), top, nullptr, FALSE);
+  gtk_tree_path_free(top);
+  SpinFor(0.5);
+  Shot(window_main, "solved.png");
+
+  testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
+  pulvina_close_windows();
+  gdk_threads_leave();
+  const std::string config = std::string(home) + "/pulvina/config";
+  g_remove(config.c_str());
+  g_rmdir((std::string(home) + "/pulvina").c_str());
+  g_rmdir(home);
+  g_free(home);
+  return failures ? 1 : 0;
+}
