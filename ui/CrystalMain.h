@@ -8,8 +8,9 @@
 // that a timer (which runs with it held) may call Message (which takes it
 // again). Lock order, fixed for the whole program: the GUI lock first, then
 // at most one of mutex_running_flag or mutex_out_data; never the two
-// mutexes together; never the GUI lock while holding a mutex; no kernel
-// call while holding the GUI lock.
+// mutexes together; never the GUI lock while holding a mutex. Workers let
+// go of the GUI lock around kernel work (only the display timers compute
+// the shown structure's intensities under it, which is quick).
 #ifndef PULVINA_CRYSTALMAIN_H
 #define PULVINA_CRYSTALMAIN_H
 
