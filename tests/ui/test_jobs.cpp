@@ -183,6 +183,9 @@ TEST_F(Jobs, ClosingTheWindowWhileSolvingIsRefusedAndStopEndsTheRun) {
   gtk_action_activate(action_goto_opt);
   ASSERT_EQ(Rows(ls_opt_models), job.models.count);
   ASSERT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_main)), 2);
+  ScratchDir output;
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
+  CopyText(cif_output_folder, sizeof cif_output_folder, output.path().c_str());
   gtk_action_activate(action_solve_structures);
   ASSERT_TRUE(job_worker_running());
   EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_solve_state)), 1);
@@ -212,6 +215,8 @@ TEST_F(Jobs, ClosingTheWindowWhileSolvingIsRefusedAndStopEndsTheRun) {
   EXPECT_LT(stopping, total);
   EXPECT_LT(total, stopped);
   EXPECT_EQ(log.find("Structure solving finished!"), std::string::npos);
+  // The stopped model was not solved to the end: no file of it.
+  EXPECT_FALSE(g_file_test(output.file("cawo4_1.cif").c_str(), G_FILE_TEST_EXISTS));
   EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_solve_state)), 0);
   // The blinking hint runs and settles grey.
   EXPECT_TRUE(SpinUntil([] { return job_end_color_count >= 2; }, 3));
@@ -330,10 +335,19 @@ TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
   Statistic();
   gtk_action_activate(action_goto_opt);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_hkl), TRUE);
   const std::string gui = dir.file("gui");
   g_mkdir(gui.c_str(), 0755);
   CopyText(cif_output_folder, sizeof cif_output_folder, gui.c_str());
+  // No HKL folder chosen: they go beside the control file.
+  hkl_output_folder[0] = '\0';
   Solve();
+  for (int n = 1; n <= 4; ++n) {
+    const std::string stem = "/zno_" + std::to_string(n);
+    EXPECT_TRUE(g_file_test((gui + stem + ".cif").c_str(), G_FILE_TEST_IS_REGULAR)) << stem;
+    EXPECT_TRUE(g_file_test((dir.path() + stem + ".hkl").c_str(), G_FILE_TEST_IS_REGULAR))
+        << stem;
+  }
   EXPECT_NE(LogText().find("Structure solving finished!\n"), std::string::npos);
   std::vector<CrystalModel *> solved = models_of_store(ls_opt_models);
   ASSERT_EQ(solved.size(), 4u);
@@ -405,4 +419,16 @@ TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) 
   EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_MEDIA_STOP);
   EXPECT_EQ(RowText(ls_opt_models, 1, 8), GTK_STOCK_MEDIA_STOP);
   EXPECT_NE(LogText().find("Structure solving stopped!\n"), std::string::npos);
+}
+
+TEST_F(Jobs, AnEmptyOptimisationListEndsAtOnce) {
+  Open(kZno);
+  Generate();
+  gtk_list_store_clear(ls_opt_models);
+  Solve();
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Total time used: 0.000s\n"), std::string::npos);
+  EXPECT_NE(log.find("Structure solving finished!\n"), std::string::npos);
+  EXPECT_EQ(log.find("Solving model"), std::string::npos);
+  EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_opt)), 4);
 }

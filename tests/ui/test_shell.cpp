@@ -77,6 +77,8 @@ TEST_F(Shell, OpenAndSaveAsRoundTripAControlFileByteForByte) {
   EXPECT_EQ(file_sg_validity, 1);
   EXPECT_STREQ(default_file_path, SourcePath("examples/zno_wurtzite").c_str());
   EXPECT_EQ(user.chooserTitles.back(), "Open File");
+  GdkPixbuf *shot = Screenshot(window_main, "main-window-job.png");
+  if (shot) g_object_unref(shot);
 
   user.files.push_back(dir.file("copy.epc"));
   gtk_action_activate(action_file_save_as);
