@@ -24,6 +24,16 @@ for f in bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulv
   [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
 done
 
+# The desktop program, when it was built: its window description beside the
+# data files, the manual where its help command looks, a desktop entry.
+if [ -f "$build/ui/pulvina" ]; then
+  for f in bin/pulvina share/pulvina/main_window.glade share/pulvina/pulvina.png \
+           share/doc/pulvina/manual/index.html share/doc/pulvina/manual/images/solving.png \
+           share/applications/pulvina.desktop share/icons/hicolor/scalable/apps/pulvina.svg; do
+    [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
+  done
+fi
+
 mkdir "$tmp/elsewhere"
 cd "$tmp/elsewhere" || exit 2
 # A full run of a bundled example, from a folder that holds nothing.
@@ -41,6 +51,17 @@ mv "$tmp/prefix" "$tmp/moved"
 "$tmp/moved/bin/pulvina-solve" --stop-after setup \
     "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > moved.log 2>&1 ||
   { cat moved.log >&2; fail "pulvina-solve fails once its installation is moved"; }
+
+# The moved desktop program finds its window description and stays up (it
+# ends only when killed); a missing builder file would end it at once.
+if [ -f "$tmp/moved/bin/pulvina" ] && command -v xvfb-run > /dev/null; then
+  XDG_CONFIG_HOME="$tmp/config" timeout 8 xvfb-run -a -s '-screen 0 1280x1024x24' \
+      "$tmp/moved/bin/pulvina" "$tmp/moved/share/doc/pulvina/examples/zno_wurtzite/zno.epc" \
+      > gui.log 2>&1
+  status=$?
+  [ "$status" = 124 ] || { cat gui.log >&2; fail "the installed pulvina ended with status $status"; }
+  if grep -q "ERROR" gui.log; then cat gui.log >&2; fail "the installed pulvina reported an error"; fi
+fi
 
 # Missing data: the error names the folders searched, and an installed copy
 # never falls back to the source tree it was built from.
@@ -60,7 +81,9 @@ grep -q "data folders searched: $tmp/moved/share/pulvina\$" missing.log ||
   { cat missing.log >&2; fail "the error does not name the installed data folder"; }
 
 if grep -q '^PULVINA_MAN:BOOL=ON' "$build/CMakeCache.txt"; then
-  for program in pulvina-solve pulvina-simulate; do
+  programs="pulvina-solve pulvina-simulate"
+  [ -f "$tmp/moved/bin/pulvina" ] && programs="$programs pulvina"
+  for program in $programs; do
     page="$tmp/moved/share/man/man1/$program.1"
     [ -f "$page" ] || fail "share/man/man1/$program.1 is not installed"
     LC_ALL=C MANWIDTH=100 man -P cat -l "$page" > page.txt 2> /dev/null ||

@@ -864,37 +864,6 @@ GdkPixbuf *picture_of(GtkWidget *image) {
   return pixbuf ? GDK_PIXBUF(g_object_ref(pixbuf)) : nullptr;
 }
 
-// The data folder of the program: the given one, else $PULVINA_DATA, else
-// the installed one beside the executable, else the source tree's.
-std::string find_data_directory(const std::string &requested) {
-  std::vector<std::string> candidates;
-  if (!requested.empty()) {
-    candidates.push_back(requested);
-  } else {
-    const char *environment = std::getenv("PULVINA_DATA");
-    if (environment && *environment) candidates.push_back(environment);
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-      exe[n] = '\0';
-      gchar *bin = g_path_get_dirname(exe);
-      gchar *installed = g_build_filename(bin, "..", "share", "pulvina", nullptr);
-      candidates.push_back(installed);
-      g_free(installed);
-      g_free(bin);
-    }
-    candidates.push_back(PULVINA_DATA_DIR);
-  }
-  for (const std::string &folder : candidates) {
-    const std::string glade = join_path(folder.c_str(), "main_window.glade");
-    if (g_file_test(glade.c_str(), G_FILE_TEST_IS_REGULAR)) return folder;
-  }
-  std::string searched;
-  for (const std::string &folder : candidates) searched += "\n  " + folder;
-  std::fprintf(stderr, "pulvina: main_window.glade not found in:%s\n", searched.c_str());
-  return candidates.empty() ? std::string() : candidates.front();
-}
-
 }  // namespace
 
 std::string find_manual() {
@@ -932,9 +901,10 @@ void pulvina_init_threads() {
 
 bool pulvina_open_windows() {
   gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
-  if (programOptions.dataDirectory.empty())
-    programOptions.dataDirectory = find_data_directory(std::string());
-  SetDataDirectory(programOptions.dataDirectory);
+  // The builder file sits among the data files: one folder for all.
+  std::vector<std::string> searched;
+  programOptions.dataDirectory = FindDataDirectory(programOptions.dataDirectory, &searched);
+  SetDataDirectory(programOptions.dataDirectory, searched);
   programOptions.settings.dataDirectory = programOptions.dataDirectory;
   uiConfigFileName = join_path(g_get_user_config_dir(), "pulvina/config");
 
