@@ -230,8 +230,9 @@ TEST_F(Jobs, SolvingShowsItsProgressInThePlotsAndTheView) {
   Open(kScheelite);
   Generate();
   Statistic();
+  // Long enough that the first model is still running when looked at.
   job.config.autoGridSearch = 0;
-  job.config.tradiSaMoves = 20000;
+  job.config.tradiSaMoves = 2000000000;
   job.config.tradiSaCycles = 1;
   gtk_action_activate(action_goto_opt);
   gtk_toggle_action_set_active(toggleaction_factor_plots_window, TRUE);
