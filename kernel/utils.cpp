@@ -1,5 +1,10 @@
 #include "utils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
@@ -8,6 +13,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -175,22 +182,204 @@ FilePtr OpenFile(const std::string &path, const char *mode) {
   return FilePtr(std::fopen(path.c_str(), mode));
 }
 
-AtomicFile::AtomicFile(const std::string &path, const char *mode)
-    : path_(path), scratch_(path + ".tmp"), file_(OpenFile(scratch_, mode)) {}
+namespace {
+
+std::string SystemError(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+std::string KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a folder";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a regular file";
+  if (S_ISFIFO(mode)) return "is a FIFO, not a regular file";
+  if (S_ISSOCK(mode)) return "is a socket, not a regular file";
+  return "is not a regular file";
+}
+
+std::string SizeText(long long bytes) {
+  char text[64];
+  if (bytes >= (1LL << 20))
+    std::snprintf(text, sizeof text, "%lld MB", bytes >> 20);
+  else
+    std::snprintf(text, sizeof text, "%lld bytes", bytes);
+  return text;
+}
+
+// The process's file-creation mask, read without changing it (umask() can
+// only be read by setting it, which other threads would see).
+mode_t CurrentUmask() {
+  FilePtr status(std::fopen("/proc/self/status", "r"));
+  char line[256];
+  while (status && std::fgets(line, sizeof line, status.get())) {
+    unsigned mask = 0;
+    if (std::sscanf(line, "Umask: %o", &mask) == 1) return static_cast<mode_t>(mask & 0777);
+  }
+  return 022;
+}
+
+}  // namespace
+
+FilePtr OpenInputFile(const std::string &path, long long maxBytes, std::string *why) {
+  // Looked at before opening: opening a device or a FIFO can block or have
+  // effects of its own.
+  struct stat before;
+  if (::stat(path.c_str(), &before) != 0) {
+    *why = SystemError(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(before.st_mode)) {
+    *why = KindOf(before.st_mode);
+    return nullptr;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = SystemError(errno);
+    return nullptr;
+  }
+  // Checked again on what was opened, in case the name changed meanwhile.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = ::fstat(fd, &st) != 0 ? SystemError(errno) : KindOf(st.st_mode);
+    ::close(fd);
+    return nullptr;
+  }
+  if (st.st_size > maxBytes) {
+    *why = "is larger than " + SizeText(maxBytes) + " (" + std::to_string(st.st_size) + " bytes)";
+    ::close(fd);
+    return nullptr;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE *f = ::fdopen(fd, "r");
+  if (!f) {
+    *why = SystemError(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  why->clear();
+  return FilePtr(f);
+}
+
+LineReader::LineReader(std::FILE *file, size_t maxLength, long long maxBytes)
+    : file_(file), maxLength_(maxLength), maxBytes_(maxBytes) {
+  text_.reserve(maxLength);
+}
+
+bool LineReader::Next() {
+  text_.clear();
+  length_ = 0;
+  binary_ = false;
+  if (failed_ || !file_) return false;
+  bool any = false;
+  int c = EOF, previous = EOF;
+  for (;;) {
+    if (read_ >= maxBytes_) {
+      exceeded_ = failed_ = true;
+      return false;
+    }
+    c = std::getc(file_);
+    if (c == EOF) {
+      if (std::ferror(file_)) {
+        failed_ = true;
+        return false;
+      }
+      break;
+    }
+    ++read_;
+    any = true;
+    if (c == '\n') break;
+    if (c == 0 || c == 0x7f ||
+        (c < 0x20 && c != '\t' && c != '\r' && c != '\v' && c != '\f'))
+      binary_ = true;
+    if (length_ < maxLength_) text_.push_back(static_cast<char>(c));
+    ++length_;
+    previous = c;
+    if (length_ > kMaxLineBytes) {
+      abandoned_ = failed_ = true;
+      break;
+    }
+  }
+  if (!any) return false;
+  if (!abandoned_ && c == '\n' && previous == '\r') {
+    // A CR before the LF belongs to the line end, also where it was the one
+    // character beyond the limit.
+    if (length_ <= maxLength_) text_.pop_back();
+    --length_;
+  }
+  ++number_;
+  return true;
+}
+
+AtomicFile::AtomicFile(const std::string &path, const char *mode) : target_(path) {
+  mode_t permissions = 0666 & ~CurrentUmask();
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      // The link stays; the file it leads to is the one replaced.
+      char *real = ::realpath(path.c_str(), nullptr);
+      if (!real) {
+        error_ = errno == ENOENT ? "is a link to a file that does not exist" : SystemError(errno);
+        return;
+      }
+      target_ = real;
+      std::free(real);
+      if (::stat(target_.c_str(), &st) != 0) {
+        error_ = SystemError(errno);
+        return;
+      }
+    }
+    if (!S_ISREG(st.st_mode)) {
+      error_ = KindOf(st.st_mode);
+      return;
+    }
+    permissions = st.st_mode & 07777;
+  } else if (errno != ENOENT) {
+    error_ = SystemError(errno);
+    return;
+  }
+  std::string folder = DirName(target_);
+  const size_t slash = target_.find_last_of("/\\");
+  const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  // Hidden and short enough for any name the target may have.
+  std::string templ = JoinPath(folder, "." + base.substr(0, 200) + ".XXXXXX");
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error_ = SystemError(errno);
+    return;
+  }
+  scratch_ = name.data();
+  std::FILE *f = nullptr;
+  if (::fchmod(fd, permissions) != 0 || !(f = ::fdopen(fd, mode))) {
+    error_ = SystemError(errno);
+    ::close(fd);
+    ::unlink(scratch_.c_str());
+    scratch_.clear();
+    return;
+  }
+  file_.reset(f);
+}
 
 AtomicFile::~AtomicFile() {
   if (file_) {
     file_.reset();
-    std::remove(scratch_.c_str());
+    ::unlink(scratch_.c_str());
   }
 }
 
 bool AtomicFile::commit() {
   if (!file_) return false;
-  bool failed = std::ferror(file_.get()) != 0;
-  failed = std::fclose(file_.release()) != 0 || failed;
-  if (failed || std::rename(scratch_.c_str(), path_.c_str()) != 0) {
-    std::remove(scratch_.c_str());
+  const bool writeFailed = std::fflush(file_.get()) != 0 || std::ferror(file_.get()) != 0;
+  const int writeError = errno;
+  const bool closeFailed = std::fclose(file_.release()) != 0;
+  const int closeError = errno;
+  if (writeFailed || closeFailed) {
+    error_ = SystemError(writeFailed ? writeError : closeError);
+    ::unlink(scratch_.c_str());
+    return false;
+  }
+  if (std::rename(scratch_.c_str(), target_.c_str()) != 0) {
+    error_ = SystemError(errno);
+    ::unlink(scratch_.c_str());
     return false;
   }
   return true;

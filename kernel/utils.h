@@ -65,23 +65,88 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 FilePtr OpenFile(const std::string &path, const char *mode);
 
-// A file written through a scratch name beside it: the target is replaced
+// Largest files the readers take: far above any real job, far below what
+// would exhaust memory or time.
+constexpr long long kMaxControlFileBytes = 4LL << 20;
+constexpr long long kMaxPeakFileBytes = 256LL << 20;
+constexpr long long kMaxDataFileBytes = 16LL << 20;
+
+// Opens a file for reading only when it is a regular file of at most
+// maxBytes bytes. A folder, a device, a FIFO or a socket is refused without
+// reading from it (a FIFO does not wait for a writer). Null otherwise, with
+// the reason ("is a folder", "is larger than ...", the system's text) in
+// *why.
+FilePtr OpenInputFile(const std::string &path, long long maxBytes, std::string *why);
+
+// Reads a text stream line by line. Lines keep at most maxLength
+// characters; a longer line is consumed whole and marked, never continued as
+// a new line. Reading stops after maxBytes bytes, so that a file that grows
+// while read, or a stream without line ends, cannot run on for ever.
+class LineReader {
+ public:
+  LineReader(std::FILE *file, size_t maxLength, long long maxBytes);
+  // The next line without its line end (LF, and a CR before it). False at
+  // the end of the stream, after a read error or at the byte limit.
+  bool Next();
+  // Counted from 1; comment and blank lines count too.
+  int number() const { return number_; }
+  // The line, cut to maxLength characters.
+  const std::string &text() const { return text_; }
+  // Characters of the whole line, also beyond maxLength.
+  size_t length() const { return length_; }
+  bool tooLong() const { return length_ > maxLength_; }
+  // A NUL or another control character than tab, CR, vertical tab and form
+  // feed: not a text file.
+  bool binary() const { return binary_; }
+  // True when the stream ended in a read error or reached the byte limit.
+  bool failed() const { return failed_; }
+  bool exceeded() const { return exceeded_; }
+  // True when a line ran past kMaxLineBytes: it is returned marked too
+  // long, and reading ends there (failed() is then true too).
+  bool abandoned() const { return abandoned_; }
+  // No text file has lines this long; a stream that has them is no text.
+  static constexpr size_t kMaxLineBytes = 1 << 16;
+
+ private:
+  std::FILE *file_;
+  size_t maxLength_;
+  long long maxBytes_;
+  long long read_ = 0;
+  int number_ = 0;
+  std::string text_;
+  size_t length_ = 0;
+  bool binary_ = false;
+  bool failed_ = false;
+  bool exceeded_ = false;
+  bool abandoned_ = false;
+};
+
+// A file written through a scratch file beside it: the target is replaced
 // only by commit(), once everything was written, so a full disk or a crash
 // never leaves a half-written file behind. Dropped uncommitted, the scratch
 // file is removed.
+//
+// The scratch file is created exclusively (never through a link someone
+// placed under its name) in the target's folder. A target that exists must
+// be a regular file or a link to one: a link keeps pointing where it did,
+// and the file it names is replaced with the same permissions. Anything else
+// (a folder, a device, a FIFO, a dangling link) is refused.
 class AtomicFile {
  public:
   explicit AtomicFile(const std::string &path, const char *mode = "w");
   ~AtomicFile();
   AtomicFile(const AtomicFile &) = delete;
   AtomicFile &operator=(const AtomicFile &) = delete;
-  // Null when the scratch file could not be created.
+  // Null when the target was refused or the scratch file could not be
+  // created; error() then says why.
   std::FILE *get() const { return file_.get(); }
   // Closes and renames; false when a write, the close or the rename failed.
   bool commit();
+  // Why the file could not be created or written, "" when nothing failed.
+  const std::string &error() const { return error_; }
 
  private:
-  std::string path_, scratch_;
+  std::string target_, scratch_, error_;
   FilePtr file_;
 };
 
