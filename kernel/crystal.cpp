@@ -1,6 +1,7 @@
 #include "crystal.h"
 
 #include <cmath>
+#include <cstdio>
 
 void InitializeAtoms(Atoms *atoms) { atoms->clear(); }
 void FreeAtoms(Atoms *atoms) { Atoms().swap(*atoms); }
@@ -49,4 +50,33 @@ void TransMatrixMultiply(const TransMatrix *m, double x, double y, double z, dou
   *outX = (*m)(0, 0) * x + (*m)(0, 1) * y + (*m)(0, 2) * z;
   *outY = (*m)(1, 0) * x + (*m)(1, 1) * y + (*m)(1, 2) * z;
   *outZ = (*m)(2, 0) * x + (*m)(2, 1) * y + (*m)(2, 2) * z;
+}
+
+bool CellAnglesAdmitACell(double alpha, double beta, double gamma) {
+  const double r = M_PI / 180;
+  if (!(alpha > 0 && alpha < 180 && beta > 0 && beta < 180 && gamma > 0 && gamma < 180))
+    return false;
+  const double ca = std::cos(alpha * r), cb = std::cos(beta * r), cg = std::cos(gamma * r);
+  // The squared volume of the cell of unit edges; cells thinner than this
+  // are no cells a powder pattern comes from.
+  return 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg > 1e-6;
+}
+
+std::string CellProblem(double a, double b, double c, double alpha, double beta, double gamma) {
+  char text[256];
+  const double edges[3] = {a, b, c};
+  const char *names[3] = {"CELL_A", "CELL_B", "CELL_C"};
+  for (int i = 0; i < 3; ++i)
+    if (!(edges[i] > 0 && edges[i] <= kMaxCellEdge)) {
+      std::snprintf(text, sizeof text, "%s %g: a cell edge must be above 0 and at most %g angstrom",
+                    names[i], edges[i], kMaxCellEdge);
+      return text;
+    }
+  if (!CellAnglesAdmitACell(alpha, beta, gamma)) {
+    std::snprintf(text, sizeof text,
+                  "CELL_ALPHA, CELL_BETA, CELL_GAMMA %g %g %g: these angles admit no cell", alpha,
+                  beta, gamma);
+    return text;
+  }
+  return "";
 }

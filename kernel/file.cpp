@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
+#include <algorithm>
+#include <vector>
 
+#include "crystal.h"
+#include "element.h"
 #include "utils.h"
 
 const char configStamp[] = "QUENDRALITE";
@@ -18,6 +22,7 @@ void InitializeFixedCoordinates(FixedCoordinates *list) { list->clear(); }
 void FreeFixedCoordinates(FixedCoordinates *list) { FixedCoordinates().swap(*list); }
 
 void InitializeConfig(Config *c) {
+  c->controlFile.clear();
   c->title = "Untitled";
   c->radiation = 0;
   c->doublets = 0;
@@ -360,17 +365,299 @@ void WrongFormatMsg(const char *fileName, const char *keyword, int lineNumber) {
           fileName, keyword, lineNumber);
 }
 
+namespace {
+
+// The value as the user typed it, for messages: without the blanks and
+// line end around it.
+std::string Shown(const char *value) {
+  const char *b = value;
+  while (*b && IsBlank(*b)) ++b;
+  const char *e = b + std::strlen(b);
+  while (e > b && IsBlank(e[-1])) --e;
+  return std::string(b, e);
+}
+
+void ValueError(const char *fileName, int lineNumber, const char *keyword, const char *value,
+                const std::string &what) {
+  Message(MESSAGE_ERROR, "%s:%d: %s: '%s' %s\n", fileName, lineNumber, keyword,
+          Shown(value).c_str(), what.c_str());
+}
+
+// What a value may be, for the keys whose meaning bounds them. Keys that
+// nothing reads (GEOMETRY, SCAN_STEP, CRITERION) and the filter thresholds
+// keep whatever they hold.
+struct ValueRange {
+  const char *keyword;
+  double low, high;
+  bool lowOpen, highOpen;  // the bound itself is excluded
+  const char *expected;
+};
+
+constexpr double kNoLimit = 1e300;
+constexpr double kMaxCount32 = 2147483647.0;
+
+const ValueRange kRanges[] = {
+    {"RADIATION", 0, 2, false, false, "0 (X-ray), 1 (neutron) or 2 (electron)"},
+    {"DOUBLETS", 0, 1, false, false, "0 (one line) or 1 (a second line)"},
+    {"LAMBDA_XRAY1", 0, kNoLimit, true, false, "a wavelength above 0 angstrom"},
+    {"LAMBDA_XRAY2", 0, kNoLimit, true, false, "a wavelength above 0 angstrom"},
+    {"I2_I1", 0, kNoLimit, false, false, "an intensity ratio of at least 0"},
+    {"POLARIZATION", 0, 1, false, false, "a polarisation factor from 0 to 1"},
+    {"MONOCHROMATOR", 0, 2, false, false, "0 (none), 1 or 2"},
+    {"MONO_D", 0, kNoLimit, true, false, "a d-spacing above 0 angstrom"},
+    {"MONO_ANGLE", 0, 90, false, false,
+     "the monochromator's Bragg angle theta from 0 to 90 degrees"},
+    {"LAMBDA_NEUTRON", 0, kNoLimit, true, false, "a wavelength above 0 angstrom"},
+    {"LAMBDA_ELECTRON", 0, kNoLimit, true, false, "a wavelength above 0 angstrom"},
+    {"ENERGY_ELECTRON", 0, kNoLimit, true, false, "an energy above 0"},
+    {"START_ANGLE", 0, 180, false, false, "an angle 2theta from 0 to 180 degrees"},
+    {"END_ANGLE", 0, 180, false, false, "an angle 2theta from 0 to 180 degrees"},
+    {"ASYM_SEARCH", 0, 1, false, false, "0 (whole cell) or 1 (asymmetric unit)"},
+    {"SG_NUMBER", 1, 230, false, false, "a space-group number from 1 to 230"},
+    {"SG_SETTING", 1, kMaxCount32, false, false, "a setting number of at least 1"},
+    {"FORMULAR_Z", 1, 1000000, false, false, "a number of formula units from 1 to 1000000"},
+    {"CELL_A", 0, kMaxCellEdge, true, false, "a cell edge above 0 and at most 1000 angstrom"},
+    {"CELL_B", 0, kMaxCellEdge, true, false, "a cell edge above 0 and at most 1000 angstrom"},
+    {"CELL_C", 0, kMaxCellEdge, true, false, "a cell edge above 0 and at most 1000 angstrom"},
+    {"CELL_ALPHA", 0, 180, true, true, "a cell angle between 0 and 180 degrees"},
+    {"CELL_BETA", 0, 180, true, true, "a cell angle between 0 and 180 degrees"},
+    {"CELL_GAMMA", 0, 180, true, true, "a cell angle between 0 and 180 degrees"},
+    {"PEAK_FILE_FORMAT", 0, 2, false, false, "0 (internal), 1 (FullProf) or 2 (PCW)"},
+    {"PEAK_N_WIDTH", 0, kNoLimit, false, false, "a width factor of at least 0"},
+    {"STATISTIC_CIRCLES", 1, kMaxCount32, false, false, "a number of trials of at least 1"},
+    {"AUTO_ST_CIRCLES", 0, 1, false, false, "0 (as given) or 1 (automatic)"},
+    {"FILTER_TYPE", 0, 2, false, false,
+     "0 (figure of merit), 1 (thresholds) or 2 (keep all)"},
+    {"OPTIMIZATION_METHOD", 0, 2, false, false,
+     "0 (grid search), 1 (traditional annealing) or 2 (adaptive annealing)"},
+    {"AUTO_GRID_SEARCH", 0, 1, false, false, "0 (off) or 1 (on)"},
+    {"AUTO_DIMENSION", 0, kMaxCount32, false, false, "a number of parameters of at least 0"},
+    {"SEARCH_RESOLUTION", 0, kNoLimit, true, false, "a grid step above 0 angstrom"},
+    {"TRADI_SA_CYCLES", 1, kMaxCount32, false, false, "a number of cycles of at least 1"},
+    {"TRADI_SA_START_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"TRADI_SA_END_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"TRADI_SA_RATE", 0, 1, true, true, "a cooling rate between 0 and 1"},
+    {"TRADI_SA_MOVES", 1, kMaxCount32, false, false, "a number of moves of at least 1"},
+    {"ADAPT_SA_CYCLES", 1, kMaxCount32, false, false, "a number of cycles of at least 1"},
+    {"ADAPT_SA_STRATEGY", 0, 1, false, false, "0 (custom) or 1 (automatic)"},
+    {"ADAPT_SA_START_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"ADAPT_SA_END_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"ADAPT_SA_MOVES", 1, kMaxCount32, false, false, "a number of moves of at least 1"},
+    {"REFINE", 0, 2, false, false,
+     "0 (all), 1 (the best REFINE_N) or 2 (those within REFINE_THRESHOLD)"},
+    {"REFINE_N", 0, kMaxCount32, false, false, "a number of models of at least 0"},
+    {"REFINE_OPTIMIZATION_METHOD", 0, 2, false, false,
+     "0 (grid search), 1 (traditional annealing) or 2 (adaptive annealing)"},
+    {"REFINE_SEARCH_RESOLUTION", 0, kNoLimit, true, false, "a grid step above 0 angstrom"},
+    {"REFINE_AUTO_GRID_SEARCH", 0, 1, false, false, "0 (off) or 1 (on)"},
+    {"REFINE_AUTO_DIMENSION", 0, kMaxCount32, false, false,
+     "a number of parameters of at least 0"},
+    {"REFINE_TRADI_SA_CYCLES", 1, kMaxCount32, false, false, "a number of cycles of at least 1"},
+    {"REFINE_TRADI_SA_START_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"REFINE_TRADI_SA_END_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"REFINE_TRADI_SA_RATE", 0, 1, true, true, "a cooling rate between 0 and 1"},
+    {"REFINE_TRADI_SA_MOVES", 1, kMaxCount32, false, false, "a number of moves of at least 1"},
+    {"REFINE_ADAPT_SA_CYCLES", 1, kMaxCount32, false, false, "a number of cycles of at least 1"},
+    {"REFINE_ADAPT_SA_STRATEGY", 0, 1, false, false, "0 (custom) or 1 (automatic)"},
+    {"REFINE_ADAPT_SA_START_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"REFINE_ADAPT_SA_END_T", 0, kNoLimit, true, false, "a temperature above 0"},
+    {"REFINE_ADAPT_SA_MOVES", 1, kMaxCount32, false, false, "a number of moves of at least 1"},
+};
+
+const ValueRange *RangeOf(const char *keyword) {
+  for (const ValueRange &r : kRanges)
+    if (std::strcmp(r.keyword, keyword) == 0) return &r;
+  return nullptr;
+}
+
+bool InRange(const ValueRange &r, double v) {
+  if (!std::isfinite(v)) return false;
+  if (r.lowOpen ? !(v > r.low) : !(v >= r.low)) return false;
+  if (r.highOpen ? !(v < r.high) : !(v <= r.high)) return false;
+  return true;
+}
+
+// The white-space separated fields of a list entry; what follows the last
+// field a keyword reads is ignored.
+std::vector<std::string> Fields(const char *value) {
+  std::vector<std::string> fields;
+  const char *p = value;
+  for (;;) {
+    while (*p && IsBlank(*p)) ++p;
+    if (!*p) break;
+    const char *start = p;
+    while (*p && !IsBlank(*p)) ++p;
+    fields.emplace_back(start, p);
+  }
+  return fields;
+}
+
+bool FieldInt(const std::string &text, int32_t *out) {
+  return !text.empty() && text != "-" && IsInteger(text.c_str()) && ToInt32(text.c_str(), out);
+}
+
+// A decimal number as the scan format "%lf" takes it, but the whole field
+// and finite.
+bool FieldReal(const std::string &text, double *out) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end || errno == ERANGE || !std::isfinite(v)) return false;
+  // strtod also reads hexadecimal numbers and words; the file never holds
+  // those.
+  for (char c : text)
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' ||
+          c == 'e' || c == 'E'))
+      return false;
+  *out = v;
+  return true;
+}
+
+bool WyckoffLetter(const std::string &text, char *out) {
+  if (text.size() != 1 || !((text[0] >= 'a' && text[0] <= 'z') || text[0] == '@')) return false;
+  *out = text[0];
+  return true;
+}
+
+constexpr int kMaxOxidationState = 8;
+
+bool OxidationState(const std::string &text, int32_t *out) {
+  return FieldInt(text, out) && *out >= -kMaxOxidationState && *out <= kMaxOxidationState;
+}
+
+// A file name keeps its blanks; quotes around it are taken off. A name with
+// a double quote could not be written back, so it is refused.
+bool ExtractFileName(std::string *name, const char *value) {
+  std::string text = Shown(value);
+  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+      text.back() == text.front())
+    text = text.substr(1, text.size() - 2);
+  if (text.find('"') != std::string::npos) return false;
+  *name = text.substr(0, kTextLength);
+  return true;
+}
+
+int SetListValue(Config *config, int row, const char *value, const char *fileName,
+                 int lineNumber) {
+  const char *key = configKeywords[row].name;
+  const std::vector<std::string> f = Fields(value);
+  if (row == ROW_OXIDATION) {
+    int32_t oxidation = 0;
+    if (f.size() < 2 || !OxidationState(f[1], &oxidation)) {
+      ValueError(fileName, lineNumber, key, value,
+                 "in a wrong format: expected an element symbol and an oxidation state from -8 "
+                 "to 8, such as Fe 3");
+      return 0;
+    }
+    if (ElementNumber(f[0].c_str()) < 1 || f[0].size() > kSymbolLength) {
+      ValueError(fileName, lineNumber, key, value,
+                 "names no element: '" + f[0] + "' is no element symbol (symbols are "
+                 "case-sensitive, such as Fe or O)");
+      return 0;
+    }
+    // The table keeps 63 entries; dropping the rest would change the job
+    // without a word.
+    if (config->oxidation.size() >= static_cast<size_t>(kMaxOxidations)) {
+      ValueError(fileName, lineNumber, key, value,
+                 "is one more than the 63 oxidation states a job can hold");
+      return 0;
+    }
+    config->oxidation.push_back(Oxidation{f[0], oxidation});
+    return 1;
+  }
+  if (row == ROW_CONSTRAINT) {
+    Constraint c;
+    if (f.size() < 5 || f[0].size() > kTextLength || !FieldInt(f[1], &c.index) ||
+        !WyckoffLetter(f[2], &c.wyckoffLetter) || !FieldInt(f[3], &c.minimum) ||
+        !FieldInt(f[4], &c.maximum)) {
+      ValueError(fileName, lineNumber, key, value,
+                 "in a wrong format: expected ENTRY INDEX LETTER MINIMUM MAXIMUM, such as O 2 e "
+                 "0 2");
+      return 0;
+    }
+    if (c.index < 0) {
+      ValueError(fileName, lineNumber, key, value,
+                 "has a negative entry index: expected 0 (all atoms) or the number of a formula "
+                 "entry from 1");
+      return 0;
+    }
+    if (c.minimum < 0 || c.maximum < 0 || c.minimum > c.maximum) {
+      ValueError(fileName, lineNumber, key, value,
+                 "has bounds no count can meet: expected 0 <= MINIMUM <= MAXIMUM");
+      return 0;
+    }
+    c.name = f[0];
+    c.line = lineNumber;
+    for (const Constraint &o : config->constraints)
+      if (o.name == c.name && o.index == c.index && o.wyckoffLetter == c.wyckoffLetter) {
+        // The list puts new entries in front and its last entry wins, so
+        // the constraint read first is the one that applies.
+        Message(MESSAGE_WARNING,
+                "%s:%d: %s: '%s' repeats the constraint on entry %d (%s) and position %c of "
+                "line %d; the one of line %d applies\n",
+                fileName, lineNumber, key, Shown(value).c_str(), c.index, c.name.c_str(),
+                c.wyckoffLetter, o.line, o.line);
+        break;
+      }
+    config->constraints.insert(config->constraints.begin(), c);
+    return 1;
+  }
+  if (row == ROW_FIXED) {
+    FixedCoordinate x;
+    if (f.size() < 10 || !FieldInt(f[1], &x.oxidation) || !FieldInt(f[2], &x.multiplicity) ||
+        !WyckoffLetter(f[3], &x.wyckoffLetter) || !FieldReal(f[4], &x.x) ||
+        !FieldReal(f[5], &x.y) || !FieldReal(f[6], &x.z) || !FieldReal(f[7], &x.B) ||
+        !FieldReal(f[8], &x.occupancy) || !FieldInt(f[9], &x.flags)) {
+      ValueError(fileName, lineNumber, key, value,
+                 "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B "
+                 "OCCUPANCY FLAGS, such as Fe 3 4 c 0.25 0.25 0.25 1 1 7");
+      return 0;
+    }
+    std::string what;
+    if (ElementNumber(f[0].c_str()) < 1 || f[0].size() > kSymbolLength)
+      what = "names no element: '" + f[0] + "' is no element symbol";
+    else if (x.oxidation < -kMaxOxidationState || x.oxidation > kMaxOxidationState)
+      what = "has an oxidation state outside -8 to 8";
+    else if (x.multiplicity < 1)
+      what = "has a multiplicity below 1";
+    else if (x.B < 0)
+      what = "has a negative B";
+    else if (x.occupancy < 0 || x.occupancy > 1)
+      what = "has an occupancy outside 0 to 1";
+    else if (x.flags < 0 || x.flags > 31)
+      what = "has flags outside 0 to 31 (1 x, 2 y, 4 z, 8 B, 16 occupancy)";
+    if (!what.empty()) {
+      ValueError(fileName, lineNumber, key, value, what);
+      return 0;
+    }
+    x.symbol = f[0];
+    config->fixedCoordinates.insert(config->fixedCoordinates.begin(), x);
+    return 1;
+  }
+  return 1;
+}
+
+}  // namespace
+
 int SetConfigValue(Config *config, int row, const char *value, const char *fileName,
                    int lineNumber) {
   if (row < 0 || row >= kConfigKeywordCount) return 0;
   const ConfigKeyword &kw = configKeywords[row];
   const KeywordBinding &b = kBindings[row];
+  const ValueRange *range = RangeOf(kw.name);
   switch (kw.type) {
     case CONFIG_INTEGER:
     case CONFIG_LONG: {
       int32_t v = 0;
       if (!IsInteger(value) || !ToInt32(value, &v)) {
-        WrongFormatMsg(fileName, kw.name, lineNumber);
+        ValueError(fileName, lineNumber, kw.name, value,
+                   "in a wrong format: expected a whole number");
+        return 0;
+      }
+      if (range && !InRange(*range, v)) {
+        ValueError(fileName, lineNumber, kw.name, value,
+                   std::string("out of range: expected ") + range->expected);
         return 0;
       }
       config->*b.integer = v;
@@ -378,15 +665,35 @@ int SetConfigValue(Config *config, int row, const char *value, const char *fileN
     }
     case CONFIG_REAL: {
       if (!IsFloat(value)) {
-        WrongFormatMsg(fileName, kw.name, lineNumber);
+        ValueError(fileName, lineNumber, kw.name, value,
+                   "in a wrong format: expected a decimal number such as 1.5 (no exponent)");
         return 0;
       }
-      config->*b.real = std::strtod(value, nullptr);
+      const double v = std::strtod(value, nullptr);
+      if (!std::isfinite(v) || (range && !InRange(*range, v))) {
+        ValueError(fileName, lineNumber, kw.name, value,
+                   std::string("out of range: expected ") +
+                       (range ? range->expected : "a finite number"));
+        return 0;
+      }
+      config->*b.real = v;
       return 1;
     }
     case CONFIG_TEXT: {
-      char text[kTextLength + 1];
-      if (ExtractStringValue(text, value) == 0)
+      std::string text;
+      if (b.text == &Config::peakFile) {
+        if (!ExtractFileName(&text, value)) {
+          ValueError(fileName, lineNumber, kw.name, value,
+                     "in a wrong format: expected a file name, in double quotes when it has "
+                     "blanks, without a double quote inside");
+          return 0;
+        }
+      } else {
+        char cleaned[kTextLength + 1];
+        ExtractStringValue(cleaned, value);
+        text = cleaned;
+      }
+      if (text.empty())
         Message(MESSAGE_WARNING, "reading file \"%s\", value of \"%s\" is null\n, at line %d\n",
                 fileName, kw.name, lineNumber);
       config->*b.text = text;
@@ -394,80 +701,141 @@ int SetConfigValue(Config *config, int row, const char *value, const char *fileN
     }
     default: break;
   }
-  if (row == ROW_OXIDATION) {
-    // The 64th slot stays empty for good: a further entry is checked and
-    // dropped.
-    char symbol[kSymbolLength + 1] = "";
-    int oxidation = 0;
-    if (std::sscanf(value, "%7s %d", symbol, &oxidation) < 2) {
-      WrongFormatMsg(fileName, kw.name, lineNumber);
-      return 0;
-    }
-    if (config->oxidation.size() < static_cast<size_t>(kMaxOxidations))
-      config->oxidation.push_back(Oxidation{symbol, oxidation});
-    return 1;
-  }
-  if (row == ROW_CONSTRAINT) {
-    char name[kTextLength + 1] = "";
-    Constraint c;
-    if (std::sscanf(value, "%255s %d %c %d %d", name, &c.index, &c.wyckoffLetter, &c.minimum,
-                    &c.maximum) < 5) {
-      WrongFormatMsg(fileName, kw.name, lineNumber);
-      return 0;
-    }
-    c.name = name;
-    config->constraints.insert(config->constraints.begin(), c);
-    return 1;
-  }
-  if (row == ROW_FIXED) {
-    char symbol[kSymbolLength + 1] = "";
-    FixedCoordinate f;
-    if (std::sscanf(value, "%7s %d %d %c %lf %lf %lf %lf %lf %d", symbol, &f.oxidation,
-                    &f.multiplicity, &f.wyckoffLetter, &f.x, &f.y, &f.z, &f.B, &f.occupancy,
-                    &f.flags) < 10 ||
-        !std::isfinite(f.x) || !std::isfinite(f.y) || !std::isfinite(f.z) ||
-        !std::isfinite(f.B) || !std::isfinite(f.occupancy)) {
-      WrongFormatMsg(fileName, kw.name, lineNumber);
-      return 0;
-    }
-    f.symbol = symbol;
-    config->fixedCoordinates.insert(config->fixedCoordinates.begin(), f);
-    return 1;
-  }
-  return 1;
+  return SetListValue(config, row, value, fileName, lineNumber);
 }
 
+namespace {
+
+// Checks of values that only make sense together; run once the whole file
+// is read, naming the line of the later of the keys involved.
+bool CheckPairs(const Config &c, const int *lineOf, const char *fileName) {
+  auto row = [](const char *name) {
+    for (int i = 0; i < kConfigKeywordCount; ++i)
+      if (std::strcmp(configKeywords[i].name, name) == 0) return i;
+    return -1;
+  };
+  auto line = [&](const char *a, const char *b) {
+    return std::max(lineOf[row(a)], lineOf[row(b)]);
+  };
+  struct Pair {
+    const char *startKey, *endKey;
+    double start, end;
+  };
+  const Pair temperatures[] = {
+      {"TRADI_SA_START_T", "TRADI_SA_END_T", c.tradiSaStartT, c.tradiSaEndT},
+      {"ADAPT_SA_START_T", "ADAPT_SA_END_T", c.adaptSaStartT, c.adaptSaEndT},
+      {"REFINE_TRADI_SA_START_T", "REFINE_TRADI_SA_END_T", c.refineTradiSaStartT,
+       c.refineTradiSaEndT},
+      {"REFINE_ADAPT_SA_START_T", "REFINE_ADAPT_SA_END_T", c.refineAdaptSaStartT,
+       c.refineAdaptSaEndT},
+  };
+  for (const Pair &p : temperatures) {
+    const int n = line(p.startKey, p.endKey);
+    if (n > 0 && !(p.end < p.start)) {
+      Message(MESSAGE_ERROR,
+              "%s:%d: %s: '%f' is not below %s '%f': annealing cools from the start "
+              "temperature down to the end temperature\n",
+              fileName, n, p.endKey, p.end, p.startKey, p.start);
+      return false;
+    }
+  }
+  {
+    const int n = line("START_ANGLE", "END_ANGLE");
+    if (n > 0 && c.startAngle > c.endAngle) {
+      Message(MESSAGE_ERROR, "%s:%d: END_ANGLE: '%f' is below START_ANGLE '%f'\n", fileName, n,
+              c.endAngle, c.startAngle);
+      return false;
+    }
+  }
+  const int n = std::max(line("CELL_ALPHA", "CELL_BETA"), lineOf[row("CELL_GAMMA")]);
+  if (n > 0 && !CellAnglesAdmitACell(c.cellAlpha, c.cellBeta, c.cellGamma)) {
+    Message(MESSAGE_ERROR,
+            "%s:%d: CELL_ALPHA, CELL_BETA, CELL_GAMMA: '%f %f %f' admit no cell: each angle "
+            "must be below the sum of the other two, and the three below 360 degrees\n",
+            fileName, n, c.cellAlpha, c.cellBeta, c.cellGamma);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int ReadConfigFile(Config *config, const char *fileName) {
-  FilePtr file = OpenFile(fileName, "r");
+  std::string why;
+  FilePtr file = OpenInputFile(fileName, kMaxControlFileBytes, &why);
   if (!file) {
-    Message(MESSAGE_ERROR, "cant not open file \"%s\"\n", fileName);
+    Message(MESSAGE_ERROR, "cant not open file \"%s\": %s\n", fileName, why.c_str());
     return CONFIG_CANNOT_OPEN;
   }
-  char line[kTextLength + 1];
+  return ReadConfigStream(config, file.get(), fileName);
+}
+
+int ReadConfigStream(Config *config, std::FILE *stream, const char *fileName) {
   char key[kTextLength + 1];
   char value[kTextLength + 1];
-  int lineNumber = 0;
+  int lineOf[kConfigKeywordCount] = {};
   bool stamped = false;
-  while (std::fgets(line, sizeof line, file.get())) {
-    ++lineNumber;
-    if (IsCommentLine(line)) continue;
-    ParseKeyValue(line, key, value);
+  LineReader lines(stream, kTextLength, kMaxControlFileBytes);
+  while (lines.Next()) {
+    const int lineNumber = lines.number();
+    if (lines.binary()) {
+      Message(MESSAGE_ERROR, "%s:%d: binary data (a NUL or control character): not a control "
+                             "file\n",
+              fileName, lineNumber);
+      return CONFIG_WRONG_FORMAT;
+    }
+    // A longer line used to go on as a line of its own, so that the tail of
+    // a title could set a key.
+    if (lines.tooLong()) {
+      Message(MESSAGE_ERROR, "%s:%d: a line of %zu characters: a line holds at most %zu\n",
+              fileName, lineNumber, lines.length(), kTextLength);
+      return CONFIG_WRONG_FORMAT;
+    }
+    std::string text = lines.text();
+    // Editors on some systems start a file with a byte-order mark.
+    if (lineNumber == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    if (IsCommentLine(text.c_str())) continue;
+    ParseKeyValue(text.c_str(), key, value);
     if (!stamped) {
-      if (std::strcmp(key, configStamp) != 0) return CONFIG_WRONG_FORMAT;
+      if (std::strcmp(key, configStamp) != 0) {
+        Message(MESSAGE_ERROR,
+                "%s:%d: %s: the first key must be the stamp %s %d.%d.%d: not a control file\n",
+                fileName, lineNumber, key, configStamp, kKernelMajor, kKernelMinor,
+                kKernelRelease);
+        return CONFIG_WRONG_FORMAT;
+      }
       int major = 0, minor = 0, release = 0;
       std::sscanf(value, "%d.%d.%d", &major, &minor, &release);
       // Files of an older kernel read on; a newer major version may mean
       // keys this reader would misunderstand.
-      if (major > kKernelMajor) return CONFIG_WRONG_VERSION;
+      if (major > kKernelMajor) {
+        Message(MESSAGE_ERROR, "%s:%d: %s: '%s' is a newer version than %d.%d.%d\n", fileName,
+                lineNumber, configStamp, Shown(value).c_str(), kKernelMajor, kKernelMinor,
+                kKernelRelease);
+        return CONFIG_WRONG_VERSION;
+      }
       stamped = true;
+      config->controlFile = fileName;
       continue;
     }
     for (int row = 0; row < kConfigKeywordCount; ++row) {
       if (std::strcmp(key, configKeywords[row].name) != 0) continue;
       if (!SetConfigValue(config, row, value, fileName, lineNumber)) return CONFIG_WRONG_FORMAT;
+      lineOf[row] = lineNumber;
       break;
     }
   }
+  if (lines.exceeded()) {
+    Message(MESSAGE_ERROR, "%s: more than %lld bytes: not a control file\n", fileName,
+            kMaxControlFileBytes);
+    return CONFIG_WRONG_FORMAT;
+  }
+  if (lines.failed()) {
+    Message(MESSAGE_ERROR, "%s:%d: the file could not be read to its end\n", fileName,
+            lines.number() + 1);
+    return CONFIG_WRONG_FORMAT;
+  }
+  if (!CheckPairs(*config, lineOf, fileName)) return CONFIG_WRONG_FORMAT;
   return CONFIG_READ;
 }
 
@@ -525,12 +893,14 @@ void WriteConfig(std::FILE *f, const Config *config) {
 int UpdateConfigFile(const char *fileName, const Config *config) {
   AtomicFile file(fileName);
   if (!file.get()) {
-    Message(MESSAGE_ERROR, "updating file \"%s\", can not open file!\n", fileName);
+    Message(MESSAGE_ERROR, "updating file \"%s\", can not open file! (%s)\n", fileName,
+            file.error().c_str());
     return 0;
   }
   WriteConfig(file.get(), config);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "updating file \"%s\", can not write file!\n", fileName);
+    Message(MESSAGE_ERROR, "updating file \"%s\", can not write file! (%s)\n", fileName,
+            file.error().c_str());
     return 0;
   }
   return 1;

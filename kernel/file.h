@@ -27,6 +27,9 @@ struct Constraint {
   char wyckoffLetter = 0;
   int32_t minimum = 0;
   int32_t maximum = 0;
+  // Line of the control file it was read from (0: not read from a file), so
+  // that the set-up, which alone can judge index and letter, can name it.
+  int32_t line = 0;
 };
 // New entries go to the front.
 using Constraints = std::vector<Constraint>;
@@ -45,6 +48,9 @@ struct FixedCoordinate {
 using FixedCoordinates = std::vector<FixedCoordinate>;
 
 struct Config {
+  // The control file this configuration was last read from ("" when none);
+  // not stored in the file. Set-up messages name it.
+  std::string controlFile;
   std::string title;
   int32_t radiation;
   int32_t doublets;
@@ -166,7 +172,12 @@ enum ConfigReadResult {
   CONFIG_READ = 3
 };
 
+// Reads a control file. Only a regular file is read; every value is checked
+// where it is read, and a bad one is reported as "FILE:LINE: KEY: 'VALUE'
+// ..." with what was expected.
 int ReadConfigFile(Config *config, const char *fileName);
+// The same from an open stream; fileName names it in messages.
+int ReadConfigStream(Config *config, std::FILE *stream, const char *fileName);
 int UpdateConfigFile(const char *fileName, const Config *config);
 // The whole control-file text of a configuration, as UpdateConfigFile writes it.
 void WriteConfig(std::FILE *stream, const Config *config);

@@ -3,6 +3,10 @@
 // faulty files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,7 +48,7 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   config.title = "Round trip";  // the blank is lost on reading, by design
   config.radiation = 2;
   config.lambdaXray2 = 1.25;
-  config.monoAngle = -12.5;
+  config.monoAngle = 12.5;
   config.startAngle = 3.5;
   config.formular = "(Fe0.5Mn0.5)2O3";
   config.oxidation = {{"Fe", 3}, {"O", -2}};
@@ -62,7 +66,7 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   EXPECT_EQ(back.title, "Roundtrip");
   EXPECT_EQ(back.radiation, 2);
   EXPECT_EQ(back.lambdaXray2, 1.25);
-  EXPECT_EQ(back.monoAngle, -12.5);
+  EXPECT_EQ(back.monoAngle, 12.5);
   EXPECT_EQ(back.formular, "(Fe0.5Mn0.5)2O3");
   ASSERT_EQ(back.oxidation.size(), 2u);
   EXPECT_EQ(back.oxidation[1].symbol, "O");
@@ -99,7 +103,8 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
 TEST_F(ConfigTest, OpenFailuresAndStamp) {
   CapturedMessages messages;
   EXPECT_EQ(ReadConfigFile(&config, dir.file("missing.epc").c_str()), CONFIG_CANNOT_OPEN);
-  EXPECT_EQ(messages.text(), "cant not open file \"" + dir.file("missing.epc") + "\"\n");
+  EXPECT_EQ(messages.text(),
+            "cant not open file \"" + dir.file("missing.epc") + "\": No such file or directory\n");
   EXPECT_EQ(Read("; comment\nTITLE\t\"x\"\nQUENDRALITE 2.0.0\n"), CONFIG_WRONG_FORMAT);
   EXPECT_EQ(config.title, "Untitled");
   EXPECT_EQ(Read("; only comments\n\n   \t\n# more\n"), CONFIG_READ);
@@ -118,102 +123,361 @@ TEST_F(ConfigTest, NumbersAreCheckedStrictly) {
   const std::string file = dir.file("job.epc");
   EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tok\nRADIATION\t1 ; neutron\nDOUBLETS\t1\n"),
             CONFIG_WRONG_FORMAT);
+  // File, line, key and the value as typed.
   EXPECT_EQ(messages.text(),
-            "reading file \"" + file + "\", value of RADIATION in a wrong format, at line 5\n");
+            file + ":5: RADIATION: '1 ; neutron' in a wrong format: expected a whole number\n");
   EXPECT_EQ(messages.all()[0].first, MESSAGE_ERROR);
   EXPECT_EQ(config.title, "ok");     // read before the fault
   EXPECT_EQ(config.doublets, 0);     // after it: untouched
   EXPECT_EQ(Read(std::string(kHeader) + "RADIATION\t1 \t \t\r\n"), CONFIG_READ);
   EXPECT_EQ(config.radiation, 1);
 
-  struct Case { const char *line; int result; };
-  const Case cases[] = {
-      {"CELL_A\t1.5e0\n", CONFIG_WRONG_FORMAT}, {"CELL_A\t+1.5\n", CONFIG_WRONG_FORMAT},
-      {"CELL_A\t1.2.3\n", CONFIG_WRONG_FORMAT}, {"CELL_A\tnan\n", CONFIG_WRONG_FORMAT},
-      {"CELL_A\t\n", CONFIG_WRONG_FORMAT},      {"SG_NUMBER\t12x\n", CONFIG_WRONG_FORMAT},
-      {"SG_NUMBER\t1.0\n", CONFIG_WRONG_FORMAT},
-      {"SG_NUMBER\t99999999999\n", CONFIG_WRONG_FORMAT},
-  };
-  for (const Case &c : cases)
-    EXPECT_EQ(Read(std::string(kHeader) + c.line), c.result) << c.line;
+  const char *bad[] = {"CELL_A\t1.5e0\n", "CELL_A\t+1.5\n",    "CELL_A\t1.2.3\n",
+                       "CELL_A\tnan\n",   "CELL_A\t\n",        "SG_NUMBER\t12x\n",
+                       "SG_NUMBER\t1.0\n", "SG_NUMBER\t99999999999\n"};
+  for (const char *line : bad)
+    EXPECT_EQ(Read(std::string(kHeader) + line), CONFIG_WRONG_FORMAT) << line;
 
-  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t.5\nCELL_B\t-.5\nCELL_C\t5.\nSG_NUMBER\t-\n"),
+  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t.5\nFOM_THRESHOLD\t-.5\nCELL_C\t5.\n"
+                                        "AUTO_DIMENSION\t-\n"),
             CONFIG_READ);
   EXPECT_EQ(config.cellA, 0.5);
-  EXPECT_EQ(config.cellB, -0.5);
+  EXPECT_EQ(config.fomThreshold, -0.5);
   EXPECT_EQ(config.cellC, 5.0);
-  EXPECT_EQ(config.sgNumber, 0);
-  EXPECT_EQ(Read(std::string(kHeader) + "SG_NUMBER\t-2147483648\n"), CONFIG_READ);
-  EXPECT_EQ(config.sgNumber, -2147483647 - 1);
+  EXPECT_EQ(config.autoDimension, 0);
+  EXPECT_EQ(Read(std::string(kHeader) + "GEOMETRY\t-2147483648\n"), CONFIG_READ);
+  EXPECT_EQ(config.geometry, -2147483647 - 1);
 }
 
-TEST_F(ConfigTest, TextsLoseBlanksAndQuotes) {
+TEST_F(ConfigTest, ValuesOutOfRangeStopTheReading) {
+  // Each of these once ran on with a silently wrong job.
+  struct Case {
+    const char *line;
+    const char *expected;  // the end of the message
+  };
+  const Case cases[] = {
+      {"OPTIMIZATION_METHOD\t9", "expected 0 (grid search), 1 (traditional annealing) or 2 "
+                                 "(adaptive annealing)"},
+      {"REFINE_OPTIMIZATION_METHOD\t-1", "expected 0 (grid search), 1 (traditional annealing) "
+                                         "or 2 (adaptive annealing)"},
+      {"FILTER_TYPE\t9", "expected 0 (figure of merit), 1 (thresholds) or 2 (keep all)"},
+      {"RADIATION\t5", "expected 0 (X-ray), 1 (neutron) or 2 (electron)"},
+      {"MONOCHROMATOR\t3", "expected 0 (none), 1 or 2"},
+      {"POLARIZATION\t-5", "expected a polarisation factor from 0 to 1"},
+      {"POLARIZATION\t1.01", "expected a polarisation factor from 0 to 1"},
+      {"SEARCH_RESOLUTION\t0", "expected a grid step above 0 angstrom"},
+      {"REFINE_SEARCH_RESOLUTION\t-0.1", "expected a grid step above 0 angstrom"},
+      {"STATISTIC_CIRCLES\t-1", "expected a number of trials of at least 1"},
+      {"REFINE_N\t-3", "expected a number of models of at least 0"},
+      {"PEAK_N_WIDTH\t-1", "expected a width factor of at least 0"},
+      {"LAMBDA_XRAY1\t0", "expected a wavelength above 0 angstrom"},
+      {"LAMBDA_NEUTRON\t-1.5", "expected a wavelength above 0 angstrom"},
+      {"LAMBDA_ELECTRON\t.", "expected a wavelength above 0 angstrom"},
+      {"TRADI_SA_CYCLES\t-1", "expected a number of cycles of at least 1"},
+      {"REFINE_ADAPT_SA_MOVES\t0", "expected a number of moves of at least 1"},
+      {"TRADI_SA_RATE\t1", "expected a cooling rate between 0 and 1"},
+      {"SG_NUMBER\t231", "expected a space-group number from 1 to 230"},
+      {"FORMULAR_Z\t0", "expected a number of formula units from 1 to 1000000"},
+      {"CELL_A\t-3", "expected a cell edge above 0 and at most 1000 angstrom"},
+      {"CELL_B\t.", "expected a cell edge above 0 and at most 1000 angstrom"},
+      {"CELL_C\t1000.001", "expected a cell edge above 0 and at most 1000 angstrom"},
+      {"CELL_GAMMA\t180", "expected a cell angle between 0 and 180 degrees"},
+      {"MONO_ANGLE\t90.5", "expected the monochromator's Bragg angle theta from 0 to 90 degrees"},
+      {"END_ANGLE\t181", "expected an angle 2theta from 0 to 180 degrees"},
+      {"PEAK_FILE_FORMAT\t3", "expected 0 (internal), 1 (FullProf) or 2 (PCW)"},
+  };
+  for (const Case &c : cases) {
+    InitializeConfig(&config);
+    CapturedMessages messages;
+    const std::string line = c.line;
+    const std::string key = line.substr(0, line.find('\t'));
+    const std::string value = line.substr(line.find('\t') + 1);
+    EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + c.line + "\n"), CONFIG_WRONG_FORMAT)
+        << c.line;
+    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":5: " + key + ": '" + value +
+                                   "' out of range: " + c.expected + "\n");
+  }
+  // A number as long as a line allows is read, and refused as a cell edge.
+  InitializeConfig(&config);
+  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t1" + std::string(240, '0') + "\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(config.cellA, 10.0);
+  // The bounds themselves are values.
+  EXPECT_EQ(Read(std::string(kHeader) + "POLARIZATION\t0\nMONOCHROMATOR\t2\nCELL_A\t1000\n"
+                                        "REFINE_N\t0\nPEAK_N_WIDTH\t0\nSG_NUMBER\t230\n"
+                                        "START_ANGLE\t0\nEND_ANGLE\t180\nMONO_ANGLE\t0\n"),
+            CONFIG_READ);
+  EXPECT_EQ(config.sgNumber, 230);
+  EXPECT_EQ(config.monochromator, 2);
+}
+
+TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
+  struct Case {
+    const char *lines;
+    int line;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"TRADI_SA_START_T\t1\nTRADI_SA_END_T\t2\n", 5,
+       "TRADI_SA_END_T: '2.000000' is not below TRADI_SA_START_T '1.000000'"},
+      {"ADAPT_SA_END_T\t10\n", 4,
+       "ADAPT_SA_END_T: '10.000000' is not below ADAPT_SA_START_T '10.000000'"},
+      {"REFINE_TRADI_SA_END_T\t0.5\nREFINE_TRADI_SA_START_T\t0.25\n", 5,
+       "REFINE_TRADI_SA_END_T: '0.500000' is not below REFINE_TRADI_SA_START_T '0.250000'"},
+      {"REFINE_ADAPT_SA_START_T\t0.001\n", 4,
+       "REFINE_ADAPT_SA_END_T: '0.010000' is not below REFINE_ADAPT_SA_START_T '0.001000'"},
+      {"START_ANGLE\t50\nEND_ANGLE\t40\n", 5,
+       "END_ANGLE: '40.000000' is below START_ANGLE '50.000000'"},
+      {"CELL_ALPHA\t10\nCELL_BETA\t10\nCELL_GAMMA\t170\n", 6,
+       "CELL_ALPHA, CELL_BETA, CELL_GAMMA: '10.000000 10.000000 170.000000' admit no cell"},
+      {"CELL_ALPHA\t120\nCELL_BETA\t120\nCELL_GAMMA\t120\n", 6,
+       "CELL_ALPHA, CELL_BETA, CELL_GAMMA: '120.000000 120.000000 120.000000' admit no cell"},
+  };
+  for (const Case &c : cases) {
+    InitializeConfig(&config);
+    CapturedMessages messages;
+    EXPECT_EQ(Read(std::string(kHeader) + c.lines), CONFIG_WRONG_FORMAT) << c.lines;
+    EXPECT_EQ(messages.text().rfind(dir.file("job.epc") + ":" + std::to_string(c.line) + ": " +
+                                        c.message,
+                                    0),
+              0u)
+        << messages.text();
+  }
+  // Cells that exist, with the angles a hexagonal or a steep monoclinic
+  // cell has.
+  EXPECT_EQ(Read(std::string(kHeader) + "CELL_GAMMA\t120\nCELL_BETA\t100\n"), CONFIG_READ);
+  EXPECT_EQ(Read(std::string(kHeader) + "TRADI_SA_START_T\t2\nTRADI_SA_END_T\t1\n"),
+            CONFIG_READ);
+}
+
+TEST_F(ConfigTest, TextsLoseBlanksAndQuotesButFileNamesKeepThem) {
   CapturedMessages messages;
   ASSERT_EQ(Read(std::string(kHeader) + "TITLE\t\"My phase\"\nPEAK_FILE\t'my peaks.hkl'\n"
                                         "FORMULAR\tFe2 O3\ntitle\tignored\nUNKNOWN\t1\n"),
             CONFIG_READ);
   EXPECT_EQ(config.title, "Myphase");
-  EXPECT_EQ(config.peakFile, "mypeaks.hkl");
+  EXPECT_EQ(config.peakFile, "my peaks.hkl");
   EXPECT_EQ(config.formular, "Fe2O3");
   EXPECT_EQ(messages.size(), 0u);
+  ASSERT_EQ(Read(std::string(kHeader) + "PEAK_FILE\t  data/two  blanks.hkl \t\n"), CONFIG_READ);
+  EXPECT_EQ(config.peakFile, "data/two  blanks.hkl");
+  // What is written reads back the same.
+  const std::string copy = dir.file("copy.epc");
+  ASSERT_EQ(UpdateConfigFile(copy.c_str(), &config), 1);
+  EXPECT_NE(ReadWholeFile(copy).find("PEAK_FILE\t\"data/two  blanks.hkl\"\n"), std::string::npos);
+  Config back;
+  InitializeConfig(&back);
+  ASSERT_EQ(ReadConfigFile(&back, copy.c_str()), CONFIG_READ);
+  EXPECT_EQ(back.peakFile, "data/two  blanks.hkl");
+  // A quote inside the name could not be written back.
+  EXPECT_EQ(Read(std::string(kHeader) + "PEAK_FILE\t\"a.hkl\" ; mine\n"), CONFIG_WRONG_FORMAT);
   ASSERT_EQ(Read(std::string(kHeader) + "\n\nTITLE\t\"\"\n"), CONFIG_READ);
   EXPECT_EQ(config.title, "");
-  EXPECT_EQ(messages.text(), "reading file \"" + dir.file("job.epc") +
-                                 "\", value of \"TITLE\" is null\n, at line 6\n");
-  EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
+  EXPECT_NE(messages.text().find("reading file \"" + dir.file("job.epc") +
+                                 "\", value of \"TITLE\" is null\n, at line 6\n"),
+            std::string::npos);
+  EXPECT_EQ(messages.all().back().first, MESSAGE_WARNING);
 }
 
-TEST_F(ConfigTest, LongLinesAreReadInPieces) {
-  // A value longer than the 255-character buffer continues on the next
-  // "line"; a long title is cut, never overrun.
-  std::string title(300, 'T');
-  ASSERT_EQ(Read(std::string(kHeader) + "TITLE\t" + title + "\n"), CONFIG_READ);
-  EXPECT_EQ(config.title.size(), 255u - 6u);
-  std::string symbol(40, 'A');
+TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLine) {
+  // A line used to be read in pieces of 255 characters, and the tail of a
+  // long title or comment was read as a key of its own.
   CapturedMessages messages;
-  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\t" + symbol + " 2\n"), CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\t" + symbol +
+  const std::string tail = "SG_NUMBER\t229";
+  const std::string title = "TITLE\t" + std::string(255 - 6, 'T') + tail + "\n";
+  EXPECT_EQ(Read(std::string(kHeader) + "FORMULAR\tNa1Cl1\n" + title), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") + ":5: a line of 268 characters: a line holds "
+                                                   "at most 255\n");
+  EXPECT_EQ(config.sgNumber, 1);
+  messages.clear();
+  EXPECT_EQ(Read(std::string(kHeader) + "; " + std::string(260, 'c') + tail + "\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(config.sgNumber, 1);
+  // 255 characters fit, with either line end.
+  const std::string fits = "TITLE\t" + std::string(255 - 6, 'T');
+  ASSERT_EQ(Read(std::string(kHeader) + fits + "\r\n"), CONFIG_READ);
+  EXPECT_EQ(config.title.size(), 249u);
+  ASSERT_EQ(Read(std::string(kHeader) + fits), CONFIG_READ);
+  EXPECT_EQ(config.title.size(), 249u);
+  // Symbols longer than a symbol can be are no element.
+  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\t" + std::string(40, 'A') + " 2\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\t" + std::string(40, 'A') +
                  " 0 4 a 0 0 0 1 1 0\n"),
             CONFIG_WRONG_FORMAT);
-  // A list entry cut off by the buffer is incomplete: a wrong format, not a
-  // half entry.
-  EXPECT_EQ(Read(std::string(kHeader) + "CONSTRAINT\t" + std::string(250, 'C') + " 1 a 0 1\n"),
-            CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(config.constraints.size(), 0u);
   ASSERT_EQ(Read(std::string(kHeader) + "CONSTRAINT\t" + std::string(200, 'C') + " 1 a 0 1\n"),
             CONFIG_READ);
   ASSERT_EQ(config.constraints.size(), 1u);
   EXPECT_EQ(config.constraints[0].name.size(), 200u);
 }
 
+TEST_F(ConfigTest, WhatIsNoControlFileSaysSo) {
+  CapturedMessages messages;
+  EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":1: TITLE: the first key must be the stamp QUENDRALITE 2.0.0: "
+                                 "not a control file\n");
+  messages.clear();
+  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + std::string("\x7f" "ELF\x02\x01", 6) +
+                 std::string(3, '\0') + "\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":5: binary data (a NUL or control character): not a control "
+                                 "file\n");
+  // A byte-order mark is no key.
+  EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "bom");
+
+  // Neither a folder, nor a device, nor a FIFO is read: reading the latter
+  // two never ended.
+  std::filesystem::create_directory(dir.file("folder.epc"));
+  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {dir.file("folder.epc"), "is a folder"},
+      {"/dev/zero", "is a device, not a regular file"},
+      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
+  };
+  for (const auto &r : refused) {
+    messages.clear();
+    EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
+    EXPECT_EQ(messages.text(), "cant not open file \"" + r.first + "\": " + r.second + "\n");
+  }
+  // Nor one larger than any control file.
+  {
+    std::ofstream big(dir.file("big.epc"), std::ios::binary);
+    big.seekp((4 << 20) + 1);
+    big.put('\n');
+  }
+  messages.clear();
+  EXPECT_EQ(ReadConfigFile(&config, dir.file("big.epc").c_str()), CONFIG_CANNOT_OPEN);
+  EXPECT_NE(messages.text().find("is larger than 4 MB"), std::string::npos);
+  // A stream that never ends stops at the same limit.
+  FilePtr zero(std::fopen("/dev/zero", "r"));
+  ASSERT_TRUE(zero);
+  messages.clear();
+  EXPECT_EQ(ReadConfigStream(&config, zero.get(), "zero"), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), "zero:1: binary data (a NUL or control character): not a control "
+                             "file\n");
+}
+
 TEST_F(ConfigTest, ListEntries) {
   std::string text = kHeader;
-  for (int i = 0; i < 70; ++i) text += "OXIDATION\tE" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  for (int i = 0; i < 63; ++i) text += std::string("OXIDATION\t") + ElementTable[i] + " 1\n";
   ASSERT_EQ(Read(text), CONFIG_READ);
   ASSERT_EQ(config.oxidation.size(), 63u);
-  EXPECT_EQ(config.oxidation[62].symbol, "E62");
-
+  EXPECT_EQ(config.oxidation[62].symbol, ElementTable[62]);
+  // A 64th entry was once dropped without a word.
   InitializeConfig(&config);
   CapturedMessages messages;
+  EXPECT_EQ(Read(text + "OXIDATION\tFe 3\n"), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") + ":67: OXIDATION: 'Fe 3' is one more than the 63 "
+                                                   "oxidation states a job can hold\n");
+
+  InitializeConfig(&config);
+  messages.clear();
   EXPECT_EQ(Read(std::string(kHeader) + "CONSTRAINT\tA 1 a 0 1\nCONSTRAINT\tB 2 b 1 1\n"
                                         "CONSTRAINT\tC 3 c 1\n"),
             CONFIG_WRONG_FORMAT);
   ASSERT_EQ(config.constraints.size(), 2u);  // the faulty one is not added
   EXPECT_EQ(config.constraints[0].name, "B");
+  EXPECT_EQ(config.constraints[0].line, 5);
   EXPECT_EQ(config.constraints[1].name, "A");
-  EXPECT_EQ(messages.text(), "reading file \"" + dir.file("job.epc") +
-                                 "\", value of CONSTRAINT in a wrong format, at line 6\n");
-  EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\tFe\n"), CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1\n"),
-            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":6: CONSTRAINT: 'C 3 c 1' in a wrong format: expected ENTRY "
+                                 "INDEX LETTER MINIMUM MAXIMUM, such as O 2 e 0 2\n");
   EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\tFe 3 trailing text\n"), CONFIG_READ);
+}
+
+TEST_F(ConfigTest, BadListEntries) {
+  struct Case {
+    const char *line;
+    const char *message;  // after "KEY: 'VALUE' "
+  };
+  const Case cases[] = {
+      {"OXIDATION\tQq 1", "names no element: 'Qq' is no element symbol (symbols are "
+                          "case-sensitive, such as Fe or O)"},
+      {"OXIDATION\tfe 3", "names no element: 'fe' is no element symbol (symbols are "
+                          "case-sensitive, such as Fe or O)"},
+      {"OXIDATION\tFe", "in a wrong format: expected an element symbol and an oxidation state "
+                        "from -8 to 8, such as Fe 3"},
+      {"OXIDATION\tFe 9", "in a wrong format: expected an element symbol and an oxidation "
+                          "state from -8 to 8, such as Fe 3"},
+      {"OXIDATION\tFe 3.5", "in a wrong format: expected an element symbol and an oxidation "
+                            "state from -8 to 8, such as Fe 3"},
+      {"CONSTRAINT\tO 2 e -1 2", "has bounds no count can meet: expected 0 <= MINIMUM <= "
+                                 "MAXIMUM"},
+      {"CONSTRAINT\tO 2 e 3 2", "has bounds no count can meet: expected 0 <= MINIMUM <= "
+                                "MAXIMUM"},
+      {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
+                                 "number of a formula entry from 1"},
+      {"CONSTRAINT\tO 2 # 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM "
+                                "MAXIMUM, such as O 2 e 0 2"},
+      {"CONSTRAINT\tO 2 ef 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM "
+                                 "MAXIMUM, such as O 2 e 0 2"},
+      {"FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1",
+       "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B OCCUPANCY FLAGS, "
+       "such as Fe 3 4 c 0.25 0.25 0.25 1 1 7"},
+      {"FIXED_COORDINATE\tXx 3 4 c 0 0 0 1 1 1", "names no element: 'Xx' is no element symbol"},
+      {"FIXED_COORDINATE\tFe 3 0 c 0 0 0 1 1 1", "has a multiplicity below 1"},
+      {"FIXED_COORDINATE\tFe 3 4 c 0 0 0 -1 1 1", "has a negative B"},
+      {"FIXED_COORDINATE\tFe 3 4 c 0 0 0 1 1.5 1", "has an occupancy outside 0 to 1"},
+      {"FIXED_COORDINATE\tFe 3 4 c 0 0 0 1 1 32",
+       "has flags outside 0 to 31 (1 x, 2 y, 4 z, 8 B, 16 occupancy)"},
+  };
+  for (const Case &c : cases) {
+    InitializeConfig(&config);
+    CapturedMessages messages;
+    const std::string line = c.line;
+    const std::string key = line.substr(0, line.find('\t'));
+    const std::string value = line.substr(line.find('\t') + 1);
+    EXPECT_EQ(Read(std::string(kHeader) + c.line + "\n"), CONFIG_WRONG_FORMAT) << c.line;
+    EXPECT_EQ(messages.text(),
+              dir.file("job.epc") + ":4: " + key + ": '" + value + "' " + c.message + "\n");
+    EXPECT_TRUE(config.oxidation.empty() && config.constraints.empty() &&
+                config.fixedCoordinates.empty());
+  }
+  // Exponents are numbers in these entries, as the scan format reads them.
+  ASSERT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\tFe 3 4 c 2.5e-1 0 0 1 1 1\n"),
+            CONFIG_READ);
+  EXPECT_EQ(config.fixedCoordinates[0].x, 0.25);
+}
+
+TEST_F(ConfigTest, RepeatedConstraintIsWarnedAndTheFirstApplies) {
+  CapturedMessages messages;
+  ASSERT_EQ(Read(std::string(kHeader) + "CONSTRAINT\tO 2 e 0 2\nCONSTRAINT\tO 1 e 0 1\n"
+                                        "CONSTRAINT\tO 2 e 1 1\n"),
+            CONFIG_READ);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":6: CONSTRAINT: 'O 2 e 1 1' repeats the constraint on entry 2 "
+                                 "(O) and position e of line 4; the one of line 4 applies\n");
+  // And it does: the enumeration's bounds come from line 4.
+  Compound compound;
+  ASSERT_EQ(ParseFormular("Ti1O2", &compound), 1);
+  SpaceGroup sg;
+  UseSourceData();
+  ASSERT_EQ(SetSpaceGroup(&sg, 136, 1), 1);
+  CombPositions cp;
+  SetCombPositions(sg.positions, &cp);
+  InitializeRestraints(&cp, &compound);
+  SetConstraints(&compound, &cp, config.constraints);
+  bool found = false;
+  for (const CombPosition &node : cp.nodes)
+    if (node.position->wyckoffLetter == 'e') {
+      EXPECT_EQ(node.lowerBySlot[2], 0);
+      EXPECT_EQ(node.upperBySlot[2], 2);
+      found = true;
+    }
+  EXPECT_TRUE(found);
 }
 
 TEST_F(ConfigTest, UnwritableTargetFailsCleanly) {
   CapturedMessages messages;
   std::string target = dir.file("no/such/folder/job.epc");
   EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
-  EXPECT_EQ(messages.text(), "updating file \"" + target + "\", can not open file!\n");
+  EXPECT_EQ(messages.text(),
+            "updating file \"" + target + "\", can not open file! (No such file or directory)\n");
 }
 
 TEST_F(ConfigTest, OverallDisplacementKeysAreReadAndWrittenWhenSet) {
