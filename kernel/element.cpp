@@ -349,93 +349,128 @@ bool ReadCount(const char *digits, size_t length, int32_t *count) {
   return true;
 }
 
-int WrongFormat(const char *text) {
-  Message(MESSAGE_ERROR, "parsing formular, '%s' in a wrong format!\n", text);
+int WrongFormat(const char *text, const std::string &why) {
+  Message(MESSAGE_ERROR, "parsing formular, '%s' in a wrong format: %s\n", text, why.c_str());
   return 0;
 }
 
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Occupancies of one site may add up to 1 within the rounding of a typed
+// decimal.
+constexpr double kFullSite = 1.0 + 1e-9;
+
 }  // namespace
 
+// The grammar: an element symbol (a capital and its small letters) with a
+// whole count, 1 when none is written (BaTiO3); a mixed site in brackets,
+// each member with its fractional occupancy, and the site's count after the
+// closing bracket ((Fe0.5Mn0.5)2O3); blanks between the parts.
 int ParseFormular(const char *text, Compound *compound) {
   InitializeCompound(compound);
   if (!text || !*text) return 0;
-  // The current group is addressed by position: appending top-level entries
-  // may move the vector's storage.
-  long group = -1;
+  bool inGroup = false;
+  Element group;
+  double occupied = 0;
   const char *p = text;
   while (*p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (std::isalpha(c)) {
-      const char *start = p;
-      while (std::isalpha(static_cast<unsigned char>(*p))) ++p;
-      std::string symbol(start, p);
-      if (!std::isdigit(static_cast<unsigned char>(*p))) return WrongFormat(text);
-      int number = ElementNumber(symbol.c_str());
+    const char c = *p;
+    if (IsUpper(c) || IsLower(c)) {
+      const char *start = p++;
+      if (IsUpper(c))
+        while (IsLower(*p)) ++p;
+      else
+        while (IsUpper(*p) || IsLower(*p)) ++p;
+      const std::string symbol(start, p);
+      const int number = ElementNumber(symbol.c_str());
       if (number < 1) {
         Message(MESSAGE_ERROR, "parsing formular, unrecognized element symbol '%s'!\n",
                 symbol.c_str());
         return 0;
       }
       const char *numberStart = p;
-      bool point = false;
-      while (std::isdigit(static_cast<unsigned char>(*p)) || *p == '.') {
-        if (*p == '.') point = true;
+      int points = 0;
+      while (IsDigit(*p) || *p == '.') {
+        if (*p == '.') ++points;
         ++p;
       }
+      const std::string written(start, p);
+      const std::string digits(numberStart, p);
+      if (points > 1) return WrongFormat(text, "'" + written + "' has more than one point");
       Element e = MakeElement(symbol, number, compound->nextIndex);
-      if (!point) {
-        if (!ReadCount(numberStart, static_cast<size_t>(p - numberStart), &e.count))
-          return WrongFormat(text);
+      if (!inGroup) {
+        if (points)
+          return WrongFormat(text, "'" + written +
+                                       "' has a fractional count outside a mixed site; write "
+                                       "mixed sites in brackets, such as (Fe0.5Mn0.5)2O3");
+        if (digits.empty()) {
+          e.count = 1;
+        } else if (!ReadCount(digits.data(), digits.size(), &e.count) || e.count < 1) {
+          return WrongFormat(text, "'" + written + "' needs a count from 1 to 1000000");
+        }
         e.cellCount = e.count;
         compound->nextIndex++;
         ElementAdd(compound, std::move(e));
       } else {
-        if (group < 0) {
-          Message(MESSAGE_ERROR, "parsing formular,  not enough memory!\n");
-          return 0;
-        }
-        std::string number_text(numberStart, p);
-        e.fraction = std::strtod(number_text.c_str(), nullptr);
-        Element &g = compound->entries[static_cast<size_t>(group)];
-        e.count = g.count;
-        e.cellCount = g.cellCount;
+        if (!points)
+          return WrongFormat(text, "'" + written +
+                                       "' in a mixed site needs its fractional occupancy, such "
+                                       "as " + symbol + "0.5");
+        e.fraction = std::strtod(digits.c_str(), nullptr);
+        if (!(e.fraction > 0 && e.fraction <= 1))
+          return WrongFormat(text, "'" + written + "' needs an occupancy above 0 and at most 1");
+        occupied += e.fraction;
+        if (occupied > kFullSite)
+          return WrongFormat(text, "the occupancies of the mixed site add up to more than 1");
         compound->nextIndex++;
-        ElementAddSub(&g, std::move(e));
+        ElementAddSub(&group, std::move(e));
       }
       continue;
     }
     if (c == '(') {
-      const char *close = std::strchr(p + 1, ')');
-      if (!close) {
+      if (inGroup) return WrongFormat(text, "a mixed site cannot hold another one");
+      if (!std::strchr(p + 1, ')')) {
         Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
         return 0;
       }
-      const char *d = close + 1;
-      while (std::isdigit(static_cast<unsigned char>(*d))) ++d;
-      Element g;
-      g.index = -1;
-      g.atomicNumber = 0;
-      g.symbol = "Dummy";
-      if (!ReadCount(close + 1, static_cast<size_t>(d - close - 1), &g.count))
-        return WrongFormat(text);
-      g.cellCount = g.count;
-      ElementAdd(compound, std::move(g));
-      group = static_cast<long>(compound->entries.size()) - 1;
+      group = Element();
+      group.index = -1;
+      group.atomicNumber = 0;
+      group.symbol = "Dummy";
+      occupied = 0;
+      inGroup = true;
       ++p;
       continue;
     }
     if (c == ')') {
-      group = -1;
-      ++p;
-      while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+      if (!inGroup) return WrongFormat(text, "a ')' that closes no '('");
+      if (group.members.empty()) return WrongFormat(text, "an empty mixed site");
+      const char *d = ++p;
+      while (IsDigit(*p)) ++p;
+      if (*p == '.' || d == p || !ReadCount(d, static_cast<size_t>(p - d), &group.count) ||
+          group.count < 1)
+        return WrongFormat(text, "a mixed site needs a whole count from 1 to 1000000 after its "
+                                 "')', such as (Fe0.5Mn0.5)2");
+      group.cellCount = group.count;
+      for (Element &m : group.members) m.count = m.cellCount = group.count;
+      ElementAdd(compound, std::move(group));
+      inGroup = false;
       continue;
     }
-    if (std::isspace(c)) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
       ++p;
       continue;
     }
-    return WrongFormat(text);
+    return WrongFormat(text, std::string("'") + c + "' at character " +
+                                 std::to_string(p - text + 1) + " belongs to no element");
   }
+  if (inGroup) {
+    Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
+    return 0;
+  }
+  if (compound->entries.empty()) return WrongFormat(text, "it names no element");
   return 1;
 }
 
@@ -460,6 +495,12 @@ double GetIonRadius(int atomicNumber, int oxidation) {
   return CovalentRadii[atomicNumber - 1];
 }
 
+bool HasIonRadius(int atomicNumber, int oxidation) {
+  for (const IonRadius &r : IonRadii)
+    if (r.atomicNumber == atomicNumber && r.oxidation == oxidation) return true;
+  return false;
+}
+
 void UpdateIonRadii(Compound *compound) {
   for (Element &e : compound->entries) {
     if (e.atomicNumber > 0) e.ionRadius = GetIonRadius(e.atomicNumber, e.oxidation);
@@ -472,26 +513,34 @@ namespace {
 // Looks a row up in one of the two data tables: the exact key pair ends the
 // search, a row with second key 0 is the fallback (the last one wins).
 // Both tables share the leading columns, so one scan format serves both;
-// the neutron table simply stops after two values.
+// the neutron table simply stops after two values. Returns 1 when found,
+// 0 when not, -1 when the file cannot be read (why says why).
 template <int N>
-int LookupTable(const char *fileName, int atomicNumber, int key, double values[N], bool *found) {
-  *found = false;
-  FilePtr file = OpenFile(DataPath(fileName), "r");
-  if (!file) return 0;
-  char line[256];
+int LookupTable(const char *fileName, int atomicNumber, int key, double values[N],
+                std::string *why) {
+  const std::string path = DataPath(fileName);
+  FilePtr file = OpenInputFile(path, kMaxDataFileBytes, why);
+  if (!file) return -1;
   double fallback[N];
   bool haveFallback = false;
-  while (std::fgets(line, sizeof line, file.get())) {
+  LineReader lines(file.get(), 255, kMaxDataFileBytes);
+  while (lines.Next()) {
+    // Lines longer than the table's own, or not text, hold no row.
+    if (lines.tooLong() || lines.binary()) continue;
     char symbol[256];
     int number = 0, second = 0;
     double v[14] = {};
-    int fields = std::sscanf(line, "%255s %d %d %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf", symbol, &number, &second, &v[0], &v[1], &v[2], &v[3],
-                             &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11], &v[12],
-                             &v[13]);
+    int fields = std::sscanf(lines.text().c_str(),
+                             "%255s %d %d %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf "
+                             "%lf",
+                             symbol, &number, &second, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                             &v[6], &v[7], &v[8], &v[9], &v[10], &v[11], &v[12], &v[13]);
     if (fields < 3 || number != atomicNumber) continue;
+    bool finite = true;
+    for (int i = 0; i < N; ++i) finite = finite && std::isfinite(v[i]);
+    if (!finite) continue;
     if (second == key) {
       for (int i = 0; i < N; ++i) values[i] = v[i];
-      *found = true;
       return 1;
     }
     if (second == 0) {
@@ -499,21 +548,26 @@ int LookupTable(const char *fileName, int atomicNumber, int key, double values[N
       haveFallback = true;
     }
   }
+  if (lines.failed()) {
+    *why = lines.exceeded() ? "is too large" : "could not be read to its end";
+    return -1;
+  }
   if (haveFallback) {
     for (int i = 0; i < N; ++i) values[i] = fallback[i];
-    *found = true;
+    return 1;
   }
-  return 1;
+  return 0;
 }
 
-}  // namespace
-
-int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
-  bool found = false;
-  if (!LookupTable<kAsfCount>("asft.dat", atomicNumber, charge, coefficients, &found)) {
-    Message(MESSAGE_ERROR, "read atomic scattering factor, can not open file \"%s\"\n%s",
-            "asft.dat", DataFileNote("asft.dat").c_str());
-    return 0;
+// 1 found, 0 not found (reported, defaults set), -1 the file cannot be read
+// (reported, values unchanged).
+int LookupASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
+  std::string why;
+  const int found = LookupTable<kAsfCount>("asft.dat", atomicNumber, charge, coefficients, &why);
+  if (found < 0) {
+    Message(MESSAGE_ERROR, "read atomic scattering factor, can not open file \"%s\" (%s)\n%s",
+            DataPath("asft.dat").c_str(), why.c_str(), DataFileNote("asft.dat").c_str());
+    return -1;
   }
   if (found) return 1;
   for (int i = 0; i < kAsfCount; ++i) coefficients[i] = 0;
@@ -523,26 +577,13 @@ int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
   return 0;
 }
 
-void AssignASF(Compound *compound) {
-  for (Element &e : compound->entries) {
-    if (e.atomicNumber > 0) GetASF(e.atomicNumber, e.oxidation, e.asf);
-    for (Element &m : e.members) GetASF(m.atomicNumber, m.oxidation, m.asf);
-  }
-}
-
-double ASFFactor(double s, const double c[kAsfCount]) {
-  double s2 = s * s;
-  double f = c[10];
-  for (int i = 0; i < 5; ++i) f += c[i] * std::exp(-c[5 + i] * s2);
-  return f;
-}
-
-int GetNSL(int atomicNumber, int key, double nsl[2]) {
-  bool found = false;
-  if (!LookupTable<2>("nslt.dat", atomicNumber, key, nsl, &found)) {
-    Message(MESSAGE_ERROR, "read neutron scattering length, can not open file \"%s\"\n%s",
-            "nslt.dat", DataFileNote("nslt.dat").c_str());
-    return 0;
+int LookupNSL(int atomicNumber, int key, double nsl[2]) {
+  std::string why;
+  const int found = LookupTable<2>("nslt.dat", atomicNumber, key, nsl, &why);
+  if (found < 0) {
+    Message(MESSAGE_ERROR, "read neutron scattering length, can not open file \"%s\" (%s)\n%s",
+            DataPath("nslt.dat").c_str(), why.c_str(), DataFileNote("nslt.dat").c_str());
+    return -1;
   }
   if (found) return 1;
   nsl[0] = 1.0;
@@ -554,11 +595,40 @@ int GetNSL(int atomicNumber, int key, double nsl[2]) {
   return 0;
 }
 
-void AssignNSL(Compound *compound) {
+}  // namespace
+
+int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
+  return LookupASF(atomicNumber, charge, coefficients) > 0;
+}
+
+int AssignASF(Compound *compound) {
+  // One unreadable file is reported once, not once per element.
   for (Element &e : compound->entries) {
-    if (e.atomicNumber > 0) GetNSL(e.atomicNumber, e.oxidation, e.nsl);
-    for (Element &m : e.members) GetNSL(m.atomicNumber, m.oxidation, m.nsl);
+    if (e.atomicNumber > 0 && LookupASF(e.atomicNumber, e.oxidation, e.asf) < 0) return 0;
+    for (Element &m : e.members)
+      if (LookupASF(m.atomicNumber, m.oxidation, m.asf) < 0) return 0;
   }
+  return 1;
+}
+
+double ASFFactor(double s, const double c[kAsfCount]) {
+  double s2 = s * s;
+  double f = c[10];
+  for (int i = 0; i < 5; ++i) f += c[i] * std::exp(-c[5 + i] * s2);
+  return f;
+}
+
+int GetNSL(int atomicNumber, int key, double nsl[2]) {
+  return LookupNSL(atomicNumber, key, nsl) > 0;
+}
+
+int AssignNSL(Compound *compound) {
+  for (Element &e : compound->entries) {
+    if (e.atomicNumber > 0 && LookupNSL(e.atomicNumber, e.oxidation, e.nsl) < 0) return 0;
+    for (Element &m : e.members)
+      if (LookupNSL(m.atomicNumber, m.oxidation, m.nsl) < 0) return 0;
+  }
+  return 1;
 }
 
 int RealElementCount(const Compound *compound) {

@@ -62,12 +62,17 @@ void FreeCompound(Compound *compound);
 int ParseFormular(const char *text, Compound *compound);
 void SetFormularZ(Compound *compound, int z);
 double GetIonRadius(int atomicNumber, int oxidation);
+// True when the table has a radius for the ion itself, not only the
+// covalent fallback.
+bool HasIonRadius(int atomicNumber, int oxidation);
 void UpdateIonRadii(Compound *compound);
 int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]);
-void AssignASF(Compound *compound);
+// 1, or 0 when the data file cannot be read (reported once; the elements
+// after the first keep their values).
+int AssignASF(Compound *compound);
 double ASFFactor(double s, const double coefficients[kAsfCount]);
 int GetNSL(int atomicNumber, int key, double nsl[2]);
-void AssignNSL(Compound *compound);
+int AssignNSL(Compound *compound);
 // Number of real elements (top-level and members): the width of the
 // per-reflection scattering-factor arrays.
 int RealElementCount(const Compound *compound);
