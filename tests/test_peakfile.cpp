@@ -1,6 +1,8 @@
 // Peak files in the three layouts, their faults, and the HKL list file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 
@@ -21,10 +23,8 @@ struct PeakFileTest : ::testing::Test {
     return ReadHKLList(&list, dir.write("peaks.hkl", text).c_str(), format, &start, &end, width,
                        autoRange);
   }
-  std::string WrongFormatAt(int line) const {
-    return "Reading hkl file \"" + dir.file("peaks.hkl") + "\", Wrong hkl file format, at line " +
-           std::to_string(line) + "\n";
-  }
+  // The start of a message about a line: FILE:LINE: .
+  std::string At(int line) const { return dir.file("peaks.hkl") + ":" + std::to_string(line) + ": "; }
 };
 
 TEST_F(PeakFileTest, OneReflectionWithAutomaticRange) {
@@ -56,9 +56,6 @@ TEST_F(PeakFileTest, RangeKeepsAndNarrowsButNeverWidens) {
   ASSERT_EQ(Read("1 1 0 12 4.4 25 0.1 50\n1 1 1 8 3.1 50 0.1 25\n"), 2);
   EXPECT_EQ(start, 25);
   EXPECT_EQ(end, 50);
-  // Observed intensities all zero scale to zero.
-  ASSERT_EQ(Read("1 1 0 12 4.4 30 0.1 0\n"), 1);
-  EXPECT_EQ(list.items[0].iObsScaled, 0);
 }
 
 TEST_F(PeakFileTest, ForeignLayoutsSkipTheirHeadersAndCompanionLines) {
@@ -82,30 +79,96 @@ TEST_F(PeakFileTest, ForeignLayoutsSkipTheirHeadersAndCompanionLines) {
   EXPECT_EQ(it.fwhm, 0.2);
   // A short companion line is still a fault.
   EXPECT_EQ(Read("a\nb\nc\n2 1 1 1 8 3.1\n", PEAK_FILE_FULLPROF), 0);
-  EXPECT_EQ(messages.text(), WrongFormatAt(4));
+  EXPECT_EQ(messages.text(),
+            At(4) + "2theta: missing: expected the columns n h k l mult d 2theta fwhm Iobs\n");
 }
 
 TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
-  const char *bad[] = {
-      "1 1 1 8 3.1 3O.5 0.1 100\n",            // a letter in a number
-      "1 1 1 8 3.1 30.5 0.1\n",                // a column missing
-      "1 1 1 8 3.1 nan 0.1 100\n",             // undefined
-      "1 1 1 8 3.1 30.5 inf 100\n",            // infinite
-      "1 1 1 8 3.1 30.5 0.1 1e999\n",          // beyond a double
-      "1 1 99999999999 8 3.1 30.5 0.1 100\n",  // beyond an integer
-      "1.5 1 1 8 3.1 30.5 0.1 100\n",          // a fraction for an index
-      "1 +-1 1 8 3.1 30.5 0.1 100\n",          // two signs
+  struct Case {
+    const char *line;
+    const char *message;  // after FILE:LINE:
   };
-  for (const char *line : bad) {
+  const Case bad[] = {
+      {"1 1 1 8 3.1 3O.5 0.1 100\n", "2theta: '3O.5' in a wrong format: expected a finite decimal "
+                                    "number"},
+      {"1 1 1 8 3.1 30.5 0.1\n", "Iobs: missing: expected the columns h k l mult d 2theta fwhm "
+                                "Iobs"},
+      {"1 1 1 8 3.1 nan 0.1 100\n", "2theta: 'nan' in a wrong format: expected a finite decimal "
+                                   "number"},
+      {"1 1 1 8 3.1 30.5 inf 100\n", "fwhm: 'inf' in a wrong format: expected a finite decimal "
+                                    "number"},
+      {"1 1 1 8 3.1 30.5 0.1 1e999\n", "Iobs: '1e999' in a wrong format: expected a finite "
+                                      "decimal number"},
+      {"1 1 99999999999 8 3.1 30.5 0.1 100\n", "l: '99999999999' in a wrong format: expected a "
+                                              "whole number"},
+      {"1.5 1 1 8 3.1 30.5 0.1 100\n", "h: '1.5' in a wrong format: expected a whole number"},
+      {"1 +-1 1 8 3.1 30.5 0.1 100\n", "k: '+-1' in a wrong format: expected a whole number"},
+      // Values no reflection can have; each once went on to a nonsense
+      // result with exit status 0.
+      {"1 1 1 0 3.1 30.5 0.1 100\n", "mult: '0' out of range: expected a multiplicity of at "
+                                    "least 1"},
+      {"1 1 1 -8 3.1 30.5 0.1 100\n", "mult: '-8' out of range: expected a multiplicity of at "
+                                     "least 1"},
+      {"1 1 1 8 0 30.5 0.1 100\n", "d: '0' out of range: expected a spacing above 0 angstrom"},
+      {"1 1 1 8 -3.1 30.5 0.1 100\n", "d: '-3.1' out of range: expected a spacing above 0 "
+                                     "angstrom"},
+      {"1 1 1 8 3.1 0 0.1 100\n", "2theta: '0' out of range: expected an angle between 0 and 180 "
+                                 "degrees"},
+      {"1 1 1 8 3.1 180 0.1 100\n", "2theta: '180' out of range: expected an angle between 0 "
+                                   "and 180 degrees"},
+      {"1 1 1 8 3.1 -30 0.1 100\n", "2theta: '-30' out of range: expected an angle between 0 "
+                                   "and 180 degrees"},
+      {"1 1 1 8 3.1 30.5 -0.1 100\n", "fwhm: '-0.1' out of range: expected a width of at least 0 "
+                                     "degrees"},
+      {"1 1 1 8 3.1 30.5 0.1 -100\n", "Iobs: '-100' out of range: expected an intensity from 0 to "
+                                     "1e30"},
+      {"1 1 1 8 3.1 30.5 0.1 1e308\n", "Iobs: '1e+308' out of range: expected an intensity from 0 "
+                                      "to 1e30"},
+      {"0 0 0 1 3.1 30.5 0.1 100\n", "h k l: '0 0 0' is no reflection"},
+  };
+  for (const Case &c : bad) {
     messages.clear();
     start = 20;
     end = 60;
-    EXPECT_EQ(Read(std::string("1 0 0 6 4 22 0.1 10\n; comment\n\n") + line), 0) << line;
-    EXPECT_EQ(messages.text(), WrongFormatAt(4)) << line;
+    EXPECT_EQ(Read(std::string("1 0 0 6 4 22 0.1 10\n; comment\n\n") + c.line), 0) << c.line;
+    EXPECT_EQ(messages.text(), At(4) + c.message + "\n") << c.line;
     EXPECT_EQ(LengthOfHKLList(&list), 0);
     EXPECT_EQ(start, 0);
     EXPECT_EQ(end, 0);
   }
+  // Reflections outside the range are checked too, and the skipped
+  // companion lines of the FullProf layout.
+  messages.clear();
+  EXPECT_EQ(Read("1 0 0 6 4 22 0.1 10\n1 1 1 0 3.1 70 0.1 100\n"), 0);
+  EXPECT_EQ(Read("a\nb\nc\n1 1 0 0 6 4 22 0.1 10\n2 1 0 0 6 4 22.1 -0.1 5\n", PEAK_FILE_FULLPROF),
+            0);
+  EXPECT_EQ(messages.text(), At(2) +
+                                 "mult: '0' out of range: expected a multiplicity of at least 1\n" +
+                                 At(5) + "fwhm: '-0.1' out of range: expected a width of at least 0 "
+                                         "degrees\n");
+}
+
+TEST_F(PeakFileTest, IntensitiesThatGiveNothingToFit) {
+  // All zero once gave a factor of -1 or NaN to every model, and success.
+  EXPECT_EQ(Read("1 1 0 12 4.4 30 0.1 0\n1 1 1 8 3.1 40 0.1 0\n"), 0);
+  EXPECT_EQ(messages.text(), "Reading hkl file \"" + dir.file("peaks.hkl") +
+                                 "\", every observed intensity in the range is 0: nothing to "
+                                 "fit\n");
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(LengthOfHKLList(&list), 0);
+  // Zero in the range, not outside it.
+  start = 20;
+  end = 60;
+  EXPECT_EQ(Read("1 0 0 6 8.8 10 0.1 500\n1 1 0 12 4.4 30 0.1 0\n"), 0);
+  // The largest intensity allowed scales without overflowing.
+  messages.clear();
+  start = 20;
+  end = 60;
+  ASSERT_EQ(Read("1 1 0 12 4.4 30 0.1 1e30\n1 1 1 8 3.1 40 0.1 5e29\n2 0 0 6 2.2 50 0.1 0\n"), 3);
+  EXPECT_EQ(list.items[0].iObsScaled, 100);
+  EXPECT_EQ(list.items[1].iObsScaled, 50);
+  EXPECT_EQ(list.items[2].iObsScaled, 0);
+  EXPECT_EQ(messages.size(), 0u);
 }
 
 TEST_F(PeakFileTest, LineEndsLengthsAndSigns) {
@@ -121,13 +184,21 @@ TEST_F(PeakFileTest, LineEndsLengthsAndSigns) {
   ASSERT_EQ(Read(padded + "\r\n"), 1);  // 255 characters before the line end
   messages.clear();
   EXPECT_EQ(Read(padded + " \n"), 0);
-  EXPECT_EQ(messages.text(), WrongFormatAt(1));
+  EXPECT_EQ(messages.text(), At(1) + "a line of 256 characters: a line holds at most 255\n");
+  messages.clear();
+  EXPECT_EQ(Read(std::string("1 1 1 8 3.1 30 0.1 100\n1 1 1 8 3.1\0 30 0.1 100\n", 46)), 0);
+  EXPECT_EQ(messages.text(), At(2) + "binary data (a NUL or control character): not a peak file\n");
+  // A comment without an end is no peak file.
+  messages.clear();
+  EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n;" + std::string(70000, 'x')), 0);
+  EXPECT_EQ(messages.text(), At(2) + "a line of more than 65536 characters: not a peak file\n");
 }
 
 TEST_F(PeakFileTest, MissingEmptyAndCommentOnlyFiles) {
   const std::string missing = dir.file("none.hkl");
   EXPECT_EQ(ReadHKLList(&list, missing.c_str(), PEAK_FILE_INTERNAL, &start, &end, 1.0, 1), 0);
-  EXPECT_EQ(messages.text(), "reading hkl file, cannot open file " + missing + "\n");
+  EXPECT_EQ(messages.text(),
+            "reading hkl file, cannot open file " + missing + " (No such file or directory)\n");
   EXPECT_EQ(start, 0);
   EXPECT_EQ(end, 0);
   messages.clear();
@@ -142,6 +213,23 @@ TEST_F(PeakFileTest, MissingEmptyAndCommentOnlyFiles) {
   EXPECT_EQ(messages.size(), 0u);
   EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n", 3), 0);
   EXPECT_NE(messages.text().find("unknown peak file format 3"), std::string::npos);
+}
+
+TEST_F(PeakFileTest, OnlyRegularFilesAreRead) {
+  // A device or a FIFO was read for ever.
+  std::filesystem::create_directory(dir.file("folder.hkl"));
+  ASSERT_EQ(mkfifo(dir.file("fifo.hkl").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {dir.file("folder.hkl"), "is a folder"},
+      {"/dev/zero", "is a device, not a regular file"},
+      {dir.file("fifo.hkl"), "is a FIFO, not a regular file"},
+  };
+  for (const auto &r : refused) {
+    messages.clear();
+    EXPECT_EQ(ReadHKLList(&list, r.first.c_str(), PEAK_FILE_INTERNAL, &start, &end, 1.0, 1), 0);
+    EXPECT_EQ(messages.text(), "reading hkl file, cannot open file " + r.first + " (" + r.second +
+                                   ")\n");
+  }
 }
 
 TEST_F(PeakFileTest, ReadingGroupsWithTheWidthGiven) {
@@ -192,18 +280,22 @@ TEST_F(PeakFileTest, ListFileLayoutAndFailures) {
             ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
             "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
             "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  // Nothing but the file itself is left in the folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            2);  // peaks.hkl and out.hkl
 
   const std::string nowhere = dir.file("no/such/folder/out.hkl");
   EXPECT_EQ(WriteHKLListFile(nowhere.c_str(), &list), 0);
-  EXPECT_EQ(messages.text(), "writting hkl list file, Can not create file '" + nowhere + "'!\n");
+  EXPECT_EQ(messages.text(), "writting hkl list file, Can not create file '" + nowhere +
+                                 "'! (No such file or directory)\n");
   // A target that cannot be replaced is a failure, not a success.
   messages.clear();
   std::filesystem::create_directory(dir.file("folder"));
   const std::string folder = dir.file("folder");
   EXPECT_EQ(WriteHKLListFile(folder.c_str(), &list), 0);
-  EXPECT_EQ(messages.size(), 1u);
-  EXPECT_FALSE(std::filesystem::exists(folder + ".tmp"));
+  EXPECT_EQ(messages.text(),
+            "writting hkl list file, Can not create file '" + folder + "'! (is a folder)\n");
 }
 
 }  // namespace
