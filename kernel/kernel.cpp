@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 void InitializeModelSelection(ModelSelection *selection) {
   selection->depth = 0;
@@ -49,6 +51,76 @@ void FreeJob(Job *job) {
   FreeBondLengths(&job->bondLengths);
 }
 
+namespace {
+
+std::string ConstraintText(const Constraint &c) {
+  return c.name + " " + std::to_string(c.index) + " " + c.wyckoffLetter + " " +
+         std::to_string(c.minimum) + " " + std::to_string(c.maximum);
+}
+
+// A constraint names its formula entry twice, by index and by name, and a
+// Wyckoff letter; both can only be judged against the compound and the
+// space group of the job.
+bool CheckConstraints(const Job &job) {
+  const Config &config = job.config;
+  for (const Constraint &c : config.constraints) {
+    std::string why;
+    const int entries = job.compound.entryCount;
+    if (c.index > entries || c.index >= kRestraintSlots) {
+      why = "entry index " + std::to_string(c.index) + " is beyond the formula " +
+            config.formular + ", which has " + std::to_string(entries) + " entries";
+    } else {
+      const std::string name = ConstraintEntryName(&job.compound, c.index);
+      bool letter = false;
+      for (const Position &p : job.crystal.spaceGroup.positions)
+        letter = letter || p.wyckoffLetter == c.wyckoffLetter;
+      if (name != c.name)
+        why = "entry " + std::to_string(c.index) + " of the formula " + config.formular +
+              " is " + name + ", not " + c.name;
+      else if (!letter)
+        why = std::string("space group no. ") + std::to_string(config.sgNumber) + " (setting " +
+              std::to_string(config.sgSetting) + ") has no Wyckoff position " + c.wyckoffLetter;
+    }
+    if (why.empty()) continue;
+    if (!config.controlFile.empty() && c.line > 0)
+      Message(MESSAGE_ERROR, "%s:%d: CONSTRAINT: '%s': %s\n", config.controlFile.c_str(), c.line,
+              ConstraintText(c).c_str(), why.c_str());
+    else
+      Message(MESSAGE_ERROR, "setting up the job, CONSTRAINT '%s': %s\n",
+              ConstraintText(c).c_str(), why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Every ion needs its radius: bond lengths are judged by them, and the
+// covalent radius the table falls back to would judge a cation like an
+// anion without a word.
+bool CheckIonRadii(const Compound &compound) {
+  std::vector<const Element *> elements;
+  for (const Element &e : compound.entries) {
+    if (e.atomicNumber > 0) elements.push_back(&e);
+    for (const Element &m : e.members) elements.push_back(&m);
+  }
+  for (const Element *e : elements) {
+    if (e->oxidation == 0 || HasIonRadius(e->atomicNumber, e->oxidation)) continue;
+    std::string known;
+    for (const IonRadius &r : IonRadii)
+      if (r.atomicNumber == e->atomicNumber)
+        known += (known.empty() ? "" : ", ") + std::string(r.oxidation > 0 ? "+" : "") +
+                 std::to_string(r.oxidation);
+    Message(MESSAGE_ERROR,
+            "setting up the job, OXIDATION %s %d: no ionic radius is known for %s%+d (states "
+            "with a radius: %s; 0 takes the covalent radius)\n",
+            e->symbol.c_str(), e->oxidation, e->symbol.c_str(), e->oxidation,
+            known.empty() ? "none" : known.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool SetupJob(Job *job) {
   Config &config = job->config;
   // Checked before any work, not only when the peak file is read.
@@ -66,17 +138,41 @@ bool SetupJob(Job *job) {
   }
   FreeCompound(&job->compound);
   if (!ParseFormular(config.formular.c_str(), &job->compound)) {
-    if (config.formular.empty()) Message(MESSAGE_ERROR, "setting up the job, no formula given\n");
+    if (config.formular.empty())
+      Message(MESSAGE_ERROR, "setting up the job, no formula given (FORMULAR)\n");
     return false;
   }
   if (config.formularZ < 1) {
     Message(MESSAGE_ERROR, "setting up the job, Z must be at least 1, not %d\n", config.formularZ);
     return false;
   }
+  for (const Element &e : job->compound.entries)
+    if (static_cast<long long>(e.count) * config.formularZ > kMaxCellCount) {
+      Message(MESSAGE_ERROR,
+              "setting up the job, %d formula units of %s make more than %d atoms of one kind "
+              "in the cell\n",
+              config.formularZ, config.formular.c_str(), kMaxCellCount);
+      return false;
+    }
+  // Checked before any work: the scattering-factor table takes no more.
+  if (RealElementCount(&job->compound) > kMaxASFKinds) {
+    Message(MESSAGE_ERROR, "setting up the job, the formula %s has more than %d kinds of elements\n",
+            config.formular.c_str(), kMaxASFKinds);
+    return false;
+  }
   SetFormularZ(&job->compound, config.formularZ);
   SetOxidations(&job->compound, config.oxidation);
-  AssignASF(&job->compound);
-  AssignNSL(&job->compound);
+  for (const Oxidation &o : config.oxidation)
+    if (!FindElement(job->compound, o.symbol))
+      Message(MESSAGE_WARNING, "setting up the job, OXIDATION %s %d: %s is not in the formula %s\n",
+              o.symbol.c_str(), o.oxidation, o.symbol.c_str(), config.formular.c_str());
+  if (!CheckIonRadii(job->compound)) return false;
+  // Without scattering data every model would fit equally badly.
+  if (!AssignASF(&job->compound) || !AssignNSL(&job->compound)) {
+    Message(MESSAGE_ERROR, "setting up the job, the scattering data in %s cannot be read\n",
+            GetDataDirectory().empty() ? "the working folder" : GetDataDirectory().c_str());
+    return false;
+  }
   UpdateIonRadii(&job->compound);
   UpdateBondLengthConstraints(&job->bondLengths, &job->compound);
   SetRadiation(&config, &job->radiation);
@@ -85,13 +181,19 @@ bool SetupJob(Job *job) {
   if (!OpenFile(DataPath(job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r")) return false;
   FreeSpaceGroup(&job->crystal.spaceGroup);
   if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting)) return false;
+  const std::string cell = CellProblem(config.cellA, config.cellB, config.cellC, config.cellAlpha,
+                                       config.cellBeta, config.cellGamma);
+  if (!cell.empty()) {
+    Message(MESSAGE_ERROR, "setting up the job, %s\n", cell.c_str());
+    return false;
+  }
   job->crystal.a = config.cellA;
   job->crystal.b = config.cellB;
   job->crystal.c = config.cellC;
   job->crystal.alpha = config.cellAlpha;
   job->crystal.beta = config.cellBeta;
   job->crystal.gamma = config.cellGamma;
-  return true;
+  return CheckConstraints(*job);
 }
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation) {
@@ -1120,6 +1222,7 @@ namespace {
 
 struct Image {
   const Atom *atom;
+  size_t source;  // the asymmetric-unit atom it is an image of
   double x, y, z;  // Cartesian, angstrom
 };
 
@@ -1147,32 +1250,48 @@ void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalMode
   for (const Atom &a : crystal->atoms)
     if (a.element->oxidation < 0 && (anion == 0 || a.element->ionRadius < anion))
       anion = a.element->ionRadius;
+  // The rebuild lays the cell out atom by atom of the asymmetric unit, one
+  // image per matrix of its position: that tells which atom each cell atom
+  // is an image of.
+  std::vector<size_t> source;
+  source.reserve(crystal->cellAtoms.size());
+  for (size_t i = 0; i < crystal->atoms.size(); ++i)
+    if (crystal->atoms[i].position)
+      source.insert(source.end(), crystal->atoms[i].position->fullCoordinates.size(), i);
+  const bool traced = source.size() == crystal->cellAtoms.size();
   std::vector<Image> images;
-  for (const Atom &atom : crystal->cellAtoms)
+  for (size_t k = 0; k < crystal->cellAtoms.size(); ++k) {
+    const Atom &atom = crystal->cellAtoms[k];
     for (int tx = static_cast<int>(std::floor(xl)); tx <= static_cast<int>(std::ceil(xu)); ++tx)
       for (int ty = static_cast<int>(std::floor(yl)); ty <= static_cast<int>(std::ceil(yu)); ++ty)
         for (int tz = static_cast<int>(std::floor(zl)); tz <= static_cast<int>(std::ceil(zu));
              ++tz) {
           const double X = atom.x + tx, Y = atom.y + ty, Z = atom.z + tz;
           if (X < xl || X > xu || Y < yl || Y > yu || Z < zl || Z > zu) continue;
-          Image image{&atom, 0, 0, 0};
+          Image image{&atom, traced ? source[k] : SIZE_MAX, 0, 0, 0};
           TransMatrixMultiply(&m, X, Y, Z, &image.x, &image.y, &image.z);
           images.push_back(image);
         }
-  for (const Atom &a : crystal->atoms) {
+  }
+  for (size_t i = 0; i < crystal->atoms.size(); ++i) {
+    const Atom &a = crystal->atoms[i];
     double ax, ay, az;
     TransMatrixMultiply(&m, a.x, a.y, a.z, &ax, &ay, &az);
     for (const Image &b : images) {
       const double d = std::sqrt((ax - b.x) * (ax - b.x) + (ay - b.y) * (ay - b.y) +
                                  (az - b.z) * (az - b.z));
       const Atom &batom = *b.atom;
-      if (d < 1e-6 && batom.element == a.element && batom.position &&
-          a.position && batom.position->wyckoffLetter == a.position->wyckoffLetter)
-        continue;
+      // An atom meets itself at distance 0. Another atom of the same
+      // element on the same spot is no image of it: that is a clash.
+      const bool self = traced ? b.source == i
+                               : batom.element == a.element && batom.position &&
+                                     a.position &&
+                                     batom.position->wyckoffLetter == a.position->wyckoffLetter;
+      if (d < 1e-6 && self) continue;
       // Members of one mixed site share their point by design; that is no
-      // bond.
-      if (d < 1e-6 && a.element->fraction > 0 && batom.element->fraction > 0 &&
-          batom.position == a.position)
+      // bond. They are different elements: one element twice is two atoms.
+      if (d < 1e-6 && a.element != batom.element && a.element->fraction > 0 &&
+          batom.element->fraction > 0 && batom.position == a.position)
         continue;
       const double reach =
           std::max((a.element->ionRadius + batom.element->ionRadius) * 0.003,
@@ -1261,13 +1380,41 @@ std::string MatrixToTriplet(const double matrix[3][4]) {
   return out;
 }
 
-int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
-  AtomicFile file(path);
-  std::FILE *f = file.get();
-  if (!f) {
-    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'!\n", path);
-    return 0;
+std::string FormulaSum(const Compound &compound) {
+  // Per formula unit; an element on a mixed site counts with its share.
+  std::map<std::string, double> counts;
+  for (const Element &e : compound.entries) {
+    if (e.atomicNumber > 0) counts[e.symbol] += e.count;
+    for (const Element &m : e.members) counts[m.symbol] += e.count * m.fraction;
   }
+  // Hill's order: carbon and hydrogen first when there is carbon, then the
+  // rest alphabetically.
+  std::vector<std::string> order;
+  const bool carbon = counts.count("C") > 0;
+  if (carbon) {
+    order.push_back("C");
+    if (counts.count("H")) order.push_back("H");
+  }
+  for (const auto &c : counts)
+    if (!carbon || (c.first != "C" && c.first != "H")) order.push_back(c.first);
+  std::string sum;
+  for (const std::string &symbol : order) {
+    const double n = counts[symbol];
+    if (n <= 0) continue;
+    char number[32] = "";
+    if (std::fabs(n - 1) > 1e-9) {
+      std::snprintf(number, sizeof number, "%.6f", n);
+      char *end = number + std::strlen(number) - 1;
+      while (*end == '0') *end-- = '\0';
+      if (*end == '.') *end = '\0';
+    }
+    if (!sum.empty()) sum += ' ';
+    sum += symbol + number;
+  }
+  return sum;
+}
+
+void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job) {
   const SpaceGroup &sg = job->crystal.spaceGroup;
   std::fprintf(f,
                "#########################################################\n"
@@ -1277,12 +1424,19 @@ int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
                kKernelMajor, kKernelMinor, kKernelRelease);
   std::fprintf(f, "\ndata_%s", "Crystal");
   std::fprintf(f, "\n# Chemical data\n");
-  std::fprintf(f, "_chemical_formula_sum\t\"%s\"\n", job->config.formular.c_str());
+  // The dictionary's form, which other programs compute cell contents
+  // from: element symbols with their counts, blank-separated.
+  std::fprintf(f, "_chemical_formula_sum\t'%s'\n", FormulaSum(job->compound).c_str());
   std::fprintf(f, "_cell_formula_units_Z\t%d\n", job->config.formularZ);
   std::fprintf(f, "\n# Crystal data\n");
   std::fprintf(f, "_symmetry_cell_setting\t%s\n", sg.crystalSystem.c_str());
   std::fprintf(f, "_symmetry_Int_Tables_number\t%d\n", sg.number);
-  std::fprintf(f, "_symmetry_space_group_name_H-M\t'%s'\n", sg.shortSymbol.c_str());
+  // The symbol of the setting: the short symbol alone would leave readers to
+  // guess origin choice, unique axis and axes.
+  std::fprintf(f, "_symmetry_space_group_name_H-M\t'%s'\n",
+               (sg.settingSymbol.empty() ? sg.shortSymbol : sg.settingSymbol).c_str());
+  if (sg.origin.compare(0, 6, "Hall: ") == 0)
+    std::fprintf(f, "_symmetry_space_group_name_Hall\t'%s'\n", sg.origin.substr(6).c_str());
   const Position *general = nullptr;
   for (const Position &p : sg.positions)
     if (p.siteSymmetry == "1") {
@@ -1337,20 +1491,25 @@ int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
                  atom.element->symbol.c_str(), atom.x, atom.y, atom.z,
                  overallB > 0 ? overallB : atom.B, atom.occupancy);
   }
+}
+
+int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
+  AtomicFile file(path);
+  if (!file.get()) {
+    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
+            file.error().c_str());
+    return 0;
+  }
+  WriteCIF(file.get(), crystal, job);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'!\n", path);
+    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
+            file.error().c_str());
     return 0;
   }
   return 1;
 }
 
-int WriteModelFile(const char *path, Job *job) {
-  AtomicFile file(path);
-  std::FILE *f = file.get();
-  if (!f) {
-    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'!\n", path);
-    return 0;
-  }
+void WriteModel(std::FILE *f, Job *job) {
   const Config &c = job->config;
   const SpaceGroup &sg = job->crystal.spaceGroup;
   std::fprintf(f, "Quendralite (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
@@ -1415,8 +1574,19 @@ int WriteModelFile(const char *path, Job *job) {
     std::fprintf(f, "%s\n", rule78.c_str());
     std::fprintf(f, "EPC: %s\n\n", EPCStr(&m).c_str());
   }
+}
+
+int WriteModelFile(const char *path, Job *job) {
+  AtomicFile file(path);
+  if (!file.get()) {
+    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'! (%s)\n", path,
+            file.error().c_str());
+    return 0;
+  }
+  WriteModel(file.get(), job);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'!\n", path);
+    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'! (%s)\n", path,
+            file.error().c_str());
     return 0;
   }
   return 1;
@@ -1492,6 +1662,13 @@ std::string JobPeakFilePath(const Config &c, const std::string &folder) {
                         (c.peakFile[0] == '/' || c.peakFile.find('\\') != std::string::npos);
   return absolute ? c.peakFile : JoinPath(folder, c.peakFile);
 }
+namespace {
+
+// Forbidden reflections named one by one; a wrong space group would
+// otherwise flood the log.
+constexpr int kForbiddenReported = 10;
+
+}  // namespace
 
 int ReadJobPeakFile(Job *job, const std::string &folder) {
   Config &c = job->config;
@@ -1513,6 +1690,22 @@ int ReadJobPeakFile(Job *job, const std::string &folder) {
               path.c_str(), start, end);
     return 0;
   }
+  // A forbidden reflection in the data points at a wrong space group or a
+  // wrong indexing; it is kept, since the user may know better.
+  const SpaceGroup &sg = job->crystal.spaceGroup;
+  int forbidden = 0;
+  for (const HKLItem &item : job->hklList.items) {
+    if (!ReflectionForbidden(sg, item.h, item.k, item.l)) continue;
+    if (++forbidden <= kForbiddenReported)
+      Message(MESSAGE_WARNING,
+              "reading hkl file \"%s\", reflection %d %d %d at %f degrees 2theta is forbidden "
+              "in space group %s (no. %d, setting %d)\n",
+              path.c_str(), item.h, item.k, item.l, item.twoTheta, sg.shortSymbol.c_str(),
+              sg.number, sg.setting);
+  }
+  if (forbidden > kForbiddenReported)
+    Message(MESSAGE_WARNING, "reading hkl file \"%s\", %d more reflections are forbidden\n",
+            path.c_str(), forbidden - kForbiddenReported);
   if (!SetASFTable(&job->hklList, &job->compound)) {
     FreeHKLList(&job->hklList);
     return 0;

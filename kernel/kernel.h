@@ -81,9 +81,14 @@ void FreeJob(Job *job);
 
 // The set-up of a job read from a control file, as the composition page
 // makes it: the compound from the formula with Z, oxidation states and
-// scattering data, the radiation, the space group and the cell. False with
-// the reason reported.
+// scattering data, the radiation, the space group and the cell. Checks what
+// only the whole job can judge: ionic radii of the oxidation states, the
+// scattering data files, the cell, and the constraints against formula and
+// space group. False with the reason reported.
 bool SetupJob(Job *job);
+// Atoms of one kind a cell may hold: far beyond any structure, well inside
+// the integers the enumeration multiplies.
+constexpr int kMaxCellCount = 1000000;
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation);
 void SetRadiation(const Config *config, Radiation *radiation);
@@ -304,6 +309,12 @@ std::string MatrixToTriplet(const double matrix[3][4]);
 // Returns 1 when written, 0 when the file could not be written (reported).
 int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job);
 int WriteModelFile(const char *path, Job *job);
+// The texts of those files, into an open stream.
+void WriteCIF(std::FILE *stream, const Crystal *crystal, const Job *job);
+void WriteModel(std::FILE *stream, Job *job);
+// The formula as the CIF dictionary writes it: element symbols in Hill's
+// order with their counts per formula unit, 1 left out ("Ba O4 S").
+std::string FormulaSum(const Compound &compound);
 
 // ---- the stages of a job ----
 

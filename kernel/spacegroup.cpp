@@ -58,6 +58,15 @@ void FreeSpaceGroup(SpaceGroup *sg) {
 int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
   InitializeSpaceGroup(sg);
   const std::string path = DataPath("sgt.xml");
+  {
+    // libxml2 would wait on a FIFO and read a device for ever.
+    std::string why;
+    if (!OpenInputFile(path, kMaxDataFileBytes, &why)) {
+      Message(MESSAGE_ERROR, "reading space group information, can not open file %s (%s)\n%s",
+              path.c_str(), why.c_str(), DataFileNote("sgt.xml").c_str());
+      return 0;
+    }
+  }
   // The recovering parse repairs what it can; its complaints would only
   // clutter the terminal, the result is checked below.
   xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
@@ -102,6 +111,7 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
   sg->pattersonSymmetry = Attribute(group, "ParttersonSymmetry", 63);
   sg->setting = setting;
   sg->description = Attribute(choice, "Description", 127);
+  sg->settingSymbol = Attribute(choice, "SettingSymbol", 63);
   xmlNode *positions = nullptr;
   for (xmlNode *n = choice->children; n; n = n->next) {
     if (Named(n, "AsymmetricUnit")) {

@@ -26,6 +26,9 @@ struct SpaceGroup {
   std::string crystalSystem;
   int32_t setting = 0;
   std::string description;  // at most 127 characters
+  // Hermann-Mauguin symbol of the setting itself ("F d -3 m :2",
+  // "A 1 1 2/m"); at most 63 characters, "" in databases without it.
+  std::string settingSymbol;
   std::string origin;       // at most 127 characters
   double asymmetricUnit[6] = {};
   Coordinates translations;

@@ -2,8 +2,15 @@
 // back by independent CIF software.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <sstream>
 
 #include "kernel.h"
@@ -100,6 +107,19 @@ TEST_F(RockSalt, AtomsOnOneSpotAreInvalid) {
   }
   BondLengths measured;
   GenerateBondLengths(&measured, &data.job.crystal, both, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
+  bool zero = false;
+  for (const BondLength &b : measured.items) zero = zero || b.distance < 1e-6;
+  EXPECT_TRUE(zero);
+  EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 0);
+}
+
+TEST_F(RockSalt, TwoAtomsOfOneElementOnOneSpotAreAClash) {
+  // The second atom was once taken for the first one's own image and
+  // skipped, so the model passed as valid.
+  CrystalModel *twice = data.truth;
+  twice->atoms[1] = twice->atoms[0];
+  BondLengths measured;
+  GenerateBondLengths(&measured, &data.job.crystal, twice, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
   bool zero = false;
   for (const BondLength &b : measured.items) zero = zero || b.distance < 1e-6;
   EXPECT_TRUE(zero);
@@ -204,11 +224,13 @@ TEST(CifFile, Layout) {
             hashes + "\n# This cif file is created by Quendralit                #\n"
                      "# (kernel version 2.0.0)                                #\n" +
                 hashes + "\n");
-  EXPECT_NE(text.find("\ndata_Crystal\n# Chemical data\n_chemical_formula_sum\t\"Na1Cl1\"\n"
+  EXPECT_NE(text.find("\ndata_Crystal\n# Chemical data\n_chemical_formula_sum\t'Cl Na'\n"
                       "_cell_formula_units_Z\t4\n\n# Crystal data\n_symmetry_cell_setting\tCubic\n"
-                      "_symmetry_Int_Tables_number\t225\n_symmetry_space_group_name_H-M\t'Fm-3m'\n"
+                      "_symmetry_Int_Tables_number\t225\n_symmetry_space_group_name_H-M\t'F m -3 m'\n"
+                      "_symmetry_space_group_name_Hall\t'-F 4 2 3'\n"
                       "\nloop_\n\t_symmetry_equiv_pos_as_xyz\n'x,y,z'\n'x,y+1/2,z+1/2'\n"),
-            std::string::npos);
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("_cell_angle_gamma\t90.000000\n\n# Atomic coordinates and dispalcement "
                       "parameters\nloop_\n\t_atom_site_label\n"),
             std::string::npos);
@@ -218,7 +240,137 @@ TEST(CifFile, Layout) {
   CapturedMessages messages;
   std::string bad = dir.file("missing/folder/x.cif");
   EXPECT_EQ(WriteCIFFile(bad.c_str(), &data.job.crystal, &data.job), 0);
-  EXPECT_EQ(messages.text(), "writting cif file, Can not create file '" + bad + "'!\n");
+  EXPECT_EQ(messages.text(),
+            "writting cif file, Can not create file '" + bad + "'! (No such file or directory)\n");
+}
+
+TEST(CifFile, FormulaSumInTheDictionaryForm) {
+  // Symbols with their counts per formula unit, 1 left out, in Hill's
+  // order: carbon, hydrogen, then the rest alphabetically; without carbon
+  // all alphabetically.
+  const std::pair<const char *, const char *> cases[] = {
+      {"Ba1S1O4", "Ba O4 S"},     {"C2H6O1", "C2 H6 O"},
+      {"H2O1", "H2 O"},           {"Ca1C1O3", "C Ca O3"},
+      {"(Fe0.5Mn0.5)2O3", "Fe Mn O3"}, {"(Fe0.25Mn0.5)4O3", "Fe Mn2 O3"},
+      {"Fe1(Fe0.5Mn0.5)2", "Fe2 Mn"},  {"(Na0.3K0.6)1Cl1", "Cl K0.6 Na0.3"},
+  };
+  for (const auto &c : cases) {
+    Compound compound;
+    ASSERT_EQ(ParseFormular(c.first, &compound), 1) << c.first;
+    EXPECT_EQ(FormulaSum(compound), c.second) << c.first;
+  }
+}
+
+bool HaveCodTools() {
+  return std::system("cif_cod_check --version > /dev/null 2>&1") == 0 &&
+         std::system("cif_cell_contents --version > /dev/null 2>&1") == 0;
+}
+
+// Standard output of a command, with standard error too when asked.
+std::string Output(const std::string &command, int *status, bool errors = true) {
+  std::FILE *pipe = popen((command + (errors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  *status = pipe ? pclose(pipe) : -1;
+  return out;
+}
+
+TEST(CifFile, CodToolsReadOurFiles) {
+  if (!HaveCodTools()) GTEST_SKIP() << "cod-tools is not installed";
+  struct Case {
+    const char *formula;
+    int z, sg, setting;
+    double a, c;
+    const char *epc;
+    std::vector<double> values;
+    const char *cell;  // the content of the cell, from the formula and Z by hand
+  };
+  const Case cases[] = {
+      {"Na1Cl1", 4, 225, 1, 5.64, 5.64, "Na(4a)+Cl(4b)", {}, "Cl4 Na4"},
+      {"Ti1O2", 2, 136, 1, 4.5937, 2.9587, "Ti(2a)+O(4f)", {0.3049}, "O4 Ti2"},
+      // Origin choice 2: software that took the setting-1 symbol built 32
+      // silicon atoms out of these 8.
+      {"Si1", 8, 227, 2, 5.431, 5.431, "Si(8a)", {}, "Si8"},
+      {"(Fe0.5Mn0.5)1O1", 4, 225, 1, 4.3, 4.3, "Fe(4a)+Mn(4a)+O(4b)", {}, "Fe2 Mn2 O4"},
+  };
+  TempDir dir;
+  std::string files, expected;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.epc);
+    UseSourceData();
+    Job job;
+    InitializeJob(&job);
+    job.config.formular = c.formula;
+    job.config.formularZ = c.z;
+    job.config.sgNumber = c.sg;
+    job.config.sgSetting = c.setting;
+    job.config.cellA = job.config.cellB = c.a;
+    job.config.cellC = c.c;
+    ASSERT_TRUE(SetupJob(&job) && GenerateJobModels(&job));
+    CrystalModel *model = nullptr;
+    for (CrystalModel &m : job.models.models)
+      if (EPCStr(&m) == c.epc) model = &m;
+    ASSERT_NE(model, nullptr);
+    for (size_t i = 0; i < c.values.size(); ++i) *model->parameterList[i] = c.values[i];
+    UpdateCrystalByModel(&job.crystal, model, nullptr, 1);
+    const std::string path = dir.file(std::to_string(files.size()) + ".cif");
+    ASSERT_EQ(WriteCIFFile(path.c_str(), &job.crystal, &job), 1);
+    files += " " + path;
+    expected += std::string(c.cell) + "\n";
+    FreeJob(&job);
+  }
+  int status = 0;
+  const std::string check = Output("cif_cod_check" + files, &status);
+  EXPECT_EQ(status, 0) << check;
+  // Only the publication items a solution cannot know may be missing.
+  std::istringstream lines(check);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("WARNING") != std::string::npos || line.find("ERROR") != std::string::npos)
+      EXPECT_TRUE(line.find("_publ_") != std::string::npos ||
+                  line.find("_journal_") != std::string::npos ||
+                  line.find("WARNING(s) encountered") != std::string::npos)
+          << line;
+  // With Z = 1 the tool prints what the cell holds: the formula times Z.
+  EXPECT_EQ(Output("cif_cell_contents -Z 1" + files, &status, false), expected);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(CifFile, EverySettingReadsBackWithGemmi) {
+  if (!HaveGemmi()) GTEST_SKIP() << "python3-gemmi is not installed";
+  UseSourceData();
+  TempDir dir;
+  std::string files;
+  int settings = 0;
+  CapturedMessages quiet;  // missing second settings are reported
+  for (int number = 1; number <= 230; ++number)
+    for (int setting = 1; setting <= 2; ++setting) {
+      Job job;
+      InitializeJob(&job);
+      if (!SetSpaceGroup(&job.crystal.spaceGroup, number, setting)) continue;
+      ASSERT_EQ(ParseFormular("Fe1", &job.compound), 1);
+      ++settings;
+      const std::string path =
+          dir.file(std::to_string(number) + "_" + std::to_string(setting) + ".cif");
+      ASSERT_EQ(WriteCIFFile(path.c_str(), &job.crystal, &job), 1);
+      files += " " + path;
+      FreeJob(&job);
+    }
+  EXPECT_EQ(settings, 274);
+  int status = 0;
+  const std::string out =
+      Output("/usr/bin/python3 " PULVINA_SOURCE_DIR "/tests/check_settings.py" + files, &status);
+  ASSERT_EQ(status, 0) << out;
+  std::istringstream lines(out);
+  int ok = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("ok ", 0) == 0)
+      ++ok;
+    else
+      ADD_FAILURE() << line;
+  }
+  EXPECT_EQ(ok, 274);
 }
 
 TEST(CifFile, TripletsFromMatrices) {
@@ -254,6 +406,100 @@ TEST(ModelFile, Layout) {
   EXPECT_NE(text.find("EPC: Ti(2a)+O(4f)\n\n"), std::string::npos);
 }
 
+// ---- writing files ------------------------------------------------------
+
+struct OutputTarget : ::testing::Test {
+  TempDir dir;
+  // Writes text to path through a scratch file; true when committed.
+  bool Write(const std::string &path, const std::string &text, std::string *error = nullptr) {
+    AtomicFile file(path);
+    bool ok = file.get() && std::fputs(text.c_str(), file.get()) >= 0 && file.commit();
+    if (error) *error = file.error();
+    return ok;
+  }
+  size_t Entries(const std::string &folder) const {
+    size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(folder)) n += !e.path().empty();
+    return n;
+  }
+};
+
+TEST_F(OutputTarget, PlantedScratchNameIsNeverFollowed) {
+  // The scratch file once had the fixed name PATH.tmp and was opened
+  // through whatever lay there, so a link under that name overwrote its
+  // target.
+  const std::string elsewhere = dir.write("elsewhere", "precious\n");
+  std::filesystem::create_directory(dir.file("out"));
+  std::filesystem::create_symlink(elsewhere, dir.file("out/nacl_1.cif.tmp"));
+  ASSERT_TRUE(Write(dir.file("out/nacl_1.cif"), "new\n"));
+  EXPECT_EQ(ReadWholeFile(elsewhere), "precious\n");
+  EXPECT_EQ(ReadWholeFile(dir.file("out/nacl_1.cif")), "new\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("out/nacl_1.cif.tmp")));
+  EXPECT_EQ(Entries(dir.file("out")), 2u);  // the file and the planted link
+}
+
+TEST_F(OutputTarget, ALinkIsWrittenThroughAndKept) {
+  std::filesystem::create_directory(dir.file("a"));
+  std::filesystem::create_directory(dir.file("b"));
+  const std::string real = dir.write("b/real.cif", "old\n");
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  std::filesystem::create_symlink("../b/real.cif", dir.file("a/link.cif"));
+  ASSERT_TRUE(Write(dir.file("a/link.cif"), "new\n"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("a/link.cif")));
+  EXPECT_EQ(ReadWholeFile(real), "new\n");
+  struct stat st;
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  // The scratch file lived beside the target and is gone.
+  EXPECT_EQ(Entries(dir.file("a")), 1u);
+  EXPECT_EQ(Entries(dir.file("b")), 1u);
+  // A plain file keeps its mode too; a new one gets the usual one.
+  ASSERT_EQ(chmod(real.c_str(), 0600), 0);
+  ASSERT_TRUE(Write(real, "again\n"));
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const mode_t old = umask(027);
+  const bool written = Write(dir.file("b/fresh.cif"), "x\n");
+  umask(old);
+  ASSERT_TRUE(written);
+  ASSERT_EQ(stat(dir.file("b/fresh.cif").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(OutputTarget, WhatIsNoRegularFileIsRefusedAndLeftAlone) {
+  // A device node given as output was once replaced by a regular file.
+  std::filesystem::create_directory(dir.file("folder"));
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir.file("fifo"), dir.file("link-to-fifo"));
+  std::filesystem::create_symlink(dir.file("nothing"), dir.file("dangling"));
+  std::vector<std::pair<std::string, std::string>> refused = {
+      {dir.file("folder"), "is a folder"},
+      {dir.file("fifo"), "is a FIFO, not a regular file"},
+      {dir.file("link-to-fifo"), "is a FIFO, not a regular file"},
+      {dir.file("dangling"), "is a link to a file that does not exist"},
+  };
+  // Root may make a device node of its own to try.
+  if (mknod(dir.file("null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+    refused.push_back({dir.file("null"), "is a device, not a regular file"});
+  for (const auto &r : refused) {
+    std::string error;
+    EXPECT_FALSE(Write(r.first, "x\n", &error)) << r.first;
+    EXPECT_EQ(error, r.second) << r.first;
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nothing")));
+  if (refused.size() == 5) EXPECT_TRUE(std::filesystem::is_character_file(dir.file("null")));
+  // Dropped uncommitted, nothing is left behind.
+  {
+    AtomicFile file(dir.file("dropped"));
+    ASSERT_NE(file.get(), nullptr);
+    std::fputs("half", file.get());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("dropped")));
+  EXPECT_EQ(Entries(dir.path()), refused.size());
+}
+
 TEST(ModelFile, JobWithoutModels) {
   Job job;
   InitializeJob(&job);
@@ -268,8 +514,8 @@ TEST(ModelFile, JobWithoutModels) {
             std::string::npos);
   CapturedMessages messages;
   EXPECT_EQ(WriteModelFile(dir.file("no/dir.tsm").c_str(), &job), 0);
-  EXPECT_EQ(messages.text(),
-            "writting model file, Can not create file '" + dir.file("no/dir.tsm") + "'!\n");
+  EXPECT_EQ(messages.text(), "writting model file, Can not create file '" +
+                                 dir.file("no/dir.tsm") + "'! (No such file or directory)\n");
   FreeJob(&job);
 }
 

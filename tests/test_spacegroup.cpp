@@ -2,6 +2,8 @@
 // position lists exactly its orbit.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <set>
 #include <vector>
@@ -173,10 +175,19 @@ TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
   EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
   // Missing, the folder searched is named; broken, the file itself.
   EXPECT_EQ(messages.text(),
-            "reading space group information, bad space group file sgt.xml\n"
-            "  data folders searched: " + dir.path() + "\n"
-            "reading space group information, bad space group file sgt.xml\n"
-            "  data file: " + dir.file("sgt.xml") + "\n");
+            "reading space group information, can not open file " + dir.file("sgt.xml") +
+                " (No such file or directory)\n"
+                "  data folders searched: " + dir.path() + "\n"
+                "reading space group information, bad space group file sgt.xml\n"
+                "  data file: " + dir.file("sgt.xml") + "\n");
+  // A FIFO would keep the XML reader waiting for ever.
+  std::remove(dir.file("sgt.xml").c_str());
+  ASSERT_EQ(mkfifo(dir.file("sgt.xml").c_str(), 0600), 0);
+  messages.clear();
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  EXPECT_EQ(messages.text(), "reading space group information, can not open file " +
+                                 dir.file("sgt.xml") + " (is a FIFO, not a regular file)\n"
+                                 "  data file: " + dir.file("sgt.xml") + "\n");
   UseSourceData();
 }
 

@@ -5,7 +5,8 @@ For each of the 230 space groups it writes the symbols, point group, Laue
 class and crystal system, then one CellChoice per setting (standard setting;
 unique axis b / c for monoclinic groups; hexagonal / rhombohedral axes for
 R groups; origin choice 1 / 2 where the group has two), each with the
-asymmetric-unit box, the centring translations and every Wyckoff position
+asymmetric-unit box, the Hermann-Mauguin symbol of the setting, the
+centring translations and every Wyckoff position
 (general position first, then letters descending to 'a') as its orbit
 modulo the centring translations.
 
@@ -477,8 +478,13 @@ def cell_choice_xml(number, setting, description, symbol, stats):
     centrings = centring_vectors(group)
     coset_ops = [rt_mx_rows(group(i)) for i in range(group.order_p())]
 
-    lines = ['    <CellChoice Setting="%d" Description="%s">'
-             % (setting, attr(description, MAX_TEXT))]
+    # The Hermann-Mauguin symbol of this very setting (origin choice, unique
+    # axis, cell choice, axes), which CIF readers build the group from.
+    setting_symbol = symbol.universal_hermann_mauguin()
+    if sgtbx.space_group(sgtbx.space_group_symbols(setting_symbol).hall()) != group:
+        fail("symbol %r is not the setting %r" % (setting_symbol, hall))
+    lines = ['    <CellChoice Setting="%d" Description="%s" SettingSymbol="%s">'
+             % (setting, attr(description, MAX_TEXT), attr(setting_symbol))]
     lines.append("      <AsymmetricUnit>%s</AsymmetricUnit>"
                  % asymmetric_unit(sgi))
     lines.append("      <Origin>%s</Origin>" % attr("Hall: " + hall, MAX_TEXT))

@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
   libcairo2-dev libpango1.0-dev fonts-dejavu-core librsvg2-bin
   xvfb xauth help2man man-db file dpkg-dev
-  python3-gemmi python3-cctbx python3-periodictable
+  python3-gemmi python3-cctbx python3-periodictable cod-tools
   libopenmpi-dev openmpi-bin"
 missing=""
 for p in $PACKAGES; do
