@@ -146,7 +146,9 @@ double LPFactor(const Radiation *radiation, double twoTheta) {
   } else if (radiation->type == 0) {
     const double k = radiation->polarization;
     const double c = CosDegrees(twoTheta);
-    const double cm = CosDegrees(radiation->monoAngle);
+    // MONO_ANGLE is the monochromator's Bragg angle theta_M, as derived from
+    // its d-spacing and the wavelength; the factor wants cos 2theta_M.
+    const double cm = CosDegrees(2.0 * radiation->monoAngle);
     switch (radiation->monochromator) {
       case 0:
         lp = (k + (1.0 - k) * c * c) / (s1 * s2);

