@@ -2,11 +2,11 @@
 // structure, with the intensity formula of the solver. Users check a model
 // against their data with it; the bundled examples are made with it.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,19 +50,36 @@ bool IsNumber(const std::string &s, double *v) {
   return end != s.c_str() && *end == '\0' && std::isfinite(*v);
 }
 
+// Fractional coordinates beyond this are no positions anyone means; far
+// out, reducing them into the cell would also lose every digit.
+constexpr double kMaxCoordinate = 100.0;
+constexpr size_t kMaxStructureLine = 1023;
+
 // Atoms from a CIF row "Label Type x y z B occupancy" or a plain row
 // "Type x y z [occupancy]"; other lines are skipped.
 bool ReadStructure(const std::string &path, std::vector<SiteIn> *sites) {
-  std::ifstream in(path);
-  if (!in) {
-    std::fprintf(stderr, "pulvina-simulate: cannot open structure file %s\n", path.c_str());
+  std::string why;
+  FilePtr file = OpenInputFile(path, kMaxPeakFileBytes, &why);
+  if (!file) {
+    std::fprintf(stderr, "pulvina-simulate: cannot open structure file %s (%s)\n", path.c_str(),
+                 why.c_str());
     return false;
   }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  LineReader lines(file.get(), kMaxStructureLine, kMaxPeakFileBytes);
+  while (lines.Next()) {
+    const int number = lines.number();
+    if (lines.binary()) {
+      std::fprintf(stderr, "pulvina-simulate: %s:%d: binary data: not a structure file\n",
+                   path.c_str(), number);
+      return false;
+    }
+    if (lines.tooLong()) {
+      std::fprintf(stderr,
+                   "pulvina-simulate: %s:%d: a line of %zu characters: a line holds at most %zu\n",
+                   path.c_str(), number, lines.length(), kMaxStructureLine);
+      return false;
+    }
+    const std::string &line = lines.text();
     std::istringstream fields(line);
     std::vector<std::string> t;
     for (std::string f; fields >> f;) t.push_back(f);
@@ -72,16 +89,38 @@ bool ReadStructure(const std::string &path, std::vector<SiteIn> *sites) {
     double v[4] = {0, 0, 0, 1};
     SiteIn s;
     s.line = number;
+    // Which columns the numbers came from, for messages.
+    int column[4] = {1, 2, 3, 4};
     if (t.size() >= 7 && IsNumber(t[2], &v[0]) && IsNumber(t[3], &v[1]) && IsNumber(t[4], &v[2]) &&
         IsNumber(t[6], &v[3])) {
       s.symbol = t[1];
+      column[0] = 2;
+      column[1] = 3;
+      column[2] = 4;
+      column[3] = 6;
     } else if ((t.size() == 4 || t.size() == 5) && IsNumber(t[1], &v[0]) && IsNumber(t[2], &v[1]) &&
                IsNumber(t[3], &v[2]) && (t.size() == 4 || IsNumber(t[4], &v[3]))) {
       s.symbol = t[0];
     } else {
-      std::fprintf(stderr, "pulvina-simulate: %s, line %d: expected SYMBOL X Y Z [OCCUPANCY], "
-                           "not '%s'\n",
+      std::fprintf(stderr, "pulvina-simulate: %s:%d: '%s': expected SYMBOL X Y Z [OCCUPANCY]\n",
                    path.c_str(), number, line.c_str());
+      return false;
+    }
+    static const char *const names[4] = {"x", "y", "z", "occupancy"};
+    for (int i = 0; i < 3; ++i)
+      if (std::fabs(v[i]) > kMaxCoordinate) {
+        std::fprintf(stderr,
+                     "pulvina-simulate: %s:%d: %s: '%s' out of range: expected a fractional "
+                     "coordinate from -100 to 100\n",
+                     path.c_str(), number, names[i], t[static_cast<size_t>(column[i])].c_str());
+        return false;
+      }
+    if (!(v[3] > 0 && v[3] <= 1)) {
+      std::fprintf(stderr,
+                   "pulvina-simulate: %s:%d: occupancy: '%s' out of range: expected an occupancy "
+                   "above 0 and at most 1\n",
+                   path.c_str(), number,
+                   t.size() > static_cast<size_t>(column[3]) ? t[static_cast<size_t>(column[3])].c_str() : "");
       return false;
     }
     s.x = v[0];
@@ -89,6 +128,10 @@ bool ReadStructure(const std::string &path, std::vector<SiteIn> *sites) {
     s.z = v[2];
     s.occupancy = v[3];
     sites->push_back(s);
+  }
+  if (lines.failed()) {
+    std::fprintf(stderr, "pulvina-simulate: %s could not be read to its end\n", path.c_str());
+    return false;
   }
   if (sites->empty()) {
     std::fprintf(stderr, "pulvina-simulate: %s holds no atoms\n", path.c_str());
@@ -133,27 +176,57 @@ bool ReciprocalMetric(const Crystal &c, double g[3][3]) {
   return true;
 }
 
+// Reflections the pattern of one run may hold; a cell and range beyond
+// this would take hours and gigabytes to list.
+constexpr double kMaxReflections = 2e7;
+
 // Every reflection of the range that the space group does not extinguish,
 // one per set of equivalents under the Laue class (Friedel mates included).
-std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, double start,
-                                    double end) {
-  std::vector<Reflection> out;
+// Each index triple of the box is looked at once: a set is marked off
+// whole when its first member is met, so the work grows with the number of
+// reflections.
+bool Reflections(const Crystal &crystal, double lambda, double start, double end,
+                 std::vector<Reflection> *out) {
   double g[3][3];
-  if (!ReciprocalMetric(crystal, g)) return out;
+  if (!ReciprocalMetric(crystal, g)) {
+    std::fprintf(stderr, "pulvina-simulate: the cell spans no volume\n");
+    return false;
+  }
   const SpaceGroup &sg = crystal.spaceGroup;
   const Position &general = sg.positions.front();
   const double dmin = lambda / (2 * std::sin(std::min(end, 179.9) * M_PI / 360));
-  const int H = static_cast<int>(std::ceil(crystal.a / dmin)) + 1;
-  const int K = static_cast<int>(std::ceil(crystal.b / dmin)) + 1;
-  const int L = static_cast<int>(std::ceil(crystal.c / dmin)) + 1;
-  std::vector<std::vector<int>> seen;
-  auto known = [&](const std::vector<int> &v) {
-    return std::find(seen.begin(), seen.end(), v) != seen.end();
+  // Reciprocal-lattice points within 1/dmin: the sphere's volume over the
+  // reciprocal cell's (the inverse of the direct cell's volume).
+  const double detG = 1 / (g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
+                           g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
+                           g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]));
+  const double expected = 4.0 / 3.0 * M_PI / (dmin * dmin * dmin) * std::sqrt(detG);
+  const double H = std::ceil(crystal.a / dmin) + 1, K = std::ceil(crystal.b / dmin) + 1,
+               L = std::ceil(crystal.c / dmin) + 1;
+  const double box = (2 * H + 1) * (2 * K + 1) * (2 * L + 1);
+  if (!(expected <= kMaxReflections) || !(box <= 8 * kMaxReflections)) {
+    std::fprintf(stderr,
+                 "pulvina-simulate: the cell and the range up to %g degrees hold about %.3g "
+                 "reflections, more than %.0e: lower END_ANGLE\n",
+                 end, expected, kMaxReflections);
+    return false;
+  }
+  const int h0 = static_cast<int>(H), k0 = static_cast<int>(K), l0 = static_cast<int>(L);
+  const size_t nk = static_cast<size_t>(2 * k0 + 1), nl = static_cast<size_t>(2 * l0 + 1);
+  std::vector<bool> seen(static_cast<size_t>(2 * h0 + 1) * nk * nl, false);
+  auto slot = [&](int h, int k, int l) {
+    return (static_cast<size_t>(h + h0) * nk + static_cast<size_t>(k + k0)) * nl +
+           static_cast<size_t>(l + l0);
   };
-  for (int h = -H; h <= H; ++h)
-    for (int k = -K; k <= K; ++k)
-      for (int l = -L; l <= L; ++l) {
+  auto inBox = [&](int h, int k, int l) {
+    return std::abs(h) <= h0 && std::abs(k) <= k0 && std::abs(l) <= l0;
+  };
+  std::vector<std::array<int, 3>> orbit;
+  for (int h = -h0; h <= h0; ++h)
+    for (int k = -k0; k <= k0; ++k)
+      for (int l = -l0; l <= l0; ++l) {
         if (!h && !k && !l) continue;
+        if (seen[slot(h, k, l)]) continue;
         double q = h * h * g[0][0] + k * k * g[1][1] + l * l * g[2][2] + 2 * h * k * g[0][1] +
                    2 * h * l * g[0][2] + 2 * k * l * g[1][2];
         double d = 1 / std::sqrt(q);
@@ -161,36 +234,38 @@ std::vector<Reflection> Reflections(const Crystal &crystal, double lambda, doubl
         if (s >= 1) continue;
         double tt = 2 * std::asin(s) * 180 / M_PI;
         if (tt < start || tt > end) continue;
-        std::vector<int> hkl = {h, k, l};
-        if (known(hkl)) continue;
+        const std::array<int, 3> hkl = {h, k, l};
         // The orbit under the rotations (acting on indices through the
         // transpose) and Friedel's law; absent when an operator keeps the
         // reflection but shifts its phase.
-        std::vector<std::vector<int>> orbit;
+        orbit.clear();
         bool absent = false;
         for (const Coordinate &op : general.fullCoordinates) {
-          const double (*m)[4] = op.matrix;
-          std::vector<int> r(3);
+          const double(*m)[4] = op.matrix;
+          std::array<int, 3> r;
           for (int j = 0; j < 3; ++j)
-            r[j] = static_cast<int>(std::lround(h * m[0][j] + k * m[1][j] + l * m[2][j]));
+            r[static_cast<size_t>(j)] =
+                static_cast<int>(std::lround(h * m[0][j] + k * m[1][j] + l * m[2][j]));
           if (r == hkl) {
             double phase = h * m[0][3] + k * m[1][3] + l * m[2][3];
             if (std::fabs(phase - std::round(phase)) > 1e-6) absent = true;
           }
           for (int sign : {1, -1}) {
-            std::vector<int> e = {sign * r[0], sign * r[1], sign * r[2]};
+            std::array<int, 3> e = {sign * r[0], sign * r[1], sign * r[2]};
             if (std::find(orbit.begin(), orbit.end(), e) == orbit.end()) orbit.push_back(e);
           }
         }
-        for (const auto &e : orbit) seen.push_back(e);
+        // Equivalents have the same spacing, so all of them lie in the box.
+        for (const auto &e : orbit)
+          if (inBox(e[0], e[1], e[2])) seen[slot(e[0], e[1], e[2])] = true;
         if (absent) continue;
-        std::vector<int> best = *std::max_element(orbit.begin(), orbit.end());
-        out.push_back({best[0], best[1], best[2], static_cast<int>(orbit.size()), d, tt});
+        const std::array<int, 3> best = *std::max_element(orbit.begin(), orbit.end());
+        out->push_back({best[0], best[1], best[2], static_cast<int>(orbit.size()), d, tt});
       }
-  std::sort(out.begin(), out.end(), [](const Reflection &a, const Reflection &b) {
+  std::sort(out->begin(), out->end(), [](const Reflection &a, const Reflection &b) {
     return a.twoTheta < b.twoTheta;
   });
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -263,7 +338,7 @@ int main(int argc, char **argv) {
     for (const SiteIn &s : sites) {
       const Element *e = FindElement(job.compound, s.symbol);
       if (!e) {
-        std::fprintf(stderr, "pulvina-simulate: %s, line %d: %s is not in the formula %s\n",
+        std::fprintf(stderr, "pulvina-simulate: %s:%d: %s is not in the formula %s\n",
                      files[1].c_str(), s.line, s.symbol.c_str(), job.config.formular.c_str());
         ok = false;
         break;
@@ -287,8 +362,11 @@ int main(int argc, char **argv) {
     const double lambda = job.radiation.type == 1   ? job.config.lambdaNeutron
                           : job.radiation.type == 2 ? job.config.lambdaElectron
                                                     : job.config.lambdaXray1;
-    for (const Reflection &r : Reflections(job.crystal, lambda, job.config.startAngle,
-                                           job.config.endAngle)) {
+    std::vector<Reflection> reflections;
+    if (!Reflections(job.crystal, lambda, job.config.startAngle, job.config.endAngle,
+                     &reflections))
+      break;
+    for (const Reflection &r : reflections) {
       HKLItem item;
       item.h = r.h;
       item.k = r.k;
@@ -327,7 +405,8 @@ int main(int argc, char **argv) {
     } else {
       AtomicFile f(output);
       if (!f.get() || std::fputs(text.c_str(), f.get()) < 0 || !f.commit()) {
-        std::fprintf(stderr, "pulvina-simulate: cannot write %s\n", output.c_str());
+        std::fprintf(stderr, "pulvina-simulate: cannot write %s (%s)\n", output.c_str(),
+                     f.error().empty() ? "write error" : f.error().c_str());
         break;
       }
     }

@@ -3,6 +3,8 @@
 // data cannot tell apart: origin, and axes the cell allows to exchange).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cmath>
 #include <filesystem>
@@ -208,9 +210,13 @@ TEST(EndToEnd, EveryReferenceStructureIsSolved) {
 TEST(EndToEnd, BadInputsFailCleanly) {
   TempDir work;
   const std::string solve = PULVINA_SOLVE;
+  std::string errors;
   auto status = [&](const std::string &args) {
-    std::string command = solve + " -q -o " + work.file("out") + " " + args + " > /dev/null 2>&1";
+    const std::string log = work.file("stderr.txt");
+    std::string command = solve + " -q -o " + work.file("out") + " " + args + " > /dev/null 2> " +
+                          log;
     int s = std::system(command.c_str());
+    errors = ReadWholeFile(log);
     return WIFEXITED(s) ? WEXITSTATUS(s) : -1;
   };
   EXPECT_EQ(status(work.file("missing.epc")), 1);
@@ -242,7 +248,8 @@ TEST(EndToEnd, DataFolderLookupAndMissingDataFiles) {
                                      std::regex("PEAK_FILE\t\"[^\"]*\""),
                                      "PEAK_FILE\t\"" + TestDataPath("nacl/nacl_noisy.hkl") + "\""));
   const std::string solve = std::string(PULVINA_SOLVE) + " -q -o " + work.file("out") + " ";
-  const std::string note = "can not open file \"asft.dat\"\n  data folders searched: " +
+  const std::string note = "can not open file \"" + data.file("asft.dat") +
+                           "\" (No such file or directory)\n  data folders searched: " +
                            data.path() + "\n";
   EXPECT_NE(RunCommand(solve + "--data " + data.path() + " " + job, 1).find(note),
             std::string::npos);
@@ -374,6 +381,75 @@ TEST(OverallB, OutOfRangeValuesAreRefused) {
     RunCommand(std::string(PULVINA_SOLVE) + " --overall-b '" + bad + "' x.epc", 2);
     RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b '" + bad + "' x.epc y.txt", 2);
   }
+
+// Each class of nonsense once ran to the end with status 0; now the run
+// stops before any work, names file, line, key and value, and exits 1.
+TEST(EndToEnd, NonsenseStopsTheJobWithStatus1) {
+  TempDir work;
+  const std::string control = ReadWholeFile(TestDataPath("nacl/nacl.epc"));
+  const std::string peaks = ReadWholeFile(TestDataPath("nacl/nacl_noisy.hkl"));
+  work.write("nacl_noisy.hkl", peaks);
+  struct Case {
+    const char *name;
+    const char *pattern, *replacement;  // in the control file
+    const char *message;                // expected on standard error
+  };
+  // A title whose tail once became a key of its own.
+  const std::string longTitle = "TITLE\t\"" + std::string(250, 'x') + " SG_NUMBER 229\"";
+  const Case cases[] = {
+      {"method", "OPTIMIZATION_METHOD\t1", "OPTIMIZATION_METHOD\t9",
+       ":96: OPTIMIZATION_METHOD: '9' out of range"},
+      {"cycles", "TRADI_SA_CYCLES\t2", "TRADI_SA_CYCLES\t-1",
+       ": TRADI_SA_CYCLES: '-1' out of range"},
+      {"formula", "FORMULAR\tNa1Cl1", "FORMULAR\tNa0Cl1", "'Na0' needs a count"},
+      {"oxidation", "OXIDATION\tNa 1", "OXIDATION\tQq 1", ": OXIDATION: 'Qq 1' names no element"},
+      {"radius", "OXIDATION\tNa 1", "OXIDATION\tNa 5", "no ionic radius is known for Na+5"},
+      {"cell", "CELL_ALPHA\t90.000000\nCELL_BETA\t90.000000\nCELL_GAMMA\t90.000000",
+       "CELL_ALPHA\t10\nCELL_BETA\t10\nCELL_GAMMA\t170", "admit no cell"},
+      {"constraint", "; Combination\n", "; Combination\nCONSTRAINT\tO 2 a 0 1\n",
+       ":73: CONSTRAINT: 'O 2 a 0 1': entry 2 of the formula Na1Cl1 is Cl, not O"},
+      {"title", "TITLE\t\"nacl\"", longTitle.c_str(), ":7: a line of 272 characters"},
+      {"peaks", "nacl_noisy.hkl", "zero.hkl", "every observed intensity in the range is 0"},
+  };
+  work.write("zero.hkl", "1 1 1 8 3.2563 27.37 0.1 0\n2 0 0 6 2.82 31.70 0.1 0\n");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t at = control.find(c.pattern);
+    ASSERT_NE(at, std::string::npos);
+    std::string text = control;
+    text.replace(at, std::string(c.pattern).size(), c.replacement);
+    const std::string job = work.write(std::string(c.name) + ".epc", text);
+    const std::string log = work.file("stderr.txt");
+    int s = std::system((std::string(PULVINA_SOLVE) + " -q -o " + work.file("out") + " " + job +
+                         " > /dev/null 2> " + log)
+                            .c_str());
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << s;
+    const std::string errors = ReadWholeFile(log);
+    EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+  }
+  // A folder, a device and a FIFO as the control file.
+  const std::string good = work.write("good.epc", control);
+  ASSERT_EQ(mkfifo(work.file("fifo.epc").c_str(), 0600), 0);
+  const std::pair<std::string, const char *> runs[] = {
+      {work.path(), "is a folder"},
+      {"/dev/zero", "is a device, not a regular file"},
+      {work.file("fifo.epc"), "is a FIFO, not a regular file"},
+  };
+  for (const auto &r : runs) {
+    const std::string log = work.file("stderr.txt");
+    int s = std::system((std::string(PULVINA_SOLVE) + " -q -o " + work.file("out") + " " +
+                         r.first + " > /dev/null 2> " + log)
+                            .c_str());
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << r.first;
+    EXPECT_NE(ReadWholeFile(log).find(r.second), std::string::npos) << ReadWholeFile(log);
+  }
+  // Nothing was written for any of them.
+  EXPECT_TRUE(!std::filesystem::exists(work.file("out")) ||
+              std::filesystem::is_empty(work.file("out")));
+  // The same job with good values runs.
+  int s = std::system((std::string(PULVINA_SOLVE) + " -q --stop-after evaluate " + good +
+                       " > /dev/null 2>&1").c_str());
+  EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 0);
 }
 
 }  // namespace
@@ -432,6 +508,44 @@ TEST(Simulate, ReproducesTheReferencePatterns) {
     }
   }
   EXPECT_NE(std::system((std::string(PULVINA_SIMULATE) + " x.epc > /dev/null 2>&1").c_str()), 0);
+}
+
+TEST(Simulate, BadStructuresStopWithFileAndLine) {
+  // Each once gave NaN intensities, negative scattering or atoms the cell
+  // cannot hold, with status 0.
+  TempDir work;
+  const std::string job = TestDataPath("nacl/nacl.epc");
+  const std::pair<const char *, const char *> cases[] = {
+      {"Na 0 0 0 1e308\nCl 0.5 0.5 0.5\n",
+       ":1: occupancy: '1e308' out of range: expected an occupancy above 0 and at most 1"},
+      {"Na 0 0 0\nCl 0.5 0.5 0.5 -0.5\n",
+       ":2: occupancy: '-0.5' out of range: expected an occupancy above 0 and at most 1"},
+      {"Na 0 0 0 0\n", ":1: occupancy: '0' out of range"},
+      {"# atoms\nNa 1e300 0 0\n",
+       ":2: x: '1e300' out of range: expected a fractional coordinate from -100 to 100"},
+      {"Na1 Na 0 0 -101 1.0 1.0\n", ":1: z: '-101' out of range"},
+      {"Na 0 0 nan\n", ":1: 'Na 0 0 nan': expected SYMBOL X Y Z [OCCUPANCY]"},
+      {"Na 0 0 0\nCl 0.5\0 0.5 0.5\n", ":2: binary data: not a structure file"},
+      {"K 0 0 0\n", ":1: K is not in the formula Na1Cl1"},
+  };
+  int n = 0;
+  for (const auto &c : cases) {
+    const std::string name = "atoms" + std::to_string(++n) + ".txt";
+    std::string text = c.first;
+    if (n == 7) text = std::string("Na 0 0 0\nCl 0.5\0 0.5 0.5\n", 24);
+    const std::string path = work.write(name, text);
+    const std::string log = work.file("stderr.txt");
+    int s = std::system((std::string(PULVINA_SIMULATE) + " " + job + " " + path + " > " +
+                         work.file("out.hkl") + " 2> " + log)
+                            .c_str());
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << c.first;
+    EXPECT_NE(ReadWholeFile(log).find(path + c.second), std::string::npos) << ReadWholeFile(log);
+  }
+  for (const char *notAFile : {"/dev/zero", "/"}) {
+    int s = std::system((std::string(PULVINA_SIMULATE) + " " + job + " " + notAFile +
+                         " > /dev/null 2>&1").c_str());
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << notAFile;
+  }
 }
 
 }  // namespace
