@@ -156,7 +156,8 @@ bool SetupJob(Job *job) {
     }
   // Checked before any work: the scattering-factor table takes no more.
   if (RealElementCount(&job->compound) > kMaxASFKinds) {
-    Message(MESSAGE_ERROR, "setting up the job, the formula %s has more than %d kinds of elements\n",
+    Message(MESSAGE_ERROR,
+            "setting up the job, the formula %s has more than %d kinds of elements\n",
             config.formular.c_str(), kMaxASFKinds);
     return false;
   }

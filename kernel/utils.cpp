@@ -184,7 +184,9 @@ FilePtr OpenFile(const std::string &path, const char *mode) {
 
 namespace {
 
-std::string SystemError(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string SystemError(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
 
 std::string KindOf(mode_t mode) {
   if (S_ISDIR(mode)) return "is a folder";

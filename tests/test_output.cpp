@@ -226,7 +226,8 @@ TEST(CifFile, Layout) {
                 hashes + "\n");
   EXPECT_NE(text.find("\ndata_Crystal\n# Chemical data\n_chemical_formula_sum\t'Cl Na'\n"
                       "_cell_formula_units_Z\t4\n\n# Crystal data\n_symmetry_cell_setting\tCubic\n"
-                      "_symmetry_Int_Tables_number\t225\n_symmetry_space_group_name_H-M\t'F m -3 m'\n"
+                      "_symmetry_Int_Tables_number\t225\n"
+                      "_symmetry_space_group_name_H-M\t'F m -3 m'\n"
                       "_symmetry_space_group_name_Hall\t'-F 4 2 3'\n"
                       "\nloop_\n\t_symmetry_equiv_pos_as_xyz\n'x,y,z'\n'x,y+1/2,z+1/2'\n"),
             std::string::npos)
@@ -326,12 +327,14 @@ TEST(CifFile, CodToolsReadOurFiles) {
   EXPECT_EQ(status, 0) << check;
   // Only the publication items a solution cannot know may be missing.
   std::istringstream lines(check);
-  for (std::string line; std::getline(lines, line);)
-    if (line.find("WARNING") != std::string::npos || line.find("ERROR") != std::string::npos)
-      EXPECT_TRUE(line.find("_publ_") != std::string::npos ||
-                  line.find("_journal_") != std::string::npos ||
-                  line.find("WARNING(s) encountered") != std::string::npos)
-          << line;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("WARNING") == std::string::npos && line.find("ERROR") == std::string::npos)
+      continue;
+    EXPECT_TRUE(line.find("_publ_") != std::string::npos ||
+                line.find("_journal_") != std::string::npos ||
+                line.find("WARNING(s) encountered") != std::string::npos)
+        << line;
+  }
   // With Z = 1 the tool prints what the cell holds: the formula times Z.
   EXPECT_EQ(Output("cif_cell_contents -Z 1" + files, &status, false), expected);
   EXPECT_EQ(status, 0);
@@ -489,7 +492,9 @@ TEST_F(OutputTarget, WhatIsNoRegularFileIsRefusedAndLeftAlone) {
   EXPECT_TRUE(std::filesystem::is_fifo(dir.file("fifo")));
   EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("nothing")));
-  if (refused.size() == 5) EXPECT_TRUE(std::filesystem::is_character_file(dir.file("null")));
+  if (refused.size() == 5) {
+    EXPECT_TRUE(std::filesystem::is_character_file(dir.file("null")));
+  }
   // Dropped uncommitted, nothing is left behind.
   {
     AtomicFile file(dir.file("dropped"));

@@ -24,7 +24,9 @@ struct PeakFileTest : ::testing::Test {
                        autoRange);
   }
   // The start of a message about a line: FILE:LINE: .
-  std::string At(int line) const { return dir.file("peaks.hkl") + ":" + std::to_string(line) + ": "; }
+  std::string At(int line) const {
+    return dir.file("peaks.hkl") + ":" + std::to_string(line) + ": ";
+  }
 };
 
 TEST_F(PeakFileTest, OneReflectionWithAutomaticRange) {
@@ -142,10 +144,9 @@ TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
   EXPECT_EQ(Read("1 0 0 6 4 22 0.1 10\n1 1 1 0 3.1 70 0.1 100\n"), 0);
   EXPECT_EQ(Read("a\nb\nc\n1 1 0 0 6 4 22 0.1 10\n2 1 0 0 6 4 22.1 -0.1 5\n", PEAK_FILE_FULLPROF),
             0);
-  EXPECT_EQ(messages.text(), At(2) +
-                                 "mult: '0' out of range: expected a multiplicity of at least 1\n" +
-                                 At(5) + "fwhm: '-0.1' out of range: expected a width of at least 0 "
-                                         "degrees\n");
+  EXPECT_EQ(messages.text(),
+            At(2) + "mult: '0' out of range: expected a multiplicity of at least 1\n" + At(5) +
+                "fwhm: '-0.1' out of range: expected a width of at least 0 degrees\n");
 }
 
 TEST_F(PeakFileTest, IntensitiesThatGiveNothingToFit) {

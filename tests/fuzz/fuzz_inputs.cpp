@@ -1,41 +1,48 @@
-// One fuzz target for every text reader that takes user input: the first
-// byte picks the reader, the rest is the input.
-#include <unistd.h>
-
+// One fuzz target for every reader of user input and what follows it: the
+// first byte picks the road, the rest is the input. Everything runs in
+// memory: inputs are read through memory streams and the writers write into
+// memory, so no run touches the disk.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "diffractometer.h"
 #include "kernel.h"
 #include "profile.h"
+#include "simulation.h"
 
 namespace {
 
-std::string ScratchFile() {
-  static std::string path;
-  if (path.empty()) {
-    char name[] = "/tmp/pulvina-fuzz-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
+// A stream over the input bytes; null for an empty input, which fmemopen
+// refuses.
+struct InputStream {
+  std::FILE *file = nullptr;
+  InputStream(const uint8_t *data, size_t size) {
+    if (size) file = fmemopen(const_cast<uint8_t *>(data), size, "r");
   }
-  return path;
-}
+  ~InputStream() {
+    if (file) std::fclose(file);
+  }
+};
 
-void WriteScratch(const uint8_t *data, size_t size) {
-  std::FILE *f = std::fopen(ScratchFile().c_str(), "wb");
-  if (!f) return;
-  std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
+// Where the writers write: a growing buffer in memory.
+struct OutputStream {
+  char *buffer = nullptr;
+  size_t size = 0;
+  std::FILE *file = open_memstream(&buffer, &size);
+  ~OutputStream() {
+    if (file) std::fclose(file);
+    std::free(buffer);
+  }
+};
 
-// A small crystal for the reflections a peak file yields: the intensities
-// see whatever indices, angles and spacings the reader lets through.
+// A small job for the readers that need one: a mixed site and oxygen in
+// P42/mnm, atoms placed as in rutile.
 struct Scene {
-  Compound compound;
-  Crystal crystal;
-  Radiation radiation;
+  Job job;
+  bool ready = false;
 };
 
 Scene &TheScene() {
@@ -45,54 +52,109 @@ Scene &TheScene() {
 
 void BuildScene() {
   Scene &s = TheScene();
-  InitializeCompound(&s.compound);
-  ParseFormular("(Fe0.5Mn0.5)1O2", &s.compound);
-  AssignASF(&s.compound);
-  AssignNSL(&s.compound);
-  InitializeCrystal(&s.crystal);
-  SetSpaceGroup(&s.crystal.spaceGroup, 136, 1);
-  const double where[3][3] = {{0, 0, 0}, {0, 0, 0}, {0.3, 0.3, 0}};
-  const Element *elements[3] = {&s.compound.entries[0].members[0],
-                                &s.compound.entries[0].members[1], &s.compound.entries[1]};
-  const char letters[3] = {'a', 'a', 'f'};
-  for (int i = 0; i < 3; ++i) {
-    Atom atom;
-    atom.element = elements[i];
-    for (const Position &p : s.crystal.spaceGroup.positions)
-      if (p.wyckoffLetter == letters[i]) atom.position = &p;
-    if (!atom.position) continue;
-    atom.occupancy = i < 2 ? 0.5 : 1.0;
-    atom.x = where[i][0];
-    atom.y = where[i][1];
-    atom.z = where[i][2];
-    s.crystal.atoms.push_back(atom);
-    for (const Coordinate &c : atom.position->fullCoordinates) {
-      Atom image = atom;
-      CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &image.x, &image.y, &image.z);
-      s.crystal.cellAtoms.push_back(image);
+  InitializeJob(&s.job);
+  Config &c = s.job.config;
+  c.formular = "(Fe0.5Mn0.5)1O2";
+  c.formularZ = 2;
+  c.sgNumber = 136;
+  c.cellA = c.cellB = 4.6;
+  c.cellC = 2.96;
+  c.startAngle = 5;
+  c.endAngle = 100;
+  if (!SetupJob(&s.job) || !GenerateJobModels(&s.job)) return;
+  for (CrystalModel &m : s.job.models.models)
+    if (EPCStr(&m) == "Fe(2a)+Mn(2a)+O(4f)") {
+      for (double *p : m.parameterList) *p = 0.3;
+      UpdateCrystalByModel(&s.job.crystal, &m, nullptr, 1);
+      s.ready = true;
     }
-  }
-  s.radiation.type = 0;
-  s.radiation.polarization = 0.5;
 }
 
-void ReadPeaks(int format, bool autoRange) {
+// A job read from the input: set-up, enumeration under a small budget, and
+// the writers and the bond check on the first models.
+void RunJob(const uint8_t *data, size_t size) {
+  InputStream in(data, size);
+  if (!in.file) return;
+  Job job;
+  InitializeJob(&job);
+  const int read = ReadConfigStream(&job.config, in.file, "fuzz.epc");
+  {
+    OutputStream out;
+    if (out.file) WriteConfig(out.file, &job.config);
+  }
+  if (read == CONFIG_READ && SetupJob(&job) && GenerateJobModels(&job)) {
+    int written = 0;
+    for (CrystalModel &m : job.models.models) {
+      if (++written > 3) break;
+      UpdateCrystalByModel(&job.crystal, &m, nullptr, 1);
+      OutputStream cif;
+      if (cif.file) WriteCIF(cif.file, &job.crystal, &job);
+      GenerateBondLengths(&m.bondLengths, &job.crystal, &m, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
+      CheckBondLengthValidity(&m.bondLengths, &job.bondLengths, 0.9);
+    }
+    OutputStream model;
+    if (model.file) WriteModel(model.file, &job);
+  }
+  FreeJob(&job);
+}
+
+void ReadPeaks(const uint8_t *data, size_t size, int format, bool autoRange) {
   Scene &s = TheScene();
+  InputStream in(data, size);
+  if (!in.file) return;
   HKLList list, copy;
   double start = 5, end = 100;
-  if (ReadHKLList(&list, ScratchFile().c_str(), format, &start, &end, 1.0, autoRange) > 0) {
-    SetASFTable(&list, &s.compound);
-    SetLPFactor(&list, &s.radiation);
+  if (ReadHKLListStream(&list, in.file, "fuzz.hkl", format, &start, &end, 1.0, autoRange) > 0 &&
+      s.ready) {
+    for (const HKLItem &item : list.items)
+      ReflectionForbidden(s.job.crystal.spaceGroup, item.h, item.k, item.l);
+    SetASFTable(&list, &s.job.compound);
+    SetLPFactor(&list, &s.job.radiation);
     CloneHKLList(&list, &copy);
-    CalculateIntensity(&list, &s.crystal, 0);
+    CalculateIntensity(&list, &s.job.crystal, 0);
     IntensityWorkspace ws;
-    if (PrepareIntensityWorkspace(&ws, &copy, &s.crystal, 1)) CalculateIntensityFast(&ws, &copy);
-    std::string out = ScratchFile() + ".hkl";
-    WriteHKLListFile(out.c_str(), &list);
-    std::remove(out.c_str());
+    if (PrepareIntensityWorkspace(&ws, &copy, &s.job.crystal, 1))
+      CalculateIntensityFast(&ws, &copy);
+    GroupBraggFactor(&list);
+    OutputStream out;
+    if (out.file) WriteHKLList(out.file, &list);
   }
   FreeHKLList(&list);
   FreeHKLList(&copy);
+}
+
+// The structure reader of the pattern calculator, the atoms placed in the
+// scene's cell, and the reflections of a narrow range.
+void ReadStructure(const uint8_t *data, size_t size) {
+  Scene &s = TheScene();
+  InputStream in(data, size);
+  if (!in.file || !s.ready) return;
+  std::vector<SiteIn> sites;
+  std::string error;
+  if (!ReadStructureStream(in.file, "fuzz.txt", &sites, &error)) return;
+  const Atoms atoms = s.job.crystal.atoms, cellAtoms = s.job.crystal.cellAtoms;
+  s.job.crystal.atoms.clear();
+  s.job.crystal.cellAtoms.clear();
+  std::vector<Reflection> reflections;
+  if (PlaceSites(sites, "fuzz.txt", &s.job, &error) &&
+      Reflections(s.job.crystal, 1.540598, 5, 60, &reflections, &error)) {
+    HKLList list;
+    for (const Reflection &r : reflections) {
+      HKLItem item;
+      item.h = r.h;
+      item.k = r.k;
+      item.l = r.l;
+      item.multiplicity = r.multiplicity;
+      item.d = r.d;
+      item.twoTheta = r.twoTheta;
+      list.items.push_back(item);
+    }
+    SetASFTable(&list, &s.job.compound);
+    SetLPFactor(&list, &s.job.radiation);
+    CalculateIntensity(&list, &s.job.crystal, 0);
+  }
+  s.job.crystal.atoms = atoms;
+  s.job.crystal.cellAtoms = cellAtoms;
 }
 
 }  // namespace
@@ -100,41 +162,42 @@ void ReadPeaks(int format, bool autoRange) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   SetMessageSink([](int, const std::string &) {});
   SetDataDirectory(PULVINA_SOURCE_DIR "/data");
+  // A few thousand nodes: enough to reach every branch of the
+  // enumeration, little enough for thousands of runs a second.
+  SetCombinationBudget(2e4);
+  SetAnnealingLog(nullptr);
   BuildScene();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  const uint8_t selector = data[0] % 6;
+  const uint8_t selector = data[0] % 7;
   const bool autoRange = data[0] & 0x80;
   ++data;
   --size;
-  std::string text(reinterpret_cast<const char *>(data), size);
+  const std::string text(reinterpret_cast<const char *>(data), size);
   switch (selector) {
-    case 0: {
-      WriteScratch(data, size);
-      Config config;
-      InitializeConfig(&config);
-      ReadConfigFile(&config, ScratchFile().c_str());
-      std::string out = ScratchFile() + ".out";
-      UpdateConfigFile(out.c_str(), &config);
-      std::remove(out.c_str());
-      FreeConfig(&config);
+    case 0:
+      RunJob(data, size);
       break;
-    }
     case 1: {
       Compound compound;
       InitializeCompound(&compound);
-      if (ParseFormular(text.c_str(), &compound)) SetFormularZ(&compound, 7);
+      if (ParseFormular(text.c_str(), &compound)) {
+        SetFormularZ(&compound, 7);
+        FormulaSum(compound);
+      }
       FreeCompound(&compound);
       break;
     }
     case 3:
     case 4:
     case 5:
-      WriteScratch(data, size);
-      ReadPeaks(selector - 3, autoRange);
+      ReadPeaks(data, size, selector - 3, autoRange);
+      break;
+    case 6:
+      ReadStructure(data, size);
       break;
     default: {
       Coordinates coordinates, translations, full;
