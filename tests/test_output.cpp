@@ -15,6 +15,7 @@
 
 #include "kernel.h"
 #include "solving_testing.h"
+#include "stages.h"
 #include "testing.h"
 
 namespace {
@@ -309,7 +310,7 @@ TEST(CifFile, CodToolsReadOurFiles) {
     job.config.sgSetting = c.setting;
     job.config.cellA = job.config.cellB = c.a;
     job.config.cellC = c.c;
-    ASSERT_TRUE(SetupJob(&job) && GenerateJobModels(&job));
+    ASSERT_TRUE(SetupJob(&job) && GenerateJobModels(&job, nullptr));
     CrystalModel *model = nullptr;
     for (CrystalModel &m : job.models.models)
       if (EPCStr(&m) == c.epc) model = &m;

@@ -12,6 +12,7 @@
 #include "kernel.h"
 #include "profile.h"
 #include "simulation.h"
+#include "stages.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void BuildScene() {
   c.cellC = 2.96;
   c.startAngle = 5;
   c.endAngle = 100;
-  if (!SetupJob(&s.job) || !GenerateJobModels(&s.job)) return;
+  if (!SetupJob(&s.job) || !GenerateJobModels(&s.job, nullptr)) return;
   for (CrystalModel &m : s.job.models.models)
     if (EPCStr(&m) == "Fe(2a)+Mn(2a)+O(4f)") {
       for (double *p : m.parameterList) *p = 0.3;
@@ -82,7 +83,7 @@ void RunJob(const uint8_t *data, size_t size) {
     OutputStream out;
     if (out.file) WriteConfig(out.file, &job.config);
   }
-  if (read == CONFIG_READ && SetupJob(&job) && GenerateJobModels(&job)) {
+  if (read == CONFIG_READ && SetupJob(&job) && GenerateJobModels(&job, nullptr)) {
     int written = 0;
     for (CrystalModel &m : job.models.models) {
       if (++written > 3) break;
