@@ -595,9 +595,9 @@ int SetListValue(Config *config, int row, const char *value, const char *fileNam
         // the constraint read first is the one that applies.
         Message(MESSAGE_WARNING,
                 "%s:%d: %s: '%s' repeats the constraint on entry %d (%s) and position %c of "
-                "line %d; the one of line %d applies\n",
+                "line %d, which applies; this line has no effect\n",
                 fileName, lineNumber, key, Shown(value).c_str(), c.index, c.name.c_str(),
-                c.wyckoffLetter, o.line, o.line);
+                c.wyckoffLetter, o.line);
         break;
       }
     config->constraints.insert(config->constraints.begin(), c);

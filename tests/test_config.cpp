@@ -451,7 +451,8 @@ TEST_F(ConfigTest, RepeatedConstraintIsWarnedAndTheFirstApplies) {
   EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
   EXPECT_EQ(messages.text(), dir.file("job.epc") +
                                  ":6: CONSTRAINT: 'O 2 e 1 1' repeats the constraint on entry 2 "
-                                 "(O) and position e of line 4; the one of line 4 applies\n");
+                                 "(O) and position e of line 4, which applies; this line has no "
+                                 "effect\n");
   // And it does: the enumeration's bounds come from line 4.
   Compound compound;
   ASSERT_EQ(ParseFormular("Ti1O2", &compound), 1);
