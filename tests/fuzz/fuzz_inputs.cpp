@@ -51,9 +51,17 @@ Scene &TheScene() {
   return scene;
 }
 
+// A few thousand nodes: enough to reach every branch of the enumeration,
+// little enough for many runs a second.
+void Quiet(Job *job) {
+  job->settings.enumerationBudget = 2e4;
+  job->settings.annealingLog = nullptr;
+}
+
 void BuildScene() {
   Scene &s = TheScene();
   InitializeJob(&s.job);
+  Quiet(&s.job);
   Config &c = s.job.config;
   c.formular = "(Fe0.5Mn0.5)1O2";
   c.formularZ = 2;
@@ -78,6 +86,7 @@ void RunJob(const uint8_t *data, size_t size) {
   if (!in.file) return;
   Job job;
   InitializeJob(&job);
+  Quiet(&job);
   const int read = ReadConfigStream(&job.config, in.file, "fuzz.epc");
   {
     OutputStream out;
@@ -163,10 +172,6 @@ void ReadStructure(const uint8_t *data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   SetMessageSink([](int, const std::string &) {});
   SetDataDirectory(PULVINA_SOURCE_DIR "/data");
-  // A few thousand nodes: enough to reach every branch of the
-  // enumeration, little enough for thousands of runs a second.
-  SetCombinationBudget(2e4);
-  SetAnnealingLog(nullptr);
   BuildScene();
   return 0;
 }
