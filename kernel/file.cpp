@@ -12,6 +12,7 @@
 
 #include "crystal.h"
 #include "element.h"
+#include "profile.h"
 #include "utils.h"
 
 const char configStamp[] = "QUENDRALITE";
@@ -424,6 +425,9 @@ const ValueRange kRanges[] = {
     {"CELL_GAMMA", 0, 180, true, true, "a cell angle between 0 and 180 degrees"},
     {"PEAK_FILE_FORMAT", 0, 2, false, false, "0 (internal), 1 (FullProf) or 2 (PCW)"},
     {"PEAK_N_WIDTH", 0, kNoLimit, false, false, "a width factor of at least 0"},
+    {"OVERALL_B", 0, kMaxOverallB, false, false,
+     "an overall displacement factor from 0 to 100 A^2"},
+    {"AUTO_OVERALL_B", 0, 1, false, false, "0 (as given) or 1 (estimated from the data)"},
     {"STATISTIC_CIRCLES", 1, kMaxCount32, false, false, "a number of trials of at least 1"},
     {"AUTO_ST_CIRCLES", 0, 1, false, false, "0 (as given) or 1 (automatic)"},
     {"FILTER_TYPE", 0, 2, false, false,

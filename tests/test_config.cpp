@@ -185,6 +185,7 @@ TEST_F(ConfigTest, ValuesOutOfRangeStopTheReading) {
       {"MONO_ANGLE\t90.5", "expected the monochromator's Bragg angle theta from 0 to 90 degrees"},
       {"END_ANGLE\t181", "expected an angle 2theta from 0 to 180 degrees"},
       {"PEAK_FILE_FORMAT\t3", "expected 0 (internal), 1 (FullProf) or 2 (PCW)"},
+      {"OVERALL_B\t100.5", "expected an overall displacement factor from 0 to 100 A^2"},
   };
   for (const Case &c : cases) {
     InitializeConfig(&config);

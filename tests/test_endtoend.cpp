@@ -381,6 +381,7 @@ TEST(OverallB, OutOfRangeValuesAreRefused) {
     RunCommand(std::string(PULVINA_SOLVE) + " --overall-b '" + bad + "' x.epc", 2);
     RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b '" + bad + "' x.epc y.txt", 2);
   }
+}
 
 // Each class of nonsense once ran to the end with status 0; now the run
 // stops before any work, names file, line, key and value, and exits 1.
