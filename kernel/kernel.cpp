@@ -95,7 +95,9 @@ bool CheckConstraints(const Job &job) {
 
 // Every ion needs its radius: bond lengths are judged by them, and the
 // covalent radius the table falls back to would judge a cation like an
-// anion without a word.
+// anion without a word. Hydrogen is the exception: a proton or a hydride has
+// no ionic radius in any table, and its bonds are judged by the covalent
+// radius whatever its state.
 bool CheckIonRadii(const Compound &compound) {
   std::vector<const Element *> elements;
   for (const Element &e : compound.entries) {
@@ -103,7 +105,8 @@ bool CheckIonRadii(const Compound &compound) {
     for (const Element &m : e.members) elements.push_back(&m);
   }
   for (const Element *e : elements) {
-    if (e->oxidation == 0 || HasIonRadius(e->atomicNumber, e->oxidation)) continue;
+    if (e->oxidation == 0 || e->atomicNumber == 1 || HasIonRadius(e->atomicNumber, e->oxidation))
+      continue;
     std::string known;
     for (const IonRadius &r : IonRadii)
       if (r.atomicNumber == e->atomicNumber)

@@ -90,6 +90,13 @@ TEST_F(SetupTest, OxidationStatesNeedTheirRadii) {
             "setting up the job, OXIDATION Fe 3: Fe is not in the formula Na1Cl1\n");
   EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
   EXPECT_DOUBLE_EQ(job.compound.entries[0].ionRadius, 970);
+  // Hydroxides name their hydrogen +1, which no radius table has: it is
+  // taken by its covalent radius.
+  job.config.formular = "Mg1O2H2";
+  job.config.oxidation = {{"Mg", 2}, {"O", -2}, {"H", 1}};
+  messages.clear();
+  EXPECT_TRUE(SetupJob(&job)) << messages.text();
+  EXPECT_DOUBLE_EQ(job.compound.entries[2].ionRadius, GetIonRadius(1, 0));
 }
 
 TEST_F(SetupTest, MissingScatteringDataFailsTheSetUp) {
