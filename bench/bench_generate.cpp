@@ -30,7 +30,6 @@ const Problem kProblems[] = {
 
 void Generate(benchmark::State &state) {
   const Problem &p = kProblems[state.range(0)];
-  SetDataDirectory(PULVINA_SOURCE_DIR "/data");
   SpaceGroup sg;
   SetSpaceGroup(&sg, p.number, 1);
   Compound compound;

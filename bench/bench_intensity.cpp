@@ -34,7 +34,6 @@ struct Problem {
 // pair, and random atoms on the general position.
 std::unique_ptr<Problem> MakeProblem(int reflections, int cellAtoms, int group) {
   auto p = std::make_unique<Problem>();
-  SetDataDirectory(PULVINA_SOURCE_DIR "/data");
   InitializeCompound(&p->compound);
   ParseFormular("C6N2O3Fe1", &p->compound);
   AssignASF(&p->compound);

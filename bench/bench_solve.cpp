@@ -46,7 +46,6 @@ struct Prepared {
   Job job;
   bool ok = false;
   Prepared(const Case &c, int threads) {
-    SetDataDirectory(PULVINA_SOURCE_DIR "/data");
     InitializeJob(&job);
     job.settings.threads = threads;
     job.settings.seed = 7;

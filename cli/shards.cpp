@@ -358,7 +358,7 @@ bool RestoreShardSet(const ShardSet &set, Job *job, std::vector<ModelRun> *solve
     Message(MESSAGE_ERROR,
             "merging shards, the data files in '%s' are not those the shards were solved with "
             "(give --data)\n",
-            GetDataDirectory().c_str());
+            JobData(job).directory.c_str());
     return false;
   }
   if (job->models.count != set.models) {

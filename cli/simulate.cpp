@@ -88,11 +88,9 @@ int main(int argc, char **argv) {
     Usage(stderr);
     return 2;
   }
-  std::vector<std::string> searched;
-  const std::string data = FindDataDirectory(dataDir, &searched);
-  SetDataDirectory(data, searched);
   Job job;
   InitializeJob(&job);
+  job.settings.data = LocateData(dataDir);
   int status = 1;
   std::vector<SiteIn> sites;
   do {

@@ -783,9 +783,6 @@ int main(int argc, char **argv) {
   if (status >= 0) return status;
   // Rank 0 alone reports; the other ranks are heard only when they fail.
   if (!team->leader()) options.verbosity = 0;
-  std::vector<std::string> searched;
-  const std::string data = FindDataDirectory(options.dataDir, &searched);
-  SetDataDirectory(data, searched);
   const int verbosity = options.verbosity;
   SetMessageSink([verbosity](int type, const std::string &text) {
     if (verbosity == 0 && type != MESSAGE_ERROR) return;
@@ -800,7 +797,7 @@ int main(int argc, char **argv) {
 
   Run run(options, *team);
   Job &job = run.job;
-  job.settings.dataDirectory = options.dataDir;
+  job.settings.data = LocateData(options.dataDir);
   // The adaptive annealing narrates its schedule; only a verbose run wants it.
   job.settings.annealingLog = verbosity == 2 ? stderr : nullptr;
   job.settings.seed = options.haveSeed ? options.seed : ClockSeed();

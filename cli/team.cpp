@@ -54,7 +54,7 @@ bool IdentifyJob(const std::string &controlFile, const Job &job, JobIdentity *id
       !inputs.AddFile(JobPeakFilePath(job.config, DirName(controlFile))))
     return false;
   for (const char *name : {"sgt.xml", "asft.dat", "nslt.dat"})
-    if (!data.AddFile(DataPath(name))) return false;
+    if (!data.AddFile(DataPath(JobData(&job), name))) return false;
   identity->inputs = inputs.value();
   identity->data = data.value();
   return true;

@@ -516,9 +516,9 @@ namespace {
 // the neutron table simply stops after two values. Returns 1 when found,
 // 0 when not, -1 when the file cannot be read (why says why).
 template <int N>
-int LookupTable(const char *fileName, int atomicNumber, int key, double values[N],
-                std::string *why) {
-  const std::string path = DataPath(fileName);
+int LookupTable(const DataLocation &data, const char *fileName, int atomicNumber, int key,
+                double values[N], std::string *why) {
+  const std::string path = DataPath(data, fileName);
   FilePtr file = OpenInputFile(path, kMaxDataFileBytes, why);
   if (!file) return -1;
   double fallback[N];
@@ -561,12 +561,15 @@ int LookupTable(const char *fileName, int atomicNumber, int key, double values[N
 
 // 1 found, 0 not found (reported, defaults set), -1 the file cannot be read
 // (reported, values unchanged).
-int LookupASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
+int LookupASF(const DataLocation &data, int atomicNumber, int charge,
+              double coefficients[kAsfCount]) {
   std::string why;
-  const int found = LookupTable<kAsfCount>("asft.dat", atomicNumber, charge, coefficients, &why);
+  const int found =
+      LookupTable<kAsfCount>(data, "asft.dat", atomicNumber, charge, coefficients, &why);
   if (found < 0) {
     Message(MESSAGE_ERROR, "read atomic scattering factor, can not open file \"%s\" (%s)\n%s",
-            DataPath("asft.dat").c_str(), why.c_str(), DataFileNote("asft.dat").c_str());
+            DataPath(data, "asft.dat").c_str(), why.c_str(),
+            DataFileNote(data, "asft.dat").c_str());
     return -1;
   }
   if (found) return 1;
@@ -577,12 +580,13 @@ int LookupASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
   return 0;
 }
 
-int LookupNSL(int atomicNumber, int key, double nsl[2]) {
+int LookupNSL(const DataLocation &data, int atomicNumber, int key, double nsl[2]) {
   std::string why;
-  const int found = LookupTable<2>("nslt.dat", atomicNumber, key, nsl, &why);
+  const int found = LookupTable<2>(data, "nslt.dat", atomicNumber, key, nsl, &why);
   if (found < 0) {
     Message(MESSAGE_ERROR, "read neutron scattering length, can not open file \"%s\" (%s)\n%s",
-            DataPath("nslt.dat").c_str(), why.c_str(), DataFileNote("nslt.dat").c_str());
+            DataPath(data, "nslt.dat").c_str(), why.c_str(),
+            DataFileNote(data, "nslt.dat").c_str());
     return -1;
   }
   if (found) return 1;
@@ -597,16 +601,17 @@ int LookupNSL(int atomicNumber, int key, double nsl[2]) {
 
 }  // namespace
 
-int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]) {
-  return LookupASF(atomicNumber, charge, coefficients) > 0;
+int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount],
+           const DataLocation &data) {
+  return LookupASF(data, atomicNumber, charge, coefficients) > 0;
 }
 
-int AssignASF(Compound *compound) {
+int AssignASF(Compound *compound, const DataLocation &data) {
   // One unreadable file is reported once, not once per element.
   for (Element &e : compound->entries) {
-    if (e.atomicNumber > 0 && LookupASF(e.atomicNumber, e.oxidation, e.asf) < 0) return 0;
+    if (e.atomicNumber > 0 && LookupASF(data, e.atomicNumber, e.oxidation, e.asf) < 0) return 0;
     for (Element &m : e.members)
-      if (LookupASF(m.atomicNumber, m.oxidation, m.asf) < 0) return 0;
+      if (LookupASF(data, m.atomicNumber, m.oxidation, m.asf) < 0) return 0;
   }
   return 1;
 }
@@ -618,15 +623,15 @@ double ASFFactor(double s, const double c[kAsfCount]) {
   return f;
 }
 
-int GetNSL(int atomicNumber, int key, double nsl[2]) {
-  return LookupNSL(atomicNumber, key, nsl) > 0;
+int GetNSL(int atomicNumber, int key, double nsl[2], const DataLocation &data) {
+  return LookupNSL(data, atomicNumber, key, nsl) > 0;
 }
 
-int AssignNSL(Compound *compound) {
+int AssignNSL(Compound *compound, const DataLocation &data) {
   for (Element &e : compound->entries) {
-    if (e.atomicNumber > 0 && LookupNSL(e.atomicNumber, e.oxidation, e.nsl) < 0) return 0;
+    if (e.atomicNumber > 0 && LookupNSL(data, e.atomicNumber, e.oxidation, e.nsl) < 0) return 0;
     for (Element &m : e.members)
-      if (LookupNSL(m.atomicNumber, m.oxidation, m.nsl) < 0) return 0;
+      if (LookupNSL(data, m.atomicNumber, m.oxidation, m.nsl) < 0) return 0;
   }
   return 1;
 }

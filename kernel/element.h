@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "utils.h"
+
 constexpr int kElementCount = 112;
 constexpr int kIonRadiusCount = 184;
 constexpr int kAsfCount = 14;
@@ -66,13 +68,15 @@ double GetIonRadius(int atomicNumber, int oxidation);
 // covalent fallback.
 bool HasIonRadius(int atomicNumber, int oxidation);
 void UpdateIonRadii(Compound *compound);
-int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount]);
+int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount],
+           const DataLocation &data = DefaultDataLocation());
 // 1, or 0 when the data file cannot be read (reported once; the elements
 // after the first keep their values).
-int AssignASF(Compound *compound);
+int AssignASF(Compound *compound, const DataLocation &data = DefaultDataLocation());
 double ASFFactor(double s, const double coefficients[kAsfCount]);
-int GetNSL(int atomicNumber, int key, double nsl[2]);
-int AssignNSL(Compound *compound);
+int GetNSL(int atomicNumber, int key, double nsl[2],
+           const DataLocation &data = DefaultDataLocation());
+int AssignNSL(Compound *compound, const DataLocation &data = DefaultDataLocation());
 // Number of real elements (top-level and members): the width of the
 // per-reflection scattering-factor arrays.
 int RealElementCount(const Compound *compound);

@@ -124,6 +124,10 @@ bool CheckIonRadii(const Compound &compound) {
 
 }  // namespace
 
+const DataLocation &JobData(const Job *job) {
+  return job->settings.data.directory.empty() ? DefaultDataLocation() : job->settings.data;
+}
+
 bool SetupJob(Job *job) {
   Config &config = job->config;
   // Checked before any work, not only when the peak file is read.
@@ -172,9 +176,10 @@ bool SetupJob(Job *job) {
               o.symbol.c_str(), o.oxidation, o.symbol.c_str(), config.formular.c_str());
   if (!CheckIonRadii(job->compound)) return false;
   // Without scattering data every model would fit equally badly.
-  if (!AssignASF(&job->compound) || !AssignNSL(&job->compound)) {
+  const DataLocation &data = JobData(job);
+  if (!AssignASF(&job->compound, data) || !AssignNSL(&job->compound, data)) {
     Message(MESSAGE_ERROR, "setting up the job, the scattering data in %s cannot be read\n",
-            GetDataDirectory().empty() ? "the working folder" : GetDataDirectory().c_str());
+            data.directory.c_str());
     return false;
   }
   UpdateIonRadii(&job->compound);
@@ -182,9 +187,11 @@ bool SetupJob(Job *job) {
   SetRadiation(&config, &job->radiation);
   // Without its scattering table every atom scatters nothing and any fit
   // would be meaningless; the messages above say which file and where.
-  if (!OpenFile(DataPath(job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r")) return false;
+  if (!OpenFile(DataPath(data, job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r"))
+    return false;
   FreeSpaceGroup(&job->crystal.spaceGroup);
-  if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting)) return false;
+  if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting, data))
+    return false;
   const std::string cell = CellProblem(config.cellA, config.cellB, config.cellC, config.cellAlpha,
                                        config.cellBeta, config.cellGamma);
   if (!cell.empty()) {

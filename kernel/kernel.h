@@ -37,8 +37,9 @@ constexpr double kDefaultBondTolerance = 10.0;
 // the batch solver, preferences of the desktop program). InitializeJob and
 // FreeJob leave them alone, as they do the radiation record.
 struct JobSettings {
-  // Folder of sgt.xml, asft.dat and nslt.dat; empty: the usual places.
-  std::string dataDirectory;
+  // Where sgt.xml, asft.dat and nslt.dat are read; an empty folder: the
+  // usual places (DefaultDataLocation).
+  DataLocation data;
   // Where the adaptive annealing narrates moves, acceptance ratios and
   // temperatures; null: nowhere.
   std::FILE *annealingLog = stdout;
@@ -86,6 +87,8 @@ void FreeJob(Job *job);
 // scattering data files, the cell, and the constraints against formula and
 // space group. False with the reason reported.
 bool SetupJob(Job *job);
+// The data files of a job: its own folder, or the default.
+const DataLocation &JobData(const Job *job);
 // Atoms of one kind a cell may hold: far beyond any structure, well inside
 // the integers the enumeration multiplies.
 constexpr int kMaxCellCount = 1000000;

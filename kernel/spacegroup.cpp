@@ -55,15 +55,15 @@ void FreeSpaceGroup(SpaceGroup *sg) {
   InitializeSpaceGroup(sg);
 }
 
-int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
+int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &data) {
   InitializeSpaceGroup(sg);
-  const std::string path = DataPath("sgt.xml");
+  const std::string path = DataPath(data, "sgt.xml");
   {
     // libxml2 would wait on a FIFO and read a device for ever.
     std::string why;
     if (!OpenInputFile(path, kMaxDataFileBytes, &why)) {
       Message(MESSAGE_ERROR, "reading space group information, can not open file %s (%s)\n%s",
-              path.c_str(), why.c_str(), DataFileNote("sgt.xml").c_str());
+              path.c_str(), why.c_str(), DataFileNote(data, "sgt.xml").c_str());
       return 0;
     }
   }
@@ -76,7 +76,7 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting) {
   xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root) {
     Message(MESSAGE_ERROR, "reading space group information, bad space group file %s\n%s",
-            "sgt.xml", DataFileNote("sgt.xml").c_str());
+            "sgt.xml", DataFileNote(data, "sgt.xml").c_str());
     return 0;
   }
   xmlNode *group = nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "coordinate.h"
+#include "utils.h"
 
 struct Position {
   int32_t multiplicity = 0;
@@ -39,7 +40,8 @@ struct SpaceGroup {
 };
 
 void InitializeSpaceGroup(SpaceGroup *sg);
-int SetSpaceGroup(SpaceGroup *sg, int number, int setting);
+int SetSpaceGroup(SpaceGroup *sg, int number, int setting,
+                  const DataLocation &data = DefaultDataLocation());
 void FreeSpaceGroup(SpaceGroup *sg);
 void FreePositions(std::vector<Position> *positions);
 

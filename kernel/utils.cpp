@@ -32,22 +32,6 @@ std::shared_ptr<const MessageSink> &Sink() {
   return sink;
 }
 
-struct DataLocation {
-  std::string directory;
-  std::vector<std::string> searched;
-};
-
-// Chosen on first use, so that a program that never sets a folder still
-// reads the installed data, or the source tree's from the build tree.
-DataLocation &Data() {
-  static DataLocation location = [] {
-    DataLocation l;
-    l.directory = FindDataDirectory("", &l.searched);
-    return l;
-  }();
-  return location;
-}
-
 // Whole components only: /build-old/x is not inside /build.
 bool IsInside(const fs::path &path, const fs::path &folder) {
   auto p = path.begin();
@@ -106,19 +90,25 @@ MessageSink SetMessageSink(MessageSink sink) {
   return old ? *old : MessageSink();
 }
 
-void SetDataDirectory(const std::string &directory, const std::vector<std::string> &searched) {
-  Data() = {directory, searched};
+const DataLocation &DefaultDataLocation() {
+  static const DataLocation location = LocateData("");
+  return location;
 }
 
-const std::string &GetDataDirectory() { return Data().directory; }
+DataLocation LocateData(const std::string &requested) {
+  DataLocation l;
+  l.directory = FindDataDirectory(requested, &l.searched);
+  return l;
+}
 
-std::string DataPath(const char *name) { return JoinPath(Data().directory, name); }
+std::string DataPath(const DataLocation &data, const char *name) {
+  return JoinPath(data.directory, name);
+}
 
-std::string DataFileNote(const char *name) {
-  const std::string path = DataPath(name);
+std::string DataFileNote(const DataLocation &data, const char *name) {
+  const std::string path = DataPath(data, name);
   std::error_code error;
   if (fs::exists(path, error)) return "  data file: " + path + "\n";
-  const DataLocation &data = Data();
   std::string folders;
   for (const std::string &folder :
        data.searched.empty() ? std::vector<std::string>{data.directory} : data.searched)

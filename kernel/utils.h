@@ -32,17 +32,23 @@ using MessageSink = std::function<void(int type, const std::string &text)>;
 MessageSink SetMessageSink(MessageSink sink);
 void DefaultMessageSink(int type, const std::string &text);
 
-// Data files ("sgt.xml", "asft.dat", "nslt.dat") are opened in the data
-// folder. Until a program sets one, it is the folder that
-// FindDataDirectory("") picks, never the working directory. The folders
-// searched are kept for the message about a missing data file.
-void SetDataDirectory(const std::string &directory,
-                      const std::vector<std::string> &searched = {});
-const std::string &GetDataDirectory();
-std::string DataPath(const char *name);
+// Where the data files ("sgt.xml", "asft.dat", "nslt.dat") are read: the
+// folder, and the folders searched to find it, which the message about a
+// missing data file names. A job carries its own (JobSettings); functions
+// given none use the default below, never the working directory.
+struct DataLocation {
+  std::string directory;
+  std::vector<std::string> searched;
+};
+// FindDataDirectory's choice for a run given no folder, made once: it
+// depends only on the environment and on where the program sits.
+const DataLocation &DefaultDataLocation();
+// FindDataDirectory's choice with the folders it searched.
+DataLocation LocateData(const std::string &requested);
+std::string DataPath(const DataLocation &data, const char *name);
 // A line for the message about a data file that cannot be read: the folders
 // searched when it is missing, else the full path of the file.
-std::string DataFileNote(const char *name);
+std::string DataFileNote(const DataLocation &data, const char *name);
 
 // The data folder for a run: the requested folder when one is given, else
 // the environment variable PULVINA_DATA, else the installed folder beside

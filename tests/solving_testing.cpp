@@ -9,7 +9,6 @@
 SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double b, double c,
                            const std::string &epc, const std::vector<double> &values,
                            int maxIndex) {
-  UseSourceData();
   InitializeJob(&job);
   job.config.formular = formula;
   job.config.formularZ = z;

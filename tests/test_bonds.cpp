@@ -76,7 +76,6 @@ bool SameSpot(const double a[3], const double b[3]) {
 class StructureJob {
  public:
   explicit StructureJob(const Structure &s, bool withOxidation = true) {
-    UseSourceData();
     InitializeJob(&job_);
     Config &c = job_.config;
     c.formular = s.formula;

@@ -113,7 +113,6 @@ TEST(Combination, RestraintSlots) {
 TEST(Combination, RefusesWhatItCannotHold) {
   CapturedMessages messages;
   SpaceGroup sg;
-  UseSourceData();
   ASSERT_EQ(SetSpaceGroup(&sg, 1, 1), 1);
   CombPositions cp;
   SetCombPositions(sg.positions, &cp);
@@ -149,7 +148,6 @@ TEST(Combination, RefusesWhatItCannotHold) {
 
 TEST(Combination, HopelessProblemsAreRefusedBeforeAllocating) {
   CapturedMessages messages;
-  UseSourceData();
   SpaceGroup sg;
   ASSERT_EQ(SetSpaceGroup(&sg, 47, 1), 1);  // Pmmm: 27 positions
   CombPositions cp;
@@ -256,7 +254,6 @@ std::vector<std::vector<int>> BruteForce(const std::vector<Position> &pos,
 }
 
 TEST(Combination, AgreesWithAnIndependentRecursiveCount) {
-  UseSourceData();
   struct Problem {
     const char *formula;
     int z;

@@ -461,7 +461,6 @@ TEST_F(ConfigTest, RepeatedConstraintIsWarnedAndTheFirstApplies) {
   Compound compound;
   ASSERT_EQ(ParseFormular("Ti1O2", &compound), 1);
   SpaceGroup sg;
-  UseSourceData();
   ASSERT_EQ(SetSpaceGroup(&sg, 136, 1), 1);
   CombPositions cp;
   SetCombPositions(sg.positions, &cp);
@@ -515,7 +514,6 @@ TEST_F(ConfigTest, OverallDisplacementKeysAreReadAndWrittenWhenSet) {
 }
 
 TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
-  UseSourceData();
   for (const auto &bad : std::vector<std::pair<double, int>>{{-0.5, 0}, {100.5, 0}, {1.0, 2}}) {
     Job job;
     InitializeJob(&job);
@@ -534,7 +532,6 @@ TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
 }
 
 TEST(OverallBSetup, TheJobsListTakesItsBOrTheEstimate) {
-  UseSourceData();
   Job job;
   InitializeJob(&job);
   job.config.formular = "Na1Cl1";

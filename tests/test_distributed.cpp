@@ -27,7 +27,6 @@ struct TestedJob {
   Job job;
   bool ok = false;
   TestedJob() {
-    UseSourceData();
     InitializeJob(&job);
     job.settings.threads = 1;
     job.settings.seed = 5;

@@ -151,7 +151,6 @@ std::string RunCommand(const std::string &command, int expected = 0) {
 }
 
 TEST(EndToEnd, EveryReferenceStructureIsSolved) {
-  UseSourceData();
   for (const ReferenceCase &reference : ReferenceCases()) {
     const std::string &name = reference.name;
     for (const char *kind : {"clean", "noisy"}) {
@@ -305,7 +304,6 @@ struct DisplacedJob {
 };
 
 TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
-  UseSourceData();
   DisplacedJob rutile("tio2_rutile", 2.0);
   const std::string out = rutile.Solve("--overall-b auto");
   std::smatch m;
@@ -352,7 +350,6 @@ TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
 }
 
 TEST(OverallB, ZeroChangesNoByteOfAnyFile) {
-  UseSourceData();
   DisplacedJob plain("tio2_rutile", 0.0);
   DisplacedJob zero("tio2_rutile", 0.0, "\nOVERALL_B\t0.000000\nAUTO_OVERALL_B\t0");
   plain.Solve("-q --threads 1");

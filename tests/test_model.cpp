@@ -226,7 +226,6 @@ std::map<std::string, std::vector<std::string>> Sites(const std::string &epc) {
 }
 
 TEST(ReferenceStructures, TrueEpcIsGenerated) {
-  UseSourceData();
   for (const ReferenceCase &reference : ReferenceCases()) {
     SCOPED_TRACE(reference.name);
     Job job;

@@ -301,7 +301,6 @@ TEST(CifFile, CodToolsReadOurFiles) {
   std::string files, expected;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.epc);
-    UseSourceData();
     Job job;
     InitializeJob(&job);
     job.config.formular = c.formula;
@@ -343,7 +342,6 @@ TEST(CifFile, CodToolsReadOurFiles) {
 
 TEST(CifFile, EverySettingReadsBackWithGemmi) {
   if (!HaveGemmi()) GTEST_SKIP() << "python3-gemmi is not installed";
-  UseSourceData();
   TempDir dir;
   std::string files;
   int settings = 0;

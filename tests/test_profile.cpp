@@ -89,7 +89,6 @@ TEST(Grouping, OrderSelectionAndUnselectableItems) {
 struct CompoundTest : ::testing::Test {
   Compound compound;
   void SetUp() override {
-    UseSourceData();
     InitializeCompound(&compound);
   }
   void TearDown() override { FreeCompound(&compound); }

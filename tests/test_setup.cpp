@@ -14,7 +14,6 @@ struct SetupTest : ::testing::Test {
   Job job;
   TempDir dir;
   void SetUp() override {
-    UseSourceData();
     InitializeJob(&job);
     job.config.formular = "Na1Cl1";
     job.config.formularZ = 4;
@@ -23,7 +22,6 @@ struct SetupTest : ::testing::Test {
   }
   void TearDown() override {
     FreeJob(&job);
-    UseSourceData();
   }
   // Reads a control file of these lines after the stamp.
   void ReadLines(const std::string &lines) {
@@ -107,7 +105,7 @@ TEST_F(SetupTest, MissingScatteringDataFailsTheSetUp) {
     for (const char *name : {"sgt.xml", "asft.dat", "nslt.dat"})
       if (std::string(name) != missing)
         data.write(name, ReadWholeFile(source + name));
-    SetDataDirectory(data.path());
+    job.settings.data = {data.path(), {}};
     CapturedMessages messages;
     EXPECT_FALSE(SetupJob(&job)) << missing;
     EXPECT_NE(messages.text().find("can not open file \"" + data.file(missing) +

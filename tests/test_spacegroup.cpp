@@ -53,7 +53,6 @@ const std::set<int> kTwoSettings = {48,  50,  59,  68,  70,  85,  86,  88,  125,
 struct SpaceGroupTest : ::testing::Test {
   SpaceGroup sg;
   void SetUp() override {
-    UseSourceData();
     InitializeSpaceGroup(&sg);
   }
   void TearDown() override { FreeSpaceGroup(&sg); }
@@ -168,11 +167,11 @@ TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
             "reading space group information, can not find space group no. 231\n"
             "reading space group information, can not find setting 2 for space group no. 225\n");
   TempDir dir;
-  SetDataDirectory(dir.path());
+  const DataLocation data{dir.path(), {}};
   messages.clear();
-  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1, data), 0);
   dir.write("sgt.xml", "this is not xml");
-  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1, data), 0);
   // Missing, the folder searched is named; broken, the file itself.
   EXPECT_EQ(messages.text(),
             "reading space group information, can not open file " + dir.file("sgt.xml") +
@@ -184,16 +183,15 @@ TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
   std::remove(dir.file("sgt.xml").c_str());
   ASSERT_EQ(mkfifo(dir.file("sgt.xml").c_str(), 0600), 0);
   messages.clear();
-  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1), 0);
+  EXPECT_EQ(SetSpaceGroup(&sg, 1, 1, data), 0);
   EXPECT_EQ(messages.text(), "reading space group information, can not open file " +
                                  dir.file("sgt.xml") + " (is a FIFO, not a regular file)\n"
                                  "  data file: " + dir.file("sgt.xml") + "\n");
-  UseSourceData();
 }
 
 TEST_F(SpaceGroupTest, ToleratesOddDatabases) {
   TempDir dir;
-  SetDataDirectory(dir.path());
+  const DataLocation data{dir.path(), {}};
   // Unclosed tags are repaired by the recovering parse; unknown children are
   // skipped; the last Positions element counts; a bad triplet keeps the rest.
   dir.write("sgt.xml",
@@ -213,7 +211,7 @@ TEST_F(SpaceGroupTest, ToleratesOddDatabases) {
             " </CellChoice>\n"
             "</SG>\n");
   CapturedMessages messages;
-  ASSERT_EQ(SetSpaceGroup(&sg, 2, 1), 1);
+  ASSERT_EQ(SetSpaceGroup(&sg, 2, 1, data), 1);
   EXPECT_EQ(sg.origin, "at -1");
   EXPECT_EQ(sg.asymmetricUnit[1], 0.5);
   EXPECT_EQ(sg.description, "only");
@@ -224,7 +222,6 @@ TEST_F(SpaceGroupTest, ToleratesOddDatabases) {
   EXPECT_EQ(sg.positions[1].coordinates.size(), 1u);
   EXPECT_NE(messages.text().find("set Wyckoff position coordinates,wrong format for"),
             std::string::npos);
-  UseSourceData();
 }
 
 }  // namespace

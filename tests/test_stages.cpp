@@ -36,7 +36,6 @@ void LightSettings(Config *c) {
 struct ForsteriteJob {
   Job job;
   explicit ForsteriteJob(int threads, uint64_t seed = 11) {
-    UseSourceData();
     InitializeJob(&job);
     job.settings.threads = threads;
     job.settings.seed = seed;
@@ -153,7 +152,6 @@ TEST(Stages, EnumerationSeesTheStop) {
   // Four two-atom entries in Pmmm: minutes of enumeration before the
   // budget refuses it, unless the stop is seen.
   CapturedMessages messages;
-  UseSourceData();
   Job job;
   InitializeJob(&job);
   job.config.formular = "Na2Cl2K2Br2";
@@ -171,7 +169,6 @@ TEST(Stages, EnumerationSeesTheStop) {
 struct ManyModels {
   Job job;
   ManyModels() {
-    UseSourceData();
     InitializeJob(&job);
     job.config.formular = "Sr1Ti1O3";
     job.config.formularZ = 2;

@@ -56,7 +56,6 @@ std::string ReadWholeFile(const std::string &path) {
   return s.str();
 }
 
-void UseSourceData() { SetDataDirectory(PULVINA_SOURCE_DIR "/data"); }
 
 std::string TestDataPath(const std::string &relative) {
   return PULVINA_SOURCE_DIR "/tests/data/" + relative;

@@ -50,8 +50,6 @@ class TempDir {
 // with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
 
-// Points the kernel at the data files of the source tree.
-void UseSourceData();
 
 // A file of tests/data, by its path relative to that folder.
 std::string TestDataPath(const std::string &relative);

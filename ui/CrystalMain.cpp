@@ -902,10 +902,8 @@ void pulvina_init_threads() {
 bool pulvina_open_windows() {
   gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
   // The builder file sits among the data files: one folder for all.
-  std::vector<std::string> searched;
-  programOptions.dataDirectory = FindDataDirectory(programOptions.dataDirectory, &searched);
-  SetDataDirectory(programOptions.dataDirectory, searched);
-  programOptions.settings.dataDirectory = programOptions.dataDirectory;
+  programOptions.settings.data = LocateData(programOptions.dataDirectory);
+  programOptions.dataDirectory = programOptions.settings.data.directory;
   uiConfigFileName = join_path(g_get_user_config_dir(), "pulvina/config");
 
   builder = gtk_builder_new();

@@ -221,17 +221,16 @@ int main(int argc, char **argv) {
     }
   }
   if (!jobGiven) sites = {{"Ba", 'a', 0, 0, 0}, {"Ti", 'b', 0, 0, 0}, {"O", 'c', 0, 0, 0}};
-  SetDataDirectory(dataDir);
-
   Job data;
   InitializeJob(&data);
+  data.settings.data = LocateData(dataDir);
   if (ReadConfigFile(&data.config, job.c_str()) != 3) return 1;
   if (!ParseFormular(data.config.formular.c_str(), &data.compound)) return 1;
   SetFormularZ(&data.compound, data.config.formularZ);
   SetOxidations(&data.compound, data.config.oxidation);
   UpdateIonRadii(&data.compound);
   Crystal &crystal = data.crystal;
-  SetSpaceGroup(&crystal.spaceGroup, data.config.sgNumber, data.config.sgSetting);
+  SetSpaceGroup(&crystal.spaceGroup, data.config.sgNumber, data.config.sgSetting, data.settings.data);
   crystal.a = data.config.cellA;
   crystal.b = data.config.cellB;
   crystal.c = data.config.cellC;

@@ -171,7 +171,6 @@ void ReadStructure(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   SetMessageSink([](int, const std::string &) {});
-  SetDataDirectory(PULVINA_SOURCE_DIR "/data");
   BuildScene();
   return 0;
 }
