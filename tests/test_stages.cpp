@@ -3,12 +3,16 @@
 // and a message sink that may take a lock of its own.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <regex>
@@ -146,6 +150,42 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   // Stopped or not, a model never loses the best it had.
   for (size_t i = 0; i < all.size(); ++i) EXPECT_LE(all[i]->Rmin, before[i]);
   EXPECT_NE(messages.text().find("was stopped"), std::string::npos);
+}
+
+TEST(Stages, GenerationAppliesTheFixedCoordinates) {
+  // Read and written back, the control file's fixed coordinates used to
+  // reach no model. Forsterite's Si on 4c has x and z free; fixing its x
+  // takes one parameter out of every model with Si on 4c, at that value.
+  CapturedMessages quiet;
+  ForsteriteJob f(1);
+  ASSERT_TRUE(f.ok);
+  Job &job = f.job;
+  FixedCoordinate si;
+  si.symbol = "Si";
+  si.oxidation = 4;
+  si.multiplicity = 4;
+  si.wyckoffLetter = 'c';
+  si.x = 0.094;
+  si.flags = FIX_X;
+  job.config.fixedCoordinates.insert(job.config.fixedCoordinates.begin(), si);
+  std::vector<int> before;
+  for (CrystalModel &m : job.models.models) before.push_back(m.freeCount);
+  ASSERT_TRUE(GenerateJobModels(&job, nullptr));
+  size_t fixed = 0;
+  for (size_t i = 0; i < job.models.models.size(); ++i) {
+    const CrystalModel &m = job.models.models[i];
+    bool siOnC = false;
+    for (const AtomModel &a : m.atoms)
+      if (a.element->symbol == "Si" && a.position->wyckoffLetter == 'c') {
+        siOnC = true;
+        EXPECT_EQ(a.para[SLOT_X].fixed, 1);
+        EXPECT_EQ(a.para[SLOT_X].value, 0.094);
+      }
+    EXPECT_EQ(m.freeCount, before[i] - (siOnC ? 1 : 0)) << EPCStr(&m);
+    fixed += siOnC;
+  }
+  EXPECT_GT(fixed, 20u);
+  EXPECT_NE(quiet.text().find("fixed coordinates applied to"), std::string::npos);
 }
 
 TEST(Stages, EnumerationSeesTheStop) {
@@ -302,6 +342,64 @@ TEST(BatchSolver, FilesDoNotDependOnTheThreadCount) {
     else
       EXPECT_TRUE(all == reference) << "--threads " << threads << " wrote other files";
   }
+}
+
+TEST(BatchSolver, AnInterruptKeepsWhatWasSolvedAndTheModelInProgress) {
+  // SIGINT in the middle of the optimisation: the run ends with status 130
+  // and writes the models solved to the end and those it stopped, each
+  // marked, every one with its files.
+  TempDir work;
+  std::string control = ReadWholeFile(kExample + "/forsterite.epc");
+  ASSERT_FALSE(control.empty());
+  control = std::regex_replace(control, std::regex("STATISTIC_CIRCLES\t[0-9]+"),
+                               "STATISTIC_CIRCLES\t20");
+  work.write("job.epc", control);
+  work.write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+  const std::string out = work.file("out"), job = work.file("job.epc");
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(pipe[1], STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(pipe[0]);
+    execl(PULVINA_SOLVE, PULVINA_SOLVE, "--seed", "5", "--threads", "2", "-o", out.c_str(),
+          job.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(pipe[1]);
+  // In a pipe the solver writes a line per model; the first of the
+  // optimisation says it is under way.
+  std::FILE *log = fdopen(pipe[0], "r");
+  char line[1024];
+  bool interrupted = false;
+  while (std::fgets(line, sizeof line, log))
+    if (!interrupted && std::strncmp(line, "optimise:", 9) == 0) {
+      kill(child, SIGINT);
+      interrupted = true;
+    }
+  std::fclose(log);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(interrupted);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  const std::string summary = ReadWholeFile(out + "/summary.tsv");
+  EXPECT_NE(summary.find("\tstopped"), std::string::npos) << summary;
+  std::istringstream rows(summary);
+  std::string row;
+  std::getline(rows, row);
+  size_t listed = 0;
+  while (std::getline(rows, row)) {
+    const size_t a = row.find('\t') + 1, b = row.find('\t', a);
+    const std::string model = row.substr(a, b - a);
+    EXPECT_FALSE(ReadWholeFile(out + "/forsterite_" + model + ".cif").empty()) << model;
+    ++listed;
+  }
+  EXPECT_GE(listed, 1u);
+  EXPECT_LT(listed, 57u);
 }
 
 TEST(BatchSolver, SeedsAreWholeNumbersOrRefused) {
