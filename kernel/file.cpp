@@ -642,45 +642,110 @@ int SetListValue(Config *config, int row, const char *value, const char *fileNam
   return 1;
 }
 
+int RowOf(const char *keyword) {
+  for (int row = 0; row < kConfigKeywordCount; ++row)
+    if (std::strcmp(configKeywords[row].name, keyword) == 0) return row;
+  return -1;
+}
+
+// The format and range of a number of an integer or real key, in the words
+// the reader's messages use.
+bool CheckNumber(int row, const char *value, double *out, std::string *why) {
+  const ConfigKeyword &kw = configKeywords[row];
+  const ValueRange *range = RangeOf(kw.name);
+  if (kw.type == CONFIG_INTEGER || kw.type == CONFIG_LONG) {
+    int32_t v = 0;
+    if (!IsInteger(value) || !ToInt32(value, &v)) {
+      *why = "in a wrong format: expected a whole number";
+      return false;
+    }
+    if (range && !InRange(*range, v)) {
+      *why = std::string("out of range: expected ") + range->expected;
+      return false;
+    }
+    *out = v;
+    return true;
+  }
+  if (!IsFloat(value)) {
+    *why = "in a wrong format: expected a decimal number such as 1.5 (no exponent)";
+    return false;
+  }
+  const double v = std::strtod(value, nullptr);
+  if (!std::isfinite(v) || (range && !InRange(*range, v))) {
+    *why = std::string("out of range: expected ") + (range ? range->expected : "a finite number");
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
 }  // namespace
+
+size_t ConfigTextCapacity(const char *keyword) {
+  const int row = RowOf(keyword);
+  if (row < 0 || configKeywords[row].type != CONFIG_TEXT) return 0;
+  // The writer puts the key, a tab and the text, quoted but for the
+  // formula, on one line; the reader refuses longer lines.
+  const size_t quotes = kBindings[row].text == &Config::formular ? 0 : 2;
+  return kTextLength - std::strlen(keyword) - 1 - quotes;
+}
+
+bool CheckConfigValue(const char *keyword, const char *text, double *value, std::string *why) {
+  const int row = RowOf(keyword);
+  if (row < 0) {
+    *why = "is no key of the control file";
+    return false;
+  }
+  // The reader sees a value from its first non-blank character on.
+  const char *v = text;
+  while (*v && IsBlank(*v)) ++v;
+  switch (configKeywords[row].type) {
+    case CONFIG_INTEGER:
+    case CONFIG_LONG:
+    case CONFIG_REAL: {
+      double number = 0;
+      if (!CheckNumber(row, v, &number, why)) return false;
+      if (value) *value = number;
+      return true;
+    }
+    case CONFIG_TEXT: {
+      const size_t capacity = ConfigTextCapacity(keyword);
+      if (std::strlen(text) > capacity) {
+        *why = "too long: the control file holds at most " + std::to_string(capacity) +
+               " characters of it";
+        return false;
+      }
+      if (kBindings[row].text == &Config::peakFile && std::strchr(text, '"')) {
+        *why = "in a wrong format: a file name cannot hold a double quote";
+        return false;
+      }
+      return true;
+    }
+    default:
+      *why = "is a list, not one value";
+      return false;
+  }
+}
 
 int SetConfigValue(Config *config, int row, const char *value, const char *fileName,
                    int lineNumber) {
   if (row < 0 || row >= kConfigKeywordCount) return 0;
   const ConfigKeyword &kw = configKeywords[row];
   const KeywordBinding &b = kBindings[row];
-  const ValueRange *range = RangeOf(kw.name);
   switch (kw.type) {
     case CONFIG_INTEGER:
-    case CONFIG_LONG: {
-      int32_t v = 0;
-      if (!IsInteger(value) || !ToInt32(value, &v)) {
-        ValueError(fileName, lineNumber, kw.name, value,
-                   "in a wrong format: expected a whole number");
-        return 0;
-      }
-      if (range && !InRange(*range, v)) {
-        ValueError(fileName, lineNumber, kw.name, value,
-                   std::string("out of range: expected ") + range->expected);
-        return 0;
-      }
-      config->*b.integer = v;
-      return 1;
-    }
+    case CONFIG_LONG:
     case CONFIG_REAL: {
-      if (!IsFloat(value)) {
-        ValueError(fileName, lineNumber, kw.name, value,
-                   "in a wrong format: expected a decimal number such as 1.5 (no exponent)");
+      double v = 0;
+      std::string why;
+      if (!CheckNumber(row, value, &v, &why)) {
+        ValueError(fileName, lineNumber, kw.name, value, why);
         return 0;
       }
-      const double v = std::strtod(value, nullptr);
-      if (!std::isfinite(v) || (range && !InRange(*range, v))) {
-        ValueError(fileName, lineNumber, kw.name, value,
-                   std::string("out of range: expected ") +
-                       (range ? range->expected : "a finite number"));
-        return 0;
-      }
-      config->*b.real = v;
+      if (kw.type == CONFIG_REAL)
+        config->*b.real = v;
+      else
+        config->*b.integer = static_cast<int32_t>(v);
       return 1;
     }
     case CONFIG_TEXT: {

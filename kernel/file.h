@@ -183,6 +183,15 @@ int UpdateConfigFile(const char *fileName, const Config *config);
 void WriteConfig(std::FILE *stream, const Config *config);
 int SetConfigValue(Config *config, int keywordRow, const char *value, const char *fileName,
                    int lineNumber);
+// Checks the text of one key's value as the reader checks it, without
+// storing anything: a number's format and range (*value, when given, gets
+// the number), or whether a text fits the key's line. False with what is
+// wrong in *why, in the words of the reader's messages ("out of range:
+// expected ..."), for a front end that takes values typed by a user.
+bool CheckConfigValue(const char *keyword, const char *text, double *value, std::string *why);
+// The longest text a text key's line can hold (the reader refuses longer
+// lines); 0 for a key that holds no text.
+size_t ConfigTextCapacity(const char *keyword);
 
 int IsCommentLine(const char *line);
 int IsInteger(const char *text);

@@ -312,6 +312,72 @@ TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLine) {
   EXPECT_EQ(config.constraints[0].name.size(), 200u);
 }
 
+TEST_F(ConfigTest, TypedValuesAreJudgedAsTheReaderJudgesThem) {
+  // A front end checks what a user types with the reader's own rules, so
+  // that what it stores is what a control file can hold.
+  struct Typed {
+    const char *key, *text;
+    bool good;
+  };
+  const Typed values[] = {
+      {"CELL_A", "5.43", true},        {"CELL_A", "0", false},         {"CELL_A", "1000.5", false},
+      {"CELL_A", "1e2", false},        {"CELL_A", "abc", false},       {"CELL_A", "", false},
+      {"CELL_A", " 4.5", true},        {"CELL_ALPHA", "180", false},   {"FORMULAR_Z", "4", true},
+      {"FORMULAR_Z", "0", false},      {"FORMULAR_Z", "2.5", false},   {"SG_NUMBER", "231", false},
+      {"SG_NUMBER", "-", false},       {"MONO_ANGLE", "0", true},      {"MONO_ANGLE", "90.1", false},
+      {"MONO_D", "0", false},          {"END_ANGLE", "180", true},     {"POLARIZATION", "1.5", false},
+      {"PEAK_N_WIDTH", "0", true},     {"I2_I1", "-0.1", false}};
+  for (const Typed &v : values) {
+    double value = -1;
+    std::string why;
+    const bool good = CheckConfigValue(v.key, v.text, &value, &why);
+    EXPECT_EQ(good, v.good) << v.key << " " << v.text;
+    CapturedMessages messages;
+    const int read = Read(std::string(kHeader) + v.key + "\t" + v.text + "\n");
+    EXPECT_EQ(good, read == CONFIG_READ) << v.key << " " << v.text;
+    if (!good) {
+      // The reason is the reader's, word for word.
+      ASSERT_EQ(messages.size(), 1u) << v.key << " " << v.text;
+      const std::string text = messages.text();
+      EXPECT_EQ(text.substr(text.size() - why.size() - 1), why + "\n") << text;
+    }
+  }
+  double value = 0;
+  std::string why;
+  EXPECT_TRUE(CheckConfigValue("FORMULAR_Z", " 12", &value, &why));
+  EXPECT_EQ(value, 12);
+  EXPECT_TRUE(CheckConfigValue("CELL_B", "5.5", &value, &why));
+  EXPECT_EQ(value, 5.5);
+  EXPECT_FALSE(CheckConfigValue("NO_SUCH_KEY", "1", &value, &why));
+  EXPECT_FALSE(CheckConfigValue("OXIDATION", "Fe 3", &value, &why));
+}
+
+TEST_F(ConfigTest, TextsThatFitTheirLineAreReadBack) {
+  // A title or name one character longer than its capacity would make a
+  // file the reader refuses.
+  for (const char *key : {"TITLE", "FORMULAR", "PEAK_FILE"}) {
+    const size_t capacity = ConfigTextCapacity(key);
+    ASSERT_GT(capacity, 200u) << key;
+    const std::string fits(capacity, 'N');
+    std::string why;
+    EXPECT_TRUE(CheckConfigValue(key, fits.c_str(), nullptr, &why)) << key;
+    EXPECT_FALSE(CheckConfigValue(key, (fits + "N").c_str(), nullptr, &why)) << key;
+    EXPECT_NE(why.find("too long"), std::string::npos);
+    Config c;
+    InitializeConfig(&c);
+    (std::string(key) == "TITLE" ? c.title : std::string(key) == "FORMULAR" ? c.formular
+                                                                              : c.peakFile) = fits;
+    ASSERT_EQ(UpdateConfigFile(dir.file("long.epc").c_str(), &c), 1);
+    Config back;
+    InitializeConfig(&back);
+    CapturedMessages quiet;
+    EXPECT_EQ(ReadConfigFile(&back, dir.file("long.epc").c_str()), CONFIG_READ) << key;
+  }
+  std::string why;
+  EXPECT_FALSE(CheckConfigValue("PEAK_FILE", "a\"b.hkl", nullptr, &why));
+  EXPECT_EQ(ConfigTextCapacity("CELL_A"), 0u);
+}
+
 TEST_F(ConfigTest, WhatIsNoControlFileSaysSo) {
   CapturedMessages messages;
   EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
