@@ -1335,7 +1335,8 @@ int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, do
       bool match = (SameKind(min.first, b.first) && SameKind(min.second, b.second)) ||
                    (SameKind(min.first, b.second) && SameKind(min.second, b.first));
       if (!match) continue;
-      if (min.distance * factor > b.distance) {
+      // A minimum the user switched off leaves its pair unchecked.
+      if (min.valid && min.distance * factor > b.distance) {
         b.valid = 0;
         result = 0;
       }

@@ -29,6 +29,8 @@ struct ModelParameter {
 // A distance between two elements: a measured one of a model, or a minimum
 // of the job's table.
 struct BondLength {
+  // A measured distance: 1 when acceptable. A minimum: 1 when it is
+  // checked (the user may switch one off).
   int32_t valid = 1;
   const Element *first = nullptr;
   const Element *second = nullptr;

@@ -98,6 +98,20 @@ TEST_F(RockSalt, MeasuredDistancesAndValidity) {
   EXPECT_GE(invalid, 1);
 }
 
+TEST_F(RockSalt, AMinimumSwitchedOffLeavesItsPairUnchecked) {
+  BondLengths measured;
+  GenerateBondLengths(&measured, &data.job.crystal, data.truth, -0.5, 1.5, -0.5, 1.5, -0.5, 1.5);
+  ASSERT_EQ(data.job.bondLengths.count, 3);
+  data.job.bondLengths.items[1].distance = 2.9;  // Na-Cl, above the 2.82 contact
+  ASSERT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 0);
+  data.job.bondLengths.items[1].valid = 0;
+  EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 1);
+  for (const BondLength &b : measured.items) EXPECT_EQ(b.valid, 1);
+  // The others still apply.
+  data.job.bondLengths.items[0].distance = 10;  // Na-Na
+  EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 0);
+}
+
 TEST_F(RockSalt, AtomsOnOneSpotAreInvalid) {
   CrystalModel *both = data.Find("Na(4a)+Cl(4a)");
   if (!both) {
