@@ -1,4 +1,5 @@
 #include "CrystalJobs.h"
+#include "ModelPages.h"
 
 #include <algorithm>
 #include <atomic>
@@ -137,13 +138,6 @@ long lowest_running(const std::vector<RowProgress> &rows) {
   for (size_t i = 0; i < rows.size(); ++i)
     if (rows[i].running) return static_cast<long>(i);
   return -1;
-}
-
-std::string safe_name(const std::string &title) {
-  std::string name = title.empty() ? "untitled" : title;
-  for (char &c : name)
-    if (c == '/' || c == '\\') c = '_';
-  return name;
 }
 
 // A folder for files written while solving: the one chosen, else the
@@ -729,8 +723,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         const bool cif = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif));
         const bool hkl = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_hkl));
         gdk_threads_leave();
-        const std::string stem =
-            safe_name(job.config.title) + "_" + std::to_string(m->modelNumber);
+        const std::string stem = output_stem(m->modelNumber);
         const std::string cifPath =
             cif ? JoinPath(output_folder(cif_output_folder), stem + ".cif") : std::string();
         const std::string hklPath =
@@ -1043,18 +1036,7 @@ void start_bond_length_check(GtkWidget *view) {
   if (worker) return;
   StageWork *work = new StageWork;
   work->take_rows(view);
-  char *end = nullptr;
-  const char *text = gtk_entry_get_text(GTK_ENTRY(entry_bond_length_tolerance));
-  const double tolerance = std::strtod(text, &end);
-  if (end == text || *end || !std::isfinite(tolerance) || tolerance < 0 || tolerance >= 100) {
-    Message(MESSAGE_WARNING,
-            "checking bond lengths, tolerance '%s' is no percentage from 0 to below 100; "
-            "using %g\n",
-            text, job.settings.bondTolerance);
-    work->tolerancePercent = job.settings.bondTolerance;
-  } else {
-    work->tolerancePercent = tolerance;
-  }
+  work->tolerancePercent = bond_length_tolerance();
   gtk_widget_show(window_validity_splash);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_validity_splash), 0);
   gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_validity_splash), "0%");

@@ -490,9 +490,6 @@ void update_fields_by_config() {
     set_entry_text(first[i], "%f", cell[i]);
     set_entry_text(second[i], "%f", cell[i]);
   }
-  set_entry_text(entry_statistic_circles, "%ld", static_cast<long>(c.statisticCircles));
-  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale),
-                               c.autoStCircles != 0);
   gtk_entry_set_text(GTK_ENTRY(entry_peak_file), c.peakFile.c_str());
   set_entry_text(entry_peak_n_width, "%f", c.peakNWidth);
   set_entry_text(entry_start_angle, "%f", c.startAngle);
@@ -522,6 +519,9 @@ void update_fields_by_config() {
   obs_peak_serial->count = calc_peak_serial->count = 0;
   if (file_peak_file_validity)
     gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+  update_statistic_fields_by_config();
+  update_optimization_fields_by_config();
+  update_model_fields_by_config();
 }
 
 // ------------------------------------------------------------ handlers

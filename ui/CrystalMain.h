@@ -356,6 +356,9 @@ void reset_job_settings();
 
 // ---- the pages' shares of filling from the configuration ----
 void update_fields_by_config();
+void update_statistic_fields_by_config();
+void update_optimization_fields_by_config();
+void update_model_fields_by_config();
 
 // Start-up and shut-down. The toolkit (with the GUI lock) is initialised
 // once per process; the windows may be opened and closed more than once (the

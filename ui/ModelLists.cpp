@@ -2,7 +2,7 @@
 // and update them, and the plots that show models.
 #include <algorithm>
 
-#include "CrystalJobs.h"
+#include "ModelPages.h"
 
 namespace {
 
@@ -30,6 +30,8 @@ const char *free_colour(const CrystalModel *m) {
   return m->freeCount == m->parameterCount ? "#000000" : "#FF0000";
 }
 
+}  // namespace
+
 void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
   std::string epc = EPCStr(m);
   if (epc.size() > 511) epc.resize(511);
@@ -39,15 +41,11 @@ void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
                      COL_FREE_COLOUR, free_colour(m), -1);
 }
 
-// The models of the optimisation list for a mode: the optimisation
-// selection (1) or the newest refinement level (2).
 const std::vector<CrystalModel *> *selection_of(int mode) {
   if (mode == 1) return &job.filtered;
   if (mode == 2 && !job.selection.levels.empty()) return &job.selection.levels.back().models;
   return nullptr;
 }
-
-}  // namespace
 
 std::vector<CrystalModel *> models_of_store(GtkListStore *store) {
   std::vector<CrystalModel *> models;
@@ -160,4 +158,30 @@ void show_model(CrystalModel *model) {
   gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+}
+
+CrystalModel *selected_model(GtkTreeView *view, GtkTreeIter *row) {
+  GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
+  GtkTreeModel *model = nullptr;
+  GtkTreeIter iter;
+  if (!gtk_tree_selection_get_selected(selection, &model, &iter)) return nullptr;
+  gpointer m = nullptr;
+  gtk_tree_model_get(model, &iter, COL_MODEL, &m, -1);
+  if (row) *row = iter;
+  return static_cast<CrystalModel *>(m);
+}
+
+CrystalModel *model_at_path(GtkListStore *store, const gchar *path, GtkTreeIter *row) {
+  if (!path || !gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(store), row, path))
+    return nullptr;
+  gpointer m = nullptr;
+  gtk_tree_model_get(GTK_TREE_MODEL(store), row, COL_MODEL, &m, -1);
+  return static_cast<CrystalModel *>(m);
+}
+
+std::string output_stem(int modelNumber) {
+  std::string name = job.config.title.empty() ? "untitled" : job.config.title;
+  for (char &c : name)
+    if (c == '/' || c == '\\') c = '_';
+  return name + "_" + std::to_string(modelNumber);
 }
