@@ -3,6 +3,7 @@
 #include <glib/gstdio.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -41,6 +42,11 @@ void ScriptedUser::Install() {
   testHooks.dialog = [this](GtkDialog *dialog) {
     const bool message = GTK_IS_MESSAGE_DIALOG(dialog);
     asked.push_back({message ? "message" : "dialog", text_of(dialog)});
+    if (!actions.empty()) {
+      const std::function<int(GtkDialog *)> act = actions.front();
+      actions.pop_front();
+      return act(dialog);
+    }
     if (answers.empty()) {
       ADD_FAILURE() << "unexpected dialog: " << asked.back().text;
       return message ? static_cast<int>(GTK_RESPONSE_NO) : static_cast<int>(GTK_RESPONSE_CANCEL);
@@ -208,4 +214,78 @@ GdkPixbuf *Screenshot(GtkWidget *window, const std::string &name) {
 void OpenThroughMenu(ScriptedUser *user, const std::string &path) {
   user->files.push_back(path);
   gtk_action_activate(action_file_open);
+}
+
+namespace {
+
+GtkWidget *find_entry(GtkWidget *widget) {
+  if (GTK_IS_ENTRY(widget)) return widget;
+  if (!GTK_IS_CONTAINER(widget)) return nullptr;
+  GList *children = gtk_container_get_children(GTK_CONTAINER(widget));
+  GtkWidget *found = nullptr;
+  for (GList *c = children; c && !found; c = c->next) found = find_entry(GTK_WIDGET(c->data));
+  g_list_free(children);
+  return found;
+}
+
+}  // namespace
+
+GtkAction *Action(const char *name) {
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
+    if (GtkAction *a = gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), name)) return a;
+  ADD_FAILURE() << "no action " << name;
+  return nullptr;
+}
+
+GtkWidget *Named(GtkWidget *root, const char *name) {
+  const gchar *own = GTK_IS_BUILDABLE(root) ? gtk_buildable_get_name(GTK_BUILDABLE(root)) : nullptr;
+  if (own && std::strcmp(own, name) == 0) return root;
+  if (!GTK_IS_CONTAINER(root)) return nullptr;
+  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+  GtkWidget *found = nullptr;
+  for (GList *c = children; c && !found; c = c->next) found = Named(GTK_WIDGET(c->data), name);
+  g_list_free(children);
+  return found;
+}
+
+GtkCellRenderer *Renderer(GtkWidget *view, const char *name) {
+  GList *columns = gtk_tree_view_get_columns(GTK_TREE_VIEW(view));
+  GtkCellRenderer *found = nullptr;
+  for (GList *c = columns; c && !found; c = c->next) {
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c->data));
+    for (GList *r = cells; r && !found; r = r->next) {
+      const gchar *own = static_cast<const gchar *>(
+          g_object_get_data(G_OBJECT(r->data), "gtk-builder-name"));
+      if (!own && GTK_IS_BUILDABLE(r->data)) own = gtk_buildable_get_name(GTK_BUILDABLE(r->data));
+      if (own && std::strcmp(own, name) == 0) found = GTK_CELL_RENDERER(r->data);
+    }
+    g_list_free(cells);
+  }
+  g_list_free(columns);
+  if (!found) ADD_FAILURE() << "no cell renderer " << name;
+  return found;
+}
+
+std::string ProposedName(GtkFileChooser *chooser) {
+  GtkWidget *entry = find_entry(GTK_WIDGET(chooser));
+  return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
+}
+
+gboolean PressOnRow(GtkWidget *view, int row, guint button) {
+  gtk_widget_realize(view);
+  GtkTreePath *path = gtk_tree_path_new_from_indices(row, -1);
+  GdkRectangle cell;
+  gtk_tree_view_get_cell_area(GTK_TREE_VIEW(view), path, nullptr, &cell);
+  gtk_tree_path_free(path);
+  GdkEvent *event = gdk_event_new(GDK_BUTTON_PRESS);
+  event->button.window =
+      GDK_WINDOW(g_object_ref(gtk_tree_view_get_bin_window(GTK_TREE_VIEW(view))));
+  event->button.button = button;
+  event->button.x = cell.x + 2;
+  event->button.y = cell.y + cell.height / 2.0;
+  event->button.time = GDK_CURRENT_TIME;
+  gboolean handled = FALSE;
+  g_signal_emit_by_name(view, "button-press-event", event, &handled);
+  gdk_event_free(event);
+  return handled;
 }

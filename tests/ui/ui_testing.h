@@ -22,6 +22,9 @@ struct ScriptedUser {
     std::string kind;  // "message" with the text, "dialog" with the title
     std::string text;
   };
+  // What the user does in the next dialogs, taken before the answers: each
+  // acts on the dialog shown and returns the response.
+  std::deque<std::function<int(GtkDialog *dialog)>> actions;
   std::deque<int> answers;
   std::deque<std::string> files;  // for file choosers; "" cancels
   std::vector<Asked> asked;
@@ -74,6 +77,17 @@ class ScratchDir {
 // Saves what a toplevel window shows, the OpenGL view drawn in, as a PNG
 // in the test-output folder; returns the picture (caller unrefs) or null.
 GdkPixbuf *Screenshot(GtkWidget *window, const std::string &name);
+
+// Builder objects the program keeps no global for, found by their names:
+// an action of the main UI manager, a widget below a window, a cell
+// renderer of a list.
+GtkAction *Action(const char *name);
+GtkWidget *Named(GtkWidget *root, const char *name);
+GtkCellRenderer *Renderer(GtkWidget *view, const char *name);
+// The name a save dialog proposes (the text of its name entry).
+std::string ProposedName(GtkFileChooser *chooser);
+// A press of a mouse button on a row of a list, as the user makes it.
+gboolean PressOnRow(GtkWidget *view, int row, guint button);
 
 // Opens a control file through File > Open.
 void OpenThroughMenu(ScriptedUser *user, const std::string &path);
