@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -45,6 +46,13 @@ void SpinFor(double seconds) {
 }
 
 bool Idle() { return !job_worker_running(); }
+
+GtkAction *Action(const char *name) {
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
+    if (GtkAction *a = gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), name)) return a;
+  std::fprintf(stderr, "pulvina-manual-shots: no action %s\n", name);
+  std::exit(1);
+}
 
 void Shot(GtkWidget *window, const char *name) {
   gdk_window_raise(window->window);
@@ -86,6 +94,40 @@ void Fail(const char *what) {
   ++failures;
 }
 
+GtkWidget *Named(GtkWidget *root, const char *name) {
+  const gchar *own = gtk_buildable_get_name(GTK_BUILDABLE(root));
+  if (own && std::string(own) == name) return root;
+  if (!GTK_IS_CONTAINER(root)) return nullptr;
+  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+  GtkWidget *found = nullptr;
+  for (GList *c = children; c && !found; c = c->next) found = Named(GTK_WIDGET(c->data), name);
+  g_list_free(children);
+  return found;
+}
+
+// The next modal dialog: shown, arranged by the given steps, taken as a
+// picture and answered. Dialogs nobody expects are answered No.
+std::function<void()> arrange;
+const char *dialogShot = nullptr;
+int dialogAnswer = GTK_RESPONSE_NO;
+
+void ShootNextDialog(const char *name, int answer, std::function<void()> steps = nullptr) {
+  dialogShot = name;
+  dialogAnswer = answer;
+  arrange = std::move(steps);
+}
+
+int AnswerDialog(GtkDialog *dialog) {
+  if (!dialogShot) return GTK_RESPONSE_NO;
+  const char *name = dialogShot;
+  dialogShot = nullptr;
+  gtk_widget_show(GTK_WIDGET(dialog));
+  if (arrange) arrange();
+  arrange = nullptr;
+  Shot(GTK_WIDGET(dialog), name);
+  return dialogAnswer;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -111,8 +153,8 @@ int main(int argc, char **argv) {
   gdk_threads_enter();
   if (!pulvina_open_windows()) return 1;
   reset_job_settings();
-  // Answers a user would give: none are expected on this road.
-  testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
+  // Answers a user would give: only the dialogs taken as pictures.
+  testHooks.dialog = AnswerDialog;
   gtk_window_move(GTK_WINDOW(window_main), 0, 0);
   gtk_window_resize(GTK_WINDOW(window_main), 1000, 740);
   SpinFor(0.5);
@@ -145,6 +187,35 @@ int main(int argc, char **argv) {
   job.config.statisticCircles = trials;
   SpinFor(0.3);
   Shot(window_main, "statistic-finished.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_statistic), 2);
+  Shot(window_main, "statistic-settings.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_statistic), 4);
+
+  // The model list's dialogs, on the true structure (model 2).
+  GtkTreePath *second = gtk_tree_path_new_from_indices(1, -1);
+  gtk_tree_view_set_cursor(GTK_TREE_VIEW(treeview_models), second, nullptr, FALSE);
+  gtk_tree_path_free(second);
+  ShootNextDialog("model-details.png", GTK_RESPONSE_CLOSE, [] {
+    GtkWidget *expand = Named(dlg_model_details, "btn_expand_model_validiation");
+    if (expand) gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(expand), TRUE);
+    gtk_action_activate(action_check_model_bl_validity);
+    gtk_window_resize(GTK_WINDOW(dlg_model_details), 640, 700);
+  });
+  gtk_action_activate(Action("action_model_details"));
+  ShootNextDialog("model-statistic.png", GTK_RESPONSE_CLOSE);
+  gtk_action_activate(Action("action_model_statistic"));
+  ShootNextDialog("bond-length-minima.png", GTK_RESPONSE_CLOSE);
+  gtk_action_activate(Action("action_bond_length_constraint"));
+  ShootNextDialog("fixed-coordinates.png", GTK_RESPONSE_CANCEL, [] {
+    // What a user fixing the height of oxygen would see.
+    gtk_action_activate(Action("action_fixed_coordinate_add"));
+    GtkTreeIter row;
+    gtk_tree_model_get_iter_first(GTK_TREE_MODEL(ls_fixed_coordinates), &row);
+    gtk_list_store_set(ls_fixed_coordinates, &row, 0, "O", 1, -2, 2, "16 f", 7, TRUE, 8, 0.04,
+                       -1);
+  });
+  gtk_action_activate(Action("action_fixed_coordinates_models"));
+  file_changed_flag = 0;
 
   gtk_toggle_action_set_active(toggleaction_factor_plots_window, TRUE);
   gtk_window_move(GTK_WINDOW(window_factor_plots), 700, 0);
@@ -155,8 +226,16 @@ int main(int argc, char **argv) {
   SpinFor(0.3);
   Shot(window_factor_plots, "model-factors.png");
 
-  // Every model to optimisation, first annealed with a schedule long enough
-  // to watch (the Optimisation Parameters dialog's choice) and stopped...
+  // The choice of models, all of them...
+  ShootNextDialog("choose-models.png", GTK_RESPONSE_ACCEPT);
+  gtk_action_activate(Action("action_choose_opt_models"));
+  SpinFor(0.3);
+  Shot(window_main, "optimisation-output.png");
+  ShootNextDialog("optimisation-parameters.png", GTK_RESPONSE_CLOSE);
+  gtk_action_activate(Action("action_opt_parameters"));
+
+  // ...first annealed with a schedule long enough to watch (the
+  // Optimisation Parameters dialog's choice) and stopped...
   gtk_action_activate(action_goto_opt);
   const Config bundled = job.config;
   job.config.autoGridSearch = 0;
@@ -201,6 +280,8 @@ int main(int argc, char **argv) {
   gtk_tree_path_free(top);
   SpinFor(0.5);
   Shot(window_main, "solved.png");
+  ShootNextDialog("choose-refinement.png", GTK_RESPONSE_CANCEL);
+  gtk_action_activate(Action("action_choose_refine_models"));
 
   testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
   pulvina_close_windows();
