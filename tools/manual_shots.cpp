@@ -231,6 +231,9 @@ int main(int argc, char **argv) {
   gtk_action_activate(Action("action_choose_opt_models"));
   SpinFor(0.3);
   Shot(window_main, "optimisation-output.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 1);
+  Shot(window_main, "optimisation-method.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 2);
   ShootNextDialog("optimisation-parameters.png", GTK_RESPONSE_CLOSE);
   gtk_action_activate(Action("action_opt_parameters"));
 
@@ -280,8 +283,10 @@ int main(int argc, char **argv) {
   gtk_tree_path_free(top);
   SpinFor(0.5);
   Shot(window_main, "solved.png");
-  ShootNextDialog("choose-refinement.png", GTK_RESPONSE_CANCEL);
+  ShootNextDialog("choose-refinement.png", GTK_RESPONSE_ACCEPT);
   gtk_action_activate(Action("action_choose_refine_models"));
+  SpinFor(0.3);
+  Shot(window_main, "refinement-method.png");
 
   testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
   pulvina_close_windows();
