@@ -60,6 +60,7 @@ GtkTextMark *logEnd = nullptr;
 bool exiting = false;
 
 const char *const kBanner = "Pulvina (kernel version %d.%d.%d)\n\n";
+constexpr int kProgressBarWidth = 160;
 
 // ------------------------------------------------------------ the GUI lock
 
@@ -960,8 +961,11 @@ bool pulvina_open_windows() {
   gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
   gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
   gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
-  gtk_cell_renderer_set_fixed_size(cellprogress_model_info, 1024, -1);
-  gtk_cell_renderer_set_fixed_size(cellprogress_solve_progress, 1024, -1);
+  // A bar wider than its column shows only its left end, so every share and
+  // every model's progress would look full: the bars keep a width that fits
+  // the dialogs.
+  gtk_cell_renderer_set_fixed_size(cellprogress_model_info, kProgressBarWidth, -1);
+  gtk_cell_renderer_set_fixed_size(cellprogress_solve_progress, kProgressBarWidth, -1);
   g_object_set(cell_comb_fixed_coordinate_element, "model", ls_fixed_coordinate_element,
                "has-entry", FALSE, "text-column", 0, "editable", TRUE, nullptr);
   g_object_set(cell_comb_fixed_coordinate_wyckoff, "model", ls_fixed_coordinate_wyckoff,
