@@ -362,6 +362,17 @@ TEST_F(ModelDialogs, TheStatisticsOfFreeParametersCountEveryModel) {
     EXPECT_EQ(Entry(entry_model_info_max_para_count), std::to_string(most));
     gtk_widget_show(dlg_model_info);
     Screenshot(dlg_model_info, "model-statistic.png");
+    // A share bar wider than the room its column has shows only its left end
+    // and looks full at every share.
+    GtkWidget *view = gtk_tree_view_column_get_tree_view(column_model_info_percentage);
+    int left = 0;
+    GList *columns = gtk_tree_view_get_columns(GTK_TREE_VIEW(view));
+    for (GList *i = columns; i && i->data != column_model_info_percentage; i = i->next)
+      left += gtk_tree_view_column_get_width(GTK_TREE_VIEW_COLUMN(i->data));
+    g_list_free(columns);
+    gint bar = 0;
+    gtk_cell_renderer_get_fixed_size(cellprogress_model_info, &bar, nullptr);
+    EXPECT_LE(left + bar, view->allocation.width);
     return GTK_RESPONSE_CLOSE;
   });
   gtk_action_activate(Action("action_model_statistic"));
