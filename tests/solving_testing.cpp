@@ -3,6 +3,8 @@
 #include "stages.h"
 
 #include <cmath>
+#include <regex>
+#include <sstream>
 
 #include "testing.h"
 
@@ -57,4 +59,54 @@ CrystalModel *SyntheticJob::Find(const std::string &epc) {
   for (CrystalModel &m : job.models.models)
     if (EPCStr(&m) == epc) return &m;
   return nullptr;
+}
+
+const std::string kForsterite = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
+
+std::string LightForsteriteControl(int extraTrials) {
+  std::string c = ReadWholeFile(kForsterite + "/forsterite.epc");
+  c = std::regex_replace(c, std::regex("TRADI_SA_MOVES\t[0-9]+"), "TRADI_SA_MOVES\t25");
+  return std::regex_replace(c, std::regex("STATISTIC_CIRCLES\t[0-9]+"),
+                            "STATISTIC_CIRCLES\t" + std::to_string(40 + extraTrials));
+}
+
+ForsteriteJob::ForsteriteJob(int threads, uint64_t seed) {
+  InitializeJob(&job);
+  job.settings.threads = threads;
+  job.settings.seed = seed;
+  job.settings.annealingLog = nullptr;
+  CapturedMessages quiet;
+  ok = ReadConfigFile(&job.config, (kForsterite + "/forsterite.epc").c_str()) == CONFIG_READ;
+  job.config.statisticCircles = 40;
+  job.config.tradiSaCycles = job.config.refineTradiSaCycles = 1;
+  job.config.tradiSaMoves = job.config.refineTradiSaMoves = 25;
+  job.config.refineN = 4;
+  ok = ok && SetupJob(&job) && GenerateJobModels(&job, nullptr) &&
+       ReadJobPeakFile(&job, kForsterite) > 0;
+  if (ok) EvaluateModels(&job, AllModels(&job), nullptr, nullptr);
+}
+
+ForsteriteJob::~ForsteriteJob() { FreeJob(&job); }
+
+std::vector<std::string> SummaryModels(const std::string &summary) {
+  std::vector<std::string> models;
+  std::istringstream rows(summary);
+  std::string row;
+  std::getline(rows, row);
+  while (std::getline(rows, row)) {
+    const size_t a = row.find('\t') + 1, b = row.find('\t', a);
+    models.push_back(row.substr(a, b - a));
+  }
+  return models;
+}
+
+std::string RunOutputs(const std::string &folder, const std::string &stem) {
+  const std::string summary = ReadWholeFile(folder + "/summary.tsv");
+  if (summary.empty()) return "";
+  std::string all = std::regex_replace(summary, std::regex("\t[0-9.]+\t(solved|stopped)"), "\t$1");
+  for (const std::string &model : SummaryModels(summary))
+    for (const char *ext : {".cif", ".hkl", ".svg"})
+      all += ReadWholeFile(folder + "/" + stem + "_" + model + ext);
+  return all + ReadWholeFile(folder + "/" + stem + ".tsm") +
+         ReadWholeFile(folder + "/" + stem + "_models.svg");
 }

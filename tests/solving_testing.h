@@ -1,7 +1,9 @@
-// A small job with synthetic observations, shared by the solving tests.
+// Jobs shared by the solving tests: a small one with synthetic observations,
+// and the forsterite example with short searches.
 #ifndef PULVINA_SOLVING_TESTING_H
 #define PULVINA_SOLVING_TESTING_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,5 +23,32 @@ struct SyntheticJob {
   SyntheticJob &operator=(const SyntheticJob &) = delete;
   CrystalModel *Find(const std::string &epc);
 };
+
+// The forsterite example: 57 models of 8 to 14 free coordinates.
+extern const std::string kForsterite;  // its folder
+
+// Its control file with short searches, so that a whole run takes about a
+// second; extraTrials make another job of the same title.
+std::string LightForsteriteControl(int extraTrials = 0);
+
+// The example read, set up with the short searches, its models generated
+// and its peaks read, for the stages to run on.
+struct ForsteriteJob {
+  Job job;
+  bool ok = false;
+  explicit ForsteriteJob(int threads, uint64_t seed = 11);
+  ~ForsteriteJob();
+  ForsteriteJob(const ForsteriteJob &) = delete;
+  ForsteriteJob &operator=(const ForsteriteJob &) = delete;
+};
+
+// Every file a batch run wrote into folder for the job title stem, in a
+// fixed order: summary.tsv without its column of seconds, then the files of
+// each model it names, then the model report and the picture of all models.
+// "" when there is no summary.
+std::string RunOutputs(const std::string &folder, const std::string &stem);
+
+// The model numbers summary.tsv lists, best first.
+std::vector<std::string> SummaryModels(const std::string &summary);
 
 #endif

@@ -14,31 +14,13 @@
 #include <regex>
 #include <sstream>
 
+#include "solving_testing.h"
 #include "stages.h"
 #include "testing.h"
 
 namespace {
 
-const std::string kExample = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
-
 // ---- model results -------------------------------------------------------------
-
-struct TestedJob {
-  Job job;
-  bool ok = false;
-  TestedJob() {
-    InitializeJob(&job);
-    job.settings.threads = 1;
-    job.settings.seed = 5;
-    job.settings.annealingLog = nullptr;
-    ok = ReadConfigFile(&job.config, (kExample + "/forsterite.epc").c_str()) == CONFIG_READ;
-    job.config.statisticCircles = 30;
-    CapturedMessages quiet;
-    ok = ok && SetupJob(&job) && GenerateJobModels(&job, nullptr) &&
-         ReadJobPeakFile(&job, kExample) > 0;
-  }
-  ~TestedJob() { FreeJob(&job); }
-};
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -59,7 +41,7 @@ void ExpectSame(const ModelResult &a, const ModelResult &b) {
 }
 
 TEST(ModelResults, TravelAsTextWithoutChangingABit) {
-  TestedJob from, to;
+  ForsteriteJob from(1, 5), to(1, 5);
   ASSERT_TRUE(from.ok && to.ok);
   CapturedMessages quiet;
   std::vector<CrystalModel *> some = {&from.job.models.models[0], &from.job.models.models[30]};
@@ -100,7 +82,7 @@ TEST(ModelResults, TravelAsTextWithoutChangingABit) {
 }
 
 TEST(ModelResults, GarbledLinesAndResultsOfOtherModelsAreRefused) {
-  TestedJob job;
+  ForsteriteJob job(1, 5);
   ASSERT_TRUE(job.ok);
   const CrystalModel &m = job.job.models.models[0];
   const std::string good = FormatModelResult(ResultOfModel(m, nullptr));
@@ -144,37 +126,6 @@ TEST(ModelResults, GarbledLinesAndResultsOfOtherModelsAreRefused) {
 
 // ---- the batch solver: shards and ranks ---------------------------------------
 
-int Shell(const std::string &command, std::string *out = nullptr) {
-  std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (out) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Every file a run wrote, read in a fixed order: summary.tsv without its
-// column of seconds, then the files of each model it names, then the model
-// report and the picture of all models.
-std::string Outputs(const std::string &folder) {
-  std::string summary = ReadWholeFile(folder + "/summary.tsv");
-  if (summary.empty()) return "";
-  std::string all = std::regex_replace(summary, std::regex("\t[0-9.]+\t(solved|stopped)"), "\t$1");
-  std::istringstream rows(summary);
-  std::string row;
-  std::getline(rows, row);
-  while (std::getline(rows, row)) {
-    const size_t a = row.find('\t') + 1, b = row.find('\t', a);
-    const std::string model = row.substr(a, b - a);
-    for (const char *ext : {".cif", ".hkl", ".svg"})
-      all += ReadWholeFile(folder + "/forsterite_" + model + ext);
-  }
-  return all + ReadWholeFile(folder + "/forsterite.tsm") +
-         ReadWholeFile(folder + "/forsterite_models.svg");
-}
-
 const std::string kSolve = PULVINA_SOLVE;
 
 // The forsterite example with short searches, and the files of its run in
@@ -183,10 +134,10 @@ class Distributed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     work_ = new TempDir;
-    control_ = work_->write("job.epc", LightControl(0));
-    work_->write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+    control_ = work_->write("job.epc", LightForsteriteControl());
+    work_->write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
     std::string log;
-    ASSERT_EQ(Shell(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_,
+    ASSERT_EQ(RunCommand(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_,
                     &log),
               0)
         << log;
@@ -200,19 +151,14 @@ class Distributed : public ::testing::Test {
     work_ = nullptr;
   }
 
-  static std::string LightControl(int extraCircles) {
-    std::string c = ReadWholeFile(kExample + "/forsterite.epc");
-    c = std::regex_replace(c, std::regex("TRADI_SA_MOVES\t[0-9]+"), "TRADI_SA_MOVES\t25");
-    return std::regex_replace(c, std::regex("STATISTIC_CIRCLES\t[0-9]+"),
-                              "STATISTIC_CIRCLES\t" + std::to_string(40 + extraCircles));
-  }
+  static std::string Outputs(const std::string &folder) { return RunOutputs(folder, "forsterite"); }
 
   // Shard I of N of the reference job (or of another control file) into
   // a folder of the work folder; returns the shard file.
   static std::string SolveShard(int i, int n, const std::string &folder, uint64_t seed = 3,
                                 const std::string &control = control_) {
     std::string log;
-    EXPECT_EQ(Shell(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " +
+    EXPECT_EQ(RunCommand(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " +
                         std::to_string(i) + "/" + std::to_string(n) + " -o " +
                         work_->file(folder) + " " + control,
                     &log),
@@ -227,7 +173,7 @@ class Distributed : public ::testing::Test {
   static void ExpectRefused(const std::string &shards, const std::vector<std::string> &names) {
     const std::string out = work_->file("refused");
     std::string log;
-    EXPECT_EQ(Shell(kSolve + " -q --merge -o " + out + " " + shards, &log), 1) << log;
+    EXPECT_EQ(RunCommand(kSolve + " -q --merge -o " + out + " " + shards, &log), 1) << log;
     for (const std::string &name : names)
       EXPECT_NE(log.find(name), std::string::npos) << "'" << name << "' not in: " << log;
     EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
@@ -248,7 +194,7 @@ TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
   const std::string third = SolveShard(3, 3, "third");
   const std::string out = work_->file("merged");
   std::string log;
-  ASSERT_EQ(Shell(kSolve + " -q --threads 2 --merge -o " + out + " " + work_->file("three") +
+  ASSERT_EQ(RunCommand(kSolve + " -q --threads 2 --merge -o " + out + " " + work_->file("three") +
                       " " + third,
                   &log),
             0)
@@ -256,7 +202,7 @@ TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
   EXPECT_TRUE(Outputs(out) == *reference_) << "the merge wrote other files than one run";
   // One shard is a run of its own too.
   SolveShard(1, 1, "one");
-  ASSERT_EQ(Shell(kSolve + " -q --merge -o " + work_->file("merged1") + " " + work_->file("one"),
+  ASSERT_EQ(RunCommand(kSolve + " -q --merge -o " + work_->file("merged1") + " " + work_->file("one"),
                   &log),
             0)
       << log;
@@ -273,7 +219,7 @@ TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRun) {
   const std::string four = SolveShard(3, 4, "four");
   ExpectRefused(work_->file("set") + " " + four, {"another run", four, "4 shards"});
   // Another job: the same title, other settings.
-  const std::string otherControl = work_->write("other.epc", LightControl(1));
+  const std::string otherControl = work_->write("other.epc", LightForsteriteControl(1));
   const std::string other = SolveShard(3, 3, "otherjob", 3, otherControl);
   ExpectRefused(work_->file("set") + " " + other, {"another job", other});
   ExpectRefused(work_->file("empty-folder-that-is-not-there"), {"no file or folder"});
@@ -281,8 +227,8 @@ TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRun) {
 
 TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
   TempDir job;
-  const std::string control = job.write("job.epc", LightControl(0));
-  const std::string peaks = job.write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
+  const std::string control = job.write("job.epc", LightForsteriteControl(0));
+  const std::string peaks = job.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
   const std::string a = SolveShard(1, 2, "two", 3, control), b = SolveShard(2, 2, "two", 3, control);
   const std::string original = ReadWholeFile(a);
 
@@ -298,30 +244,44 @@ TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
   // The peak file, then the control file, changed after the shards.
   job.write("forsterite.hkl", ReadWholeFile(peaks) + "\n");
   ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
-  job.write("forsterite.hkl", ReadWholeFile(kExample + "/forsterite.hkl"));
-  job.write("job.epc", LightControl(0) + "\n; edited\n");
+  job.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
+  job.write("job.epc", LightForsteriteControl(0) + "\n; edited\n");
   ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
-  job.write("job.epc", LightControl(0));
+  job.write("job.epc", LightForsteriteControl(0));
   std::string log;
-  EXPECT_EQ(Shell(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"), &log), 0)
+  EXPECT_EQ(RunCommand(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"), &log), 0)
       << log;
 }
 
-TEST(ShardOptions, AreCheckedBeforeAnyWork) {
-  const std::string job = " " + kExample + "/forsterite.epc";
-  for (const char *bad : {"0/3", "4/3", "1/0", "1/3x", "3", "/3", "1/", "-1/3", "1/2000000"})
-    EXPECT_EQ(Shell(kSolve + " --seed 1 --shard '" + bad + "'" + job), 2) << bad;
-  std::string log;
-  EXPECT_EQ(Shell(kSolve + " --shard 1/3" + job, &log), 2);
-  EXPECT_NE(log.find("--shard needs --seed"), std::string::npos) << log;
-  for (const char *leftToTheMerge : {"--best 3", "--tolerance 5", "--stop-after statistic", "--overall-b auto"})
-    EXPECT_EQ(Shell(kSolve + " --seed 1 --shard 1/3 " + leftToTheMerge + job), 2)
-        << leftToTheMerge;
-  EXPECT_EQ(Shell(kSolve + " --merge"), 2);
-  EXPECT_EQ(Shell(kSolve + " --merge --seed 3 somewhere"), 2);
-  EXPECT_EQ(Shell(kSolve + job + " --merge somewhere"), 2);
-  EXPECT_EQ(Shell(kSolve + " --merge --shard 1/2 --seed 1 somewhere"), 2);
-  EXPECT_EQ(Shell(kSolve + " --merge --overall-b 1.5 somewhere"), 2);
+TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
+  // Status 2 for a bad option, before the job (which does not exist, and
+  // would give 1) is read.
+  const std::string job = " " + kForsterite + "/forsterite.epc";
+  std::vector<std::string> bad = {
+      "--seed -1 x.epc", "--seed 18446744073709551616 x.epc", "--seed 7x x.epc",
+      "--seed '' x.epc", "--seed 1e3 x.epc", "--seed", "--threads 0 x.epc",
+      "--threads 257 x.epc", "--threads two x.epc", "--best 0 x.epc",
+      "--stop-after nowhere x.epc",
+      // Shards: a part of one run, whose ranking and files are the merge's.
+      "--shard 1/3" + job, "--merge", "--merge --seed 3 somewhere", job + " --merge somewhere",
+      "--merge --shard 1/2 --seed 1 somewhere", "--merge --overall-b 1.5 somewhere"};
+  for (const char *shard : {"0/3", "4/3", "1/0", "1/3x", "3", "/3", "1/", "-1/3", "1/2000000"})
+    bad.push_back(std::string("--seed 1 --shard '") + shard + "'" + job);
+  for (const char *leftToTheMerge :
+       {"--best 3", "--tolerance 5", "--stop-after statistic", "--overall-b auto"})
+    bad.push_back(std::string("--seed 1 --shard 1/3 ") + leftToTheMerge + job);
+  for (const std::string &options : bad) {
+    std::string log;
+    EXPECT_EQ(RunCommand(kSolve + " " + options, &log), 2) << options << "\n" << log;
+    if (options == "--shard 1/3" + job) {
+      EXPECT_NE(log.find("--shard needs --seed"), std::string::npos) << log;
+    }
+  }
+  for (const char *B : {"-1", "100.5", "x", "", "nan", "2,5"}) {
+    EXPECT_EQ(RunCommand(kSolve + " --overall-b '" + B + "' x.epc"), 2) << B;
+    EXPECT_EQ(RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b '" + B + "' x.epc y.txt"), 2)
+        << B;
+  }
 }
 
 #ifdef PULVINA_MPIRUN
@@ -336,7 +296,7 @@ TEST_F(Distributed, RanksWriteTheFilesOfOneProcess) {
   for (int ranks : {2, 3}) {
     const std::string out = work_->file("ranks" + std::to_string(ranks));
     std::string log;
-    ASSERT_EQ(Shell(kMpirun + " -n " + std::to_string(ranks) + " " + kSolve +
+    ASSERT_EQ(RunCommand(kMpirun + " -n " + std::to_string(ranks) + " " + kSolve +
                         " -q --seed 3 -o " + out + " " + control_,
                     &log),
               0)
@@ -356,7 +316,7 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   // way, must hear of it and end instead of waiting.
   const std::string out = work_->file("failed");
   std::string log;
-  EXPECT_NE(Shell(kMpirun + " -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
+  EXPECT_NE(RunCommand(kMpirun + " -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
                       " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " +
                       work_->file("missing.epc"),
                   &log),
@@ -367,8 +327,8 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
 
   // Ranks that read different jobs would mix them.
-  const std::string other = work_->write("other-ranks.epc", LightControl(2));
-  EXPECT_NE(Shell(kMpirun + " -n 2 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
+  const std::string other = work_->write("other-ranks.epc", LightForsteriteControl(2));
+  EXPECT_NE(RunCommand(kMpirun + " -n 2 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
                       " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + other,
                   &log),
             0);
@@ -377,7 +337,7 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
 
   // Shards and merges are one process each.
-  EXPECT_EQ(Shell(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " +
+  EXPECT_EQ(RunCommand(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " +
                       control_,
                   &log),
             2)

@@ -1,7 +1,10 @@
 #include "testing.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +59,22 @@ std::string ReadWholeFile(const std::string &path) {
   return s.str();
 }
 
+int RunCommand(const std::string &command, std::string *output) {
+  std::FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool SameModOne(double a, double b, double tolerance) {
+  const double d = std::fabs((a - std::floor(a)) - (b - std::floor(b)));
+  return std::min(d, 1 - d) < tolerance;
+}
 
 std::string TestDataPath(const std::string &relative) {
   return PULVINA_SOURCE_DIR "/tests/data/" + relative;

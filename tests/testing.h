@@ -50,6 +50,12 @@ class TempDir {
 // with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
 
+// Runs a shell command; its standard output and error go to *output when
+// given. Returns the exit status, or -1 when it did not exit.
+int RunCommand(const std::string &command, std::string *output = nullptr);
+
+// Fractional coordinates equal up to a whole cell.
+bool SameModOne(double a, double b, double tolerance);
 
 // A file of tests/data, by its path relative to that folder.
 std::string TestDataPath(const std::string &relative);
