@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <cmath>
 #include <set>
 #include <vector>
 
@@ -16,8 +15,6 @@ namespace {
 struct Point {
   double v[3];
 };
-
-double Frac(double a) { return a - std::floor(a); }
 
 bool SamePoint(const Point &p, const Point &q) {
   return SameModOne(p.v[0], q.v[0], 1e-6) && SameModOne(p.v[1], q.v[1], 1e-6) &&
@@ -109,24 +106,6 @@ TEST_F(SpaceGroupTest, EveryPositionListsExactlyItsOrbit) {
   }
   EXPECT_EQ(settings, 230 + 13 + 31);
   RecordProperty("positions", positions);
-}
-
-TEST_F(SpaceGroupTest, TwelfthsOfTheSixfoldScrewAxes) {
-  for (int number : {178, 179}) {
-    ASSERT_EQ(SetSpaceGroup(&sg, number, 1), 1);
-    const Position *b = nullptr;
-    for (const Position &p : sg.positions)
-      if (p.wyckoffLetter == 'b') b = &p;
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->multiplicity, 6);
-    std::set<long> twelfths;
-    for (const Coordinate &c : b->coordinates)
-      twelfths.insert(std::lround(Frac(c.matrix[2][3]) * 12));
-    // z offsets are odd twelfths: 1, 5, 7, 11, 3, 9 over 12.
-    for (long t : twelfths) EXPECT_EQ(t % 2, 1) << number;
-    EXPECT_EQ(twelfths.size(), 6u);
-    FreeSpaceGroup(&sg);
-  }
 }
 
 TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
