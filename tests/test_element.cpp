@@ -16,13 +16,19 @@ struct FormulaTest : ::testing::Test {
   void TearDown() override { FreeCompound(&compound); }
 };
 
+// Symbol, count and index of each entry, and the members of mixed sites.
+std::string Entries(const Compound &c) {
+  std::string s;
+  for (const Element &e : c.entries) {
+    s += e.symbol + std::to_string(e.count) + "#" + std::to_string(e.index) + " ";
+    for (const Element &m : e.members) s += "[" + m.symbol + "#" + std::to_string(m.index) + "] ";
+  }
+  return s;
+}
+
 TEST_F(FormulaTest, CountsAndTheMissingOne) {
   ASSERT_EQ(ParseFormular("Na1Cl1", &compound), 1);
-  ASSERT_EQ(compound.entryCount, 2);
-  EXPECT_EQ(compound.entries[0].symbol, "Na");
   EXPECT_EQ(compound.entries[0].atomicNumber, 11);
-  EXPECT_EQ(compound.entries[1].count, 1);
-  EXPECT_EQ(compound.entries[1].index, 1);
   // Oxidation 0: the covalent radius stands in for the ion's.
   EXPECT_EQ(compound.entries[1].ionRadius, compound.entries[1].covalentRadius);
   // The everyday notation: a missing count means 1, and symbols part at
@@ -30,21 +36,10 @@ TEST_F(FormulaTest, CountsAndTheMissingOne) {
   for (const char *same : {"BaTiO3", "Ba1Ti1O3", "Ba Ti O3"}) {
     Compound c;
     ASSERT_EQ(ParseFormular(same, &c), 1) << same;
-    ASSERT_EQ(c.entryCount, 3) << same;
-    EXPECT_EQ(c.entries[0].symbol, "Ba");
-    EXPECT_EQ(c.entries[1].symbol, "Ti");
-    EXPECT_EQ(c.entries[1].count, 1);
-    EXPECT_EQ(c.entries[2].count, 3);
-    EXPECT_EQ(c.entries[2].index, 2);
+    EXPECT_EQ(Entries(c), "Ba1#0 Ti1#1 O3#2 ") << same;
   }
   ASSERT_EQ(ParseFormular("UunCCo2(Fe0.5Mn0.5)3O", &compound), 1);
-  ASSERT_EQ(compound.entryCount, 5);
-  EXPECT_EQ(compound.entries[0].symbol, "Uun");
-  EXPECT_EQ(compound.entries[1].symbol, "C");
-  EXPECT_EQ(compound.entries[2].symbol, "Co");
-  EXPECT_EQ(compound.entries[2].count, 2);
-  EXPECT_EQ(compound.entries[3].count, 3);
-  EXPECT_EQ(compound.entries[4].count, 1);
+  EXPECT_EQ(Entries(compound), "Uun1#0 C1#1 Co2#2 Dummy3#-1 [Fe#3] [Mn#4] O1#5 ");
 }
 
 TEST_F(FormulaTest, Errors) {
@@ -96,25 +91,15 @@ TEST_F(FormulaTest, Errors) {
 
 TEST_F(FormulaTest, MixedSites) {
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
-  ASSERT_EQ(compound.entryCount, 2);
-  const Element &g = compound.entries[0];
-  EXPECT_EQ(g.atomicNumber, 0);
-  EXPECT_EQ(g.symbol, "Dummy");
-  EXPECT_EQ(g.index, -1);
-  EXPECT_EQ(g.count, 2);
-  ASSERT_EQ(g.members.size(), 2u);
-  EXPECT_EQ(g.members[0].symbol, "Fe");
-  EXPECT_EQ(g.members[0].index, 0);
-  EXPECT_DOUBLE_EQ(g.members[0].fraction, 0.5);
-  EXPECT_EQ(g.members[0].count, 2);
-  EXPECT_EQ(g.members[1].index, 1);
-  EXPECT_EQ(compound.entries[1].symbol, "O");
-  EXPECT_EQ(compound.entries[1].index, 2);
-  EXPECT_EQ(compound.entries[1].count, 3);
+  EXPECT_EQ(Entries(compound), "Dummy2#-1 [Fe#0] [Mn#1] O3#2 ");
+  const Element &site = compound.entries[0];
+  EXPECT_EQ(site.atomicNumber, 0);
+  EXPECT_DOUBLE_EQ(site.members[0].fraction, 0.5);
+  EXPECT_EQ(site.members[0].count, 2);
   EXPECT_EQ(RealElementCount(&compound), 3);
   SetFormularZ(&compound, 4);
-  EXPECT_EQ(compound.entries[0].cellCount, 8);
-  EXPECT_EQ(compound.entries[0].members[1].cellCount, 8);
+  EXPECT_EQ(site.cellCount, 8);
+  EXPECT_EQ(site.members[1].cellCount, 8);
   EXPECT_EQ(compound.entries[1].cellCount, 12);
   // A site need not be full; thirds add up to one within rounding.
   FreeCompound(&compound);

@@ -340,10 +340,6 @@ TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
             std::string::npos);
   EXPECT_EQ(automatic.Solve("--stop-after evaluate --overall-b 0").find("Wilson"),
             std::string::npos);
-  // The same data with the true B given.
-  DisplacedJob given("tio2_rutile", 2.0);
-  EXPECT_EQ(given.Solve("-q --overall-b 2").find("Wilson"), std::string::npos);
-  EXPECT_TRUE(SameStructure(given.reference, given.Best(), 2e-3));
 }
 
 TEST(OverallB, ZeroChangesNoByteOfAnyFile) {
