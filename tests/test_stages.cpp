@@ -1,5 +1,5 @@
-// The stages of a job: results that do not depend on the thread count or
-// on which models are solved together, stop requests seen in every stage,
+// The stages of a job: results that do not depend on which models are
+// solved together, stop requests seen in every stage,
 // a message sink that may take a lock of its own, and the batch solver's
 // files at any thread count and after an interrupt.
 #include <gtest/gtest.h>
@@ -41,35 +41,6 @@ std::vector<Outcome> Outcomes(Job &job) {
     out.push_back(o);
   }
   return out;
-}
-
-// Statistic test, filter, optimisation and refinement of every model.
-std::vector<Outcome> SolveAll(int threads) {
-  ForsteriteJob f(threads);
-  EXPECT_TRUE(f.ok);
-  Job &job = f.job;
-  CapturedMessages quiet;
-  EXPECT_EQ(StatisticTestModels(&job, AllModels(&job), nullptr, nullptr), 57u);
-  EXPECT_EQ(FilterJobModels(&job, 0), 57u);
-  std::vector<ModelRun> runs = SolveModels(&job, job.filtered, OptimizationSettings(job.config),
-                                           STAGE_OPTIMIZATION, nullptr, nullptr);
-  EXPECT_EQ(runs.size(), 57u);
-  std::vector<CrystalModel *> solved;
-  for (const ModelRun &r : runs) {
-    EXPECT_TRUE(r.finished);
-    solved.push_back(r.model);
-  }
-  std::vector<CrystalModel *> chosen = ChooseRefinementModels(&job, solved, false);
-  EXPECT_EQ(chosen.size(), 4u);
-  SolveModels(&job, chosen, RefinementSettings(job.config), STAGE_REFINEMENT, nullptr, nullptr);
-  return Outcomes(job);
-}
-
-TEST(Stages, ResultsDoNotDependOnTheThreadCount) {
-  const std::vector<Outcome> one = SolveAll(1);
-  ASSERT_EQ(one.size(), 57u);
-  EXPECT_TRUE(one == SolveAll(2));
-  EXPECT_TRUE(one == SolveAll(4));
 }
 
 TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
