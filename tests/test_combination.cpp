@@ -89,27 +89,6 @@ TEST(Combination, UnreachableCountsAndContradictoryBounds) {
   EXPECT_EQ(GetCombination(&compound, &cp, &comb), 0);
 }
 
-TEST(Combination, RestraintSlots) {
-  std::vector<Position> positions = SmallPositions();
-  CombPositions cp;
-  SetCombPositions(positions, &cp);
-  Compound compound;
-  ASSERT_EQ(ParseFormular("Na4Cl2", &compound), 1);
-  InitializeRestraints(&cp, &compound);
-  EXPECT_EQ(cp.currentSlot, 0);
-  EXPECT_EQ(cp.nodes[0].upperBySlot[1], 1);  // fixed: one set at most
-  EXPECT_EQ(cp.nodes[2].upperBySlot[1], 2);  // 4 atoms / multiplicity 2
-  EXPECT_EQ(cp.nodes[2].upperBySlot[2], 1);
-  EXPECT_EQ(cp.nodes[2].upperBySlot[0], 3);  // 6 atoms together
-  EXPECT_EQ(cp.nodes[2].upperBySlot[5], kOpenUpper);
-  SetRestraint(&cp, 64);  // slots are taken modulo 63
-  EXPECT_EQ(cp.currentSlot, 1);
-  EXPECT_EQ(cp.nodes[2].upper, 2);
-  ResetRestraints(&cp);
-  EXPECT_EQ(cp.currentSlot, 63);
-  EXPECT_EQ(cp.nodes[0].upperBySlot[1], kOpenUpper);
-}
-
 TEST(Combination, RefusesWhatItCannotHold) {
   CapturedMessages messages;
   SpaceGroup sg;

