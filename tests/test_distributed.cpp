@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -129,7 +130,7 @@ const std::string kSolve = PULVINA_SOLVE;
 class Distributed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    work_ = new TempDir;
+    work_ = std::make_unique<TempDir>();
     control_ = work_->write("job.epc", LightForsteriteControl());
     work_->write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
     std::string log;
@@ -137,14 +138,12 @@ class Distributed : public ::testing::Test {
                     &log),
               0)
         << log;
-    reference_ = new std::string(Outputs(work_->file("single")));
+    reference_ = std::make_unique<std::string>(Outputs(work_->file("single")));
     ASSERT_NE(reference_->find("\tsolved"), std::string::npos);
   }
   static void TearDownTestSuite() {
-    delete reference_;
-    delete work_;
-    reference_ = nullptr;
-    work_ = nullptr;
+    reference_.reset();
+    work_.reset();
   }
 
   static std::string Outputs(const std::string &folder) { return RunOutputs(folder, "forsterite"); }
@@ -175,13 +174,13 @@ class Distributed : public ::testing::Test {
     EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
   }
 
-  static TempDir *work_;
+  static std::unique_ptr<TempDir> work_;
   static std::string control_;
-  static std::string *reference_;
+  static std::unique_ptr<std::string> reference_;
 };
-TempDir *Distributed::work_ = nullptr;
+std::unique_ptr<TempDir> Distributed::work_;
 std::string Distributed::control_;
-std::string *Distributed::reference_ = nullptr;
+std::unique_ptr<std::string> Distributed::reference_;
 
 TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
   // Two shards in one folder, the third as a file of its own.
