@@ -337,6 +337,13 @@ TEST_F(Rutile, TraditionalAnnealingFindsTheOxygen) {
   EXPECT_EQ(r.calls, 2 * 4 * 50);
   EXPECT_DOUBLE_EQ(r.total, std::ceil(2 * 50 * 1 / std::log10(2.0)));  // 333, an estimate
   EXPECT_LT(RutileError(*m->parameterList[0]), 0.0015);
+  // A stop on the first move ends the search after it, not after the
+  // temperature step.
+  OptRecorder once;
+  once.stopAfter = 1;
+  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
+                 METHOD_TRADITIONAL, 0.01, &s, RecordOpt, &once);
+  EXPECT_EQ(once.calls, 1);
   // A schedule that starts at its end makes no moves.
   OptRecorder none;
   s.startT = 1;

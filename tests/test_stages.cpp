@@ -61,6 +61,25 @@ TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
   EXPECT_NE(same->Ravg, model->Ravg);
 }
 
+TEST(Stages, RefinementTakesTheBestModelsCheckedOrNotAsAsked) {
+  Job job;
+  InitializeJob(&job);
+  job.config.refine = 1;
+  job.config.refineN = 2;
+  CrystalModel m[3];
+  for (int i = 0; i < 3; ++i) {
+    m[i].modelNumber = i + 1;
+    m[i].Rmin = 0.1 * (i + 1);
+  }
+  m[0].validity &= ~VALIDITY_BOND_LENGTHS;  // found too close
+  const std::vector<CrystalModel *> solved = {&m[2], &m[0], &m[1]};
+  EXPECT_EQ(ChooseRefinementModels(&job, solved, false),
+            (std::vector<CrystalModel *>{&m[0], &m[1]}));
+  EXPECT_EQ(ChooseRefinementModels(&job, solved, true),
+            (std::vector<CrystalModel *>{&m[1], &m[2]}));
+  FreeJob(&job);
+}
+
 TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   CapturedMessages messages;
   ForsteriteJob f(2);
