@@ -134,9 +134,10 @@ class Distributed : public ::testing::Test {
     control_ = work_->write("job.epc", LightForsteriteControl());
     work_->write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
     std::string log;
-    ASSERT_EQ(RunCommand(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_,
-                    &log),
-              0)
+    ASSERT_EQ(
+        RunCommand(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_,
+                   &log),
+        0)
         << log;
     reference_ = std::make_unique<std::string>(Outputs(work_->file("single")));
     ASSERT_NE(reference_->find("\tsolved"), std::string::npos);
@@ -154,9 +155,9 @@ class Distributed : public ::testing::Test {
                                 const std::string &control = control_) {
     std::string log;
     EXPECT_EQ(RunCommand(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " +
-                        std::to_string(i) + "/" + std::to_string(n) + " -o " +
-                        work_->file(folder) + " " + control,
-                    &log),
+                             std::to_string(i) + "/" + std::to_string(n) + " -o " +
+                             work_->file(folder) + " " + control,
+                         &log),
               0)
         << log;
     return work_->file(folder + "/forsterite-" + std::to_string(i) + "of" + std::to_string(n) +
@@ -190,16 +191,17 @@ TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
   const std::string out = work_->file("merged");
   std::string log;
   ASSERT_EQ(RunCommand(kSolve + " -q --threads 2 --merge -o " + out + " " + work_->file("three") +
-                      " " + third,
-                  &log),
+                           " " + third,
+                       &log),
             0)
       << log;
   EXPECT_TRUE(Outputs(out) == *reference_) << "the merge wrote other files than one run";
   // One shard is a run of its own too.
   SolveShard(1, 1, "one");
-  ASSERT_EQ(RunCommand(kSolve + " -q --merge -o " + work_->file("merged1") + " " + work_->file("one"),
-                  &log),
-            0)
+  ASSERT_EQ(
+      RunCommand(kSolve + " -q --merge -o " + work_->file("merged1") + " " + work_->file("one"),
+                 &log),
+      0)
       << log;
   EXPECT_TRUE(Outputs(work_->file("merged1")) == *reference_);
 }
@@ -223,8 +225,10 @@ TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRun) {
 TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
   TempDir job;
   const std::string control = job.write("job.epc", LightForsteriteControl(0));
-  const std::string peaks = job.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
-  const std::string a = SolveShard(1, 2, "two", 3, control), b = SolveShard(2, 2, "two", 3, control);
+  const std::string peaks =
+      job.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
+  const std::string a = SolveShard(1, 2, "two", 3, control),
+                    b = SolveShard(2, 2, "two", 3, control);
   const std::string original = ReadWholeFile(a);
 
   // A shard cut short on the way, or with a number garbled.
@@ -244,7 +248,8 @@ TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
   ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
   job.write("job.epc", LightForsteriteControl(0));
   std::string log;
-  EXPECT_EQ(RunCommand(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"), &log), 0)
+  EXPECT_EQ(
+      RunCommand(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"), &log), 0)
       << log;
 }
 
@@ -292,8 +297,8 @@ TEST_F(Distributed, RanksWriteTheFilesOfOneProcess) {
     const std::string out = work_->file("ranks" + std::to_string(ranks));
     std::string log;
     ASSERT_EQ(RunCommand(kMpirun + " -n " + std::to_string(ranks) + " " + kSolve +
-                        " -q --seed 3 -o " + out + " " + control_,
-                    &log),
+                             " -q --seed 3 -o " + out + " " + control_,
+                         &log),
               0)
         << log;
     EXPECT_TRUE(Outputs(out) == *reference_) << ranks << " ranks wrote other files";
@@ -312,9 +317,9 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   const std::string out = work_->file("failed");
   std::string log;
   EXPECT_NE(RunCommand(kMpirun + " -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
-                      " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " +
-                      work_->file("missing.epc"),
-                  &log),
+                           " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " +
+                           work_->file("missing.epc"),
+                       &log),
             0);
   EXPECT_NE(log.find("rank 1 could not go on"), std::string::npos) << log;
   EXPECT_NE(log.find("[rank 1] "), std::string::npos) << log;
@@ -324,17 +329,17 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   // Ranks that read different jobs would mix them.
   const std::string other = work_->write("other-ranks.epc", LightForsteriteControl(2));
   EXPECT_NE(RunCommand(kMpirun + " -n 2 " + kSolve + " -q --seed 3 -o " + out + " " + control_ +
-                      " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + other,
-                  &log),
+                           " : -n 1 " + kSolve + " -q --seed 3 -o " + out + " " + other,
+                       &log),
             0);
   EXPECT_NE(log.find("rank 2 read other control or peak files than rank 0"), std::string::npos)
       << log;
   EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
 
   // Shards and merges are one process each.
-  EXPECT_EQ(RunCommand(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " +
-                      control_,
-                  &log),
+  EXPECT_EQ(RunCommand(
+                kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " + control_,
+                &log),
             2)
       << log;
 }
