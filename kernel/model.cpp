@@ -151,4 +151,7 @@ void ModelStatisticInfo(const CrystalModelList *head, ModelInfo *info, int *mini
     if (model.freeCount < *minimum) *minimum = model.freeCount;
     if (model.freeCount > *maximum) *maximum = model.freeCount;
   }
+  // Without models there is no smallest count: the model file and the dialog
+  // would show the starting value.
+  if (head->models.empty()) *minimum = 0;
 }

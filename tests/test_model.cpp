@@ -111,6 +111,14 @@ TEST_F(ModelFixture, AllConstantModelAndEmptyHistogram) {
   EXPECT_EQ(info.entries[0].modelCount, 2u);
   EXPECT_EQ(lo, 0);
   EXPECT_EQ(hi, 0);
+  // An empty list has no smallest count to report.
+  CrystalModelList none;
+  ModelInfo empty;
+  lo = hi = 7;
+  ModelStatisticInfo(&none, &empty, &lo, &hi);
+  EXPECT_TRUE(empty.entries.empty());
+  EXPECT_EQ(lo, 0);
+  EXPECT_EQ(hi, 0);
 }
 
 TEST_F(ModelFixture, FixingAndReleasingCoordinates) {

@@ -318,8 +318,6 @@ G_MODULE_EXPORT void on_action_model_statistic_activate(GtkAction *, gpointer) {
   int minimum = 0, maximum = 0;
   ModelStatisticInfo(&job.models, &job.modelInfo, &minimum, &maximum);
   const size_t total = job.models.models.size();
-  // Without models there is no smallest count to tell.
-  if (total == 0) minimum = maximum = 0;
   char text[32];
   std::snprintf(text, sizeof text, "%d", static_cast<int>(total));
   gtk_entry_set_text(GTK_ENTRY(entry_model_info_model_count), text);
