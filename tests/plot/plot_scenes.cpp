@@ -111,47 +111,7 @@ Scene Legend(int placement, const char *name) {
   return {name, 320, 220, std::move(f)};
 }
 
-// The five plots of the application, set up as it sets them up.
-Scene ModelFactors() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Model #", "FOM", false);
-  GtkPlotSerial *all = NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, 0xFF0000, 1.0);
-  GtkPlotSerial *active = NewPlotSerial("Model Factors", PLOT_SERIAL_BAR, 0x00FFFF, 1.0);
-  for (int m = 1; m <= 40; ++m) all->points.push_back({double(m), (m * 37 % 23) * 0.4, ""});
-  all->points[6].y = 0;  // a FOM of 0 shows no bar
-  all->count = static_cast<guint32>(all->points.size());
-  active->points.push_back({17, all->points[16].y, ""});
-  active->count = 1;
-  gtk_plot_figure_add_serial(f.get(), all);
-  gtk_plot_figure_add_serial(f.get(), active);
-  return {"app-model-factors.png", 400, 260, std::move(f)};
-}
-
-Scene Factor() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
-  GtkPlotSerial *s = NewPlotSerial("Bragg Factor", PLOT_SERIAL_LINE, 0x0000FF, 2.0);
-  for (int i = 0; i < 800; ++i)
-    s->points.push_back({double(i), 0.2 + 0.5 * std::exp(-i / 200.0) * (1 + 0.3 * std::sin(i)), ""});
-  s->count = 800;
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-factor.png", 400, 260, std::move(f)};
-}
-
-Scene BestFactor() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
-  GtkPlotSerial *s = NewPlotSerial("Best Bragg Factor", PLOT_SERIAL_LINE_SYMBOL, 0xFF0000, 2.0);
-  double best = 0.7;
-  for (int i = 0; i < 30; ++i) {
-    best *= 0.9 + 0.1 * ((i * 7) % 3) / 2.0;
-    s->points.push_back({i * 25.0, best, ""});
-  }
-  s->count = 30;
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-best-factor.png", 400, 260, std::move(f)};
-}
-
+// The application's peaks plot, set up as it sets it up.
 Points PeakList(double scale, int seed) {
   Points peaks;
   for (int i = 0; i < 24; ++i) {
@@ -159,16 +119,6 @@ Points PeakList(double scale, int seed) {
     peaks.push_back({tt, scale * (5 + ((i + 1) * seed * 13 % 97))});
   }
   return peaks;
-}
-
-Scene ExperimentPeaks() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
-  GtkPlotSerial *s = NewPlotSerial("Experimental Intensity", PLOT_SERIAL_BAR, 0xFF0000, 2.0);
-  for (auto &p : PeakList(12.5, 7)) s->points.push_back({p.first, p.second, ""});
-  s->count = static_cast<guint32>(s->points.size());
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-experiment-peaks.png", 400, 260, std::move(f)};
 }
 
 Scene Peaks() {
@@ -290,12 +240,6 @@ std::vector<Scene> ReferenceScenes() {
   scenes.push_back(SeriesBars());
   scenes.push_back(Legend(PLOT_LEGEND_TOP, "legend-top.png"));
   scenes.push_back(Legend(PLOT_LEGEND_LEFT, "legend-left.png"));
-  scenes.push_back(Legend(PLOT_LEGEND_BOTTOM, "legend-bottom.png"));
-  scenes.push_back(Legend(PLOT_LEGEND_RIGHT, "legend-right.png"));
-  scenes.push_back(ModelFactors());
-  scenes.push_back(Factor());
-  scenes.push_back(BestFactor());
-  scenes.push_back(ExperimentPeaks());
   scenes.push_back(Peaks());
   scenes.push_back(Zoomed());
   scenes.push_back(CrowdedLabels());

@@ -38,8 +38,9 @@ struct Scene {
   int width, height;
   std::unique_ptr<GtkPlotFigure> figure;
 };
-// Each series style, the legend on each side, the application's five plots,
-// a zoomed view and crowded tick labels.
+// Each series style, the legend on each side (right by default, below in
+// the bar and peaks plots), the application's peaks plot, a zoomed view and
+// crowded tick labels.
 std::vector<Scene> ReferenceScenes();
 
 #endif
