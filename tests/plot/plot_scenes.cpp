@@ -205,32 +205,32 @@ std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int he
   return labels;
 }
 
+int RunProgram(const std::vector<std::string> &args, std::string *errors) {
+  std::vector<gchar *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<gchar *>(a.c_str()));
+  argv.push_back(nullptr);
+  gchar *err = nullptr;
+  gint status = -1;
+  const int flags = G_SPAWN_STDOUT_TO_DEV_NULL | (errors ? 0 : G_SPAWN_STDERR_TO_DEV_NULL);
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr, static_cast<GSpawnFlags>(flags), nullptr,
+                    nullptr, nullptr, errors ? &err : nullptr, &status, nullptr))
+    return -1;
+  if (errors) *errors = err ? err : "";
+  g_free(err);
+  return g_spawn_check_wait_status(status, nullptr) ? 0 : 1;
+}
+
 bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why) {
   const std::string program = PULVINA_RSVG_CONVERT;
-  if (program.empty() || !g_file_test(program.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+  if (program.empty()) {
     *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
            "tools/install-deps.sh installs it)";
     return false;
   }
-  gchar *argv[] = {const_cast<gchar *>(program.c_str()), const_cast<gchar *>("-o"),
-                   const_cast<gchar *>(png.c_str()), const_cast<gchar *>(svg.c_str()), nullptr};
-  gchar *err = nullptr;
-  gint status = -1;
-  GError *error = nullptr;
-  const bool ran = g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
-                                nullptr, nullptr, &err, &status, &error);
-  if (!ran) {
-    *why = error ? error->message : "cannot run rsvg-convert";
-    g_clear_error(&error);
-    return false;
-  }
-  const std::string messages = err ? err : "";
-  g_free(err);
-  if (!g_spawn_check_wait_status(status, nullptr) || !messages.empty()) {
-    *why = "rsvg-convert failed: " + messages;
-    return false;
-  }
-  return true;
+  std::string errors;
+  const int status = RunProgram({program, "-o", png, svg}, &errors);
+  *why = "rsvg-convert failed (" + std::to_string(status) + "): " + errors;
+  return status == 0 && errors.empty();
 }
 
 std::vector<Scene> ReferenceScenes() {
