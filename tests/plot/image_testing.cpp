@@ -89,23 +89,17 @@ bool WritePng(const Image &image, const std::string &path) {
   return cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
 }
 
-ImageDifference CompareImages(const Image &a, const Image &b, int radius, int tolerance) {
-  ImageDifference d;
-  d.pixels = static_cast<long>(a.width) * a.height;
-  d.unmatched = std::max(Unmatched(a, b, radius, tolerance, nullptr),
-                         Unmatched(b, a, radius, tolerance, nullptr));
-  return d;
-}
-
 ::testing::AssertionResult LooksLike(const Image &image, const Image &expected,
                                      long maxUnmatched) {
   if (image.width != expected.width || image.height != expected.height)
     return ::testing::AssertionFailure() << "sizes differ: " << image.width << " x "
                                          << image.height << " and " << expected.width << " x "
                                          << expected.height;
-  const ImageDifference d = CompareImages(image, expected);
-  if (d.unmatched <= maxUnmatched) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << d.unmatched << " pixels without a match (at most "
+  const long unmatched =
+      std::max(Unmatched(image, expected, kMatchRadius, kMatchTolerance, nullptr),
+               Unmatched(expected, image, kMatchRadius, kMatchTolerance, nullptr));
+  if (unmatched <= maxUnmatched) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << unmatched << " pixels without a match (at most "
                                        << maxUnmatched << ")";
 }
 

@@ -32,21 +32,14 @@ Image ImageOfSurface(cairo_surface_t *surface);
 Image ReadPng(const std::string &path);
 bool WritePng(const Image &image, const std::string &path);
 
-// Pixels of one image without a pixel of like colour (no channel off by
-// more than the tolerance) within radius pixels in the other, counted both
-// ways. Text hinted another way moves and blurs glyph edges by a pixel; a
-// missing or moved element leaves pixels with no match.
-struct ImageDifference {
-  long unmatched = 0;  // the larger of the two counts
-  long pixels = 0;
-};
-// Glyphs hinted in another style move their edges by up to two pixels and
-// shade them differently; within that radius and tolerance no pixel of the
-// reference pictures lacks a match under any hinting style.
+// Two images look alike when few pixels of either lack a pixel of like
+// colour (no channel off by more than the tolerance) within the radius in
+// the other. Glyphs hinted in another style move their edges by up to two
+// pixels and shade them differently; within that radius and tolerance no
+// pixel of the reference pictures lacks a match under any hinting style,
+// while a missing or moved element leaves pixels with no match.
 constexpr int kMatchRadius = 2, kMatchTolerance = 96;
 constexpr long kMaxUnmatched = 16;
-ImageDifference CompareImages(const Image &a, const Image &b, int radius = kMatchRadius,
-                              int tolerance = kMatchTolerance);
 ::testing::AssertionResult LooksLike(const Image &image, const Image &expected,
                                      long maxUnmatched = kMaxUnmatched);
 

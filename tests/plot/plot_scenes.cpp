@@ -111,47 +111,7 @@ Scene Legend(int placement, const char *name) {
   return {name, 320, 220, std::move(f)};
 }
 
-// The five plots of the application, set up as it sets them up.
-Scene ModelFactors() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Model #", "FOM", false);
-  GtkPlotSerial *all = NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, 0xFF0000, 1.0);
-  GtkPlotSerial *active = NewPlotSerial("Model Factors", PLOT_SERIAL_BAR, 0x00FFFF, 1.0);
-  for (int m = 1; m <= 40; ++m) all->points.push_back({double(m), (m * 37 % 23) * 0.4, ""});
-  all->points[6].y = 0;  // a FOM of 0 shows no bar
-  all->count = static_cast<guint32>(all->points.size());
-  active->points.push_back({17, all->points[16].y, ""});
-  active->count = 1;
-  gtk_plot_figure_add_serial(f.get(), all);
-  gtk_plot_figure_add_serial(f.get(), active);
-  return {"app-model-factors.png", 400, 260, std::move(f)};
-}
-
-Scene Factor() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
-  GtkPlotSerial *s = NewPlotSerial("Bragg Factor", PLOT_SERIAL_LINE, 0x0000FF, 2.0);
-  for (int i = 0; i < 800; ++i)
-    s->points.push_back({double(i), 0.2 + 0.5 * std::exp(-i / 200.0) * (1 + 0.3 * std::sin(i)), ""});
-  s->count = 800;
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-factor.png", 400, 260, std::move(f)};
-}
-
-Scene BestFactor() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Step", "Bragg Factor", true);
-  GtkPlotSerial *s = NewPlotSerial("Best Bragg Factor", PLOT_SERIAL_LINE_SYMBOL, 0xFF0000, 2.0);
-  double best = 0.7;
-  for (int i = 0; i < 30; ++i) {
-    best *= 0.9 + 0.1 * ((i * 7) % 3) / 2.0;
-    s->points.push_back({i * 25.0, best, ""});
-  }
-  s->count = 30;
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-best-factor.png", 400, 260, std::move(f)};
-}
-
+// The application's peaks plot, set up as it sets it up.
 Points PeakList(double scale, int seed) {
   Points peaks;
   for (int i = 0; i < 24; ++i) {
@@ -159,16 +119,6 @@ Points PeakList(double scale, int seed) {
     peaks.push_back({tt, scale * (5 + ((i + 1) * seed * 13 % 97))});
   }
   return peaks;
-}
-
-Scene ExperimentPeaks() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
-  GtkPlotSerial *s = NewPlotSerial("Experimental Intensity", PLOT_SERIAL_BAR, 0xFF0000, 2.0);
-  for (auto &p : PeakList(12.5, 7)) s->points.push_back({p.first, p.second, ""});
-  s->count = static_cast<guint32>(s->points.size());
-  gtk_plot_figure_add_serial(f.get(), s);
-  return {"app-experiment-peaks.png", 400, 260, std::move(f)};
 }
 
 Scene Peaks() {
@@ -255,32 +205,32 @@ std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int he
   return labels;
 }
 
+int RunProgram(const std::vector<std::string> &args, std::string *errors) {
+  std::vector<gchar *> argv;
+  for (const std::string &a : args) argv.push_back(const_cast<gchar *>(a.c_str()));
+  argv.push_back(nullptr);
+  gchar *err = nullptr;
+  gint status = -1;
+  const int flags = G_SPAWN_STDOUT_TO_DEV_NULL | (errors ? 0 : G_SPAWN_STDERR_TO_DEV_NULL);
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr, static_cast<GSpawnFlags>(flags), nullptr,
+                    nullptr, nullptr, errors ? &err : nullptr, &status, nullptr))
+    return -1;
+  if (errors) *errors = err ? err : "";
+  g_free(err);
+  return g_spawn_check_wait_status(status, nullptr) ? 0 : 1;
+}
+
 bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why) {
   const std::string program = PULVINA_RSVG_CONVERT;
-  if (program.empty() || !g_file_test(program.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+  if (program.empty()) {
     *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
            "tools/install-deps.sh installs it)";
     return false;
   }
-  gchar *argv[] = {const_cast<gchar *>(program.c_str()), const_cast<gchar *>("-o"),
-                   const_cast<gchar *>(png.c_str()), const_cast<gchar *>(svg.c_str()), nullptr};
-  gchar *err = nullptr;
-  gint status = -1;
-  GError *error = nullptr;
-  const bool ran = g_spawn_sync(nullptr, argv, nullptr, G_SPAWN_STDOUT_TO_DEV_NULL, nullptr,
-                                nullptr, nullptr, &err, &status, &error);
-  if (!ran) {
-    *why = error ? error->message : "cannot run rsvg-convert";
-    g_clear_error(&error);
-    return false;
-  }
-  const std::string messages = err ? err : "";
-  g_free(err);
-  if (!g_spawn_check_wait_status(status, nullptr) || !messages.empty()) {
-    *why = "rsvg-convert failed: " + messages;
-    return false;
-  }
-  return true;
+  std::string errors;
+  const int status = RunProgram({program, "-o", png, svg}, &errors);
+  *why = "rsvg-convert failed (" + std::to_string(status) + "): " + errors;
+  return status == 0 && errors.empty();
 }
 
 std::vector<Scene> ReferenceScenes() {
@@ -290,12 +240,6 @@ std::vector<Scene> ReferenceScenes() {
   scenes.push_back(SeriesBars());
   scenes.push_back(Legend(PLOT_LEGEND_TOP, "legend-top.png"));
   scenes.push_back(Legend(PLOT_LEGEND_LEFT, "legend-left.png"));
-  scenes.push_back(Legend(PLOT_LEGEND_BOTTOM, "legend-bottom.png"));
-  scenes.push_back(Legend(PLOT_LEGEND_RIGHT, "legend-right.png"));
-  scenes.push_back(ModelFactors());
-  scenes.push_back(Factor());
-  scenes.push_back(BestFactor());
-  scenes.push_back(ExperimentPeaks());
   scenes.push_back(Peaks());
   scenes.push_back(Zoomed());
   scenes.push_back(CrowdedLabels());

@@ -29,6 +29,9 @@ Image Render(GtkPlotFigure *figure, int width, int height,
 // The tick labels of an axis as a drawing of that size places them.
 std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis);
 
+// Runs a program and gives its exit status (-1 when it cannot be started),
+// its error output into errors when given, else thrown away.
+int RunProgram(const std::vector<std::string> &args, std::string *errors = nullptr);
 // Converts an SVG file to PNG with rsvg-convert, as a browser or a drawing
 // program would read it; false, with the reason, when it does not.
 bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why);
@@ -38,8 +41,9 @@ struct Scene {
   int width, height;
   std::unique_ptr<GtkPlotFigure> figure;
 };
-// Each series style, the legend on each side, the application's five plots,
-// a zoomed view and crowded tick labels.
+// Each series style, the legend on each side (right by default, below in
+// the bar and peaks plots), the application's peaks plot, a zoomed view and
+// crowded tick labels.
 std::vector<Scene> ReferenceScenes();
 
 #endif

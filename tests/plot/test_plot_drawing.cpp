@@ -1,6 +1,7 @@
-// What the figure draws where: the grid behind axes and bars, bars standing
-// on zero, lines cut at the frame's edge, tick labels that keep apart, the
-// legend clear of the axes, centred symbols, legend samples and the title.
+// What the figure draws where, for what the reference pictures would not
+// show plainly: the grid behind axes and bars, bars standing on zero, gaps
+// in lines, tick labels that keep apart, the legend clear of the axes, its
+// shadow, and the title.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,45 +90,6 @@ TEST(PlotDrawing, BarsStandOnZero) {
   EXPECT_EQ(CountColour(image, 255, 0, 0, 40, p.X(80) - 6, 0, p.X(80) + 6, kHeight), 0);
 }
 
-TEST(PlotDrawing, BarsOfARangeWithoutZeroStandOnTheNearestEdge) {
-  Plain up;
-  up.Bars({{50, 55}}, 0xFF0000, 10);
-  ZoomTo(&up.figure, 0, 100, 50, 60);
-  Image image = Render(&up.figure, kWidth, kHeight);
-  EXPECT_TRUE(IsColour(image.At(up.X(50), static_cast<int>(up.figure.frame.bottom) - 2), 255, 0, 0));
-
-  Plain down;
-  down.Bars({{50, -55}}, 0xFF0000, 10);
-  ZoomTo(&down.figure, 0, 100, -60, -50);
-  image = Render(&down.figure, kWidth, kHeight);
-  const GtkPlotFrame &f = down.figure.frame;
-  EXPECT_TRUE(IsColour(image.At(down.X(50), static_cast<int>(f.top) + 2), 255, 0, 0));
-  EXPECT_FALSE(IsColour(image.At(down.X(50), static_cast<int>(f.bottom) - 2), 255, 0, 0));
-}
-
-TEST(PlotDrawing, ZoomedLinesRunToTheFrameEdgeAndNoFurther) {
-  Plain p;
-  p.Line({{0, 0}, {100, 100}}, 0x0000FF);
-  p.Line({{0, 45}, {100, 55}}, 0x00FF00, PLOT_SERIAL_STEP);
-  // Neither series has a point in this view: ticks 35 to 65 each way.
-  ZoomTo(&p.figure, 40, 60, 40, 60);
-  const Image image = Render(&p.figure, kWidth, kHeight);
-  const GtkPlotFrame &f = p.figure.frame;
-  const double ppu = p.figure.bottomAxile.scale.pixelsPerUnit;
-  // The diagonal passes both corners of the frame.
-  for (double x : {35 + 2 / ppu, 50.0, 65 - 2 / ppu}) {
-    const int sx = p.X(x), sy = p.Y(x);
-    EXPECT_GT(CountColour(image, 0, 0, 255, 90, sx - 2, sy - 2, sx + 3, sy + 3), 0) << "x " << x;
-  }
-  // The step runs level at 55 across the whole frame.
-  const int y55 = p.Y(55);
-  for (int sx : {static_cast<int>(f.left) + 2, p.X(50), static_cast<int>(f.right) - 3})
-    EXPECT_GT(CountColour(image, 0, 255, 0, 90, sx, y55 - 1, sx + 1, y55 + 2), 0) << "x " << sx;
-  // Nothing of either beyond the frame.
-  EXPECT_EQ(CountColour(image, 0, 0, 255, 90, 0, 0, static_cast<int>(f.left) - 1, kHeight), 0);
-  EXPECT_EQ(CountColour(image, 0, 255, 0, 90, static_cast<int>(f.right) + 2, 0, kWidth, kHeight), 0);
-}
-
 TEST(PlotDrawing, APointThatIsNotANumberBreaksTheLine) {
   Plain p;
   const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -179,10 +141,7 @@ TEST(PlotDrawing, TickLabelsKeepApartAndStayRound) {
   const auto x = TickLabels(&wide.figure, 240, 160, PLOT_AXILE_BOTTOM);
   ASSERT_GE(x.size(), 2u);
   ExpectApart(x, true);
-  // Every n-th tick is kept, so the kept ones are evenly spaced.
-  for (size_t i = 2; i < x.size(); ++i)
-    EXPECT_DOUBLE_EQ(x[i].value - x[i - 1].value, x[1].value - x[0].value);
-  // ... by a round number of steps, and from zero.
+  // Every n-th tick is kept, n a round number, counting from zero.
   const double steps = (x[1].value - x[0].value) / wide.figure.bottomAxile.scale.major;
   EXPECT_TRUE(steps == 2 || steps == 5 || steps == 10) << steps;
   EXPECT_EQ(std::fmod(x[0].value, x[1].value - x[0].value), 0);
@@ -201,14 +160,6 @@ TEST(PlotDrawing, TickLabelsKeepApartAndStayRound) {
             gtk_plot_major_ticks(&roomy.figure.bottomAxile.scale).size());
   EXPECT_EQ(TickLabels(&roomy.figure, 600, 400, PLOT_AXILE_LEFT).size(),
             gtk_plot_major_ticks(&roomy.figure.leftAxile.scale).size());
-
-  // The labels kept are the ones drawn: text stands in each box.
-  const Image image = Render(&wide.figure, 240, 160);
-  for (const auto &l : TickLabels(&wide.figure, 240, 160, PLOT_AXILE_BOTTOM))
-    EXPECT_GT(CountColour(image, 0, 0, 0, 100, int(l.x), int(l.y), int(l.x + l.width),
-                          int(l.y + l.height)),
-              3)
-        << l.text;
 }
 
 TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySide) {
@@ -244,54 +195,13 @@ TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySide) {
   }
 }
 
-TEST(PlotDrawing, SymbolsAreCentredOnTheirPoints) {
-  for (int shape : {0, 1, 3, 10}) {
-    SCOPED_TRACE(shape);
-    Plain p;
-    GtkPlotSerial *s = p.Line({{50, 50}}, 0, PLOT_SERIAL_SYMBOL);
-    s->symbolStyle.shape = shape;
-    s->symbolStyle.size = 11;
-    s->symbolStyle.fill = 1;
-    s->symbolStyle.color = 0xFF0000;
-    ZoomTo(&p.figure, 0, 100, 0, 100);
-    const Image image = Render(&p.figure, kWidth, kHeight);
-    int x0 = kWidth, x1 = -1, y0 = kHeight, y1 = -1;
-    for (int y = 0; y < kHeight; ++y)
-      for (int x = 0; x < kWidth; ++x)
-        if (IsColour(image.At(x, y), 255, 0, 0, 100)) {
-          x0 = std::min(x0, x), x1 = std::max(x1, x);
-          y0 = std::min(y0, y), y1 = std::max(y1, y);
-        }
-    ASSERT_GE(x1, x0);
-    double sx, sy;
-    gtk_plot_plot_to_screen(&p.figure, 50, 50, &sx, &sy);
-    EXPECT_NEAR((x0 + x1 + 1) / 2.0, sx, 1.5);
-    EXPECT_NEAR((y0 + y1 + 1) / 2.0, sy, 1.5);
-    EXPECT_GE(x1 - x0 + 1, 8);
-  }
-}
-
-TEST(PlotDrawing, LegendShowsASampleOfEverySeries) {
+TEST(PlotDrawing, LegendCastsItsShadowRightOfItAndBelow) {
   GtkPlotFigure f;
   f.legend.background = 0xFFFFFF;
-  GtkPlotSerial *line = AddSerial(&f, "line", PLOT_SERIAL_LINE, {{0, 0}, {10, 10}});
-  line->lineStyle = {2, 0x0000FF, 0, 0, 0};
-  GtkPlotSerial *bars = AddSerial(&f, "bars", PLOT_SERIAL_BAR, {{5, 5}});
-  bars->barStyle.color = 0xFF0000;
-  GtkPlotSerial *marks = AddSerial(&f, "symbols", PLOT_SERIAL_SYMBOL, {{3, 3}});
-  marks->symbolStyle = {8, 1, 0x00C000, 0, 1, 'A', "Sans 10"};
-  GtkPlotSerial *steps = AddSerial(&f, "steps", PLOT_SERIAL_STEP, {{1, 1}, {4, 6}});
-  steps->lineStyle = {2, 0xFF00FF, 0, 0, 0};
+  AddSerial(&f, "line", PLOT_SERIAL_LINE, {{0, 0}, {10, 10}});
+  AddSerial(&f, "bars", PLOT_SERIAL_BAR, {{5, 5}});
   const Image image = Render(&f, 400, 300);
   const cairo_rectangle_int_t box = f.legendBox;
-  const int row = box.height / 4, sample = 3 * f.legend.sampleUnit + 2;
-  const struct { int r, g, b; } colours[] = {{0, 0, 255}, {255, 0, 0}, {0, 192, 0}, {255, 0, 255}};
-  for (int i = 0; i < 4; ++i)
-    EXPECT_GT(CountColour(image, colours[i].r, colours[i].g, colours[i].b, 40, box.x,
-                          box.y + i * row, box.x + sample, box.y + (i + 1) * row),
-              6)
-        << "item " << i;
-  // The shadow falls right of the box and below it.
   const int shadow = f.legend.frameWidth;
   ASSERT_GT(shadow, 0);
   EXPECT_EQ(CountColour(image, 0x10, 0x10, 0x10, 8, box.x + box.width, box.y + shadow,

@@ -1,6 +1,5 @@
-// What the plot draws, compared with reference pictures: each series style,
-// the legend on each side, the application's five plots, a zoomed view and
-// crowded tick labels. tools/update-reference-images.sh rewrites the
+// What the plot draws, compared with reference pictures (the scenes are in
+// plot_scenes.cpp). tools/update-reference-images.sh rewrites the
 // references when a change of the drawing is meant.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-// The crystal 3D view with Mesa's software OpenGL: the default cell, atoms
-// and their periodic images, shared spheres, the pointer and the wheel, the
-// snap views, what it draws (against reference pictures), its export, and
-// the widget without OpenGL.
+// The crystal 3D view with Mesa's software OpenGL: atoms and their periodic
+// images, shared spheres, the pointer and the wheel, what it draws (against
+// reference pictures, and where those would not show it plainly), its
+// export, and the widget without OpenGL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,33 +49,32 @@ class CrystalView : public ::testing::Test {
     window = std::make_unique<TestWindow>(widget, kSize, kSize);
   }
 
-  // Oxygen in two oxidation states and barium, on a cubic cell.
-  void SetUp3Kinds() {
-    crystal.a = crystal.b = crystal.c = 6;
-    oxide = MakeElement("O", 8, -2, 0xFFFF0D0D, 730);
-    peroxide = MakeElement("O", 8, -1, 0xFFFF0D0D, 730);
-    barium = MakeElement("Ba", 56, 2, 0xFF00C900, 1980);
+  // A picture in which a mirrored or wrongly turned view shows: an oblique
+  // cell of three different edges, barium on the corners, titanium inside
+  // and oxygen on places without symmetry.
+  void SetUpPictureCrystal() {
+    crystal.a = 4;
+    crystal.b = 5;
+    crystal.c = 6;
+    crystal.beta = 100;
+    crystal.cellAtoms = {AtomAt(&barium, 0, 0, 0),      AtomAt(&titanium, 0.45, 0.5, 0.55),
+                         AtomAt(&oxide, 0.5, 0.5, 0),   AtomAt(&oxide, 0.2, 0.3, 0.8),
+                         AtomAt(&oxide, 0.75, 0.1, 0.4), AtomAt(&oxide, 0, 0.65, 0.3)};
+    gtk_crystal_3d_view_set_crystal(view, &crystal);
   }
 
   GtkWidget *widget = nullptr;
   GtkCrystal3DView *view = nullptr;
   std::unique_ptr<TestWindow> window;
   Crystal crystal;
-  Element oxide, peroxide, barium;
+  const Element oxide = MakeElement("O", 8, -2, 0xFFFF0D0D, 730),
+                peroxide = MakeElement("O", 8, -1, 0xFFFF0D0D, 730),
+                barium = MakeElement("Ba", 56, 2, 0xFF00C900, 1980),
+                titanium = MakeElement("Ti", 22, 4, 0xFFBFC2C7, 1600);
 };
 
-TEST_F(CrystalView, StartsWithATenAngstromCubeAndNoAtoms) {
-  EXPECT_EQ(view->crystal.a, 10);
-  EXPECT_EQ(view->crystal.c, 10);
-  EXPECT_EQ(view->crystal.beta, 90);
-  EXPECT_TRUE(view->crystal.atoms.empty());
-  EXPECT_EQ(view->rotation[3], 1);
-  EXPECT_EQ(view->scale, 1);
-  EXPECT_EQ(view->viewMode, CRYSTAL_VIEW_ROTATE);
-}
-
 TEST_F(CrystalView, AtomsAreReducedIntoTheCellAndDrawnOnEveryFaceTheyTouch) {
-  SetUp3Kinds();
+  crystal.a = crystal.b = crystal.c = 6;
   crystal.cellAtoms = {AtomAt(&barium, 0, 0, 0), AtomAt(&oxide, 0.5, 0.5, 0),
                        AtomAt(&oxide, 1.25, -0.5, 0.3),
                        AtomAt(&oxide, -1e-17, 0.5, 0.5)};  // a symmetry operator's zero
@@ -84,27 +83,18 @@ TEST_F(CrystalView, AtomsAreReducedIntoTheCellAndDrawnOnEveryFaceTheyTouch) {
   const auto &atoms = view->crystal.atoms;
   double images[8][3];
   EXPECT_EQ(gtk_crystal_3d_view_atom_images(&atoms[0], images), 8);  // every corner
-  int corners = 0;
-  for (auto &p : images)
-    corners += std::fabs(p[0]) == 0.5 && std::fabs(p[1]) == 0.5 && std::fabs(p[2]) == 0.5;
-  EXPECT_EQ(corners, 8);
   ASSERT_EQ(gtk_crystal_3d_view_atom_images(&atoms[1], images), 2);  // bottom and top face
   EXPECT_EQ(images[0][2], -0.5);
   EXPECT_EQ(images[1][2], 0.5);
   EXPECT_DOUBLE_EQ(atoms[2].x, 0.25);
   EXPECT_DOUBLE_EQ(atoms[2].y, 0.5);
-  EXPECT_DOUBLE_EQ(atoms[2].z, 0.3);
   EXPECT_EQ(gtk_crystal_3d_view_atom_images(&atoms[2], images), 1);
   EXPECT_EQ(atoms[3].x, 0);
   EXPECT_EQ(gtk_crystal_3d_view_atom_images(&atoms[3], images), 2);
-  EXPECT_STREQ(atoms[0].label, "Ba1");
-  EXPECT_STREQ(atoms[3].label, "O4");
-  EXPECT_DOUBLE_EQ(atoms[0].green, 0xC9 / 255.0);
-  EXPECT_EQ(atoms[0].covalentRadius, 1980);
 }
 
 TEST_F(CrystalView, AtomsShareOneSpherePerElementAndOxidationState) {
-  SetUp3Kinds();
+  crystal.a = crystal.b = crystal.c = 6;
   crystal.cellAtoms = {AtomAt(&oxide, 0.1, 0.1, 0.1), AtomAt(&oxide, 0.9, 0.9, 0.9),
                        AtomAt(&peroxide, 0.5, 0.5, 0.5), AtomAt(&barium, 0, 0, 0),
                        AtomAt(nullptr, 0.3, 0.3, 0.3)};  // no element: nothing to draw
@@ -116,12 +106,6 @@ TEST_F(CrystalView, AtomsShareOneSpherePerElementAndOxidationState) {
   EXPECT_NE(atoms[2].displayList, atoms[0].displayList);
   EXPECT_NE(atoms[3].displayList, atoms[0].displayList);
   EXPECT_NE(atoms[3].displayList, atoms[2].displayList);
-
-  // A new crystal replaces the old one whole.
-  crystal.cellAtoms = {AtomAt(&barium, 0.5, 0.5, 0.5)};
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
-  ASSERT_EQ(view->crystal.atoms.size(), 1u);
-  EXPECT_NE(view->crystal.atoms[0].displayList, 0u);
 }
 
 TEST_F(CrystalView, ProjectionFollowsTheCell) {
@@ -131,18 +115,12 @@ TEST_F(CrystalView, ProjectionFollowsTheCell) {
   EXPECT_NEAR(view->radius, 3 * start, 1e-9);
   gtk_crystal_3d_view_clear(view);
   EXPECT_NEAR(view->radius, start, 1e-9);
-  EXPECT_EQ(view->crystal.a, 10);
   crystal.a = crystal.b = crystal.c = 0.3;  // too small for a box of whole angstrom
   gtk_crystal_3d_view_set_crystal(view, &crystal);
   EXPECT_NEAR(view->radius, 0.03 * start, 1e-9);
   ViewCrystal flat;
   flat.gamma = 0;  // spans no volume
   EXPECT_EQ(gtk_crystal_3d_view_cell_radius(&flat), 10);
-  // An oblique cell is sized by its longest body diagonal.
-  ViewCrystal oblique;
-  oblique.beta = 150;
-  ViewCrystal square;
-  EXPECT_GT(gtk_crystal_3d_view_cell_radius(&oblique), gtk_crystal_3d_view_cell_radius(&square));
 }
 
 TEST_F(CrystalView, DraggingInScaleModeScalesWithinLimits) {
@@ -160,10 +138,6 @@ TEST_F(CrystalView, DraggingInScaleModeScalesWithinLimits) {
     SendMotion(widget, 200, 0, GDK_BUTTON1_MASK);
   }
   EXPECT_DOUBLE_EQ(view->scale, 10);
-  // Motion without the button only follows the pointer.
-  SendMotion(widget, 0, kSize / 2.0, 0);
-  EXPECT_DOUBLE_EQ(view->scale, 10);
-  EXPECT_EQ(view->lastY, kSize / 2.0);
 }
 
 TEST_F(CrystalView, DraggingInRotateModeTurnsAndAZeroDragDoesNot) {
@@ -180,29 +154,6 @@ TEST_F(CrystalView, DraggingInRotateModeTurnsAndAZeroDragDoesNot) {
   SendMotion(widget, 280, 200, GDK_BUTTON1_MASK);  // right from the centre
   // From (0, 0) to (0.4, 0) on the ball: 30 degrees about -y.
   EXPECT_NEAR(view->rotation[1], -std::sin(15 * M_PI / 180), 1e-12);
-  EXPECT_NEAR(view->rotation[0], 0, 1e-12);
-  EXPECT_EQ(view->scale, 1);
-}
-
-TEST_F(CrystalView, SnapViews) {
-  const double h = std::sqrt(0.5);
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_A);
-  EXPECT_NEAR(view->rotation[1], h, 1e-12);
-  EXPECT_NEAR(view->rotation[3], h, 1e-12);
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_B);
-  EXPECT_NEAR(view->rotation[0], h, 1e-12);
-  // The opposite directions turn the other way.
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_A_);
-  EXPECT_NEAR(view->rotation[1], -h, 1e-12);
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_C_);
-  EXPECT_NEAR(std::fabs(view->rotation[1]), 1, 1e-12);
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_C);  // back to the start
-  EXPECT_EQ(view->rotation[0], 0);
-  EXPECT_EQ(view->rotation[1], 0);
-  EXPECT_EQ(view->rotation[2], 0);
-  EXPECT_EQ(view->rotation[3], 1);
-  gtk_crystal_3d_view_view_from(view, 17);  // unknown: left alone
-  EXPECT_EQ(view->rotation[3], 1);
 }
 
 Image Picture(GtkCrystal3DView *view) {
@@ -212,23 +163,6 @@ Image Picture(GtkCrystal3DView *view) {
   Image image = ImageOfPixbuf(pixbuf);
   g_object_unref(pixbuf);
   return image;
-}
-
-// Pixels where one channel stands out: the unlit a (red), b (green) and c
-// (blue) edges.
-struct EdgeCounts {
-  long red = 0, green = 0, blue = 0;
-};
-EdgeCounts CountEdges(const Image &image) {
-  EdgeCounts c;
-  for (int y = 0; y < image.height; ++y)
-    for (int x = 0; x < image.width; ++x) {
-      const Image::Pixel p = image.At(x, y);
-      c.red += p.r > 150 && p.g < 90 && p.b < 90;
-      c.green += p.g > 150 && p.r < 90 && p.b < 90;
-      c.blue += p.b > 150 && p.r < 90 && p.g < 90;
-    }
-  return c;
 }
 
 // The box round everything that is not background.
@@ -254,61 +188,12 @@ void Turn(GtkCrystal3DView *view, double ax, double ay, double az, double angle)
   gtk_crystal_3d_view_update(view);
 }
 
-// A picture in which a mirrored or wrongly turned view shows: an oblique
-// cell of three different edges, barium on the corners, titanium inside and
-// oxygen on places without symmetry.
-void SetUpPictureCrystal(Crystal *crystal, std::vector<Element> *elements) {
-  crystal->a = 4;
-  crystal->b = 5;
-  crystal->c = 6;
-  crystal->beta = 100;
-  elements->clear();
-  elements->push_back(MakeElement("Ba", 56, 2, 0xFF00C900, 1980));
-  elements->push_back(MakeElement("Ti", 22, 4, 0xFFBFC2C7, 1600));
-  elements->push_back(MakeElement("O", 8, -2, 0xFFFF0D0D, 730));
-  const Element *ba = &(*elements)[0], *ti = &(*elements)[1], *o = &(*elements)[2];
-  crystal->cellAtoms = {AtomAt(ba, 0, 0, 0),       AtomAt(ti, 0.45, 0.5, 0.55),
-                        AtomAt(o, 0.5, 0.5, 0),    AtomAt(o, 0.2, 0.3, 0.8),
-                        AtomAt(o, 0.75, 0.1, 0.4), AtomAt(o, 0, 0.65, 0.3)};
-}
-
-TEST_F(CrystalView, PictureShowsShadedSpheresAndColouredEdges) {
-  std::vector<Element> elements;
-  SetUpPictureCrystal(&crystal, &elements);
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
-  Turn(view, 1, 0.4, 0, 0.6);
-  const Image image = Picture(view);
-  ASSERT_FALSE(image.Empty());
-  WritePng(image, TestOutputPath("crystal.png"));
-  const EdgeCounts edges = CountEdges(image);
-  EXPECT_GT(edges.red, 20);
-  EXPECT_GT(edges.green, 20);
-  EXPECT_GT(edges.blue, 20);
-  EXPECT_GT(CountColour(image, 255, 255, 255, 30), 100);  // white edges
-  long lit = 0;  // barium's spheres, shaded by the two lights
-  for (int y = 0; y < kSize; ++y)
-    for (int x = 0; x < kSize; ++x) {
-      const Image::Pixel p = image.At(x, y);
-      lit += p.g > 40 && p.r < p.g / 3 && p.b < p.g / 3 && p.g < 230;
-    }
-  EXPECT_GT(lit, 1000);
-  EXPECT_EQ(CountColour(image, 0, 0, 0, 0, 0, 0, 4, 4), 16);  // black background
-
-  // Without its cell nothing is drawn.
-  crystal.gamma = 0;
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
-  const Image empty = Picture(view);
-  EXPECT_EQ(CountColour(empty, 0, 0, 0, 10), long(kSize) * kSize);
-}
-
 // The views along a, b and c of an asymmetric crystal, and a turned one.
 TEST_F(CrystalView, ViewsLookLikeTheirReferences) {
   window.reset();
   widget = gtk_crystal_3d_view_new();
   view = GTK_CRYSTAL_3D_VIEW(widget);
-  std::vector<Element> elements;
-  SetUpPictureCrystal(&crystal, &elements);
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  SetUpPictureCrystal();
   window = std::make_unique<TestWindow>(widget, 240, 240);
   const struct {
     int direction;
@@ -324,63 +209,10 @@ TEST_F(CrystalView, ViewsLookLikeTheirReferences) {
   EXPECT_TRUE(LooksLikeReference(Picture(view), PULVINA_WIDGET_REFERENCE_DIR, "view-turned.png"));
 }
 
-// In the views along the axes the coloured edges lay exactly behind white
-// ones and did not show.
-TEST_F(CrystalView, AxisEdgesShowInTheViewsAlongTheAxes) {
-  crystal.a = 4;
-  crystal.b = 5;
-  crystal.c = 6;
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
-  // At least half of each edge's length in pixels: 4 angstrom of about 9.
-  const long least = 80;
-  for (int direction : {CRYSTAL_VIEW_FROM_A, CRYSTAL_VIEW_FROM_B, CRYSTAL_VIEW_FROM_C,
-                        CRYSTAL_VIEW_FROM_A_, CRYSTAL_VIEW_FROM_B_, CRYSTAL_VIEW_FROM_C_}) {
-    SCOPED_TRACE(direction);
-    gtk_crystal_3d_view_view_from(view, direction);
-    const EdgeCounts e = CountEdges(Picture(view));
-    const int along = direction % 3;  // 0 a, 1 b, 2 c: that edge is seen end on
-    if (along != 0) {
-      EXPECT_GT(e.red, least);
-    }
-    if (along != 1) {
-      EXPECT_GT(e.green, least);
-    }
-    if (along != 2) {
-      EXPECT_GT(e.blue, least);
-    }
-  }
-}
-
-TEST_F(CrystalView, EdgesAreSmoothAndMoreThanAPixelWide) {
-  gtk_crystal_3d_view_view_from(view, CRYSTAL_VIEW_FROM_C);
-  Image image = Picture(view);
-  // The a edge runs across the picture: count the rows it covers half way.
-  int column = -1;
-  for (int x = kSize / 2 - 20; x <= kSize / 2 + 20 && column < 0; ++x)
-    for (int y = 0; y < kSize; ++y)
-      if (image.At(x, y).r > 150 && image.At(x, y).g < 90) column = x;
-  ASSERT_GE(column, 0);
-  int rows = 0;
-  for (int y = 0; y < kSize; ++y) rows += image.At(column, y).r > 100 && image.At(column, y).g < 90;
-  EXPECT_GE(rows, 2);
-  // Turned, the edges are slanted; smoothing gives their borders shades
-  // between white and the black background.
-  Turn(view, 1, 0.4, 0, 0.6);
-  image = Picture(view);
-  long shades = 0;
-  for (int y = 0; y < kSize; ++y)
-    for (int x = 0; x < kSize; ++x) {
-      const Image::Pixel p = image.At(x, y);
-      shades += p.r == p.g && p.g == p.b && p.r > 30 && p.r < 220;
-    }
-  EXPECT_GT(shades, 200);
-}
-
 // The cell fills the view in the orientation that shows it largest, and is
 // not cut off in any.
 TEST_F(CrystalView, CellFillsTheViewWithoutBeingCutOff) {
-  Element ba = MakeElement("Ba", 56, 2, 0xFF00C900, 1980);
-  crystal.cellAtoms = {AtomAt(&ba, 0, 0, 0)};
+  crystal.cellAtoms = {AtomAt(&barium, 0, 0, 0)};
   gtk_crystal_3d_view_set_crystal(view, &crystal);
   int widest = 0;
   // Turns about (1, -1, 0) bring the body diagonal across the view, one way
@@ -396,6 +228,10 @@ TEST_F(CrystalView, CellFillsTheViewWithoutBeingCutOff) {
     widest = std::max({widest, e.x1 - e.x0, e.y1 - e.y0});
   }
   EXPECT_GT(widest, 0.85 * kSize);
+  // Without a cell that spans a volume nothing is drawn.
+  crystal.gamma = 0;
+  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  EXPECT_EQ(CountColour(Picture(view), 0, 0, 0, 10), long(kSize) * kSize);
 }
 
 TEST_F(CrystalView, EnteringForgetsWhereThePointerLeft) {
@@ -423,15 +259,11 @@ TEST_F(CrystalView, WheelScalesWithinTheDragLimits) {
 }
 
 TEST_F(CrystalView, ExportWritesWhatTheViewShowsAsPng) {
-  std::vector<Element> elements;
-  SetUpPictureCrystal(&crystal, &elements);
-  gtk_crystal_3d_view_set_crystal(view, &crystal);
+  SetUpPictureCrystal();
   const std::string path = TestOutputPath("crystal-export.png");
   GError *error = nullptr;
   ASSERT_TRUE(gtk_crystal_3d_view_export(view, path.c_str(), &error));
-  const Image written = ReadPng(path);
-  EXPECT_EQ(written.width, kSize);
-  EXPECT_TRUE(LooksLike(written, Picture(view)));
+  EXPECT_TRUE(LooksLike(ReadPng(path), Picture(view)));
 
   const std::string svg = TestOutputPath("crystal-export.svg");
   EXPECT_FALSE(gtk_crystal_3d_view_export(view, svg.c_str(), &error));
@@ -439,22 +271,6 @@ TEST_F(CrystalView, ExportWritesWhatTheViewShowsAsPng) {
   EXPECT_NE(std::string(error->message).find(".png"), std::string::npos) << error->message;
   g_clear_error(&error);
   EXPECT_FALSE(g_file_test(svg.c_str(), G_FILE_TEST_EXISTS));
-  EXPECT_FALSE(gtk_crystal_3d_view_export(view, "/nonexistent/folder/view.png", &error));
-  g_clear_error(&error);
-}
-
-TEST_F(CrystalView, CrystalGivenBeforeTheWindowIsDrawnOnceItIs) {
-  window.reset();  // gone, with its GL context
-  GtkWidget *fresh = gtk_crystal_3d_view_new();
-  GtkCrystal3DView *v = GTK_CRYSTAL_3D_VIEW(fresh);
-  SetUp3Kinds();
-  crystal.cellAtoms = {AtomAt(&oxide, 0.2, 0.2, 0.2)};
-  gtk_crystal_3d_view_set_crystal(v, &crystal);
-  ASSERT_EQ(v->crystal.atoms.size(), 1u);
-  EXPECT_EQ(v->crystal.atoms[0].displayList, 0u);  // no context yet
-  TestWindow w(fresh, 200, 200);
-  EXPECT_NE(v->crystal.atoms[0].displayList, 0u);
-  EXPECT_EQ(v->radius, gtk_crystal_3d_view_cell_radius(&v->crystal));
 }
 
 // Runs on a display without GLX (see tests/widgets/CMakeLists.txt).
@@ -481,14 +297,12 @@ TEST(WithoutOpenGL, ViewReportsWhyAndStaysBlank) {
   gtk_crystal_3d_view_update(view);
   Settle();
   // The widget says why it shows nothing: light text on its dark box.
-  GdkPixbuf *shown = GrabWindow(widget);
-  SavePng(shown, "crystal-no-opengl.png");
-  const Image image = ImageOfPixbuf(shown);
-  g_object_unref(shown);
+  const Image image = GrabWindow(widget);
+  WritePng(image, TestOutputPath("crystal-no-opengl.png"));
   EXPECT_GT(CountColour(image, 255, 255, 255, 60, 0, 60, 200, 140), 40);
   EXPECT_EQ(CountColour(image, 255, 255, 255, 60, 0, 0, 200, 60), 0);
   GError *error = nullptr;
-  EXPECT_FALSE(gtk_crystal_3d_view_export(view, OutputPath("no-view.png").c_str(), &error));
+  EXPECT_FALSE(gtk_crystal_3d_view_export(view, TestOutputPath("no-view.png").c_str(), &error));
   ASSERT_NE(error, nullptr);
   EXPECT_NE(std::string(error->message).find("can not initialize opengl!"), std::string::npos);
   g_clear_error(&error);

@@ -5,8 +5,6 @@
 
 #include <gtk/gtk.h>
 
-#include <string>
-
 #include "image_testing.h"
 
 // Set by --expect-no-opengl: the tests run on a display without GLX.
@@ -23,7 +21,6 @@ class TestWindow {
   ~TestWindow();
   TestWindow(const TestWindow &) = delete;
   TestWindow &operator=(const TestWindow &) = delete;
-  GtkWidget *window() const { return window_; }
 
  private:
   GtkWidget *window_;
@@ -37,17 +34,8 @@ void SendScroll(GtkWidget *widget, GdkScrollDirection direction, double x, doubl
 // A press, one motion and a release with the first button.
 void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1);
 
-// Path of a file in the test-output folder.
-std::string OutputPath(const std::string &name);
-void SavePng(GdkPixbuf *pixbuf, const std::string &name);
-
-struct Rgb {
-  int r, g, b;
-};
-Rgb PixelAt(GdkPixbuf *pixbuf, int x, int y);
-// What the window shows now, read back from the X server.
-GdkPixbuf *GrabWindow(GtkWidget *widget);
-GdkPixbuf *GrabDrawable(GdkDrawable *drawable, int width, int height);
 Image ImageOfPixbuf(GdkPixbuf *pixbuf);
+// What the widget's window shows now, read back from the X server.
+Image GrabWindow(GtkWidget *widget);
 
 #endif
