@@ -58,10 +58,12 @@ std::string ConstraintText(const Constraint &c) {
          std::to_string(c.minimum) + " " + std::to_string(c.maximum);
 }
 
+}  // namespace
+
 // A constraint names its formula entry twice, by index and by name, and a
 // Wyckoff letter; both can only be judged against the compound and the
 // space group of the job.
-bool CheckConstraints(const Job &job) {
+bool CheckJobConstraints(const Job &job) {
   const Config &config = job.config;
   for (const Constraint &c : config.constraints) {
     std::string why;
@@ -92,6 +94,8 @@ bool CheckConstraints(const Job &job) {
   }
   return true;
 }
+
+namespace {
 
 // Every ion needs its radius: bond lengths are judged by them, and the
 // covalent radius the table falls back to would judge a cation like an
@@ -128,27 +132,22 @@ const DataLocation &JobData(const Job *job) {
   return job->settings.data.directory.empty() ? DefaultDataLocation() : job->settings.data;
 }
 
-bool SetupJob(Job *job) {
-  Config &config = job->config;
-  // Checked before any work, not only when the peak file is read.
-  if (!(config.overallB >= 0 && config.overallB <= kMaxOverallB)) {
-    Message(MESSAGE_ERROR,
-            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 "
-            "to %.0f A^2\n",
-            config.overallB, kMaxOverallB);
-    return false;
-  }
-  if (config.autoOverallB != 0 && config.autoOverallB != 1) {
-    Message(MESSAGE_ERROR, "setting up the job, AUTO_OVERALL_B %d: must be 0 (off) or 1 (on)\n",
-            config.autoOverallB);
-    return false;
-  }
+bool SetupJobCompound(Job *job) {
+  const Config &config = job->config;
   FreeCompound(&job->compound);
   if (!ParseFormular(config.formular.c_str(), &job->compound)) {
+    // The parser stops where the formula goes wrong, with the entries
+    // before it made.
+    FreeCompound(&job->compound);
     if (config.formular.empty())
       Message(MESSAGE_ERROR, "setting up the job, no formula given (FORMULAR)\n");
     return false;
   }
+  return ApplyJobComposition(job);
+}
+
+bool ApplyJobComposition(Job *job) {
+  const Config &config = job->config;
   if (config.formularZ < 1) {
     Message(MESSAGE_ERROR, "setting up the job, Z must be at least 1, not %d\n", config.formularZ);
     return false;
@@ -184,6 +183,26 @@ bool SetupJob(Job *job) {
   }
   UpdateIonRadii(&job->compound);
   UpdateBondLengthConstraints(&job->bondLengths, &job->compound);
+  return true;
+}
+
+bool SetupJob(Job *job) {
+  Config &config = job->config;
+  // Checked before any work, not only when the peak file is read.
+  if (!(config.overallB >= 0 && config.overallB <= kMaxOverallB)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 "
+            "to %.0f A^2\n",
+            config.overallB, kMaxOverallB);
+    return false;
+  }
+  if (config.autoOverallB != 0 && config.autoOverallB != 1) {
+    Message(MESSAGE_ERROR, "setting up the job, AUTO_OVERALL_B %d: must be 0 (off) or 1 (on)\n",
+            config.autoOverallB);
+    return false;
+  }
+  if (!SetupJobCompound(job)) return false;
+  const DataLocation &data = JobData(job);
   SetRadiation(&config, &job->radiation);
   // Without its scattering table every atom scatters nothing and any fit
   // would be meaningless; the messages above say which file and where.
@@ -204,7 +223,7 @@ bool SetupJob(Job *job) {
   job->crystal.alpha = config.cellAlpha;
   job->crystal.beta = config.cellBeta;
   job->crystal.gamma = config.cellGamma;
-  return CheckConstraints(*job);
+  return CheckJobConstraints(*job);
 }
 
 int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation) {
@@ -1669,10 +1688,13 @@ void ReportSolveSettings(const StageSettings &s, int method) {
   }
 }
 
+bool IsAbsolutePath(const std::string &name) {
+  // A backslash is an ordinary character of a name here, not a separator.
+  return !name.empty() && name[0] == '/';
+}
+
 std::string JobPeakFilePath(const Config &c, const std::string &folder) {
-  const bool absolute = !c.peakFile.empty() &&
-                        (c.peakFile[0] == '/' || c.peakFile.find('\\') != std::string::npos);
-  return absolute ? c.peakFile : JoinPath(folder, c.peakFile);
+  return IsAbsolutePath(c.peakFile) ? c.peakFile : JoinPath(folder, c.peakFile);
 }
 namespace {
 
@@ -1682,7 +1704,7 @@ constexpr int kForbiddenReported = 10;
 
 }  // namespace
 
-int ReadJobPeakFile(Job *job, const std::string &folder) {
+int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
   Config &c = job->config;
   FreeHKLList(&job->hklList);
   if (c.peakFile.empty()) {
@@ -1692,7 +1714,7 @@ int ReadJobPeakFile(Job *job, const std::string &folder) {
   const std::string path = JobPeakFilePath(c, folder);
   const double start = c.startAngle, end = c.endAngle;
   int n = ReadHKLList(&job->hklList, path.c_str(), c.peakFileFormat, &c.startAngle, &c.endAngle,
-                      c.peakNWidth, 0);
+                      c.peakNWidth, autoRange);
   if (n <= 0) {
     // A failed reading has been reported and cleared both angles; an empty
     // reading has not.

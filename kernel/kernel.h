@@ -89,6 +89,18 @@ void FreeJob(Job *job);
 bool SetupJob(Job *job);
 // The data files of a job: its own folder, or the default.
 const DataLocation &JobData(const Job *job);
+// The compound part of SetupJob: parses the formula (a failure leaves the
+// compound empty) and applies the composition to it. After a failure that
+// follows the parsing the compound stays parsed, so that a front end can
+// list its elements for correction.
+bool SetupJobCompound(Job *job);
+// Z, the oxidation states, the scattering data, the ionic radii and the
+// bond-length minima of the configuration applied to the parsed compound in
+// place, with the checks of SetupJob: pointers to its elements stay valid.
+bool ApplyJobComposition(Job *job);
+// The constraints of the configuration against the compound and the space
+// group; false, with the first that names no entry or position reported.
+bool CheckJobConstraints(const Job &job);
 // Atoms of one kind a cell may hold: far beyond any structure, well inside
 // the integers the enumeration multiplies.
 constexpr int kMaxCellCount = 1000000;
@@ -338,15 +350,17 @@ int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
 const void *MethodSettings(const StageSettings &settings, int method);
 // Writes the method and its settings to the log, as the solving run does.
 void ReportSolveSettings(const StageSettings &settings, int method);
+// True for a path that begins with the separator.
+bool IsAbsolutePath(const std::string &name);
 // The path of the job's peak file: its name as given when absolute, else
 // taken from the folder (the control file's).
 std::string JobPeakFilePath(const Config &config, const std::string &folder);
 // Reads the job's peak file (a relative name is taken from the folder),
-// narrows the angle range, and prepares the scattering and
-// Lorentz-polarisation factors and the overall displacement factor
-// (SetJobOverallB). Returns the number of reflections, 0 on failure
-// (reported).
-int ReadJobPeakFile(Job *job, const std::string &folder);
+// narrows the angle range (with autoRange, sets it to the data's), and
+// prepares the scattering and Lorentz-polarisation factors and the overall
+// displacement factor (SetJobOverallB). Returns the number of reflections,
+// 0 on failure (reported).
+int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange = 0);
 // Gives the job's reflections the overall displacement factor of its
 // configuration: OVERALL_B, or with AUTO_OVERALL_B the estimate of a Wilson
 // plot (reported; 0 when the plot means nothing), which then becomes

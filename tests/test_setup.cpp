@@ -151,6 +151,41 @@ TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
   EXPECT_TRUE(SetupJob(&job));
 }
 
+TEST_F(SetupTest, TheCompositionIsAppliedAgainInPlace) {
+  // The desktop program changes oxidation states of a job whose models
+  // point into the compound: the elements must stay where they are.
+  job.config.formular = "Fe2O3";
+  job.config.formularZ = 6;
+  job.config.oxidation = {{"Fe", 2}, {"O", -2}};
+  ASSERT_TRUE(SetupJobCompound(&job));
+  const Element *iron = &job.compound.entries[0];
+  const double radius = iron->ionRadius;
+  job.config.oxidation[0].oxidation = 3;
+  ASSERT_TRUE(ApplyJobComposition(&job));
+  EXPECT_EQ(&job.compound.entries[0], iron);
+  EXPECT_EQ(iron->oxidation, 3);
+  EXPECT_LT(iron->ionRadius, radius);  // Fe3+ is smaller than Fe2+
+  EXPECT_EQ(iron->cellCount, 12);
+  // A state without a radius fails, and the parsed formula stays listed.
+  job.config.oxidation[0].oxidation = 7;
+  CapturedMessages messages;
+  EXPECT_FALSE(ApplyJobComposition(&job));
+  EXPECT_NE(messages.text().find("no ionic radius is known for Fe+7"), std::string::npos);
+  EXPECT_EQ(job.compound.entries.size(), 2u);
+  job.config.formular = "Fe2Q3";
+  EXPECT_FALSE(SetupJobCompound(&job));
+  EXPECT_TRUE(job.compound.entries.empty());
+}
+
+TEST_F(SetupTest, APeakFileNameIsAbsoluteOnlyFromTheRoot) {
+  // A backslash is a character of a name on this system, not a separator.
+  job.config.peakFile = "data\\nacl.hkl";
+  EXPECT_EQ(JobPeakFilePath(job.config, "/jobs"), "/jobs/data\\nacl.hkl");
+  job.config.peakFile = "/data/nacl.hkl";
+  EXPECT_EQ(JobPeakFilePath(job.config, "/jobs"), "/data/nacl.hkl");
+  EXPECT_FALSE(IsAbsolutePath(""));
+}
+
 TEST_F(SetupTest, ForbiddenReflectionsAreNamed) {
   ASSERT_TRUE(SetupJob(&job));
   // Fm-3m: h, k, l all even or all odd; 1 0 0 and 2 1 0 are forbidden.
