@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "CrystalJobs.h"
+#include "PageCommon.h"
 
 // ---------------------------------------------------------------- globals
 
@@ -442,6 +443,7 @@ void init_widget_states() {
   gtk_entry_set_text(GTK_ENTRY(entry_formular_z), "");
   gtk_list_store_clear(ls_elements);
   gtk_list_store_clear(ls_comb_elements);
+  gtk_list_store_clear(ls_restraints);
   set_action_sensitive(action_epc_page, FALSE);
   set_action_sensitive(action_statistic_page, FALSE);
   set_action_sensitive(action_opt_page, FALSE);
@@ -473,53 +475,10 @@ void init_widget_states() {
   gtk_window_set_title(GTK_WINDOW(window_main), "Pulvina");
 }
 
-// The composition page's fields and the set-up of the job behind them.
-// The pages fill the rest of their widgets themselves (CrystalPages).
+// Each page fills its own widgets and sets up its part of the job.
 void update_fields_by_config() {
-  const Config &c = job.config;
-  gtk_entry_set_text(GTK_ENTRY(entry_title), c.title.c_str());
-  gtk_entry_set_text(GTK_ENTRY(entry_formular), c.formular.c_str());
-  set_entry_text(entry_formular_z, "%d", c.formularZ);
-  set_entry_text(entry_sg_number, "%d", c.sgNumber);
-  gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sg_setting), c.sgSetting - 1);
-  const double cell[6] = {c.cellA, c.cellB, c.cellC, c.cellAlpha, c.cellBeta, c.cellGamma};
-  GtkWidget *const first[6] = {entry_cell_a0, entry_cell_b0, entry_cell_c0,
-                               entry_cell_alpha0, entry_cell_beta0, entry_cell_gamma0};
-  GtkWidget *const second[6] = {entry_cell_a, entry_cell_b, entry_cell_c,
-                                entry_cell_alpha, entry_cell_beta, entry_cell_gamma};
-  for (int i = 0; i < 6; ++i) {
-    set_entry_text(first[i], "%f", cell[i]);
-    set_entry_text(second[i], "%f", cell[i]);
-  }
-  gtk_entry_set_text(GTK_ENTRY(entry_peak_file), c.peakFile.c_str());
-  set_entry_text(entry_peak_n_width, "%f", c.peakNWidth);
-  set_entry_text(entry_start_angle, "%f", c.startAngle);
-  set_entry_text(entry_end_angle, "%f", c.endAngle);
-
-  file_title_validity = c.title.empty() ? 0 : 1;
-  // A new job has no formula yet: nothing to set up or complain about.
-  const bool ready = !c.formular.empty() && SetupJob(&job);
-  file_formular_validity = job.compound.entries.empty() ? 0 : 1;
-  file_sg_validity = job.crystal.spaceGroup.positions.empty() ? 0 : 1;
-  file_peak_file_validity = 0;
-  if (ready && !c.peakFile.empty()) {
-    // Reading narrows the angle range to the reflections found; the range
-    // the user gave stays in the control file.
-    const double start = c.startAngle, end = c.endAngle;
-    file_peak_file_validity = ReadJobPeakFile(&job, default_file_path) > 0 ? 1 : 0;
-    job.config.startAngle = start;
-    job.config.endAngle = end;
-  }
-  mutex_out_data->lock();
-  optOutData.crystal = job.crystal;
-  CloneHKLList(&job.hklList, &optOutData.hklList);
-  mutex_out_data->unlock();
-  const size_t reflections = job.hklList.items.size();
-  obs_peak_serial->points.assign(reflections, GtkPlotPoint{});
-  calc_peak_serial->points.assign(reflections, GtkPlotPoint{});
-  obs_peak_serial->count = calc_peak_serial->count = 0;
-  if (file_peak_file_validity)
-    gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+  update_composition_fields_by_config();
+  update_experiment_fields_by_config();
   update_statistic_fields_by_config();
   update_optimization_fields_by_config();
   update_model_fields_by_config();
