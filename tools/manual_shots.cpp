@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -94,9 +95,12 @@ void Fail(const char *what) {
   ++failures;
 }
 
+// A widget inside root by its builder id or by the name a dialog built in
+// code gives it.
 GtkWidget *Named(GtkWidget *root, const char *name) {
-  const gchar *own = gtk_buildable_get_name(GTK_BUILDABLE(root));
-  if (own && std::string(own) == name) return root;
+  const char *id = GTK_IS_BUILDABLE(root) ? gtk_buildable_get_name(GTK_BUILDABLE(root)) : nullptr;
+  if ((id && std::strcmp(id, name) == 0) || std::strcmp(gtk_widget_get_name(root), name) == 0)
+    return root;
   if (!GTK_IS_CONTAINER(root)) return nullptr;
   GList *children = gtk_container_get_children(GTK_CONTAINER(root));
   GtkWidget *found = nullptr;
@@ -126,6 +130,26 @@ int AnswerDialog(GtkDialog *dialog) {
   arrange = nullptr;
   Shot(GTK_WIDGET(dialog), name);
   return dialogAnswer;
+}
+
+void Type(GtkWidget *root, const char *name, const char *text) {
+  if (GtkWidget *entry = Named(root, name))
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+  else
+    Fail(name);
+}
+
+// A modal dialog as the user sees it while it runs.
+void ShotDialog(GtkDialog *dialog, const char *name) {
+  gtk_widget_show(GTK_WIDGET(dialog));
+  SpinFor(0.8);
+  gdk_window_invalidate_rect(GTK_WIDGET(dialog)->window, nullptr, TRUE);
+  Shot(GTK_WIDGET(dialog), name);
+}
+
+std::string Title(GtkDialog *dialog) {
+  const gchar *title = gtk_window_get_title(GTK_WINDOW(dialog));
+  return title ? title : "";
 }
 
 }  // namespace
@@ -167,6 +191,50 @@ int main(int argc, char **argv) {
   Shot(window_main, "composition.png");
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 1);
   Shot(window_main, "space-group.png");
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 2);
+  // The restraints of oxygen, the third element.
+  GtkTreePath *oxygen = gtk_tree_path_new_from_string("3");
+  gtk_tree_view_set_cursor(GTK_TREE_VIEW(treeview_comb_elements), oxygen, nullptr, FALSE);
+  gtk_tree_path_free(oxygen);
+  Shot(window_main, "restraints.png");
+
+  // Estimate Z for scheelite's cell and a density range around its 6.1
+  // g/cm^3, with the volume calculated from the cell; nothing is accepted.
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 0);
+  SpinFor(0.2);
+  testHooks.dialog = [](GtkDialog *dialog) {
+    GtkWidget *d = GTK_WIDGET(dialog);
+    if (Title(dialog) == "Calculate V") {
+      Type(d, "entry_v_a", "5.243");
+      Type(d, "entry_v_b", "5.243");
+      Type(d, "entry_v_c", "11.376");
+      ShotDialog(dialog, "calculate-v.png");
+      return static_cast<int>(GTK_RESPONSE_ACCEPT);
+    }
+    if (Title(dialog) != "Estimate Z") return static_cast<int>(GTK_RESPONSE_NO);
+    if (GtkWidget *calculate = Named(d, "btn_calculate_v"))
+      gtk_button_clicked(GTK_BUTTON(calculate));
+    else
+      Fail("btn_calculate_v");
+    Type(d, "entry_rho_min", "5.5");
+    Type(d, "entry_rho_max", "6.5");
+    ShotDialog(dialog, "estimate-z.png");
+    return static_cast<int>(GTK_RESPONSE_CANCEL);
+  };
+  if (GtkWidget *estimate = Named(window_main, "btn_estimate_z"))
+    gtk_button_clicked(GTK_BUTTON(estimate));
+  else
+    Fail("btn_estimate_z");
+
+  testHooks.dialog = AnswerDialog;
+
+  // The experiment and the peak file as they came with the job.
+  ShootNextDialog("experiment.png", GTK_RESPONSE_CLOSE);
+  gtk_action_activate(Action("action_experiment_parameters"));
+  ShootNextDialog("peak-file.png", GTK_RESPONSE_OK,
+                  [] { gtk_window_resize(GTK_WINDOW(dlg_peak_file), 1000, 560); });
+  gtk_action_activate(Action("action_peak_file"));
+  if (file_changed_flag) Fail("looking at the dialogs changed the job");
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 2);
 
   gtk_button_clicked(GTK_BUTTON(btn_generate_models));
