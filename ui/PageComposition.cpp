@@ -508,7 +508,7 @@ void update_sg() {
     discard_models("the space group has changed");
     FreeSpaceGroup(&job.crystal.spaceGroup);
     InitializeSpaceGroup(&job.crystal.spaceGroup);
-    ok = SetSpaceGroup(&job.crystal.spaceGroup, c.sgNumber, c.sgSetting) != 0;
+    ok = SetSpaceGroup(&job.crystal.spaceGroup, c.sgNumber, c.sgSetting, JobData(&job)) != 0;
     if (!ok) {
       FreeSpaceGroup(&job.crystal.spaceGroup);
       InitializeSpaceGroup(&job.crystal.spaceGroup);
