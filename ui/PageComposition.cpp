@@ -805,6 +805,8 @@ PULVINA_CELL_HANDLERS(gamma, 5)
 #undef PULVINA_CELL_HANDLERS
 
 G_MODULE_EXPORT void on_treeview_comb_elements_cursor_changed(GtkTreeView *, gpointer) {
+  // Model generation reads the restraints of the selected element.
+  if (job_worker_running()) return;
   const int index = cursor_element_index(nullptr);
   if (index < 0 || job.combPositions.nodes.empty()) return;
   SetRestraint(&job.combPositions, index);
