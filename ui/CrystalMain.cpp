@@ -80,16 +80,6 @@ void gui_lock_leave() {
   g_rec_mutex_unlock(&guiMutex);
 }
 
-void set_entry_text(GtkWidget *entry, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void set_entry_text(GtkWidget *entry, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  gtk_entry_set_text(GTK_ENTRY(entry), text);
-}
-
 }  // namespace
 
 int gui_lock_depth() { return guiDepth; }

@@ -68,17 +68,6 @@ class Composition : public AppTest {
     gtk_tree_path_free(path);
   }
   bool Editable(GtkWidget *entry) { return gtk_widget_get_sensitive(entry) != FALSE; }
-  // A widget of the builder file that the program does not keep.
-  static GtkWidget *Named(GtkWidget *root, const char *name) {
-    const gchar *id = gtk_buildable_get_name(GTK_BUILDABLE(root));
-    if (id && std::strcmp(id, name) == 0) return root;
-    if (!GTK_IS_CONTAINER(root)) return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(root));
-    GtkWidget *found = nullptr;
-    for (GList *c = children; c && !found; c = c->next) found = Named(GTK_WIDGET(c->data), name);
-    g_list_free(children);
-    return found;
-  }
 };
 
 }  // namespace

@@ -12,13 +12,14 @@ namespace {
 
 std::string Text(GtkWidget *entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 
-// A widget of a dialog built in code, by the name the dialog gives it.
-GtkWidget *Named(GtkWidget *root, const char *name) {
+// A widget of a dialog built in code, by the widget name the dialog gives
+// it (not a builder id).
+GtkWidget *Called(GtkWidget *root, const char *name) {
   if (std::strcmp(gtk_widget_get_name(root), name) == 0) return root;
   if (!GTK_IS_CONTAINER(root)) return nullptr;
   GList *children = gtk_container_get_children(GTK_CONTAINER(root));
   GtkWidget *found = nullptr;
-  for (GList *c = children; c && !found; c = c->next) found = Named(GTK_WIDGET(c->data), name);
+  for (GList *c = children; c && !found; c = c->next) found = Called(GTK_WIDGET(c->data), name);
   g_list_free(children);
   return found;
 }
@@ -89,7 +90,7 @@ class EstimateZ : public AppTest {
       const char *names[6] = {"entry_v_a",     "entry_v_b",    "entry_v_c",
                               "entry_v_alpha", "entry_v_beta", "entry_v_gamma"};
       for (int i = 0; i < 6; ++i) {
-        GtkWidget *entry = Named(d, names[i]);
+        GtkWidget *entry = Called(d, names[i]);
         EXPECT_EQ(Text(entry), i < 3 ? "10.0000" : "90.0000");
         gtk_entry_set_text(GTK_ENTRY(entry), values[i]);
       }
@@ -106,25 +107,25 @@ TEST_F(EstimateZ, DensitiesAndZFollowEachOther) {
   // of 2.165 g/cm^3 in the handbooks.
   CellForV("5.640", "5.640", "5.640", "90", "90", "90");
   Run("Na1Cl1", [&](GtkWidget *d) {
-    EXPECT_NEAR(std::atof(Text(Named(d, "entry_m")).c_str()), 58.44, 0.01);
-    gtk_button_clicked(GTK_BUTTON(Named(d, "btn_calculate_v")));
-    EXPECT_NEAR(std::atof(Text(Named(d, "entry_v")).c_str()), 179.41, 0.01);
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_z_min")), "4");
-    EXPECT_NEAR(std::atof(Text(Named(d, "entry_rho_min")).c_str()), 2.165, 0.005);
+    EXPECT_NEAR(std::atof(Text(Called(d, "entry_m")).c_str()), 58.44, 0.01);
+    gtk_button_clicked(GTK_BUTTON(Called(d, "btn_calculate_v")));
+    EXPECT_NEAR(std::atof(Text(Called(d, "entry_v")).c_str()), 179.41, 0.01);
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_z_min")), "4");
+    EXPECT_NEAR(std::atof(Text(Called(d, "entry_rho_min")).c_str()), 2.165, 0.005);
     // A density typed gives Z, rounded up.
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_rho_max")), "2.16");
-    EXPECT_EQ(Text(Named(d, "entry_z_max")), "4");
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_rho_max")), "2.7");
-    EXPECT_EQ(Text(Named(d, "entry_z_max")), "5");
-    EXPECT_EQ(ComboTexts(Named(d, "combo_z")), (std::vector<std::string>{"4", "5"}));
-    EXPECT_EQ(Active(Named(d, "combo_z")), "4");
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_rho_max")), "2.16");
+    EXPECT_EQ(Text(Called(d, "entry_z_max")), "4");
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_rho_max")), "2.7");
+    EXPECT_EQ(Text(Called(d, "entry_z_max")), "5");
+    EXPECT_EQ(ComboTexts(Called(d, "combo_z")), (std::vector<std::string>{"4", "5"}));
+    EXPECT_EQ(Active(Called(d, "combo_z")), "4");
     gtk_widget_show(GTK_WIDGET(d));
     SpinFor(0.8);
     gdk_window_invalidate_rect(d->window, nullptr, TRUE);
     SpinFor(0.3);
     GdkPixbuf *shot = Screenshot(d, "estimate-z.png");
     if (shot) g_object_unref(shot);
-    gtk_combo_box_set_active(GTK_COMBO_BOX(Named(d, "combo_z")), 1);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(Called(d, "combo_z")), 1);
     return static_cast<int>(GTK_RESPONSE_ACCEPT);
   });
   // Accept writes the chosen Z into the page, which stores it.
@@ -135,8 +136,8 @@ TEST_F(EstimateZ, DensitiesAndZFollowEachOther) {
 
 TEST_F(EstimateZ, TheRangeOfZIsOffered) {
   Run("Ca1W1O4", [&](GtkWidget *d) {
-    GtkWidget *zMin = Named(d, "entry_z_min"), *zMax = Named(d, "entry_z_max");
-    GtkWidget *combo = Named(d, "combo_z");
+    GtkWidget *zMin = Called(d, "entry_z_min"), *zMax = Called(d, "entry_z_max");
+    GtkWidget *combo = Called(d, "combo_z");
     gtk_entry_set_text(GTK_ENTRY(zMin), "6");
     gtk_entry_set_text(GTK_ENTRY(zMax), "2");
     EXPECT_EQ(ComboTexts(combo), (std::vector<std::string>{"2", "3", "4", "5", "6"}));
@@ -152,8 +153,8 @@ TEST_F(EstimateZ, TheRangeOfZIsOffered) {
     gtk_entry_set_text(GTK_ENTRY(zMax), "1000000");
     EXPECT_TRUE(entry_has_error(zMax));
     EXPECT_TRUE(ComboTexts(combo).empty());
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_rho_min")), "1e9");
-    EXPECT_TRUE(entry_has_error(Named(d, "entry_rho_min")));
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_rho_min")), "1e9");
+    EXPECT_TRUE(entry_has_error(Called(d, "entry_rho_min")));
     return static_cast<int>(GTK_RESPONSE_ACCEPT);
   });
   // Accepted with nothing to choose: Z stays.
@@ -164,27 +165,27 @@ TEST_F(EstimateZ, TheRangeOfZIsOffered) {
 TEST_F(EstimateZ, TheVolumeIsCalculatedOrTypedAndKept) {
   CellForV("5", "5", "5", "90", "90", "90");
   Run("Ca1F2", [&](GtkWidget *d) {
-    gtk_button_clicked(GTK_BUTTON(Named(d, "btn_calculate_v")));
-    EXPECT_EQ(Text(Named(d, "entry_v")), "125.000000");
+    gtk_button_clicked(GTK_BUTTON(Called(d, "btn_calculate_v")));
+    EXPECT_EQ(Text(Called(d, "entry_v")), "125.000000");
     return static_cast<int>(GTK_RESPONSE_CANCEL);
   });
   // The next opening works with that volume, and shows it.
   CellForV("5", "5", "5", "120", "120", "150");
   user.answers.push_back(GTK_RESPONSE_OK);
   Run("Ca1F2", [&](GtkWidget *d) {
-    EXPECT_EQ(Text(Named(d, "entry_v")), "125.000");
+    EXPECT_EQ(Text(Called(d, "entry_v")), "125.000");
     // Angles that span no cell: said, and the volume stays.
-    gtk_button_clicked(GTK_BUTTON(Named(d, "btn_calculate_v")));
-    EXPECT_EQ(Text(Named(d, "entry_v")), "125.000");
+    gtk_button_clicked(GTK_BUTTON(Called(d, "btn_calculate_v")));
+    EXPECT_EQ(Text(Called(d, "entry_v")), "125.000");
     // A volume typed is used: fluorite, 78.07 amu, 4 units in 163.0 A^3,
     // 3.18 g/cm^3.
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_v")), "163.0");
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_z_min")), "4");
-    EXPECT_NEAR(std::atof(Text(Named(d, "entry_rho_min")).c_str()), 3.18, 0.005);
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_v")), "-5");
-    EXPECT_TRUE(entry_has_error(Named(d, "entry_v")));
-    gtk_entry_set_text(GTK_ENTRY(Named(d, "entry_z_min")), "8");
-    EXPECT_NEAR(std::atof(Text(Named(d, "entry_rho_min")).c_str()), 6.36, 0.01);
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_v")), "163.0");
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_z_min")), "4");
+    EXPECT_NEAR(std::atof(Text(Called(d, "entry_rho_min")).c_str()), 3.18, 0.005);
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_v")), "-5");
+    EXPECT_TRUE(entry_has_error(Called(d, "entry_v")));
+    gtk_entry_set_text(GTK_ENTRY(Called(d, "entry_z_min")), "8");
+    EXPECT_NEAR(std::atof(Text(Called(d, "entry_rho_min")).c_str()), 6.36, 0.01);
     return static_cast<int>(GTK_RESPONSE_CANCEL);
   });
   EXPECT_EQ(user.asked.size(), 1u);
