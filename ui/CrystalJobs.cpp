@@ -303,6 +303,13 @@ void free_opt_out_data(OptOutData *out) {
 
 bool job_worker_running() { return worker != nullptr; }
 
+namespace {
+// Set and cleared on the main thread only.
+bool modelsGenerating = false;
+}  // namespace
+
+bool generating_models() { return modelsGenerating; }
+
 void set_action_sensitive(GtkAction *action, gboolean sensitive) {
   wantedSensitivity[action] = sensitive;
   gtk_action_set_sensitive(action, sensitive && (!worker || allowed_while_busy(action)));
@@ -374,6 +381,7 @@ gpointer generate_models(gpointer data) {
   end_worker(
       [](gpointer d) -> gboolean {
         std::unique_ptr<StageWork> w(finish_worker(d));
+        modelsGenerating = false;
         gtk_label_set_markup(GTK_LABEL(lbl_epc_splash_info), "Listing models, please wait...");
         set_model_list();
         model_factors_serial->count = model_factors_active_serial->count = 0;
@@ -426,8 +434,11 @@ G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   currentModel = nullptr;
   gtk_label_set_text(GTK_LABEL(lbl_epc_splash_info), "generating models...");
   gtk_widget_show(window_epc_splash);
-  if (!start_worker("generate_models", generate_models, new StageWork))
+  modelsGenerating = true;
+  if (!start_worker("generate_models", generate_models, new StageWork)) {
+    modelsGenerating = false;
     gtk_widget_hide(window_epc_splash);
+  }
 }
 
 G_MODULE_EXPORT void on_action_generate_models_activate(GtkAction *, gpointer) {

@@ -83,6 +83,9 @@ void set_running_flag(int *flag, int value);
 
 // A worker is running (between its start action and its end callback).
 bool job_worker_running();
+// Model generation is running: the job's model list is being made anew, and
+// nothing on the main thread may read it until the end callback.
+bool generating_models();
 // Asks every running job to stop, waits for the worker and its end
 // callback (at most timeoutSeconds, spinning the main loop with the GUI
 // lock released) and joins it. True when no worker is left.

@@ -126,7 +126,9 @@ void update_model_factors_serial(const std::vector<CrystalModel *> &models) {
 
 gboolean update_model_factors_plot(gpointer) {
   gdk_threads_enter();
-  if (model_factors_plot) {
+  // A display queued before a generation started finds the list being made
+  // anew; the generation's end shows the new one.
+  if (model_factors_plot && !generating_models()) {
     update_model_factors_serial(AllModels(&job));
     gtk_plot_update(model_factors_plot);
   }
