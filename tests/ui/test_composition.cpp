@@ -15,23 +15,7 @@ namespace {
 
 const char *const kZno = "examples/zno_wurtzite/zno.epc";
 
-std::string RowText(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  gchar *v = nullptr;
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  std::string s = v ? v : "";
-  g_free(v);
-  return s;
-}
 
-int RowInt(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  int v = 0;
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  return v;
-}
 
 std::string Text(GtkWidget *entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 
@@ -77,25 +61,25 @@ TEST_F(Composition, AMixedSiteListsItsMembersAndItsGroup) {
   gtk_action_activate(action_set_formular);
   EXPECT_EQ(file_formular_validity, 1);
   ASSERT_EQ(Rows(ls_elements), 3);
-  EXPECT_EQ(RowText(ls_elements, 0, 0), "Fe");
-  EXPECT_EQ(RowText(ls_elements, 1, 0), "Mn");
-  EXPECT_EQ(RowText(ls_elements, 2, 0), "O");
-  EXPECT_EQ(RowInt(ls_elements, 2, 1), 6);  // 3 per formula unit, Z = 2
+  EXPECT_EQ(Text(ls_elements, 0, 0), "Fe");
+  EXPECT_EQ(Text(ls_elements, 1, 0), "Mn");
+  EXPECT_EQ(Text(ls_elements, 2, 0), "O");
+  EXPECT_EQ(Cell<int>(ls_elements, 2, 1), 6);  // 3 per formula unit, Z = 2
   ASSERT_EQ(Rows(ls_comb_elements), 3);
-  EXPECT_EQ(RowText(ls_comb_elements, 0, 0), "*");
-  EXPECT_EQ(RowInt(ls_comb_elements, 0, 1), 10);
-  EXPECT_EQ(RowInt(ls_comb_elements, 0, 2), 0);
-  EXPECT_EQ(RowText(ls_comb_elements, 1, 0), "(Fe+Mn)");
-  EXPECT_EQ(RowInt(ls_comb_elements, 1, 1), 4);
-  EXPECT_EQ(RowInt(ls_comb_elements, 1, 2), 1);
-  EXPECT_EQ(RowText(ls_comb_elements, 2, 0), "O");
-  EXPECT_EQ(RowInt(ls_comb_elements, 2, 2), 2);
+  EXPECT_EQ(Text(ls_comb_elements, 0, 0), "*");
+  EXPECT_EQ(Cell<int>(ls_comb_elements, 0, 1), 10);
+  EXPECT_EQ(Cell<int>(ls_comb_elements, 0, 2), 0);
+  EXPECT_EQ(Text(ls_comb_elements, 1, 0), "(Fe+Mn)");
+  EXPECT_EQ(Cell<int>(ls_comb_elements, 1, 1), 4);
+  EXPECT_EQ(Cell<int>(ls_comb_elements, 1, 2), 1);
+  EXPECT_EQ(Text(ls_comb_elements, 2, 0), "O");
+  EXPECT_EQ(Cell<int>(ls_comb_elements, 2, 2), 2);
 
   // An oxidation state typed into the list reaches the compound and the
   // job's table, members of the mixed site included.
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "1", "2");
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "2", "-2");
-  EXPECT_EQ(RowInt(ls_elements, 1, 2), 2);
+  EXPECT_EQ(Cell<int>(ls_elements, 1, 2), 2);
   ASSERT_EQ(job.config.oxidation.size(), 3u);
   EXPECT_EQ(job.config.oxidation[1].symbol, "Mn");
   EXPECT_EQ(job.config.oxidation[1].oxidation, 2);
@@ -104,7 +88,7 @@ TEST_F(Composition, AMixedSiteListsItsMembersAndItsGroup) {
   EXPECT_EQ(file_changed_flag, 1);
   // Beyond the reader's range: refused, the row and the job as they were.
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "0", "9");
-  EXPECT_EQ(RowInt(ls_elements, 0, 2), 0);
+  EXPECT_EQ(Cell<int>(ls_elements, 0, 2), 0);
   EXPECT_EQ(job.config.oxidation[0].oxidation, 0);
   EXPECT_NE(LogText().find("OXIDATION Fe: '9' is no oxidation state"), std::string::npos);
   // A state without an ionic radius: the list stays for correcting it, but
@@ -290,16 +274,16 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   // database's order, 4a last.
   ASSERT_EQ(Rows(ls_restraints), 12);
   const int a = 11, b = 10;
-  ASSERT_EQ(RowText(ls_restraints, a, 1), "a");
-  ASSERT_EQ(RowText(ls_restraints, b, 1), "b");
-  EXPECT_EQ(RowInt(ls_restraints, 0, 0), 192);
+  ASSERT_EQ(Text(ls_restraints, a, 1), "a");
+  ASSERT_EQ(Text(ls_restraints, b, 1), "b");
+  EXPECT_EQ(Cell<int>(ls_restraints, 0, 0), 192);
   Cursor(treeview_comb_elements, 2);  // Cl
   EXPECT_EQ(job.combPositions.currentSlot, 2);
-  EXPECT_EQ(RowInt(ls_restraints, a, 3), 1);  // 4 Cl fill 4a once
+  EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 1);  // 4 Cl fill 4a once
   file_changed_flag = 0;
   const std::string rowA = std::to_string(a), rowB = std::to_string(b);
   g_signal_emit_by_name(cell_spin_r_max, "edited", rowA.c_str(), "0");
-  EXPECT_EQ(RowInt(ls_restraints, a, 3), 0);
+  EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 0);
   ASSERT_EQ(job.config.constraints.size(), 1u);
   const Constraint c = job.config.constraints.front();
   EXPECT_EQ(c.name, "Cl");
@@ -310,10 +294,10 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   EXPECT_EQ(file_changed_flag, 1);
   // A minimum above the maximum is refused.
   g_signal_emit_by_name(cell_spin_r_min, "edited", rowB.c_str(), "2");
-  EXPECT_EQ(RowInt(ls_restraints, b, 2), 0);
+  EXPECT_EQ(Cell<int>(ls_restraints, b, 2), 0);
   EXPECT_NE(LogText().find("the minimum must not exceed the maximum"), std::string::npos);
   g_signal_emit_by_name(cell_spin_r_min, "edited", rowB.c_str(), "one");
-  EXPECT_EQ(RowInt(ls_restraints, b, 2), 0);
+  EXPECT_EQ(Cell<int>(ls_restraints, b, 2), 0);
 
   // Another formula: the rows of the former element list go with it, so
   // that no restraint is shown for an element the cursor no longer names.
@@ -332,13 +316,13 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   gtk_action_activate(action_set_formular);
   gtk_action_activate(action_set_sg);
   Cursor(treeview_comb_elements, 2);
-  EXPECT_EQ(RowInt(ls_restraints, a, 3), 0);
+  EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 0);
   GtkWidget *reset = Named(window_main, "btn_restraints_reset");
   ASSERT_NE(reset, nullptr);
   gtk_button_clicked(GTK_BUTTON(reset));
   EXPECT_TRUE(job.config.constraints.empty());
   EXPECT_EQ(job.combPositions.currentSlot, 2);
-  EXPECT_EQ(RowInt(ls_restraints, a, 3), 1);
+  EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 1);
   gtk_widget_set_size_request(window_main, 900, 700);
   GdkPixbuf *shot = Screenshot(window_main, "composition-restraints.png");
   if (shot) g_object_unref(shot);

@@ -27,31 +27,8 @@ int ThreadCount() {
   return n;
 }
 
-double RowDouble(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  double v = 0;
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  return v;
-}
 
-std::string RowText(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  gchar *v = nullptr;
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  std::string s = v ? v : "";
-  g_free(v);
-  return s;
-}
 
-int RowInt(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  int v = 0;
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  return v;
-}
 
 class Jobs : public AppTest {
  protected:
@@ -90,7 +67,7 @@ TEST_F(Jobs, GenerationAndTheStatisticTestFillTheModelList) {
   EXPECT_NE(log.find("4 models has been created, use time "), std::string::npos);
   EXPECT_NE(log.find("Model Generation Finished!"), std::string::npos);
   // First figures: one evaluation of every model.
-  for (int r = 0; r < 4; ++r) EXPECT_GT(RowDouble(ls_models, r, 4), 0.0);
+  for (int r = 0; r < 4; ++r) EXPECT_GT(Cell<double>(ls_models, r, 4), 0.0);
 
   Statistic();
   EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
@@ -102,9 +79,9 @@ TEST_F(Jobs, GenerationAndTheStatisticTestFillTheModelList) {
     gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(ls_models), &it, nullptr, r);
     gtk_tree_model_get(GTK_TREE_MODEL(ls_models), &it, 0, &m, -1);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(RowText(ls_models, r, 8), GTK_STOCK_APPLY);
-    EXPECT_DOUBLE_EQ(RowDouble(ls_models, r, 4), m->Rmin);
-    EXPECT_DOUBLE_EQ(RowDouble(ls_models, r, 7), m->FOM);
+    EXPECT_EQ(Text(ls_models, r, 8), GTK_STOCK_APPLY);
+    EXPECT_DOUBLE_EQ(Cell<double>(ls_models, r, 4), m->Rmin);
+    EXPECT_DOUBLE_EQ(Cell<double>(ls_models, r, 7), m->FOM);
     EXPECT_LE(m->Rmin, m->Ravg);
   }
   // The run can be told again.
@@ -150,7 +127,7 @@ TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   EXPECT_NE(LogText().find("Statistic Analysis Stopped!\n"), std::string::npos);
   EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
   // The models after the stopped one keep their first figures.
-  EXPECT_EQ(RowText(ls_models, Rows(ls_models) - 1, 8), "");
+  EXPECT_EQ(Text(ls_models, Rows(ls_models) - 1, 8), "");
   EXPECT_TRUE(gtk_action_get_sensitive(action_file_open));
   EXPECT_TRUE(gtk_action_get_sensitive(action_statistic_test_start));
   EXPECT_FALSE(gtk_action_get_sensitive(action_statistic_test_stop));
@@ -189,8 +166,8 @@ TEST_F(Jobs, ClosingTheWindowWhileSolvingIsRefusedAndStopEndsTheRun) {
   gtk_action_activate(action_solve_structures);
   ASSERT_TRUE(job_worker_running());
   EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_solve_state)), 1);
-  EXPECT_TRUE(SpinUntil([] { return RowInt(ls_opt_models, 0, 11) > 0 ||
-                                    RowText(ls_opt_models, 0, 12) == "#FF0000"; }, 5));
+  EXPECT_TRUE(SpinUntil([] { return Cell<int>(ls_opt_models, 0, 11) > 0 ||
+                                    Text(ls_opt_models, 0, 12) == "#FF0000"; }, 5));
   GdkEvent *event = gdk_event_new(GDK_DELETE);
   event->any.window = GDK_WINDOW(g_object_ref(window_main->window));
   gtk_main_do_event(event);
@@ -258,8 +235,8 @@ TEST_F(Jobs, SolvingShowsItsProgressInThePlotsAndTheView) {
   EXPECT_GT(best_factor_serial->count, 0u);
   EXPECT_FALSE(crystal_3d_view->crystal.atoms.empty());
   EXPECT_GT(obs_peak_serial->count, 0u);
-  EXPECT_EQ(RowText(ls_opt_models, 0, 12), "#FF0000");
-  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_EQ(Text(ls_opt_models, 0, 12), "#FF0000");
+  EXPECT_EQ(Text(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
   EXPECT_TRUE(gtk_action_get_sensitive(action_solve_structures_stop));
   EXPECT_FALSE(gtk_action_get_sensitive(action_statistic_test_stop));
   EXPECT_FALSE(gtk_action_get_sensitive(action_solve_structures));
@@ -276,18 +253,18 @@ TEST_F(Jobs, BondLengthsModelStatesAndFixedCoordinatesRunAsJobs) {
   EXPECT_FALSE(gtk_widget_get_visible(window_validity_splash));
   EXPECT_NE(LogText().find("Bond length checking finished.\n"), std::string::npos);
   for (int r = 0; r < Rows(ls_models); ++r) {
-    const std::string icon = RowText(ls_models, r, 9);
+    const std::string icon = Text(ls_models, r, 9);
     EXPECT_TRUE(icon == GTK_STOCK_APPLY || icon == GTK_STOCK_CANCEL) << icon;
   }
 
   job.config.radiation = 1;
   SetRadiation(&job.config, &job.radiation);
-  const double before = RowDouble(ls_models, 0, 4);
+  const double before = Cell<double>(ls_models, 0, 4);
   gtk_action_activate(action_update_model_states);
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.05);
   EXPECT_FALSE(gtk_widget_get_visible(window_states_splash));
-  EXPECT_NE(RowDouble(ls_models, 0, 4), before);
+  EXPECT_NE(Cell<double>(ls_models, 0, 4), before);
 
   // Zinc's z fixed on 2b in every model that has it.
   FixedCoordinate fixed;
@@ -306,12 +283,12 @@ TEST_F(Jobs, BondLengthsModelStatesAndFixedCoordinatesRunAsJobs) {
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(log.find("Setting fixed coordinates finished, 0 affected"), std::string::npos);
   bool red = false;
-  for (int r = 0; r < Rows(ls_models); ++r) red = red || RowText(ls_models, r, 10) == "#FF0000";
+  for (int r = 0; r < Rows(ls_models); ++r) red = red || Text(ls_models, r, 10) == "#FF0000";
   EXPECT_TRUE(red);
   gtk_action_activate(action_reset_fixed_coordinates_models);
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.05);
-  for (int r = 0; r < Rows(ls_models); ++r) EXPECT_EQ(RowText(ls_models, r, 10), "#000000");
+  for (int r = 0; r < Rows(ls_models); ++r) EXPECT_EQ(Text(ls_models, r, 10), "#000000");
   EXPECT_NE(LogText().find("Fixed coordinates have been reset, "), std::string::npos);
 }
 
@@ -353,39 +330,21 @@ TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
   std::vector<CrystalModel *> solved = models_of_store(ls_opt_models);
   ASSERT_EQ(solved.size(), 4u);
   for (int r = 0; r < Rows(ls_opt_models); ++r) {
-    EXPECT_EQ(RowInt(ls_opt_models, r, 11), 100);
-    EXPECT_EQ(RowText(ls_opt_models, r, 12), "#0000FF");
+    EXPECT_EQ(Cell<int>(ls_opt_models, r, 11), 100);
+    EXPECT_EQ(Text(ls_opt_models, r, 12), "#0000FF");
   }
   SortModels(&solved);
   const CrystalModel *best = solved.front();
 
   const std::string batch = dir.file("batch");
-  const std::string command = std::string(PULVINA_SOLVE) + " -q --threads 1 --seed " +
-                              std::to_string(seed) + " --stop-after optimise -o " + batch + " " +
-                              dir.file("zno.epc");
-  gchar *out = nullptr;
-  gint status = -1;
-  {
-    GuiLockReleased released;
-    ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr));
-  }
-  g_free(out);
-  ASSERT_EQ(status, 0) << command;
-  std::istringstream summary(ReadFile(batch + "/summary.tsv"));
-  std::string header, line;
-  std::getline(summary, header);
-  std::getline(summary, line);
-  std::istringstream fields(line);
-  std::string rank, model, epc, free, rmin;
-  std::getline(fields, rank, '\t');
-  std::getline(fields, model, '\t');
-  std::getline(fields, epc, '\t');
-  std::getline(fields, free, '\t');
-  std::getline(fields, rmin, '\t');
-  EXPECT_EQ(std::to_string(best->modelNumber), model);
+  const BatchBest batchBest =
+      RunBatchSolver("--threads 1 --seed " + std::to_string(seed) + " --stop-after optimise " +
+                         dir.file("zno.epc"),
+                     batch);
+  EXPECT_EQ(std::to_string(best->modelNumber), batchBest.model);
   char factor[32];
   std::snprintf(factor, sizeof factor, "%.6f", best->Rmin);
-  EXPECT_EQ(factor, rmin);
+  EXPECT_EQ(factor, batchBest.rmin);
   const std::string name = "/zno_" + std::to_string(best->modelNumber) + ".cif";
   EXPECT_EQ(ReadFile(gui + name), ReadFile(batch + name));
 }
@@ -401,12 +360,12 @@ TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) 
   gtk_action_activate(action_solve_structures);
   // Two rows run side by side, each with its own best factor and progress.
   ASSERT_TRUE(SpinUntil([] {
-    return RowText(ls_opt_models, 0, 12) == "#FF0000" &&
-           RowText(ls_opt_models, 1, 12) == "#FF0000";
+    return Text(ls_opt_models, 0, 12) == "#FF0000" &&
+           Text(ls_opt_models, 1, 12) == "#FF0000";
   }, 10));
-  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
-  EXPECT_EQ(RowText(ls_opt_models, 1, 8), GTK_STOCK_GO_FORWARD);
-  EXPECT_EQ(RowText(ls_opt_models, 2, 8), "");
+  EXPECT_EQ(Text(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_EQ(Text(ls_opt_models, 1, 8), GTK_STOCK_GO_FORWARD);
+  EXPECT_EQ(Text(ls_opt_models, 2, 8), "");
   mutex_out_data->lock();
   const long shown = optOutData.shownIndex;
   const std::string path = optOutData.currentRowPath;
@@ -417,8 +376,8 @@ TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) 
   ASSERT_TRUE(SpinUntil(Idle, 5));
   SpinFor(0.1);
   // Both stopped models are marked so, neither counts as solved.
-  EXPECT_EQ(RowText(ls_opt_models, 0, 8), GTK_STOCK_MEDIA_STOP);
-  EXPECT_EQ(RowText(ls_opt_models, 1, 8), GTK_STOCK_MEDIA_STOP);
+  EXPECT_EQ(Text(ls_opt_models, 0, 8), GTK_STOCK_MEDIA_STOP);
+  EXPECT_EQ(Text(ls_opt_models, 1, 8), GTK_STOCK_MEDIA_STOP);
   EXPECT_NE(LogText().find("Structure solving stopped!\n"), std::string::npos);
 }
 

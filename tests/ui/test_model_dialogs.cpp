@@ -14,21 +14,6 @@ const char *const kZno = "examples/zno_wurtzite/zno.epc";
 
 bool Idle() { return !job_worker_running(); }
 
-template <typename T>
-T Cell(GtkListStore *store, int row, int column) {
-  GtkTreeIter it;
-  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
-  T v{};
-  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
-  return v;
-}
-
-std::string Text(GtkListStore *store, int row, int column) {
-  gchar *v = Cell<gchar *>(store, row, column);
-  std::string s = v ? v : "";
-  g_free(v);
-  return s;
-}
 
 std::string Entry(GtkWidget *entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 

@@ -331,32 +331,13 @@ TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
   const CrystalModel *best = solved.front();
 
   const std::string batch = dir.file("batch");
-  const std::string command = std::string(PULVINA_SOLVE) + " -q --threads 1 --seed " +
-                              std::to_string(job.settings.seed) + " -o " + batch + " " +
-                              dir.file("brucite.epc");
-  gchar *out = nullptr;
-  gint status = -1;
-  {
-    GuiLockReleased released;
-    ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr));
-  }
-  g_free(out);
-  ASSERT_EQ(status, 0) << command;
-  std::istringstream summary(ReadFile(batch + "/summary.tsv"));
-  std::string header, line;
-  std::getline(summary, header);
-  std::getline(summary, line);
-  std::istringstream fields(line);
-  std::string rank, model, epc, free, rmin;
-  std::getline(fields, rank, '\t');
-  std::getline(fields, model, '\t');
-  std::getline(fields, epc, '\t');
-  std::getline(fields, free, '\t');
-  std::getline(fields, rmin, '\t');
-  EXPECT_EQ(std::to_string(best->modelNumber), model);
+  const BatchBest batchBest = RunBatchSolver(
+      "--threads 1 --seed " + std::to_string(job.settings.seed) + " " + dir.file("brucite.epc"),
+      batch);
+  EXPECT_EQ(std::to_string(best->modelNumber), batchBest.model);
   char factor[32];
   std::snprintf(factor, sizeof factor, "%.6f", best->Rmin);
-  EXPECT_EQ(factor, rmin);
+  EXPECT_EQ(factor, batchBest.rmin);
   const std::string name = "/mgoh2_brucite_" + std::to_string(best->modelNumber) + ".cif";
   const std::string written = ReadFile(gui + name);
   EXPECT_FALSE(written.empty());

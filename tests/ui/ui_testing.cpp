@@ -180,6 +180,39 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() { remove_tree(path_); }
 
+std::string Text(GtkListStore *store, int row, int column) {
+  gchar *v = Cell<gchar *>(store, row, column);
+  std::string s = v ? v : "";
+  g_free(v);
+  return s;
+}
+
+BatchBest RunBatchSolver(const std::string &arguments, const std::string &folder) {
+  const std::string command = std::string(PULVINA_SOLVE) + " -q -o " + folder + " " + arguments;
+  gchar *out = nullptr;
+  gint status = -1;
+  gboolean ran = FALSE;
+  {
+    GuiLockReleased released;
+    ran = g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr);
+  }
+  g_free(out);
+  if (!ran || status != 0) {
+    ADD_FAILURE() << command << " ended with status " << status;
+    return {};
+  }
+  std::istringstream summary(ReadFile(folder + "/summary.tsv"));
+  std::string header, line, rank;
+  std::getline(summary, header);
+  std::getline(summary, line);
+  std::istringstream fields(line);
+  BatchBest best;
+  std::getline(fields, rank, '\t');
+  std::getline(fields, best.model, '\t');
+  for (int skip = 0; skip < 3; ++skip) std::getline(fields, best.rmin, '\t');
+  return best;
+}
+
 GdkPixbuf *Screenshot(GtkWidget *window, const std::string &name) {
   gdk_window_raise(window->window);
   SpinFor(0.3);

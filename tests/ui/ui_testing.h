@@ -54,8 +54,17 @@ void SpinFor(double seconds);
 std::string LogText();
 // Message pictures in the log.
 int LogPictures();
-// Rows of a list store.
+// Rows of a list store, and the value or text in one of its cells.
 int Rows(GtkListStore *store);
+template <typename T>
+T Cell(GtkListStore *store, int row, int column) {
+  GtkTreeIter it;
+  EXPECT_TRUE(gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &it, nullptr, row));
+  T v{};
+  gtk_tree_model_get(GTK_TREE_MODEL(store), &it, column, &v, -1);
+  return v;
+}
+std::string Text(GtkListStore *store, int row, int column);
 
 std::string SourcePath(const std::string &relative);
 std::string OutputPath(const std::string &name);
@@ -88,6 +97,14 @@ GtkCellRenderer *Renderer(GtkWidget *view, const char *name);
 std::string ProposedName(GtkFileChooser *chooser);
 // A press of a mouse button on a row of a list, as the user makes it.
 gboolean PressOnRow(GtkWidget *view, int row, guint button);
+
+// The best model of a run of the batch solver with these arguments (the
+// control file last) into the folder: its number and its factor as
+// summary.tsv writes them. Empty after a failure, which is reported.
+struct BatchBest {
+  std::string model, rmin;
+};
+BatchBest RunBatchSolver(const std::string &arguments, const std::string &folder);
 
 // Opens a control file through File > Open.
 void OpenThroughMenu(ScriptedUser *user, const std::string &path);
