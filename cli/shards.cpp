@@ -36,8 +36,8 @@ std::string Hex(uint64_t v) {
   return b;
 }
 
-bool Mine(const CrystalModel *m, const ShardSpec &spec) {
-  return (m->modelNumber - 1) % spec.count == spec.index - 1;
+bool Mine(const CrystalModel *m, const ShardPlace &place) {
+  return (m->modelNumber - 1) % place.count == place.index - 1;
 }
 
 // Models of a job of `models` models that belong to shard index of count.
@@ -51,7 +51,7 @@ struct Shard {
   std::string version, controlFile;
   JobIdentity identity;
   uint64_t seed = 0;
-  ShardSpec spec;
+  ShardPlace place;
   int models = 0;
   std::vector<ModelResult> results;
 };
@@ -87,11 +87,11 @@ class ShardReader {
     if (of == std::string::npos || !ReadWhole(v.substr(0, of).c_str(), 1, kMaxShards, &index) ||
         !ReadWhole(v.substr(of + 4).c_str(), index, kMaxShards, &count))
       return Bad("shard", v);
-    shard->spec.index = static_cast<int>(index);
-    shard->spec.count = static_cast<int>(count);
+    shard->place.index = static_cast<int>(index);
+    shard->place.count = static_cast<int>(count);
     if (!Field("models", &v) || !ReadWhole(v.c_str(), 1, INT32_MAX, &n)) return Bad("models", v);
     shard->models = static_cast<int>(n);
-    const int expected = ShareSize(shard->models, shard->spec.index, shard->spec.count);
+    const int expected = ShareSize(shard->models, shard->place.index, shard->place.count);
     if (!Field("results", &v) || !ReadWhole(v.c_str(), 0, INT32_MAX, &n)) return Bad("results", v);
     if (n != expected)
       return Fail("holds " + std::to_string(n) + " results, shard " + std::to_string(index) +
@@ -104,7 +104,7 @@ class ShardReader {
       std::string why;
       if (!ParseModelResult(v, &r, &why)) return Fail(why);
       if (r.modelNumber <= previous || r.modelNumber > shard->models ||
-          (r.modelNumber - 1) % shard->spec.count != shard->spec.index - 1)
+          (r.modelNumber - 1) % shard->place.count != shard->place.index - 1)
         return Fail("model " + std::to_string(r.modelNumber) + " out of place in shard " +
                     std::to_string(index) + " of " + std::to_string(count));
       previous = r.modelNumber;
@@ -200,37 +200,37 @@ bool CollectShardFiles(const std::string &path, std::vector<std::string> *files)
 }
 
 std::string RunText(const Shard &s) {
-  return "seed " + std::to_string(s.seed) + ", " + std::to_string(s.spec.count) + " shards";
+  return "seed " + std::to_string(s.seed) + ", " + std::to_string(s.place.count) + " shards";
 }
 
 }  // namespace
 
-bool ParseShardSpec(const char *text, ShardSpec *spec) {
+bool ParseShardPlace(const char *text, ShardPlace *place) {
   const char *slash = text ? std::strchr(text, '/') : nullptr;
   if (!slash) return false;
   long long index = 0, count = 0;
   if (!ReadWhole(std::string(text, slash).c_str(), 1, kMaxShards, &index) ||
       !ReadWhole(slash + 1, 1, kMaxShards, &count) || index > count)
     return false;
-  spec->index = static_cast<int>(index);
-  spec->count = static_cast<int>(count);
+  place->index = static_cast<int>(index);
+  place->count = static_cast<int>(count);
   return true;
 }
 
 std::vector<CrystalModel *> ShardTeam::Share(const std::vector<CrystalModel *> &list) {
   std::vector<CrystalModel *> mine;
   for (CrystalModel *m : list)
-    if (Mine(m, spec_)) mine.push_back(m);
+    if (Mine(m, place_)) mine.push_back(m);
   return mine;
 }
 
-std::string ShardFileName(const std::string &base, const ShardSpec &spec) {
-  return base + "-" + std::to_string(spec.index) + "of" + std::to_string(spec.count) +
+std::string ShardFileName(const std::string &base, const ShardPlace &place) {
+  return base + "-" + std::to_string(place.index) + "of" + std::to_string(place.count) +
          kShardExtension;
 }
 
 bool WriteShardFile(const std::string &path, Job *job, const std::string &controlFile,
-                    const JobIdentity &identity, const ShardSpec &spec,
+                    const JobIdentity &identity, const ShardPlace &place,
                     const std::vector<ModelRun> &runs) {
   if (controlFile.find('\n') != std::string::npos || controlFile.find('\r') != std::string::npos) {
     Message(MESSAGE_ERROR,
@@ -251,10 +251,10 @@ bool WriteShardFile(const std::string &path, Job *job, const std::string &contro
                   "\nshard %d of %d\nmodels %d\nresults %d\n",
                kShardStamp, ProgramVersion().c_str(), controlFile.c_str(),
                Hex(identity.inputs).c_str(), Hex(identity.data).c_str(), job->settings.seed,
-               spec.index, spec.count, job->models.count,
-               ShareSize(job->models.count, spec.index, spec.count));
+               place.index, place.count, job->models.count,
+               ShareSize(job->models.count, place.index, place.count));
   for (const CrystalModel &m : job->models.models) {
-    if (!Mine(&m, spec)) continue;
+    if (!Mine(&m, place)) continue;
     auto found = ran.find(m.modelNumber);
     std::fprintf(f, "%s\n",
                  FormatModelResult(ResultOfModel(m, found == ran.end() ? nullptr : found->second))
@@ -298,20 +298,20 @@ bool ReadShardSet(const std::vector<std::string> &paths, ShardSet *set) {
               first.controlFile.c_str());
       return false;
     }
-    if (s.seed != first.seed || s.spec.count != first.spec.count) {
+    if (s.seed != first.seed || s.place.count != first.place.count) {
       Message(MESSAGE_ERROR,
               "merging shards, '%s' is a shard of another run than '%s' (%s against %s)\n",
               s.path.c_str(), first.path.c_str(), RunText(s).c_str(), RunText(first).c_str());
       return false;
     }
   }
-  const int count = first.spec.count;
+  const int count = first.place.count;
   std::vector<const Shard *> byIndex(static_cast<size_t>(count) + 1, nullptr);
   for (const Shard &s : shards) {
-    const Shard *&slot = byIndex[static_cast<size_t>(s.spec.index)];
+    const Shard *&slot = byIndex[static_cast<size_t>(s.place.index)];
     if (slot) {
       Message(MESSAGE_ERROR, "merging shards, shard %d of %d is given twice: '%s' and '%s'\n",
-              s.spec.index, count, slot->path.c_str(), s.path.c_str());
+              s.place.index, count, slot->path.c_str(), s.path.c_str());
       return false;
     }
     slot = &s;

@@ -13,13 +13,13 @@
 #include "team.h"
 
 // --shard I/N: shard I (from 1) of N.
-struct ShardSpec {
+struct ShardPlace {
   int index = 0;
   int count = 0;  // 0: not a shard
 };
 constexpr int kMaxShards = 1000000;
 // "I/N" with whole numbers 1 <= I <= N <= kMaxShards; false otherwise.
-bool ParseShardSpec(const char *text, ShardSpec *spec);
+bool ParseShardPlace(const char *text, ShardPlace *place);
 
 // A shard's own models: those whose number minus one leaves I - 1 over
 // when divided by N. The rule deals the statistic test's list (every model,
@@ -28,7 +28,7 @@ bool ParseShardSpec(const char *text, ShardSpec *spec);
 // model's figures.
 class ShardTeam : public Team {
  public:
-  explicit ShardTeam(const ShardSpec &spec) : spec_(spec) {}
+  explicit ShardTeam(const ShardPlace &place) : place_(place) {}
   // The identity goes into the shard file.
   bool Begin(Job *job, const std::string &controlFile, JobIdentity *identity) override {
     return IdentifyJob(controlFile, *job, identity);
@@ -39,18 +39,18 @@ class ShardTeam : public Team {
   }
 
  private:
-  ShardSpec spec_;
+  ShardPlace place_;
 };
 
 // The shard file's name in the output folder: BASE-IofN.shard.
-std::string ShardFileName(const std::string &base, const ShardSpec &spec);
+std::string ShardFileName(const std::string &base, const ShardPlace &place);
 
 // Writes the results of the shard's models, with the runs of those that
 // were optimised, and what the merge needs to check and rebuild the job:
 // the control file's absolute path, the job's identity, the seed and the
 // shard's place. False when the file could not be written (reported).
 bool WriteShardFile(const std::string &path, Job *job, const std::string &controlFile,
-                    const JobIdentity &identity, const ShardSpec &spec,
+                    const JobIdentity &identity, const ShardPlace &place,
                     const std::vector<ModelRun> &runs);
 
 // The shards of one run, read and checked.

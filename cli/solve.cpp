@@ -48,7 +48,7 @@ struct Options {
   double overallB = 0;
   std::string dataDir;  // empty: looked up
   std::string jobFile;
-  ShardSpec shard;                     // --shard I/N
+  ShardPlace shard;                     // --shard I/N
   bool merge = false;                  // --merge
   std::vector<std::string> mergeFrom;  // the folders or files of the shards
   std::vector<std::string> fixed;      // options that a shard leaves to the merge
@@ -191,7 +191,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
     } else if (a == "--shard") {
       const char *v = value("--shard");
       if (!v) return 2;
-      if (!ParseShardSpec(v, &o->shard)) {
+      if (!ParseShardPlace(v, &o->shard)) {
         std::fprintf(stderr,
                      "pulvina-solve: --shard needs I/N, whole numbers with 1 <= I <= N <= %d, not "
                      "'%s'\n",

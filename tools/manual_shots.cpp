@@ -23,22 +23,7 @@ std::string outputFolder;
 int failures = 0;
 
 bool SpinUntil(const std::function<bool()> &cond, double seconds) {
-  GTimer *timer = g_timer_new();
-  bool held = cond();
-  {
-    GuiLockReleased released;
-    while (!held && g_timer_elapsed(timer, nullptr) < seconds) {
-      if (g_main_context_pending(nullptr))
-        g_main_context_iteration(nullptr, FALSE);
-      else
-        g_usleep(1000);
-      gdk_threads_enter();
-      held = cond();
-      gdk_threads_leave();
-    }
-  }
-  g_timer_destroy(timer);
-  return held;
+  return spin_main_loop_until(cond, seconds);
 }
 
 void SpinFor(double seconds) {

@@ -19,9 +19,9 @@
 PULVINA_BUILDER_OBJECTS(PULVINA_DEFINE_OBJECT)
 #undef PULVINA_DEFINE_OBJECT
 
-const std::vector<BuilderObjectSpec> &BuilderObjects() {
+const std::vector<BuilderObjectEntry> &BuilderObjects() {
 #define PULVINA_OBJECT_SPEC(ctype, name, gtype) {#name, [] { return gtype; }},
-  static const std::vector<BuilderObjectSpec> objects = {
+  static const std::vector<BuilderObjectEntry> objects = {
       PULVINA_BUILDER_OBJECTS(PULVINA_OBJECT_SPEC)};
 #undef PULVINA_OBJECT_SPEC
   return objects;
@@ -90,6 +90,25 @@ GuiLockReleased::GuiLockReleased() : depth_(guiDepth) {
 
 GuiLockReleased::~GuiLockReleased() {
   for (int i = 0; i < depth_; ++i) gdk_threads_enter();
+}
+
+bool spin_main_loop_until(const std::function<bool()> &cond, double seconds) {
+  GTimer *timer = g_timer_new();
+  bool held = cond();
+  {
+    GuiLockReleased released;
+    while (!held && g_timer_elapsed(timer, nullptr) < seconds) {
+      if (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+      else
+        g_usleep(1000);
+      gdk_threads_enter();
+      held = cond();
+      gdk_threads_leave();
+    }
+  }
+  g_timer_destroy(timer);
+  return held;
 }
 
 std::string join_path(const char *folder, const std::string &name) {

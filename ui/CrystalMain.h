@@ -277,11 +277,11 @@ PULVINA_BUILDER_OBJECTS(PULVINA_DECLARE_OBJECT)
 #undef PULVINA_DECLARE_OBJECT
 
 // One builder object the program looks up, for the tests.
-struct BuilderObjectSpec {
+struct BuilderObjectEntry {
   const char *name;
   GType (*kind)();
 };
-const std::vector<BuilderObjectSpec> &BuilderObjects();
+const std::vector<BuilderObjectEntry> &BuilderObjects();
 
 // Window geometry and visibility, mirrored to the UI settings file.
 struct UIConfig {
@@ -382,6 +382,10 @@ class GuiLockReleased {
 };
 // How often this thread holds the GUI lock now.
 int gui_lock_depth();
+// Turns the main loop as gtk_main does (without the caller's GUI lock) until
+// cond, tested under the lock, holds or the time is up; true when it held.
+// For what drives the program from outside: its tests and its picture tool.
+bool spin_main_loop_until(const std::function<bool()> &cond, double seconds);
 
 // Runs a modal dialog (or hands it to the test hook) and returns its
 // response.

@@ -1,4 +1,4 @@
-// The builder file against the design's names: every object the program
+// The builder file against the names the program looks up: every object the program
 // takes from it, with its kind, and every signal handler bound by name.
 #include <gmodule.h>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-// The handlers the design names, by the part of the program that owns
+// The handlers the program binds, by the part of the program that owns
 // them. The shell's and the background jobs' must exist in the program; the
 // pages' are bound now and written with the pages.
 const char *const kShellHandlers[] = {
@@ -115,7 +115,7 @@ const char *const kPageHandlers[] = {
     "on_cell_comb_fixed_coordinate_wyckoff_edited", "on_cell_toggle_fixed_coordinate_toggled",
     "on_cell_text_fixed_coordinate_value_edited"};
 
-// Builder objects the design names only through their handlers, with kinds.
+// Builder objects the program reaches only through their handlers, with kinds.
 const std::map<std::string, GType> &HandlerObjects() {
   static const std::map<std::string, GType> objects = {
       {"action_set_formular", GTK_TYPE_ACTION}, {"btn_estimate_z", GTK_TYPE_BUTTON},
@@ -191,12 +191,12 @@ bool InProgram(const char *handler) {
 TEST(BuilderFile, HoldsEveryObjectTheProgramTakesWithItsKind) {
   Builder b;
   ASSERT_TRUE(b.loaded) << (b.error ? b.error->message : "");
-  for (const BuilderObjectSpec &spec : BuilderObjects()) {
-    GObject *object = gtk_builder_get_object(b.builder, spec.name);
-    ASSERT_NE(object, nullptr) << spec.name;
-    EXPECT_TRUE(g_type_is_a(G_OBJECT_TYPE(object), spec.kind()))
-        << spec.name << " is a " << G_OBJECT_TYPE_NAME(object) << ", not a "
-        << g_type_name(spec.kind());
+  for (const BuilderObjectEntry &entry : BuilderObjects()) {
+    GObject *object = gtk_builder_get_object(b.builder, entry.name);
+    ASSERT_NE(object, nullptr) << entry.name;
+    EXPECT_TRUE(g_type_is_a(G_OBJECT_TYPE(object), entry.kind()))
+        << entry.name << " is a " << G_OBJECT_TYPE_NAME(object) << ", not a "
+        << g_type_name(entry.kind());
   }
   for (const auto &named : HandlerObjects()) {
     GObject *object = gtk_builder_get_object(b.builder, named.first.c_str());
@@ -228,7 +228,7 @@ TEST(BuilderFile, EveryBindingNamesASignalOfItsObjectAndAKnownHandler) {
   for (const Binding &binding : b.bindings) {
     EXPECT_TRUE(binding.signalExists)
         << binding.object << " has no signal " << binding.signal << " for " << binding.handler;
-    // A handler of the design, or one of the program's own: a misspelt name
+    // A handler of a page or of the shell: a misspelt name
     // would never be called and only warn at run time.
     EXPECT_TRUE(designed.count(binding.handler) || InProgram(binding.handler.c_str()))
         << binding.handler << " on " << binding.object;
