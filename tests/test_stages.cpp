@@ -270,18 +270,21 @@ TEST(BatchSolver, AnInterruptKeepsWhatWasSolvedAndTheModelInProgress) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     close(pipe[0]);
-    execl(PULVINA_SOLVE, PULVINA_SOLVE, "--seed", "5", "--threads", "2", "-o", out.c_str(),
+    execl(PULVINA_SOLVE, PULVINA_SOLVE, "-v", "--seed", "5", "--threads", "1", "-o", out.c_str(),
           job.c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
   close(pipe[1]);
-  // In a pipe the solver writes a line per model; the first of the
-  // optimisation says it is under way.
+  // On one thread the log tells when each model's search begins: the signal
+  // sent as the second begins finds it under way, after the first was solved.
+  // (A signal sent when a model is reported done may fall between two
+  // models and stop none.)
   std::FILE *log = fdopen(pipe[0], "r");
   char line[1024];
   bool interrupted = false;
+  int begun = 0;
   while (std::fgets(line, sizeof line, log))
-    if (!interrupted && std::strncmp(line, "optimise:", 9) == 0) {
+    if (!interrupted && std::strncmp(line, "Solving model ", 14) == 0 && ++begun == 2) {
       kill(child, SIGINT);
       interrupted = true;
     }
