@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -30,17 +31,6 @@ std::mutex &SinkMutex() {
 std::shared_ptr<const MessageSink> &Sink() {
   static std::shared_ptr<const MessageSink> sink;
   return sink;
-}
-
-// Whole components only: /build-old/x is not inside /build.
-bool IsInside(const fs::path &path, const fs::path &folder) {
-  auto p = path.begin();
-  for (const fs::path &component : folder) {
-    if (component.empty()) break;  // a trailing separator
-    if (p == path.end() || *p != component) return false;
-    ++p;
-  }
-  return true;
 }
 
 }  // namespace
@@ -137,17 +127,35 @@ std::string FindDataDirectory(const std::string &requested, std::vector<std::str
   if (!error)
     automatic.push_back(
         (program.parent_path() / PULVINA_RELATIVE_DATA_DIR).lexically_normal().string());
-  // The source tree is a place to look only for a program that was never
-  // installed: an installed copy must not depend on the tree it was built
-  // from. Without a known location the compiled-in folder is all there is.
-  const fs::path build = fs::weakly_canonical(PULVINA_BUILD_DIR, error);
-  if (program.empty() || (!error && IsInside(program, build)))
-    automatic.push_back(PULVINA_DATA_DIR);
+  // A program that was never installed reads the data of the tree it was
+  // built from, found through the build tree around it rather than a path
+  // compiled in: an installed copy must carry no trace of the build machine.
+  const std::string source = BuildTreeSource();
+  if (!source.empty()) automatic.push_back(JoinPath(source, "data"));
+  if (automatic.empty()) automatic.push_back("data");
   for (const std::string &folder : automatic) {
     consider(folder);
     if (fs::is_regular_file(fs::path(folder) / "sgt.xml", error)) return folder;
   }
   return automatic.front();
+}
+
+std::string BuildTreeSource() {
+  std::error_code error;
+  const fs::path program = fs::canonical("/proc/self/exe", error);
+  if (error) return "";
+  // The build folder holds the CMake cache, which names the source tree;
+  // test programs sit a few folders below it.
+  const std::string key = "Pulvina_SOURCE_DIR:STATIC=";
+  fs::path folder = program.parent_path();
+  for (int up = 0; up < 4 && !folder.empty(); ++up, folder = folder.parent_path()) {
+    std::ifstream cache(folder / "CMakeCache.txt");
+    std::string line;
+    while (cache && std::getline(cache, line))
+      if (line.compare(0, key.size(), key) == 0) return line.substr(key.size());
+    if (folder == folder.root_path()) break;
+  }
+  return "";
 }
 
 std::string JoinPath(const std::string &folder, const std::string &name) {

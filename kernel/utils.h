@@ -59,6 +59,11 @@ std::string DataFileNote(const DataLocation &data, const char *name);
 // folder considered is appended to searched (when not null).
 std::string FindDataDirectory(const std::string &requested, std::vector<std::string> *searched);
 
+// The source tree of the build tree the running program sits in (up to three
+// folders below the build folder), from the build's CMake cache; empty for
+// an installed program.
+std::string BuildTreeSource();
+
 // Joins a folder and a name with the platform's directory separator; an empty
 // folder leaves the name alone.
 std::string JoinPath(const std::string &folder, const std::string &name);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the build into a scratch prefix and checks that the installed
-# programs find their data without --data, from an unrelated folder, also
+# programs carry no build-tree path and find their data without --data, from an unrelated folder, also
 # after the whole prefix was moved; that a missing data file is reported with
 # the folders searched; and that the man pages carry every option of --help.
 # Usage: check_install.sh CMAKE BUILD_DIR
@@ -33,6 +33,15 @@ if [ -f "$build/ui/pulvina" ]; then
     [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
   done
 fi
+
+# What is installed carries no path of the build machine: not the source
+# tree, not the build tree.
+source=$(sed -n 's/^Pulvina_SOURCE_DIR:STATIC=//p' "$build/CMakeCache.txt")
+for program in "$tmp"/prefix/bin/*; do
+  if strings "$program" | grep -q -e "$source" -e "$build"; then
+    fail "$(basename "$program") names the build machine's $source or $build"
+  fi
+done
 
 mkdir "$tmp/elsewhere"
 cd "$tmp/elsewhere" || exit 2

@@ -848,7 +848,8 @@ std::string find_manual() {
     g_free(installed);
     g_free(bin);
   }
-  candidates.push_back(join_path(PULVINA_SOURCE_DIR, "docs/manual/index.html"));
+  const std::string source = BuildTreeSource();
+  if (!source.empty()) candidates.push_back(join_path(source.c_str(), "docs/manual/index.html"));
   for (const std::string &path : candidates)
     if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR)) {
       gchar *canonical = realpath(path.c_str(), nullptr);
