@@ -20,7 +20,7 @@ fail() {
   { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }
 for f in bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \
          share/pulvina/nslt.dat share/doc/pulvina/manual.md \
-         share/doc/pulvina/examples/zno_wurtzite/zno.epc; do
+         share/doc/pulvina/copyright share/doc/pulvina/examples/zno_wurtzite/zno.epc; do
   [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
 done
 

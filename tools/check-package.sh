@@ -40,6 +40,8 @@ env -u PULVINA_DATA /usr/bin/pulvina-solve -q --seed 1 -o out \
   { cat solve.log >&2; echo "check-package: the installed pulvina-solve failed" >&2; exit 1; }
 grep -q 'Zn(2b)+O(2b)' out/summary.tsv ||
   { cat solve.log >&2; echo "check-package: the example was not solved" >&2; exit 1; }
+grep -q '^License: BSD-3-clause' /usr/share/doc/pulvina/copyright ||
+  { echo "check-package: the package carries no copyright file" >&2; exit 1; }
 LC_ALL=C man -P cat pulvina-solve 2> /dev/null | grep -q -- '--stop-after' ||
   { echo "check-package: man pulvina-solve does not show the options" >&2; exit 1; }
 echo "check-package: $(basename "$deb") installs, and its pulvina-solve runs an example"
