@@ -9,6 +9,8 @@
 #include <fstream>
 #include <map>
 
+#include "options.h"
+
 namespace {
 
 // The first line of every shard file; the number changes with the layout.
@@ -16,12 +18,11 @@ const char kShardStamp[] = "Pulvina shard file 1";
 const char kShardExtension[] = ".shard";
 
 bool ReadWhole(const char *text, long long lo, long long hi, long long *value) {
-  if (!text || !*text || *text == '+' || *text == '-' || *text == ' ') return false;
-  errno = 0;
-  char *end = nullptr;
-  const long long v = std::strtoll(text, &end, 10);
-  if (*end || errno == ERANGE || v < lo || v > hi) return false;
-  *value = v;
+  uint64_t v = 0;
+  if (hi < 0 || !ParseWholeNumber(text, static_cast<uint64_t>(hi), &v) ||
+      static_cast<long long>(v) < lo)
+    return false;
+  *value = static_cast<long long>(v);
   return true;
 }
 
@@ -76,11 +77,7 @@ class ShardReader {
     if (!Field("inputs", &v) || !ReadHex(v, &shard->identity.inputs)) return Bad("inputs", v);
     if (!Field("data", &v) || !ReadHex(v, &shard->identity.data)) return Bad("data", v);
     if (!Field("seed", &v)) return false;
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long seed = std::strtoull(v.c_str(), &end, 10);
-    if (v.empty() || v[0] == '-' || *end || errno == ERANGE) return Bad("seed", v);
-    shard->seed = seed;
+    if (!ParseWholeNumber(v.c_str(), UINT64_MAX, &shard->seed)) return Bad("seed", v);
     if (!Field("shard", &v)) return false;
     const size_t of = v.find(" of ");
     long long index = 0, count = 0;

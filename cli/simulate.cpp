@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "kernel.h"
+#include "options.h"
 #include "pictures.h"
 #include "simulation.h"
 
@@ -40,50 +42,38 @@ int main(int argc, char **argv) {
   std::string output, plot, dataDir;
   double fwhm = 0.1;
   double overallB = -1;  // the control file's
+  CommandLine commandLine("pulvina-simulate", Usage);
+  commandLine.Value("-o", [&output](const std::string &v) {
+    output = v;
+    return std::string();
+  });
+  commandLine.Value("--plot", [&plot](const std::string &v) {
+    plot = v;
+    return std::string();
+  });
+  commandLine.Value("--fwhm", [&fwhm](const std::string &v) {
+    double width = 0;
+    if (!ParseDecimalNumber(v.c_str(), &width) || width < 0 || width > 180)
+      return "--fwhm needs a width from 0 to 180 degrees, not '" + v + "'";
+    fwhm = width;
+    return std::string();
+  });
+  // The shared options are checked by the kernel, whose reason is the
+  // whole message. The estimate of auto needs observed intensities, which
+  // a simulation has not.
+  commandLine.Value("--overall-b", [&overallB](const std::string &v) {
+    OverallBOption b;
+    std::string why;
+    if (CheckOverallBOption(v.c_str(), false, &b, &why)) overallB = b.value;
+    return why;
+  });
+  commandLine.Value("--data", [&dataDir](const std::string &v) {
+    std::string why;
+    CheckDataOption(v.c_str(), &dataDir, &why);
+    return why;
+  });
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return 0;
-    }
-    if ((a == "-o" || a == "--plot" || a == "--fwhm" || a == "--data" || a == "--overall-b") &&
-        i + 1 >= argc) {
-      std::fprintf(stderr, "pulvina-simulate: option %s needs a value\n", a.c_str());
-      return 2;
-    }
-    if (a == "-o") {
-      output = argv[++i];
-    } else if (a == "--plot") {
-      plot = argv[++i];
-    } else if (a == "--fwhm") {
-      double v = 0;
-      if (!IsNumber(argv[++i], &v) || v < 0 || v > 180) {
-        std::fprintf(stderr,
-                     "pulvina-simulate: --fwhm needs a width from 0 to 180 degrees, not '%s'\n",
-                     argv[i]);
-        return 2;
-      }
-      fwhm = v;
-    } else if (a == "--overall-b") {
-      double v = 0;
-      if (!IsNumber(argv[++i], &v) || v < 0 || v > kMaxOverallB) {
-        std::fprintf(stderr,
-                     "pulvina-simulate: --overall-b needs a displacement factor from 0 to %g A^2, "
-                     "not '%s'\n",
-                     kMaxOverallB, argv[i]);
-        return 2;
-      }
-      overallB = v;
-    } else if (a == "--data") {
-      dataDir = argv[++i];
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "pulvina-simulate: unknown option '%s' (try --help)\n", a.c_str());
-      return 2;
-    } else {
-      files.push_back(a);
-    }
-  }
+  if (int status = commandLine.Parse(argc, argv, &files); status >= 0) return status;
   if (files.size() != 2) {
     Usage(stderr);
     return 2;

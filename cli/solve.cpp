@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+#include "options.h"
 #include "pictures.h"
 #include "shards.h"
 #include "stages.h"
@@ -93,20 +95,6 @@ void Usage(std::FILE *out) {
                JobSettings().bondTolerance, kMaxOverallB);
 }
 
-// A whole decimal number that fits its type, nothing else: "12x", "", "-1"
-// for an unsigned value and numbers past the range are refused, never
-// clamped.
-bool ParseUnsigned(const char *text, uint64_t maximum, uint64_t *value) {
-  if (!text || !*text || *text == '-' || *text == '+' || std::isspace(static_cast<unsigned char>(*text)))
-    return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = std::strtoull(text, &end, 10);
-  if (end == text || *end || errno == ERANGE || v > maximum) return false;
-  *value = v;
-  return true;
-}
-
 // The shard options and the options they rule out; -1 to go on, otherwise
 // the exit status.
 int CheckShardOptions(Options *o) {
@@ -157,129 +145,90 @@ int CheckShardOptions(Options *o) {
 
 // Returns -1 to go on, otherwise the exit status.
 int ParseOptions(int argc, char **argv, Options *o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](const char *name) -> const char * {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "pulvina-solve: option %s needs a value\n", name);
-        return nullptr;
+  CommandLine line("pulvina-solve", Usage);
+  line.Final("--version", [] {
+    std::printf("pulvina-solve (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
+                kKernelRelease);
+  });
+  line.Value("--stop-after", [o](const std::string &v) {
+    for (int s = 0; s < RUN_STAGE_COUNT; ++s)
+      if (v == kStageNames[s]) {
+        o->stopAfter = s;
+        o->fixed.push_back("--stop-after");
+        return std::string();
       }
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (a == "--version") {
-      std::printf("pulvina-solve (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
-                  kKernelRelease);
-      return 0;
-    } else if (a == "--stop-after") {
-      const char *v = value("--stop-after");
-      if (!v) return 2;
-      int found = -1;
-      for (int s = 0; s < RUN_STAGE_COUNT; ++s)
-        if (std::strcmp(v, kStageNames[s]) == 0) found = s;
-      if (found < 0) {
-        std::fprintf(stderr,
-                     "pulvina-solve: unknown stage '%s' (setup, generate, evaluate, statistic, "
-                     "optimise or refine)\n",
-                     v);
-        return 2;
-      }
-      o->stopAfter = found;
-      o->fixed.push_back(a);
-    } else if (a == "--shard") {
-      const char *v = value("--shard");
-      if (!v) return 2;
-      if (!ParseShardPlace(v, &o->shard)) {
-        std::fprintf(stderr,
-                     "pulvina-solve: --shard needs I/N, whole numbers with 1 <= I <= N <= %d, not "
-                     "'%s'\n",
-                     kMaxShards, v);
-        return 2;
-      }
-    } else if (a == "--merge") {
-      o->merge = true;
-    } else if (a == "-o") {
-      const char *v = value("-o");
-      if (!v) return 2;
-      if (!*v) {
-        std::fprintf(stderr, "pulvina-solve: -o needs a folder name, not ''\n");
-        return 2;
-      }
-      o->output = v;
-    } else if (a == "--seed") {
-      const char *v = value("--seed");
-      if (!v) return 2;
-      if (!ParseUnsigned(v, UINT64_MAX, &o->seed)) {
-        std::fprintf(stderr,
-                     "pulvina-solve: --seed needs a whole number from 0 to %llu, not '%s'\n",
-                     static_cast<unsigned long long>(UINT64_MAX), v);
-        return 2;
-      }
-      o->haveSeed = true;
-    } else if (a == "--best" || a == "--threads") {
-      const char *v = value(a.c_str());
-      if (!v) return 2;
-      uint64_t n = 0;
-      const uint64_t most = a == "--threads" ? 256 : INT_MAX;
-      if (!ParseUnsigned(v, most, &n) || n < 1) {
-        std::fprintf(stderr, "pulvina-solve: %s needs a whole number from 1 to %llu, not '%s'\n",
-                     a.c_str(), static_cast<unsigned long long>(most), v);
-        return 2;
-      }
-      (a == "--best" ? o->best : o->threads) = static_cast<int>(n);
-      if (a == "--best") o->fixed.push_back(a);
-    } else if (a == "--tolerance") {
-      const char *v = value("--tolerance");
-      if (!v) return 2;
-      char *end = nullptr;
-      double t = std::strtod(v, &end);
-      if (end == v || *end || !std::isfinite(t) || t < 0 || t >= 100) {
-        std::fprintf(stderr, "pulvina-solve: --tolerance needs a percentage from 0 to 100, not "
-                             "'%s'\n", v);
-        return 2;
-      }
-      o->bondTolerance = t;
-      o->fixed.push_back(a);
-    } else if (a == "--overall-b") {
-      const char *v = value("--overall-b");
-      if (!v) return 2;
-      if (std::strcmp(v, "auto") == 0) {
-        o->overallBMode = 2;
-      } else {
-        char *end = nullptr;
-        const double b = std::strtod(v, &end);
-        if (end == v || *end || !std::isfinite(b) || b < 0 || b > kMaxOverallB) {
-          std::fprintf(stderr,
-                       "pulvina-solve: --overall-b needs 'auto' or a displacement factor from 0 "
-                       "to %g A^2, not '%s'\n",
-                       kMaxOverallB, v);
-          return 2;
-        }
-        o->overallBMode = 1;
-        o->overallB = b;
-      }
-    } else if (a == "--data") {
-      const char *v = value("--data");
-      if (!v) return 2;
-      o->dataDir = v;
-    } else if (a == "--no-plots") {
-      o->plots = false;
-    } else if (a == "-q" || a == "--quiet") {
-      o->verbosity = 0;
-    } else if (a == "-v" || a == "--verbose") {
-      o->verbosity = 2;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "pulvina-solve: unknown option '%s' (try --help)\n", a.c_str());
-      return 2;
-    } else if (o->merge) {
-      o->mergeFrom.push_back(a);
+    return "unknown stage '" + v + "' (setup, generate, evaluate, statistic, optimise or refine)";
+  });
+  line.Value("--shard", [o](const std::string &v) {
+    if (ParseShardPlace(v.c_str(), &o->shard)) return std::string();
+    return "--shard needs I/N, whole numbers with 1 <= I <= N <= " + std::to_string(kMaxShards) +
+           ", not '" + v + "'";
+  });
+  // The arguments before --merge are a control file, those after it shards.
+  size_t beforeMerge = SIZE_MAX;
+  line.Flag("--merge", [o, &line, &beforeMerge] {
+    o->merge = true;
+    beforeMerge = std::min(beforeMerge, line.ArgumentsSoFar());
+  });
+  line.Value("-o", [o](const std::string &v) {
+    if (v.empty()) return std::string("-o needs a folder name, not ''");
+    o->output = v;
+    return std::string();
+  });
+  // The options the other programs share are checked by the kernel, whose
+  // reason is the whole message.
+  line.Value("--seed", [o](const std::string &v) {
+    std::string why;
+    if (CheckSeedOption(v.c_str(), &o->seed, &why)) o->haveSeed = true;
+    return why;
+  });
+  line.Value("--threads", [o](const std::string &v) {
+    std::string why;
+    CheckThreadsOption(v.c_str(), &o->threads, &why);
+    return why;
+  });
+  line.Value("--best", [o](const std::string &v) {
+    uint64_t n = 0;
+    if (!ParseWholeNumber(v.c_str(), INT_MAX, &n) || n < 1)
+      return "--best needs a whole number from 1 to " + std::to_string(INT_MAX) + ", not '" + v +
+             "'";
+    o->best = static_cast<int>(n);
+    o->fixed.push_back("--best");
+    return std::string();
+  });
+  line.Value("--tolerance", [o](const std::string &v) {
+    double t = 0;
+    if (!ParseDecimalNumber(v.c_str(), &t) || t < 0 || t >= 100)
+      return "--tolerance needs a percentage from 0 to 100, not '" + v + "'";
+    o->bondTolerance = t;
+    o->fixed.push_back("--tolerance");
+    return std::string();
+  });
+  line.Value("--overall-b", [o](const std::string &v) {
+    OverallBOption b;
+    std::string why;
+    if (!CheckOverallBOption(v.c_str(), true, &b, &why)) return why;
+    o->overallBMode = b.automatic ? 2 : 1;
+    o->overallB = b.value;
+    return std::string();
+  });
+  line.Value("--data", [o](const std::string &v) {
+    std::string why;
+    CheckDataOption(v.c_str(), &o->dataDir, &why);
+    return why;
+  });
+  line.Flag("--no-plots", [o] { o->plots = false; });
+  line.Flag("-q,--quiet", [o] { o->verbosity = 0; });
+  line.Flag("-v,--verbose", [o] { o->verbosity = 2; });
+  std::vector<std::string> arguments;
+  if (int status = line.Parse(argc, argv, &arguments); status >= 0) return status;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (i >= beforeMerge) {
+      o->mergeFrom.push_back(arguments[i]);
     } else if (o->jobFile.empty()) {
-      o->jobFile = a;
+      o->jobFile = arguments[i];
     } else {
-      std::fprintf(stderr, "pulvina-solve: only one control file, not '%s' too\n", a.c_str());
-      return 2;
+      return line.Refuse("only one control file, not '" + arguments[i] + "' too");
     }
   }
   if (int status = CheckShardOptions(o); status >= 0) return status;

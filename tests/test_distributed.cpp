@@ -1,11 +1,13 @@
 // Solving beyond one process: model results carried exactly from one
 // process to another, shards of an array job merged into the files of a
-// single run (and every wrong set of shards refused), and runs over MPI
-// ranks, which must write the files of a single process.
+// single run (and every wrong set of shards refused), runs over MPI ranks,
+// which must write the files of a single process, and the command lines
+// that start them.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <regex>
 #include <sstream>
 
+#include "options.h"
 #include "solving_testing.h"
 #include "stages.h"
 #include "testing.h"
@@ -253,15 +256,25 @@ TEST_F(Distributed, MergeRefusesChangedInputsAndDamagedShards) {
       << log;
 }
 
-TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
+// The kernel's verdict on a value of an option the programs share.
+bool KernelTakes(const std::string &option, const std::string &value, bool takesAuto,
+                 std::string *why) {
+  int threads = 0;
+  uint64_t seed = 0;
+  std::string folder;
+  OverallBOption b;
+  if (option == "--threads") return CheckThreadsOption(value.c_str(), &threads, why);
+  if (option == "--seed") return CheckSeedOption(value.c_str(), &seed, why);
+  if (option == "--data") return CheckDataOption(value.c_str(), &folder, why);
+  return CheckOverallBOption(value.c_str(), takesAuto, &b, why);
+}
+
+TEST(CommandLine, BadOptionsStopBeforeAnyWork) {
   // Status 2 for a bad option, before the job (which does not exist, and
   // would give 1) is read.
   const std::string job = " " + kForsterite + "/forsterite.epc";
   std::vector<std::string> bad = {
-      "--seed -1 x.epc", "--seed 18446744073709551616 x.epc", "--seed 7x x.epc",
-      "--seed '' x.epc", "--seed 1e3 x.epc", "--seed", "--threads 0 x.epc",
-      "--threads 257 x.epc", "--threads two x.epc", "--best 0 x.epc",
-      "--stop-after nowhere x.epc",
+      "--best 0 x.epc", "--stop-after nowhere x.epc",
       // Shards: a part of one run, whose ranking and files are the merge's.
       "--shard 1/3" + job, "--merge", "--merge --seed 3 somewhere", job + " --merge somewhere",
       "--merge --shard 1/2 --seed 1 somewhere", "--merge --overall-b 1.5 somewhere"};
@@ -277,10 +290,70 @@ TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
       EXPECT_NE(log.find("--shard needs --seed"), std::string::npos) << log;
     }
   }
-  for (const char *B : {"-1", "100.5", "x", "", "nan", "2,5"}) {
-    EXPECT_EQ(RunCommand(kSolve + " --overall-b '" + B + "' x.epc"), 2) << B;
-    EXPECT_EQ(RunCommand(std::string(PULVINA_SIMULATE) + " --overall-b '" + B + "' x.epc y.txt"), 2)
-        << B;
+
+  // The options the programs share take and refuse the same values, in the
+  // kernel's words. A value taken leaves the missing job (or, for the
+  // desktop program, the display) to fail with 1; a refusal comes first,
+  // with 2, and needs no display.
+  struct Program {
+    std::string name, command, arguments;
+    bool takesAuto;
+    std::vector<std::string> options;
+  };
+  const Program programs[] = {
+      {"pulvina-solve", kSolve, " x.epc", true, {"--threads", "--seed", "--data", "--overall-b"}},
+      {"pulvina-simulate", PULVINA_SIMULATE, " x.epc y.txt", false, {"--data", "--overall-b"}},
+#ifdef PULVINA_DESKTOP
+      {"pulvina", "env -u DISPLAY " PULVINA_DESKTOP, " x.epc", false,
+       {"--threads", "--seed", "--data"}},
+#endif
+  };
+  enum Verdict { TAKEN, REFUSED, TAKEN_WITH_ESTIMATE };  // the last: where auto can be estimated
+  const struct {
+    const char *option, *value;
+    Verdict verdict;
+  } values[] = {
+      {"--threads", "1", TAKEN},         {"--threads", "256", TAKEN},
+      {"--threads", "0", REFUSED},       {"--threads", "257", REFUSED},
+      {"--threads", "two", REFUSED},     {"--threads", "-1", REFUSED},
+      {"--threads", "", REFUSED},        {"--seed", "0", TAKEN},
+      {"--seed", "18446744073709551615", TAKEN},
+      {"--seed", "18446744073709551616", REFUSED},
+      {"--seed", "-1", REFUSED},         {"--seed", "+1", REFUSED},
+      {"--seed", "7x", REFUSED},         {"--seed", "1e3", REFUSED},
+      {"--seed", "", REFUSED},           {"--data", "somewhere", TAKEN},
+      {"--data", "", REFUSED},           {"--overall-b", "0", TAKEN},
+      {"--overall-b", "100", TAKEN},     {"--overall-b", "2.5", TAKEN},
+      {"--overall-b", "auto", TAKEN_WITH_ESTIMATE},
+      {"--overall-b", "-1", REFUSED},    {"--overall-b", "100.5", REFUSED},
+      {"--overall-b", "x", REFUSED},     {"--overall-b", "", REFUSED},
+      {"--overall-b", "nan", REFUSED},   {"--overall-b", "2,5", REFUSED},
+      {"--overall-b", "1e1", REFUSED},
+  };
+  for (const Program &p : programs) {
+    for (const auto &v : values) {
+      if (std::find(p.options.begin(), p.options.end(), v.option) == p.options.end()) continue;
+      const bool taken = v.verdict == TAKEN || (v.verdict == TAKEN_WITH_ESTIMATE && p.takesAuto);
+      const std::string line = std::string(v.option) + " '" + v.value + "'";
+      std::string why, log;
+      EXPECT_EQ(KernelTakes(v.option, v.value, p.takesAuto, &why), taken) << line;
+      const int status = RunCommand(p.command + " " + line + p.arguments, &log);
+      if (taken) {
+        EXPECT_EQ(status, 1) << p.name << " " << line << "\n" << log;
+      } else {
+        EXPECT_EQ(status, 2) << p.name << " " << line;
+        EXPECT_EQ(log, p.name + ": " + why + "\n") << line;
+      }
+    }
+    // The two mistakes of any option, in the same words everywhere.
+    for (const std::string &option : p.options) {
+      std::string log;
+      EXPECT_EQ(RunCommand(p.command + p.arguments + " " + option, &log), 2) << p.name;
+      EXPECT_EQ(log, p.name + ": " + MissingValueReason(option) + "\n");
+    }
+    std::string log;
+    EXPECT_EQ(RunCommand(p.command + " --frobnicate" + p.arguments, &log), 2) << p.name;
+    EXPECT_EQ(log, p.name + ": " + UnknownOptionReason("--frobnicate") + "\n");
   }
 }
 

@@ -3,15 +3,16 @@
 #include <gmodule.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "CrystalJobs.h"
 #include "PageCommon.h"
+#include "options.h"
 
 // ---------------------------------------------------------------- globals
 
@@ -1046,56 +1047,109 @@ void usage(std::FILE *out) {
                "Toolkit options (--display, --sync, ...) are those of GTK+.\n");
 }
 
-// Returns -1 to go on, otherwise the exit status.
-int parse_options(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char * {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "pulvina: option %s needs a value\n", a.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      usage(stdout);
-      return 0;
-    } else if (a == "--version") {
-      std::printf("pulvina (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
-                  kKernelRelease);
-      return 0;
-    } else if (a == "--seed" || a == "--threads") {
-      const char *v = value();
-      if (!v) return 2;
-      char *end = nullptr;
-      errno = 0;
-      const unsigned long long n = std::strtoull(v, &end, 10);
-      const bool ok = *v && *v != '-' && *v != '+' && end && !*end && errno != ERANGE &&
-                      (a == "--seed" || n <= 256);
-      if (!ok) {
-        std::fprintf(stderr, "pulvina: %s needs a whole number%s, not '%s'\n", a.c_str(),
-                     a == "--threads" ? " from 0 to 256" : "", v);
-        return 2;
-      }
-      if (a == "--seed") {
-        programOptions.haveSeed = true;
-        programOptions.settings.seed = n;
-      } else {
-        programOptions.settings.threads = static_cast<int>(n);
-      }
-    } else if (a == "--data") {
-      const char *v = value();
-      if (!v) return 2;
-      programOptions.dataDirectory = v;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "pulvina: unknown option '%s' (try --help)\n", a.c_str());
-      return 2;
-    } else if (programOptions.jobFile.empty()) {
-      programOptions.jobFile = a;
-    } else {
-      std::fprintf(stderr, "pulvina: only one control file, not '%s' too\n", a.c_str());
-      return 2;
-    }
+// How reading the command line ended before its end: --help or --version
+// answered, or a value refused with the reason as the message.
+GQuark command_line_quark() { return g_quark_from_static_string("pulvina-command-line"); }
+enum { COMMAND_LINE_ANSWERED, COMMAND_LINE_REFUSED };
+
+gboolean answered(GError **error) {
+  g_set_error_literal(error, command_line_quark(), COMMAND_LINE_ANSWERED, "");
+  return FALSE;
+}
+
+// The shared options are checked by the kernel, whose reason is the whole
+// message.
+gboolean refused_unless(bool ok, const std::string &why, GError **error) {
+  if (ok) return TRUE;
+  g_set_error_literal(error, command_line_quark(), COMMAND_LINE_REFUSED, why.c_str());
+  return FALSE;
+}
+
+gboolean on_help(const gchar *, const gchar *, gpointer, GError **error) {
+  usage(stdout);
+  return answered(error);
+}
+
+gboolean on_version(const gchar *, const gchar *, gpointer, GError **error) {
+  std::printf("pulvina (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor, kKernelRelease);
+  return answered(error);
+}
+
+gboolean on_seed(const gchar *, const gchar *value, gpointer, GError **error) {
+  std::string why;
+  uint64_t seed = 0;
+  const bool ok = CheckSeedOption(value, &seed, &why);
+  if (ok) {
+    programOptions.haveSeed = true;
+    programOptions.settings.seed = seed;
+  }
+  return refused_unless(ok, why, error);
+}
+
+gboolean on_threads(const gchar *, const gchar *value, gpointer, GError **error) {
+  std::string why;
+  return refused_unless(CheckThreadsOption(value, &programOptions.settings.threads, &why), why,
+                        error);
+}
+
+gboolean on_data(const gchar *, const gchar *value, gpointer, GError **error) {
+  std::string why;
+  return refused_unless(CheckDataOption(value, &programOptions.dataDirectory, &why), why, error);
+}
+
+int refuse(const std::string &reason) {
+  std::fprintf(stderr, "pulvina: %s\n", reason.c_str());
+  return 2;
+}
+
+// Reads the program's options and the toolkit's, without opening the
+// display, so that a mistake, --help and --version need none. Each option
+// is taken as it comes: the first bad one on the line is reported. Returns
+// -1 to go on, otherwise the exit status.
+int parse_options(int *argc, char ***argv) {
+  gchar **files = nullptr;
+  const GOptionEntry entries[] = {
+      {"help", 'h', G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
+       reinterpret_cast<gpointer>(on_help), nullptr, nullptr},
+      {"version", 0, G_OPTION_FLAG_NO_ARG, G_OPTION_ARG_CALLBACK,
+       reinterpret_cast<gpointer>(on_version), nullptr, nullptr},
+      {"seed", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_seed), nullptr, nullptr},
+      {"threads", 0, 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(on_threads), nullptr,
+       nullptr},
+      {"data", 0, G_OPTION_FLAG_FILENAME, G_OPTION_ARG_CALLBACK,
+       reinterpret_cast<gpointer>(on_data), nullptr, nullptr},
+      {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &files, nullptr, nullptr},
+      {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+  std::unique_ptr<GOptionContext, decltype(&g_option_context_free)> context(
+      g_option_context_new(nullptr), g_option_context_free);
+  // The program's own usage text answers --help; unknown options are left
+  // to be reported in the words of every Pulvina program.
+  g_option_context_set_help_enabled(context.get(), FALSE);
+  g_option_context_set_ignore_unknown_options(context.get(), TRUE);
+  g_option_context_add_main_entries(context.get(), entries, nullptr);
+  g_option_context_add_group(context.get(), gtk_get_option_group(FALSE));
+  GError *error = nullptr;
+  const bool parsed = g_option_context_parse(context.get(), argc, argv, &error);
+  std::unique_ptr<gchar *, decltype(&g_strfreev)> arguments(files, g_strfreev);
+  if (!parsed) {
+    std::unique_ptr<GError, decltype(&g_error_free)> failure(error, g_error_free);
+    if (error->domain == command_line_quark())
+      return error->code == COMMAND_LINE_ANSWERED ? 0 : refuse(error->message);
+    // GLib runs out of values only at the end of the line, so an option
+    // left without one is the last argument.
+    const std::string last = (*argv)[*argc - 1];
+    if (g_error_matches(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE) && last[0] == '-' &&
+        last.find('=') == std::string::npos)
+      return refuse(MissingValueReason(last));
+    return refuse(error->message);
+  }
+  for (int i = 1; i < *argc; ++i)
+    if (std::strcmp((*argv)[i], "--") != 0) return refuse(UnknownOptionReason((*argv)[i]));
+  for (gchar **f = files; f && *f; ++f) {
+    if (programOptions.jobFile.empty())
+      programOptions.jobFile = *f;
+    else
+      return refuse(std::string("only one control file, not '") + *f + "' too");
   }
   return -1;
 }
@@ -1108,17 +1162,12 @@ int pulvina_main(int argc, char **argv) {
   // Every core unless asked otherwise; the annealing narrates to standard
   // output as it always has.
   programOptions.settings.threads = 0;
-  // Help and version need no display.
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "-h" || a == "--help" || a == "--version") return parse_options(argc, argv);
-  }
+  const int status = parse_options(&argc, &argv);
+  if (status >= 0) return status;
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "pulvina: cannot open the display (is DISPLAY set?)\n");
     return 1;
   }
-  const int status = parse_options(argc, argv);
-  if (status >= 0) return status;
   if (!pulvina_open_windows()) return 1;
   reset_job_settings();
   gdk_threads_enter();
