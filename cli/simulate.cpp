@@ -67,7 +67,7 @@ int main(int argc, char **argv) {
       fwhm = v;
     } else if (a == "--overall-b") {
       double v = 0;
-      if (!IsNumber(argv[++i], &v) || v < 0 || v > kMaxOverallB) {
+      if (!IsNumber(argv[++i], &v) || !ConfigAdmits("OVERALL_B", v)) {
         std::fprintf(stderr,
                      "pulvina-simulate: --overall-b needs a displacement factor from 0 to %g A^2, "
                      "not '%s'\n",

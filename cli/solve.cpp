@@ -250,7 +250,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
       } else {
         char *end = nullptr;
         const double b = std::strtod(v, &end);
-        if (end == v || *end || !std::isfinite(b) || b < 0 || b > kMaxOverallB) {
+        if (end == v || *end || !ConfigAdmits("OVERALL_B", b)) {
           std::fprintf(stderr,
                        "pulvina-solve: --overall-b needs 'auto' or a displacement factor from 0 "
                        "to %g A^2, not '%s'\n",
