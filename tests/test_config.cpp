@@ -421,6 +421,8 @@ TEST_F(ConfigTest, BadListEntries) {
                                  "MAXIMUM"},
       {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
                                  "number of a formula entry from 1"},
+      {"CONSTRAINT\tO - e 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM MAXIMUM, "
+                              "such as O 2 e 0 2"},
       {"FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1",
        "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B OCCUPANCY FLAGS, "
        "such as Fe 3 4 c 0.25 0.25 0.25 1 1 7"},
