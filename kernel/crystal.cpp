@@ -1,4 +1,5 @@
 #include "crystal.h"
+#include "file.h"
 
 #include <cmath>
 #include <cstdio>
@@ -54,7 +55,8 @@ void TransMatrixMultiply(const TransMatrix *m, double x, double y, double z, dou
 
 bool CellAnglesAdmitACell(double alpha, double beta, double gamma) {
   const double r = M_PI / 180;
-  if (!(alpha > 0 && alpha < 180 && beta > 0 && beta < 180 && gamma > 0 && gamma < 180))
+  if (!ConfigAdmits("CELL_ALPHA", alpha) || !ConfigAdmits("CELL_BETA", beta) ||
+      !ConfigAdmits("CELL_GAMMA", gamma))
     return false;
   const double ca = std::cos(alpha * r), cb = std::cos(beta * r), cg = std::cos(gamma * r);
   // The squared volume of the cell of unit edges; cells thinner than this
@@ -67,7 +69,7 @@ std::string CellProblem(double a, double b, double c, double alpha, double beta,
   const double edges[3] = {a, b, c};
   const char *names[3] = {"CELL_A", "CELL_B", "CELL_C"};
   for (int i = 0; i < 3; ++i)
-    if (!(edges[i] > 0 && edges[i] <= kMaxCellEdge)) {
+    if (!ConfigAdmits(names[i], edges[i])) {
       std::snprintf(text, sizeof text, "%s %g: a cell edge must be above 0 and at most %g angstrom",
                     names[i], edges[i], kMaxCellEdge);
       return text;

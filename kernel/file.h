@@ -47,84 +47,86 @@ struct FixedCoordinate {
 // New entries go to the front.
 using FixedCoordinates = std::vector<FixedCoordinate>;
 
+// What a job is set to; the member initialisers are the defaults of a new
+// job, which InitializeConfig brings back.
 struct Config {
   // The control file this configuration was last read from ("" when none);
   // not stored in the file. Set-up messages name it.
   std::string controlFile;
-  std::string title;
-  int32_t radiation;
-  int32_t doublets;
-  double lambdaXray1;
-  double lambdaXray2;
-  double i2i1;
-  double lambdaNeutron;
-  double lambdaElectron;
-  double energyElectron;
-  double polarization;
-  int32_t monochromator;
-  double monoD;
-  double monoAngle;
-  int32_t geometry;
-  double startAngle;
-  double endAngle;
-  double scanStep;
-  int32_t asymSearch;
-  int32_t sgNumber;
-  int32_t sgSetting;
+  std::string title = "Untitled";
+  int32_t radiation = 0;
+  int32_t doublets = 0;
+  double lambdaXray1 = 1.540598;
+  double lambdaXray2 = 1.54426;
+  double i2i1 = 0.5;
+  double lambdaNeutron = 1.0;
+  double lambdaElectron = 1.0;
+  double energyElectron = 0.1503911;
+  double polarization = 0.5;
+  int32_t monochromator = 0;
+  double monoD = 1.0;
+  double monoAngle = 50.379129;
+  int32_t geometry = 1;
+  double startAngle = 0.0;
+  double endAngle = 180.0;
+  double scanStep = 0.02;
+  int32_t asymSearch = 0;
+  int32_t sgNumber = 1;
+  int32_t sgSetting = 1;
   std::string formular;
-  int32_t formularZ;
+  int32_t formularZ = 1;
   std::vector<Oxidation> oxidation;  // at most kMaxOxidations entries
-  double cellA, cellB, cellC;
-  double cellAlpha, cellBeta, cellGamma;
+  double cellA = 10.0, cellB = 10.0, cellC = 10.0;
+  double cellAlpha = 90.0, cellBeta = 90.0, cellGamma = 90.0;
   Constraints constraints;
   FixedCoordinates fixedCoordinates;
   std::string peakFile;
-  int32_t peakFileFormat;
-  double peakNWidth;
-  int32_t autoStCircles;
-  int32_t statisticCircles;
-  int32_t filterType;
-  double fomThreshold;
-  double avgThreshold;
-  double sdThreshold;
-  double bestThreshold;
-  int32_t optimizationMethod;
-  int32_t criterion;
-  int32_t autoGridSearch;
-  int32_t autoDimension;
-  double searchResolution;
-  int32_t tradiSaCycles;
-  double tradiSaStartT;
-  double tradiSaEndT;
-  double tradiSaRate;
-  int32_t tradiSaMoves;
-  int32_t adaptSaCycles;
-  int32_t adaptSaStrategy;
-  double adaptSaStartT;
-  double adaptSaEndT;
-  int32_t adaptSaMoves;
-  int32_t refine;
-  int32_t refineN;
-  double refineThreshold;
-  int32_t refineOptimizationMethod;
-  int32_t refineCriterion;
-  double refineSearchResolution;
-  int32_t refineAutoGridSearch;
-  int32_t refineAutoDimension;
-  int32_t refineTradiSaCycles;
-  double refineTradiSaStartT;
-  double refineTradiSaEndT;
-  double refineTradiSaRate;
-  int32_t refineTradiSaMoves;
-  int32_t refineAdaptSaCycles;
-  int32_t refineAdaptSaStrategy;
-  double refineAdaptSaStartT;
-  double refineAdaptSaEndT;
-  int32_t refineAdaptSaMoves;
+  int32_t peakFileFormat = 0;
+  double peakNWidth = 1.0;
+  int32_t autoStCircles = 0;
+  int32_t statisticCircles = 1000;
+  int32_t filterType = 2;
+  double fomThreshold = 100.0;
+  double avgThreshold = 1.0;
+  double sdThreshold = 0.01;
+  double bestThreshold = 0.1;
+  int32_t optimizationMethod = 0;
+  int32_t criterion = 0;
+  int32_t autoGridSearch = 1;
+  int32_t autoDimension = 3;
+  double searchResolution = 0.1;
+  int32_t tradiSaCycles = 1;
+  double tradiSaStartT = 10.0;
+  double tradiSaEndT = 0.01;
+  double tradiSaRate = 0.9;
+  int32_t tradiSaMoves = 1000;
+  int32_t adaptSaCycles = 1;
+  int32_t adaptSaStrategy = 0;
+  double adaptSaStartT = 10.0;
+  double adaptSaEndT = 0.01;
+  int32_t adaptSaMoves = 1000;
+  int32_t refine = 1;
+  int32_t refineN = 10;
+  double refineThreshold = 0.3;
+  int32_t refineOptimizationMethod = 0;
+  int32_t refineCriterion = 0;
+  double refineSearchResolution = 0.01;
+  int32_t refineAutoGridSearch = 1;
+  int32_t refineAutoDimension = 3;
+  int32_t refineTradiSaCycles = 1;
+  double refineTradiSaStartT = 10.0;
+  double refineTradiSaEndT = 0.01;
+  double refineTradiSaRate = 0.9;
+  int32_t refineTradiSaMoves = 2000;
+  int32_t refineAdaptSaCycles = 1;
+  int32_t refineAdaptSaStrategy = 0;
+  double refineAdaptSaStartT = 10.0;
+  double refineAdaptSaEndT = 0.01;
+  int32_t refineAdaptSaMoves = 2000;
   // Overall displacement factor of the calculated intensities (angstrom^2),
   // and 1 to estimate it from the observed intensities instead.
-  double overallB;
-  int32_t autoOverallB;
+  double overallB = 0.0;
+  int32_t autoOverallB = 0;
 };
 
 struct Radiation {
@@ -146,23 +148,66 @@ void FreeConstraints(Constraints *list);
 void InitializeFixedCoordinates(FixedCoordinates *list);
 void FreeFixedCoordinates(FixedCoordinates *list);
 
-// Control file. Value types of the keyword table.
+// How a key's value is read and written.
 enum ConfigValueType {
-  CONFIG_INTEGER = 0,
-  CONFIG_LONG = 1,
-  CONFIG_REAL = 2,
-  CONFIG_TEXT = 3,
-  CONFIG_LIST = 4
+  CONFIG_INTEGER = 0,  // a whole number, "%d"
+  CONFIG_LONG = 1,     // the same, written "%ld"
+  CONFIG_REAL = 2,     // a decimal number without exponent, "%f"
+  CONFIG_TEXT = 3,     // as its ConfigTextForm says
+  CONFIG_LIST = 4      // one entry a line, as often as there are entries
 };
 
+enum ConfigTextForm {
+  TEXT_QUOTED,    // blanks and quotes dropped on reading; written in double quotes
+  TEXT_BARE,      // the same, written without quotes
+  TEXT_FILE_NAME  // blanks kept and quotes around it taken off; written in double quotes
+};
+
+// The values a number may take, a bound itself excluded when open; expected
+// says which in the words of the messages ("out of range: expected ...").
+struct ConfigRange {
+  double low, high;
+  bool lowOpen, highOpen;
+  const char *expected;  // nullptr: the key holds no number to bound
+  // False too for a value that is no finite number.
+  bool Admits(double value) const;
+};
+
+struct ConfigList;  // how the entries of a list key are read and written
+
+// One key of the control file. The table configKeywords holds every key
+// once, in the order the writer puts them; the reader, the writer and
+// CheckConfigValue all work from it. The defaults are Config's member
+// initialisers.
 struct ConfigKeyword {
-  char name[32];
-  int32_t type;
+  const char *name;  // as files have it, typos included
+  ConfigValueType type;
+  // The member the value fills: one of these, as the type says.
+  int32_t Config::*integer;
+  double Config::*real;
+  std::string Config::*text;
+  const ConfigList *list;
+  ConfigTextForm textForm;
+  // For numbers; for OXIDATION that of an entry's oxidation state.
+  ConfigRange range;
+  // The "; SECTION" and "# GROUP" headings of the written file it goes
+  // under (group nullptr: none); the writer puts a heading where it changes.
+  const char *section;
+  const char *group;
+  bool blankAfter;   // an extra blank line after the key's line
+  bool onlyWhenSet;  // written only when not 0, so older jobs keep their files
 };
 
 constexpr int kConfigKeywordCount = 76;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
+
+// The row of a keyword; nullptr for none.
+const ConfigKeyword *FindConfigKeyword(const char *keyword);
+// Whether a key takes this number: a whole one for an integer key, within
+// the key's range. The one check of a key's bounds for every caller that
+// takes such a value from elsewhere than a control file.
+bool ConfigAdmits(const char *keyword, double value);
 
 // Results of ReadConfigFile.
 enum ConfigReadResult {
@@ -200,6 +245,5 @@ int IsFloat(const char *text);
 void ParseKeyValue(const char *line, char *key, char *value);
 // text must hold 256 characters.
 int ExtractStringValue(char *text, const char *value);
-void WrongFormatMsg(const char *fileName, const char *keyword, int lineNumber);
 
 #endif

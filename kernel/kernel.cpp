@@ -189,14 +189,14 @@ bool ApplyJobComposition(Job *job) {
 bool SetupJob(Job *job) {
   Config &config = job->config;
   // Checked before any work, not only when the peak file is read.
-  if (!(config.overallB >= 0 && config.overallB <= kMaxOverallB)) {
+  if (!ConfigAdmits("OVERALL_B", config.overallB)) {
     Message(MESSAGE_ERROR,
             "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 "
             "to %.0f A^2\n",
             config.overallB, kMaxOverallB);
     return false;
   }
-  if (config.autoOverallB != 0 && config.autoOverallB != 1) {
+  if (!ConfigAdmits("AUTO_OVERALL_B", config.autoOverallB)) {
     Message(MESSAGE_ERROR, "setting up the job, AUTO_OVERALL_B %d: must be 0 (off) or 1 (on)\n",
             config.autoOverallB);
     return false;

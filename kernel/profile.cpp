@@ -178,7 +178,7 @@ void SetLPFactor(HKLList *list, const Radiation *radiation) {
 }
 
 int SetOverallB(HKLList *list, double B) {
-  if (!(B >= 0 && B <= kMaxOverallB)) return 0;
+  if (!ConfigAdmits("OVERALL_B", B)) return 0;
   for (HKLItem &item : list->items) {
     if (B == 0) {
       item.debyeWaller = 1.0;
@@ -323,7 +323,7 @@ int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationT
     return 0;
   }
   plot->B = -slope / 2;
-  if (!(plot->B <= kMaxOverallB)) {
+  if (!ConfigAdmits("OVERALL_B", plot->B)) {
     Message(MESSAGE_WARNING,
             "estimating the overall displacement factor, the Wilson plot gives %.1f A^2, more "
             "than %.0f; B stays 0\n",

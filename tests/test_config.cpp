@@ -118,85 +118,86 @@ TEST_F(ConfigTest, OpenFailuresAndStamp) {
   EXPECT_EQ(config.title, "noversion");
 }
 
-TEST_F(ConfigTest, NumbersAreCheckedStrictly) {
-  CapturedMessages messages;
-  const std::string file = dir.file("job.epc");
-  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tok\nRADIATION\t1 ; neutron\nDOUBLETS\t1\n"),
-            CONFIG_WRONG_FORMAT);
-  // File, line, key and the value as typed.
-  EXPECT_EQ(messages.text(),
-            file + ":5: RADIATION: '1 ; neutron' in a wrong format: expected a whole number\n");
-  EXPECT_EQ(messages.all()[0].first, MESSAGE_ERROR);
-  EXPECT_EQ(config.title, "ok");     // read before the fault
-  EXPECT_EQ(config.doublets, 0);     // after it: untouched
-  EXPECT_EQ(Read(std::string(kHeader) + "RADIATION\t1 \t \t\r\n"), CONFIG_READ);
-  EXPECT_EQ(config.radiation, 1);
-
-  const char *bad[] = {"CELL_A\t1.5e0\n", "CELL_A\t+1.5\n",    "CELL_A\t1.2.3\n",
-                       "CELL_A\tnan\n",   "CELL_A\t\n",        "SG_NUMBER\t12x\n",
-                       "SG_NUMBER\t1.0\n", "SG_NUMBER\t99999999999\n"};
-  for (const char *line : bad)
-    EXPECT_EQ(Read(std::string(kHeader) + line), CONFIG_WRONG_FORMAT) << line;
-
-  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t.5\nFOM_THRESHOLD\t-.5\nCELL_C\t5.\n"
-                                        "AUTO_DIMENSION\t-\n"),
-            CONFIG_READ);
-  EXPECT_EQ(config.cellA, 0.5);
-  EXPECT_EQ(config.fomThreshold, -0.5);
-  EXPECT_EQ(config.cellC, 5.0);
-  EXPECT_EQ(config.autoDimension, 0);
-  EXPECT_EQ(Read(std::string(kHeader) + "GEOMETRY\t-2147483648\n"), CONFIG_READ);
-  EXPECT_EQ(config.geometry, -2147483647 - 1);
-}
-
-TEST_F(ConfigTest, ValuesOutOfRangeStopTheReading) {
-  // Each of these once ran on with a silently wrong job.
+TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
+  // One case per kind of format and of bound. A front end checks what a
+  // user types with the reader's own words (why), and other callers check
+  // a number against the same bounds (ConfigAdmits).
+  const char *kWhole = "in a wrong format: expected a whole number";
+  const char *kDecimal = "in a wrong format: expected a decimal number such as 1.5 (no exponent)";
   struct Case {
-    const char *line;
-    const char *expected;  // the end of the message
+    const char *key;
+    std::string text;
+    double read;      // the number read when why is empty
+    std::string why;  // what the reader says after "KEY: 'VALUE' "
   };
   const Case cases[] = {
-      {"OPTIMIZATION_METHOD\t9", "expected 0 (grid search), 1 (traditional annealing) or 2 "
-                                 "(adaptive annealing)"},
-      {"FILTER_TYPE\t9", "expected 0 (figure of merit), 1 (thresholds) or 2 (keep all)"},
-      {"RADIATION\t5", "expected 0 (X-ray), 1 (neutron) or 2 (electron)"},
-      {"MONOCHROMATOR\t3", "expected 0 (none), 1 or 2"},
-      {"POLARIZATION\t1.01", "expected a polarisation factor from 0 to 1"},
-      {"SEARCH_RESOLUTION\t0", "expected a grid step above 0 angstrom"},
-      {"STATISTIC_CIRCLES\t-1", "expected a number of trials of at least 1"},
-      {"PEAK_N_WIDTH\t-1", "expected a width factor of at least 0"},
-      {"REFINE_ADAPT_SA_MOVES\t0", "expected a number of moves of at least 1"},
-      {"TRADI_SA_RATE\t1", "expected a cooling rate between 0 and 1"},
-      {"SG_NUMBER\t231", "expected a space-group number from 1 to 230"},
-      {"CELL_C\t1000.001", "expected a cell edge above 0 and at most 1000 angstrom"},
-      {"CELL_GAMMA\t180", "expected a cell angle between 0 and 180 degrees"},
-      {"MONO_ANGLE\t90.5", "expected the monochromator's Bragg angle theta from 0 to 90 degrees"},
-      {"END_ANGLE\t181", "expected an angle 2theta from 0 to 180 degrees"},
-      {"OVERALL_B\t100.5", "expected an overall displacement factor from 0 to 100 A^2"},
+      {"CELL_A", " 4.5", 4.5, ""},  // the blanks after the key are no part of the value
+      {"CELL_A", ".5", 0.5, ""},
+      {"FOM_THRESHOLD", "-.5", -0.5, ""},
+      {"RADIATION", "1 \t \t\r", 1, ""},
+      {"AUTO_DIMENSION", "-", 0, ""},  // a lone minus sign has always stood for 0
+      {"GEOMETRY", "-2147483648", -2147483648.0, ""},
+      {"CELL_A", "1000", 1000, ""},  // closed bounds are values
+      {"PEAK_N_WIDTH", "0", 0, ""},
+      {"SG_NUMBER", "230", 230, ""},
+      {"CELL_A", "1.5e0", 0, kDecimal},
+      {"CELL_A", "+1.5", 0, kDecimal},
+      {"CELL_A", "1.2.3", 0, kDecimal},
+      {"CELL_A", "nan", 0, kDecimal},
+      {"CELL_A", "", 0, kDecimal},
+      {"RADIATION", "1 ; neutron", 0, kWhole},
+      {"SG_NUMBER", "1.0", 0, kWhole},
+      {"SG_NUMBER", "99999999999", 0, kWhole},
+      {"RADIATION", "5", 0, "out of range: expected 0 (X-ray), 1 (neutron) or 2 (electron)"},
+      {"OVERALL_B", "100.5", 0,
+       "out of range: expected an overall displacement factor from 0 to 100 A^2"},
+      {"STATISTIC_CIRCLES", "-1", 0, "out of range: expected a number of trials of at least 1"},
+      {"SEARCH_RESOLUTION", "0", 0, "out of range: expected a grid step above 0 angstrom"},
+      {"CELL_GAMMA", "180", 0, "out of range: expected a cell angle between 0 and 180 degrees"},
+      // A number as long as a line allows.
+      {"CELL_A", "1" + std::string(240, '0'), 0,
+       "out of range: expected a cell edge above 0 and at most 1000 angstrom"},
   };
   for (const Case &c : cases) {
+    const std::string line = std::string(c.key) + "\t" + c.text;
+    double value = -1;
+    std::string why;
+    EXPECT_EQ(CheckConfigValue(c.key, c.text.c_str(), &value, &why), c.why.empty()) << line;
+    EXPECT_EQ(why, c.why) << line;
     InitializeConfig(&config);
     CapturedMessages messages;
-    const std::string line = c.line;
-    const std::string key = line.substr(0, line.find('\t'));
-    const std::string value = line.substr(line.find('\t') + 1);
-    EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + c.line + "\n"), CONFIG_WRONG_FORMAT)
-        << c.line;
-    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":5: " + key + ": '" + value +
-                                   "' out of range: " + c.expected + "\n");
+    ASSERT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + line + "\nDOUBLETS\t1\n"),
+              c.why.empty() ? CONFIG_READ : CONFIG_WRONG_FORMAT)
+        << line;
+    // What comes before a fault is read, what follows it is not.
+    EXPECT_EQ(std::make_pair(config.title, config.doublets),
+              std::make_pair(std::string("x"), c.why.empty() ? 1 : 0));
+    if (c.why.empty()) {
+      EXPECT_EQ(value, c.read) << line;
+      EXPECT_TRUE(ConfigAdmits(c.key, value)) << line;
+      const ConfigKeyword *k = FindConfigKeyword(c.key);
+      EXPECT_EQ(k->type == CONFIG_REAL ? config.*k->real : config.*k->integer, c.read) << line;
+      continue;
+    }
+    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":5: " + c.key + ": '" + c.text + "' " +
+                                   c.why + "\n");
+    EXPECT_EQ(messages.all()[0].first, MESSAGE_ERROR);
+    if (c.why.rfind("out of range", 0) == 0) {
+      EXPECT_FALSE(ConfigAdmits(c.key, std::stod(c.text))) << line;
+    }
   }
-  // A number as long as a line allows is read, and refused as a cell edge.
-  InitializeConfig(&config);
-  EXPECT_EQ(Read(std::string(kHeader) + "CELL_A\t1" + std::string(240, '0') + "\n"),
-            CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(config.cellA, 10.0);
-  // The bounds themselves are values.
-  EXPECT_EQ(Read(std::string(kHeader) + "POLARIZATION\t0\nMONOCHROMATOR\t2\nCELL_A\t1000\n"
-                                        "REFINE_N\t0\nPEAK_N_WIDTH\t0\nSG_NUMBER\t230\n"
-                                        "START_ANGLE\t0\nEND_ANGLE\t180\nMONO_ANGLE\t0\n"),
-            CONFIG_READ);
-  EXPECT_EQ(config.sgNumber, 230);
-  EXPECT_EQ(config.monochromator, 2);
+  // A key's number for other callers is a whole one where the key's is,
+  // and there is none where the key holds no number.
+  EXPECT_FALSE(ConfigAdmits("FORMULAR_Z", 2.5));
+  EXPECT_TRUE(ConfigAdmits("OXIDATION", -8));
+  EXPECT_FALSE(ConfigAdmits("OXIDATION", 9));
+  EXPECT_FALSE(ConfigAdmits("CONSTRAINT", 1));
+  EXPECT_FALSE(ConfigAdmits("TITLE", 1));
+  EXPECT_FALSE(ConfigAdmits("NO_SUCH_KEY", 1));
+  double value = 0;
+  std::string why;
+  EXPECT_FALSE(CheckConfigValue("NO_SUCH_KEY", "1", &value, &why));
+  EXPECT_FALSE(CheckConfigValue("OXIDATION", "Fe 3", &value, &why));
 }
 
 TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
@@ -296,46 +297,6 @@ TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLine) {
             CONFIG_READ);
   ASSERT_EQ(config.constraints.size(), 1u);
   EXPECT_EQ(config.constraints[0].name.size(), 200u);
-}
-
-TEST_F(ConfigTest, TypedValuesAreJudgedAsTheReaderJudgesThem) {
-  // A front end checks what a user types with the reader's own rules, so
-  // that what it stores is what a control file can hold.
-  struct Typed {
-    const char *key, *text;
-    bool good;
-  };
-  const Typed values[] = {
-      {"CELL_A", "5.43", true},        {"CELL_A", "0", false},         {"CELL_A", "1000.5", false},
-      {"CELL_A", "1e2", false},        {"CELL_A", "abc", false},       {"CELL_A", "", false},
-      {"CELL_A", " 4.5", true},        {"CELL_ALPHA", "180", false},   {"FORMULAR_Z", "4", true},
-      {"FORMULAR_Z", "0", false},      {"FORMULAR_Z", "2.5", false},   {"SG_NUMBER", "231", false},
-      {"SG_NUMBER", "-", false},       {"MONO_ANGLE", "0", true},      {"MONO_ANGLE", "90.1", false},
-      {"MONO_D", "0", false},          {"END_ANGLE", "180", true},     {"POLARIZATION", "1.5", false},
-      {"PEAK_N_WIDTH", "0", true},     {"I2_I1", "-0.1", false}};
-  for (const Typed &v : values) {
-    double value = -1;
-    std::string why;
-    const bool good = CheckConfigValue(v.key, v.text, &value, &why);
-    EXPECT_EQ(good, v.good) << v.key << " " << v.text;
-    CapturedMessages messages;
-    const int read = Read(std::string(kHeader) + v.key + "\t" + v.text + "\n");
-    EXPECT_EQ(good, read == CONFIG_READ) << v.key << " " << v.text;
-    if (!good) {
-      // The reason is the reader's, word for word.
-      ASSERT_EQ(messages.size(), 1u) << v.key << " " << v.text;
-      const std::string text = messages.text();
-      EXPECT_EQ(text.substr(text.size() - why.size() - 1), why + "\n") << text;
-    }
-  }
-  double value = 0;
-  std::string why;
-  EXPECT_TRUE(CheckConfigValue("FORMULAR_Z", " 12", &value, &why));
-  EXPECT_EQ(value, 12);
-  EXPECT_TRUE(CheckConfigValue("CELL_B", "5.5", &value, &why));
-  EXPECT_EQ(value, 5.5);
-  EXPECT_FALSE(CheckConfigValue("NO_SUCH_KEY", "1", &value, &why));
-  EXPECT_FALSE(CheckConfigValue("OXIDATION", "Fe 3", &value, &why));
 }
 
 TEST_F(ConfigTest, TextsThatFitTheirLineAreReadBack) {
@@ -460,6 +421,8 @@ TEST_F(ConfigTest, BadListEntries) {
                                  "MAXIMUM"},
       {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
                                  "number of a formula entry from 1"},
+      {"CONSTRAINT\tO - e 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM MAXIMUM, "
+                              "such as O 2 e 0 2"},
       {"FIXED_COORDINATE\tFe 3 4 c nan 0 0 1 1 1",
        "in a wrong format: expected SYMBOL OXIDATION MULTIPLICITY LETTER X Y Z B OCCUPANCY FLAGS, "
        "such as Fe 3 4 c 0.25 0.25 0.25 1 1 7"},

@@ -619,7 +619,7 @@ G_MODULE_EXPORT void on_cell_text_fixed_coordinate_oxidation_edited(GtkCellRende
   if (!fixed_row(path, &row)) return;
   char *end = nullptr;
   const long v = std::strtol(text, &end, 10);
-  if (!IsInteger(text) || end == text || v < -8 || v > 8) {
+  if (!IsInteger(text) || end == text || !ConfigAdmits("OXIDATION", v)) {
     Message(MESSAGE_ERROR,
             "fixed coordinates, oxidation state '%s' is none: expected a whole number from -8 "
             "to 8 (not taken)\n",

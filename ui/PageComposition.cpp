@@ -715,7 +715,7 @@ G_MODULE_EXPORT void on_cell_spin_oxidation_edited(GtkCellRendererText *, gchar 
   char *end = nullptr;
   const long v = std::strtol(newText, &end, 10);
   // The reader's range of an OXIDATION entry.
-  if (end == newText || *end || v < -8 || v > 8) {
+  if (end == newText || *end || !ConfigAdmits("OXIDATION", v)) {
     Message(MESSAGE_ERROR, "OXIDATION %s: '%s' is no oxidation state: expected a whole number "
                            "from -8 to 8\n",
             element.c_str(), newText);

@@ -15,7 +15,7 @@ namespace {
 // Avogadro's number times 1e-24: g/cm^3 from amu per cubic angstrom.
 constexpr double kAvogadro = 0.6023;
 // As many formula units as a control file takes.
-constexpr long kMaxZ = 1000000;
+const long kMaxZ = static_cast<long>(FindConfigKeyword("FORMULAR_Z")->range.high);
 // A combo of more values than this is no choice any more.
 constexpr long kMaxZChoices = 1000;
 constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180.0;
