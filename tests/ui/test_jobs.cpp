@@ -111,6 +111,11 @@ TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   EXPECT_FALSE(gtk_widget_get_sensitive(notebook_epc));
   EXPECT_TRUE(gtk_action_get_sensitive(action_statistic_test_stop));
   EXPECT_TRUE(gtk_action_get_sensitive(GTK_ACTION(toggleaction_factor_plots_window)));
+  // Edits that reach a handler meanwhile are refused, not raced with the
+  // worker, which holds the job.
+  EXPECT_FALSE(JobAccess());
+  gtk_entry_set_text(GTK_ENTRY(entry_statistic_circles), "7");
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale), TRUE);
   // The progress shows within a second.
   ASSERT_TRUE(SpinUntil([] {
     return std::string(gtk_label_get_text(GTK_LABEL(lbl_statistic_splash_info)))
@@ -125,6 +130,8 @@ TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   EXPECT_LT(seconds, 1.0);
   SpinFor(0.2);
   EXPECT_NE(LogText().find("Statistic Analysis Stopped!\n"), std::string::npos);
+  EXPECT_EQ(TheJob().config.statisticCircles, 2000000000);
+  EXPECT_EQ(TheJob().config.autoStCircles, 0);
   EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
   // The models after the stopped one keep their first figures.
   EXPECT_EQ(Text(ls_models, Rows(ls_models) - 1, 8), "");
