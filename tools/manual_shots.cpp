@@ -33,6 +33,17 @@ void SpinFor(double seconds) {
 
 bool Idle() { return !job_worker_running(); }
 
+// The job, set up between background jobs (the access is let go at once:
+// no worker starts before the next action).
+Job &TheJob() {
+  JobAccess access;
+  if (!access) {
+    std::fprintf(stderr, "pulvina-manual-shots: a worker holds the job\n");
+    std::exit(1);
+  }
+  return *access;
+}
+
 GtkAction *Action(const char *name) {
   for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
     if (GtkAction *a = gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), name)) return a;
@@ -228,8 +239,8 @@ int main(int argc, char **argv) {
   Shot(window_main, "models.png");
 
   // A statistic test long enough to be seen running.
-  const int32_t trials = job.config.statisticCircles;
-  job.config.statisticCircles = 200000;
+  const int32_t trials = TheJob().config.statisticCircles;
+  TheJob().config.statisticCircles = 200000;
   gtk_action_activate(action_statistic_test_start);
   SpinUntil([] {
     return std::string(gtk_label_get_text(GTK_LABEL(lbl_statistic_splash_info)))
@@ -237,7 +248,7 @@ int main(int argc, char **argv) {
   }, 60);
   Shot(window_statistic_splash, "statistic-running.png");
   if (!SpinUntil(Idle, 600)) Fail("the statistic test did not end");
-  job.config.statisticCircles = trials;
+  TheJob().config.statisticCircles = trials;
   SpinFor(0.3);
   Shot(window_main, "statistic-finished.png");
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_statistic), 2);
@@ -293,10 +304,10 @@ int main(int argc, char **argv) {
   // ...first annealed with a schedule long enough to watch (the
   // Optimisation Parameters dialog's choice) and stopped...
   gtk_action_activate(action_goto_opt);
-  const Config bundled = job.config;
-  job.config.autoGridSearch = 0;
-  job.config.tradiSaCycles = 1;
-  job.config.tradiSaMoves = 2000000000;
+  const Config bundled = TheJob().config;
+  TheJob().config.autoGridSearch = 0;
+  TheJob().config.tradiSaCycles = 1;
+  TheJob().config.tradiSaMoves = 2000000000;
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 3);
   gtk_toggle_action_set_active(toggleaction_peak_plots_window, TRUE);
   gtk_toggle_action_set_active(toggleaction_3d_view_window, TRUE);
@@ -324,7 +335,7 @@ int main(int argc, char **argv) {
   if (!SpinUntil(Idle, 30)) Fail("solving did not stop");
 
   // ...then solved to the end with the bundled job's own settings.
-  job.config = bundled;
+  TheJob().config = bundled;
   gtk_action_activate(action_goto_opt);
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt), 3);
   gtk_action_activate(action_solve_structures);

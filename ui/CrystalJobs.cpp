@@ -31,6 +31,15 @@ namespace {
 std::optional<std::mutex> runningFlagStorage;
 std::optional<std::mutex> outDataStorage;
 
+// The open job with its lock, and whether a worker holds it (from its
+// start action to its end callback; read and written under the lock).
+struct SharedJob {
+  std::recursive_mutex mutex;
+  Job job;
+  bool heldByWorker = false;
+};
+SharedJob shared;
+
 // The worker of the job that runs now (main thread only), and the stop
 // request of its stage, which the kernel reads at every report.
 GThread *worker = nullptr;
@@ -39,13 +48,19 @@ StopFlag stopRequested{false};
 // The largest best-factor buffer the plot has had so far, in blocks.
 uint32_t best_factor_view_count = 1;
 
-// What a worker works on: the models of one list, in the order of its rows.
+// What a worker works on: the job it is handed, the models of one list in
+// the order of its rows, and what else it needs from the main thread's
+// state, taken as the job starts.
 struct StageWork {
+  Job *job = nullptr;  // set by start_worker
+  GThreadFunc run = nullptr;
   std::vector<CrystalModel *> models;
   GtkTreeView *view = nullptr;  // the list the rows belong to
   GtkListStore *store = nullptr;
   double tolerancePercent = 0;
   bool set = true;  // fixed coordinates: set or reset
+  bool refining = false;  // solving: the refinement stage, else the optimisation
+  std::string cifFolder, hklFolder;  // solving: where the files of solved models go
   // The rows of the models, followed through any sorting of the list.
   std::vector<GtkTreeRowReference *> rows;
   std::atomic<size_t> finished{0};
@@ -106,6 +121,9 @@ StageWork *currentWork = nullptr;
 // the splash when several models are tested at once.
 std::set<size_t> statisticRunning;
 long statisticShown = -1;
+// The number of the model stOutData follows, for the timer: the model
+// itself is the worker's.
+int statisticNumber = 0;
 
 enum { COL_MODEL = 0, COL_RMIN = 4, COL_RAVG, COL_RSD, COL_FOM, COL_STATE, COL_VALIDITY,
        COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12 };
@@ -189,34 +207,60 @@ std::vector<GtkAction *> all_actions() {
   return actions;
 }
 
-bool start_worker(const char *name, GThreadFunc function, StageWork *work) {
+// A worker's thread: it takes the job's lock before anything else, holding
+// no other lock, and keeps it until it returns. Its start action may still
+// hold the job as the thread begins: the worker waits for that access to
+// end, so the job is never in two hands.
+gpointer run_worker(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  std::lock_guard<std::recursive_mutex> hold(shared.mutex);
+  return work->run(work);
+}
+
+// Hands the job, which the caller holds, to a new worker running function
+// on work. From here until the end callback every other access is refused.
+bool start_worker(JobAccess &access, const char *name, GThreadFunc function,
+                  std::unique_ptr<StageWork> work) {
+  g_assert(access && !worker);
   stopRequested = false;
-  currentWork = work;
+  work->job = &*access;
+  work->run = function;
+  shared.heldByWorker = true;
+  currentWork = work.get();
   GError *error = nullptr;
-  worker = g_thread_try_new(name, function, work, &error);
+  worker = g_thread_try_new(name, run_worker, work.get(), &error);
   if (!worker) {
+    shared.heldByWorker = false;
     Message(MESSAGE_ERROR, "%s\n", error ? error->message : "can not start a thread");
     g_clear_error(&error);
     currentWork = nullptr;
-    delete work;
     return false;
   }
+  // The thread owns the work now; its end callback takes it back.
+  work.release();
   update_job_sensitivity();
   return true;
 }
 
 // The end callbacks' first step: the worker has returned or is about to.
-StageWork *finish_worker(gpointer data) {
+// Once it is joined the job is the main thread's again.
+std::unique_ptr<StageWork> finish_worker(gpointer data) {
   if (worker) {
     g_thread_join(worker);
     worker = nullptr;
+    // Only tried, as everywhere but in the worker: this thread holds the GUI
+    // lock, which the worker takes inside the job's. The worker is joined,
+    // so the lock is free (or already this thread's).
+    std::unique_lock<std::recursive_mutex> hold(shared.mutex, std::try_to_lock);
+    g_assert(hold.owns_lock());
+    shared.heldByWorker = false;
   }
   currentWork = nullptr;
   update_job_sensitivity();
-  return static_cast<StageWork *>(data);
+  return std::unique_ptr<StageWork>(static_cast<StageWork *>(data));
 }
 
-void seed_hint() {
+void seed_hint(const Job &job) {
   if (!programOptions.haveSeed)
     Message(MESSAGE_HINT, "random seed %llu (start pulvina with --seed %llu to repeat this run)\n",
             static_cast<unsigned long long>(job.settings.seed),
@@ -226,6 +270,22 @@ void seed_hint() {
 }  // namespace
 
 // -------------------------------------------------------------- locking
+
+JobAccess::JobAccess() {
+  std::unique_lock<std::recursive_mutex> lock(shared.mutex, std::try_to_lock);
+  // Not granted: a worker holds the job and its lock. Granted but flagged:
+  // the worker's own thread (the toolkit runs handlers there as the worker
+  // moves a list's cursor), or the main thread between the start action and
+  // the end callback.
+  if (!lock.owns_lock() || shared.heldByWorker) return;
+  lock_ = std::move(lock);
+  job_ = &shared.job;
+}
+
+Job &JobAccess::operator*() const {
+  g_assert(job_ != nullptr);
+  return *job_;
+}
 
 void init_mutex_running_flag() {
   g_assert(mutex_running_flag == NULL);
@@ -247,48 +307,49 @@ void free_mutexes() {
 
 int get_running_flag(const int *flag) {
   if (!mutex_running_flag) return 0;
-  mutex_running_flag->lock();
-  const int value = *flag;
-  mutex_running_flag->unlock();
-  return value;
+  std::lock_guard<std::mutex> hold(*mutex_running_flag);
+  return *flag;
 }
 
 void set_running_flag(int *flag, int value) {
   if (!mutex_running_flag) return;
-  mutex_running_flag->lock();
+  std::lock_guard<std::mutex> hold(*mutex_running_flag);
   *flag = value;
-  mutex_running_flag->unlock();
 }
 
 void init_opt_out_data(OptOutData *out) {
-  mutex_out_data->lock();
-  try {
-    out->historyCapacity = kHistoryCapacity;
-    out->historyHead = out->historyCount = 0;
-    out->history.assign(kHistoryCapacity, FactorPoint{});
-    out->bestChunks = 1;
-    out->bestCount = 0;
-    out->best.assign(kBestChunk, FactorPoint{});
-  } catch (const std::bad_alloc &) {
-    mutex_out_data->unlock();
-    Message(MESSAGE_ERROR, "plot memory error!\n");
-    return;
+  bool memory = true;
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    try {
+      out->historyCapacity = kHistoryCapacity;
+      out->historyHead = out->historyCount = 0;
+      out->history.assign(kHistoryCapacity, FactorPoint{});
+      out->bestChunks = 1;
+      out->bestCount = 0;
+      out->best.assign(kBestChunk, FactorPoint{});
+    } catch (const std::bad_alloc &) {
+      memory = false;
+    }
+    if (memory) {
+      out->redrawFlags = 0;
+      out->lastBestFactor = 0;
+      FreeHKLList(&out->hklList);
+      FreeCrystal(&out->crystal);
+      InitializeCrystal(&out->crystal);
+      CopyText(out->currentRowPath, sizeof out->currentRowPath, "0");
+      out->progressPercent = 0;
+      out->shownIndex = -1;
+      out->rows.clear();
+    }
   }
-  out->redrawFlags = 0;
-  out->lastBestFactor = 0;
-  FreeHKLList(&out->hklList);
-  FreeCrystal(&out->crystal);
-  InitializeCrystal(&out->crystal);
-  CopyText(out->currentRowPath, sizeof out->currentRowPath, "0");
-  out->progressPercent = 0;
-  out->shownIndex = -1;
-  out->rows.clear();
-  mutex_out_data->unlock();
+  // Outside the mutex: the log takes the GUI lock.
+  if (!memory) Message(MESSAGE_ERROR, "plot memory error!\n");
 }
 
 void free_opt_out_data(OptOutData *out) {
   if (!mutex_out_data) return;
-  mutex_out_data->lock();
+  std::lock_guard<std::mutex> hold(*mutex_out_data);
   std::vector<FactorPoint>().swap(out->history);
   std::vector<FactorPoint>().swap(out->best);
   out->historyCount = out->historyHead = out->bestCount = 0;
@@ -298,17 +359,9 @@ void free_opt_out_data(OptOutData *out) {
   InitializeCrystal(&out->crystal);
   out->rows.clear();
   out->shownIndex = -1;
-  mutex_out_data->unlock();
 }
 
 bool job_worker_running() { return worker != nullptr; }
-
-namespace {
-// Set and cleared on the main thread only.
-bool modelsGenerating = false;
-}  // namespace
-
-bool generating_models() { return modelsGenerating; }
 
 void set_action_sensitive(GtkAction *action, gboolean sensitive) {
   wantedSensitivity[action] = sensitive;
@@ -357,6 +410,7 @@ namespace {
 
 gpointer generate_models(gpointer data) {
   StageWork *work = static_cast<StageWork *>(data);
+  Job &job = *work->job;
   GTimer *timer = g_timer_new();
   Message(MESSAGE_PLAIN, "================Model Generation===============\n\n");
   set_label(lbl_epc_splash_info, false, "enumeraing EPC combinations...");
@@ -381,13 +435,13 @@ gpointer generate_models(gpointer data) {
   end_worker(
       [](gpointer d) -> gboolean {
         std::unique_ptr<StageWork> w(finish_worker(d));
-        modelsGenerating = false;
         gtk_label_set_markup(GTK_LABEL(lbl_epc_splash_info), "Listing models, please wait...");
         set_model_list();
         model_factors_serial->count = model_factors_active_serial->count = 0;
         try {
-          model_factors_serial->points.assign(job.models.models.size(), GtkPlotPoint{});
-          model_factors_active_serial->points.assign(job.models.models.size(), GtkPlotPoint{});
+          const size_t count = JobAccess()->models.models.size();
+          model_factors_serial->points.assign(count, GtkPlotPoint{});
+          model_factors_active_serial->points.assign(count, GtkPlotPoint{});
         } catch (const std::bad_alloc &) {
           Message(MESSAGE_ERROR, "plot memory error!\n");
         }
@@ -407,7 +461,8 @@ gpointer generate_models(gpointer data) {
 extern "C" {
 
 G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
-  if (worker) return;
+  JobAccess access;
+  if (!access) return;
   gtk_action_activate(action_set_formular);
   gtk_action_activate(action_set_sg);
   if (!file_title_validity) {
@@ -434,11 +489,8 @@ G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   currentModel = nullptr;
   gtk_label_set_text(GTK_LABEL(lbl_epc_splash_info), "generating models...");
   gtk_widget_show(window_epc_splash);
-  modelsGenerating = true;
-  if (!start_worker("generate_models", generate_models, new StageWork)) {
-    modelsGenerating = false;
+  if (!start_worker(access, "generate_models", generate_models, std::make_unique<StageWork>()))
     gtk_widget_hide(window_epc_splash);
-  }
 }
 
 G_MODULE_EXPORT void on_action_generate_models_activate(GtkAction *, gpointer) {
@@ -452,6 +504,7 @@ G_MODULE_EXPORT void on_action_generate_models_activate(GtkAction *, gpointer) {
 namespace {
 
 gpointer set_model_states(gpointer data) {
+  Job &job = *static_cast<StageWork *>(data)->job;
   EvaluateModels(&job, AllModels(&job), nullptr, &stopRequested);
   end_worker(
       [](gpointer d) -> gboolean {
@@ -471,12 +524,13 @@ gpointer set_model_states(gpointer data) {
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void on_action_update_model_states_activate(GtkAction *, gpointer) {
-  if (worker) return;
+  JobAccess access;
+  if (!access) return;
   gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info),
                        "Parameters has been changed!\nUpdating model states...");
   gtk_widget_show(window_states_splash);
   // The lists show models whose figures are about to change.
-  if (!start_worker("set_model_states", set_model_states, new StageWork))
+  if (!start_worker(access, "set_model_states", set_model_states, std::make_unique<StageWork>()))
     gtk_widget_hide(window_states_splash);
 }
 
@@ -491,24 +545,27 @@ void output_statistic(StageWork *work, const ModelReport &r) {
       work->show(r.index, true);
       gdk_threads_leave();
       work->set_icon(r.index, COL_STATE, GTK_STOCK_GO_FORWARD);
-      mutex_out_data->lock();
+      std::lock_guard<std::mutex> hold(*mutex_out_data);
       statisticRunning.insert(r.index);
       statisticShown = static_cast<long>(*statisticRunning.begin());
-      mutex_out_data->unlock();
       break;
     }
-    case REPORT_STATISTIC_PROGRESS:
-      mutex_out_data->lock();
-      if (static_cast<long>(r.index) == statisticShown) stOutData = *r.statistic;
-      mutex_out_data->unlock();
+    case REPORT_STATISTIC_PROGRESS: {
+      std::lock_guard<std::mutex> hold(*mutex_out_data);
+      if (static_cast<long>(r.index) == statisticShown) {
+        stOutData = *r.statistic;
+        statisticNumber = r.statistic->model ? r.statistic->model->modelNumber : 0;
+      }
       break;
+    }
     case REPORT_OPTIMIZATION_PROGRESS:
       break;
     case REPORT_MODEL_FINISHED: {
       const CrystalModel *m = r.model;
-      const long trials = job.config.autoStCircles
+      const Config &config = work->job->config;
+      const long trials = config.autoStCircles
                               ? static_cast<long>(StatisticTestAutoTrails(m))
-                              : static_cast<long>(std::max(job.config.statisticCircles, 0));
+                              : static_cast<long>(std::max(config.statisticCircles, 0));
       const size_t done = ++work->finished;
       gdk_threads_enter();
       GtkTreeIter row;
@@ -522,11 +579,10 @@ void output_statistic(StageWork *work, const ModelReport &r) {
       const double fraction = r.total ? static_cast<double>(done) / r.total : 0.0;
       std::snprintf(text, sizeof text, "%.0f%%", fraction * 100);
       set_progress(progress_statistic, fraction, text);
-      mutex_out_data->lock();
+      std::lock_guard<std::mutex> hold(*mutex_out_data);
       statisticRunning.erase(r.index);
       statisticShown =
           statisticRunning.empty() ? -1 : static_cast<long>(*statisticRunning.begin());
-      mutex_out_data->unlock();
       break;
     }
   }
@@ -534,13 +590,15 @@ void output_statistic(StageWork *work, const ModelReport &r) {
 
 gpointer statistic_test(gpointer data) {
   StageWork *work = static_cast<StageWork *>(data);
-  mutex_out_data->lock();
-  stOutData = StatisticProgress();
-  stOutData.total = 1;
-  statisticRunning.clear();
-  statisticShown = -1;
-  mutex_out_data->unlock();
-  StatisticTestModels(&job, work->models,
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    stOutData = StatisticProgress();
+    stOutData.total = 1;
+    statisticRunning.clear();
+    statisticShown = -1;
+    statisticNumber = 0;
+  }
+  StatisticTestModels(work->job, work->models,
                       [work](const ModelReport &r) { output_statistic(work, r); },
                       &stopRequested);
   end_worker(
@@ -573,10 +631,13 @@ gpointer statistic_test(gpointer data) {
 gboolean update_statistic_progress(gpointer) {
   // Timers may outlive the windows by one tick.
   if (!mutex_out_data) return FALSE;
-  mutex_out_data->lock();
-  const StatisticProgress progress = stOutData;
-  const int number = progress.model ? progress.model->modelNumber : 0;
-  mutex_out_data->unlock();
+  StatisticProgress progress;
+  int number = 0;
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    progress = stOutData;
+    number = statisticNumber;
+  }
   const double fraction = progress.total ? static_cast<double>(progress.done) / progress.total : 0;
   char bar[21];
   const int n = std::min(20, std::max(0, static_cast<int>(fraction * 20)));
@@ -594,7 +655,8 @@ gboolean update_statistic_progress(gpointer) {
 extern "C" {
 
 G_MODULE_EXPORT void on_action_statistic_test_start_activate(GtkAction *, gpointer) {
-  if (worker) return;
+  JobAccess access;
+  if (!access) return;
   if (!file_peak_file_validity) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                "Invalid peak file!\nPlease open a valid peak file!\n");
@@ -605,14 +667,14 @@ G_MODULE_EXPORT void on_action_statistic_test_start_activate(GtkAction *, gpoint
   gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_statistic), "0%");
   gtk_widget_show(window_statistic_splash);
   Message(MESSAGE_PLAIN, "\n================Statistic Analysing===============\n\n");
-  seed_hint();
-  StageWork *work = new StageWork;
+  seed_hint(*access);
+  auto work = std::make_unique<StageWork>();
   work->take_rows(treeview_models);
   // Set before the thread starts, so that the progress timer never sees a
   // run that has not begun as one that ended.
   set_running_flag(&statistic_running, 1);
   set_action_sensitive(action_statistic_test_stop, TRUE);
-  if (!start_worker("statistic_test", statistic_test, work)) {
+  if (!start_worker(access, "statistic_test", statistic_test, std::move(work))) {
     set_running_flag(&statistic_running, 0);
     set_action_sensitive(action_statistic_test_stop, FALSE);
     gtk_widget_hide(window_statistic_splash);
@@ -653,18 +715,19 @@ void output_opt(StageWork *work, const ModelReport &r) {
     case REPORT_MODEL_STARTED: {
       work->set_icon(i, COL_STATE, GTK_STOCK_GO_FORWARD);
       bool followed = false;
-      mutex_out_data->lock();
-      if (i < o.rows.size()) {
-        o.rows[i].running = true;
-        o.rows[i].changed = true;
-        o.rows[i].percent = 0;
-        o.rows[i].lastBestFactor = r.model->Rmin;
+      {
+        std::lock_guard<std::mutex> hold(*mutex_out_data);
+        if (i < o.rows.size()) {
+          o.rows[i].running = true;
+          o.rows[i].changed = true;
+          o.rows[i].percent = 0;
+          o.rows[i].lastBestFactor = r.model->Rmin;
+        }
+        if (o.shownIndex < 0 || static_cast<long>(i) < o.shownIndex) {
+          follow_model(i, r.model, nullptr);
+          followed = true;
+        }
       }
-      if (o.shownIndex < 0 || static_cast<long>(i) < o.shownIndex) {
-        follow_model(i, r.model, nullptr);
-        followed = true;
-      }
-      mutex_out_data->unlock();
       if (followed) {
         gdk_threads_enter();
         work->show(i, true);
@@ -681,44 +744,45 @@ void output_opt(StageWork *work, const ModelReport &r) {
       const int percent =
           p.total > 0 ? std::min(99, static_cast<int>(p.count * 100.0 / p.total)) : 0;
       bool outOfMemory = false;
-      mutex_out_data->lock();
-      if (i < o.rows.size()) {
-        RowProgress &row = o.rows[i];
-        row.percent = percent;
-        if (p.newRunBest) row.lastBestFactor = p.factor;
-        row.changed = true;
-      }
-      // A model that takes over the plots from one that finished shows
-      // itself from its next report on, read on its own thread.
-      if (o.shownIndex < 0 && lowest_running(o.rows) == static_cast<long>(i))
-        follow_model(i, r.model, p.values);
-      if (static_cast<long>(i) == o.shownIndex) {
-        if (o.historyCount == o.historyCapacity) {
-          o.history[o.historyHead] = {p.count, p.factor};
-          o.historyHead = (o.historyHead + 1) % o.historyCapacity;
-        } else {
-          o.history[o.historyCount++] = {p.count, p.factor};
+      {
+        std::lock_guard<std::mutex> hold(*mutex_out_data);
+        if (i < o.rows.size()) {
+          RowProgress &row = o.rows[i];
+          row.percent = percent;
+          if (p.newRunBest) row.lastBestFactor = p.factor;
+          row.changed = true;
         }
-        o.progressPercent = percent;
-        if (p.newRunBest) {
-          try {
-            if (o.bestCount >= o.bestChunks * kBestChunk) {
-              o.best.resize(static_cast<size_t>(o.bestChunks + 1) * kBestChunk);
-              ++o.bestChunks;
+        // A model that takes over the plots from one that finished shows
+        // itself from its next report on, read on its own thread.
+        if (o.shownIndex < 0 && lowest_running(o.rows) == static_cast<long>(i))
+          follow_model(i, r.model, p.values);
+        if (static_cast<long>(i) == o.shownIndex) {
+          if (o.historyCount == o.historyCapacity) {
+            o.history[o.historyHead] = {p.count, p.factor};
+            o.historyHead = (o.historyHead + 1) % o.historyCapacity;
+          } else {
+            o.history[o.historyCount++] = {p.count, p.factor};
+          }
+          o.progressPercent = percent;
+          if (p.newRunBest) {
+            try {
+              if (o.bestCount >= o.bestChunks * kBestChunk) {
+                o.best.resize(static_cast<size_t>(o.bestChunks + 1) * kBestChunk);
+                ++o.bestChunks;
+              }
+              o.best[o.bestCount++] = {p.count, p.factor};
+              o.lastBestFactor = p.factor;
+            } catch (const std::bad_alloc &) {
+              outOfMemory = true;
             }
-            o.best[o.bestCount++] = {p.count, p.factor};
-            o.lastBestFactor = p.factor;
-          } catch (const std::bad_alloc &) {
-            outOfMemory = true;
+          }
+          if (p.newBest && !outOfMemory) {
+            UpdateCrystalByModel(&o.crystal, p.model, p.values, 0);
+            CalculateIntensity(&o.hklList, &o.crystal, work->job->config.radiation);
+            o.redrawFlags |= REDRAW_PEAKS | REDRAW_3D_VIEW | REDRAW_BEST_FACTOR;
           }
         }
-        if (p.newBest && !outOfMemory) {
-          UpdateCrystalByModel(&o.crystal, p.model, p.values, 0);
-          CalculateIntensity(&o.hklList, &o.crystal, job.config.radiation);
-          o.redrawFlags |= REDRAW_PEAKS | REDRAW_3D_VIEW | REDRAW_BEST_FACTOR;
-        }
       }
-      mutex_out_data->unlock();
       if (outOfMemory) {
         Message(MESSAGE_ERROR, "outputing running results, not enough memory!\n");
         set_running_flag(&solve_running, 0);
@@ -734,12 +798,10 @@ void output_opt(StageWork *work, const ModelReport &r) {
         const bool cif = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif));
         const bool hkl = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_hkl));
         gdk_threads_leave();
-        const std::string stem = output_stem(m->modelNumber);
-        const std::string cifPath =
-            cif ? JoinPath(output_folder(cif_output_folder), stem + ".cif") : std::string();
-        const std::string hklPath =
-            hkl ? JoinPath(output_folder(hkl_output_folder), stem + ".hkl") : std::string();
-        if (cif || hkl) WriteModelOutputs(&job, m, cifPath, hklPath);
+        const std::string stem = output_stem(*work->job, m->modelNumber);
+        const std::string cifPath = cif ? JoinPath(work->cifFolder, stem + ".cif") : std::string();
+        const std::string hklPath = hkl ? JoinPath(work->hklFolder, stem + ".hkl") : std::string();
+        if (cif || hkl) WriteModelOutputs(work->job, m, cifPath, hklPath);
         const size_t done = ++work->finished;
         const size_t total = r.total;
         char text[64];
@@ -763,14 +825,13 @@ void output_opt(StageWork *work, const ModelReport &r) {
         gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
       }
       gdk_threads_leave();
-      mutex_out_data->lock();
+      std::lock_guard<std::mutex> hold(*mutex_out_data);
       if (i < o.rows.size()) {
         o.rows[i].running = false;
         o.rows[i].changed = false;
       }
       // The plots keep this model until the next one reports.
       if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
-      mutex_out_data->unlock();
       break;
     }
   }
@@ -778,13 +839,14 @@ void output_opt(StageWork *work, const ModelReport &r) {
 
 gpointer solve_structures(gpointer data) {
   StageWork *work = static_cast<StageWork *>(data);
-  const bool refining = model_state == 2;
-  const StageSettings settings =
-      refining ? RefinementSettings(job.config) : OptimizationSettings(job.config);
-  mutex_out_data->lock();
-  CopyText(optOutData.currentRowPath, sizeof optOutData.currentRowPath, "0");
-  mutex_out_data->unlock();
-  SolveModels(&job, work->models, settings, refining ? STAGE_REFINEMENT : STAGE_OPTIMIZATION,
+  const bool refining = work->refining;
+  const StageSettings settings = refining ? RefinementSettings(work->job->config)
+                                          : OptimizationSettings(work->job->config);
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    CopyText(optOutData.currentRowPath, sizeof optOutData.currentRowPath, "0");
+  }
+  SolveModels(work->job, work->models, settings, refining ? STAGE_REFINEMENT : STAGE_OPTIMIZATION,
               [work](const ModelReport &r) { output_opt(work, r); }, &stopRequested);
   end_worker(
       [](gpointer d) -> gboolean {
@@ -817,14 +879,15 @@ gboolean update_solve_progress(gpointer) {
     double best;
   };
   std::vector<Change> changes;
-  mutex_out_data->lock();
-  for (size_t i = 0; i < optOutData.rows.size(); ++i) {
-    RowProgress &row = optOutData.rows[i];
-    if (!row.running || !row.changed) continue;
-    row.changed = false;
-    changes.push_back({i, row.percent, row.lastBestFactor});
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    for (size_t i = 0; i < optOutData.rows.size(); ++i) {
+      RowProgress &row = optOutData.rows[i];
+      if (!row.running || !row.changed) continue;
+      row.changed = false;
+      changes.push_back({i, row.percent, row.lastBestFactor});
+    }
   }
-  mutex_out_data->unlock();
   for (const Change &c : changes) {
     GtkTreeIter row;
     if (currentWork && currentWork->row(c.index, &row))
@@ -839,41 +902,42 @@ gboolean update_factor_plots(gpointer data) {
   if (!mutex_out_data || !factor_serial || !best_factor_serial) return FALSE;
   bool bestChanged = mode != DISPLAY_FOLLOW;
   bool memory = true;
-  mutex_out_data->lock();
-  const OptOutData &o = optOutData;
-  if (mode != DISPLAY_REDRAW) {
-    factor_serial->points.resize(kHistoryCapacity);
-    const uint32_t n = std::min(o.historyCount, o.historyCapacity);
-    for (uint32_t k = 0; k < n; ++k) {
-      const FactorPoint &p = o.history[(o.historyHead + k) % o.historyCapacity];
-      factor_serial->points[k].x = p.step;
-      factor_serial->points[k].y = p.factor;
-    }
-    factor_serial->count = n;
-    if (mode == DISPLAY_FOLLOW && (o.redrawFlags & REDRAW_BEST_FACTOR)) {
-      bestChanged = true;
-      optOutData.redrawFlags &= ~REDRAW_BEST_FACTOR;
-    }
-    if (bestChanged) {
-      if (o.bestChunks > best_factor_view_count ||
-          best_factor_serial->points.size() < static_cast<size_t>(o.bestChunks) * kBestChunk) {
-        try {
-          best_factor_serial->points.resize(static_cast<size_t>(o.bestChunks) * kBestChunk);
-          best_factor_view_count = std::max(best_factor_view_count, o.bestChunks);
-        } catch (const std::bad_alloc &) {
-          memory = false;
-        }
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    const OptOutData &o = optOutData;
+    if (mode != DISPLAY_REDRAW) {
+      factor_serial->points.resize(kHistoryCapacity);
+      const uint32_t n = std::min(o.historyCount, o.historyCapacity);
+      for (uint32_t k = 0; k < n; ++k) {
+        const FactorPoint &p = o.history[(o.historyHead + k) % o.historyCapacity];
+        factor_serial->points[k].x = p.step;
+        factor_serial->points[k].y = p.factor;
       }
-      if (memory) {
-        for (uint32_t k = 0; k < o.bestCount; ++k) {
-          best_factor_serial->points[k].x = o.best[k].step;
-          best_factor_serial->points[k].y = o.best[k].factor;
+      factor_serial->count = n;
+      if (mode == DISPLAY_FOLLOW && (o.redrawFlags & REDRAW_BEST_FACTOR)) {
+        bestChanged = true;
+        optOutData.redrawFlags &= ~REDRAW_BEST_FACTOR;
+      }
+      if (bestChanged) {
+        if (o.bestChunks > best_factor_view_count ||
+            best_factor_serial->points.size() < static_cast<size_t>(o.bestChunks) * kBestChunk) {
+          try {
+            best_factor_serial->points.resize(static_cast<size_t>(o.bestChunks) * kBestChunk);
+            best_factor_view_count = std::max(best_factor_view_count, o.bestChunks);
+          } catch (const std::bad_alloc &) {
+            memory = false;
+          }
         }
-        best_factor_serial->count = o.bestCount;
+        if (memory) {
+          for (uint32_t k = 0; k < o.bestCount; ++k) {
+            best_factor_serial->points[k].x = o.best[k].step;
+            best_factor_serial->points[k].y = o.best[k].factor;
+          }
+          best_factor_serial->count = o.bestCount;
+        }
       }
     }
   }
-  mutex_out_data->unlock();
   if (!memory) {
     Message(MESSAGE_ERROR, "ploting data, memory error!\n");
     return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
@@ -887,14 +951,15 @@ gboolean update_crystal_3d_view(gpointer data) {
   const int mode = GPOINTER_TO_INT(data);
   if (!mutex_out_data || !crystal_3d_view) return FALSE;
   bool redraw = mode != DISPLAY_FOLLOW;
-  mutex_out_data->lock();
-  if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_3D_VIEW)) {
-    redraw = true;
-    optOutData.redrawFlags &= ~REDRAW_3D_VIEW;
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_3D_VIEW)) {
+      redraw = true;
+      optOutData.redrawFlags &= ~REDRAW_3D_VIEW;
+    }
+    if (redraw && mode != DISPLAY_REDRAW)
+      gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
   }
-  if (redraw && mode != DISPLAY_REDRAW)
-    gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
-  mutex_out_data->unlock();
   if (redraw) gtk_crystal_3d_view_update(crystal_3d_view);
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
@@ -903,17 +968,20 @@ gboolean update_peaks_plot(gpointer data) {
   const int mode = GPOINTER_TO_INT(data);
   if (!mutex_out_data || !peaks_plot) return FALSE;
   bool redraw = mode != DISPLAY_FOLLOW;
-  mutex_out_data->lock();
-  if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_PEAKS)) {
-    redraw = true;
-    optOutData.redrawFlags &= ~REDRAW_PEAKS;
+  {
+    // The job may be a worker's now: the display keeps the radiation its
+    // reflections are for.
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    if (mode == DISPLAY_FOLLOW && (optOutData.redrawFlags & REDRAW_PEAKS)) {
+      redraw = true;
+      optOutData.redrawFlags &= ~REDRAW_PEAKS;
+    }
+    if (redraw && mode == DISPLAY_RECOMPUTE && !optOutData.hklList.items.empty() &&
+        !optOutData.crystal.cellAtoms.empty())
+      CalculateIntensity(&optOutData.hklList, &optOutData.crystal, optOutData.radiation);
+    if (redraw && mode != DISPLAY_REDRAW)
+      update_peaks_serials(&optOutData.hklList, obs_peak_serial, calc_peak_serial);
   }
-  if (redraw && mode == DISPLAY_RECOMPUTE && !optOutData.hklList.items.empty() &&
-      !optOutData.crystal.cellAtoms.empty())
-    CalculateIntensity(&optOutData.hklList, &optOutData.crystal, job.config.radiation);
-  if (redraw && mode != DISPLAY_REDRAW)
-    update_peaks_serials(&optOutData.hklList, obs_peak_serial, calc_peak_serial);
-  mutex_out_data->unlock();
   if (redraw) gtk_plot_update(peaks_plot);
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
@@ -940,7 +1008,8 @@ gboolean show_job_end_information(gpointer) {
 extern "C" {
 
 G_MODULE_EXPORT void on_action_solve_structures_activate(GtkAction *, gpointer) {
-  if (worker) return;
+  JobAccess access;
+  if (!access) return;
   if (!file_peak_file_validity) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                "Invalid peak file!\nPlease open a valid peak file!\n");
@@ -950,16 +1019,20 @@ G_MODULE_EXPORT void on_action_solve_structures_activate(GtkAction *, gpointer) 
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_solve), 0);
   gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_solve), "0%");
   Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
-  seed_hint();
-  StageWork *work = new StageWork;
+  seed_hint(*access);
+  auto work = std::make_unique<StageWork>();
   work->take_rows(treeview_opt_models);
-  mutex_out_data->lock();
-  optOutData.rows.assign(work->models.size(), RowProgress());
-  optOutData.shownIndex = -1;
-  mutex_out_data->unlock();
+  work->refining = model_state == 2;
+  work->cifFolder = output_folder(cif_output_folder);
+  work->hklFolder = output_folder(hkl_output_folder);
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    optOutData.rows.assign(work->models.size(), RowProgress());
+    optOutData.shownIndex = -1;
+  }
   set_running_flag(&solve_running, 1);
   set_action_sensitive(action_solve_structures_stop, TRUE);
-  if (!start_worker("solve_structures", solve_structures, work)) {
+  if (!start_worker(access, "solve_structures", solve_structures, std::move(work))) {
     set_running_flag(&solve_running, 0);
     set_action_sensitive(action_solve_structures_stop, FALSE);
     gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_solve_state), 0);
@@ -992,7 +1065,7 @@ gpointer check_bond_length_validity(gpointer data) {
   gdk_threads_leave();
   Message(MESSAGE_PLAIN, "Bond length checking started...\n");
   CheckModelsBondLengths(
-      &job, work->models, work->tolerancePercent,
+      work->job, work->models, work->tolerancePercent,
       [work](const ModelReport &r) {
         if (r.event == REPORT_MODEL_STARTED) {
           work->set_icon(r.index, COL_VALIDITY, GTK_STOCK_REFRESH);
@@ -1044,10 +1117,11 @@ gpointer check_bond_length_validity(gpointer data) {
 }
 
 void start_bond_length_check(GtkWidget *view) {
-  if (worker) return;
-  StageWork *work = new StageWork;
+  JobAccess access;
+  if (!access) return;
+  auto work = std::make_unique<StageWork>();
   work->take_rows(view);
-  work->tolerancePercent = bond_length_tolerance();
+  work->tolerancePercent = bond_length_tolerance(*access);
   gtk_widget_show(window_validity_splash);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progress_validity_splash), 0);
   gtk_progress_bar_set_text(GTK_PROGRESS_BAR(progress_validity_splash), "0%");
@@ -1056,7 +1130,8 @@ void start_bond_length_check(GtkWidget *view) {
   gtk_widget_hide(image_validity_splash);
   set_running_flag(&bond_length_checking, 1);
   set_action_sensitive(action_bond_length_check_stop, TRUE);
-  if (!start_worker("check_bond_length_validity", check_bond_length_validity, work)) {
+  if (!start_worker(access, "check_bond_length_validity", check_bond_length_validity,
+                    std::move(work))) {
     set_running_flag(&bond_length_checking, 0);
     set_action_sensitive(action_bond_length_check_stop, FALSE);
     gtk_widget_hide(window_validity_splash);
@@ -1091,7 +1166,7 @@ namespace {
 
 gpointer fixed_coordinates(gpointer data) {
   StageWork *work = static_cast<StageWork *>(data);
-  const size_t changed = SetModelsFixedCoordinates(&job, work->models, work->set);
+  const size_t changed = SetModelsFixedCoordinates(work->job, work->models, work->set);
   gdk_threads_enter();
   GtkTreeModel *model = GTK_TREE_MODEL(work->store);
   GtkTreeIter row;
@@ -1119,15 +1194,16 @@ gpointer fixed_coordinates(gpointer data) {
 }
 
 void start_fixed_coordinates(GtkWidget *view, bool set) {
-  if (worker) return;
-  StageWork *work = new StageWork;
+  JobAccess access;
+  if (!access) return;
+  auto work = std::make_unique<StageWork>();
   work->take_rows(view);
   work->set = set;
   gtk_label_set_markup(GTK_LABEL(lbl_states_splash_info),
                        set ? "Setting fixed coordinates..." : "Resetting fixed coordinates...");
   gtk_widget_show(window_states_splash);
-  if (!start_worker(set ? "set_fixed_coordinates" : "reset_fixed_coordinates",
-                    fixed_coordinates, work))
+  if (!start_worker(access, set ? "set_fixed_coordinates" : "reset_fixed_coordinates",
+                    fixed_coordinates, std::move(work)))
     gtk_widget_hide(window_states_splash);
 }
 
@@ -1154,7 +1230,9 @@ G_MODULE_EXPORT void on_action_reset_fixed_coordinates_opt_models_activate(GtkAc
 
 // Every model to optimisation, as the statistic page's shortcut does.
 G_MODULE_EXPORT void on_action_goto_opt_activate(GtkAction *, gpointer) {
-  if (worker) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   FilterSettings keepAll;
   keepAll.filterType = 2;
   job.filtered = ModelsStatisticFilter(&job.models, keepAll, 0, &job.filteredCount);

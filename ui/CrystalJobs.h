@@ -3,10 +3,13 @@
 // thread while the window stays live; timers on the main thread show their
 // progress.
 //
-// One worker runs at a time: while it does, every start action, the file
-// commands and the page actions are insensitive, so no second worker can
-// race the first on the job's models. Workers are joinable; the end
-// callback of each joins it, and quitting stops and joins a running one.
+// One worker runs at a time, and it holds the job (JobAccess, CrystalMain.h)
+// from its start action to its end callback: every other access to the job
+// is refused meanwhile, so no handler and no second worker can race it on
+// the job. Every start action, the file commands and the page actions are
+// insensitive meanwhile too, so that the user sees what is refused. Workers
+// are joinable; the end callback of each joins it, and quitting stops and
+// joins a running one.
 #ifndef PULVINA_CRYSTALJOBS_H
 #define PULVINA_CRYSTALJOBS_H
 
@@ -46,6 +49,7 @@ struct OptOutData {
   uint32_t redrawFlags = 0;  // REDRAW_*
   double lastBestFactor = 0;
   HKLList hklList;  // the job's reflections with the intensities of the shown structure
+  int32_t radiation = 0;  // the job's radiation type, which those intensities are for
   Crystal crystal;  // the shown structure
   char currentRowPath[256] = "0";
   int32_t progressPercent = 0;
@@ -81,11 +85,9 @@ void free_opt_out_data(OptOutData *out);
 int get_running_flag(const int *flag);
 void set_running_flag(int *flag, int value);
 
-// A worker is running (between its start action and its end callback).
+// A worker is running (between its start action and its end callback) and
+// holds the job. Main thread.
 bool job_worker_running();
-// Model generation is running: the job's model list is being made anew, and
-// nothing on the main thread may read it until the end callback.
-bool generating_models();
 // Asks every running job to stop, waits for the worker and its end
 // callback (at most timeoutSeconds, spinning the main loop with the GUI
 // lock released) and joins it. True when no worker is left.

@@ -28,7 +28,6 @@ const std::vector<BuilderObjectEntry> &BuilderObjects() {
   return objects;
 }
 
-Job job;
 UIConfig uiConfig;
 std::string uiConfigFileName;
 char current_file_name[kPathSize] = "";
@@ -317,8 +316,10 @@ int new_job_confirm() {
 }
 
 void reset_job_settings() {
-  job.settings = programOptions.settings;
-  if (!programOptions.haveSeed) job.settings.seed = ClockSeed();
+  JobAccess access;
+  if (!access) return;
+  access->settings = programOptions.settings;
+  if (!programOptions.haveSeed) access->settings.seed = ClockSeed();
 }
 
 // ------------------------------------------------------- file commands
@@ -362,7 +363,9 @@ void set_current_file(const std::string &path) {
 
 // Writes the configuration to current_file_name.
 void write_control_file() {
-  if (UpdateConfigFile(current_file_name, &job.config)) {
+  JobAccess access;
+  if (!access) return;
+  if (UpdateConfigFile(current_file_name, &access->config)) {
     file_changed_flag = 0;
     update_title();
   } else {
@@ -393,12 +396,13 @@ bool save_as(const char *proposedName) {
 }  // namespace
 
 bool file_close() {
-  if (!file_save_confirm()) return false;
+  JobAccess access;
+  if (!access || !file_save_confirm()) return false;
   jobing = 0;
   file_changed_flag = 0;
   init_widget_states();
-  FreeJob(&job);
-  InitializeJob(&job);
+  FreeJob(&*access);
+  InitializeJob(&*access);
   free_opt_out_data(&optOutData);
   currentModel = nullptr;
   file_title_validity = file_formular_validity = file_sg_validity = file_peak_file_validity = 0;
@@ -407,6 +411,9 @@ bool file_close() {
 }
 
 bool open_job_file(const std::string &path) {
+  JobAccess access;
+  if (!access) return false;
+  Job &job = *access;
   if (path.size() >= kPathSize) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "The path is too long:\n%s", path.c_str());
     return false;
@@ -527,9 +534,10 @@ G_MODULE_EXPORT void on_action_exit_activate(GtkAction *, gpointer) {
 }
 
 G_MODULE_EXPORT void on_action_file_new_activate(GtkAction *, gpointer) {
-  if (!new_job_confirm()) return;
-  FreeJob(&job);
-  InitializeJob(&job);
+  JobAccess access;
+  if (!access || !new_job_confirm()) return;
+  FreeJob(&*access);
+  InitializeJob(&*access);
   reset_job_settings();
   init_opt_out_data(&optOutData);
   gtk_list_store_clear(ls_models);
@@ -563,7 +571,9 @@ G_MODULE_EXPORT void on_action_file_open_activate(GtkAction *, gpointer) {
 G_MODULE_EXPORT void on_action_file_save_activate(GtkAction *, gpointer) {
   if (!jobing) return;
   if (!current_file_name[0]) {
-    const std::string proposed = job.config.title + ".epc";
+    JobAccess access;
+    if (!access) return;
+    const std::string proposed = access->config.title + ".epc";
     save_as(proposed.c_str());
     return;
   }
@@ -1019,8 +1029,11 @@ void pulvina_close_windows() {
   model_factors_serial = model_factors_active_serial = factor_serial = best_factor_serial =
       obs_peak_serial = calc_peak_serial = nullptr;
   crystal_3d_view = nullptr;
-  FreeJob(&job);
-  InitializeJob(&job);
+  // Not while a worker that did not stop still holds the job.
+  if (JobAccess access; access) {
+    FreeJob(&*access);
+    InitializeJob(&*access);
+  }
   free_opt_out_data(&optOutData);
   free_mutexes();
   jobing = file_changed_flag = 0;
@@ -1158,7 +1171,7 @@ int parse_options(int *argc, char ***argv) {
 
 int pulvina_main(int argc, char **argv) {
   pulvina_init_threads();
-  InitializeJob(&job);
+  InitializeJob(&*JobAccess());
   // Every core unless asked otherwise; the annealing narrates to standard
   // output as it always has.
   programOptions.settings.threads = 0;

@@ -4,13 +4,16 @@
 // Threads and locks. The main thread runs the main loop, every handler and
 // every timer. Long work runs on one worker thread at a time (CrystalJobs);
 // the kernel may share a stage out to more threads of its own, whose reports
-// arrive on those threads. The GUI lock is GDK's, made recursive here so
+// arrive on those threads. The job has a lock of its own (JobAccess), which
+// stands outside the others: a worker takes it first thing, holding
+// nothing, and keeps it for its whole run; every other taker only tries it
+// and never waits for it. The GUI lock is GDK's, made recursive here so
 // that a timer (which runs with it held) may call Message (which takes it
 // again). Lock order, fixed for the whole program: the GUI lock first, then
 // at most one of mutex_running_flag or mutex_out_data; never the two
-// mutexes together; never the GUI lock while holding a mutex. Workers let
-// go of the GUI lock around kernel work (only the display timers compute
-// the shown structure's intensities under it, which is quick).
+// mutexes together; never the GUI lock while holding one of them. Workers
+// let go of the GUI lock around kernel work (only the display timers
+// compute the shown structure's intensities under it, which is quick).
 #ifndef PULVINA_CRYSTALMAIN_H
 #define PULVINA_CRYSTALMAIN_H
 
@@ -18,6 +21,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -299,7 +303,31 @@ int UpdateUIConfig(const char *fileName, const UIConfig *config);
 
 constexpr size_t kPathSize = 512;
 
-extern Job job;
+// The open job, shared by the main thread and the worker of a background
+// job, which never use it at once. Its lock guards it: a worker is handed
+// the job as it starts (start_worker, CrystalJobs) and holds the lock until
+// its end callback has joined it; everything else reaches the job only
+// through a JobAccess. Taking one never waits: while a worker holds the job
+// the access is empty and the handler that asked does nothing, as handlers
+// have always refused edits while a job runs. So the window stays live, no
+// handler rewrites a job a worker reads, and no worker reads one a handler
+// is rewriting. Accesses nest on one thread. A worker started while its
+// start action holds an access waits for that access to end: none is held
+// across a wait for a worker.
+class JobAccess {
+ public:
+  JobAccess();
+  JobAccess(const JobAccess &) = delete;
+  JobAccess &operator=(const JobAccess &) = delete;
+  explicit operator bool() const { return job_ != nullptr; }
+  Job &operator*() const;
+  Job *operator->() const { return &**this; }
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  Job *job_ = nullptr;
+};
+
 extern UIConfig uiConfig;
 extern std::string uiConfigFileName;
 extern char current_file_name[kPathSize];

@@ -67,7 +67,7 @@ void popup_model_menu(GtkWidget *view, GdkEventButton *event, GtkWidget *menu) {
   gtk_menu_popup(GTK_MENU(menu), nullptr, nullptr, nullptr, nullptr, event->button, event->time);
 }
 
-double bond_length_tolerance() {
+double bond_length_tolerance(const Job &job) {
   double tolerance = 0;
   if (read_entry_checked(entry_bond_length_tolerance, "a percentage from 0 to below 100",
                          percentage, &tolerance))
@@ -78,8 +78,10 @@ double bond_length_tolerance() {
 }
 
 void update_model_fields_by_config() {
+  JobAccess access;
+  if (!access) return;
   char text[32];
-  std::snprintf(text, sizeof text, "%g", job.settings.bondTolerance);
+  std::snprintf(text, sizeof text, "%g", access->settings.bondTolerance);
   gtk_entry_set_text(GTK_ENTRY(entry_bond_length_tolerance), text);
   mark_entry(entry_bond_length_tolerance, "");
 }
@@ -94,8 +96,8 @@ G_MODULE_EXPORT gboolean on_treeview_models_button_press_event(GtkWidget *view,
 }
 
 G_MODULE_EXPORT void on_treeview_models_cursor_changed(GtkTreeView *view, gpointer) {
-  // A worker moves the cursor as it goes and works on the models meanwhile.
-  if (job_worker_running()) return;
+  // A worker moves the cursor as it goes and holds the models meanwhile,
+  // which show_model refuses.
   CrystalModel *m = selected_model(view, nullptr);
   if (m) show_model(m);
 }
@@ -179,7 +181,11 @@ ModelParameter *atom_parameter(const gchar *path, int axis) {
   return atom ? &static_cast<AtomModel *>(atom)->para[axis] : nullptr;
 }
 
+// The details dialog runs under its opener's access to the job; these keep
+// to the same rule.
 void toggle_fixed(const gchar *path, int axis) {
+  JobAccess access;
+  if (!access) return;
   ModelParameter *p = atom_parameter(path, axis);
   if (!p || p->index < 0) return;
   p->fixed = p->fixed ? 0 : 1;
@@ -188,6 +194,8 @@ void toggle_fixed(const gchar *path, int axis) {
 }
 
 void edit_coordinate(const gchar *path, const gchar *text, int axis) {
+  JobAccess access;
+  if (!access) return;
   ModelParameter *p = atom_parameter(path, axis);
   if (!p || p->index < 0) return;
   double v = 0;
@@ -208,7 +216,9 @@ void edit_coordinate(const gchar *path, const gchar *text, int axis) {
 void edit_model_details(GtkWidget *view) {
   GtkTreeIter row;
   CrystalModel *model = selected_model(GTK_TREE_VIEW(view), &row);
-  if (!model || job_worker_running()) return;
+  JobAccess access;
+  if (!model || !access) return;
+  Job &job = *access;
   currentModel = model;
   update_model_details(model);
   model_changed = 0;
@@ -268,7 +278,9 @@ G_MODULE_EXPORT void on_cell_text_z_edited(GtkCellRendererText *, gchar *path, g
 }
 
 G_MODULE_EXPORT void on_check_bond_length_hide_valid_toggled(GtkToggleButton *button, gpointer) {
-  if (currentModel) set_bond_length_list(currentModel, gtk_toggle_button_get_active(button));
+  JobAccess access;
+  if (currentModel && access)
+    set_bond_length_list(currentModel, gtk_toggle_button_get_active(button));
 }
 
 G_MODULE_EXPORT void on_btn_expand_model_validiation_toggled(GtkToggleButton *button, gpointer) {
@@ -283,8 +295,9 @@ G_MODULE_EXPORT void on_btn_expand_model_validiation_toggled(GtkToggleButton *bu
 }
 
 G_MODULE_EXPORT void on_action_reset_model_bl_validity_activate(GtkAction *, gpointer) {
-  if (!currentModel || job_worker_running()) return;
-  GenerateBondLengths(&currentModel->bondLengths, &job.crystal, currentModel, -0.5, 1.5, -0.5,
+  JobAccess access;
+  if (!currentModel || !access) return;
+  GenerateBondLengths(&currentModel->bondLengths, &access->crystal, currentModel, -0.5, 1.5, -0.5,
                       1.5, -0.5, 1.5);
   {
     FillGuard guard;
@@ -296,11 +309,12 @@ G_MODULE_EXPORT void on_action_reset_model_bl_validity_activate(GtkAction *, gpo
 }
 
 G_MODULE_EXPORT void on_action_check_model_bl_validity_activate(GtkAction *, gpointer) {
-  if (!currentModel || job_worker_running()) return;
+  JobAccess access;
+  if (!currentModel || !access) return;
   gtk_action_activate(action_reset_model_bl_validity);
-  const double tolerance = bond_length_tolerance();
+  const double tolerance = bond_length_tolerance(*access);
   const bool valid =
-      CheckBondLengthValidity(&currentModel->bondLengths, &job.bondLengths,
+      CheckBondLengthValidity(&currentModel->bondLengths, &access->bondLengths,
                               1 - tolerance / 100) != 0;
   set_bond_length_list(currentModel, hide_valid_bonds());
   if (valid)
@@ -313,7 +327,9 @@ G_MODULE_EXPORT void on_action_check_model_bl_validity_activate(GtkAction *, gpo
 // ---- statistics of free parameters ----
 
 G_MODULE_EXPORT void on_action_model_statistic_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   FreeModelInfo(&job.modelInfo);
   int minimum = 0, maximum = 0;
   ModelStatisticInfo(&job.models, &job.modelInfo, &minimum, &maximum);
@@ -339,7 +355,9 @@ G_MODULE_EXPORT void on_action_model_statistic_activate(GtkAction *, gpointer) {
 // ---- the model file ----
 
 G_MODULE_EXPORT void on_action_generate_model_file_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
       "Save TSM Model File", GTK_WINDOW(window_main), GTK_FILE_CHOOSER_ACTION_SAVE,
       GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
@@ -374,7 +392,7 @@ G_MODULE_EXPORT void on_action_generate_model_file_activate(GtkAction *, gpointe
 
 namespace {
 
-void update_bond_length_constraint() {
+void update_bond_length_constraint(Job &job) {
   gtk_list_store_clear(ls_bond_length_constraint);
   for (BondLength &b : job.bondLengths.items) {
     GtkTreeIter row;
@@ -399,8 +417,10 @@ BondLength *minimum_at(const gchar *path, GtkTreeIter *row) {
 extern "C" {
 
 G_MODULE_EXPORT void on_action_bond_length_constraint_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
-  update_bond_length_constraint();
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  update_bond_length_constraint(job);
   run_dialog(GTK_DIALOG(dlg_bond_length_constraint));
   gtk_widget_hide(dlg_bond_length_constraint);
   // Read now, so that a wrong tolerance shows at once.
@@ -413,7 +433,8 @@ G_MODULE_EXPORT void on_celltoggle_bond_length_constraint_check_toggled(GtkCellR
                                                                         gchar *path, gpointer) {
   GtkTreeIter row;
   BondLength *b = minimum_at(path, &row);
-  if (!b || job_worker_running()) return;
+  JobAccess access;
+  if (!b || !access) return;
   b->valid = b->valid ? 0 : 1;
   gtk_list_store_set(ls_bond_length_constraint, &row, MIN_ACTIVE, b->valid != 0, -1);
 }
@@ -422,7 +443,8 @@ G_MODULE_EXPORT void on_celltext_bond_length_constraint_edited(GtkCellRendererTe
                                                                gchar *text, gpointer) {
   GtkTreeIter row;
   BondLength *b = minimum_at(path, &row);
-  if (!b || job_worker_running()) return;
+  JobAccess access;
+  if (!b || !access) return;
   double v = 0;
   if (!decimal_of(text, &v) || v < 0) {
     Message(MESSAGE_ERROR,
@@ -436,9 +458,11 @@ G_MODULE_EXPORT void on_celltext_bond_length_constraint_edited(GtkCellRendererTe
 }
 
 G_MODULE_EXPORT void on_btn_bond_length_constraints_reset_clicked(GtkButton *, gpointer) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   UpdateBondLengthConstraints(&job.bondLengths, &job.compound);
-  update_bond_length_constraint();
+  update_bond_length_constraint(job);
 }
 
 }  // extern "C"
@@ -447,7 +471,7 @@ G_MODULE_EXPORT void on_btn_bond_length_constraints_reset_clicked(GtkButton *, g
 
 namespace {
 
-void update_fixed_coordinate_stores() {
+void update_fixed_coordinate_stores(const Job &job) {
   gtk_list_store_clear(ls_fixed_coordinate_element);
   auto addElement = [](const Element &e) {
     char text[64];
@@ -491,7 +515,7 @@ void update_fixed_coordinate_stores() {
 // element or position would make a control file that cannot be read back:
 // it is left out, with a warning. B and occupancy, which the dialog does
 // not show, stay as the entry of the same atom and position had them.
-void update_fixed_coordinate_list() {
+void update_fixed_coordinate_list(Job &job) {
   GtkTreeModel *model = GTK_TREE_MODEL(ls_fixed_coordinates);
   FixedCoordinates list;
   GtkTreeIter row;
@@ -551,20 +575,23 @@ int axis_of(GtkCellRenderer *renderer, GtkCellRenderer *x, GtkCellRenderer *y) {
   return renderer == x ? 0 : renderer == y ? 1 : 2;
 }
 
+// The dialog's rows are its own until Apply; the dialog runs under its
+// opener's access to the job.
 bool fixed_row(const gchar *path, GtkTreeIter *row) {
-  return !job_worker_running() &&
-         gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(ls_fixed_coordinates), row, path);
+  return gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(ls_fixed_coordinates), row, path);
 }
 
 }  // namespace
 
 void edit_fixed_coordinates(GtkWidget *view) {
-  if (job_worker_running()) return;
-  update_fixed_coordinate_stores();
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  update_fixed_coordinate_stores(job);
   const int response = run_dialog(GTK_DIALOG(dlg_fixed_coordinates));
   gtk_widget_hide(dlg_fixed_coordinates);
   if (response != GTK_RESPONSE_APPLY) return;
-  update_fixed_coordinate_list();
+  update_fixed_coordinate_list(job);
   mark_file_changed();
   gtk_action_activate(view == treeview_opt_models ? action_set_opt_models_fixed_coordinates
                                                   : action_set_models_fixed_coordinates);
@@ -577,7 +604,6 @@ G_MODULE_EXPORT void on_action_fixed_coordinates_models_activate(GtkAction *, gp
 }
 
 G_MODULE_EXPORT void on_action_fixed_coordinate_add_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
   GtkTreeIter row;
   gtk_list_store_append(ls_fixed_coordinates, &row);
   gtk_list_store_set(ls_fixed_coordinates, &row, FIXED_SYMBOL, "", FIXED_OXIDATION, 0,
@@ -590,7 +616,6 @@ G_MODULE_EXPORT void on_action_fixed_coordinate_add_activate(GtkAction *, gpoint
 }
 
 G_MODULE_EXPORT void on_action_fixed_coordinate_remove_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
   GtkTreeSelection *selection =
       gtk_tree_view_get_selection(GTK_TREE_VIEW(treeview_fixed_coordinates));
   GtkTreeIter row;

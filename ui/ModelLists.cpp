@@ -41,7 +41,7 @@ void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
                      COL_FREE_COLOUR, free_colour(m), -1);
 }
 
-const std::vector<CrystalModel *> *selection_of(int mode) {
+const std::vector<CrystalModel *> *selection_of(const Job &job, int mode) {
   if (mode == 1) return &job.filtered;
   if (mode == 2 && !job.selection.levels.empty()) return &job.selection.levels.back().models;
   return nullptr;
@@ -61,10 +61,12 @@ std::vector<CrystalModel *> models_of_store(GtkListStore *store) {
 }
 
 void set_model_list() {
+  JobAccess access;
+  if (!access) return;
   gdk_threads_enter();
   gtk_list_store_clear(ls_models);
   gdk_threads_leave();
-  for (CrystalModel &m : job.models.models) {
+  for (CrystalModel &m : access->models.models) {
     gdk_threads_enter();
     GtkTreeIter row;
     gtk_list_store_append(ls_models, &row);
@@ -85,7 +87,9 @@ void update_model_view_item(GtkTreeView *view, GtkTreeIter *row) {
 }
 
 int selected_model_count(int mode) {
-  const std::vector<CrystalModel *> *models = selection_of(mode);
+  JobAccess access;
+  if (!access) return 0;
+  const std::vector<CrystalModel *> *models = selection_of(*access, mode);
   if (!models) return 0;
   return static_cast<int>(
       std::count_if(models->begin(), models->end(), [](const CrystalModel *m) {
@@ -94,8 +98,10 @@ int selected_model_count(int mode) {
 }
 
 void set_opt_model_list(int mode) {
+  JobAccess access;
+  if (!access) return;
   gtk_list_store_clear(ls_opt_models);
-  const std::vector<CrystalModel *> *models = selection_of(mode);
+  const std::vector<CrystalModel *> *models = selection_of(*access, mode);
   if (!models) return;
   for (CrystalModel *m : *models) {
     if (!m->selected) continue;
@@ -126,10 +132,11 @@ void update_model_factors_serial(const std::vector<CrystalModel *> &models) {
 
 gboolean update_model_factors_plot(gpointer) {
   gdk_threads_enter();
-  // A display queued before a generation started finds the list being made
-  // anew; the generation's end shows the new one.
-  if (model_factors_plot && !generating_models()) {
-    update_model_factors_serial(AllModels(&job));
+  // A display queued before a job started finds the models in the worker's
+  // hands (generation makes the list anew); the job's end shows them.
+  JobAccess access;
+  if (model_factors_plot && access) {
+    update_model_factors_serial(AllModels(&*access));
     gtk_plot_update(model_factors_plot);
   }
   gdk_threads_leave();
@@ -152,11 +159,16 @@ void update_peaks_serials(const HKLList *list, GtkPlotSerial *observed,
 }
 
 void show_model(CrystalModel *model) {
+  // The models are the job's: not while a worker holds it (which moves the
+  // lists' cursors as it goes, calling here on its own threads).
+  JobAccess access;
+  if (!access) return;
   currentModel = model;
   if (!model || !mutex_out_data) return;
-  mutex_out_data->lock();
-  UpdateCrystalByModel(&optOutData.crystal, model, nullptr, 1);
-  mutex_out_data->unlock();
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    UpdateCrystalByModel(&optOutData.crystal, model, nullptr, 1);
+  }
   gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
@@ -181,7 +193,7 @@ CrystalModel *model_at_path(GtkListStore *store, const gchar *path, GtkTreeIter 
   return static_cast<CrystalModel *>(m);
 }
 
-std::string output_stem(int modelNumber) {
+std::string output_stem(const Job &job, int modelNumber) {
   std::string name = job.config.title.empty() ? "untitled" : job.config.title;
   for (char &c : name)
     if (c == '/' || c == '\\') c = '_';

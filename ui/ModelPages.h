@@ -37,16 +37,20 @@ bool read_entry_checked(GtkWidget *entry, const char *what, bool (*check)(double
 // Marks an entry as wrong (problem non-empty) or clears the mark; a new
 // mark is logged.
 void mark_entry(GtkWidget *entry, const std::string &problem);
-// Stores a number typed for a key of the job in its field, marking the job
-// changed when it differs from what is stored. Nothing is stored while the
-// program fills the entry or while a background job works on the job.
+// Stores a number typed for a key of the job in its field of the job's
+// configuration, marking the job changed when it differs from what is
+// stored. Nothing is stored while the program fills the entry or while a
+// worker holds the job.
 template <typename T>
-void store_entry_number(GtkWidget *entry, const char *key, T *field) {
+void store_entry_number(GtkWidget *entry, const char *key, T Config::*field) {
   double v = 0;
-  if (!read_entry_number(entry, key, &v) || filling_fields() || job_worker_running()) return;
+  if (!read_entry_number(entry, key, &v) || filling_fields()) return;
+  JobAccess access;
+  if (!access) return;
+  T &stored = access->config.*field;
   const T value = static_cast<T>(v);
-  if (*field == value) return;
-  *field = value;
+  if (stored == value) return;
+  stored = value;
   mark_file_changed();
 }
 // Writes a number into an entry without storing it again, and clears any
@@ -67,9 +71,9 @@ constexpr int kChooseSelectedColumn = 11;
 void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m);
 // The models a list shows for a mode: the optimisation selection (1) or the
 // newest refinement level (2); null for other modes or no level.
-const std::vector<CrystalModel *> *selection_of(int mode);
+const std::vector<CrystalModel *> *selection_of(const Job &job, int mode);
 // A file name's stem from the job title, safe as one name.
-std::string output_stem(int modelNumber);
+std::string output_stem(const Job &job, int modelNumber);
 
 // ---- the choice of models ----
 
@@ -95,6 +99,6 @@ void popup_model_menu(GtkWidget *view, GdkEventButton *event, GtkWidget *menu);
 // The bond-length tolerance typed in the minimum-distance dialog, in
 // percent; the job's default (marked as an error) when it is no number from
 // 0 to below 100.
-double bond_length_tolerance();
+double bond_length_tolerance(const Job &job);
 
 #endif

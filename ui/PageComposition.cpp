@@ -61,7 +61,7 @@ const char *const kCellKeys[6] = {"CELL_A",     "CELL_B",    "CELL_C",
 const char *const kCellFields[6] = {"Cell a", "Cell b", "Cell c",
                                     "Cell alpha", "Cell beta", "Cell gamma"};
 
-double *stored_cell(int index) {
+double *stored_cell(Job &job, int index) {
   Config &c = job.config;
   double *const cell[6] = {&c.cellA, &c.cellB, &c.cellC, &c.cellAlpha, &c.cellBeta, &c.cellGamma};
   return cell[index];
@@ -88,7 +88,7 @@ enum CellMode {
   CELL_UNCHANGED
 };
 
-CellMode cell_mode() {
+CellMode cell_mode(const Job &job) {
   const SpaceGroup &sg = job.crystal.spaceGroup;
   const std::string &system = sg.crystalSystem;
   const int setting = sg.setting;
@@ -122,9 +122,9 @@ void tie_cell(CellMode mode, Config *c) {
   }
 }
 
-void show_cell() {
+void show_cell(Job &job) {
   for (int set = 0; set < 2; ++set)
-    for (int i = 0; i < 6; ++i) show_entry_text(cell_entry(set, i), "%f", *stored_cell(i));
+    for (int i = 0; i < 6; ++i) show_entry_text(cell_entry(set, i), "%f", *stored_cell(job, i));
 }
 
 // Editable cell entries, on both sets.
@@ -140,11 +140,11 @@ bool free_cell_input() {
 
 // Stores one cell value; with free input off, what the crystal system ties
 // to it follows.
-void set_cell_values(bool free, int index, double value) {
+void set_cell_values(Job &job, bool free, int index, double value) {
   Config &c = job.config;
-  *stored_cell(index) = value;
+  *stored_cell(job, index) = value;
   if (!free) {
-    const CellMode mode = cell_mode();
+    const CellMode mode = cell_mode(job);
     if (index == 0 && (mode == CELL_CUBIC || mode == CELL_RHOMBOHEDRAL))
       c.cellB = c.cellC = c.cellA;
     else if (index == 0 && (mode == CELL_HEXAGONAL || mode == CELL_TETRAGONAL))
@@ -156,9 +156,12 @@ void set_cell_values(bool free, int index, double value) {
 }
 
 void edit_cell(GtkWidget *entry, int index) {
-  if (!jobing || job_worker_running()) return;
+  if (!jobing) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   // Leaving a field the program filled must not round the stored value.
-  if (entry_shows_number(entry, *stored_cell(index))) {
+  if (entry_shows_number(entry, *stored_cell(job, index))) {
     clear_entry_error(entry);
     return;
   }
@@ -170,7 +173,7 @@ void edit_cell(GtkWidget *entry, int index) {
   double angles[3] = {job.config.cellAlpha, job.config.cellBeta, job.config.cellGamma};
   if (index >= 3) {
     angles[index - 3] = value;
-    if (!free && index == 3 && cell_mode() == CELL_RHOMBOHEDRAL) angles[1] = angles[2] = value;
+    if (!free && index == 3 && cell_mode(job) == CELL_RHOMBOHEDRAL) angles[1] = angles[2] = value;
     if (!CellAnglesAdmitACell(angles[0], angles[1], angles[2])) {
       char why[256];
       std::snprintf(why, sizeof why,
@@ -183,10 +186,10 @@ void edit_cell(GtkWidget *entry, int index) {
   }
   const double before[6] = {job.config.cellA,     job.config.cellB,    job.config.cellC,
                             job.config.cellAlpha, job.config.cellBeta, job.config.cellGamma};
-  set_cell_values(free, index, value);
-  show_cell();
+  set_cell_values(job, free, index, value);
+  show_cell(job);
   for (int i = 0; i < 6; ++i)
-    if (*stored_cell(i) != before[i]) {
+    if (*stored_cell(job, i) != before[i]) {
       mark_file_changed();
       break;
     }
@@ -236,7 +239,7 @@ void set_element_list(const Compound *compound, GtkListStore *store) {
                      static_cast<gint>(std::min<long>(sum, G_MAXINT)), COMB_INDEX, 0, -1);
 }
 
-void remember_composition(bool ok) {
+void remember_composition(const Job &job, bool ok) {
   applied.made = true;
   applied.ok = ok;
   applied.formula = job.config.formular;
@@ -279,7 +282,7 @@ int cursor_element_index(std::string *label) {
   return index;
 }
 
-void update_constraints(GtkTreeIter *row) {
+void update_constraints(Job &job, GtkTreeIter *row) {
   gint rmin = 0, rmax = 0;
   gchar *letter = nullptr;
   gtk_tree_model_get(GTK_TREE_MODEL(ls_restraints), row, RS_LETTER, &letter, RS_MIN, &rmin,
@@ -294,7 +297,10 @@ void update_constraints(GtkTreeIter *row) {
 }
 
 void edit_restraint(const gchar *pathText, const gchar *newText, int column) {
-  if (!jobing || job_worker_running()) return;
+  if (!jobing) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   GtkTreeIter row;
   if (!gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(ls_restraints), &row, pathText)) return;
   gint rmin = 0, rmax = 0;
@@ -331,7 +337,7 @@ void edit_restraint(const gchar *pathText, const gchar *newText, int column) {
   }
   if (value == (column == RS_MIN ? rmin : rmax)) return;
   gtk_list_store_set(ls_restraints, &row, column, value, -1);
-  update_constraints(&row);
+  update_constraints(job, &row);
   mark_file_changed();
 }
 
@@ -340,6 +346,9 @@ void edit_restraint(const gchar *pathText, const gchar *newText, int column) {
 // ---------------------------------------------------------- operations
 
 void update_cell_contents() {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   job.crystal.a = c.cellA;
   job.crystal.b = c.cellB;
@@ -348,17 +357,19 @@ void update_cell_contents() {
   job.crystal.beta = c.cellBeta;
   job.crystal.gamma = c.cellGamma;
   // The solving worker reads the displayed crystal.
-  mutex_out_data->lock();
+  std::lock_guard<std::mutex> hold(*mutex_out_data);
   optOutData.crystal.a = c.cellA;
   optOutData.crystal.b = c.cellB;
   optOutData.crystal.c = c.cellC;
   optOutData.crystal.alpha = c.cellAlpha;
   optOutData.crystal.beta = c.cellBeta;
   optOutData.crystal.gamma = c.cellGamma;
-  mutex_out_data->unlock();
 }
 
 void discard_models(const char *why) {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const long count = static_cast<long>(job.models.models.size());
   gtk_list_store_clear(ls_models);
   gtk_list_store_clear(ls_opt_models);
@@ -375,10 +386,11 @@ void discard_models(const char *why) {
   InitializeModelInfo(&job.modelInfo);
   job.crystal.atoms.clear();
   job.crystal.cellAtoms.clear();
-  mutex_out_data->lock();
-  optOutData.crystal.atoms.clear();
-  optOutData.crystal.cellAtoms.clear();
-  mutex_out_data->unlock();
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    optOutData.crystal.atoms.clear();
+    optOutData.crystal.cellAtoms.clear();
+  }
   gtk_crystal_3d_view_clear(crystal_3d_view);
   model_factors_serial->count = model_factors_active_serial->count = 0;
   gtk_plot_update(model_factors_plot);
@@ -392,7 +404,9 @@ void discard_models(const char *why) {
 }
 
 void update_element_list() {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   // Typed but refused: the formula or Z shown is not the one stored.
   if (entry_has_error(entry_formular) || entry_has_error(entry_formular_z)) {
@@ -415,13 +429,16 @@ void update_element_list() {
     ok = SetupJobCompound(&job);
     ++applied.generation;
   }
-  remember_composition(ok);
+  remember_composition(job, ok);
   file_formular_validity = ok ? 1 : 0;
   set_element_list(&job.compound, ls_elements);
   if (ok) refresh_reflection_factors();
 }
 
 void update_wp_list() {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   gtk_list_store_clear(ls_restraints);
   const int slot = job.combPositions.currentSlot;
   GtkTreeIter row;
@@ -435,7 +452,10 @@ void update_wp_list() {
 }
 
 void update_cell_input_mode() {
-  const CellMode mode = cell_mode();
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  const CellMode mode = cell_mode(job);
   Config &c = job.config;
   bool editable[6] = {true, true, true, true, true, true};
   switch (mode) {
@@ -478,11 +498,11 @@ void update_cell_input_mode() {
     case CELL_TRICLINIC:
       break;
     case CELL_UNCHANGED:
-      show_cell();
+      show_cell(job);
       update_cell_contents();
       return;
   }
-  show_cell();
+  show_cell(job);
   update_cell_contents();
   if (free_cell_input())
     set_cell_entry_states(true, true, true, true, true, true);
@@ -492,7 +512,9 @@ void update_cell_input_mode() {
 }
 
 void update_sg() {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   // Typed but refused: the number shown is not the one stored.
   if (entry_has_error(entry_sg_number)) {
@@ -518,9 +540,8 @@ void update_sg() {
     appliedSg.setting = c.sgSetting;
     appliedSg.checkedGeneration = -1;
     // The displayed crystal keeps its own copy of the group.
-    mutex_out_data->lock();
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
     optOutData.crystal.spaceGroup = job.crystal.spaceGroup;
-    mutex_out_data->unlock();
   }
   FreeCombPositions(&job.combPositions);
   if (!ok) {
@@ -565,6 +586,9 @@ void update_sg() {
 }
 
 void update_composition_fields_by_config() {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   applied = AppliedComposition{false, false, "", 0, {}, applied.generation + 1};
   appliedSg = AppliedSpaceGroup();
@@ -588,7 +612,7 @@ void update_composition_fields_by_config() {
   gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sg_setting),
                            c.sgSetting == 1 || c.sgSetting == 2 ? c.sgSetting - 1 : -1);
   update_sg();
-  show_cell();
+  show_cell(job);
   update_cell_contents();
   SetRadiation(&c, &job.radiation);
 }
@@ -603,6 +627,9 @@ G_MODULE_EXPORT void on_entry_title_changed(GtkEditable *, gpointer) {
     clear_entry_error(entry_title);
     return;
   }
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   if (!entry_config_text(entry_title, "TITLE", "Title")) {
     file_title_validity = 0;
     return;
@@ -621,6 +648,9 @@ G_MODULE_EXPORT void on_entry_formular_changed(GtkEditable *, gpointer) {
     clear_entry_error(entry_formular);
     return;
   }
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   if (!entry_config_text(entry_formular, "FORMULAR", "Formula")) {
     file_formular_validity = 0;
     return;
@@ -654,6 +684,9 @@ G_MODULE_EXPORT void on_entry_formular_z_changed(GtkEditable *, gpointer) {
     clear_entry_error(entry_formular_z);
     return;
   }
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   double z = 0;
   if (!entry_config_value(entry_formular_z, "FORMULAR_Z", "Z", &z)) {
     file_formular_validity = 0;
@@ -703,7 +736,10 @@ G_MODULE_EXPORT void on_btn_estimate_z_clicked(GtkButton *, gpointer) {
 
 G_MODULE_EXPORT void on_cell_spin_oxidation_edited(GtkCellRendererText *, gchar *pathText,
                                                    gchar *newText, gpointer) {
-  if (!jobing || job_worker_running()) return;
+  if (!jobing) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   GtkTreeIter row;
   if (!gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(ls_elements), &row, pathText)) return;
   gchar *symbol = nullptr;
@@ -738,7 +774,7 @@ G_MODULE_EXPORT void on_cell_spin_oxidation_edited(GtkCellRendererText *, gchar 
   mark_file_changed();
   // In place: the models keep their elements.
   const bool ok = ApplyJobComposition(&job);
-  remember_composition(ok);
+  remember_composition(job, ok);
   file_formular_validity = ok ? 1 : 0;
   if (ok) refresh_reflection_factors();
 }
@@ -749,6 +785,9 @@ G_MODULE_EXPORT void on_entry_sg_number_changed(GtkEditable *, gpointer) {
     clear_entry_error(entry_sg_number);
     return;
   }
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   double number = 0;
   if (!entry_config_value(entry_sg_number, "SG_NUMBER", "Space group number", &number)) {
     file_sg_validity = 0;
@@ -767,11 +806,13 @@ G_MODULE_EXPORT void on_entry_sg_number_activate(GtkEntry *, gpointer) {
 
 G_MODULE_EXPORT void on_comb_sg_setting_changed(GtkComboBox *combo, gpointer) {
   if (!jobing) return;
+  JobAccess access;
+  if (!access) return;
   const int index = gtk_combo_box_get_active(combo);
   if (index < 0) return;
   const int setting = index == 1 ? 2 : 1;
-  if (job.config.sgSetting != setting) {
-    job.config.sgSetting = setting;
+  if (access->config.sgSetting != setting) {
+    access->config.sgSetting = setting;
     mark_file_changed();
   }
   gtk_action_activate(action_set_sg);
@@ -806,7 +847,9 @@ PULVINA_CELL_HANDLERS(gamma, 5)
 
 G_MODULE_EXPORT void on_treeview_comb_elements_cursor_changed(GtkTreeView *, gpointer) {
   // Model generation reads the restraints of the selected element.
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const int index = cursor_element_index(nullptr);
   if (index < 0 || job.combPositions.nodes.empty()) return;
   SetRestraint(&job.combPositions, index);
@@ -824,7 +867,10 @@ G_MODULE_EXPORT void on_cell_spin_r_max_edited(GtkCellRendererText *, gchar *pat
 }
 
 G_MODULE_EXPORT void on_btn_restraints_reset_clicked(GtkButton *, gpointer) {
-  if (!jobing || job_worker_running()) return;
+  if (!jobing) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const int selected = job.combPositions.currentSlot;
   ResetRestraints(&job.combPositions);
   InitializeRestraints(&job.combPositions, &job.compound);

@@ -19,53 +19,58 @@ constexpr int kOthersRow = 11;
 // Values closer than this are the same setting.
 constexpr double kSame = 1e-6;
 
-bool busy() { return !jobing || job_worker_running(); }
-
 bool differs(double a, double b) { return std::fabs(a - b) > kSame; }
 
-// A number of the radiation typed into its entry: stored when it is good
-// and differs from the stored one.
+// A number of the radiation typed into its entry: stored in its field of
+// the job's configuration when it is good and differs from the stored one.
 void store_radiation_value(GtkWidget *entry, const char *keyword, const char *field,
-                           double *stored) {
+                           double Config::*stored) {
   if (!jobing) {
     clear_entry_error(entry);
     return;
   }
   double value = 0;
   if (!entry_config_value(entry, keyword, field, &value)) return;
-  if (!differs(value, *stored) || job_worker_running()) return;
-  *stored = value;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  if (!differs(value, job.config.*stored)) return;
+  job.config.*stored = value;
   SetRadiation(&job.config, &job.radiation);
   mark_file_changed();
 }
 
 // A number of the peak-file settings typed into its entry, not yet stored:
-// good, and differing from the stored one.
+// good, and differing from the one in its field of the job's configuration.
 bool peak_value_differs(GtkWidget *entry, const char *keyword, const char *field,
-                        double stored) {
+                        double Config::*stored) {
   if (!jobing) {
     clear_entry_error(entry);
     return false;
   }
   double value = 0;
-  return entry_config_value(entry, keyword, field, &value) && differs(value, stored);
+  if (!entry_config_value(entry, keyword, field, &value)) return false;
+  JobAccess access;
+  return access && differs(value, access->config.*stored);
 }
 
-void free_reflections() {
+void free_reflections(Job &job) {
   FreeHKLList(&job.hklList);
-  mutex_out_data->lock();
-  FreeHKLList(&optOutData.hklList);
-  mutex_out_data->unlock();
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    FreeHKLList(&optOutData.hklList);
+  }
   obs_peak_serial->count = calc_peak_serial->count = 0;
   file_peak_file_validity = 0;
 }
 
-// The reflections as the display shows them: a copy of the job's, which the
-// solving worker's display timers compute on.
-void copy_reflections_to_display() {
-  mutex_out_data->lock();
+// The reflections as the display shows them: a copy of the job's, with the
+// radiation they are for, which the display timers compute on while a
+// worker holds the job.
+void copy_reflections_to_display(const Job &job) {
+  std::lock_guard<std::mutex> hold(*mutex_out_data);
   CloneHKLList(&job.hklList, &optOutData.hklList);
-  mutex_out_data->unlock();
+  optOutData.radiation = job.config.radiation;
 }
 
 std::string real_folder(const std::string &folder) {
@@ -97,11 +102,11 @@ int matching_source_row(double lambda1, double lambda2, double ratio) {
   return -1;
 }
 
-void show_monochromator_sensitivity() {
+void show_monochromator_sensitivity(const Job &job) {
   gtk_widget_set_sensitive(align_xray_monochromator, job.config.monochromator != 0);
 }
 
-void show_doublet_sensitivity() {
+void show_doublet_sensitivity(const Job &job) {
   const gboolean on = job.config.doublets != 0;
   gtk_widget_set_sensitive(entry_xray_lambda2, on);
   gtk_widget_set_sensitive(entry_xray_I2_I1, on);
@@ -114,7 +119,7 @@ struct PeakSettings {
   int format = 0;
 };
 
-PeakSettings peak_settings() {
+PeakSettings peak_settings(const Job &job) {
   const Config &c = job.config;
   return {c.peakFile, c.startAngle, c.endAngle, c.peakNWidth, c.peakFileFormat};
 }
@@ -131,7 +136,7 @@ bool same_lp(const Radiation &a, const Radiation &b) {
 }
 
 // The models' figures follow a change of what they are computed from.
-void update_model_states_when_models() {
+void update_model_states_when_models(const Job &job) {
   if (job.models.count > 0 && file_peak_file_validity)
     gtk_action_activate(action_update_model_states);
 }
@@ -141,11 +146,14 @@ void update_model_states_when_models() {
 // ---------------------------------------------------------- operations
 
 void refresh_reflection_factors() {
-  if (!file_peak_file_validity || job.hklList.items.empty() || job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  if (!file_peak_file_validity || job.hklList.items.empty()) return;
   SetASFTable(&job.hklList, &job.compound);
   SetLPFactor(&job.hklList, &job.radiation);
   SetJobOverallB(&job);
-  copy_reflections_to_display();
+  copy_reflections_to_display(job);
 }
 
 void change_radiation_type() {
@@ -155,17 +163,26 @@ void change_radiation_type() {
   static const int kType[3] = {0, 2, 1};
   if (index < 0 || index > 2) return;
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_radiation_type), index);
-  if (!jobing || job.config.radiation == kType[index]) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
+  if (job.config.radiation == kType[index]) return;
   job.config.radiation = kType[index];
   SetRadiation(&job.config, &job.radiation);
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    optOutData.radiation = job.config.radiation;
+  }
   mark_file_changed();
 }
 
 void set_peak_file(int autoRange) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   Config &c = job.config;
   if (c.peakFile.empty()) {
-    free_reflections();
+    free_reflections(job);
     return;
   }
   const double start = c.startAngle, end = c.endAngle;
@@ -178,7 +195,7 @@ void set_peak_file(int autoRange) {
     c.endAngle = end;
   }
   if (n <= 0) {
-    free_reflections();
+    free_reflections(job);
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Read peak file error!");
     // A file just chosen is forgotten; the file a control file names stays
     // named, so that saving the job does not lose it while it is missing.
@@ -188,7 +205,7 @@ void set_peak_file(int autoRange) {
     }
     return;
   }
-  copy_reflections_to_display();
+  copy_reflections_to_display(job);
   try {
     obs_peak_serial->points.assign(job.hklList.items.size(), GtkPlotPoint{});
     calc_peak_serial->points.assign(job.hklList.items.size(), GtkPlotPoint{});
@@ -200,6 +217,9 @@ void set_peak_file(int autoRange) {
 }
 
 void update_hkl_list() {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   gtk_entry_set_text(GTK_ENTRY(entry_peak_file), c.peakFile.c_str());
   show_entry_text(entry_peak_n_width, "%f", c.peakNWidth);
@@ -242,7 +262,9 @@ void update_hkl_list() {
 }
 
 void open_peak_file(int format) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   Config &c = job.config;
   GtkWidget *dialog = gtk_file_chooser_dialog_new(
       "Open Peak File", GTK_WINDOW(dlg_peak_file), GTK_FILE_CHOOSER_ACTION_OPEN,
@@ -294,6 +316,9 @@ void open_peak_file(int format) {
 }
 
 void update_experiment_fields_by_config() {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const Config &c = job.config;
   const int index = c.radiation == 0 ? 0 : c.radiation == 2 ? 1 : c.radiation == 1 ? 2 : 0;
   gtk_combo_box_set_active(GTK_COMBO_BOX(comb_radiation_type), index);
@@ -310,10 +335,10 @@ void update_experiment_fields_by_config() {
   show_entry_text(entry_xray_lambda2, "%f", c.lambdaXray2);
   show_entry_text(entry_xray_I2_I1, "%f", c.i2i1);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_xray_lambda2), c.doublets != 0);
-  show_doublet_sensitivity();
+  show_doublet_sensitivity(job);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_xray_monochromator),
                                c.monochromator != 0);
-  show_monochromator_sensitivity();
+  show_monochromator_sensitivity(job);
   show_entry_text(entry_xray_polarization, "%f", c.polarization);
   show_entry_text(entry_mono_d, "%f", c.monoD);
   show_entry_text(entry_mono_angle, "%f", c.monoAngle);
@@ -334,7 +359,9 @@ void update_experiment_fields_by_config() {
 extern "C" {
 
 G_MODULE_EXPORT void on_action_experiment_parameters_activate(GtkAction *, gpointer) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   const Radiation before = job.radiation;
   run_dialog(GTK_DIALOG(dlg_experiment_parameters));
   gtk_widget_hide(dlg_experiment_parameters);
@@ -342,7 +369,7 @@ G_MODULE_EXPORT void on_action_experiment_parameters_activate(GtkAction *, gpoin
   // every model's figures.
   if (!same_lp(before, job.radiation)) {
     refresh_reflection_factors();
-    update_model_states_when_models();
+    update_model_states_when_models(job);
   }
 }
 
@@ -359,7 +386,9 @@ G_MODULE_EXPORT void on_comb_xray_source_changed(GtkComboBox *combo, gpointer) {
                      -1);
   if (!(lambda1 > 0)) {
     // "Others" before it holds anything: the job's own values.
-    const Config &c = job.config;
+    JobAccess access;
+    if (!access) return;
+    const Config &c = access->config;
     lambda1 = c.lambdaXray1;
     lambda2 = c.lambdaXray2;
     ratio = c.i2i1;
@@ -373,30 +402,32 @@ G_MODULE_EXPORT void on_comb_xray_source_changed(GtkComboBox *combo, gpointer) {
 
 G_MODULE_EXPORT void on_entry_xray_lambda1_changed(GtkEditable *, gpointer) {
   store_radiation_value(entry_xray_lambda1, "LAMBDA_XRAY1", "Wavelength lambda1",
-                        &job.config.lambdaXray1);
+                        &Config::lambdaXray1);
 }
 
 G_MODULE_EXPORT void on_entry_xray_lambda2_changed(GtkEditable *, gpointer) {
   store_radiation_value(entry_xray_lambda2, "LAMBDA_XRAY2", "Wavelength lambda2",
-                        &job.config.lambdaXray2);
+                        &Config::lambdaXray2);
 }
 
 G_MODULE_EXPORT void on_entry_xray_I2_I1_changed(GtkEditable *, gpointer) {
-  store_radiation_value(entry_xray_I2_I1, "I2_I1", "Ratio I2/I1", &job.config.i2i1);
+  store_radiation_value(entry_xray_I2_I1, "I2_I1", "Ratio I2/I1", &Config::i2i1);
 }
 
 G_MODULE_EXPORT void on_entry_xray_polarization_changed(GtkEditable *, gpointer) {
   store_radiation_value(entry_xray_polarization, "POLARIZATION", "Polarisation",
-                        &job.config.polarization);
+                        &Config::polarization);
 }
 
 G_MODULE_EXPORT void on_entry_neutron_lambda_changed(GtkEditable *, gpointer) {
   store_radiation_value(entry_neutron_lambda, "LAMBDA_NEUTRON", "Neutron wavelength",
-                        &job.config.lambdaNeutron);
+                        &Config::lambdaNeutron);
 }
 
 G_MODULE_EXPORT void on_entry_electron_lambda_activate(GtkEntry *, gpointer) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   double value = 0;
   if (!entry_config_value(entry_electron_lambda, "LAMBDA_ELECTRON", "Electron wavelength",
                           &value))
@@ -408,27 +439,35 @@ G_MODULE_EXPORT void on_entry_electron_lambda_activate(GtkEntry *, gpointer) {
 
 G_MODULE_EXPORT void on_check_xray_lambda2_toggled(GtkToggleButton *check, gpointer) {
   const int32_t on = gtk_toggle_button_get_active(check) ? 1 : 0;
-  if (jobing && !job_worker_running() && job.config.doublets != on) {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  if (jobing && job.config.doublets != on) {
     job.config.doublets = on;
     SetRadiation(&job.config, &job.radiation);
     mark_file_changed();
   }
-  show_doublet_sensitivity();
+  show_doublet_sensitivity(job);
 }
 
 G_MODULE_EXPORT void on_check_xray_monochromator_toggled(GtkToggleButton *check, gpointer) {
   const bool on = gtk_toggle_button_get_active(check) != FALSE;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   // A second monochromator (2) stays what it is while the box stays ticked.
-  if (jobing && !job_worker_running() && (job.config.monochromator != 0) != on) {
+  if (jobing && (job.config.monochromator != 0) != on) {
     job.config.monochromator = on ? 1 : 0;
     SetRadiation(&job.config, &job.radiation);
     mark_file_changed();
   }
-  show_monochromator_sensitivity();
+  show_monochromator_sensitivity(job);
 }
 
 G_MODULE_EXPORT void on_entry_mono_d_activate(GtkEntry *, gpointer) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   double d = 0;
   if (!entry_config_value(entry_mono_d, "MONO_D", "Monochromator d", &d)) return;
   const double sine = job.config.lambdaXray1 / (2 * d);
@@ -450,7 +489,9 @@ G_MODULE_EXPORT void on_entry_mono_d_activate(GtkEntry *, gpointer) {
 }
 
 G_MODULE_EXPORT void on_entry_mono_angle_activate(GtkEntry *, gpointer) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   double angle = 0;
   if (!entry_config_value(entry_mono_angle, "MONO_ANGLE", "Monochromator angle", &angle)) return;
   const double sine = std::sin(angle * 3.14159265358979323846 / 180.0);
@@ -471,8 +512,10 @@ G_MODULE_EXPORT void on_entry_mono_angle_activate(GtkEntry *, gpointer) {
 }
 
 G_MODULE_EXPORT void on_action_peak_file_activate(GtkAction *, gpointer) {
-  if (busy()) return;
-  const PeakSettings before = peak_settings();
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
+  const PeakSettings before = peak_settings(job);
   const int changedBefore = file_changed_flag;
   const int validBefore = file_peak_file_validity;
   update_hkl_list();
@@ -480,13 +523,13 @@ G_MODULE_EXPORT void on_action_peak_file_activate(GtkAction *, gpointer) {
   gtk_widget_hide(dlg_peak_file);
   if (response == GTK_RESPONSE_OK) {
     gtk_action_activate(action_update_hkl_list);
-    if (!same_peak_settings(before, peak_settings())) update_model_states_when_models();
+    if (!same_peak_settings(before, peak_settings(job))) update_model_states_when_models(job);
     return;
   }
   // Cancelled: the job goes back to the file and settings it had.
   for (GtkWidget *entry : {entry_peak_n_width, entry_start_angle, entry_end_angle})
     clear_entry_error(entry);
-  if (same_peak_settings(before, peak_settings()) && validBefore == file_peak_file_validity)
+  if (same_peak_settings(before, peak_settings(job)) && validBefore == file_peak_file_validity)
     return;
   Config &c = job.config;
   c.peakFile = before.name;
@@ -526,38 +569,40 @@ G_MODULE_EXPORT void on_action_fullprof_peak_file_activate(GtkAction *, gpointer
 
 G_MODULE_EXPORT void on_entry_peak_n_width_changed(GtkEditable *, gpointer) {
   if (peak_value_differs(entry_peak_n_width, "PEAK_N_WIDTH", "Width factor",
-                         job.config.peakNWidth))
+                         &Config::peakNWidth))
     mark_file_changed();
 }
 
 G_MODULE_EXPORT void on_entry_start_angle_changed(GtkEditable *, gpointer) {
-  if (peak_value_differs(entry_start_angle, "START_ANGLE", "Start angle", job.config.startAngle))
+  if (peak_value_differs(entry_start_angle, "START_ANGLE", "Start angle", &Config::startAngle))
     mark_file_changed();
 }
 
 G_MODULE_EXPORT void on_entry_end_angle_changed(GtkEditable *, gpointer) {
-  if (peak_value_differs(entry_end_angle, "END_ANGLE", "End angle", job.config.endAngle))
+  if (peak_value_differs(entry_end_angle, "END_ANGLE", "End angle", &Config::endAngle))
     mark_file_changed();
 }
 
 G_MODULE_EXPORT void on_entry_peak_n_width_activate(GtkEntry *, gpointer) {
   if (peak_value_differs(entry_peak_n_width, "PEAK_N_WIDTH", "Width factor",
-                         job.config.peakNWidth))
+                         &Config::peakNWidth))
     gtk_action_activate(action_update_hkl_list);
 }
 
 G_MODULE_EXPORT void on_entry_start_angle_activate(GtkEntry *, gpointer) {
-  if (peak_value_differs(entry_start_angle, "START_ANGLE", "Start angle", job.config.startAngle))
+  if (peak_value_differs(entry_start_angle, "START_ANGLE", "Start angle", &Config::startAngle))
     gtk_action_activate(action_update_hkl_list);
 }
 
 G_MODULE_EXPORT void on_entry_end_angle_activate(GtkEntry *, gpointer) {
-  if (peak_value_differs(entry_end_angle, "END_ANGLE", "End angle", job.config.endAngle))
+  if (peak_value_differs(entry_end_angle, "END_ANGLE", "End angle", &Config::endAngle))
     gtk_action_activate(action_update_hkl_list);
 }
 
 G_MODULE_EXPORT void on_action_update_hkl_list_activate(GtkAction *, gpointer) {
-  if (busy()) return;
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
   double width = 0, start = 0, end = 0;
   // Each field is checked, so that every wrong one is marked.
   const bool widthGood =
@@ -584,8 +629,9 @@ G_MODULE_EXPORT void on_action_update_hkl_list_activate(GtkAction *, gpointer) {
 G_MODULE_EXPORT void on_toggleaction_asym_search_toggled(GtkToggleAction *toggle, gpointer) {
   if (forcingAsymSearch) return;
   const int32_t on = gtk_toggle_action_get_active(toggle) ? 1 : 0;
-  if (!jobing || job_worker_running() || job.config.asymSearch == on) return;
-  job.config.asymSearch = on;
+  JobAccess access;
+  if (!jobing || !access || access->config.asymSearch == on) return;
+  access->config.asymSearch = on;
   mark_file_changed();
 }
 

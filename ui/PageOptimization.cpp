@@ -11,69 +11,72 @@
 
 namespace {
 
-// The settings of one solving stage in the job's configuration: the
-// optimisation's (1) or the refinement's (2), with the prefix of their keys.
+// The settings of one solving stage, as fields of the job's configuration:
+// the optimisation's (1) or the refinement's (2), with the prefix of their
+// keys.
 struct ParameterSet {
   const char *prefix;
-  int32_t *method, *autoGridSearch, *autoDimension;
-  double *resolution;
-  int32_t *tradiCycles;
-  double *tradiStart, *tradiEnd, *tradiRate;
-  int32_t *tradiMoves;
-  int32_t *adaptCycles, *adaptStrategy;
-  double *adaptStart, *adaptEnd;
-  int32_t *adaptMoves;
+  int32_t Config::*method, Config::*autoGridSearch, Config::*autoDimension;
+  double Config::*resolution;
+  int32_t Config::*tradiCycles;
+  double Config::*tradiStart, Config::*tradiEnd, Config::*tradiRate;
+  int32_t Config::*tradiMoves;
+  int32_t Config::*adaptCycles, Config::*adaptStrategy;
+  double Config::*adaptStart, Config::*adaptEnd;
+  int32_t Config::*adaptMoves;
 };
 
 ParameterSet parameter_set(int which) {
-  Config &c = job.config;
+  using C = Config;
   if (which == 2)
     return {"REFINE_",
-            &c.refineOptimizationMethod,
-            &c.refineAutoGridSearch,
-            &c.refineAutoDimension,
-            &c.refineSearchResolution,
-            &c.refineTradiSaCycles,
-            &c.refineTradiSaStartT,
-            &c.refineTradiSaEndT,
-            &c.refineTradiSaRate,
-            &c.refineTradiSaMoves,
-            &c.refineAdaptSaCycles,
-            &c.refineAdaptSaStrategy,
-            &c.refineAdaptSaStartT,
-            &c.refineAdaptSaEndT,
-            &c.refineAdaptSaMoves};
+            &C::refineOptimizationMethod,
+            &C::refineAutoGridSearch,
+            &C::refineAutoDimension,
+            &C::refineSearchResolution,
+            &C::refineTradiSaCycles,
+            &C::refineTradiSaStartT,
+            &C::refineTradiSaEndT,
+            &C::refineTradiSaRate,
+            &C::refineTradiSaMoves,
+            &C::refineAdaptSaCycles,
+            &C::refineAdaptSaStrategy,
+            &C::refineAdaptSaStartT,
+            &C::refineAdaptSaEndT,
+            &C::refineAdaptSaMoves};
   return {"",
-          &c.optimizationMethod,
-          &c.autoGridSearch,
-          &c.autoDimension,
-          &c.searchResolution,
-          &c.tradiSaCycles,
-          &c.tradiSaStartT,
-          &c.tradiSaEndT,
-          &c.tradiSaRate,
-          &c.tradiSaMoves,
-          &c.adaptSaCycles,
-          &c.adaptSaStrategy,
-          &c.adaptSaStartT,
-          &c.adaptSaEndT,
-          &c.adaptSaMoves};
+          &C::optimizationMethod,
+          &C::autoGridSearch,
+          &C::autoDimension,
+          &C::searchResolution,
+          &C::tradiSaCycles,
+          &C::tradiSaStartT,
+          &C::tradiSaEndT,
+          &C::tradiSaRate,
+          &C::tradiSaMoves,
+          &C::adaptSaCycles,
+          &C::adaptSaStrategy,
+          &C::adaptSaStartT,
+          &C::adaptSaEndT,
+          &C::adaptSaMoves};
 }
 
 // The set the parameter dialog shows, and so the one its entries write.
 int shownSet = 1;
 
 template <typename T>
-void store_parameter(GtkWidget *entry, const char *key, T *ParameterSet::*field) {
+void store_parameter(GtkWidget *entry, const char *key, T Config::*ParameterSet::*field) {
   const ParameterSet set = parameter_set(shownSet);
   const std::string name = std::string(set.prefix) + key;
   store_entry_number(entry, name.c_str(), set.*field);
 }
 
 template <typename T>
-void store_choice(T *field, T value) {
-  if (filling_fields() || job_worker_running() || *field == value) return;
-  *field = value;
+void store_choice(T Config::*field, T value) {
+  if (filling_fields()) return;
+  JobAccess access;
+  if (!access || access->config.*field == value) return;
+  access->config.*field = value;
   mark_file_changed();
 }
 
@@ -89,48 +92,49 @@ void show_method_states() {
                            gtk_combo_box_get_active(GTK_COMBO_BOX(comb_sa_strategy_adapt)) <= 0);
 }
 
-void fill_parameter_dialog(int which) {
+void fill_parameter_dialog(const Config &c, int which) {
   shownSet = which;
   const ParameterSet s = parameter_set(which);
   {
     FillGuard guard;
-    show_entry_real(entry_opt_resolution, *s.resolution);
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_opt_auto_gs), *s.autoGridSearch != 0);
-    show_entry_integer(entry_opt_auto_dim, *s.autoDimension);
+    show_entry_real(entry_opt_resolution, c.*s.resolution);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_opt_auto_gs), c.*s.autoGridSearch != 0);
+    show_entry_integer(entry_opt_auto_dim, c.*s.autoDimension);
     gtk_combo_box_set_active(GTK_COMBO_BOX(comb_opt_method),
-                             *s.method >= 0 && *s.method <= 2 ? *s.method : 0);
-    show_entry_integer(entry_sa_cycles_tradi, *s.tradiCycles);
-    show_entry_real(entry_sa_start_t_tradi, *s.tradiStart);
-    show_entry_real(entry_sa_end_t_tradi, *s.tradiEnd);
-    show_entry_real(entry_sa_rate_tradi, *s.tradiRate);
-    show_entry_integer(entry_sa_moves_tradi, *s.tradiMoves);
-    show_entry_integer(entry_sa_cycles_adapt, *s.adaptCycles);
+                             c.*s.method >= 0 && c.*s.method <= 2 ? c.*s.method : 0);
+    show_entry_integer(entry_sa_cycles_tradi, c.*s.tradiCycles);
+    show_entry_real(entry_sa_start_t_tradi, c.*s.tradiStart);
+    show_entry_real(entry_sa_end_t_tradi, c.*s.tradiEnd);
+    show_entry_real(entry_sa_rate_tradi, c.*s.tradiRate);
+    show_entry_integer(entry_sa_moves_tradi, c.*s.tradiMoves);
+    show_entry_integer(entry_sa_cycles_adapt, c.*s.adaptCycles);
     gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sa_strategy_adapt),
-                             *s.adaptStrategy == 1 ? 1 : 0);
-    show_entry_real(entry_sa_start_t_adapt, *s.adaptStart);
-    show_entry_real(entry_sa_end_t_adapt, *s.adaptEnd);
-    show_entry_integer(entry_sa_moves_adapt, *s.adaptMoves);
+                             c.*s.adaptStrategy == 1 ? 1 : 0);
+    show_entry_real(entry_sa_start_t_adapt, c.*s.adaptStart);
+    show_entry_real(entry_sa_end_t_adapt, c.*s.adaptEnd);
+    show_entry_integer(entry_sa_moves_adapt, c.*s.adaptMoves);
   }
   show_method_states();
 }
 
 void run_parameter_dialog(int which) {
-  if (job_worker_running()) return;
-  fill_parameter_dialog(which);
+  JobAccess access;
+  if (!access) return;
+  fill_parameter_dialog(access->config, which);
   gtk_window_set_title(GTK_WINDOW(dlg_opt), which == 2 ? "Refinement Parameters"
                                                        : "Optimisation Parameters");
   run_dialog(GTK_DIALOG(dlg_opt));
   gtk_widget_hide(dlg_opt);
 }
 
-// Commands on the lists and their files wait while a job works on the
-// models; solving says so.
-bool refuse_while_busy() {
+// Commands on the lists and their files wait while a worker holds the job
+// (the caller's access is empty); solving says so.
+bool refuse_while_busy(const JobAccess &access) {
   if (get_running_flag(&solve_running)) {
     Message(MESSAGE_WARNING, "structure solve is running!\n");
     return true;
   }
-  return job_worker_running();
+  return !access;
 }
 
 void add_filter(GtkFileChooser *chooser, const char *name, const char *pattern) {
@@ -182,7 +186,9 @@ bool have_reflections() {
 }
 
 void generate_file_for_model(GtkWidget *view, bool cif) {
-  if (refuse_while_busy()) return;
+  JobAccess access;
+  if (refuse_while_busy(access)) return;
+  Job &job = *access;
   CrystalModel *m = selected_model(GTK_TREE_VIEW(view), nullptr);
   if (!m) return;
   if (!cif && !have_reflections()) return;
@@ -201,14 +207,17 @@ void generate_file_for_model(GtkWidget *view, bool cif) {
 }
 
 void generate_files(GtkWidget *view, bool cif) {
-  if (refuse_while_busy()) return;
+  JobAccess access;
+  if (refuse_while_busy(access)) return;
+  Job &job = *access;
   if (!cif && !have_reflections()) return;
   const std::vector<CrystalModel *> models =
       models_of_store(GTK_LIST_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(view))));
   const std::string folder = choose_folder(GTK_STOCK_SAVE);
   if (folder.empty()) return;
   for (const CrystalModel *m : models) {
-    const std::string path = JoinPath(folder, output_stem(m->modelNumber) + (cif ? ".cif" : ".hkl"));
+    const std::string path =
+        JoinPath(folder, output_stem(job, m->modelNumber) + (cif ? ".cif" : ".hkl"));
     WriteModelOutputs(&job, m, cif ? path : std::string(), cif ? std::string() : path);
   }
 }
@@ -238,7 +247,8 @@ void generate_cif_files(GtkWidget *view) { generate_files(view, true); }
 void generate_hkl_files(GtkWidget *view) { generate_files(view, false); }
 
 void set_output_dir(char *folder) {
-  if (refuse_while_busy()) return;
+  // Solving takes the folders as it starts; they are not changed meanwhile.
+  if (refuse_while_busy(JobAccess())) return;
   const std::string chosen = choose_folder(GTK_STOCK_OK);
   if (chosen.empty()) return;
   if (chosen.size() >= kPathSize) {
@@ -408,18 +418,19 @@ G_MODULE_EXPORT gboolean on_treeview_opt_models_button_press_event(GtkWidget *vi
 }
 
 G_MODULE_EXPORT void on_treeview_opt_models_cursor_changed(GtkTreeView *view, gpointer) {
-  // While a job runs, its worker moves the cursor and works on the models.
-  if (get_running_flag(&solve_running) || job_worker_running()) return;
+  // While a job runs, its worker moves the cursor and holds the models,
+  // which show_model refuses.
+  if (get_running_flag(&solve_running)) return;
   CrystalModel *m = selected_model(view, nullptr);
   if (m) show_model(m);
 }
 
 G_MODULE_EXPORT void on_action_opt_model_details_activate(GtkAction *, gpointer) {
-  if (!refuse_while_busy()) edit_model_details(treeview_opt_models);
+  if (!refuse_while_busy(JobAccess())) edit_model_details(treeview_opt_models);
 }
 
 G_MODULE_EXPORT void on_action_fixed_coordinates_opt_models_activate(GtkAction *, gpointer) {
-  if (!refuse_while_busy()) edit_fixed_coordinates(treeview_opt_models);
+  if (!refuse_while_busy(JobAccess())) edit_fixed_coordinates(treeview_opt_models);
 }
 
 G_MODULE_EXPORT void on_action_models_cif_file_activate(GtkAction *, gpointer) {

@@ -102,7 +102,9 @@ void show_statistic_wizard_page(int page) {
 }  // namespace
 
 void update_statistic_fields_by_config() {
-  const Config &c = job.config;
+  JobAccess access;
+  if (!access) return;
+  const Config &c = access->config;
   show_entry_integer(entry_statistic_circles, c.statisticCircles);
   {
     FillGuard guard;
@@ -126,14 +128,16 @@ void update_statistic_fields_by_config() {
 extern "C" {
 
 G_MODULE_EXPORT void on_entry_statistic_circles_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_statistic_circles, "STATISTIC_CIRCLES", &job.config.statisticCircles);
+  store_entry_number(entry_statistic_circles, "STATISTIC_CIRCLES", &Config::statisticCircles);
 }
 
 G_MODULE_EXPORT void on_check_statistic_auto_scale_toggled(GtkToggleButton *button, gpointer) {
   const int automatic = gtk_toggle_button_get_active(button) ? 1 : 0;
   gtk_widget_set_sensitive(entry_statistic_circles, automatic == 0);
-  if (filling_fields() || job_worker_running() || job.config.autoStCircles == automatic) return;
-  job.config.autoStCircles = automatic;
+  if (filling_fields()) return;
+  JobAccess access;
+  if (!access || access->config.autoStCircles == automatic) return;
+  access->config.autoStCircles = automatic;
   mark_file_changed();
 }
 
@@ -200,12 +204,12 @@ void set_filter_area(GtkWidget *area, GtkAction *action, gboolean sensitive) {
   set_action_sensitive(action, sensitive);
 }
 
-void push_refinement_level() {
+void push_refinement_level(Job &job) {
   job.selection.levels.emplace_back();
   job.selection.depth = static_cast<int32_t>(job.selection.levels.size());
 }
 
-void pop_refinement_level() {
+void pop_refinement_level(Job &job) {
   if (job.selection.levels.empty()) return;
   job.selection.levels.pop_back();
   job.selection.depth = static_cast<int32_t>(job.selection.levels.size());
@@ -214,8 +218,10 @@ void pop_refinement_level() {
 }  // namespace
 
 void set_choose_model_list(int mode) {
+  JobAccess access;
+  if (!access) return;
   gtk_list_store_clear(ls_choose_models);
-  const std::vector<CrystalModel *> *models = selection_of(mode);
+  const std::vector<CrystalModel *> *models = selection_of(*access, mode);
   if (!models) return;
   for (CrystalModel *m : *models) {
     GtkTreeIter row;
@@ -226,6 +232,9 @@ void set_choose_model_list(int mode) {
 }
 
 void choose_models(int mode) {
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   const int flags = choose_flags();
   if (mode == 1) {
     FilterJobModels(&job, flags);
@@ -237,7 +246,7 @@ void choose_models(int mode) {
   std::vector<SelectionLevel> &levels = job.selection.levels;
   SelectionLevel replaced;
   try {
-    if (levels.empty()) push_refinement_level();
+    if (levels.empty()) push_refinement_level(job);
     // The first level chooses from the optimisation selection, every
     // further one from the level below it.
     const std::vector<CrystalModel *> &source =
@@ -246,7 +255,7 @@ void choose_models(int mode) {
     for (CrystalModel *m : source)
       if (m->selected) candidates.push_back(m);
     replaced = std::move(levels.back());
-    pop_refinement_level();
+    pop_refinement_level(job);
     try {
       ChooseRefinementModels(&job, candidates, (flags & FILTER_VALID_ONLY) != 0);
     } catch (const std::bad_alloc &) {
@@ -267,11 +276,12 @@ extern "C" {
 
 G_MODULE_EXPORT void on_comb_statistic_filter_changed(GtkComboBox *combo, gpointer) {
   const int index = gtk_combo_box_get_active(combo);
-  if (index < 0 || index > 2 || job_worker_running()) return;
+  JobAccess access;
+  if (index < 0 || index > 2 || !access) return;
   static const int kTypes[3] = {2, 0, 1};
   const int type = kTypes[index];
-  if (job.config.filterType != type) {
-    job.config.filterType = type;
+  if (access->config.filterType != type) {
+    access->config.filterType = type;
     mark_file_changed();
   }
   if (index == 0) {
@@ -285,19 +295,19 @@ G_MODULE_EXPORT void on_comb_statistic_filter_changed(GtkComboBox *combo, gpoint
 }
 
 G_MODULE_EXPORT void on_entry_filter_fom_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_filter_fom, "FOM_THRESHOLD", &job.config.fomThreshold);
+  store_entry_number(entry_filter_fom, "FOM_THRESHOLD", &Config::fomThreshold);
 }
 
 G_MODULE_EXPORT void on_entry_filter_rmin_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_filter_rmin, "BEST_THRESHOLD", &job.config.bestThreshold);
+  store_entry_number(entry_filter_rmin, "BEST_THRESHOLD", &Config::bestThreshold);
 }
 
 G_MODULE_EXPORT void on_entry_filter_ravg_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_filter_ravg, "AVG_THRESHOLD", &job.config.avgThreshold);
+  store_entry_number(entry_filter_ravg, "AVG_THRESHOLD", &Config::avgThreshold);
 }
 
 G_MODULE_EXPORT void on_entry_filter_sd_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_filter_sd, "SD_THRESHOLD", &job.config.sdThreshold);
+  store_entry_number(entry_filter_sd, "SD_THRESHOLD", &Config::sdThreshold);
 }
 
 G_MODULE_EXPORT void on_entry_filter_fom_activate(GtkEntry *, gpointer) {
@@ -317,31 +327,33 @@ G_MODULE_EXPORT void on_entry_filter_sd_activate(GtkEntry *, gpointer) {
 }
 
 G_MODULE_EXPORT void on_check_exclude_invalid_toggled(GtkToggleButton *, gpointer) {
-  if (job_worker_running()) return;
   const int mode = choose_page_mode();
   if (mode) choose_models(mode);
 }
 
 G_MODULE_EXPORT void on_action_opt_models_filter_activate(GtkAction *, gpointer) {
-  if (!job_worker_running()) choose_models(1);
+  choose_models(1);
 }
 
 G_MODULE_EXPORT void on_action_refine_models_filter_activate(GtkAction *, gpointer) {
-  if (!job_worker_running()) choose_models(2);
+  choose_models(2);
 }
 
 G_MODULE_EXPORT void on_cell_toggle_select_model_toggled(GtkCellRendererToggle *, gchar *path,
                                                          gpointer) {
   GtkTreeIter row;
   CrystalModel *m = model_at_path(ls_choose_models, path, &row);
-  if (!m || job_worker_running()) return;
+  JobAccess access;
+  if (!m || !access) return;
   m->selected = m->selected ? 0 : 1;
   gtk_list_store_set(ls_choose_models, &row, kChooseSelectedColumn, m->selected != 0, -1);
   show_choose_count(choose_page_mode());
 }
 
 G_MODULE_EXPORT void on_action_choose_opt_models_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   bind_refresh(action_opt_models_filter);
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_choose_models), 0);
   int index = 0;
@@ -364,9 +376,10 @@ G_MODULE_EXPORT void on_action_choose_opt_models_activate(GtkAction *, gpointer)
 
 G_MODULE_EXPORT void on_comb_refine_filter_changed(GtkComboBox *combo, gpointer) {
   const int index = gtk_combo_box_get_active(combo);
-  if (index < 0 || index > 2 || job_worker_running()) return;
-  if (job.config.refine != index) {
-    job.config.refine = index;
+  JobAccess access;
+  if (index < 0 || index > 2 || !access) return;
+  if (access->config.refine != index) {
+    access->config.refine = index;
     mark_file_changed();
   }
   if (index == 0) {
@@ -381,17 +394,19 @@ G_MODULE_EXPORT void on_comb_refine_filter_changed(GtkComboBox *combo, gpointer)
 }
 
 G_MODULE_EXPORT void on_entry_refine_n_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_refine_n, "REFINE_N", &job.config.refineN);
+  store_entry_number(entry_refine_n, "REFINE_N", &Config::refineN);
 }
 
 G_MODULE_EXPORT void on_entry_refine_threshold_changed(GtkEditable *, gpointer) {
-  store_entry_number(entry_refine_threshold, "REFINE_THRESHOLD", &job.config.refineThreshold);
+  store_entry_number(entry_refine_threshold, "REFINE_THRESHOLD", &Config::refineThreshold);
 }
 
 G_MODULE_EXPORT void on_action_choose_refine_models_activate(GtkAction *, gpointer) {
-  if (job_worker_running()) return;
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
   try {
-    push_refinement_level();
+    push_refinement_level(job);
   } catch (const std::bad_alloc &) {
     Message(MESSAGE_ERROR, "choosing refine models, memory error!\n");
     return;
@@ -406,7 +421,7 @@ G_MODULE_EXPORT void on_action_choose_refine_models_activate(GtkAction *, gpoint
   if (response != GTK_RESPONSE_ACCEPT && response != GTK_RESPONSE_OK) {
     // A choice not taken leaves no level behind: the next choice filters
     // the level the list shows, and solving refines what it shows.
-    pop_refinement_level();
+    pop_refinement_level(job);
     return;
   }
   choose_models(2);

@@ -80,16 +80,16 @@ TEST_F(Composition, AMixedSiteListsItsMembersAndItsGroup) {
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "1", "2");
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "2", "-2");
   EXPECT_EQ(Cell<int>(ls_elements, 1, 2), 2);
-  ASSERT_EQ(job.config.oxidation.size(), 3u);
-  EXPECT_EQ(job.config.oxidation[1].symbol, "Mn");
-  EXPECT_EQ(job.config.oxidation[1].oxidation, 2);
-  EXPECT_EQ(job.compound.entries[0].members[1].oxidation, 2);
-  EXPECT_GT(job.compound.entries[0].members[1].ionRadius, 0);
+  ASSERT_EQ(TheJob().config.oxidation.size(), 3u);
+  EXPECT_EQ(TheJob().config.oxidation[1].symbol, "Mn");
+  EXPECT_EQ(TheJob().config.oxidation[1].oxidation, 2);
+  EXPECT_EQ(TheJob().compound.entries[0].members[1].oxidation, 2);
+  EXPECT_GT(TheJob().compound.entries[0].members[1].ionRadius, 0);
   EXPECT_EQ(file_changed_flag, 1);
   // Beyond the reader's range: refused, the row and the job as they were.
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "0", "9");
   EXPECT_EQ(Cell<int>(ls_elements, 0, 2), 0);
-  EXPECT_EQ(job.config.oxidation[0].oxidation, 0);
+  EXPECT_EQ(TheJob().config.oxidation[0].oxidation, 0);
   EXPECT_NE(LogText().find("OXIDATION Fe: '9' is no oxidation state"), std::string::npos);
   // A state without an ionic radius: the list stays for correcting it, but
   // the formula does not pass.
@@ -118,7 +118,7 @@ TEST_F(Composition, TheWizardStaysOnAStepThatLacksSomething) {
   const int pictures = LogPictures();
   gtk_entry_set_text(GTK_ENTRY(entry_formular_z), "0");
   EXPECT_TRUE(entry_has_error(entry_formular_z));
-  EXPECT_EQ(job.config.formularZ, 4);
+  EXPECT_EQ(TheJob().config.formularZ, 4);
   EXPECT_NE(LogText().find("Z (FORMULAR_Z): '0' out of range: expected a number of formula "
                            "units from 1 to 1000000"),
             std::string::npos);
@@ -133,7 +133,7 @@ TEST_F(Composition, TheWizardStaysOnAStepThatLacksSomething) {
 
   gtk_entry_set_text(GTK_ENTRY(entry_sg_number), "300");
   EXPECT_TRUE(entry_has_error(entry_sg_number));
-  EXPECT_EQ(job.config.sgNumber, 1);
+  EXPECT_EQ(TheJob().config.sgNumber, 1);
   user.answers = {GTK_RESPONSE_OK};
   Forward();
   EXPECT_EQ(user.Count("Invalid space group No. or setting!"), 1u);
@@ -160,20 +160,20 @@ TEST_F(Composition, TheCrystalSystemTiesTheCell) {
   EXPECT_FALSE(Editable(entry_cell_b0));
   EXPECT_FALSE(Editable(entry_cell_alpha)); // the dialog's copy too
   Type(entry_cell_a0, "5.64");
-  EXPECT_EQ(job.config.cellB, 5.64);
-  EXPECT_EQ(job.config.cellC, 5.64);
+  EXPECT_EQ(TheJob().config.cellB, 5.64);
+  EXPECT_EQ(TheJob().config.cellC, 5.64);
   EXPECT_EQ(Text(entry_cell_c), "5.640000");
-  EXPECT_EQ(job.crystal.c, 5.64);
+  EXPECT_EQ(TheJob().crystal.c, 5.64);
   EXPECT_EQ(optOutData.crystal.b, 5.64);  // the displayed crystal as well
 
   // With free input, a is edited alone; switching it off ties again.
   gtk_toggle_action_set_active(toggleaction_free_cell_input, TRUE);
   EXPECT_TRUE(Editable(entry_cell_gamma0));
   Type(entry_cell_a, "5.70");
-  EXPECT_EQ(job.config.cellA, 5.70);
-  EXPECT_EQ(job.config.cellB, 5.64);
+  EXPECT_EQ(TheJob().config.cellA, 5.70);
+  EXPECT_EQ(TheJob().config.cellB, 5.64);
   gtk_toggle_action_set_active(toggleaction_free_cell_input, FALSE);
-  EXPECT_EQ(job.config.cellB, 5.70);
+  EXPECT_EQ(TheJob().config.cellB, 5.70);
   EXPECT_FALSE(Editable(entry_cell_b0));
 
   // Rhombohedral axes: a = b = c and one angle for all three, which stays
@@ -182,20 +182,20 @@ TEST_F(Composition, TheCrystalSystemTiesTheCell) {
   EXPECT_TRUE(Editable(entry_cell_alpha0));
   EXPECT_FALSE(Editable(entry_cell_beta0));
   Type(entry_cell_alpha0, "60");
-  EXPECT_EQ(job.config.cellBeta, 60);
-  EXPECT_EQ(job.config.cellGamma, 60);
+  EXPECT_EQ(TheJob().config.cellBeta, 60);
+  EXPECT_EQ(TheJob().config.cellGamma, 60);
   Type(entry_cell_a0, "7.1");
-  EXPECT_EQ(job.config.cellC, 7.1);
-  EXPECT_EQ(job.config.cellAlpha, 60);
+  EXPECT_EQ(TheJob().config.cellC, 7.1);
+  EXPECT_EQ(TheJob().config.cellAlpha, 60);
   // Three angles of 130 degrees span no cell: refused, nothing stored.
   Type(entry_cell_alpha0, "130");
   EXPECT_TRUE(entry_has_error(entry_cell_alpha0));
-  EXPECT_EQ(job.config.cellGamma, 60);
+  EXPECT_EQ(TheJob().config.cellGamma, 60);
 
   // Hexagonal axes of the same group.
   LoadSpaceGroup("166", 1);
-  EXPECT_EQ(job.config.cellGamma, 120);
-  EXPECT_EQ(job.config.cellAlpha, 90);
+  EXPECT_EQ(TheJob().config.cellGamma, 120);
+  EXPECT_EQ(TheJob().config.cellAlpha, 90);
   EXPECT_TRUE(Editable(entry_cell_c0));
   EXPECT_FALSE(Editable(entry_cell_gamma0));
 
@@ -208,7 +208,7 @@ TEST_F(Composition, TheCrystalSystemTiesTheCell) {
   Type(entry_cell_beta0, "105.5");
   LoadSpaceGroup("15", 1);
   LoadSpaceGroup("14", 1);
-  EXPECT_EQ(job.config.cellBeta, 105.5);
+  EXPECT_EQ(TheJob().config.cellBeta, 105.5);
   EXPECT_EQ(Text(entry_cell_beta), "105.500000");
   // Unique axis c: gamma instead.
   LoadSpaceGroup("14", 2);
@@ -218,7 +218,7 @@ TEST_F(Composition, TheCrystalSystemTiesTheCell) {
   // Values the reader refuses are marked and not stored.
   Type(entry_cell_a0, "-3");
   EXPECT_TRUE(entry_has_error(entry_cell_a0));
-  EXPECT_EQ(job.config.cellA, 7.1);
+  EXPECT_EQ(TheJob().config.cellA, 7.1);
   EXPECT_NE(LogText().find("Cell a (CELL_A): '-3' out of range"), std::string::npos);
   Type(entry_cell_a0, "7.2");
   EXPECT_FALSE(entry_has_error(entry_cell_a0));
@@ -240,9 +240,9 @@ TEST_F(Composition, OpeningAJobKeepsItsCellAndLeavingAFieldChangesNothing) {
   std::ofstream(dir.file("zno.hkl")) << ReadFile(SourcePath("examples/zno_wurtzite/zno.hkl"));
   OpenThroughMenu(&user, path);
   ASSERT_EQ(jobing, 1);
-  EXPECT_EQ(job.config.cellBeta, 101.25);
+  EXPECT_EQ(TheJob().config.cellBeta, 101.25);
   EXPECT_EQ(Text(entry_cell_beta0), "101.250000");
-  EXPECT_EQ(job.crystal.beta, 101.25);
+  EXPECT_EQ(TheJob().crystal.beta, 101.25);
   EXPECT_EQ(file_changed_flag, 0);
 
   // Enter or leaving a field the program filled stores nothing: the field
@@ -253,14 +253,14 @@ TEST_F(Composition, OpeningAJobKeepsItsCellAndLeavingAFieldChangesNothing) {
   gboolean handled = FALSE;
   g_signal_emit_by_name(entry_cell_b, "focus-out-event", focus, &handled);
   gdk_event_free(focus);
-  EXPECT_EQ(job.config.cellB, 4.1234567);
+  EXPECT_EQ(TheJob().config.cellB, 4.1234567);
   EXPECT_EQ(file_changed_flag, 0);
   // The same value typed anew changes nothing either.
   Type(entry_cell_a0, "3.2498");
   EXPECT_EQ(file_changed_flag, 0);
   Type(entry_cell_a0, "3.25");
   EXPECT_EQ(file_changed_flag, 1);
-  EXPECT_EQ(job.config.cellA, 3.25);
+  EXPECT_EQ(TheJob().config.cellA, 3.25);
 }
 
 TEST_F(Composition, RestraintsEditTheJobsConstraints) {
@@ -278,19 +278,19 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   ASSERT_EQ(Text(ls_restraints, b, 1), "b");
   EXPECT_EQ(Cell<int>(ls_restraints, 0, 0), 192);
   Cursor(treeview_comb_elements, 2);  // Cl
-  EXPECT_EQ(job.combPositions.currentSlot, 2);
+  EXPECT_EQ(TheJob().combPositions.currentSlot, 2);
   EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 1);  // 4 Cl fill 4a once
   file_changed_flag = 0;
   const std::string rowA = std::to_string(a), rowB = std::to_string(b);
   g_signal_emit_by_name(cell_spin_r_max, "edited", rowA.c_str(), "0");
   EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 0);
-  ASSERT_EQ(job.config.constraints.size(), 1u);
-  const Constraint c = job.config.constraints.front();
+  ASSERT_EQ(TheJob().config.constraints.size(), 1u);
+  const Constraint c = TheJob().config.constraints.front();
   EXPECT_EQ(c.name, "Cl");
   EXPECT_EQ(c.index, 2);
   EXPECT_EQ(c.wyckoffLetter, 'a');
   EXPECT_EQ(c.maximum, 0);
-  EXPECT_EQ(job.combPositions.nodes[a].upperBySlot[2], 0);
+  EXPECT_EQ(TheJob().combPositions.nodes[a].upperBySlot[2], 0);
   EXPECT_EQ(file_changed_flag, 1);
   // A minimum above the maximum is refused.
   g_signal_emit_by_name(cell_spin_r_min, "edited", rowB.c_str(), "2");
@@ -305,9 +305,9 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   gtk_action_activate(action_set_formular);
   EXPECT_EQ(Rows(ls_restraints), 0);
   gtk_action_activate(action_set_sg);
-  EXPECT_EQ(job.combPositions.currentSlot, 0);
+  EXPECT_EQ(TheJob().combPositions.currentSlot, 0);
   // The constraint names Cl, which this formula lacks: left out, and said.
-  EXPECT_EQ(job.combPositions.nodes[a].upperBySlot[2], 1);
+  EXPECT_EQ(TheJob().combPositions.nodes[a].upperBySlot[2], 1);
   EXPECT_NE(LogText().find("entry 2 of the formula Na1Br1 is Br, not Cl"), std::string::npos);
 
   // Back to the salt; Reset forgets every constraint and keeps the chosen
@@ -320,8 +320,8 @@ TEST_F(Composition, RestraintsEditTheJobsConstraints) {
   GtkWidget *reset = Named(window_main, "btn_restraints_reset");
   ASSERT_NE(reset, nullptr);
   gtk_button_clicked(GTK_BUTTON(reset));
-  EXPECT_TRUE(job.config.constraints.empty());
-  EXPECT_EQ(job.combPositions.currentSlot, 2);
+  EXPECT_TRUE(TheJob().config.constraints.empty());
+  EXPECT_EQ(TheJob().combPositions.currentSlot, 2);
   EXPECT_EQ(Cell<int>(ls_restraints, a, 3), 1);
   gtk_widget_set_size_request(window_main, 900, 700);
   GdkPixbuf *shot = Screenshot(window_main, "composition-restraints.png");
@@ -335,22 +335,22 @@ TEST_F(Composition, ModelsGoWhenTheFormulaOrTheGroupChangesAndStayOtherwise) {
   ASSERT_TRUE(SpinUntil([] { return !job_worker_running(); }, 60));
   SpinFor(0.05);
   ASSERT_EQ(Rows(ls_models), 4);
-  const CrystalModel *first = &job.models.models.front();
+  const CrystalModel *first = &TheJob().models.models.front();
   // Next and Generate apply formula and group every time; unchanged, they
   // leave the models (and the compound they point into) alone.
   gtk_action_activate(action_set_formular);
   gtk_action_activate(action_set_sg);
-  EXPECT_EQ(&job.models.models.front(), first);
+  EXPECT_EQ(&TheJob().models.models.front(), first);
   EXPECT_EQ(Rows(ls_models), 4);
   // A new oxidation state changes the elements in place.
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "0", "0");
   EXPECT_EQ(Rows(ls_models), 4);
-  EXPECT_EQ(first->atoms[0].element, &job.compound.entries[0]);
+  EXPECT_EQ(first->atoms[0].element, &TheJob().compound.entries[0]);
 
   // Another space group: the models pointed into the old one's positions.
   Type(entry_sg_number, "194");
   EXPECT_EQ(Rows(ls_models), 0);
-  EXPECT_EQ(job.models.count, 0);
+  EXPECT_EQ(TheJob().models.count, 0);
   EXPECT_NE(LogText().find("the space group has changed: the 4 models of the former one have "
                            "been removed; generate the models again"),
             std::string::npos);

@@ -130,7 +130,7 @@ TEST_F(EstimateZ, DensitiesAndZFollowEachOther) {
   });
   // Accept writes the chosen Z into the page, which stores it.
   EXPECT_EQ(Text(entry_formular_z), "5");
-  EXPECT_EQ(job.config.formularZ, 5);
+  EXPECT_EQ(TheJob().config.formularZ, 5);
   EXPECT_EQ(file_changed_flag, 1);
 }
 
@@ -158,7 +158,7 @@ TEST_F(EstimateZ, TheRangeOfZIsOffered) {
     return static_cast<int>(GTK_RESPONSE_ACCEPT);
   });
   // Accepted with nothing to choose: Z stays.
-  EXPECT_EQ(job.config.formularZ, 1);
+  EXPECT_EQ(TheJob().config.formularZ, 1);
   EXPECT_EQ(Text(entry_formular_z), "1");
 }
 

@@ -63,7 +63,7 @@ class Experiment : public AppTest {
   ScratchDir dir;
 };
 
-double FirstLp() { return job.hklList.items.empty() ? 0 : job.hklList.items[0].lp; }
+double FirstLp() { return TheJob().hklList.items.empty() ? 0 : TheJob().hklList.items[0].lp; }
 
 }  // namespace
 
@@ -75,40 +75,40 @@ TEST_F(Experiment, TheSourceTableAndTheRadiationType) {
   EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comb_xray_source)), 11);
   EXPECT_EQ(Text(entry_xray_lambda1), "1.540598");
   EXPECT_EQ(Text(entry_xray_lambda2), "1.544260");
-  EXPECT_EQ(job.config.lambdaXray2, 1.54426);
+  EXPECT_EQ(TheJob().config.lambdaXray2, 1.54426);
   EXPECT_FALSE(gtk_widget_get_sensitive(entry_xray_lambda2));  // no doublet
   EXPECT_EQ(file_changed_flag, 0);
 
   gtk_button_clicked(GTK_BUTTON(btn_generate_models));
   ASSERT_TRUE(SpinUntil([] { return !job_worker_running(); }, 60));
   SpinFor(0.05);
-  ASSERT_EQ(job.models.count, 4);
+  ASSERT_EQ(TheJob().models.count, 4);
   const double xrayLp = FirstLp();
-  const double xrayRmin = job.models.models.front().Rmin;
+  const double xrayRmin = TheJob().models.models.front().Rmin;
   OnDialog("Experiment Parameters", [this](GtkDialog *d) -> int {
     Shoot(d, "experiment-parameters.png");
     // Mo K-alpha, the fifth row: its three values reach the entries and the
     // job.
     gtk_combo_box_set_active(GTK_COMBO_BOX(comb_xray_source), 4);
     EXPECT_EQ(Text(entry_xray_lambda1), "0.709300");
-    EXPECT_EQ(job.config.lambdaXray1, 0.7093);
-    EXPECT_EQ(job.config.lambdaXray2, 0.71359);
-    EXPECT_EQ(job.radiation.lambda, 0.7093);
+    EXPECT_EQ(TheJob().config.lambdaXray1, 0.7093);
+    EXPECT_EQ(TheJob().config.lambdaXray2, 0.71359);
+    EXPECT_EQ(TheJob().radiation.lambda, 0.7093);
     // A wavelength the reader refuses is marked and not stored.
     gtk_entry_set_text(GTK_ENTRY(entry_xray_lambda1), "-1");
     EXPECT_TRUE(entry_has_error(entry_xray_lambda1));
-    EXPECT_EQ(job.config.lambdaXray1, 0.7093);
+    EXPECT_EQ(TheJob().config.lambdaXray1, 0.7093);
     gtk_entry_set_text(GTK_ENTRY(entry_xray_lambda1), "0.7093");
     EXPECT_FALSE(entry_has_error(entry_xray_lambda1));
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_xray_lambda2), TRUE);
-    EXPECT_EQ(job.config.doublets, 1);
+    EXPECT_EQ(TheJob().config.doublets, 1);
     EXPECT_TRUE(gtk_widget_get_sensitive(entry_xray_I2_I1));
     // Neutrons: the third entry of the combo, type 1, the third page.
     gtk_combo_box_set_active(GTK_COMBO_BOX(comb_radiation_type), 2);
-    EXPECT_EQ(job.config.radiation, 1);
+    EXPECT_EQ(TheJob().config.radiation, 1);
     EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_radiation_type)), 2);
     gtk_entry_set_text(GTK_ENTRY(entry_neutron_lambda), "1.594");
-    EXPECT_EQ(job.radiation.lambda, 1.594);
+    EXPECT_EQ(TheJob().radiation.lambda, 1.594);
     return static_cast<int>(GTK_RESPONSE_CLOSE);
   });
   gtk_action_activate(Action("action_experiment_parameters"));
@@ -117,11 +117,11 @@ TEST_F(Experiment, TheSourceTableAndTheRadiationType) {
   ASSERT_TRUE(SpinUntil([] { return !job_worker_running(); }, 60));
   SpinFor(0.05);
   EXPECT_NE(FirstLp(), xrayLp);
-  const HKLItem &first = job.hklList.items[0];
+  const HKLItem &first = TheJob().hklList.items[0];
   const double rad = 3.14159265358979323846 / 180;
   const double s1 = std::sin(first.twoTheta / 2 * rad), s2 = std::sin(first.twoTheta * rad);
   EXPECT_NEAR(FirstLp(), 1 / (s1 * s2), 1e-12);  // Lorentz only, no polarisation
-  EXPECT_NE(job.models.models.front().Rmin, xrayRmin);
+  EXPECT_NE(TheJob().models.models.front().Rmin, xrayRmin);
   EXPECT_EQ(file_changed_flag, 1);
 
   // A job whose values are those of a tube's line shows that row.
@@ -137,46 +137,46 @@ TEST_F(Experiment, TheSourceTableAndTheRadiationType) {
   OpenThroughMenu(&user, CopyJob({{"LAMBDA_XRAY1\t1.540598", "LAMBDA_XRAY1\t1.540560"}}));
   ASSERT_EQ(jobing, 1);
   EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(comb_xray_source)), 11);
-  EXPECT_EQ(job.config.lambdaXray2, 1.54426);
+  EXPECT_EQ(TheJob().config.lambdaXray2, 1.54426);
   EXPECT_EQ(file_changed_flag, 0);
 }
 
 TEST_F(Experiment, TheMonochromatorAngleAndSpacingFollowEachOther) {
   OpenThroughMenu(&user, CopyJob());
   ASSERT_EQ(jobing, 1);
-  const double d0 = job.config.monoD, angle0 = job.config.monoAngle;
+  const double d0 = TheJob().config.monoD, angle0 = TheJob().config.monoAngle;
   OnDialog("Experiment Parameters", [&](GtkDialog *) -> int {
     EXPECT_FALSE(gtk_widget_get_sensitive(align_xray_monochromator));
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_xray_monochromator), TRUE);
     EXPECT_TRUE(gtk_widget_get_sensitive(align_xray_monochromator));
-    EXPECT_EQ(job.config.monochromator, 1);
+    EXPECT_EQ(TheJob().config.monochromator, 1);
     // Graphite (002), d = 3.355 A, reflects Cu K-alpha at 13.28 degrees.
     Type(entry_mono_d, "3.355");
-    EXPECT_NEAR(job.config.monoAngle, 13.28, 0.01);
+    EXPECT_NEAR(TheJob().config.monoAngle, 13.28, 0.01);
     EXPECT_EQ(Text(entry_mono_angle).substr(0, 5), "13.27");
     // No crystal of d = 0.5 reflects it: lambda1 / 2d = 1.54 > 1.
     Type(entry_mono_d, "0.5");
     EXPECT_TRUE(entry_has_error(entry_mono_d));
     EXPECT_NE(entry_error(entry_mono_d).find("exceeds 1"), std::string::npos);
-    EXPECT_EQ(job.config.monoD, 3.355);
+    EXPECT_EQ(TheJob().config.monoD, 3.355);
     // Nor does d = 0 exist, nor a Bragg angle of 0.
     Type(entry_mono_d, "0");
     EXPECT_TRUE(entry_has_error(entry_mono_d));
     Type(entry_mono_angle, "0");
     EXPECT_TRUE(entry_has_error(entry_mono_angle));
-    EXPECT_EQ(job.config.monoD, 3.355);
+    EXPECT_EQ(TheJob().config.monoD, 3.355);
     // 30 degrees: d = lambda1.
     Type(entry_mono_angle, "30");
     EXPECT_FALSE(entry_has_error(entry_mono_angle));
-    EXPECT_NEAR(job.config.monoD, 1.540598, 1e-9);
+    EXPECT_NEAR(TheJob().config.monoD, 1.540598, 1e-9);
     EXPECT_EQ(Text(entry_mono_d), "1.540598");
-    EXPECT_EQ(job.radiation.monoAngle, 30);
+    EXPECT_EQ(TheJob().radiation.monoAngle, 30);
     return static_cast<int>(GTK_RESPONSE_CLOSE);
   });
   const double lp = FirstLp();
   gtk_action_activate(Action("action_experiment_parameters"));
-  EXPECT_NE(job.config.monoD, d0);
-  EXPECT_NE(job.config.monoAngle, angle0);
+  EXPECT_NE(TheJob().config.monoD, d0);
+  EXPECT_NE(TheJob().config.monoAngle, angle0);
   // The monochromator changes the polarisation factor of every reflection.
   EXPECT_NE(FirstLp(), lp);
   EXPECT_NE(LogText().find("Monochromator d (MONO_D): '0.5' reflects no wavelength"),
@@ -202,42 +202,42 @@ TEST_F(Experiment, APeakFileIsNamedFromTheControlFilesFolder) {
     }
     Shoot(d, "peak-file.png");
     // The same file in the same layout: nothing is read again.
-    const HKLItem *items = job.hklList.items.data();
+    const HKLItem *items = TheJob().hklList.items.data();
     user.files.push_back(dir.file("zno.hkl"));
     gtk_action_activate(Action("action_internal_peak_file"));
-    EXPECT_EQ(job.hklList.items.data(), items);
+    EXPECT_EQ(TheJob().hklList.items.data(), items);
     EXPECT_EQ(file_changed_flag, 0);
     // Another file of the control file's folder: named without the folder.
     user.files.push_back(dir.file("zno2.hkl"));
     gtk_action_activate(Action("action_internal_peak_file"));
-    EXPECT_EQ(job.config.peakFile, "zno2.hkl");
+    EXPECT_EQ(TheJob().config.peakFile, "zno2.hkl");
     EXPECT_EQ(Text(entry_peak_file), "zno2.hkl");
     EXPECT_EQ(file_changed_flag, 1);
     // One of another folder: the whole path. A file just chosen is read
     // whole, and the range becomes that of its reflections.
     user.files.push_back(dir.file("elsewhere/zno.hkl"));
     gtk_action_activate(Action("action_internal_peak_file"));
-    EXPECT_EQ(job.config.peakFile, dir.file("elsewhere/zno.hkl"));
+    EXPECT_EQ(TheJob().config.peakFile, dir.file("elsewhere/zno.hkl"));
     EXPECT_EQ(file_peak_file_validity, 1);
-    EXPECT_EQ(job.config.startAngle, job.hklList.items.front().twoTheta);
+    EXPECT_EQ(TheJob().config.startAngle, TheJob().hklList.items.front().twoTheta);
     EXPECT_EQ(Text(entry_end_angle), "98.620398");
-    const double start = job.config.startAngle;
+    const double start = TheJob().config.startAngle;
     // Enter in the end angle reads the file again with the new range.
     Type(entry_end_angle, "50");
-    EXPECT_EQ(job.config.endAngle, 50);
+    EXPECT_EQ(TheJob().config.endAngle, 50);
     EXPECT_EQ(Rows(ls_hkl_list), 4);
     // An end below the start is refused and changes nothing.
     gtk_entry_set_text(GTK_ENTRY(entry_start_angle), "60");
     gtk_action_activate(action_update_hkl_list);
     EXPECT_TRUE(entry_has_error(entry_end_angle));
-    EXPECT_EQ(job.config.startAngle, start);
+    EXPECT_EQ(TheJob().config.startAngle, start);
     EXPECT_EQ(Rows(ls_hkl_list), 4);
     gtk_entry_set_text(GTK_ENTRY(entry_start_angle), "5");
     return static_cast<int>(GTK_RESPONSE_OK);
   });
   gtk_action_activate(Action("action_peak_file"));
-  EXPECT_EQ(job.config.peakFile, dir.file("elsewhere/zno.hkl"));
-  EXPECT_EQ(job.hklList.items.size(), 4u);
+  EXPECT_EQ(TheJob().config.peakFile, dir.file("elsewhere/zno.hkl"));
+  EXPECT_EQ(TheJob().hklList.items.size(), 4u);
   EXPECT_FALSE(gtk_widget_get_visible(dlg_peak_file));
 }
 
@@ -253,17 +253,17 @@ TEST_F(Experiment, CancellingThePeakFileDialogGivesTheJobBack) {
     user.answers.push_back(GTK_RESPONSE_OK);
     gtk_action_activate(Action("action_fullprof_peak_file"));
     EXPECT_EQ(user.Count("Read peak file error!"), 1u);
-    EXPECT_EQ(job.config.peakFile, "");
+    EXPECT_EQ(TheJob().config.peakFile, "");
     EXPECT_EQ(file_peak_file_validity, 0);
-    EXPECT_EQ(job.config.endAngle, 40);
+    EXPECT_EQ(TheJob().config.endAngle, 40);
     return static_cast<int>(GTK_RESPONSE_CANCEL);
   });
   gtk_action_activate(Action("action_peak_file"));
-  EXPECT_EQ(job.config.peakFile, "zno.hkl");
-  EXPECT_EQ(job.config.peakFileFormat, 0);
-  EXPECT_EQ(job.config.endAngle, 100);
+  EXPECT_EQ(TheJob().config.peakFile, "zno.hkl");
+  EXPECT_EQ(TheJob().config.peakFileFormat, 0);
+  EXPECT_EQ(TheJob().config.endAngle, 100);
   EXPECT_EQ(file_peak_file_validity, 1);
-  EXPECT_EQ(job.hklList.items.size(), 16u);
+  EXPECT_EQ(TheJob().hklList.items.size(), 16u);
   EXPECT_EQ(file_changed_flag, 0);
 }
 
@@ -274,7 +274,7 @@ TEST_F(Experiment, APeakFileNameWithABackslashIsAFileOfTheJobsFolder) {
   OpenThroughMenu(&user, CopyJob({{"PEAK_FILE\t\"zno.hkl\"", "PEAK_FILE\t\"data\\zno.hkl\""}}));
   ASSERT_EQ(jobing, 1);
   EXPECT_EQ(file_peak_file_validity, 1);
-  EXPECT_EQ(job.hklList.items.size(), 16u);
+  EXPECT_EQ(TheJob().hklList.items.size(), 16u);
 }
 
 TEST_F(Experiment, AMissingPeakFileKeepsItsNameInTheJob) {

@@ -59,7 +59,7 @@ TEST_F(Jobs, GenerationAndTheStatisticTestFillTheModelList) {
   Open(kZno);
   Generate();
   EXPECT_EQ(Rows(ls_models), 4);
-  EXPECT_EQ(job.models.count, 4);
+  EXPECT_EQ(TheJob().models.count, 4);
   EXPECT_FALSE(gtk_widget_get_visible(window_epc_splash));
   EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_main)), 1);
   const std::string log = LogText();
@@ -99,8 +99,8 @@ TEST_F(Jobs, TheStatisticTestNeedsAPeakFile) {
 TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   Open(kScheelite);
   Generate();
-  job.config.statisticCircles = 2000000000;
-  job.config.autoStCircles = 0;
+  TheJob().config.statisticCircles = 2000000000;
+  TheJob().config.autoStCircles = 0;
   gtk_action_activate(action_statistic_test_start);
   ASSERT_TRUE(job_worker_running());
   // Nothing may start or change the job while it runs.
@@ -111,6 +111,11 @@ TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   EXPECT_FALSE(gtk_widget_get_sensitive(notebook_epc));
   EXPECT_TRUE(gtk_action_get_sensitive(action_statistic_test_stop));
   EXPECT_TRUE(gtk_action_get_sensitive(GTK_ACTION(toggleaction_factor_plots_window)));
+  // Edits that reach a handler meanwhile are refused, not raced with the
+  // worker, which holds the job.
+  EXPECT_FALSE(JobAccess());
+  gtk_entry_set_text(GTK_ENTRY(entry_statistic_circles), "7");
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale), TRUE);
   // The progress shows within a second.
   ASSERT_TRUE(SpinUntil([] {
     return std::string(gtk_label_get_text(GTK_LABEL(lbl_statistic_splash_info)))
@@ -125,6 +130,8 @@ TEST_F(Jobs, StopEndsTheStatisticTestWithinASecond) {
   EXPECT_LT(seconds, 1.0);
   SpinFor(0.2);
   EXPECT_NE(LogText().find("Statistic Analysis Stopped!\n"), std::string::npos);
+  EXPECT_EQ(TheJob().config.statisticCircles, 2000000000);
+  EXPECT_EQ(TheJob().config.autoStCircles, 0);
   EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
   // The models after the stopped one keep their first figures.
   EXPECT_EQ(Text(ls_models, Rows(ls_models) - 1, 8), "");
@@ -138,8 +145,8 @@ TEST_F(Jobs, QuittingWhileAJobRunsStopsItAndLeavesNoThread) {
   const int before = ThreadCount();
   Open(kScheelite);
   Generate();
-  job.config.statisticCircles = 2000000000;
-  job.config.autoStCircles = 0;
+  TheJob().config.statisticCircles = 2000000000;
+  TheJob().config.autoStCircles = 0;
   gtk_action_activate(action_statistic_test_start);
   ASSERT_TRUE(job_worker_running());
   SpinFor(0.3);
@@ -155,10 +162,10 @@ TEST_F(Jobs, ClosingTheWindowWhileSolvingIsRefusedAndStopEndsTheRun) {
   Open(kScheelite);
   Generate();
   // Annealing for every model, long enough to be stopped.
-  job.config.autoGridSearch = 0;
-  job.config.tradiSaMoves = 2000000000;
+  TheJob().config.autoGridSearch = 0;
+  TheJob().config.tradiSaMoves = 2000000000;
   gtk_action_activate(action_goto_opt);
-  ASSERT_EQ(Rows(ls_opt_models), job.models.count);
+  ASSERT_EQ(Rows(ls_opt_models), TheJob().models.count);
   ASSERT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_main)), 2);
   ScratchDir output;
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
@@ -208,9 +215,9 @@ TEST_F(Jobs, SolvingShowsItsProgressInThePlotsAndTheView) {
   Generate();
   Statistic();
   // Long enough that the first model is still running when looked at.
-  job.config.autoGridSearch = 0;
-  job.config.tradiSaMoves = 2000000000;
-  job.config.tradiSaCycles = 1;
+  TheJob().config.autoGridSearch = 0;
+  TheJob().config.tradiSaMoves = 2000000000;
+  TheJob().config.tradiSaCycles = 1;
   gtk_action_activate(action_goto_opt);
   gtk_toggle_action_set_active(toggleaction_factor_plots_window, TRUE);
   gtk_toggle_action_set_active(toggleaction_peak_plots_window, TRUE);
@@ -257,8 +264,8 @@ TEST_F(Jobs, BondLengthsModelStatesAndFixedCoordinatesRunAsJobs) {
     EXPECT_TRUE(icon == GTK_STOCK_APPLY || icon == GTK_STOCK_CANCEL) << icon;
   }
 
-  job.config.radiation = 1;
-  SetRadiation(&job.config, &job.radiation);
+  TheJob().config.radiation = 1;
+  SetRadiation(&TheJob().config, &TheJob().radiation);
   const double before = Cell<double>(ls_models, 0, 4);
   gtk_action_activate(action_update_model_states);
   ASSERT_TRUE(SpinUntil(Idle, 30));
@@ -274,7 +281,7 @@ TEST_F(Jobs, BondLengthsModelStatesAndFixedCoordinatesRunAsJobs) {
   fixed.wyckoffLetter = 'b';
   fixed.z = 0.25;
   fixed.flags = FIX_Z;
-  job.config.fixedCoordinates.push_back(fixed);
+  TheJob().config.fixedCoordinates.push_back(fixed);
   gtk_action_activate(action_set_models_fixed_coordinates);
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.05);
@@ -308,7 +315,7 @@ TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
   programOptions.settings.seed = seed;
   OpenThroughMenu(&user, dir.file("zno.epc"));
   ASSERT_EQ(jobing, 1);
-  ASSERT_EQ(job.settings.seed, seed);
+  ASSERT_EQ(TheJob().settings.seed, seed);
   Generate();
   Statistic();
   gtk_action_activate(action_goto_opt);
@@ -352,10 +359,10 @@ TEST_F(Jobs, SameJobAndSeedGiveTheBatchSolversResult) {
 TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) {
   programOptions.settings.threads = 2;
   Open(kScheelite);
-  ASSERT_EQ(job.settings.threads, 2);
+  ASSERT_EQ(TheJob().settings.threads, 2);
   Generate();
-  job.config.autoGridSearch = 0;
-  job.config.tradiSaMoves = 2000000000;
+  TheJob().config.autoGridSearch = 0;
+  TheJob().config.tradiSaMoves = 2000000000;
   gtk_action_activate(action_goto_opt);
   gtk_action_activate(action_solve_structures);
   // Two rows run side by side, each with its own best factor and progress.
@@ -366,10 +373,13 @@ TEST_F(Jobs, WithTwoThreadsEachRowShowsItsOwnProgressAndThePlotsFollowTheFirst) 
   EXPECT_EQ(Text(ls_opt_models, 0, 8), GTK_STOCK_GO_FORWARD);
   EXPECT_EQ(Text(ls_opt_models, 1, 8), GTK_STOCK_GO_FORWARD);
   EXPECT_EQ(Text(ls_opt_models, 2, 8), "");
-  mutex_out_data->lock();
-  const long shown = optOutData.shownIndex;
-  const std::string path = optOutData.currentRowPath;
-  mutex_out_data->unlock();
+  long shown = -1;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    shown = optOutData.shownIndex;
+    path = optOutData.currentRowPath;
+  }
   EXPECT_EQ(shown, 0);
   EXPECT_EQ(path, "0");
   gtk_action_activate(action_solve_structures_stop);

@@ -80,9 +80,11 @@ TEST_F(ModelDialogs, TheListFollowsTheCursorAndOffersItsMenuOnTheRowClicked) {
   EXPECT_EQ(currentModel, Cell<CrystalModel *>(ls_models, 2, 0));
   gtk_menu_popdown(GTK_MENU(popmenu_models));
   SpinFor(0.1);
-  mutex_out_data->lock();
-  const size_t shown = optOutData.crystal.atoms.size();
-  mutex_out_data->unlock();
+  size_t shown = 0;
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    shown = optOutData.crystal.atoms.size();
+  }
   EXPECT_EQ(shown, currentModel->atoms.size());
   // Other buttons go on to the list, which selects the row.
   PressOnRow(treeview_models, 1, 1);
@@ -161,7 +163,7 @@ TEST_F(ModelDialogs, AModelsBondLengthsAreCheckedInItsDetails) {
   SelectFreeModel();
   CrystalModel *m = currentModel;
   // Minima no structure meets.
-  for (BondLength &b : job.bondLengths.items) b.distance = 50;
+  for (BondLength &b : TheJob().bondLengths.items) b.distance = 50;
   During(dlg_model_details, [&] {
     GtkWidget *expand = Named(dlg_model_details, "btn_expand_model_validiation");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(expand), TRUE);
@@ -213,7 +215,7 @@ TEST_F(ModelDialogs, AModelsBondLengthsAreCheckedInItsDetails) {
   double shortest = 1e9;
   for (const BondLength &b : m->bondLengths.items) shortest = std::min(shortest, b.distance);
   ASSERT_GT(shortest, 0.5);
-  for (BondLength &b : job.bondLengths.items) b.distance = shortest / 0.95;
+  for (BondLength &b : TheJob().bondLengths.items) b.distance = shortest / 0.95;
   EXPECT_TRUE(check("10"));
   EXPECT_FALSE(check("0"));
   // A tolerance that is none is said, and the default is used.
@@ -226,29 +228,29 @@ TEST_F(ModelDialogs, AModelsBondLengthsAreCheckedInItsDetails) {
 }
 
 TEST_F(ModelDialogs, MinimumDistancesAreEditedSwitchedOffAndReset) {
-  ASSERT_EQ(job.bondLengths.count, 3);  // Zn-Zn, Zn-O, O-O
-  const double zinc = job.bondLengths.items[0].distance;
+  ASSERT_EQ(TheJob().bondLengths.count, 3);  // Zn-Zn, Zn-O, O-O
+  const double zinc = TheJob().bondLengths.items[0].distance;
   EXPECT_EQ(Entry(entry_bond_length_tolerance), "10");
   During(dlg_bond_length_constraint, [&] {
     EXPECT_EQ(Rows(ls_bond_length_constraint), 3);
     GtkWidget *view = Named(dlg_bond_length_constraint, "treeview_bond_length_constraint");
     Emit(Renderer(view, "celltoggle_bond_length_constraint_check"), 0);
-    EXPECT_EQ(job.bondLengths.items[0].valid, 0);
+    EXPECT_EQ(TheJob().bondLengths.items[0].valid, 0);
     EXPECT_FALSE(Cell<gboolean>(ls_bond_length_constraint, 0, 1));
     Emit(Renderer(view, "celltext_bond_length_constraint"), 1, "3.5");
-    EXPECT_EQ(job.bondLengths.items[1].distance, 3.5);
+    EXPECT_EQ(TheJob().bondLengths.items[1].distance, 3.5);
     EXPECT_EQ(Cell<double>(ls_bond_length_constraint, 1, 6), 3.5);
     Emit(Renderer(view, "celltext_bond_length_constraint"), 1, "-1");
-    EXPECT_EQ(job.bondLengths.items[1].distance, 3.5);
+    EXPECT_EQ(TheJob().bondLengths.items[1].distance, 3.5);
     Emit(Renderer(view, "celltext_bond_length_constraint"), 2, "abc");
     gtk_widget_show(dlg_bond_length_constraint);
     Screenshot(dlg_bond_length_constraint, "bond-length-minima.png");
     gtk_button_clicked(GTK_BUTTON(Named(dlg_bond_length_constraint,
                                         "btn_bond_length_constraints_reset")));
-    EXPECT_EQ(job.bondLengths.items[0].valid, 1);
-    EXPECT_EQ(job.bondLengths.items[0].distance, zinc);
-    EXPECT_NE(job.bondLengths.items[1].distance, 3.5);
-    EXPECT_EQ(Cell<double>(ls_bond_length_constraint, 1, 6), job.bondLengths.items[1].distance);
+    EXPECT_EQ(TheJob().bondLengths.items[0].valid, 1);
+    EXPECT_EQ(TheJob().bondLengths.items[0].distance, zinc);
+    EXPECT_NE(TheJob().bondLengths.items[1].distance, 3.5);
+    EXPECT_EQ(Cell<double>(ls_bond_length_constraint, 1, 6), TheJob().bondLengths.items[1].distance);
     return GTK_RESPONSE_CLOSE;
   });
   gtk_action_activate(Action("action_bond_length_constraint"));
@@ -266,7 +268,7 @@ TEST_F(ModelDialogs, FixedCoordinatesAreTakenOnlyOnApply) {
     EXPECT_EQ(Text(ls_fixed_coordinate_element, 0, 0), "Zn 2");
     EXPECT_EQ(Text(ls_fixed_coordinate_element, 1, 0), "O -2");
     EXPECT_EQ(Rows(ls_fixed_coordinate_wyckoff),
-              static_cast<int>(job.crystal.spaceGroup.positions.size()));
+              static_cast<int>(TheJob().crystal.spaceGroup.positions.size()));
     bool b = false;
     for (int r = 0; r < Rows(ls_fixed_coordinate_wyckoff); ++r)
       b = b || (Text(ls_fixed_coordinate_wyckoff, r, 0) == "2 b" &&
@@ -277,7 +279,7 @@ TEST_F(ModelDialogs, FixedCoordinatesAreTakenOnlyOnApply) {
     return GTK_RESPONSE_CANCEL;
   });
   gtk_action_activate(Action("action_fixed_coordinates_models"));
-  EXPECT_TRUE(job.config.fixedCoordinates.empty());
+  EXPECT_TRUE(TheJob().config.fixedCoordinates.empty());
   EXPECT_EQ(file_changed_flag, 1);
 
   // B and occupancy, which the dialog does not show, are kept.
@@ -288,7 +290,7 @@ TEST_F(ModelDialogs, FixedCoordinatesAreTakenOnlyOnApply) {
   oxygen.wyckoffLetter = 'b';
   oxygen.B = 0.5;
   oxygen.flags = FIX_B;
-  job.config.fixedCoordinates.push_back(oxygen);
+  TheJob().config.fixedCoordinates.push_back(oxygen);
   During(dlg_fixed_coordinates, [&] {
     EXPECT_EQ(Rows(ls_fixed_coordinates), 1);
     gtk_action_activate(Action("action_fixed_coordinate_add"));
@@ -308,7 +310,7 @@ TEST_F(ModelDialogs, FixedCoordinatesAreTakenOnlyOnApply) {
   gtk_action_activate(Action("action_fixed_coordinates_models"));
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.05);
-  const FixedCoordinates &list = job.config.fixedCoordinates;
+  const FixedCoordinates &list = TheJob().config.fixedCoordinates;
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].symbol, "O");
   EXPECT_EQ(list[0].B, 0.5);
@@ -332,7 +334,7 @@ TEST_F(ModelDialogs, FixedCoordinatesAreTakenOnlyOnApply) {
 
 TEST_F(ModelDialogs, TheStatisticsOfFreeParametersCountEveryModel) {
   During(dlg_model_info, [&] {
-    EXPECT_EQ(Entry(entry_model_info_model_count), std::to_string(job.models.count));
+    EXPECT_EQ(Entry(entry_model_info_model_count), std::to_string(TheJob().models.count));
     int total = 0, least = 1000, most = -1;
     double percent = 0;
     for (int r = 0; r < Rows(ls_model_info); ++r) {
@@ -341,7 +343,7 @@ TEST_F(ModelDialogs, TheStatisticsOfFreeParametersCountEveryModel) {
       least = std::min(least, Cell<int>(ls_model_info, r, 0));
       most = std::max(most, Cell<int>(ls_model_info, r, 0));
     }
-    EXPECT_EQ(total, job.models.count);
+    EXPECT_EQ(total, TheJob().models.count);
     EXPECT_NEAR(percent, 100, 1e-9);
     EXPECT_EQ(Entry(entry_model_info_min_para_count), std::to_string(least));
     EXPECT_EQ(Entry(entry_model_info_max_para_count), std::to_string(most));
@@ -375,7 +377,7 @@ TEST_F(ModelDialogs, AModelFileTypedWithoutExtensionGetsTsm) {
     return static_cast<int>(GTK_RESPONSE_ACCEPT);
   };
   gtk_action_activate(Action("action_generate_model_file"));
-  EXPECT_EQ(proposed, job.config.title + ".tsm");
+  EXPECT_EQ(proposed, TheJob().config.title + ".tsm");
   const std::string report = ReadFile(dir.file("model.tsm"));
   EXPECT_NE(report.find("4 models has been generated."), std::string::npos);
   EXPECT_NE(LogText().find(dir.file("model.tsm") + " has been created.\n"), std::string::npos);

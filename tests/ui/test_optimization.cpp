@@ -97,7 +97,7 @@ TEST_F(Optimisation, TheWizardFollowsTheStage) {
 
 TEST_F(Optimisation, TheParameterDialogWritesTheSetItShows) {
   Open(SourcePath(kZno));
-  const Config before = job.config;
+  const Config before = TheJob().config;
   // The refinement stage is on, yet the optimisation's dialog is open.
   model_state = 2;
   During([&] {
@@ -118,19 +118,19 @@ TEST_F(Optimisation, TheParameterDialogWritesTheSetItShows) {
     return GTK_RESPONSE_CLOSE;
   });
   gtk_action_activate(Action("action_opt_parameters"));
-  EXPECT_EQ(job.config.searchResolution, 0.05);
-  EXPECT_EQ(job.config.optimizationMethod, 1);
-  EXPECT_EQ(job.config.tradiSaMoves, 750);
-  EXPECT_EQ(job.config.tradiSaRate, before.tradiSaRate);
-  EXPECT_EQ(job.config.refineSearchResolution, before.refineSearchResolution);
-  EXPECT_EQ(job.config.refineOptimizationMethod, before.refineOptimizationMethod);
+  EXPECT_EQ(TheJob().config.searchResolution, 0.05);
+  EXPECT_EQ(TheJob().config.optimizationMethod, 1);
+  EXPECT_EQ(TheJob().config.tradiSaMoves, 750);
+  EXPECT_EQ(TheJob().config.tradiSaRate, before.tradiSaRate);
+  EXPECT_EQ(TheJob().config.refineSearchResolution, before.refineSearchResolution);
+  EXPECT_EQ(TheJob().config.refineOptimizationMethod, before.refineOptimizationMethod);
   EXPECT_NE(LogText().find("TRADI_SA_RATE: '1.5' out of range: expected a cooling rate between "
                            "0 and 1"),
             std::string::npos);
 
   // And the refinement's dialog writes the refinement's, in either state.
   model_state = 1;
-  const Config middle = job.config;
+  const Config middle = TheJob().config;
   During([&] {
     char shown[32];
     g_snprintf(shown, sizeof shown, "%f", middle.refineSearchResolution);
@@ -149,22 +149,22 @@ TEST_F(Optimisation, TheParameterDialogWritesTheSetItShows) {
     return GTK_RESPONSE_CLOSE;
   });
   gtk_action_activate(Action("action_opt_refine_parameters"));
-  EXPECT_EQ(job.config.refineOptimizationMethod, 0);
-  EXPECT_EQ(job.config.refineAdaptSaStrategy, 0);
-  EXPECT_EQ(job.config.refineAdaptSaStartT, 2.5);
-  EXPECT_EQ(job.config.refineSearchResolution, 0.02);
-  EXPECT_EQ(job.config.refineAutoGridSearch, 0);
-  EXPECT_EQ(job.config.optimizationMethod, middle.optimizationMethod);
-  EXPECT_EQ(job.config.adaptSaStartT, middle.adaptSaStartT);
-  EXPECT_EQ(job.config.autoGridSearch, middle.autoGridSearch);
+  EXPECT_EQ(TheJob().config.refineOptimizationMethod, 0);
+  EXPECT_EQ(TheJob().config.refineAdaptSaStrategy, 0);
+  EXPECT_EQ(TheJob().config.refineAdaptSaStartT, 2.5);
+  EXPECT_EQ(TheJob().config.refineSearchResolution, 0.02);
+  EXPECT_EQ(TheJob().config.refineAutoGridSearch, 0);
+  EXPECT_EQ(TheJob().config.optimizationMethod, middle.optimizationMethod);
+  EXPECT_EQ(TheJob().config.adaptSaStartT, middle.adaptSaStartT);
+  EXPECT_EQ(TheJob().config.autoGridSearch, middle.autoGridSearch);
 
   // Only looking changes nothing.
   file_changed_flag = 0;
-  const Config looked = job.config;
+  const Config looked = TheJob().config;
   During([] { return GTK_RESPONSE_CLOSE; });
   gtk_action_activate(Action("action_opt_parameters"));
   EXPECT_EQ(file_changed_flag, 0);
-  EXPECT_EQ(job.config.autoGridSearch, looked.autoGridSearch);
+  EXPECT_EQ(TheJob().config.autoGridSearch, looked.autoGridSearch);
 }
 
 TEST_F(Optimisation, OutputFoldersAreChosenOnlyWhenWantedAndNotWhileSolving) {
@@ -185,8 +185,8 @@ TEST_F(Optimisation, OutputFoldersAreChosenOnlyWhenWantedAndNotWhileSolving) {
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), FALSE);
 
   // While solving: a warning, no folder dialog, no menu.
-  job.config.autoGridSearch = 0;
-  job.config.tradiSaMoves = 2000000000;
+  TheJob().config.autoGridSearch = 0;
+  TheJob().config.tradiSaMoves = 2000000000;
   gtk_action_activate(action_solve_structures);
   ASSERT_TRUE(job_worker_running());
   const size_t choosers = user.chooserTitles.size();
@@ -216,8 +216,8 @@ TEST_F(Optimisation, OneModelsFilesAreNamedAfterTheJobAndTheModel) {
   ScratchDir dir;
   Open(SourcePath(kScheelite));
   Generate();
-  ASSERT_GE(job.models.count, 7);
-  job.config.title = "abc";
+  ASSERT_GE(TheJob().models.count, 7);
+  TheJob().config.title = "abc";
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 1);
   Select(treeview_models, 6);
   ASSERT_EQ(currentModel->modelNumber, 7);
@@ -299,8 +299,8 @@ TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
     });
     gtk_action_activate(Action(dialog));
   }
-  ASSERT_EQ(job.config.autoGridSearch, 0);
-  ASSERT_EQ(job.config.refineAutoGridSearch, 0);
+  ASSERT_EQ(TheJob().config.autoGridSearch, 0);
+  ASSERT_EQ(TheJob().config.refineAutoGridSearch, 0);
   gtk_action_activate(Action("action_notebook_opt_forward"));
   Solve();
   ASSERT_EQ(Page(notebook_opt), 4);
@@ -326,13 +326,13 @@ TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
   const std::string peaks =
       ReadFile(SourcePath(std::string(kBruciteFolder) + "mgoh2_brucite_noisy.hkl"));
   g_file_set_contents(dir.file("mgoh2_brucite_noisy.hkl").c_str(), peaks.c_str(), -1, nullptr);
-  std::vector<CrystalModel *> solved = job.filtered;
+  std::vector<CrystalModel *> solved = TheJob().filtered;
   SortModels(&solved);
   const CrystalModel *best = solved.front();
 
   const std::string batch = dir.file("batch");
   const BatchBest batchBest = RunBatchSolver(
-      "--threads 1 --seed " + std::to_string(job.settings.seed) + " " + dir.file("brucite.epc"),
+      "--threads 1 --seed " + std::to_string(TheJob().settings.seed) + " " + dir.file("brucite.epc"),
       batch);
   EXPECT_EQ(std::to_string(best->modelNumber), batchBest.model);
   char factor[32];

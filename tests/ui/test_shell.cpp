@@ -77,7 +77,7 @@ TEST_F(Shell, OpenAndSaveAsRoundTripAControlFileByteForByte) {
   EXPECT_EQ(file_sg_validity, 1);
   EXPECT_STREQ(default_file_path, SourcePath("examples/zno_wurtzite").c_str());
   EXPECT_EQ(user.chooserTitles.back(), "Open File");
-  GdkPixbuf *shot = Screenshot(window_main, "main-window-job.png");
+  GdkPixbuf *shot = Screenshot(window_main, "main-window-TheJob().png");
   if (shot) g_object_unref(shot);
 
   user.files.push_back(dir.file("copy.epc"));
@@ -103,7 +103,7 @@ TEST_F(Shell, NewJobIsSavedUnderItsTitleAndOpensAgainUnchanged) {
   ASSERT_EQ(jobing, 1);
   EXPECT_EQ(Title(), "untitled.epc");
   EXPECT_TRUE(gtk_widget_get_sensitive(notebook_main));
-  job.config.title = "fresh";
+  TheJob().config.title = "fresh";
   // An untitled job asks for a name; cancelling writes nothing.
   mark_file_changed();
   user.files.push_back("");
@@ -171,7 +171,7 @@ TEST_F(Shell, ASaveThatDidNotHappenKeepsTheJob) {
   EXPECT_EQ(jobing, 1);
   EXPECT_EQ(file_changed_flag, 1);
   // A write that fails keeps the changed mark and says so.
-  const std::string folder = dir.file("no-such-folder/job.epc");
+  const std::string folder = dir.file("no-such-folder/TheJob().epc");
   user.files.push_back(folder);
   user.answers.push_back(GTK_RESPONSE_OK);
   gtk_action_activate(action_file_save_as);
@@ -187,7 +187,7 @@ TEST_F(Shell, AcceleratorsRunTheFileCommands) {
   user.answers.push_back(GTK_RESPONSE_YES);
   user.files.push_back(SourcePath(kZno));
   EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(window_main), GDK_o, GDK_CONTROL_MASK));
-  EXPECT_EQ(job.config.title, "zno");
+  EXPECT_EQ(TheJob().config.title, "zno");
   EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(window_main), GDK_w, GDK_CONTROL_MASK));
   EXPECT_EQ(jobing, 0);
 }

@@ -81,13 +81,13 @@ TEST_F(Statistic, TheWizardGoesOnOnlyWithAPeakFile) {
 
 TEST_F(Statistic, ATrialCountThatIsNoneIsShownAndNeverStored) {
   Open(kZno);
-  const int32_t before = job.config.statisticCircles;
+  const int32_t before = TheJob().config.statisticCircles;
   ASSERT_EQ(file_changed_flag, 0);
   EXPECT_FALSE(EntryMarked(entry_statistic_circles));
   for (const char *bad : {"", "12x", "2.5", "0", "-4"}) {
     gtk_entry_set_text(GTK_ENTRY(entry_statistic_circles), bad);
     EXPECT_TRUE(EntryMarked(entry_statistic_circles)) << bad;
-    EXPECT_EQ(job.config.statisticCircles, before) << bad;
+    EXPECT_EQ(TheJob().config.statisticCircles, before) << bad;
   }
   EXPECT_EQ(file_changed_flag, 0);
   // Said once in the log, beside the entry while it stays wrong.
@@ -104,11 +104,11 @@ TEST_F(Statistic, ATrialCountThatIsNoneIsShownAndNeverStored) {
 
   gtk_entry_set_text(GTK_ENTRY(entry_statistic_circles), "250");
   EXPECT_FALSE(EntryMarked(entry_statistic_circles));
-  EXPECT_EQ(job.config.statisticCircles, 250);
+  EXPECT_EQ(TheJob().config.statisticCircles, 250);
   EXPECT_EQ(file_changed_flag, 1);
 
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale), TRUE);
-  EXPECT_EQ(job.config.autoStCircles, 1);
+  EXPECT_EQ(TheJob().config.autoStCircles, 1);
   EXPECT_FALSE(gtk_widget_get_sensitive(entry_statistic_circles));
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_statistic_auto_scale), FALSE);
   EXPECT_TRUE(gtk_widget_get_sensitive(entry_statistic_circles));
@@ -118,8 +118,8 @@ TEST_F(Statistic, KeepAllListsEveryModelAndUntickingKeepsOneOut) {
   Open(kZno);
   Generate();
   Test();
-  ASSERT_EQ(job.config.filterType, 2);
-  const int models = job.models.count;
+  ASSERT_EQ(TheJob().config.filterType, 2);
+  const int models = TheJob().models.count;
   ASSERT_GE(models, 3);
   CrystalModel *unticked = nullptr;
   Choose("action_choose_opt_models", [&] {
@@ -162,7 +162,7 @@ TEST_F(Statistic, TheFilterByFigureOfMeritTakesTheTypedThreshold) {
   Test();
   // The threshold between the third and fourth best figures of merit.
   std::vector<double> foms;
-  for (const CrystalModel &m : job.models.models) foms.push_back(m.FOM);
+  for (const CrystalModel &m : TheJob().models.models) foms.push_back(m.FOM);
   std::sort(foms.rbegin(), foms.rend());
   ASSERT_GT(foms[2], foms[3]);
   const double threshold = (foms[2] + foms[3]) / 2;
@@ -182,8 +182,8 @@ TEST_F(Statistic, TheFilterByFigureOfMeritTakesTheTypedThreshold) {
     EXPECT_EQ(Rows(ls_choose_models), 3);
     return GTK_RESPONSE_ACCEPT;
   });
-  EXPECT_EQ(job.config.filterType, 0);
-  EXPECT_NEAR(job.config.fomThreshold, threshold, 1e-6);
+  EXPECT_EQ(TheJob().config.filterType, 0);
+  EXPECT_NEAR(TheJob().config.fomThreshold, threshold, 1e-6);
   EXPECT_EQ(Rows(ls_opt_models), 3);
   for (const CrystalModel *m : models_of_store(ls_opt_models)) EXPECT_GT(m->FOM, threshold);
   EXPECT_EQ(file_changed_flag, 1);
@@ -196,12 +196,12 @@ TEST_F(Statistic, ModelsWithInvalidBondsAreLeftOutOfBothChoices) {
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.2);
   int invalid = 0;
-  for (const CrystalModel &m : job.models.models)
+  for (const CrystalModel &m : TheJob().models.models)
     invalid += (m.validity & VALIDITY_BOND_LENGTHS) ? 0 : 1;
   ASSERT_GT(invalid, 0);
-  const int valid = job.models.count - invalid;
+  const int valid = TheJob().models.count - invalid;
   Choose("action_choose_opt_models", [&] {
-    EXPECT_EQ(Rows(ls_choose_models), job.models.count);
+    EXPECT_EQ(Rows(ls_choose_models), TheJob().models.count);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_exclude_invalid), TRUE);
     EXPECT_EQ(Rows(ls_choose_models), valid);
     return GTK_RESPONSE_ACCEPT;
@@ -212,7 +212,7 @@ TEST_F(Statistic, ModelsWithInvalidBondsAreLeftOutOfBothChoices) {
   // One more model turns out invalid; the refinement leaves it out too.
   CrystalModel *now = models_of_store(ls_opt_models).front();
   now->validity &= ~VALIDITY_BOND_LENGTHS;
-  job.config.refine = 0;
+  TheJob().config.refine = 0;
   Choose("action_choose_refine_models", [&] {
     EXPECT_EQ(Rows(ls_choose_models), valid - 1);
     return GTK_RESPONSE_ACCEPT;
@@ -228,7 +228,7 @@ TEST_F(Statistic, EachRefinementChoiceFiltersTheLevelBelowIt) {
   Generate();
   gtk_action_activate(action_goto_opt);
   Solve();
-  ASSERT_EQ(Rows(ls_opt_models), job.models.count);
+  ASSERT_EQ(Rows(ls_opt_models), TheJob().models.count);
   // First level: the best three of the solved models.
   Choose("action_choose_refine_models", [&] {
     EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_choose_models)), 1);
@@ -240,16 +240,16 @@ TEST_F(Statistic, EachRefinementChoiceFiltersTheLevelBelowIt) {
   });
   EXPECT_EQ(model_state, 2);
   EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook_opt)), 5);
-  ASSERT_EQ(job.selection.levels.size(), 1u);
+  ASSERT_EQ(TheJob().selection.levels.size(), 1u);
   const std::vector<CrystalModel *> first = models_of_store(ls_opt_models);
   ASSERT_EQ(first.size(), 3u);
-  std::vector<CrystalModel *> best = job.filtered;
+  std::vector<CrystalModel *> best = TheJob().filtered;
   SortModels(&best);
   EXPECT_EQ(first, std::vector<CrystalModel *>(best.begin(), best.begin() + 3));
 
   // A choice not taken leaves the stack as it was.
   Choose("action_choose_refine_models", [] { return GTK_RESPONSE_CANCEL; });
-  EXPECT_EQ(job.selection.levels.size(), 1u);
+  EXPECT_EQ(TheJob().selection.levels.size(), 1u);
   EXPECT_EQ(models_of_store(ls_opt_models), first);
 
   // Keeping all at the second level keeps the three, not every model.
@@ -261,15 +261,15 @@ TEST_F(Statistic, EachRefinementChoiceFiltersTheLevelBelowIt) {
     Screenshot(dlg_choose_models, "choose-refinement.png");
     return GTK_RESPONSE_ACCEPT;
   });
-  EXPECT_EQ(job.selection.levels.size(), 2u);
-  EXPECT_EQ(job.selection.depth, 2);
+  EXPECT_EQ(TheJob().selection.levels.size(), 2u);
+  EXPECT_EQ(TheJob().selection.depth, 2);
   EXPECT_EQ(models_of_store(ls_opt_models), first);
-  EXPECT_EQ(job.config.refine, 0);
+  EXPECT_EQ(TheJob().config.refine, 0);
 
   // Showing the optimisation selection again returns to the first stage.
   Choose("action_choose_opt_models", [] { return GTK_RESPONSE_ACCEPT; });
   EXPECT_EQ(model_state, 1);
-  EXPECT_EQ(Rows(ls_opt_models), job.models.count);
+  EXPECT_EQ(Rows(ls_opt_models), TheJob().models.count);
   model_state = 2;
   gtk_action_activate(action_goto_opt);
   EXPECT_EQ(model_state, 1);
@@ -280,10 +280,10 @@ TEST_F(Statistic, OpeningAJobShowsItsSettingsWithoutChangingIt) {
   EXPECT_EQ(std::string(gtk_entry_get_text(GTK_ENTRY(entry_statistic_circles))), "1000");
   EXPECT_EQ(std::string(gtk_entry_get_text(GTK_ENTRY(entry_refine_n))), "3");
   // A threshold finer than the entry shows keeps its value.
-  job.config.fomThreshold = 1e-9;
+  TheJob().config.fomThreshold = 1e-9;
   jobing = 1;
   update_statistic_fields_by_config();
   EXPECT_EQ(std::string(gtk_entry_get_text(GTK_ENTRY(entry_filter_fom))), "0.000000");
-  EXPECT_EQ(job.config.fomThreshold, 1e-9);
+  EXPECT_EQ(TheJob().config.fomThreshold, 1e-9);
   EXPECT_EQ(file_changed_flag, 0);
 }

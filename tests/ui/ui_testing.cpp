@@ -103,6 +103,16 @@ void AppTest::TearDown() {
   SpinFor(0.02);
 }
 
+Job &TheJob() {
+  // Let go at once: a test that held it across a wait would keep a worker
+  // it started from the job.
+  JobAccess access;
+  if (access) return *access;
+  ADD_FAILURE() << "the job is held by a worker";
+  static Job none;
+  return none;
+}
+
 bool SpinUntil(const std::function<bool()> &cond, double seconds) {
   return spin_main_loop_until(cond, seconds);
 }

@@ -45,6 +45,10 @@ class AppTest : public ::testing::Test {
   ScriptedUser user;
 };
 
+// The open job, for the set-ups and checks a test makes between background
+// jobs: a test that asks while a worker holds the job fails.
+Job &TheJob();
+
 // Turns the main loop (without the GUI lock, as gtk_main does) until cond
 // holds or the time is up; true when it held.
 bool SpinUntil(const std::function<bool()> &cond, double seconds);
