@@ -468,36 +468,12 @@ double GroupBraggFactor(void *argument) {
   return sumDiff / sumObs;
 }
 
-int incvar(int *counter, const int *start, const int *maximum, int n) {
-  return increase(counter, start, maximum, n);
-}
-
 double SpreadOf(double sum, double squares, uint64_t count) {
   if (count == 0) return 0;
   const double mean = sum / static_cast<double>(count);
   const double variance = squares / static_cast<double>(count) - mean * mean;
   // Rounding can leave a hair below zero for equal values.
   return variance > 0 ? std::sqrt(variance) : 0.0;
-}
-
-double stdder(const double *values, int count, double *mean) {
-  if (count <= 0) {
-    *mean = 0;
-    return 0;
-  }
-  double sum = 0, squares = 0;
-  for (int i = 0; i < count; ++i) {
-    sum += values[i];
-    squares += values[i] * values[i];
-  }
-  *mean = sum / count;
-  return SpreadOf(sum, squares, static_cast<uint64_t>(count));
-}
-
-int modelcmp(const void *a, const void *b) {
-  const CrystalModel *x = *static_cast<const CrystalModel *const *>(a);
-  const CrystalModel *y = *static_cast<const CrystalModel *const *>(b);
-  return x->Rmin < y->Rmin ? -1 : 1;
 }
 
 void SortModels(std::vector<CrystalModel *> *models) {
@@ -537,10 +513,6 @@ void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int se
   model->Ravg = model->Rmin;
   model->Rsd = 0.0;
   SetModelStatisticFOM(model);
-}
-
-void SetModelsFactor(CrystalModelList *models, Crystal *crystal, HKLList *list, int selector) {
-  for (CrystalModel &model : models->models) SetModelFactor(&model, crystal, list, selector);
 }
 
 ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
@@ -618,8 +590,6 @@ void SetSearchSeed(long seed) {
   r.base = static_cast<uint64_t>(seed);
   r.restarts = 0;
 }
-
-void Reseed() { ThreadSearchRandom().Reseed(); }
 
 // ---- search ranges and grids ---------------------------------------------------
 
@@ -994,7 +964,7 @@ double RunGridSearch(Search *search) {
     const double R = run.Evaluate(true);
     if (R < model->Rmin) run.NoteBest(R, false);
     run.Report();
-  } while (incvar(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
+  } while (increase(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
            run.proceeding());
   return run.Finish();
 }
@@ -1664,28 +1634,6 @@ const void *MethodSettings(const StageSettings &settings, int method) {
   if (method == METHOD_TRADITIONAL) return &settings.traditional;
   if (method == METHOD_ADAPTIVE) return &settings.adaptive;
   return nullptr;
-}
-
-void ReportSolveSettings(const StageSettings &s, int method) {
-  if (method == METHOD_GRID) {
-    Message(MESSAGE_PLAIN, "Method: Grid Search\n");
-    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
-  } else if (method == METHOD_TRADITIONAL) {
-    Message(MESSAGE_PLAIN, "Method: Simulated Annealing (tradiational)\n");
-    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
-    Message(MESSAGE_PLAIN, "\tcircles: %ld\n", static_cast<long>(s.traditional.cycles));
-    Message(MESSAGE_PLAIN, "\tannealing: (%f, %f, %f, %ld)\n", s.traditional.startT,
-            s.traditional.endT, s.traditional.rate, static_cast<long>(s.traditional.moves));
-  } else if (method == METHOD_ADAPTIVE) {
-    Message(MESSAGE_PLAIN, "Method: Simulated Annealing (adaptive)\n");
-    Message(MESSAGE_PLAIN, "Searching Resolution: %f Angstrom\n", s.resolution);
-    Message(MESSAGE_PLAIN, "\tcircles: %ld\n", static_cast<long>(s.adaptive.cycles));
-    if (s.adaptive.strategy == 0)
-      Message(MESSAGE_PLAIN, "\tannealing: custom (%f, %f, %ld)\n", s.adaptive.startT,
-              s.adaptive.endT, static_cast<long>(s.adaptive.moves));
-    else
-      Message(MESSAGE_PLAIN, "\tannealing: auto\n");
-  }
 }
 
 bool IsAbsolutePath(const std::string &name) {

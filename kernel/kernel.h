@@ -121,17 +121,13 @@ void SetAtomValues(Atom *atom, const AtomModel *atomModel, const double *values)
 void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const double *values,
                           int rebuild);
 double GroupBraggFactor(void *list);
-int incvar(int *counter, const int *start, const int *maximum, int n);
-double stdder(const double *values, int count, double *mean);
 // The population standard deviation from running sums of count values.
 double SpreadOf(double sum, double squares, uint64_t count);
-int modelcmp(const void *a, const void *b);
 // Sorts model pointers best first: ascending Rmin, and models whose factors
 // agree to 1e-9 by model number.
 void SortModels(std::vector<CrystalModel *> *models);
 double SetModelStatisticFOM(CrystalModel *model);
 void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int selector);
-void SetModelsFactor(CrystalModelList *models, Crystal *crystal, HKLList *list, int selector);
 
 // ---- statistic test and filter ----
 
@@ -227,7 +223,6 @@ struct SearchRandom {
 // SetSearchSeed on this thread, or from the clock (seed 0).
 SearchRandom &ThreadSearchRandom();
 void SetSearchSeed(long seed);
-void Reseed();
 
 // Everything one search of one model works with. The crystal and the list
 // are the search's own while it runs: parallel searches each have theirs.
@@ -348,8 +343,6 @@ StageSettings RefinementSettings(const Config &config);
 int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
 // The settings block SolveStructure takes for a method (none for the grid).
 const void *MethodSettings(const StageSettings &settings, int method);
-// Writes the method and its settings to the log, as the solving run does.
-void ReportSolveSettings(const StageSettings &settings, int method);
 // True for a path that begins with the separator.
 bool IsAbsolutePath(const std::string &name);
 // The path of the job's peak file: its name as given when absolute, else

@@ -1606,10 +1606,6 @@ bool UpdateMovedSums(Data *d, const Crystal &crystal) {
 IntensityWorkspace::IntensityWorkspace() = default;
 IntensityWorkspace::~IntensityWorkspace() = default;
 
-void InitializeIntensityWorkspace(IntensityWorkspace *workspace) { workspace->data.reset(); }
-
-void FreeIntensityWorkspace(IntensityWorkspace *workspace) { workspace->data.reset(); }
-
 int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list,
                               const Crystal *crystal, int radiationType) {
   try {

@@ -129,8 +129,6 @@ enum IntensityShortcut {
   INTENSITY_TABLES = 4     // phase factors from per-axis tables
 };
 
-void InitializeIntensityWorkspace(IntensityWorkspace *workspace);
-void FreeIntensityWorkspace(IntensityWorkspace *workspace);
 // Returns 1, or 0 when memory ran out (the workspace is then empty).
 int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list,
                               const Crystal *crystal, int radiationType);
