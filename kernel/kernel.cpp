@@ -749,45 +749,6 @@ long TemperatureSteps(double start, double end, double rate) {
   return steps;
 }
 
-// A search from the classic arguments.
-Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
-                     FactorFunction factor, void *factorArg,
-                     OptimizationProgressFunction progress, void *progressArg) {
-  Search s;
-  s.model = model;
-  s.crystal = crystal;
-  s.list = list;
-  s.selector = selector;
-  s.asym = asym;
-  s.factor = factor;
-  s.factorArg = factorArg;
-  s.progress = progress;
-  s.progressArg = progressArg;
-  // The classic searches narrate on standard output.
-  s.annealingLog = stdout;
-  return s;
-}
-
-// The same with a grid given as arrays, which are copied in; CopyBack
-// returns the indices, so that callers see where the search stands.
-Search ClassicSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                     FactorFunction factor, void *factorArg, const int *current,
-                     const int *lower, const int *upper, const double *step,
-                     OptimizationProgressFunction progress, void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, 0, factor, factorArg, progress,
-                           progressArg);
-  const size_t n = model->parameterList.size();
-  s.grid.current.assign(current, current + n);
-  s.grid.lower.assign(lower, lower + n);
-  s.grid.upper.assign(upper, upper + n);
-  s.grid.step.assign(step, step + n);
-  return s;
-}
-
-void CopyBack(const Search &s, int *current) {
-  std::copy(s.grid.current.begin(), s.grid.current.end(), current);
-}
-
 }  // namespace
 
 // ---- statistic test and filter ---------------------------------------------
@@ -859,14 +820,6 @@ void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
   SetModelStatisticFOM(model);
 }
 
-void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
-                        int autoTrials, StatisticProgressFunction progress, void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, asym, factor, factorArg, nullptr,
-                           nullptr);
-  RunStatisticTest(&s, trials, autoTrials, progress, progressArg);
-}
-
 std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
                                                   const FilterSettings &settings, int flags,
                                                   uint32_t *count) {
@@ -897,57 +850,47 @@ std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
 }
 
 std::vector<CrystalModel *> CrystalModelsOf(const std::vector<CrystalModel *> &sorted, int mode,
-                                            const void *value, SelectionLevel *level) {
-  size_t count = 0;
+                                            uint32_t count, double threshold,
+                                            SelectionLevel *level) {
+  size_t kept = 0;
   if (mode == 0) {
-    count = sorted.size();
+    kept = sorted.size();
   } else if (mode == 1) {
-    count = std::min<size_t>(*static_cast<const uint32_t *>(value), sorted.size());
+    kept = std::min<size_t>(count, sorted.size());
   } else if (mode == 2) {
-    const double threshold = *static_cast<const double *>(value);
-    while (count < sorted.size() && sorted[count]->Rmin <= threshold) ++count;
+    while (kept < sorted.size() && sorted[kept]->Rmin <= threshold) ++kept;
   }
-  std::vector<CrystalModel *> kept(sorted.begin(), sorted.begin() + static_cast<long>(count));
-  if (level) level->models = kept;
-  return kept;
+  std::vector<CrystalModel *> chosen(sorted.begin(), sorted.begin() + static_cast<long>(kept));
+  if (level) level->models = chosen;
+  return chosen;
 }
 
 
 // ---- global optimisation ---------------------------------------------------
 
-double RunSolveStructure(Search *search, int method, double resolution, const void *settings) {
+double RunSolveStructure(Search *search, int method, const StageSettings &settings) {
   CrystalModel *model = search->model;
   if (model->parameterList.empty()) {
     ModelEvaluator evaluate(model, search->crystal, search->list, search->selector,
                             search->factor, search->factorArg ? search->factorArg : search->list);
     return evaluate.FactorOfCrystal();
   }
-  SetSearchGrid(search, resolution);
+  SetSearchGrid(search, settings.resolution);
   switch (method) {
     case METHOD_GRID:
       RunGridSearch(search);
       break;
     case METHOD_TRADITIONAL:
-      RunTraditionalAnnealing(search,
-                              *static_cast<const TraditionalAnnealingSettings *>(settings));
+      RunTraditionalAnnealing(search, settings.traditional);
       break;
     case METHOD_ADAPTIVE:
-      RunAdaptiveAnnealing(search, *static_cast<const AdaptiveAnnealingSettings *>(settings));
+      RunAdaptiveAnnealing(search, settings.adaptive);
       break;
     default:
       Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
       break;
   }
   return model->Rmin;
-}
-
-double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
-                      FactorFunction factor, void *factorArg, int method, double resolution,
-                      const void *settings, OptimizationProgressFunction progress,
-                      void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, asym, factor, factorArg, progress,
-                           progressArg);
-  return RunSolveStructure(&s, method, resolution, settings);
 }
 
 double RunGridSearch(Search *search) {
@@ -967,17 +910,6 @@ double RunGridSearch(Search *search) {
   } while (increase(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
            run.proceeding());
   return run.Finish();
-}
-
-double GridSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                  FactorFunction factor, void *factorArg, int *current, const int *lower,
-                  const int *upper, const double *step, OptimizationProgressFunction progress,
-                  void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
-                           upper, step, progress, progressArg);
-  const double R = RunGridSearch(&s);
-  CopyBack(s, current);
-  return R;
 }
 
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings) {
@@ -1034,19 +966,6 @@ double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSetting
     }
   }
   return run.Finish();
-}
-
-double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLList *list,
-                                     int selector, FactorFunction factor, void *factorArg,
-                                     int *current, const int *lower, const int *upper,
-                                     const double *step,
-                                     const TraditionalAnnealingSettings *settings,
-                                     OptimizationProgressFunction progress, void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
-                           upper, step, progress, progressArg);
-  const double R = RunTraditionalAnnealing(&s, *settings);
-  CopyBack(s, current);
-  return R;
 }
 
 double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings) {
@@ -1138,18 +1057,6 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
     }
   }
   return run.Finish();
-}
-
-double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
-                                  int selector, FactorFunction factor, void *factorArg,
-                                  int *current, const int *lower, const int *upper,
-                                  const double *step, const AdaptiveAnnealingSettings *settings,
-                                  OptimizationProgressFunction progress, void *progressArg) {
-  Search s = ClassicSearch(model, crystal, list, selector, factor, factorArg, current, lower,
-                           upper, step, progress, progressArg);
-  const double R = RunAdaptiveAnnealing(&s, *settings);
-  CopyBack(s, current);
-  return R;
 }
 
 // ---- bond lengths ------------------------------------------------------------
@@ -1628,12 +1535,6 @@ int ChooseMethod(const StageSettings &settings, const CrystalModel *model) {
       (settings.autoGridSearch == 1 && model->freeCount <= settings.autoDimension))
     return METHOD_GRID;
   return settings.method;
-}
-
-const void *MethodSettings(const StageSettings &settings, int method) {
-  if (method == METHOD_TRADITIONAL) return &settings.traditional;
-  if (method == METHOD_ADAPTIVE) return &settings.adaptive;
-  return nullptr;
 }
 
 bool IsAbsolutePath(const std::string &name) {

@@ -151,14 +151,15 @@ enum FilterFlags { FILTER_VALID_ONLY = 1 };
 // Trials for a model's free count; bounded for large counts, where the
 // doubling would pass 32 bits.
 uint32_t StatisticTestAutoTrails(const CrystalModel *model);
-void ModelStatisticTest(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                        int asym, FactorFunction factor, void *factorArg, uint32_t trials,
-                        int autoTrials, StatisticProgressFunction progress, void *progressArg);
 std::vector<CrystalModel *> ModelsStatisticFilter(CrystalModelList *models,
                                                   const FilterSettings &settings, int flags,
                                                   uint32_t *count);
+// The refinement choice from models sorted best first, by mode: 0 all of
+// them, 1 the first count, 2 those whose Rmin is at most threshold; any
+// other mode none. The level, when given, gets the models chosen.
 std::vector<CrystalModel *> CrystalModelsOf(const std::vector<CrystalModel *> &sorted, int mode,
-                                            const void *value, SelectionLevel *level);
+                                            uint32_t count, double threshold,
+                                            SelectionLevel *level);
 
 // ---- global optimisation ----
 
@@ -190,6 +191,17 @@ struct AdaptiveAnnealingSettings {
   double endT = 0.01;
   uint32_t moves = 1000;
   int strategy = 0;
+};
+
+// The solving settings of one stage, optimisation or refinement: the
+// method, when to take the grid search instead, the grid and the annealings.
+struct StageSettings {
+  int method = METHOD_GRID;
+  int autoGridSearch = 1;
+  int autoDimension = 3;
+  double resolution = 0.1;
+  TraditionalAnnealingSettings traditional;
+  AdaptiveAnnealingSettings adaptive;
 };
 
 // Temperature steps one annealing cycle may take; schedules that would never
@@ -256,32 +268,13 @@ void SetSearchGrid(Search *search, double resolution);
 // parameters it knows and returns its Rmin.
 void RunStatisticTest(Search *search, uint32_t trials, int autoTrials,
                       StatisticProgressFunction progress, void *progressArg);
-double RunSolveStructure(Search *search, int method, double resolution, const void *settings);
+// The method given (ChooseMethod's choice) on the grid of the settings'
+// resolution, with the settings' annealing of that method. A model without
+// free parameters is left as it is; its factor is returned.
+double RunSolveStructure(Search *search, int method, const StageSettings &settings);
 double RunGridSearch(Search *search);
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
 double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings);
-
-// The same searches with their classic arguments, on the calling thread's
-// random stream.
-double SolveStructure(CrystalModel *model, Crystal *crystal, HKLList *list, int selector, int asym,
-                      FactorFunction factor, void *factorArg, int method, double resolution,
-                      const void *settings, OptimizationProgressFunction progress,
-                      void *progressArg);
-double GridSearch(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                  FactorFunction factor, void *factorArg, int *current, const int *lower,
-                  const int *upper, const double *step, OptimizationProgressFunction progress,
-                  void *progressArg);
-double SimulatedAnnealingTraditional(CrystalModel *model, Crystal *crystal, HKLList *list,
-                                     int selector, FactorFunction factor, void *factorArg,
-                                     int *current, const int *lower, const int *upper,
-                                     const double *step,
-                                     const TraditionalAnnealingSettings *settings,
-                                     OptimizationProgressFunction progress, void *progressArg);
-double SimulatedAnnealingAdaptive(CrystalModel *model, Crystal *crystal, HKLList *list,
-                                  int selector, FactorFunction factor, void *factorArg,
-                                  int *current, const int *lower, const int *upper,
-                                  const double *step, const AdaptiveAnnealingSettings *settings,
-                                  OptimizationProgressFunction progress, void *progressArg);
 
 // ---- bond lengths ----
 
@@ -328,21 +321,10 @@ std::string FormulaSum(const Compound &compound);
 
 // ---- the stages of a job ----
 
-// The solving settings of one stage: optimisation or refinement.
-struct StageSettings {
-  int method = METHOD_GRID;
-  int autoGridSearch = 1;
-  int autoDimension = 3;
-  double resolution = 0.1;
-  TraditionalAnnealingSettings traditional;
-  AdaptiveAnnealingSettings adaptive;
-};
 StageSettings OptimizationSettings(const Config &config);
 StageSettings RefinementSettings(const Config &config);
 // Grid search for few free parameters when asked, else the stage's method.
 int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
-// The settings block SolveStructure takes for a method (none for the grid).
-const void *MethodSettings(const StageSettings &settings, int method);
 // True for a path that begins with the separator.
 bool IsAbsolutePath(const std::string &name);
 // The path of the job's peak file: its name as given when absolute, else

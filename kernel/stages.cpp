@@ -392,8 +392,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
-    RunSolveStructure(&ms.search, run.method, settings.resolution,
-                      MethodSettings(settings, run.method));
+    RunSolveStructure(&ms.search, run.method, settings);
     run.seconds = SecondsSince(start);
     run.stopped = ms.context.stopped;
     run.finished = !ms.context.stopped;
@@ -431,11 +430,9 @@ std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
     if (!validOnly || (m->validity & VALIDITY_BOND_LENGTHS)) sorted.push_back(m);
   SortModels(&sorted);
   const uint32_t n = static_cast<uint32_t>(std::max(job->config.refineN, 0));
-  const void *value = job->config.refine == 1
-                          ? static_cast<const void *>(&n)
-                          : static_cast<const void *>(&job->config.refineThreshold);
   SelectionLevel level;
-  std::vector<CrystalModel *> chosen = CrystalModelsOf(sorted, job->config.refine, value, &level);
+  std::vector<CrystalModel *> chosen =
+      CrystalModelsOf(sorted, job->config.refine, n, job->config.refineThreshold, &level);
   job->selection.levels.push_back(level);
   job->selection.depth++;
   return chosen;
