@@ -554,43 +554,6 @@ void ModelEvaluator::Sync() {
   stale_ = false;
 }
 
-// ---- random seeds ----------------------------------------------------------
-
-uint64_t MixSeed(uint64_t x) {
-  // splitmix64's finaliser.
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
-void SearchRandom::Reseed() {
-  // Every reseed starts a new sequence: the clock alone would hand all the
-  // temperature steps of one second the same numbers.
-  const uint64_t b = clock ? static_cast<uint64_t>(std::time(nullptr)) : base;
-  const uint64_t mixed = MixSeed(MixSeed(b) + restarts++);
-  // A restart seed is a negative 31-bit word; every one of them gives a
-  // different stream.
-  const int32_t value = static_cast<int32_t>(mixed % 2147483646ull) + 1;
-  stream.Srand(-value);
-}
-
-SearchRandom &ThreadSearchRandom() {
-  thread_local SearchRandom random = [] {
-    SearchRandom r;
-    r.clock = true;
-    return r;
-  }();
-  return random;
-}
-
-void SetSearchSeed(long seed) {
-  SearchRandom &r = ThreadSearchRandom();
-  r.clock = seed == 0;
-  r.base = static_cast<uint64_t>(seed);
-  r.restarts = 0;
-}
-
 // ---- search ranges and grids ---------------------------------------------------
 
 namespace {

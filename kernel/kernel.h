@@ -10,6 +10,7 @@
 #include "model.h"
 #include "diffractometer.h"
 #include "profile.h"
+#include "random.h"
 #include "spacegroup.h"
 #include "utils.h"
 
@@ -215,26 +216,6 @@ struct SearchGrid {
   std::vector<int> current, lower, upper;
   std::vector<double> step;
 };
-
-// Scrambles a seed so that nearby inputs (model 7 and 8, restart 0 and 1)
-// give unrelated streams.
-uint64_t MixSeed(uint64_t x);
-
-// The random numbers of one search: a stream of its own, restarted at every
-// reseed from a base seed and a running count, so that each restart of each
-// search gets a sequence of its own and a seeded run repeats exactly.
-struct SearchRandom {
-  RandomStream stream;
-  uint64_t base = 0;
-  uint64_t restarts = 0;
-  bool clock = false;  // base from the clock at each reseed (runs given no seed)
-  void Reseed();
-  double Rand() { return stream.Rand(); }
-};
-// The calling thread's search stream, for searches given none: seeded by
-// SetSearchSeed on this thread, or from the clock (seed 0).
-SearchRandom &ThreadSearchRandom();
-void SetSearchSeed(long seed);
 
 // Everything one search of one model works with. The crystal and the list
 // are the search's own while it runs: parallel searches each have theirs.

@@ -166,20 +166,6 @@ double AvailableMemory() {
   return pages > 0 && size > 0 ? static_cast<double>(pages) * size : 0;
 }
 
-uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage) {
-  return MixSeed(
-      MixSeed(MixSeed(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
-      static_cast<uint64_t>(stage));
-}
-
-uint64_t ClockSeed() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const uint64_t ns =
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-  // Short enough to type back in with --seed.
-  return MixSeed(ns) % 1000000000ull;
-}
-
 int StageThreads(const Job *job) {
   int n = job->settings.threads;
   if (n <= 0) {
