@@ -7,6 +7,7 @@
 #include "crystal.h"
 #include "element.h"
 #include "file.h"
+#include "intensity.h"
 #include "model.h"
 #include "diffractometer.h"
 #include "profile.h"
