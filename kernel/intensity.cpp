@@ -563,7 +563,6 @@ void Finish(const Data &d, HKLList *list) {
   for (HKLItem &it : items) it.iCalc = largest == 0 ? 0.0 : it.intensity * 100.0 / largest;
 }
 
-
 void Evaluate(Data *d, HKLList *list) {
   bool tables = d->tables;
   for (int axis = 0; axis < 3 && tables; ++axis) {

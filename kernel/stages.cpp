@@ -151,6 +151,41 @@ std::string SettingsText(const StageSettings &s, int method) {
 
 }  // namespace
 
+StageSettings OptimizationSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.optimizationMethod;
+  s.autoGridSearch = c.autoGridSearch;
+  s.autoDimension = c.autoDimension;
+  s.resolution = c.searchResolution;
+  s.traditional = {static_cast<uint32_t>(c.tradiSaCycles), c.tradiSaStartT, c.tradiSaEndT,
+                   c.tradiSaRate, static_cast<uint32_t>(c.tradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.adaptSaCycles), c.adaptSaStartT, c.adaptSaEndT,
+                static_cast<uint32_t>(c.adaptSaMoves), c.adaptSaStrategy};
+  return s;
+}
+
+StageSettings RefinementSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.refineOptimizationMethod;
+  s.autoGridSearch = c.refineAutoGridSearch;
+  s.autoDimension = c.refineAutoDimension;
+  s.resolution = c.refineSearchResolution;
+  s.traditional = {static_cast<uint32_t>(c.refineTradiSaCycles), c.refineTradiSaStartT,
+                   c.refineTradiSaEndT, c.refineTradiSaRate,
+                   static_cast<uint32_t>(c.refineTradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.refineAdaptSaCycles), c.refineAdaptSaStartT,
+                c.refineAdaptSaEndT, static_cast<uint32_t>(c.refineAdaptSaMoves),
+                c.refineAdaptSaStrategy};
+  return s;
+}
+
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model) {
+  if (settings.method == METHOD_GRID ||
+      (settings.autoGridSearch == 1 && model->freeCount <= settings.autoDimension))
+    return METHOD_GRID;
+  return settings.method;
+}
+
 double AvailableMemory() {
   // MemAvailable counts the caches the kernel would give back; without it,
   // the free pages.

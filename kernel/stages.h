@@ -71,6 +71,12 @@ struct ModelReport {
 };
 using ModelReportFunction = std::function<void(const ModelReport &report)>;
 
+// The settings of the optimisation stage and of the refinement stage.
+StageSettings OptimizationSettings(const Config &config);
+StageSettings RefinementSettings(const Config &config);
+// Grid search for few free parameters when asked, else the stage's method.
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
+
 // Memory free for new data now, in bytes (0 when unknown).
 double AvailableMemory();
 // Worker threads a stage uses for the job's settings.threads (0: every
