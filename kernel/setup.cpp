@@ -2,6 +2,7 @@
 #include "setup.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -161,9 +162,7 @@ bool SetupJob(Job *job) {
   // would be meaningless; the messages above say which file and where.
   if (!OpenFile(DataPath(data, job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r"))
     return false;
-  FreeSpaceGroup(&job->crystal.spaceGroup);
-  if (!SetSpaceGroup(&job->crystal.spaceGroup, config.sgNumber, config.sgSetting, data))
-    return false;
+  if (!LoadJobSpaceGroup(job)) return false;
   const std::string cell = CellProblem(config.cellA, config.cellB, config.cellC, config.cellAlpha,
                                        config.cellBeta, config.cellGamma);
   if (!cell.empty()) {
@@ -281,6 +280,27 @@ int SetConstraints(const Compound *compound, CombPositions *cp, const Constraint
   return 1;
 }
 
+bool LoadJobSpaceGroup(Job *job) {
+  FreeSpaceGroup(&job->crystal.spaceGroup);
+  return SetSpaceGroup(&job->crystal.spaceGroup, job->config.sgNumber, job->config.sgSetting,
+                       JobData(job)) != 0;
+}
+
+void PrepareJobPositions(Job *job) {
+  FreeCombPositions(&job->combPositions);
+  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
+  InitializeRestraints(&job->combPositions, &job->compound);
+  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+}
+
+double CellVolume(double a, double b, double c, double alpha, double beta, double gamma) {
+  if (!CellAnglesAdmitACell(alpha, beta, gamma)) return 0;
+  const double rad = M_PI / 180.0;
+  const double ca = std::cos(alpha * rad), cb = std::cos(beta * rad), cg = std::cos(gamma * rad);
+  const double radicand = 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg;
+  return radicand > 0 ? a * b * c * std::sqrt(radicand) : 0;
+}
+
 namespace {
 
 bool Matches(const AtomModel &atom, const FixedCoordinate &f) {
@@ -376,16 +396,17 @@ int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
   if (forbidden > kForbiddenReported)
     Message(MESSAGE_WARNING, "reading hkl file \"%s\", %d more reflections are forbidden\n",
             path.c_str(), forbidden - kForbiddenReported);
-  if (!SetASFTable(&job->hklList, &job->compound)) {
-    FreeHKLList(&job->hklList);
-    return 0;
-  }
-  SetLPFactor(&job->hklList, &job->radiation);
-  if (!SetJobOverallB(job)) {
+  if (!PrepareJobReflections(job)) {
     FreeHKLList(&job->hklList);
     return 0;
   }
   return n;
+}
+
+bool PrepareJobReflections(Job *job) {
+  if (!SetASFTable(&job->hklList, &job->compound)) return false;
+  SetLPFactor(&job->hklList, &job->radiation);
+  return SetJobOverallB(job);
 }
 
 bool SetJobOverallB(Job *job) {

@@ -40,6 +40,18 @@ int UpdateConstraintList(Constraints *constraints, const char *name, int index, 
 // The name a constraint must carry for restraint slot k (0 = all atoms).
 std::string ConstraintEntryName(const Compound *compound, int slot);
 int SetConstraints(const Compound *compound, CombPositions *cp, const Constraints &constraints);
+// The space group of the configuration (number and setting) from the job's
+// data files into its crystal; false, reported, when it cannot be read,
+// and the group is then empty. Whatever pointed into the old group (the
+// Wyckoff positions of the enumeration, the models) must be made anew.
+bool LoadJobSpaceGroup(Job *job);
+// The Wyckoff positions of the job's space group as the enumeration takes
+// them, with the restraints of the compound and the configuration's
+// constraints.
+void PrepareJobPositions(Job *job);
+// The volume (angstrom^3) of a cell of these edges (angstrom) and angles
+// (degrees); 0 when the angles admit no cell.
+double CellVolume(double a, double b, double c, double alpha, double beta, double gamma);
 int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
 int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
 
@@ -50,10 +62,14 @@ bool IsAbsolutePath(const std::string &name);
 std::string JobPeakFilePath(const Config &config, const std::string &folder);
 // Reads the job's peak file (a relative name is taken from the folder),
 // narrows the angle range (with autoRange, sets it to the data's), and
-// prepares the scattering and Lorentz-polarisation factors and the overall
-// displacement factor (SetJobOverallB). Returns the number of reflections,
-// 0 on failure (reported).
+// prepares the reflections (PrepareJobReflections). Returns the number of
+// reflections, 0 on failure (reported).
 int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange = 0);
+// The factors of the job's reflections from its compound, radiation and
+// configuration: the scattering factors, the Lorentz-polarisation factors
+// and the overall displacement factor (SetJobOverallB). Again after any of
+// those changed. False (reported) when one cannot be set.
+bool PrepareJobReflections(Job *job);
 // Gives the job's reflections the overall displacement factor of its
 // configuration: OVERALL_B, or with AUTO_OVERALL_B the estimate of a Wilson
 // plot (reported; 0 when the plot means nothing), which then becomes

@@ -277,10 +277,7 @@ std::vector<CrystalModel *> AllModels(Job *job) {
 
 bool GenerateJobModels(Job *job, const StopFlag *stop,
                        const std::function<void(int phase, long count)> &phase) {
-  FreeCombPositions(&job->combPositions);
-  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
-  InitializeRestraints(&job->combPositions, &job->compound);
-  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+  PrepareJobPositions(job);
   FreeCombination(&job->combination);
   InitializeCombination(&job->combination);
   job->filtered.clear();

@@ -142,9 +142,7 @@ void update_model_states_when_models() {
 
 void refresh_reflection_factors() {
   if (!file_peak_file_validity || job.hklList.items.empty() || job_worker_running()) return;
-  SetASFTable(&job.hklList, &job.compound);
-  SetLPFactor(&job.hklList, &job.radiation);
-  SetJobOverallB(&job);
+  PrepareJobReflections(&job);
   copy_reflections_to_display();
 }
 
