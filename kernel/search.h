@@ -95,9 +95,11 @@ void SetSearchGrid(Search *search, double resolution);
 
 // The searches on a prepared record. Each leaves the model at the best
 // parameters it knows and returns its Rmin.
-// The method given (ChooseMethod's choice) on the grid of the settings'
-// resolution, with the settings' annealing of that method. A model without
-// free parameters is left as it is; its factor is returned.
+//
+// RunSolveStructure lays the grid of the settings' resolution and runs the
+// method given (ChooseMethod's choice) with the settings' annealing of that
+// method. A model without free parameters is left as it is; its factor is
+// returned. The others run on the grid the record holds.
 double RunSolveStructure(Search *search, int method, const StageSettings &settings);
 double RunGridSearch(Search *search);
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
