@@ -2,7 +2,9 @@
 // annealing searches, on synthetic data whose answer is known.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <vector>
 
 #include "kernel.h"
 #include "solving_testing.h"
@@ -68,10 +70,9 @@ struct Rutile : ::testing::Test {
     }
     return s;
   }
-  double Statistic(CrystalModel *m, uint32_t trials, int autoTrials, Recorder *r = nullptr) {
+  void Statistic(CrystalModel *m, uint32_t trials, int autoTrials, Recorder *r = nullptr) {
     Search s = SearchOf(m);
     RunStatisticTest(&s, trials, autoTrials, r ? RecordStatistic : nullptr, r);
-    return m->Rmin;
   }
 };
 
@@ -111,35 +112,24 @@ TEST_F(Rutile, TrueModelFitsExactly) {
 }
 
 TEST(Evaluation, GroupedBraggFactor) {
-  struct Row {
-    int group;
-    double obs, calc;
-  };
-  struct Case {
-    std::vector<Row> rows;
-    double factor;
-  };
-  const Case cases[] = {
-      // Overlapping reflections are compared by their sums; a group number
-      // met again after another is a run of its own, and so is an
-      // ungrouped run.
-      {{{0, 10, 4}, {0, 0, 5}, {1, 20, 25}, {0, 5, 5}, {-1, 1, 0}, {-1, 1, 0}},
-       (1 + 5 + 0 + 2) / 37.0},
-      {{{-1, 3, 1}, {-1, 1, 0}}, 3.0 / 4.0},
-      {{{-1, 0, 1}, {-1, 0, 0}}, -1.0},  // nothing observed
-      {{}, -1.0},
-  };
-  for (const Case &c : cases) {
+  // Reflections as {group, observed, calculated}.
+  auto factor = [](const std::vector<std::array<double, 3>> &rows) {
     HKLList list;
-    for (const Row &r : c.rows) {
-      HKLItem item;
-      item.group = r.group;
-      item.iObsScaled = r.obs;
-      item.iCalc = r.calc;
-      list.items.push_back(item);
+    for (const auto &r : rows) {
+      list.items.emplace_back();
+      list.items.back().group = static_cast<int32_t>(r[0]);
+      list.items.back().iObsScaled = r[1];
+      list.items.back().iCalc = r[2];
     }
-    EXPECT_DOUBLE_EQ(GroupBraggFactor(&list), c.factor) << c.rows.size() << " reflections";
-  }
+    return GroupBraggFactor(&list);
+  };
+  // Overlapping reflections are compared by their sums; a group number met
+  // again after another is a run of its own, and so is an ungrouped run.
+  EXPECT_DOUBLE_EQ(factor({{0, 10, 4}, {0, 0, 5}, {1, 20, 25}, {0, 5, 5}, {-1, 1, 0}, {-1, 1, 0}}),
+                   (1 + 5 + 0 + 2) / 37.0);
+  EXPECT_DOUBLE_EQ(factor({{-1, 3, 1}, {-1, 1, 0}}), 3.0 / 4.0);
+  EXPECT_EQ(factor({{-1, 0, 1}, {-1, 0, 0}}), -1.0);  // nothing observed
+  EXPECT_EQ(factor({}), -1.0);
 }
 
 TEST(Evaluation, EqualFitsRankByModelNumber) {
@@ -177,7 +167,7 @@ TEST_F(Rutile, StatisticTestSamplesAndKeepsTheBest) {
   EXPECT_LT(m->Rmin, 0.05);
 }
 
-TEST_F(Rutile, StatisticTestStopsAndCountsTrials) {
+TEST_F(Rutile, StatisticTestStopsCountsTrialsAndSkipsFixedModels) {
   CrystalModel *m = data.truth;
   Recorder r;
   r.stopAfter = 1;
@@ -189,9 +179,7 @@ TEST_F(Rutile, StatisticTestStopsAndCountsTrials) {
   automatic.stopAfter = 1;
   Statistic(m, 7, 1, &automatic);
   EXPECT_EQ(automatic.total, 100u);  // one free parameter, automatic count
-}
-
-TEST_F(Rutile, ModelWithoutParametersGetsItsSingleFactor) {
+  // A model without parameters gets its single factor, unsampled.
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   ASSERT_NE(fixed, nullptr);
   ASSERT_EQ(fixed->freeCount, 0);
@@ -203,50 +191,42 @@ TEST_F(Rutile, ModelWithoutParametersGetsItsSingleFactor) {
 }
 
 TEST(Statistic, Filters) {
-  // One model: Rmin 0.55, Rsd 0.005, FOM 20, Ravg as the row says.
-  struct Case {
-    int type;
-    double Ravg;
-    uint32_t validity;
-    int flags;
-    bool kept;
-  };
-  const Case cases[] = {
-      // Type 1 drops a model with a poor best, a small spread and a poor
-      // average, and only that.
-      {1, 0.7, kAllValid, 0, false},
-      {1, 0.6, kAllValid, 0, true},
-      {0, 0.7, kAllValid, 0, false},  // FOM 20 equals the threshold: not above
-      {2, 0.7, kAllValid, 0, true},
-      {2, 0.7, 0, FILTER_VALID_ONLY, false},
-      {2, 0.7, 0, 0, true},
-      {3, 0.7, kAllValid, 0, false},  // no such filter: nothing kept
-  };
-  for (const Case &c : cases) {
+  // The models kept of one with Rmin 0.55, Rsd 0.005, FOM 20 and the Ravg
+  // given; marked tells whether it is still marked selected afterwards.
+  auto kept = [](int type, double Ravg, uint32_t validity, int flags, bool *marked = nullptr) {
     CrystalModelList list;
     CrystalModel m;
     m.Rmin = 0.55;
     m.Rsd = 0.005;
-    m.Ravg = c.Ravg;
+    m.Ravg = Ravg;
     m.FOM = 20;
-    m.validity = c.validity;
+    m.validity = validity;
     m.selected = 1;
     CrystalModelAdd(&list, std::move(m));
     FilterSettings s;
-    s.filterType = c.type;
+    s.filterType = type;
     s.fomThreshold = 20;
     s.bestThreshold = 0.5;
     s.sdThreshold = 0.01;
     s.avgThreshold = 0.6;
     uint32_t count = 7;
-    const size_t kept = ModelsStatisticFilter(&list, s, c.flags, &count).size();
-    EXPECT_EQ(kept, c.kept ? 1u : 0u) << "type " << c.type << ", Ravg " << c.Ravg;
-    EXPECT_EQ(count, kept);
-    // An unknown filter leaves the marks alone.
-    if (c.type == 3) {
-      EXPECT_EQ(list.models[0].selected, 1);
-    }
-  }
+    const size_t n = ModelsStatisticFilter(&list, s, flags, &count).size();
+    EXPECT_EQ(count, n);
+    if (marked) *marked = list.models[0].selected != 0;
+    return n;
+  };
+  // Type 1 drops a model with a poor best, a small spread and a poor
+  // average, and only that; type 0 keeps a FOM above the threshold.
+  EXPECT_EQ(kept(1, 0.7, kAllValid, 0), 0u);
+  EXPECT_EQ(kept(1, 0.6, kAllValid, 0), 1u);
+  EXPECT_EQ(kept(0, 0.7, kAllValid, 0), 0u);  // equal is not above
+  EXPECT_EQ(kept(2, 0.7, kAllValid, 0), 1u);
+  EXPECT_EQ(kept(2, 0.7, 0, FILTER_VALID_ONLY), 0u);
+  EXPECT_EQ(kept(2, 0.7, 0, 0), 1u);
+  // No such filter: none kept, the marks untouched.
+  bool marked = false;
+  EXPECT_EQ(kept(3, 0.7, kAllValid, 0, &marked), 0u);
+  EXPECT_TRUE(marked);
 }
 
 TEST(Statistic, ChoosingModels) {
@@ -320,7 +300,7 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
   }
 }
 
-TEST(Grid, PointOrderAndStop) {
+TEST(Grid, PointOrderAndTotal) {
   CrystalModel model;
   model.atoms.resize(1);
   model.parameterCount = 2;
