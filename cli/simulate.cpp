@@ -121,14 +121,11 @@ int main(int argc, char **argv) {
                    job.config.startAngle, job.config.endAngle);
       break;
     }
-    SetASFTable(&job.hklList, &job.compound);
-    SetLPFactor(&job.hklList, &job.radiation);
     if (overallB >= 0) job.config.overallB = overallB;
-    if (!SetOverallB(&job.hklList, job.config.overallB)) {
-      std::fprintf(stderr, "pulvina-simulate: %s: OVERALL_B %f is not from 0 to %g A^2\n",
-                   files[0].c_str(), job.config.overallB, kMaxOverallB);
-      break;
-    }
+    // A structure given has no observed intensities to estimate B from: the
+    // configured value holds.
+    job.config.autoOverallB = 0;
+    if (!PrepareJobReflections(&job)) break;
     CalculateIntensity(&job.hklList, &job.crystal, job.config.radiation);
     std::string text = "; " + job.config.title + " simulated: h k l mult d(A) 2theta(deg) fwhm(deg) Iobs\n";
     char line[160];

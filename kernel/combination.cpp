@@ -124,12 +124,6 @@ int increase(int *counter, const int *start, const int *maximum, int n) {
   return counter[n - 1] <= maximum[n - 1] ? 1 : 0;
 }
 
-int sumNx(const int *counts, const int *multiplicities, int n) {
-  int sum = 0;
-  for (int i = 0; i < n; ++i) sum += counts[i] * multiplicities[i];
-  return sum;
-}
-
 namespace {
 
 // Work budget of one walk, in visited nodes: beyond it the enumeration would

@@ -85,7 +85,6 @@ int CreateCombination(Combination *comb, int positionCount, int entryCount, int 
 int CombinationAdd(const int8_t *row, Combination *comb);
 
 int increase(int *counter, const int *start, const int *maximum, int n);
-int sumNx(const int *counts, const int *multiplicities, int n);
 
 // Results are counts of rows, -1 when the problem was refused (too many
 // candidates, sets or entries; reported through Message), or

@@ -17,6 +17,8 @@
 #include <new>
 #include <thread>
 
+#include "options.h"
+
 namespace {
 
 bool Stopping(const StopFlag *stop) { return stop && stop->load(std::memory_order_relaxed); }
@@ -151,6 +153,41 @@ std::string SettingsText(const StageSettings &s, int method) {
 
 }  // namespace
 
+StageSettings OptimizationSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.optimizationMethod;
+  s.autoGridSearch = c.autoGridSearch;
+  s.autoDimension = c.autoDimension;
+  s.resolution = c.searchResolution;
+  s.traditional = {static_cast<uint32_t>(c.tradiSaCycles), c.tradiSaStartT, c.tradiSaEndT,
+                   c.tradiSaRate, static_cast<uint32_t>(c.tradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.adaptSaCycles), c.adaptSaStartT, c.adaptSaEndT,
+                static_cast<uint32_t>(c.adaptSaMoves), c.adaptSaStrategy};
+  return s;
+}
+
+StageSettings RefinementSettings(const Config &c) {
+  StageSettings s;
+  s.method = c.refineOptimizationMethod;
+  s.autoGridSearch = c.refineAutoGridSearch;
+  s.autoDimension = c.refineAutoDimension;
+  s.resolution = c.refineSearchResolution;
+  s.traditional = {static_cast<uint32_t>(c.refineTradiSaCycles), c.refineTradiSaStartT,
+                   c.refineTradiSaEndT, c.refineTradiSaRate,
+                   static_cast<uint32_t>(c.refineTradiSaMoves)};
+  s.adaptive = {static_cast<uint32_t>(c.refineAdaptSaCycles), c.refineAdaptSaStartT,
+                c.refineAdaptSaEndT, static_cast<uint32_t>(c.refineAdaptSaMoves),
+                c.refineAdaptSaStrategy};
+  return s;
+}
+
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model) {
+  if (settings.method == METHOD_GRID ||
+      (settings.autoGridSearch == 1 && model->freeCount <= settings.autoDimension))
+    return METHOD_GRID;
+  return settings.method;
+}
+
 double AvailableMemory() {
   // MemAvailable counts the caches the kernel would give back; without it,
   // the free pages.
@@ -166,27 +203,13 @@ double AvailableMemory() {
   return pages > 0 && size > 0 ? static_cast<double>(pages) * size : 0;
 }
 
-uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage) {
-  return MixSeed(
-      MixSeed(MixSeed(runSeed) + static_cast<uint64_t>(static_cast<uint32_t>(modelNumber))) +
-      static_cast<uint64_t>(stage));
-}
-
-uint64_t ClockSeed() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const uint64_t ns =
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-  // Short enough to type back in with --seed.
-  return MixSeed(ns) % 1000000000ull;
-}
-
 int StageThreads(const Job *job) {
   int n = job->settings.threads;
   if (n <= 0) {
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     n = online > 0 ? static_cast<int>(online) : 1;
   }
-  return std::min(n, 256);
+  return std::min(n, kMaxThreads);
 }
 
 bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
@@ -256,10 +279,7 @@ std::vector<CrystalModel *> AllModels(Job *job) {
 
 bool GenerateJobModels(Job *job, const StopFlag *stop,
                        const std::function<void(int phase, long count)> &phase) {
-  FreeCombPositions(&job->combPositions);
-  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
-  InitializeRestraints(&job->combPositions, &job->compound);
-  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+  PrepareJobPositions(job);
   FreeCombination(&job->combination);
   InitializeCombination(&job->combination);
   job->filtered.clear();
@@ -392,8 +412,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
-    RunSolveStructure(&ms.search, run.method, settings.resolution,
-                      MethodSettings(settings, run.method));
+    RunSolveStructure(&ms.search, run.method, settings);
     run.seconds = SecondsSince(start);
     run.stopped = ms.context.stopped;
     run.finished = !ms.context.stopped;
@@ -431,11 +450,9 @@ std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
     if (!validOnly || (m->validity & VALIDITY_BOND_LENGTHS)) sorted.push_back(m);
   SortModels(&sorted);
   const uint32_t n = static_cast<uint32_t>(std::max(job->config.refineN, 0));
-  const void *value = job->config.refine == 1
-                          ? static_cast<const void *>(&n)
-                          : static_cast<const void *>(&job->config.refineThreshold);
   SelectionLevel level;
-  std::vector<CrystalModel *> chosen = CrystalModelsOf(sorted, job->config.refine, value, &level);
+  std::vector<CrystalModel *> chosen =
+      CrystalModelsOf(sorted, job->config.refine, n, job->config.refineThreshold, &level);
   job->selection.levels.push_back(level);
   job->selection.depth++;
   return chosen;

@@ -71,12 +71,12 @@ struct ModelReport {
 };
 using ModelReportFunction = std::function<void(const ModelReport &report)>;
 
-// The random stream of one model in one stage, and the seed of each of its
-// restarts.
-uint64_t ModelSeed(uint64_t runSeed, int modelNumber, int stage);
-// A run seed from the clock, for runs that were given none; front ends print
-// it so that the run can be repeated.
-uint64_t ClockSeed();
+// The settings of the optimisation stage and of the refinement stage.
+StageSettings OptimizationSettings(const Config &config);
+StageSettings RefinementSettings(const Config &config);
+// Grid search for few free parameters when asked, else the stage's method.
+int ChooseMethod(const StageSettings &settings, const CrystalModel *model);
+
 // Memory free for new data now, in bytes (0 when unknown).
 double AvailableMemory();
 // Worker threads a stage uses for the job's settings.threads (0: every

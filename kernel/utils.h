@@ -1,5 +1,5 @@
-// Reporting, data-file paths, the blank-stripping copy and the random
-// generator of the statistic test and the annealing.
+// Reporting, data-file paths, files read and written safely, and the
+// blank-stripping copy.
 #ifndef PULVINA_UTILS_H
 #define PULVINA_UTILS_H
 
@@ -169,25 +169,5 @@ std::string RemoveSpace(const std::string &source);
 // Bounded copy into a fixed field: at most size - 1 characters, always
 // terminated.
 void CopyText(char *destination, size_t size, const char *source);
-
-// L'Ecuyer's combined generator with a Bays-Durham shuffle, as a value:
-// every search owns one, so that searches on different threads neither share
-// nor disturb each other's sequence.
-struct RandomStream {
-  int32_t seed = 305419896;  // generator 1's word; a value <= 0 restarts the stream
-  int32_t seed2 = 123456789;
-  int32_t y = 0;
-  int32_t table[32] = {};
-  // Stores the seed word; a positive seed does not restart the table.
-  void Srand(int32_t s) { seed = s; }
-  // The next deviate in (0, 1), at most 0.99999988.
-  double Rand();
-};
-
-// The calling thread's own stream: Srand and Rand keep their meaning for
-// code that has no stream of its own.
-RandomStream &ThreadRandomStream();
-void Srand(int seed);
-double Rand();
 
 #endif

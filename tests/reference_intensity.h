@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "profile.h"
+#include "intensity.h"
 
 inline void LiteralIntensity(HKLList *list, const Crystal &crystal, int radiationType) {
   double largest = 0;

@@ -2,7 +2,9 @@
 // annealing searches, on synthetic data whose answer is known.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <vector>
 
 #include "kernel.h"
 #include "solving_testing.h"
@@ -18,6 +20,33 @@ double RutileError(double x) {
   return std::min(d, std::fabs(x - std::floor(x) - (1 - kRutileX)));
 }
 
+// What a search reported: calls, the planned total, the values shown; it
+// asks to stop at call stopAfter.
+struct Recorder {
+  int calls = 0;
+  int stopAfter = -1;
+  double total = 0;
+  uint32_t done = 0;
+  std::vector<std::vector<double>> values;
+  bool Stop() { return ++calls == stopAfter; }
+};
+
+int RecordOptimization(const OptimizationProgress *record, void *argument) {
+  Recorder *r = static_cast<Recorder *>(argument);
+  r->total = record->total;
+  std::vector<double> v;
+  for (double *p : record->model->parameterList) v.push_back(*p);
+  r->values.push_back(v);
+  return r->Stop() ? 0 : 1;
+}
+
+int RecordStatistic(const StatisticProgress *record, void *argument) {
+  Recorder *r = static_cast<Recorder *>(argument);
+  r->done = record->done;
+  r->total = record->total;
+  return r->Stop() ? 1 : 0;
+}
+
 struct Rutile : ::testing::Test {
   SyntheticJob data{"Ti1O2", 2, 136, 4.5937, 4.5937, 2.9587, "Ti(2a)+O(4f)", {kRutileX}};
   Job &job() { return data.job; }
@@ -25,8 +54,25 @@ struct Rutile : ::testing::Test {
     ASSERT_NE(data.truth, nullptr);
     SetSearchSeed(12345);
   }
-  void TearDown() override {
-    SetSearchSeed(0);
+  void TearDown() override { SetSearchSeed(0); }
+  // A search of the model on the job's crystal and list, held in the
+  // asymmetric unit, on this thread's stream.
+  Search SearchOf(CrystalModel *m, Recorder *r = nullptr) {
+    UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
+    Search s;
+    s.model = m;
+    s.crystal = &job().crystal;
+    s.list = &job().hklList;
+    s.asym = 1;
+    if (r) {
+      s.progress = RecordOptimization;
+      s.progressArg = r;
+    }
+    return s;
+  }
+  void Statistic(CrystalModel *m, uint32_t trials, int autoTrials, Recorder *r = nullptr) {
+    Search s = SearchOf(m);
+    RunStatisticTest(&s, trials, autoTrials, r ? RecordStatistic : nullptr, r);
   }
 };
 
@@ -66,31 +112,24 @@ TEST_F(Rutile, TrueModelFitsExactly) {
 }
 
 TEST(Evaluation, GroupedBraggFactor) {
-  HKLList list;
-  auto add = [&](int group, double obs, double calc) {
-    HKLItem item;
-    item.group = group;
-    item.iObsScaled = obs;
-    item.iCalc = calc;
-    list.items.push_back(item);
+  // Reflections as {group, observed, calculated}.
+  auto factor = [](const std::vector<std::array<double, 3>> &rows) {
+    HKLList list;
+    for (const auto &r : rows) {
+      list.items.emplace_back();
+      list.items.back().group = static_cast<int32_t>(r[0]);
+      list.items.back().iObsScaled = r[1];
+      list.items.back().iCalc = r[2];
+    }
+    return GroupBraggFactor(&list);
   };
-  add(0, 10, 4);
-  add(0, 0, 5);     // overlaps its neighbour: the sums are compared
-  add(1, 20, 25);
-  add(0, 5, 5);     // same number, but a run of its own
-  add(-1, 1, 0);
-  add(-1, 1, 0);    // ungrouped run: one group
-  EXPECT_DOUBLE_EQ(GroupBraggFactor(&list), (1 + 5 + 0 + 2) / 37.0);
-  HKLList one;
-  one.items.resize(2);
-  one.items[0].iObsScaled = 3;
-  one.items[1].iObsScaled = 1;
-  one.items[0].iCalc = 1;
-  EXPECT_DOUBLE_EQ(GroupBraggFactor(&one), 3.0 / 4.0);
-  for (HKLItem &item : one.items) item.iObsScaled = 0;
-  EXPECT_EQ(GroupBraggFactor(&one), -1.0);
-  HKLList empty;
-  EXPECT_EQ(GroupBraggFactor(&empty), -1.0);
+  // Overlapping reflections are compared by their sums; a group number met
+  // again after another is a run of its own, and so is an ungrouped run.
+  EXPECT_DOUBLE_EQ(factor({{0, 10, 4}, {0, 0, 5}, {1, 20, 25}, {0, 5, 5}, {-1, 1, 0}, {-1, 1, 0}}),
+                   (1 + 5 + 0 + 2) / 37.0);
+  EXPECT_DOUBLE_EQ(factor({{-1, 3, 1}, {-1, 1, 0}}), 3.0 / 4.0);
+  EXPECT_EQ(factor({{-1, 0, 1}, {-1, 0, 0}}), -1.0);  // nothing observed
+  EXPECT_EQ(factor({}), -1.0);
 }
 
 TEST(Evaluation, EqualFitsRankByModelNumber) {
@@ -109,28 +148,12 @@ TEST(Evaluation, EqualFitsRankByModelNumber) {
   EXPECT_EQ(models[0], &a);
 }
 
-// ---- statistic test ------------------------------------------------------
-
-struct Recorder {
-  int calls = 0;
-  int stopAfter = -1;
-  uint32_t lastDone = 0, total = 0;
-};
-
-int Record(const StatisticProgress *record, void *argument) {
-  Recorder *r = static_cast<Recorder *>(argument);
-  ++r->calls;
-  r->lastDone = record->done;
-  r->total = record->total;
-  return r->stopAfter >= 0 && r->calls >= r->stopAfter;
-}
+// ---- statistic test, filter and choice ----------------------------------
 
 TEST_F(Rutile, StatisticTestSamplesAndKeepsTheBest) {
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
   Recorder r;
-  ModelStatisticTest(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                     500, 0, Record, &r);
+  Statistic(m, 500, 0, &r);
   EXPECT_EQ(r.calls, 500);
   EXPECT_EQ(r.total, 500u);
   EXPECT_EQ(m->selected, 1);
@@ -139,128 +162,145 @@ TEST_F(Rutile, StatisticTestSamplesAndKeepsTheBest) {
   // 500 samples of x in the asymmetric unit come near the truth.
   EXPECT_LT(RutileError(*m->parameterList[0]), 0.01);
   EXPECT_DOUBLE_EQ(m->FOM, 10.0 / m->Rmin + 100.0 * m->Rsd / m->Ravg);
-  // The best value is in place: one more evaluation gives Rmin again.
+  // The best value is in place: one more evaluation finds it again.
   SetModelFactor(m, &job().crystal, &job().hklList, 0);
-  double again = m->Rmin;
-  EXPECT_LT(again, 0.05);
+  EXPECT_LT(m->Rmin, 0.05);
 }
 
-TEST_F(Rutile, StatisticTestStopsAndCountsTrials) {
+TEST_F(Rutile, StatisticTestStopsCountsTrialsAndSkipsFixedModels) {
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
   Recorder r;
   r.stopAfter = 1;
-  ModelStatisticTest(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                     1000, 0, Record, &r);
+  Statistic(m, 1000, 0, &r);
   EXPECT_EQ(r.calls, 1);
-  EXPECT_EQ(r.lastDone, 1u);
+  EXPECT_EQ(r.done, 1u);
   EXPECT_NEAR(m->Rsd, 0.0, 1e-12);
   Recorder automatic;
   automatic.stopAfter = 1;
-  ModelStatisticTest(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                     7, 1, Record, &automatic);
+  Statistic(m, 7, 1, &automatic);
   EXPECT_EQ(automatic.total, 100u);  // one free parameter, automatic count
-}
-
-TEST_F(Rutile, ModelWithoutParametersGetsItsSingleFactor) {
+  // A model without parameters gets its single factor, unsampled.
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   ASSERT_NE(fixed, nullptr);
   ASSERT_EQ(fixed->freeCount, 0);
   fixed->selected = 0;
-  UpdateCrystalByModel(&job().crystal, fixed, nullptr, 1);
-  ModelStatisticTest(fixed, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor,
-                     &job().hklList, 100, 0, nullptr, nullptr);
+  Statistic(fixed, 100, 0);
   EXPECT_EQ(fixed->Rmin, fixed->Ravg);
   EXPECT_EQ(fixed->Rsd, 0.0);
   EXPECT_EQ(fixed->selected, 0);
 }
 
 TEST(Statistic, Filters) {
-  CrystalModelList list;
-  CrystalModel m;
-  m.Rmin = 0.55;
-  m.Rsd = 0.005;
-  m.Ravg = 0.7;
-  m.FOM = 20;
-  CrystalModelAdd(&list, std::move(m));
-  FilterSettings s;
-  s.filterType = 1;
-  s.bestThreshold = 0.5;
-  s.sdThreshold = 0.01;
-  s.avgThreshold = 0.6;
-  uint32_t count = 7;
-  EXPECT_TRUE(ModelsStatisticFilter(&list, s, 0, &count).empty());
-  EXPECT_EQ(count, 0u);
-  list.models[0].Ravg = 0.6;
-  EXPECT_EQ(ModelsStatisticFilter(&list, s, 0, &count).size(), 1u);
-  s.filterType = 0;
-  s.fomThreshold = 20;
-  EXPECT_TRUE(ModelsStatisticFilter(&list, s, 0, &count).empty());  // equal is not above
-  s.filterType = 2;
-  list.models[0].validity = 0;
-  EXPECT_TRUE(ModelsStatisticFilter(&list, s, FILTER_VALID_ONLY, &count).empty());
-  EXPECT_EQ(ModelsStatisticFilter(&list, s, 0, &count).size(), 1u);
-  s.filterType = 3;
-  list.models[0].selected = 1;
-  EXPECT_TRUE(ModelsStatisticFilter(&list, s, 0, &count).empty());
-  EXPECT_EQ(list.models[0].selected, 1);  // untouched
+  // The models kept of one with Rmin 0.55, Rsd 0.005, FOM 20 and the Ravg
+  // given; marked tells whether it is still marked selected afterwards.
+  auto kept = [](int type, double Ravg, uint32_t validity, int flags, bool *marked = nullptr) {
+    CrystalModelList list;
+    CrystalModel m;
+    m.Rmin = 0.55;
+    m.Rsd = 0.005;
+    m.Ravg = Ravg;
+    m.FOM = 20;
+    m.validity = validity;
+    m.selected = 1;
+    CrystalModelAdd(&list, std::move(m));
+    FilterSettings s;
+    s.filterType = type;
+    s.fomThreshold = 20;
+    s.bestThreshold = 0.5;
+    s.sdThreshold = 0.01;
+    s.avgThreshold = 0.6;
+    uint32_t count = 7;
+    const size_t n = ModelsStatisticFilter(&list, s, flags, &count).size();
+    EXPECT_EQ(count, n);
+    if (marked) *marked = list.models[0].selected != 0;
+    return n;
+  };
+  // Type 1 drops a model with a poor best, a small spread and a poor
+  // average, and only that; type 0 keeps a FOM above the threshold.
+  EXPECT_EQ(kept(1, 0.7, kAllValid, 0), 0u);
+  EXPECT_EQ(kept(1, 0.6, kAllValid, 0), 1u);
+  EXPECT_EQ(kept(0, 0.7, kAllValid, 0), 0u);  // equal is not above
+  EXPECT_EQ(kept(2, 0.7, kAllValid, 0), 1u);
+  EXPECT_EQ(kept(2, 0.7, 0, FILTER_VALID_ONLY), 0u);
+  EXPECT_EQ(kept(2, 0.7, 0, 0), 1u);
+  // No such filter: none kept, the marks untouched.
+  bool marked = false;
+  EXPECT_EQ(kept(3, 0.7, kAllValid, 0, &marked), 0u);
+  EXPECT_TRUE(marked);
 }
 
 TEST(Statistic, ChoosingModels) {
   CrystalModel m[4];
-  const double factors[4] = {0.2, 0.3, 0.5, 0.4};
+  const double factors[4] = {0.2, 0.3, 0.4, 0.5};
   std::vector<CrystalModel *> sorted;
   for (int i = 0; i < 4; ++i) {
     m[i].Rmin = factors[i];
     sorted.push_back(&m[i]);
   }
-  SelectionLevel level;
-  const double threshold = 0.4;
-  EXPECT_EQ(CrystalModelsOf(sorted, 2, &threshold, &level).size(), 2u);
-  EXPECT_EQ(level.models.size(), 2u);
-  const uint32_t none = 0, many = 9;
-  EXPECT_TRUE(CrystalModelsOf(sorted, 1, &none, &level).empty());
-  EXPECT_EQ(CrystalModelsOf(sorted, 1, &many, &level).size(), 4u);
-  EXPECT_EQ(CrystalModelsOf(sorted, 0, nullptr, &level).size(), 4u);
-  EXPECT_TRUE(CrystalModelsOf(sorted, 5, nullptr, &level).empty());
+  struct Case {
+    int mode;
+    uint32_t count;
+    double threshold;
+    size_t chosen;
+  };
+  const Case cases[] = {
+      {0, 1, 0.1, 4},  // all
+      {1, 0, 1, 0},    {1, 3, 1, 3}, {1, 9, 1, 4},
+      {2, 9, 0.3, 2},  // at most the threshold
+      {2, 9, 0.1, 0},  {5, 9, 1, 0},
+  };
+  for (const Case &c : cases) {
+    SelectionLevel level;
+    const std::vector<CrystalModel *> chosen =
+        CrystalModelsOf(sorted, c.mode, c.count, c.threshold, &level);
+    EXPECT_EQ(chosen.size(), c.chosen) << "mode " << c.mode << ", " << c.count << ", "
+                                       << c.threshold;
+    EXPECT_EQ(level.models, chosen);
+  }
 }
 
 // ---- grid search and annealing --------------------------------------------
 
-struct OptRecorder {
-  int calls = 0;
-  int stopAfter = -1;
-  double total = 0;
-  std::vector<double> first;
-  std::vector<std::vector<double>> values;
-  bool keepValues = false;
-};
+StageSettings Settings(int method, double resolution) {
+  StageSettings s;
+  s.method = method;
+  s.resolution = resolution;
+  s.traditional = {2, 10, 1, 0.5, 50};  // 10, 5, 2.5, 1.25: four steps a cycle
+  s.adaptive = {1, 1, 0.01, 100, 0};
+  return s;
+}
 
-int RecordOpt(const OptimizationProgress *record, void *argument) {
-  OptRecorder *r = static_cast<OptRecorder *>(argument);
-  ++r->calls;
-  r->total = record->total;
-  if (r->keepValues) {
-    std::vector<double> v;
-    for (double *p : record->model->parameterList) v.push_back(*p);
-    r->values.push_back(v);
+// Every method finds the oxygen from a poor start, and a stop on the first
+// move ends the search after that move, not after a temperature step.
+TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
+  struct Case {
+    int method;
+    double resolution, tolerance;
+  };
+  const Case cases[] = {{METHOD_GRID, 0.01, 0.0015},
+                        {METHOD_TRADITIONAL, 0.01, 0.0015},
+                        {METHOD_ADAPTIVE, 0.005, 0.002}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.method);
+    CrystalModel *m = data.truth;
+    m->Rmin = 100;
+    *m->parameterList[0] = 0.123;
+    Recorder r;
+    Search s = SearchOf(m, &r);
+    const double R = RunSolveStructure(&s, c.method, Settings(c.method, c.resolution));
+    EXPECT_GT(r.calls, 0);
+    EXPECT_LT(RutileError(*m->parameterList[0]), c.tolerance);
+    EXPECT_EQ(R, m->Rmin);
+    EXPECT_LE(m->Rmin, m->runMinimum);
+    Recorder once;
+    once.stopAfter = 1;
+    Search stopped = SearchOf(m, &once);
+    RunSolveStructure(&stopped, c.method, Settings(c.method, c.resolution));
+    EXPECT_EQ(once.calls, 1);
   }
-  return !(r->stopAfter >= 0 && r->calls >= r->stopAfter);
 }
 
-TEST_F(Rutile, GridSearchFindsTheOxygen) {
-  CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
-  OptRecorder r;
-  double R = SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor,
-                            &job().hklList, METHOD_GRID, 0.01, nullptr, RecordOpt, &r);
-  EXPECT_LT(R, 0.02);
-  EXPECT_LT(RutileError(*m->parameterList[0]), 0.0015);
-  EXPECT_EQ(R, m->Rmin);
-  EXPECT_LE(m->Rmin, m->runMinimum);
-}
-
-TEST(Grid, PointOrderAndStop) {
+TEST(Grid, PointOrderAndTotal) {
   CrystalModel model;
   model.atoms.resize(1);
   model.parameterCount = 2;
@@ -269,24 +309,20 @@ TEST(Grid, PointOrderAndStop) {
   UpdateParaList(&model);
   Crystal crystal;
   HKLList list;
-  int current[2] = {0, 0};
-  const int lower[2] = {0, 0}, upper[2] = {2, 1};
-  const double step[2] = {1, 10};
-  OptRecorder r;
-  r.keepValues = true;
-  GridSearch(&model, &crystal, &list, 0, GroupBraggFactor, &list, current, lower, upper, step,
-             RecordOpt, &r);
+  Recorder r;
+  Search s;
+  s.model = &model;
+  s.crystal = &crystal;
+  s.list = &list;
+  s.progress = RecordOptimization;
+  s.progressArg = &r;
+  s.grid = {{0, 0}, {0, 0}, {2, 1}, {1, 10}};
+  RunGridSearch(&s);
   ASSERT_EQ(r.values.size(), 6u);
   EXPECT_EQ(r.values[1], (std::vector<double>{1, 0}));
   EXPECT_EQ(r.values[3], (std::vector<double>{0, 10}));
   EXPECT_EQ(r.values[5], (std::vector<double>{2, 10}));
   EXPECT_EQ(r.total, 2.0);
-  OptRecorder once;
-  once.stopAfter = 1;
-  current[0] = current[1] = 0;
-  GridSearch(&model, &crystal, &list, 0, GroupBraggFactor, &list, current, lower, upper, step,
-             RecordOpt, &once);
-  EXPECT_EQ(once.calls, 1);
 }
 
 TEST_F(Rutile, GridBoundsOfSpecialPositions) {
@@ -294,123 +330,72 @@ TEST_F(Rutile, GridBoundsOfSpecialPositions) {
   // asymmetric unit the x range is 0..25; searched over the whole edge, a
   // special position's parameter runs 0..50.
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
   ASSERT_EQ(m->atoms[1].para[SLOT_X].special, 0);  // primitive group: not marked
   m->atoms[1].para[SLOT_X].special = 1;
-  OptRecorder r;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 0, GroupBraggFactor, &job().hklList,
-                 METHOD_GRID, 4.5937 * 0.03, nullptr, RecordOpt, &r);
+  Recorder r;
+  Search s = SearchOf(m, &r);
+  s.asym = 0;
+  RunSolveStructure(&s, METHOD_GRID, Settings(METHOD_GRID, 4.5937 * 0.03));
   EXPECT_EQ(r.calls, 35);  // indices 0..34, the last value 1.02
   m->atoms[1].para[SLOT_X].special = 0;
 }
 
 TEST_F(Rutile, UnknownMethodAndModelsWithoutParameters) {
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
   m->Rmin = 0.75;
   CapturedMessages messages;
-  EXPECT_EQ(SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor,
-                           &job().hklList, 3, 0.1, nullptr, nullptr, nullptr),
-            0.75);
+  Search s = SearchOf(m);
+  EXPECT_EQ(RunSolveStructure(&s, 3, Settings(3, 0.1)), 0.75);
   EXPECT_EQ(messages.text(), "solving structure, unknown global optimazation method!\n");
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   fixed->Rmin = 0.5;
-  UpdateCrystalByModel(&job().crystal, fixed, nullptr, 1);
-  double R = SolveStructure(fixed, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor,
-                            &job().hklList, METHOD_GRID, 0.1, nullptr, nullptr, nullptr);
-  EXPECT_GT(R, 0.1);
+  Search none = SearchOf(fixed);
+  EXPECT_GT(RunSolveStructure(&none, METHOD_GRID, Settings(METHOD_GRID, 0.1)), 0.1);
   EXPECT_EQ(fixed->Rmin, 0.5);  // the model is not changed
 }
 
-TEST_F(Rutile, TraditionalAnnealingFindsTheOxygen) {
+TEST_F(Rutile, TraditionalAnnealingSchedule) {
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
-  TraditionalAnnealingSettings s;
-  s.cycles = 2;
-  s.startT = 10;
-  s.endT = 1;
-  s.rate = 0.5;  // 10, 5, 2.5, 1.25: four steps
-  s.moves = 50;
-  OptRecorder r;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_TRADITIONAL, 0.01, &s, RecordOpt, &r);
+  StageSettings s = Settings(METHOD_TRADITIONAL, 0.01);
+  Recorder r;
+  Search search = SearchOf(m, &r);
+  RunSolveStructure(&search, METHOD_TRADITIONAL, s);
   EXPECT_EQ(r.calls, 2 * 4 * 50);
   EXPECT_DOUBLE_EQ(r.total, std::ceil(2 * 50 * 1 / std::log10(2.0)));  // 333, an estimate
-  EXPECT_LT(RutileError(*m->parameterList[0]), 0.0015);
-  // A stop on the first move ends the search after it, not after the
-  // temperature step.
-  OptRecorder once;
-  once.stopAfter = 1;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_TRADITIONAL, 0.01, &s, RecordOpt, &once);
-  EXPECT_EQ(once.calls, 1);
   // A schedule that starts at its end makes no moves.
-  OptRecorder none;
-  s.startT = 1;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_TRADITIONAL, 0.01, &s, RecordOpt, &none);
+  s.traditional.startT = 1;
+  Recorder none;
+  Search cold = SearchOf(m, &none);
+  RunSolveStructure(&cold, METHOD_TRADITIONAL, s);
   EXPECT_EQ(none.calls, 0);
-}
-
-TEST_F(Rutile, AnnealingScheduleThatNeverEndsIsBounded) {
-  CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
-  TraditionalAnnealingSettings s;
-  s.cycles = 1;
-  s.rate = 1.0;
-  s.moves = 1;
+  // One that never ends is cut, with a word.
+  s.traditional = {1, 10, 0.01, 1.0, 1};
   CapturedMessages messages;
-  OptRecorder r;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_TRADITIONAL, 0.01, &s, RecordOpt, &r);
-  EXPECT_EQ(r.calls, kMaxTemperatureSteps);
+  Recorder endless;
+  Search forever = SearchOf(m, &endless);
+  RunSolveStructure(&forever, METHOD_TRADITIONAL, s);
+  EXPECT_EQ(endless.calls, kMaxTemperatureSteps);
   EXPECT_NE(messages.text().find("never ends"), std::string::npos);
 }
 
-TEST_F(Rutile, AdaptiveAnnealing) {
+TEST_F(Rutile, AdaptiveAnnealingTakesItsScheduleFromTheStatisticTest) {
   CrystalModel *m = data.truth;
-  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
-  // Automatic strategy without a statistic test: Rsd 0, no step at all.
-  AdaptiveAnnealingSettings s;
-  s.strategy = 1;
-  OptRecorder idle;
+  StageSettings s = Settings(METHOD_ADAPTIVE, 0.005);
+  s.adaptive.strategy = 1;
+  // Without a statistic test Rsd is 0: no temperature step at all.
+  Recorder idle;
   *m->parameterList[0] = 0.123;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_ADAPTIVE, 0.01, &s, RecordOpt, &idle);
+  Search search = SearchOf(m, &idle);
+  RunSolveStructure(&search, METHOD_ADAPTIVE, s);
   EXPECT_EQ(idle.calls, 0);
   EXPECT_EQ(*m->parameterList[0], 0.123);
-  // After a statistic test the automatic schedule runs and refines.
-  ModelStatisticTest(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                     200, 0, nullptr, nullptr);
-  OptRecorder r;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_ADAPTIVE, 0.005, &s, RecordOpt, &r);
+  // After one the automatic schedule runs and refines.
+  Statistic(m, 200, 0);
+  Recorder r;
+  Search tested = SearchOf(m, &r);
+  RunSolveStructure(&tested, METHOD_ADAPTIVE, s);
   EXPECT_GT(r.calls, 0);
   EXPECT_LT(RutileError(*m->parameterList[0]), 0.002);
-  // A stop on the first move ends the search after it.
-  OptRecorder once;
-  once.stopAfter = 1;
-  s.strategy = 0;
-  s.startT = 1;
-  s.endT = 0.01;
-  s.moves = 100;
-  SolveStructure(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor, &job().hklList,
-                 METHOD_ADAPTIVE, 0.005, &s, RecordOpt, &once);
-  EXPECT_EQ(once.calls, 1);
-}
-
-TEST_F(Rutile, SeededRunsRepeatExactly) {
-  CrystalModel *m = data.truth;
-  auto run = [&] {
-    SetSearchSeed(777);
-    m->Rmin = 100;
-    *m->parameterList[0] = 0;
-    UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
-    ModelStatisticTest(m, &job().crystal, &job().hklList, 0, 1, GroupBraggFactor,
-                       &job().hklList, 50, 0, nullptr, nullptr);
-    return std::make_pair(m->Rmin, m->Ravg);
-  };
-  EXPECT_EQ(run(), run());
 }
 
 }  // namespace

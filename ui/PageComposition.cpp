@@ -528,13 +528,7 @@ void update_sg() {
   bool ok = same;
   if (!same) {
     discard_models("the space group has changed");
-    FreeSpaceGroup(&job.crystal.spaceGroup);
-    InitializeSpaceGroup(&job.crystal.spaceGroup);
-    ok = SetSpaceGroup(&job.crystal.spaceGroup, c.sgNumber, c.sgSetting, JobData(&job)) != 0;
-    if (!ok) {
-      FreeSpaceGroup(&job.crystal.spaceGroup);
-      InitializeSpaceGroup(&job.crystal.spaceGroup);
-    }
+    ok = LoadJobSpaceGroup(&job);
     appliedSg.loaded = ok;
     appliedSg.number = c.sgNumber;
     appliedSg.setting = c.sgSetting;
@@ -555,9 +549,7 @@ void update_sg() {
                                             sg.crystalSystem.c_str());
     gtk_label_set_markup(GTK_LABEL(lbl_sg_information), markup);
     g_free(markup);
-    SetCombPositions(sg.positions, &job.combPositions);
-    InitializeRestraints(&job.combPositions, &job.compound);
-    SetConstraints(&job.compound, &job.combPositions, job.config.constraints);
+    PrepareJobPositions(&job);
     // A constraint the formula or the group cannot take is left out of the
     // enumeration; say so once for each new pair of them.
     if (appliedSg.checkedGeneration != applied.generation && !job.compound.entries.empty()) {

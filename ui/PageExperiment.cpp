@@ -150,9 +150,7 @@ void refresh_reflection_factors() {
   if (!access) return;
   Job &job = *access;
   if (!file_peak_file_validity || job.hklList.items.empty()) return;
-  SetASFTable(&job.hklList, &job.compound);
-  SetLPFactor(&job.hklList, &job.radiation);
-  SetJobOverallB(&job);
+  PrepareJobReflections(&job);
   copy_reflections_to_display(job);
 }
 

@@ -18,7 +18,6 @@ constexpr double kAvogadro = 0.6023;
 const long kMaxZ = static_cast<long>(FindConfigKeyword("FORMULAR_Z")->range.high);
 // A combo of more values than this is no choice any more.
 constexpr long kMaxZChoices = 1000;
-constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180.0;
 
 // The cell volume of every opening, in cubic angstrom.
 double V = 1000.0;
@@ -204,16 +203,14 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
     bool good = true;
     for (int i = 0; i < 6 && good; ++i)
       good = entry_config_value(entries[i], kKeys[i], kLabels[i], &cell[i]);
-    const double rad = kRadiansPerDegree;
-    const double ca = std::cos(cell[3] * rad), cb = std::cos(cell[4] * rad),
-                 cg = std::cos(cell[5] * rad);
-    const double radicand = good ? 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg : 0;
+    const double volume =
+        good ? CellVolume(cell[0], cell[1], cell[2], cell[3], cell[4], cell[5]) : 0;
     if (!good) {
       MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                  "Calculate V: the cell parameters are not valid (see the message log);\n"
                  "V stays %f A^3.",
                  V);
-    } else if (!CellAnglesAdmitACell(cell[3], cell[4], cell[5]) || !(radicand > 0)) {
+    } else if (!(volume > 0)) {
       Message(MESSAGE_ERROR,
               "Calculate V: the angles alpha %g, beta %g, gamma %g admit no cell; V stays %f "
               "A^3\n",
@@ -224,7 +221,7 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
                  "and the three below 360 degrees.\nV stays %f A^3.",
                  cell[3], cell[4], cell[5], V);
     } else {
-      V = cell[0] * cell[1] * cell[2] * std::sqrt(radicand);
+      V = volume;
       if (editV) {
         char text[64];
         std::snprintf(text, sizeof text, "%f", V);

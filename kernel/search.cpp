@@ -1,0 +1,351 @@
+// SPDX-License-Identifier: BSD-3-Clause
+#include "search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "combination.h"
+
+// ---- search ranges and grids ---------------------------------------------------
+
+namespace {
+
+// The slot a parameter-list entry points at.
+const ModelParameter *ParameterOf(const CrystalModel *model, const double *slot) {
+  for (const AtomModel &atom : model->atoms)
+    for (int i = 0; i < 3; ++i)
+      if (&atom.para[i].value == slot) return &atom.para[i];
+  return nullptr;
+}
+
+int AxisOf(const ModelParameter *p) {
+  if (!p) return -1;
+  return p->kind == KIND_X ? 0 : p->kind == KIND_Y ? 1 : p->kind == KIND_Z ? 2 : -1;
+}
+
+}  // namespace
+
+int SearchRange(const CrystalModel *model, size_t i, const Crystal *crystal, int asym,
+                double *lower, double *upper) {
+  const double *u = crystal->spaceGroup.asymmetricUnit;
+  const ModelParameter *p = ParameterOf(model, model->parameterList[i]);
+  const int axis = AxisOf(p);
+  *lower = axis >= 0 ? u[2 * axis] : 0;
+  *upper = axis >= 0 ? u[2 * axis + 1] : 0;
+  if (axis >= 0 && !asym && p->special) {
+    *lower = 0;
+    *upper = 1;
+  }
+  return axis;
+}
+
+void SetSearchGrid(Search *search, double resolution) {
+  const CrystalModel *model = search->model;
+  const Crystal *crystal = search->crystal;
+  const size_t n = model->parameterList.size();
+  SearchGrid &g = search->grid;
+  g.current.assign(n, 0);
+  g.lower.assign(n, 0);
+  g.upper.assign(n, 0);
+  g.step.assign(n, 1.0);
+  const double edge[3] = {crystal->a, crystal->b, crystal->c};
+  for (size_t i = 0; i < n; ++i) {
+    double lo = 0, hi = 0;
+    const int axis = SearchRange(model, i, crystal, search->asym, &lo, &hi);
+    const double step = axis >= 0 ? resolution / edge[axis] : 0;
+    // A step that is no positive number would make the grid endless or
+    // empty; such a parameter stays where it is.
+    if (axis < 0 || !std::isfinite(step) || step <= 0) continue;
+    g.step[i] = step;
+    g.lower[i] = static_cast<int>(std::floor(lo / step));
+    g.upper[i] = static_cast<int>(std::ceil(hi / step));
+    g.current[i] = g.lower[i];
+  }
+}
+
+// ---- the bookkeeping every search does -------------------------------------
+
+namespace {
+
+// One search in progress: the evaluation, the best values, the progress
+// record and its report.
+class SearchRun {
+ public:
+  explicit SearchRun(Search *s)
+      : s_(*s), model_(s->model), n_(s->model->parameterList.size()),
+        random_(s->random ? *s->random : ThreadSearchRandom()),
+        evaluate_(s->model, s->crystal, s->list, s->selector, s->factor,
+                  s->factorArg ? s->factorArg : s->list),
+        best_(n_), shown_(n_) {
+    CopyParameterValues(model_, &best_);
+    record_.model = model_;
+    record_.values = shown_.data();
+    model_->runMinimum = 100.0;
+  }
+
+  size_t size() const { return n_; }
+  SearchRandom &random() { return random_; }
+  OptimizationProgress &record() { return record_; }
+  double *value(size_t i) { return model_->parameterList[i]; }
+  void SetFromGrid(size_t i) {
+    *value(i) = s_.grid.current[i] * s_.grid.step[i];
+  }
+  int RandomParameter() {
+    const int n = static_cast<int>(n_);
+    return static_cast<int>(n * random_.Rand()) % n;
+  }
+
+  double EvaluateQuietly() { return evaluate_(); }
+
+  // Evaluates and books the factor: count, flags, and a new minimum of this
+  // run. With showRunBest the display follows every new run minimum (grid
+  // search, traditional annealing); otherwise the search decides.
+  double Evaluate(bool showRunBest) {
+    const double R = evaluate_();
+    record_.factor = R;
+    record_.count++;
+    record_.newRunBest = record_.newBest = 0;
+    if (R < model_->runMinimum) {
+      model_->runMinimum = R;
+      record_.newRunBest = 1;
+      if (showRunBest) {
+        record_.newBest = 1;
+        CopyParameterValues(model_, &shown_);
+      }
+    }
+    return R;
+  }
+  // A new best of the model: kept, and optionally shown.
+  void NoteBest(double R, bool show) {
+    model_->Rmin = R;
+    CopyParameterValues(model_, &best_);
+    if (show) {
+      record_.newBest = 1;
+      shown_ = best_;
+    }
+  }
+  bool Report() {
+    proceed_ = s_.progress ? s_.progress(&record_, s_.progressArg) != 0 : true;
+    return proceed_;
+  }
+  bool proceeding() const { return proceed_; }
+  double Finish() {
+    evaluate_.Sync();
+    RestoreParameterValues(model_, best_);
+    return model_->Rmin;
+  }
+
+ private:
+  Search &s_;
+  CrystalModel *model_;
+  size_t n_;
+  SearchRandom &random_;
+  ModelEvaluator evaluate_;
+  std::vector<double> best_, shown_;
+  OptimizationProgress record_;
+  bool proceed_ = true;
+};
+
+// Temperature steps of one cycle from start down to end at the given rate,
+// or -1 when the schedule never ends.
+long TemperatureSteps(double start, double end, double rate) {
+  long steps = 0;
+  for (double T = start; T > end; T *= rate) {
+    if (++steps > kMaxTemperatureSteps) return -1;
+  }
+  return steps;
+}
+
+}  // namespace
+
+double RunSolveStructure(Search *search, int method, const StageSettings &settings) {
+  CrystalModel *model = search->model;
+  if (model->parameterList.empty()) {
+    ModelEvaluator evaluate(model, search->crystal, search->list, search->selector,
+                            search->factor, search->factorArg ? search->factorArg : search->list);
+    return evaluate.FactorOfCrystal();
+  }
+  SetSearchGrid(search, settings.resolution);
+  switch (method) {
+    case METHOD_GRID:
+      RunGridSearch(search);
+      break;
+    case METHOD_TRADITIONAL:
+      RunTraditionalAnnealing(search, settings.traditional);
+      break;
+    case METHOD_ADAPTIVE:
+      RunAdaptiveAnnealing(search, settings.adaptive);
+      break;
+    default:
+      Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
+      break;
+  }
+  return model->Rmin;
+}
+
+double RunGridSearch(Search *search) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0) return model->Rmin;
+  SearchRun run(search);
+  double total = 1;
+  for (size_t i = 0; i < n; ++i) total *= g.upper[i] - g.lower[i];
+  run.record().total = total;
+  do {
+    for (size_t i = 0; i < n; ++i) run.SetFromGrid(i);
+    const double R = run.Evaluate(true);
+    if (R < model->Rmin) run.NoteBest(R, false);
+    run.Report();
+  } while (increase(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
+           run.proceeding());
+  return run.Finish();
+}
+
+double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0) return model->Rmin;
+  SearchRun run(search);
+  const uint32_t cyclesMoves = settings.cycles * settings.moves;
+  long steps = TemperatureSteps(settings.startT, settings.endT, settings.rate);
+  if (steps < 0) {
+    Message(MESSAGE_WARNING,
+            "solving structure by Simulated Annealing, the temperature schedule (%f to %f at "
+            "rate %f) never ends; each cycle stops after %d temperature steps\n",
+            settings.startT, settings.endT, settings.rate, kMaxTemperatureSteps);
+    steps = kMaxTemperatureSteps;
+  }
+  // The planned count only feeds the percentage shown; a schedule cut
+  // short above counts the steps it will really take.
+  const double planned = std::ceil(cyclesMoves * std::log10(settings.endT / settings.startT) /
+                                   std::log10(settings.rate));
+  run.record().total = std::isfinite(planned) && planned >= 0 && steps < kMaxTemperatureSteps
+                           ? planned
+                           : static_cast<double>(cyclesMoves) * static_cast<double>(steps);
+  SearchRandom &random = run.random();
+  for (uint32_t cycle = 0; cycle < settings.cycles && run.proceeding(); ++cycle) {
+    random.Reseed();
+    for (size_t i = 0; i < n; ++i) {
+      g.current[i] = static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
+      run.SetFromGrid(i);
+    }
+    double Rcur = run.EvaluateQuietly();
+    double T = settings.startT;
+    for (long s = 0; T > settings.endT && run.proceeding() && s < kMaxTemperatureSteps; ++s) {
+      random.Reseed();
+      for (uint32_t m = 0; m < settings.moves && run.proceeding(); ++m) {
+        for (size_t i = 0; i < n; ++i) run.SetFromGrid(i);
+        const size_t k = static_cast<size_t>(run.RandomParameter());
+        const int saved = g.current[k];
+        g.current[k] = static_cast<int>(g.lower[k] + (g.upper[k] - g.lower[k]) * random.Rand());
+        run.SetFromGrid(k);
+        const double R = run.Evaluate(true);
+        if (R < model->Rmin) run.NoteBest(R, false);
+        const double d = R - Rcur;
+        bool accept = d < 0;
+        if (!accept) accept = std::exp(-d / T) >= random.Rand();
+        if (accept)
+          Rcur = R;
+        else
+          g.current[k] = saved;
+        run.Report();
+      }
+      T *= settings.rate;
+    }
+  }
+  return run.Finish();
+}
+
+double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0) return model->Rmin;
+  std::FILE *log = search->annealingLog;
+  double T0 = 0, Tend = 0;
+  uint32_t M = 0;
+  if (settings.strategy == 0) {
+    T0 = settings.startT;
+    Tend = settings.endT;
+    M = settings.moves;
+  } else if (settings.strategy == 1) {
+    T0 = 1.5 * model->Rsd;
+    Tend = 0.2 * T0;
+    const int e = (static_cast<int>(n) + 1) / 2;
+    double moves = static_cast<double>(n) * std::pow(10.0, e);
+    M = moves > 4e9 ? 4000000000u : static_cast<uint32_t>(moves);
+    if (log) std::fprintf(log, "moves : %ld\n", static_cast<long>(M));
+  }
+  SearchRun run(search);
+  OptimizationProgress &record = run.record();
+  for (uint32_t c = 0; c < settings.cycles; ++c) {
+    long s = 0;
+    for (double T = T0; T > Tend && s < kMaxTemperatureSteps; T *= 0.9, ++s) record.total += M;
+  }
+  SearchRandom &random = run.random();
+  random.Reseed();
+  for (size_t i = 0; i < n; ++i)
+    g.current[i] = static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
+  bool warned = false;
+  for (uint32_t cycle = 0; cycle < settings.cycles && run.proceeding(); ++cycle) {
+    double stepScale = 1.0;
+    double T = T0;
+    long s = 0;
+    while (T > Tend && run.proceeding()) {
+      if (++s > kMaxTemperatureSteps) {
+        if (!warned)
+          Message(MESSAGE_WARNING,
+                  "solving structure by Simulated Annealing, the temperature does not fall to "
+                  "%f; each cycle stops after %d temperature steps\n",
+                  Tend, kMaxTemperatureSteps);
+        warned = true;
+        break;
+      }
+      random.Reseed();
+      long accepted = 0;
+      // The spread of this step's factors from running sums: a step of
+      // billions of moves needs no array of them.
+      double sum = 0, squares = 0;
+      uint32_t made = 0;
+      for (uint32_t m = 0; m < M && run.proceeding(); ++m) {
+        const size_t k = static_cast<size_t>(run.RandomParameter());
+        const int saved = g.current[k];
+        const int half = (g.upper[k] - g.lower[k]) / 2;
+        g.current[k] = static_cast<int>(g.current[k] + (random.Rand() - 0.5) * stepScale * half);
+        g.current[k] = std::min(std::max(g.current[k], g.lower[k]), g.upper[k]);
+        run.SetFromGrid(k);
+        const double R = run.Evaluate(false);
+        sum += R;
+        squares += R * R;
+        made = m + 1;
+        const double d = R - model->Rmin;
+        if (d < 0) {
+          run.NoteBest(R, true);
+          ++accepted;
+        } else if (std::exp(-d / T) >= random.Rand()) {
+          ++accepted;
+        } else {
+          g.current[k] = saved;
+          run.SetFromGrid(k);
+        }
+        run.Report();
+      }
+      const double a = M ? static_cast<double>(accepted) / M : 0;
+      if (M && log) std::fprintf(log, "[%ld]accpetance ratio = %f\n", accepted, a);
+      if (a > 0.6)
+        stepScale *= (a - 0.6) / 0.4 + 1;
+      else if (a < 0.4)
+        stepScale /= (0.4 - a) / 0.4 + 1;
+      // A stopped step has only the moves it made.
+      T = 1.5 * SpreadOf(sum, squares, made);
+      if (log) {
+        std::fprintf(log, "T = %f\n", T);
+        std::fflush(log);
+      }
+    }
+  }
+  return run.Finish();
+}

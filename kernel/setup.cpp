@@ -1,0 +1,431 @@
+// SPDX-License-Identifier: BSD-3-Clause
+#include "setup.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "bonds.h"
+#include "diffractometer.h"
+
+namespace {
+
+std::string ConstraintText(const Constraint &c) {
+  return c.name + " " + std::to_string(c.index) + " " + c.wyckoffLetter + " " +
+         std::to_string(c.minimum) + " " + std::to_string(c.maximum);
+}
+
+}  // namespace
+
+// A constraint names its formula entry twice, by index and by name, and a
+// Wyckoff letter; both can only be judged against the compound and the
+// space group of the job.
+bool CheckJobConstraints(const Job &job) {
+  const Config &config = job.config;
+  for (const Constraint &c : config.constraints) {
+    std::string why;
+    const int entries = job.compound.entryCount;
+    if (c.index > entries || c.index >= kRestraintSlots) {
+      why = "entry index " + std::to_string(c.index) + " is beyond the formula " +
+            config.formular + ", which has " + std::to_string(entries) + " entries";
+    } else {
+      const std::string name = ConstraintEntryName(&job.compound, c.index);
+      bool letter = false;
+      for (const Position &p : job.crystal.spaceGroup.positions)
+        letter = letter || p.wyckoffLetter == c.wyckoffLetter;
+      if (name != c.name)
+        why = "entry " + std::to_string(c.index) + " of the formula " + config.formular +
+              " is " + name + ", not " + c.name;
+      else if (!letter)
+        why = std::string("space group no. ") + std::to_string(config.sgNumber) + " (setting " +
+              std::to_string(config.sgSetting) + ") has no Wyckoff position " + c.wyckoffLetter;
+    }
+    if (why.empty()) continue;
+    if (!config.controlFile.empty() && c.line > 0)
+      Message(MESSAGE_ERROR, "%s:%d: CONSTRAINT: '%s': %s\n", config.controlFile.c_str(), c.line,
+              ConstraintText(c).c_str(), why.c_str());
+    else
+      Message(MESSAGE_ERROR, "setting up the job, CONSTRAINT '%s': %s\n",
+              ConstraintText(c).c_str(), why.c_str());
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Every ion needs its radius: bond lengths are judged by them, and the
+// covalent radius the table falls back to would judge a cation like an
+// anion without a word. Hydrogen is the exception: a proton or a hydride has
+// no ionic radius in any table, and its bonds are judged by the covalent
+// radius whatever its state.
+bool CheckIonRadii(const Compound &compound) {
+  std::vector<const Element *> elements;
+  for (const Element &e : compound.entries) {
+    if (e.atomicNumber > 0) elements.push_back(&e);
+    for (const Element &m : e.members) elements.push_back(&m);
+  }
+  for (const Element *e : elements) {
+    if (e->oxidation == 0 || e->atomicNumber == 1 || HasIonRadius(e->atomicNumber, e->oxidation))
+      continue;
+    std::string known;
+    for (const IonRadius &r : IonRadii)
+      if (r.atomicNumber == e->atomicNumber)
+        known += (known.empty() ? "" : ", ") + std::string(r.oxidation > 0 ? "+" : "") +
+                 std::to_string(r.oxidation);
+    Message(MESSAGE_ERROR,
+            "setting up the job, OXIDATION %s %d: no ionic radius is known for %s%+d (states "
+            "with a radius: %s; 0 takes the covalent radius)\n",
+            e->symbol.c_str(), e->oxidation, e->symbol.c_str(), e->oxidation,
+            known.empty() ? "none" : known.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SetupJobCompound(Job *job) {
+  const Config &config = job->config;
+  FreeCompound(&job->compound);
+  if (!ParseFormular(config.formular.c_str(), &job->compound)) {
+    // The parser stops where the formula goes wrong, with the entries
+    // before it made.
+    FreeCompound(&job->compound);
+    if (config.formular.empty())
+      Message(MESSAGE_ERROR, "setting up the job, no formula given (FORMULAR)\n");
+    return false;
+  }
+  return ApplyJobComposition(job);
+}
+
+bool ApplyJobComposition(Job *job) {
+  const Config &config = job->config;
+  if (config.formularZ < 1) {
+    Message(MESSAGE_ERROR, "setting up the job, Z must be at least 1, not %d\n", config.formularZ);
+    return false;
+  }
+  for (const Element &e : job->compound.entries)
+    if (static_cast<long long>(e.count) * config.formularZ > kMaxCellCount) {
+      Message(MESSAGE_ERROR,
+              "setting up the job, %d formula units of %s make more than %d atoms of one kind "
+              "in the cell\n",
+              config.formularZ, config.formular.c_str(), kMaxCellCount);
+      return false;
+    }
+  // Checked before any work: the scattering-factor table takes no more.
+  if (RealElementCount(&job->compound) > kMaxASFKinds) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, the formula %s has more than %d kinds of elements\n",
+            config.formular.c_str(), kMaxASFKinds);
+    return false;
+  }
+  SetFormularZ(&job->compound, config.formularZ);
+  SetOxidations(&job->compound, config.oxidation);
+  for (const Oxidation &o : config.oxidation)
+    if (!FindElement(job->compound, o.symbol))
+      Message(MESSAGE_WARNING, "setting up the job, OXIDATION %s %d: %s is not in the formula %s\n",
+              o.symbol.c_str(), o.oxidation, o.symbol.c_str(), config.formular.c_str());
+  if (!CheckIonRadii(job->compound)) return false;
+  // Without scattering data every model would fit equally badly.
+  const DataLocation &data = JobData(job);
+  if (!AssignASF(&job->compound, data) || !AssignNSL(&job->compound, data)) {
+    Message(MESSAGE_ERROR, "setting up the job, the scattering data in %s cannot be read\n",
+            data.directory.c_str());
+    return false;
+  }
+  UpdateIonRadii(&job->compound);
+  UpdateBondLengthConstraints(&job->bondLengths, &job->compound);
+  return true;
+}
+
+bool SetupJob(Job *job) {
+  Config &config = job->config;
+  // Checked before any work, not only when the peak file is read.
+  if (!ConfigAdmits("OVERALL_B", config.overallB)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 "
+            "to %.0f A^2\n",
+            config.overallB, kMaxOverallB);
+    return false;
+  }
+  if (!ConfigAdmits("AUTO_OVERALL_B", config.autoOverallB)) {
+    Message(MESSAGE_ERROR, "setting up the job, AUTO_OVERALL_B %d: must be 0 (off) or 1 (on)\n",
+            config.autoOverallB);
+    return false;
+  }
+  if (!SetupJobCompound(job)) return false;
+  const DataLocation &data = JobData(job);
+  SetRadiation(&config, &job->radiation);
+  // Without its scattering table every atom scatters nothing and any fit
+  // would be meaningless; the messages above say which file and where.
+  if (!OpenFile(DataPath(data, job->radiation.type == 1 ? "nslt.dat" : "asft.dat"), "r"))
+    return false;
+  if (!LoadJobSpaceGroup(job)) return false;
+  const std::string cell = CellProblem(config.cellA, config.cellB, config.cellC, config.cellAlpha,
+                                       config.cellBeta, config.cellGamma);
+  if (!cell.empty()) {
+    Message(MESSAGE_ERROR, "setting up the job, %s\n", cell.c_str());
+    return false;
+  }
+  job->crystal.a = config.cellA;
+  job->crystal.b = config.cellB;
+  job->crystal.c = config.cellC;
+  job->crystal.alpha = config.cellAlpha;
+  job->crystal.beta = config.cellBeta;
+  job->crystal.gamma = config.cellGamma;
+  return CheckJobConstraints(*job);
+}
+
+int SetOxidations(Compound *compound, const std::vector<Oxidation> &oxidation) {
+  int walked = 0;
+  for (const Oxidation &o : oxidation) {
+    if (o.symbol.empty() || walked >= 64) break;
+    ++walked;
+    for (Element &e : compound->entries) {
+      if (e.atomicNumber > 0 && e.symbol == o.symbol) e.oxidation = o.oxidation;
+      for (Element &m : e.members)
+        if (m.symbol == o.symbol) m.oxidation = o.oxidation;
+    }
+  }
+  return walked;
+}
+
+void SetRadiation(const Config *config, Radiation *r) {
+  switch (config->radiation) {
+    case 0:
+      r->type = 0;
+      r->lambda = config->lambdaXray1;
+      r->doublets = config->doublets;
+      if (r->doublets != 0) {
+        r->lambda2 = config->lambdaXray2;
+        r->ratio = config->i2i1;
+      }
+      r->polarization = config->polarization;
+      r->monochromator = config->monochromator;
+      r->monoAngle = config->monoAngle;
+      r->monoD = config->monoD;
+      break;
+    case 1:
+      r->type = 1;
+      r->lambda = config->lambdaNeutron;
+      break;
+    case 2:
+      r->type = 2;
+      r->lambda = config->lambdaElectron;
+      r->lambda2 = config->energyElectron;
+      break;
+    default:
+      break;
+  }
+}
+
+int UpdateConstraintList(Constraints *constraints, const char *name, int index, char wyckoffLetter,
+                         int minimum, int maximum) {
+  bool matched = false;
+  for (Constraint &c : *constraints)
+    if (c.name == name && c.index == index && c.wyckoffLetter == wyckoffLetter) {
+      c.minimum = minimum;
+      c.maximum = maximum;
+      matched = true;
+    }
+  if (matched) return 1;
+  Constraint c;
+  c.name = std::string(name).substr(0, kTextLength);
+  c.index = index;
+  c.wyckoffLetter = wyckoffLetter;
+  c.minimum = minimum;
+  c.maximum = maximum;
+  constraints->insert(constraints->begin(), c);
+  return 1;
+}
+
+std::string ConstraintEntryName(const Compound *compound, int slot) {
+  if (slot == 0) return "*";
+  // Entries beyond the 63rd share the last slot; the last of them names it.
+  std::string name;
+  int k = 0;
+  for (const Element &e : compound->entries) {
+    ++k;
+    if (std::min(k, 63) != slot) continue;
+    if (e.atomicNumber == 0) {
+      name = "(";
+      for (size_t i = 0; i < e.members.size(); ++i) {
+        if (i) name += "+";
+        name += e.members[i].symbol;
+      }
+      name += ")";
+    } else {
+      name = e.symbol;
+    }
+  }
+  return name;
+}
+
+int SetConstraints(const Compound *compound, CombPositions *cp, const Constraints &constraints) {
+  std::string names[kRestraintSlots];
+  for (int slot = 0; slot < kRestraintSlots; ++slot) names[slot] = ConstraintEntryName(compound, slot);
+  for (const Constraint &c : constraints) {
+    if (c.index < 0 || c.index > 63) continue;
+    if (names[c.index].empty() || c.name.compare(0, kTextLength, names[c.index], 0, kTextLength) != 0)
+      continue;
+    for (CombPosition &node : cp->nodes)
+      if (node.position->wyckoffLetter == c.wyckoffLetter) {
+        node.lowerBySlot[c.index] = c.minimum;
+        node.upperBySlot[c.index] = c.maximum;
+        break;
+      }
+  }
+  return 1;
+}
+
+bool LoadJobSpaceGroup(Job *job) {
+  FreeSpaceGroup(&job->crystal.spaceGroup);
+  return SetSpaceGroup(&job->crystal.spaceGroup, job->config.sgNumber, job->config.sgSetting,
+                       JobData(job)) != 0;
+}
+
+void PrepareJobPositions(Job *job) {
+  FreeCombPositions(&job->combPositions);
+  SetCombPositions(job->crystal.spaceGroup.positions, &job->combPositions);
+  InitializeRestraints(&job->combPositions, &job->compound);
+  SetConstraints(&job->compound, &job->combPositions, job->config.constraints);
+}
+
+double CellVolume(double a, double b, double c, double alpha, double beta, double gamma) {
+  if (!CellAnglesAdmitACell(alpha, beta, gamma)) return 0;
+  const double rad = M_PI / 180.0;
+  const double ca = std::cos(alpha * rad), cb = std::cos(beta * rad), cg = std::cos(gamma * rad);
+  const double radicand = 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg;
+  return radicand > 0 ? a * b * c * std::sqrt(radicand) : 0;
+}
+
+namespace {
+
+bool Matches(const AtomModel &atom, const FixedCoordinate &f) {
+  return atom.element->symbol.compare(0, 8, f.symbol, 0, 8) == 0 &&
+         atom.element->oxidation == f.oxidation && atom.position->wyckoffLetter == f.wyckoffLetter;
+}
+
+}  // namespace
+
+int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates) {
+  int changed = 0;
+  static const int bits[kParameterSlots] = {FIX_X, FIX_Y, FIX_Z, FIX_OCCUPANCY, FIX_B};
+  for (AtomModel &atom : model->atoms)
+    for (const FixedCoordinate &f : fixedCoordinates) {
+      if (!Matches(atom, f)) continue;
+      const double values[kParameterSlots] = {f.x, f.y, f.z, f.occupancy, f.B};
+      for (int slot = 0; slot < kParameterSlots; ++slot) {
+        ModelParameter &p = atom.para[slot];
+        if (p.index == -1 || !(f.flags & bits[slot])) continue;
+        p.fixed = 1;
+        p.value = values[slot];
+        changed = 1;
+      }
+    }
+  return changed;
+}
+
+int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates) {
+  int changed = 0;
+  static const int bits[kParameterSlots] = {FIX_X, FIX_Y, FIX_Z, FIX_OCCUPANCY, FIX_B};
+  for (AtomModel &atom : model->atoms)
+    for (const FixedCoordinate &f : fixedCoordinates) {
+      if (!Matches(atom, f)) continue;
+      for (int slot = 0; slot < kParameterSlots; ++slot) {
+        ModelParameter &p = atom.para[slot];
+        if (p.index == -1 || !(f.flags & bits[slot]) || !p.fixed) continue;
+        p.fixed = 0;
+        changed = 1;
+      }
+    }
+  return changed;
+}
+
+bool IsAbsolutePath(const std::string &name) {
+  // A backslash is an ordinary character of a name here, not a separator.
+  return !name.empty() && name[0] == '/';
+}
+
+std::string JobPeakFilePath(const Config &c, const std::string &folder) {
+  return IsAbsolutePath(c.peakFile) ? c.peakFile : JoinPath(folder, c.peakFile);
+}
+namespace {
+
+// Forbidden reflections named one by one; a wrong space group would
+// otherwise flood the log.
+constexpr int kForbiddenReported = 10;
+
+}  // namespace
+
+int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
+  Config &c = job->config;
+  FreeHKLList(&job->hklList);
+  if (c.peakFile.empty()) {
+    Message(MESSAGE_ERROR, "reading hkl file, the job names no PEAK_FILE\n");
+    return 0;
+  }
+  const std::string path = JobPeakFilePath(c, folder);
+  const double start = c.startAngle, end = c.endAngle;
+  int n = ReadHKLList(&job->hklList, path.c_str(), c.peakFileFormat, &c.startAngle, &c.endAngle,
+                      c.peakNWidth, autoRange);
+  if (n <= 0) {
+    // A failed reading has been reported and cleared both angles; an empty
+    // reading has not.
+    if (c.startAngle != 0 || c.endAngle != 0)
+      Message(MESSAGE_ERROR,
+              "reading hkl file \"%s\", no reflection between %f and %f degrees 2theta\n",
+              path.c_str(), start, end);
+    return 0;
+  }
+  // A forbidden reflection in the data points at a wrong space group or a
+  // wrong indexing; it is kept, since the user may know better.
+  const SpaceGroup &sg = job->crystal.spaceGroup;
+  int forbidden = 0;
+  for (const HKLItem &item : job->hklList.items) {
+    if (!ReflectionForbidden(sg, item.h, item.k, item.l)) continue;
+    if (++forbidden <= kForbiddenReported)
+      Message(MESSAGE_WARNING,
+              "reading hkl file \"%s\", reflection %d %d %d at %f degrees 2theta is forbidden "
+              "in space group %s (no. %d, setting %d)\n",
+              path.c_str(), item.h, item.k, item.l, item.twoTheta, sg.shortSymbol.c_str(),
+              sg.number, sg.setting);
+  }
+  if (forbidden > kForbiddenReported)
+    Message(MESSAGE_WARNING, "reading hkl file \"%s\", %d more reflections are forbidden\n",
+            path.c_str(), forbidden - kForbiddenReported);
+  if (!PrepareJobReflections(job)) {
+    FreeHKLList(&job->hklList);
+    return 0;
+  }
+  return n;
+}
+
+bool PrepareJobReflections(Job *job) {
+  if (!SetASFTable(&job->hklList, &job->compound)) return false;
+  SetLPFactor(&job->hklList, &job->radiation);
+  return SetJobOverallB(job);
+}
+
+bool SetJobOverallB(Job *job) {
+  Config &c = job->config;
+  if (c.autoOverallB == 1) {
+    WilsonPlot plot;
+    c.overallB = 0;
+    if (WilsonOverallB(&job->hklList, &job->compound, c.radiation, &plot)) {
+      c.overallB = plot.B;
+      Message(MESSAGE_HINT, "overall B from a Wilson plot: %.2f A^2 over %d reflections in %d shells\n",
+              plot.B, plot.reflections, plot.shells);
+    }
+  }
+  if (!SetOverallB(&job->hklList, c.overallB)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, OVERALL_B %f: the overall displacement factor must lie from 0 to "
+            "%.0f A^2\n",
+            c.overallB, kMaxOverallB);
+    return false;
+  }
+  return true;
+}
