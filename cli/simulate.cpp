@@ -69,8 +69,7 @@ int main(int argc, char **argv) {
   });
   commandLine.Value("--data", [&dataDir](const std::string &v) {
     std::string why;
-    CheckDataOption(v.c_str(), &dataDir, &why);
-    return why;
+    return CheckDataOption(v.c_str(), &dataDir, &why) ? std::string() : why;
   });
   std::vector<std::string> files;
   if (int status = commandLine.Parse(argc, argv, &files); status >= 0) return status;

@@ -184,8 +184,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
   });
   line.Value("--threads", [o](const std::string &v) {
     std::string why;
-    CheckThreadsOption(v.c_str(), &o->threads, &why);
-    return why;
+    return CheckThreadsOption(v.c_str(), &o->threads, &why) ? std::string() : why;
   });
   line.Value("--best", [o](const std::string &v) {
     uint64_t n = 0;
@@ -214,8 +213,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
   });
   line.Value("--data", [o](const std::string &v) {
     std::string why;
-    CheckDataOption(v.c_str(), &o->dataDir, &why);
-    return why;
+    return CheckDataOption(v.c_str(), &o->dataDir, &why) ? std::string() : why;
   });
   line.Flag("--no-plots", [o] { o->plots = false; });
   line.Flag("-q,--quiet", [o] { o->verbosity = 0; });

@@ -32,6 +32,6 @@ double SmallestAnionRadius(const Compound *compound);
 void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound);
 void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalModel *model,
                          double xl, double xu, double yl, double yu, double zl, double zu);
-int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, double factor);
+[[nodiscard]] int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, double factor);
 
 #endif

@@ -95,6 +95,21 @@ void InitializeCombination(Combination *comb) { *comb = Combination(); }
 
 void FreeCombination(Combination *comb) { *comb = Combination(); }
 
+namespace {
+
+// The table is sized by a counting pass before it is filled: a walk that
+// finds more rows than the count is a fault of the enumeration, never a
+// result to hand on cut short.
+int TableOverflow(Combination *comb) {
+  Message(MESSAGE_ERROR,
+          "enumerating Wyckoff combinations, more combinations than counted (%d); none are kept\n",
+          comb->capacity);
+  FreeCombination(comb);
+  return -1;
+}
+
+}  // namespace
+
 int CreateCombination(Combination *comb, int positionCount, int entryCount, int capacity) {
   comb->count = 0;
   comb->positionCount = positionCount;
@@ -233,13 +248,15 @@ int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
   if (count == 0) return 0;
   CreateCombination(comb, P, 1, static_cast<int>(count));
   std::vector<int8_t> row(static_cast<size_t>(P));
+  bool overflow = false;
   auto store = [&] {
     for (int p = 0; p < P; ++p) row[static_cast<size_t>(p)] = static_cast<int8_t>(n[p]);
-    CombinationAdd(row.data(), comb);
+    if (!CombinationAdd(row.data(), comb)) overflow = true;
   };
   budget.visits = 0;
   walk.run(P - 1, atomCount, store);
   if (budget.stopped) return kEnumerationStopped;
+  if (overflow) return TableOverflow(comb);
   return comb->count;
 }
 
@@ -376,12 +393,13 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   if (rows == 0) return 0;
   CreateCombination(comb, P, E, static_cast<int>(rows));
   std::vector<int8_t> row(static_cast<size_t>(E) * static_cast<size_t>(P));
+  bool overflow = false;
   auto store = [&] {
     for (int e = 0; e < E; ++e)
       std::memcpy(&row[static_cast<size_t>(e) * P],
                   singles[static_cast<size_t>(e)].row(index[static_cast<size_t>(e)]),
                   static_cast<size_t>(P));
-    CombinationAdd(row.data(), comb);
+    if (!CombinationAdd(row.data(), comb)) overflow = true;
   };
   budget.visits = 0;
   walk.run(E - 1, store);
@@ -389,6 +407,7 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
     FreeCombination(comb);
     return kEnumerationStopped;
   }
+  if (overflow) return TableOverflow(comb);
   return comb->count;
 }
 

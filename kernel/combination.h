@@ -82,18 +82,18 @@ void ResetRestraints(CombPositions *cp);
 void InitializeCombination(Combination *comb);
 void FreeCombination(Combination *comb);
 int CreateCombination(Combination *comb, int positionCount, int entryCount, int capacity);
-int CombinationAdd(const int8_t *row, Combination *comb);
+[[nodiscard]] int CombinationAdd(const int8_t *row, Combination *comb);
 
 int increase(int *counter, const int *start, const int *maximum, int n);
 
 // Results are counts of rows, -1 when the problem was refused (too many
 // candidates, sets or entries; reported through Message), or
 // kEnumerationStopped.
-int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
+[[nodiscard]] int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
                       const EnumerationLimits &limits = EnumerationLimits());
-int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
+[[nodiscard]] int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
                      const EnumerationLimits &limits = EnumerationLimits());
-int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
+[[nodiscard]] int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
                    const EnumerationLimits &limits = EnumerationLimits());
 
 #endif

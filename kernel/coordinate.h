@@ -13,8 +13,8 @@ struct Coordinate {
 };
 using Coordinates = std::vector<Coordinate>;
 
-int SetCoordinates(const char *text, Coordinates *coordinates);
-int CoordinateToMatrix(const char *triplet, double matrix[3][4]);
+[[nodiscard]] int SetCoordinates(const char *text, Coordinates *coordinates);
+[[nodiscard]] int CoordinateToMatrix(const char *triplet, double matrix[3][4]);
 void ExpressionToVector(const char *expression, double row[4]);
 // variable is 'x', 'y' or 'z'; any other character asks for the constant.
 double CoeffiecientOfVar(const char *expression, char variable);

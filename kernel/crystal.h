@@ -39,14 +39,14 @@ void FreeAtoms(Atoms *atoms);
 void InitializeCrystal(Crystal *crystal);
 void FreeCrystal(Crystal *crystal);
 void TransMatrixIdentity(TransMatrix *m);
-int TransMatrixFToC(TransMatrix *m, double a, double b, double c, double alpha, double beta,
+[[nodiscard]] int TransMatrixFToC(TransMatrix *m, double a, double b, double c, double alpha, double beta,
                     double gamma);
 // Cell edges beyond this are typing slips: nothing could be solved in such a
 // cell, and derived quantities would overflow.
 constexpr double kMaxCellEdge = 1000.0;
 // True when three angles (degrees) are those of a real cell: each between
 // 0 and 180, and the cell they span not flat.
-bool CellAnglesAdmitACell(double alpha, double beta, double gamma);
+[[nodiscard]] bool CellAnglesAdmitACell(double alpha, double beta, double gamma);
 // What is wrong with a cell, "" when nothing is.
 std::string CellProblem(double a, double b, double c, double alpha, double beta, double gamma);
 void TransMatrixMultiply(const TransMatrix *m, double x, double y, double z, double *outX,

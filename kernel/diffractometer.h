@@ -20,17 +20,17 @@ enum PeakFileFormat { PEAK_FILE_INTERNAL = 0, PEAK_FILE_FULLPROF = 1, PEAK_FILE_
 // multiplicity below 1, a spacing of 0, an angle outside 0 to 180, a
 // negative width or intensity) stops the reading naming file, line and
 // column, and so does a range in which every observed intensity is 0.
-int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle, double *endAngle,
+[[nodiscard]] int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle, double *endAngle,
                 double width, int autoRange);
 // The same from an open stream; path names it in messages.
-int ReadHKLListStream(HKLList *list, std::FILE *stream, const char *path, int format,
+[[nodiscard]] int ReadHKLListStream(HKLList *list, std::FILE *stream, const char *path, int format,
                       double *startAngle, double *endAngle, double width, int autoRange);
 // True when the space group extinguishes the reflection h k l (an operator
 // of the group keeps it and shifts its phase).
-bool ReflectionForbidden(const SpaceGroup &sg, int h, int k, int l);
+[[nodiscard]] bool ReflectionForbidden(const SpaceGroup &sg, int h, int k, int l);
 // Returns 1, or 0 when the file cannot be created or written; the file is
 // replaced only once it is complete.
-int WriteHKLListFile(const char *path, const HKLList *list);
+[[nodiscard]] int WriteHKLListFile(const char *path, const HKLList *list);
 // The text of an HKL list file, into an open stream.
 void WriteHKLList(std::FILE *stream, const HKLList *list);
 

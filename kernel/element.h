@@ -56,27 +56,27 @@ struct Compound {
   int32_t nextIndex = 0;
 };
 
-int ElementNumber(const char *symbol);
+[[nodiscard]] int ElementNumber(const char *symbol);
 void InitializeCompound(Compound *compound);
 void ElementAdd(Compound *compound, Element element);
 void ElementAddSub(Element *group, Element element);
 void FreeCompound(Compound *compound);
-int ParseFormular(const char *text, Compound *compound);
+[[nodiscard]] int ParseFormular(const char *text, Compound *compound);
 void SetFormularZ(Compound *compound, int z);
 double GetIonRadius(int atomicNumber, int oxidation);
 // True when the table has a radius for the ion itself, not only the
 // covalent fallback.
-bool HasIonRadius(int atomicNumber, int oxidation);
+[[nodiscard]] bool HasIonRadius(int atomicNumber, int oxidation);
 void UpdateIonRadii(Compound *compound);
-int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount],
+[[nodiscard]] int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount],
            const DataLocation &data = DefaultDataLocation());
 // 1, or 0 when the data file cannot be read (reported once; the elements
 // after the first keep their values).
-int AssignASF(Compound *compound, const DataLocation &data = DefaultDataLocation());
+[[nodiscard]] int AssignASF(Compound *compound, const DataLocation &data = DefaultDataLocation());
 double ASFFactor(double s, const double coefficients[kAsfCount]);
-int GetNSL(int atomicNumber, int key, double nsl[2],
+[[nodiscard]] int GetNSL(int atomicNumber, int key, double nsl[2],
            const DataLocation &data = DefaultDataLocation());
-int AssignNSL(Compound *compound, const DataLocation &data = DefaultDataLocation());
+[[nodiscard]] int AssignNSL(Compound *compound, const DataLocation &data = DefaultDataLocation());
 // Number of real elements (top-level and members): the width of the
 // per-reflection scattering-factor arrays.
 int RealElementCount(const Compound *compound);

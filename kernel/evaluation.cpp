@@ -181,7 +181,9 @@ double ModelEvaluator::operator()() {
 }
 
 void ModelEvaluator::Sync() {
-  if (stale_) SyncIntensityList(&workspace_, list_);
+  // A workspace that cannot hand its sums over is left behind: a full
+  // evaluation fills the list instead.
+  if (stale_ && !SyncIntensityList(&workspace_, list_)) FactorOfCrystal();
   stale_ = false;
 }
 

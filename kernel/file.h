@@ -207,7 +207,7 @@ const ConfigKeyword *FindConfigKeyword(const char *keyword);
 // Whether a key takes this number: a whole one for an integer key, within
 // the key's range. The one check of a key's bounds for every caller that
 // takes such a value from elsewhere than a control file.
-bool ConfigAdmits(const char *keyword, double value);
+[[nodiscard]] bool ConfigAdmits(const char *keyword, double value);
 
 // Results of ReadConfigFile.
 enum ConfigReadResult {
@@ -220,27 +220,27 @@ enum ConfigReadResult {
 // Reads a control file. Only a regular file is read; every value is checked
 // where it is read, and a bad one is reported as "FILE:LINE: KEY: 'VALUE'
 // ..." with what was expected.
-int ReadConfigFile(Config *config, const char *fileName);
+[[nodiscard]] int ReadConfigFile(Config *config, const char *fileName);
 // The same from an open stream; fileName names it in messages.
-int ReadConfigStream(Config *config, std::FILE *stream, const char *fileName);
-int UpdateConfigFile(const char *fileName, const Config *config);
+[[nodiscard]] int ReadConfigStream(Config *config, std::FILE *stream, const char *fileName);
+[[nodiscard]] int UpdateConfigFile(const char *fileName, const Config *config);
 // The whole control-file text of a configuration, as UpdateConfigFile writes it.
 void WriteConfig(std::FILE *stream, const Config *config);
-int SetConfigValue(Config *config, int keywordRow, const char *value, const char *fileName,
+[[nodiscard]] int SetConfigValue(Config *config, int keywordRow, const char *value, const char *fileName,
                    int lineNumber);
 // Checks the text of one key's value as the reader checks it, without
 // storing anything: a number's format and range (*value, when given, gets
 // the number), or whether a text fits the key's line. False with what is
 // wrong in *why, in the words of the reader's messages ("out of range:
 // expected ..."), for a front end that takes values typed by a user.
-bool CheckConfigValue(const char *keyword, const char *text, double *value, std::string *why);
+[[nodiscard]] bool CheckConfigValue(const char *keyword, const char *text, double *value, std::string *why);
 // The longest text a text key's line can hold (the reader refuses longer
 // lines); 0 for a key that holds no text.
 size_t ConfigTextCapacity(const char *keyword);
 
-int IsCommentLine(const char *line);
-int IsInteger(const char *text);
-int IsFloat(const char *text);
+[[nodiscard]] int IsCommentLine(const char *line);
+[[nodiscard]] int IsInteger(const char *text);
+[[nodiscard]] int IsFloat(const char *text);
 // key and value must each hold 256 characters.
 void ParseKeyValue(const char *line, char *key, char *value);
 // text must hold 256 characters.

@@ -52,15 +52,15 @@ enum IntensityShortcut {
 };
 
 // Returns 1, or 0 when memory ran out (the workspace is then empty).
-int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list,
+[[nodiscard]] int PrepareIntensityWorkspace(IntensityWorkspace *workspace, const HKLList *list,
                               const Crystal *crystal, int radiationType);
 // Copies coordinates and occupancies of the cell atoms; 0 when the crystal
 // no longer has the cell-atom count the workspace was prepared for.
-int RefreshIntensityWorkspace(IntensityWorkspace *workspace, const Crystal *crystal);
+[[nodiscard]] int RefreshIntensityWorkspace(IntensityWorkspace *workspace, const Crystal *crystal);
 // Fills fReal, fImag, fSquared, intensity and iCalc of every item from the
 // last refreshed coordinates; 0 (list untouched) when the list is not the
 // length the workspace was prepared for.
-int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
+[[nodiscard]] int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
 // The same fields after some asymmetric-unit atoms of the crystal moved since
 // the last evaluation (a refresh happens inside): only the moved atoms'
 // orbits are summed again. Returns 0, with the list untouched, when that is
@@ -68,17 +68,17 @@ int CalculateIntensityFast(IntensityWorkspace *workspace, HKLList *list);
 // from, a full sum due to keep rounding from building up, a layout that is
 // not the images of the atoms); the caller then refreshes and evaluates in
 // full. The results agree with a full evaluation to rounding.
-int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+[[nodiscard]] int CalculateIntensityMoves(IntensityWorkspace *workspace, const Crystal *crystal,
                             HKLList *list);
 // The searches' step after a move, when the factor is the grouped Bragg
 // factor of the workspace's own list: the same update, then the factor
 // straight from the structure factors, leaving the list's calculated fields
 // as the last full evaluation wrote them (SyncIntensityList brings them up
 // to date). Returns 0, factor untouched, as CalculateIntensityMoves does.
-int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crystal,
+[[nodiscard]] int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crystal,
                             double *factor);
 // Writes the calculated fields of the list from the sums as they stand.
-int SyncIntensityList(IntensityWorkspace *workspace, HKLList *list);
+[[nodiscard]] int SyncIntensityList(IntensityWorkspace *workspace, HKLList *list);
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);
 // Width in doubles of the widest vector path this processor runs.
 int IntensityVectorWidth();

@@ -96,7 +96,7 @@ CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model);
 void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
                   const int8_t *cells, int member, int32_t *counter, int partialFreedom);
 int UpdateParaList(CrystalModel *model);
-int CreateModelList(const Compound *compound, const CombPositions *cp,
+[[nodiscard]] int CreateModelList(const Compound *compound, const CombPositions *cp,
                     const Combination *combination, CrystalModelList *head, int partialFreedom);
 std::string EPCStr(const CrystalModel *model);
 void ModelStatisticInfo(const CrystalModelList *head, ModelInfo *info, int *minimum,

@@ -17,13 +17,13 @@ constexpr int kMaxThreads = 256;
 
 // --threads N: 1 to kMaxThreads. Leaving the option out means every online
 // core; there is no number for that, so 0 is refused.
-bool CheckThreadsOption(const char *text, int *threads, std::string *why);
+[[nodiscard]] bool CheckThreadsOption(const char *text, int *threads, std::string *why);
 // --seed N: any unsigned 64-bit number, written in decimal digits.
-bool CheckSeedOption(const char *text, uint64_t *seed, std::string *why);
+[[nodiscard]] bool CheckSeedOption(const char *text, uint64_t *seed, std::string *why);
 // --data DIR: a folder name; an empty one would quietly fall back to the
 // folders searched without the option. Whether the files are there is found
 // out where they are read.
-bool CheckDataOption(const char *text, std::string *folder, std::string *why);
+[[nodiscard]] bool CheckDataOption(const char *text, std::string *folder, std::string *why);
 
 // --overall-b B|auto: B as OVERALL_B of the control file takes it (its range
 // is the control file's), or auto, the estimate from the observed
@@ -32,7 +32,7 @@ struct OverallBOption {
   bool automatic = false;
   double value = 0;
 };
-bool CheckOverallBOption(const char *text, bool takesAuto, OverallBOption *b, std::string *why);
+[[nodiscard]] bool CheckOverallBOption(const char *text, bool takesAuto, OverallBOption *b, std::string *why);
 
 // The words of the two mistakes every option parser meets.
 std::string MissingValueReason(const std::string &option);
@@ -41,9 +41,9 @@ std::string UnknownOptionReason(const std::string &option);
 // A whole number in decimal digits, nothing else ("", "-1", "+1", " 1",
 // "1e3" and numbers past maximum are refused, never clamped), for the
 // options of one program that count something.
-bool ParseWholeNumber(const char *text, uint64_t maximum, uint64_t *value);
+[[nodiscard]] bool ParseWholeNumber(const char *text, uint64_t maximum, uint64_t *value);
 // A finite decimal number, the whole text (an exponent is allowed; blanks,
 // a '+' and hexadecimal are not), read the same in every locale.
-bool ParseDecimalNumber(const char *text, double *value);
+[[nodiscard]] bool ParseDecimalNumber(const char *text, double *value);
 
 #endif

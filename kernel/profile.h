@@ -52,11 +52,11 @@ void FreeHKLList(HKLList *list);
 int LengthOfHKLList(const HKLList *list);
 // The destination becomes a deep copy of the source. Returns 1, or 0 when
 // memory ran out (the destination then holds the items copied so far).
-int CloneHKLList(const HKLList *source, HKLList *destination);
+[[nodiscard]] int CloneHKLList(const HKLList *source, HKLList *destination);
 void GroupHKLList(HKLList *list, double width);
 // Returns 1, or 0 (reported) when the compound has more than kMaxASFKinds
 // element kinds or memory ran out.
-int SetASFTable(HKLList *list, const Compound *compound);
+[[nodiscard]] int SetASFTable(HKLList *list, const Compound *compound);
 double LPFactor(const Radiation *radiation, double twoTheta);
 void SetLPFactor(HKLList *list, const Radiation *radiation);
 // Largest overall displacement factor accepted (angstrom^2): far beyond any
@@ -65,7 +65,7 @@ constexpr double kMaxOverallB = 100.0;
 // Gives every item the factor exp(-2 B s^2) of one overall displacement
 // factor B; B = 0 gives exactly 1. Returns 0, list untouched, for a B that is
 // negative, above kMaxOverallB or not a number.
-int SetOverallB(HKLList *list, double B);
+[[nodiscard]] int SetOverallB(HKLList *list, double B);
 
 // The overall displacement factor from a Wilson plot of the observed
 // intensities against the cell contents. Reflections of one group of
@@ -87,7 +87,7 @@ constexpr int kWilsonMinShells = 3;
 // fit means nothing (too few reflections or shells, no fall-off with angle).
 // radiationType as for CalculateIntensity: the scattering lengths for
 // neutrons (1), the scattering factors otherwise.
-int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationType,
+[[nodiscard]] int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationType,
                    WilsonPlot *plot);
 
 #endif

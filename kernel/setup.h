@@ -16,19 +16,19 @@
 // only the whole job can judge: ionic radii of the oxidation states, the
 // scattering data files, the cell, and the constraints against formula and
 // space group. False with the reason reported.
-bool SetupJob(Job *job);
+[[nodiscard]] bool SetupJob(Job *job);
 // The compound part of SetupJob: parses the formula (a failure leaves the
 // compound empty) and applies the composition to it. After a failure that
 // follows the parsing the compound stays parsed, so that a front end can
 // list its elements for correction.
-bool SetupJobCompound(Job *job);
+[[nodiscard]] bool SetupJobCompound(Job *job);
 // Z, the oxidation states, the scattering data, the ionic radii and the
 // bond-length minima of the configuration applied to the parsed compound in
 // place, with the checks of SetupJob: pointers to its elements stay valid.
-bool ApplyJobComposition(Job *job);
+[[nodiscard]] bool ApplyJobComposition(Job *job);
 // The constraints of the configuration against the compound and the space
 // group; false, with the first that names no entry or position reported.
-bool CheckJobConstraints(const Job &job);
+[[nodiscard]] bool CheckJobConstraints(const Job &job);
 // Atoms of one kind a cell may hold: far beyond any structure, well inside
 // the integers the enumeration multiplies.
 constexpr int kMaxCellCount = 1000000;
@@ -44,7 +44,7 @@ int SetConstraints(const Compound *compound, CombPositions *cp, const Constraint
 // data files into its crystal; false, reported, when it cannot be read,
 // and the group is then empty. Whatever pointed into the old group (the
 // Wyckoff positions of the enumeration, the models) must be made anew.
-bool LoadJobSpaceGroup(Job *job);
+[[nodiscard]] bool LoadJobSpaceGroup(Job *job);
 // The Wyckoff positions of the job's space group as the enumeration takes
 // them, with the restraints of the compound and the configuration's
 // constraints.
@@ -52,8 +52,8 @@ void PrepareJobPositions(Job *job);
 // The volume (angstrom^3) of a cell of these edges (angstrom) and angles
 // (degrees); 0 when the angles admit no cell.
 double CellVolume(double a, double b, double c, double alpha, double beta, double gamma);
-int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
-int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
+[[nodiscard]] int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
+[[nodiscard]] int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordinates);
 
 // True for a path that begins with the separator.
 bool IsAbsolutePath(const std::string &name);
@@ -64,16 +64,16 @@ std::string JobPeakFilePath(const Config &config, const std::string &folder);
 // narrows the angle range (with autoRange, sets it to the data's), and
 // prepares the reflections (PrepareJobReflections). Returns the number of
 // reflections, 0 on failure (reported).
-int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange = 0);
+[[nodiscard]] int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange = 0);
 // The factors of the job's reflections from its compound, radiation and
 // configuration: the scattering factors, the Lorentz-polarisation factors
 // and the overall displacement factor (SetJobOverallB). Again after any of
 // those changed. False (reported) when one cannot be set.
-bool PrepareJobReflections(Job *job);
+[[nodiscard]] bool PrepareJobReflections(Job *job);
 // Gives the job's reflections the overall displacement factor of its
 // configuration: OVERALL_B, or with AUTO_OVERALL_B the estimate of a Wilson
 // plot (reported; 0 when the plot means nothing), which then becomes
 // OVERALL_B. False (reported) for a B out of range.
-bool SetJobOverallB(Job *job);
+[[nodiscard]] bool SetJobOverallB(Job *job);
 
 #endif

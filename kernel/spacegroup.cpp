@@ -125,8 +125,10 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
     }
   }
   if (positions) {
-    SetCoordinates(Attribute(positions, "Coordinates", std::string::npos).c_str(),
-                   &sg->translations);
+    // A triplet that cannot be read is reported by SetCoordinates and
+    // left out; the database's other triplets still serve.
+    static_cast<void>(SetCoordinates(
+        Attribute(positions, "Coordinates", std::string::npos).c_str(), &sg->translations));
     for (xmlNode *n = positions->children; n; n = n->next) {
       if (!Named(n, "Position")) continue;
       Position p;
@@ -134,7 +136,8 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
       std::string letter = Attribute(n, "WyckoffLetter", 63);
       p.wyckoffLetter = letter.empty() ? 0 : letter[0];
       p.siteSymmetry = Attribute(n, "SiteSymmetry", 63);
-      SetCoordinates(Attribute(n, "Coordinates", std::string::npos).c_str(), &p.coordinates);
+      static_cast<void>(
+          SetCoordinates(Attribute(n, "Coordinates", std::string::npos).c_str(), &p.coordinates));
       sg->positions.push_back(std::move(p));
       sg->positionCount++;
     }

@@ -40,7 +40,7 @@ struct SpaceGroup {
 };
 
 void InitializeSpaceGroup(SpaceGroup *sg);
-int SetSpaceGroup(SpaceGroup *sg, int number, int setting,
+[[nodiscard]] int SetSpaceGroup(SpaceGroup *sg, int number, int setting,
                   const DataLocation &data = DefaultDataLocation());
 void FreeSpaceGroup(SpaceGroup *sg);
 void FreePositions(std::vector<Position> *positions);

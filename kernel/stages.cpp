@@ -255,10 +255,10 @@ namespace {
 // A stage's round over its models: each on a worker's own copies, between
 // the started and finished reports.
 template <typename Work>
-void ForEachModelOnCopies(Job *job, const std::vector<CrystalModel *> &models, int stage,
+bool ForEachModelOnCopies(Job *job, const std::vector<CrystalModel *> &models, int stage,
                           const ModelReportFunction &report, const StopFlag *stop, Work work) {
   std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
-  ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+  return ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
     WorkerCopy &w = copies[static_cast<size_t>(worker)];
     w.Prepare(job);
     CrystalModel *m = models[i];

@@ -89,7 +89,7 @@ int StageThreads(const Job *job);
 // combinations found (phase 1) and of models made (phase 2), for a progress
 // display. False with the reason reported (also when stopped, or when the
 // formula admits no combination).
-bool GenerateJobModels(Job *job, const StopFlag *stop,
+[[nodiscard]] bool GenerateJobModels(Job *job, const StopFlag *stop,
                        const std::function<void(int phase, long count)> &phase = nullptr);
 
 // First figures of the models (one evaluation each, no search). Returns the
@@ -137,7 +137,7 @@ size_t SetModelsFixedCoordinates(Job *job, const std::vector<CrystalModel *> &mo
 // The CIF and the HKL list file of one model, computed on copies: safe
 // while other models are being solved. An empty path skips that file.
 // False when a file could not be written (reported).
-bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::string &cifPath,
+[[nodiscard]] bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::string &cifPath,
                        const std::string &hklPath);
 
 // What the stages leave in one model, enough to put it into the same model
@@ -164,19 +164,19 @@ ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run);
 // Puts a result into a model and, when the result holds one and run is
 // given, into its run. False, reported, when the model number or the
 // number of free parameters differ: the result is of another job.
-bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun *run);
+[[nodiscard]] bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun *run);
 // One line (without its line end) holding every number of a result
 // exactly: the doubles in hexadecimal floating point.
 std::string FormatModelResult(const ModelResult &result);
 // Reads a line FormatModelResult wrote. False on anything else, with what
 // is wrong in error.
-bool ParseModelResult(const std::string &line, ModelResult *result, std::string *error);
+[[nodiscard]] bool ParseModelResult(const std::string &line, ModelResult *result, std::string *error);
 
 // Runs fn(index, worker) for every index below count on the job's threads,
 // handing out indices in increasing order; stops handing out when the stop
 // flag is set. A failure (bad_alloc or any other exception) is reported and
 // ends the work; returns false then.
-bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
+[[nodiscard]] bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
                   const std::function<void(size_t index, int worker)> &fn);
 
 #endif

@@ -13,8 +13,8 @@
 // constant reduced into [0, 1).
 std::string MatrixToTriplet(const double matrix[3][4]);
 // Returns 1 when written, 0 when the file could not be written (reported).
-int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job);
-int WriteModelFile(const char *path, Job *job);
+[[nodiscard]] int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job);
+[[nodiscard]] int WriteModelFile(const char *path, Job *job);
 // The texts of those files, into an open stream.
 void WriteCIF(std::FILE *stream, const Crystal *crystal, const Job *job);
 void WriteModel(std::FILE *stream, Job *job);

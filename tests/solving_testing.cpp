@@ -1,5 +1,7 @@
 #include "solving_testing.h"
 
+#include <gtest/gtest.h>
+
 #include "stages.h"
 
 #include <cmath>
@@ -40,7 +42,7 @@ SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double 
         item.fwhm = 0.1;
         job.hklList.items.push_back(item);
       }
-  SetASFTable(&job.hklList, &job.compound);
+  if (!SetASFTable(&job.hklList, &job.compound)) ADD_FAILURE() << "no scattering factors";
   SetLPFactor(&job.hklList, &job.radiation);
   UpdateCrystalByModel(&job.crystal, truth, nullptr, 1);
   CalculateIntensity(&job.hklList, &job.crystal, 0);

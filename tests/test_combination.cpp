@@ -21,7 +21,7 @@ std::vector<Position> SmallPositions() {
   for (int i = 0; i < 3; ++i) {
     positions[i].multiplicity = multiplicities[i];
     positions[i].wyckoffLetter = letters[i];
-    SetCoordinates(coordinates[i], &positions[i].coordinates);
+    EXPECT_GT(SetCoordinates(coordinates[i], &positions[i].coordinates), 0);
   }
   return positions;
 }

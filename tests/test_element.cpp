@@ -145,8 +145,8 @@ TEST_F(FormulaTest, XrayFactorsFromTheDataFile) {
 TEST_F(FormulaTest, EveryFormulaElementGetsItsData) {
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
   SetOxidations(&compound, {{"Fe", 3}, {"O", -2}});
-  AssignASF(&compound);
-  AssignNSL(&compound);
+  EXPECT_TRUE(AssignASF(&compound));
+  EXPECT_TRUE(AssignNSL(&compound));
   const Element &fe = compound.entries[0].members[0];
   EXPECT_NEAR(ASFFactor(0, fe.asf), 23.0, 0.05);
   EXPECT_NEAR(ASFFactor(0, compound.entries[1].asf), 10.0, 0.05);
@@ -191,7 +191,7 @@ TEST_F(FormulaTest, MissingDataFilesLeaveValuesAlone) {
                 empty.file("nslt.dat") + "\" (No such file or directory)\n"
                 "  data folders searched: " + empty.path() + "\n");
   messages.clear();
-  GetNSL(8, 0, b, {empty.path(), {"/nowhere", empty.path()}});
+  EXPECT_FALSE(GetNSL(8, 0, b, {empty.path(), {"/nowhere", empty.path()}}));
   EXPECT_EQ(messages.text(), "read neutron scattering length, can not open file \"" +
                                  empty.file("nslt.dat") + "\" (No such file or directory)\n"
                                  "  data folders searched: /nowhere, " + empty.path() + "\n");

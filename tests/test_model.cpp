@@ -16,7 +16,7 @@ Position MakePosition(int multiplicity, char letter, const char *coordinates) {
   Position p;
   p.multiplicity = multiplicity;
   p.wyckoffLetter = letter;
-  SetCoordinates(coordinates, &p.coordinates);
+  EXPECT_GT(SetCoordinates(coordinates, &p.coordinates), 0);
   return p;
 }
 
@@ -34,7 +34,7 @@ struct ModelFixture : ::testing::Test {
     SetCombPositions(positions, &cp);
     CreateCombination(&comb, static_cast<int>(positions.size()), compound.entryCount,
                       static_cast<int>(rows.size()));
-    for (const auto &r : rows) CombinationAdd(r.data(), &comb);
+    for (const auto &r : rows) EXPECT_GT(CombinationAdd(r.data(), &comb), 0);
     return CreateModelList(&compound, &cp, &comb, &models, partialFreedom);
   }
 };

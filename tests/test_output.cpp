@@ -90,7 +90,7 @@ TEST_F(RockSalt, MeasuredDistancesAndValidity) {
   EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 0);
   EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 0.9), 1);
   int invalid = 0;
-  CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0);
+  EXPECT_EQ(CheckBondLengthValidity(&measured, &data.job.bondLengths, 1.0), 0);
   for (const BondLength &b : measured.items) invalid += !b.valid;
   EXPECT_GE(invalid, 1);
 }

@@ -64,6 +64,7 @@ struct StageWork {
   // The rows of the models, followed through any sorting of the list.
   std::vector<GtkTreeRowReference *> rows;
   std::atomic<size_t> finished{0};
+  std::atomic<size_t> unwritten{0};  // solving: models whose files could not be written
   bool ok = false;
 
   StageWork() = default;
@@ -801,7 +802,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         const std::string stem = output_stem(*work->job, m->modelNumber);
         const std::string cifPath = cif ? JoinPath(work->cifFolder, stem + ".cif") : std::string();
         const std::string hklPath = hkl ? JoinPath(work->hklFolder, stem + ".hkl") : std::string();
-        if (cif || hkl) WriteModelOutputs(work->job, m, cifPath, hklPath);
+        if ((cif || hkl) && !WriteModelOutputs(work->job, m, cifPath, hklPath)) ++work->unwritten;
         const size_t done = ++work->finished;
         const size_t total = r.total;
         char text[64];
@@ -852,6 +853,9 @@ gpointer solve_structures(gpointer data) {
       [](gpointer d) -> gboolean {
         std::unique_ptr<StageWork> w(finish_worker(d));
         set_action_sensitive(action_solve_structures_stop, FALSE);
+        if (w->unwritten > 0)
+          Message(MESSAGE_ERROR, "The files of %zu solved models could not be written (see above).\n",
+                  w->unwritten.load());
         if (!get_running_flag(&solve_running)) {
           Message(MESSAGE_HINT, "Structure solving stopped!\n");
         } else {

@@ -69,7 +69,8 @@ void free_reflections(Job &job) {
 // worker holds the job.
 void copy_reflections_to_display(const Job &job) {
   std::lock_guard<std::mutex> hold(*mutex_out_data);
-  CloneHKLList(&job.hklList, &optOutData.hklList);
+  // Without room for the copy the display shows no peaks rather than old ones.
+  if (!CloneHKLList(&job.hklList, &optOutData.hklList)) FreeHKLList(&optOutData.hklList);
   optOutData.radiation = job.config.radiation;
 }
 
@@ -150,7 +151,12 @@ void refresh_reflection_factors() {
   if (!access) return;
   Job &job = *access;
   if (!file_peak_file_validity || job.hklList.items.empty()) return;
-  PrepareJobReflections(&job);
+  // Reflections without their factors would score every model wrongly:
+  // the kernel has said why, and the peak file must be read again.
+  if (!PrepareJobReflections(&job)) {
+    free_reflections(job);
+    return;
+  }
   copy_reflections_to_display(job);
 }
 

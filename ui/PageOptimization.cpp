@@ -203,7 +203,8 @@ void generate_file_for_model(GtkWidget *view, bool cif) {
           : choose_save_file("Save HKL file...", proposed, "HKL Files (*.hkl)", "*hkl", ".hkl");
   if (path.empty()) return;
   show_model(m);
-  WriteModelOutputs(&job, m, cif ? path : std::string(), cif ? std::string() : path);
+  if (!WriteModelOutputs(&job, m, cif ? path : std::string(), cif ? std::string() : path))
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Cannot write %s (the log says why).", path.c_str());
 }
 
 void generate_files(GtkWidget *view, bool cif) {
@@ -218,7 +219,12 @@ void generate_files(GtkWidget *view, bool cif) {
   for (const CrystalModel *m : models) {
     const std::string path =
         JoinPath(folder, output_stem(job, m->modelNumber) + (cif ? ".cif" : ".hkl"));
-    WriteModelOutputs(&job, m, cif ? path : std::string(), cif ? std::string() : path);
+    // The models share the folder: when one file cannot be written, the
+    // next would fail alike.
+    if (!WriteModelOutputs(&job, m, cif ? path : std::string(), cif ? std::string() : path)) {
+      MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Cannot write %s (the log says why).", path.c_str());
+      return;
+    }
   }
 }
 

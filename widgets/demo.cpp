@@ -230,7 +230,9 @@ int main(int argc, char **argv) {
   SetOxidations(&data.compound, data.config.oxidation);
   UpdateIonRadii(&data.compound);
   Crystal &crystal = data.crystal;
-  SetSpaceGroup(&crystal.spaceGroup, data.config.sgNumber, data.config.sgSetting, data.settings.data);
+  if (!SetSpaceGroup(&crystal.spaceGroup, data.config.sgNumber, data.config.sgSetting,
+                     data.settings.data))
+    return 1;
   crystal.a = data.config.cellA;
   crystal.b = data.config.cellB;
   crystal.c = data.config.cellC;
