@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Enumeration of Wyckoff combinations and model building, from a cubic
 // perovskite to tens of thousands of combinations in low symmetry. Reports
 // the combinations found and the peak heap use of one run.

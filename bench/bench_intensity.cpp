@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Calculated intensities: the formula summed term by term against the fast
 // paths, in terms (reflections x cell atoms) per second.
 //   S: 150 reflections x 48 cell atoms, L: 1500 reflections x 384 cell atoms,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whole jobs through the kernel's stages, as pulvina-solve runs them
 // (without writing files): wall time of every reference case and bundled
 // example at one and at two threads, and the annealing moves per second of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The ranks of an mpirun solving one job: each solves its deal of every
 // stage's list on its own worker threads, and after each stage the ranks
 // swap the results so that all of them hold every model's figures and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs split into the tasks of a scheduler's array job: each shard solves
 // its part of the statistic test, the filter and the optimisation and
 // writes what it found into a shard file; the merge reads every shard of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // pulvina-simulate: computes a peak file in the internal layout from a
 // structure, with the intensity formula of the solver. Users check a model
 // against their data with it; the bundled examples are made with it.

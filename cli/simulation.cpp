@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The structure side of pulvina-simulate: the structure file and the list
 // of reflections a cell and space group give.
 #include "simulation.h"

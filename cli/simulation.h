@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The structure side of pulvina-simulate: reading the atoms of a structure
 // file, placing them in the cell, and listing the reflections of a range.
 #ifndef PULVINA_SIMULATION_H

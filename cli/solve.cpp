@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // pulvina-solve: the batch solver. Runs a job from its control file without
 // a window: options, terminal progress and the summary; the stages
 // themselves are the kernel's, the same the desktop program runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The processes that solve one job together: the batch solver alone, the
 // ranks of an mpirun, or one shard of a scheduler's array job. The solver
 // asks its team which models of each stage's list are its own and, after

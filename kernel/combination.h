@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Enumeration of Wyckoff-position combinations (EPCs): every way of putting
 // the atoms of the cell on the positions of the space group.
 #ifndef PULVINA_COMBINATION_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Coordinate triplets such as "-x,y+1/2,-z" as 3x4 affine matrices.
 #ifndef PULVINA_COORDINATE_H
 #define PULVINA_COORDINATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The crystal record: space group, cell and atoms; cell transforms.
 #ifndef PULVINA_CRYSTAL_H
 #define PULVINA_CRYSTAL_H

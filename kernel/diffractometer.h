@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Peak files (the indexed reflections observed) and the HKL list file.
 #ifndef PULVINA_DIFFRACTOMETER_H
 #define PULVINA_DIFFRACTOMETER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Elements, the parsed formula (compound) and their scattering data.
 #ifndef PULVINA_ELEMENT_H
 #define PULVINA_ELEMENT_H

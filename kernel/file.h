@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The job's configuration record and its control file (".epc").
 #ifndef PULVINA_FILE_H
 #define PULVINA_FILE_H

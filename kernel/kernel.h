@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The kernel's one include for front ends: every topic header, from the
 // elements and space groups to the job, its set-up, its searches and its
 // output files. The stages that run a whole job are stages.h's.

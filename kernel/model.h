@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Crystal models: one per Wyckoff combination, with the free coordinates as
 // numbered parameters.
 #ifndef PULVINA_MODEL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reflection list: per-reflection scattering and Lorentz-polarisation
 // factors, groups of overlapping reflections, the overall displacement
 // factor and its estimate from a Wilson plot. The intensities calculated

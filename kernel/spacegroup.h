@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Space groups and their Wyckoff positions, read from the database "sgt.xml".
 #ifndef PULVINA_SPACEGROUP_H
 #define PULVINA_SPACEGROUP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stages of a solving job, in the order of the work: set-up, generation,
 // first evaluation, statistic test, filter, optimisation, refinement choice
 // and refinement, bond-length check, output. The batch solver and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reporting, data-file paths, files read and written safely, and the
 // blank-stripping copy.
 #ifndef PULVINA_UTILS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pictures of a run for people to keep, drawn like the application's plots
 // without a window: the observed and calculated peaks of a model with their
 // difference, and the figures of every model with the chosen ones marked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plot's scales, layout and drawing on any cairo surface.
 #include "plotfigure.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plot's records and its drawing, with cairo and pango only: no window,
 // no toolkit and no display. GtkPlot draws its pixmap with this code, and
 // the batch programs draw their pictures with it.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Adds noise to the observed intensities of a peak file in the internal
 layout, as a measurement would: each intensity I becomes
 I * (1 + r * g1) + a * g2 with g1, g2 standard normal deviates, clipped at 0,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Builds the Debian package from a configured and built build folder, installs
 # it with apt-get, runs the installed pulvina-solve on a bundled example from
 # an unrelated folder, and removes the package again unless it was installed

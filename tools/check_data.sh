@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Regenerate data/sgt.xml, data/asft.dat and data/nslt.dat into a scratch
 # folder and compare them byte for byte with the committed files, so that a
 # hand edit of a data file, or a generator change without regenerating, is

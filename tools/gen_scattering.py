@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Generate Pulvina's scattering tables from python3-periodictable.
 
 data/asft.dat  X-ray form factors: the Waasmaier-Kirfel five-Gaussian fits

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Generate data/sgt.xml, the space-group table, from cctbx.sgtbx.
 
 For each of the 230 space groups it writes the symbols, point group, Laue

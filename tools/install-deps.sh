@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the Debian 12 packages Pulvina builds and tests with, only those
 # that are missing, so that a second run costs nothing.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Remakes the screenshots of the HTML manual (docs/manual/images/) from the
 # real program, run under Xvfb on the bundled scheelite example.
 set -eu

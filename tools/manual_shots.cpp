@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // pulvina-manual-shots: the screenshots of the HTML manual, taken from the
 // real program while it solves the bundled scheelite example. Run it
 // through tools/make-manual-screenshots.sh, which starts Xvfb.

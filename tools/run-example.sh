@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs what is missing, builds, and runs the batch solver on the bundled
 # ZnO example; the ranked models and the best structure are printed, the
 # files go to example-results/.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs what is missing, checks that the committed data files are what
 # their generators make from Debian's cctbx and periodictable, builds
 # everything with warnings as errors and runs the whole test suite, then the

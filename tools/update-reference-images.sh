@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Rewrites the reference pictures of the plot and widget tests from what the
 # drawing code draws now, for when a change of the drawing is meant. Look at
 # the new pictures (git diff shows which changed) before committing them.

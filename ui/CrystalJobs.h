@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Background jobs: model generation, model states, the statistic test,
 // structure solving, bond lengths and fixed coordinates run on a worker
 // thread while the window stays live; timers on the main thread show their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The desktop program's hub: start-up, the message log, the file commands,
 // the window geometry and the widgets every part of the program shares.
 //

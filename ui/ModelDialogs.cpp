@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model list's events and the dialogs it opens: a model's details with
 // its atoms and bond lengths, the statistics of free parameters, the
 // minimum distances, the fixed coordinates, and the model file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model list and the optimisation list as the background jobs fill
 // and update them, and the plots that show models.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the statistic and optimisation pages and the model dialogs share:
 // numbers typed into entries, the rows of the model lists, the choice of
 // models and the dialogs both model lists open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the job's pages and dialogs share: numbers typed into entries,
 // checked as the control-file reader checks the values of its keys, and
 // each page's share of the job's set-up.

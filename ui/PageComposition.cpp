@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The composition page: title, formula, Z and oxidation states; space group
 // and cell; the restraints on Wyckoff positions. Its three steps gate model
 // generation through the validity flags.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The experiment-parameters dialog (radiation, wavelengths, polarisation,
 // monochromator, and a second copy of the cell) and the peak-file dialog
 // (the file, its layout, the angle range and the width factor, with the

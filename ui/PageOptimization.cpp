@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The optimisation page: its wizard, the parameter dialog of both stages,
 // the output options, the optimisation list's menu, the files of one model
 // or of a whole list, and the 3D view's commands.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The statistic page (trial settings and its wizard) and the choose-models
 // dialog: the statistic filter into the optimisation selection and the
 // refinement choice onto the job's selection stack. Also the checking of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Estimate-Z dialog: Z, the formula units per unit cell, from a range of
 // densities, the formula mass and the cell volume. Built in code.
 #ifndef PULVINA_DLGESTIMATEZ_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // pulvina: the desktop program.
 #include "CrystalMain.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // pulvina-widgets-demo: a window with a plot of several series and the 3D
 // view of a crystal, for looking at the widgets by hand.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // GtkCrystal3DView: the unit cell of a crystal in OpenGL, with its coloured
 // edges and every atom as a shaded sphere, turned by a virtual trackball.
 #ifndef PULVINA_GTKCRYSTAL3DVIEW_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // GtkPlot: a drawing widget for two-dimensional data series with four axes,
 // round-numbered scales, grid, hair lines, a legend and rubber-band zoom.
 // What it shows is a GtkPlotFigure, drawn by the toolkit-free code of

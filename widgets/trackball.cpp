@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Virtual trackball: turns a pointer drag into a rotation quaternion.
 #include "trackball.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Virtual trackball: turns a pointer drag into a rotation quaternion, and the
 // small vector helpers it needs. Quaternions are (x, y, z, w).
 #ifndef PULVINA_TRACKBALL_H
