@@ -12,6 +12,7 @@ SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double 
                            const std::string &epc, const std::vector<double> &values,
                            int maxIndex) {
   InitializeJob(&job);
+  job.settings.annealingLog = nullptr;
   job.config.formular = formula;
   job.config.formularZ = z;
   job.config.sgNumber = sg;

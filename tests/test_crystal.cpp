@@ -10,6 +10,8 @@
 
 namespace {
 
+const bool kQuiet = ShowMessagesOfFailedTestsOnly();
+
 TEST(Cell, TriclinicAgreesWithAnIndependentLibrary) {
   // cctbx uctbx.unit_cell((5.1, 6.2, 7.3, 81, 95.5, 103.25))
   //   .orthogonalization_matrix(), which puts a along x and b in the xy plane too.

@@ -208,9 +208,6 @@ TEST(EndToEnd, EveryReferenceStructureIsSolved) {
       for (size_t i = 0; i < rows.size(); ++i)
         if (rows[i].epc == reference.epc) rank = static_cast<int>(i) + 1;
       EXPECT_GT(rank, 0) << reference.epc;
-      std::printf("%-16s %-6s best %-24s R %.6f  true EPC %-22s rank %d of %zu\n", name.c_str(),
-                  kind.c_str(), best.epc.c_str(), best.rmin, reference.epc.c_str(), rank,
-                  rows.size());
     }
   }
 }
@@ -328,7 +325,6 @@ TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
   EXPECT_EQ(std::stoi(m[2]), rutile.reference.reflections);
   const std::vector<CifSite> best = rutile.Best();
   EXPECT_TRUE(SameStructure(rutile.reference, best, 2e-3)) << out;
-  std::printf("rutile simulated with B = 2.00: estimated %.2f\n", B);
   // Each atom of the CIF carries the B the intensities were computed with.
   ASSERT_EQ(best.size(), 2u);
   for (const CifSite &s : best) EXPECT_NEAR(s.B, B, 5e-3) << s.site.symbol;

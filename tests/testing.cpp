@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -28,6 +29,34 @@ std::string CapturedMessages::text() const {
   std::string all;
   for (const auto &m : messages_) all += m.second;
   return all;
+}
+
+namespace {
+
+class MessagesOfFailedTests : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo &) override {
+    held_.clear();
+    SetMessageSink([this](int type, const std::string &text) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_.emplace_back(type, text);
+    });
+  }
+  void OnTestEnd(const ::testing::TestInfo &test) override {
+    SetMessageSink(nullptr);
+    if (test.result()->Failed())
+      for (const auto &[type, text] : held_) DefaultMessageSink(type, text);
+  }
+  std::mutex mutex_;
+  std::vector<std::pair<int, std::string>> held_;
+};
+
+}  // namespace
+
+bool ShowMessagesOfFailedTestsOnly() {
+  // The framework owns its listeners.
+  ::testing::UnitTest::GetInstance()->listeners().Append(
+      std::make_unique<MessagesOfFailedTests>().release());
+  return true;
 }
 
 TempDir::TempDir() {

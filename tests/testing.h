@@ -30,6 +30,11 @@ class CapturedMessages {
   MessageSink previous_;
 };
 
+// Keeps the messages that no test captures while each test runs and shows
+// them only when the test fails, so that a passing run prints nothing but the
+// framework's lines. Call once, before the tests run; returns true.
+bool ShowMessagesOfFailedTestsOnly();
+
 // A scratch folder removed with everything in it when the object goes.
 class TempDir {
  public:
