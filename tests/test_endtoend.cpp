@@ -382,9 +382,8 @@ std::vector<Peak> ReadPeaks(const std::string &text) {
 TEST(Simulate, ReproducesTheReferencePatterns) {
   // The reference files were computed by another program from the same
   // structures: reflection set, multiplicities and intensities must agree.
-  for (const char *name : {"nacl", "tio2_rutile", "mgoh2_brucite", "zns_sphalerite"}) {
-    SCOPED_TRACE(name);
-    const ReferenceCase reference = LoadReferenceCase(name);
+  for (const ReferenceCase &reference : ReferenceCases()) {
+    SCOPED_TRACE(reference.name);
     TempDir work;
     const std::string out = work.file("sim.hkl");
     Expect(std::string(PULVINA_SIMULATE) + " -o " + out + " " + reference.path(".epc") + " " +
