@@ -17,7 +17,8 @@ struct SyntheticJob {
   Job job;
   CrystalModel *truth = nullptr;
   SyntheticJob(const char *formula, int z, int sg, double a, double b, double c,
-               const std::string &epc, const std::vector<double> &values, int maxIndex = 5);
+               const std::string &epc, const std::vector<double> &values, int maxIndex = 5,
+               int setting = 1);
   ~SyntheticJob();
   SyntheticJob(const SyntheticJob &) = delete;
   SyntheticJob &operator=(const SyntheticJob &) = delete;

@@ -1,6 +1,6 @@
-// The default bond-length minima against published structures: every one of
-// them must pass the check at the default tolerance, and models with atoms
-// clearly too close must not.
+// Bond lengths: the default minima against published structures (every one
+// must pass the check at the default tolerance), models with atoms clearly
+// too close (which must not), and the minima as the user edits them.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "kernel.h"
+#include "stages.h"
 #include "testing.h"
 
 namespace {
@@ -22,18 +23,17 @@ struct SiteRow {
 
 struct Structure {
   std::string name, family, formula;
-  int z = 0, group = 0, setting = 1;
-  double cell[6] = {};
+  int z = 1, group = 1, setting = 1;
+  double cell[6] = {10, 10, 10, 90, 90, 90};
   std::vector<Oxidation> oxidation;
   std::vector<SiteRow> sites;
 };
 
-std::vector<Structure> ReadStructures(const std::string &path) {
+std::vector<Structure> ReadStructures() {
   std::vector<Structure> out;
-  std::ifstream in(path);
-  std::string line;
+  std::ifstream in(TestDataPath("bond_structures.txt"));
   Structure s;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     std::istringstream f(line);
     std::string key;
     if (!(f >> key) || key[0] == '#') continue;
@@ -62,16 +62,6 @@ std::vector<Structure> ReadStructures(const std::string &path) {
   return out;
 }
 
-double Wrap(double v) { return v - std::floor(v); }
-
-bool SameSpot(const double a[3], const double b[3]) {
-  for (int i = 0; i < 3; ++i) {
-    const double d = std::fabs(Wrap(a[i]) - Wrap(b[i]));
-    if (std::min(d, 1 - d) > 1e-4) return false;
-  }
-  return true;
-}
-
 // A job set up for one structure, with the model of its sites.
 class StructureJob {
  public:
@@ -97,17 +87,14 @@ class StructureJob {
   Job &job() { return job_; }
   CrystalModel &model() { return model_; }
 
-  // The model's bond lengths at a tolerance; the entries found too short are
-  // listed in *why.
-  bool Valid(double tolerance, std::string *why) {
-    GenerateBondLengths(&model_.bondLengths, &job_.crystal, &model_, -0.5, 1.5, -0.5, 1.5, -0.5,
-                        1.5);
-    const int valid = CheckBondLengthValidity(&model_.bondLengths, &job_.bondLengths,
-                                              1 - tolerance / 100);
+  // The bond-length stage on the model at a tolerance in percent; the
+  // contacts found too short are listed in *why.
+  bool Valid(double tolerance, std::string *why = nullptr) {
+    CheckModelsBondLengths(&job_, {&model_}, tolerance, nullptr, nullptr);
     for (const BondLength &b : model_.bondLengths.items)
-      if (!b.valid)
+      if (!b.valid && why)
         *why += b.first->symbol + "-" + b.second->symbol + " " + std::to_string(b.distance) + "; ";
-    return valid == 1;
+    return model_.validity & VALIDITY_BOND_LENGTHS;
   }
 
   // Cell atoms per element symbol, from the model as the solver builds it.
@@ -134,8 +121,8 @@ class StructureJob {
       for (int i = 0; i < 3; ++i) atom.para[i].value = image[i];
       Atom placed;
       SetAtomValues(&placed, &atom, nullptr);
-      const double at[3] = {placed.x, placed.y, placed.z};
-      if (SameSpot(at, image)) {
+      if (SameModOne(placed.x, image[0], 1e-4) && SameModOne(placed.y, image[1], 1e-4) &&
+          SameModOne(placed.z, image[2], 1e-4)) {
         model_.atoms.push_back(atom);
         return true;
       }
@@ -148,12 +135,8 @@ class StructureJob {
   bool ready_ = false;
 };
 
-std::vector<Structure> Table() {
-  return ReadStructures(std::string(PULVINA_SOURCE_DIR) + "/tests/data/bond_structures.txt");
-}
-
 TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
-  const std::vector<Structure> table = Table();
+  const std::vector<Structure> table = ReadStructures();
   ASSERT_GE(table.size(), 20u);
   std::set<std::string> families;
   for (const Structure &s : table) {
@@ -169,7 +152,7 @@ TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
     EXPECT_TRUE(job.Valid(kDefaultBondTolerance, &why)) << why;
     // The minima are no formality: raised by half, each structure has a
     // contact below its minimum.
-    EXPECT_FALSE(job.Valid(-50, &why));
+    EXPECT_FALSE(job.Valid(-50));
     // Without oxidation states every radius is covalent and every pair is
     // judged alike; the structures still pass.
     StructureJob neutral(s, false);
@@ -182,98 +165,103 @@ TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
     EXPECT_EQ(families.count(family), 1u) << family;
 }
 
-// A cell of 10 A with the given atoms (cartesian = fractional x 10) and
-// nothing else: one contact under test.
-struct Pair {
-  const char *formula;
-  std::vector<Oxidation> oxidation;
-  std::vector<SiteRow> sites;
-};
-
-bool PairValid(const Pair &p, std::string *why) {
-  Structure s;
-  s.name = p.formula;
-  s.formula = p.formula;
-  s.z = 1;
-  s.group = 1;
-  for (int i = 0; i < 3; ++i) {
-    s.cell[i] = 10;
-    s.cell[i + 3] = 90;
-  }
-  s.oxidation = p.oxidation;
-  s.sites = p.sites;
-  StructureJob job(s);
-  EXPECT_TRUE(job.ready());
-  return job.Valid(kDefaultBondTolerance, why);
-}
-
 TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
-  // Two cations 1.5 A apart, with the anions far away: small, highly charged
-  // cations as well as large ones.
-  const std::vector<std::vector<Oxidation>> cations = {
-      {{"Si", 4}, {"Al", 3}}, {{"Na", 1}, {"Mg", 2}}, {{"C", 4}, {"S", 6}}, {{"Ti", 4}, {"Ba", 2}}};
-  for (const auto &pair : cations) {
-    const std::string a = pair[0].symbol, b = pair[1].symbol;
-    SCOPED_TRACE(a + "-" + b);
-    std::vector<Oxidation> ox = pair;
-    ox.push_back({"O", -2});
-    const std::string formula = a + "1" + b + "1O1";
+  // In P1 with a cell of 10 A, so that x 0.1 is 1 A: one contact under test.
+  struct Case {
+    std::string formula;
+    std::vector<Oxidation> oxidation;
+    std::vector<SiteRow> sites;
+    bool valid;
+    std::string named;  // the pair reported too close
+  };
+  std::vector<Case> cases;
+  // Two cations 1.5 A apart, with the anions far away, are too close, small
+  // highly charged ones as well as large ones; at 3.0 A, as Si-Si in quartz,
+  // they pass.
+  for (auto [a, qa, b, qb] : {std::tuple{"Si", 4, "Al", 3}, {"Na", 1, "Mg", 2}, {"C", 4, "S", 6},
+                              {"Ti", 4, "Ba", 2}})
+    for (double x : {0.15, 0.30})
+      cases.push_back({std::string(a) + "1" + b + "1O1",
+                       {{a, qa}, {b, qb}, {"O", -2}},
+                       {{a, 'a', 0, 0, 0}, {b, 'a', x, 0, 0}, {"O", 'a', 0.5, 0.5, 0.5}},
+                       x > 0.2,
+                       x > 0.2 ? "" : std::string(a) + "-" + b});
+  const std::vector<Oxidation> mgO = {{"Mg", 2}, {"O", -2}}, caO = {{"Ca", 2}, {"O", -2}};
+  const SiteRow mg = {"Mg", 'a', 0.5, 0.5, 0.5}, o = {"O", 'a', 0, 0, 0};
+  cases.insert(cases.end(), {
+      // Two oxide ions 1.5 A apart, and two on one spot: the second was once
+      // taken for the first one's own image, and the model passed.
+      {"Mg1O2", mgO, {mg, o, {"O", 'a', 0, 0.15, 0}}, false, "O-O"},
+      {"Mg1O2", mgO, {mg, o, o}, false, "O-O"},
+      // A cation 1.2 A from its anion, and one sitting on it.
+      {"Ca1O1", caO, {{"Ca", 'a', 0, 0, 0}, {"O", 'a', 0.12, 0, 0}}, false, "Ca-O"},
+      {"Ca1O1", caO, {{"Ca", 'a', 0, 0, 0}, o}, false, "Ca-O"},
+      // Two carbonate carbons 1.2 A apart: more than three times their ionic
+      // radius sum (0.32 A), beyond which no distance was once measured, but
+      // far less than carbons ever come.
+      {"C2O1", {{"C", 4}, {"O", -2}}, {{"C", 'a', 0, 0, 0}, {"C", 'a', 0.12, 0, 0}, {"O", 'a', 0.5, 0.5, 0.5}}, false,
+       "C-C"},
+      // Hydrogen: an O-H bond of 0.97 A is fine, 0.5 A is not.
+      {"Mg1O1H1", mgO, {mg, o, {"H", 'a', 0.097, 0, 0}}, true, ""},
+      {"Mg1O1H1", mgO, {mg, o, {"H", 'a', 0.05, 0, 0}}, false, "O-H"},
+  });
+  for (const Case &c : cases) {
+    Structure s;
+    s.formula = c.formula;
+    s.oxidation = c.oxidation;
+    s.sites = c.sites;
+    StructureJob job(s);
+    SCOPED_TRACE(c.formula + (c.sites.size() > 1 ? " x " + std::to_string(c.sites[1].x) : ""));
+    ASSERT_TRUE(job.ready());
     std::string why;
-    EXPECT_FALSE(PairValid({formula.c_str(), ox,
-                            {{a, 'a', 0, 0, 0}, {b, 'a', 0.15, 0, 0}, {"O", 'a', 0.5, 0.5, 0.5}}},
-                           &why));
-    EXPECT_NE(why.find(a + "-" + b), std::string::npos) << why;
-    // The same two cations at a distance met in real structures (3.0 A, as
-    // Si-Si in quartz) pass.
-    why.clear();
-    EXPECT_TRUE(PairValid({formula.c_str(), ox,
-                           {{a, 'a', 0, 0, 0}, {b, 'a', 0.30, 0, 0}, {"O", 'a', 0.5, 0.5, 0.5}}},
-                          &why))
-        << why;
+    EXPECT_EQ(job.Valid(kDefaultBondTolerance, &why), c.valid) << why;
+    if (!c.named.empty()) {
+      EXPECT_NE(why.find(c.named), std::string::npos) << why;
+    }
   }
-  std::string why;
-  // Two oxide ions 1.5 A apart.
-  EXPECT_FALSE(PairValid({"Mg1O2", {{"Mg", 2}, {"O", -2}},
-                          {{"Mg", 'a', 0.5, 0.5, 0.5}, {"O", 'a', 0, 0, 0}, {"O", 'a', 0, 0.15, 0}}},
-                         &why));
-  // A cation 1.2 A from its anion, and one sitting on it.
-  EXPECT_FALSE(PairValid({"Ca1O1", {{"Ca", 2}, {"O", -2}},
-                          {{"Ca", 'a', 0, 0, 0}, {"O", 'a', 0.12, 0, 0}}},
-                         &why));
-  EXPECT_FALSE(PairValid({"Ca1O1", {{"Ca", 2}, {"O", -2}},
-                          {{"Ca", 'a', 0, 0, 0}, {"O", 'a', 0, 0, 0}}},
-                         &why));
-  // Two carbonate carbons 1.2 A apart: more than three times their ionic
-  // radius sum (0.32 A), beyond which no distance was once measured, but far
-  // less than carbons ever come.
-  why.clear();
-  EXPECT_FALSE(PairValid({"C2O1", {{"C", 4}, {"O", -2}},
-                          {{"C", 'a', 0, 0, 0}, {"C", 'a', 0.12, 0, 0}, {"O", 'a', 0.5, 0.5, 0.5}}},
-                         &why));
-  EXPECT_NE(why.find("C-C"), std::string::npos) << why;
-  // Hydrogen: an O-H bond of 0.97 A is fine, 0.5 A is not.
-  why.clear();
-  EXPECT_TRUE(PairValid({"Mg1O1H1", {{"Mg", 2}, {"O", -2}},
-                         {{"Mg", 'a', 0.5, 0.5, 0.5}, {"O", 'a', 0, 0, 0}, {"H", 'a', 0.097, 0, 0}}},
-                        &why))
-      << why;
-  EXPECT_FALSE(PairValid({"Mg1O1H1", {{"Mg", 2}, {"O", -2}},
-                          {{"Mg", 'a', 0.5, 0.5, 0.5}, {"O", 'a', 0, 0, 0}, {"H", 'a', 0.05, 0, 0}}},
-                         &why));
 }
 
-TEST(BondMinima, TheTableStaysEditable) {
-  // A user's minimum overrides the default.
-  for (const Structure &s : Table()) {
-    if (s.name != "calcite") continue;
-    StructureJob job(s);
-    ASSERT_TRUE(job.ready());
-    for (BondLength &b : job.job().bondLengths.items)
-      if (b.first->symbol == "C" || b.second->symbol == "C") b.distance = 1.5;
-    std::string why;
-    EXPECT_FALSE(job.Valid(kDefaultBondTolerance, &why));
-    EXPECT_NE(why.find("C-O 1.28"), std::string::npos) << why;
+TEST(BondMinima, TheUsersMinimaApplyAsEdited) {
+  Structure halite;
+  for (const Structure &s : ReadStructures())
+    if (s.name == "halite") halite = s;
+  StructureJob job(halite);
+  ASSERT_TRUE(job.ready());
+  BondLengths &minima = job.job().bondLengths;
+  ASSERT_EQ(minima.count, 3);  // Na-Na, Na-Cl, Cl-Cl
+  EXPECT_TRUE(job.Valid(0));
+  // Each distance is listed once per pair, the shortest a / 2.
+  const BondLengths &measured = job.model().bondLengths;
+  double shortest = 1e9;
+  for (size_t i = 0; i < measured.items.size(); ++i) {
+    const BondLength &p = measured.items[i];
+    shortest = std::min(shortest, p.distance);
+    for (size_t j = i + 1; j < measured.items.size(); ++j) {
+      const BondLength &q = measured.items[j];
+      EXPECT_FALSE(std::fabs(p.distance - q.distance) < 1e-6 &&
+                   ((p.first == q.first && p.second == q.second) ||
+                    (p.first == q.second && p.second == q.first)));
+    }
   }
+  EXPECT_NEAR(shortest, 2.8201, 1e-9);
+  // A user's 2.9 A for Na-Cl rejects the 2.82 contact, but not with a
+  // tolerance of 10 %.
+  minima.items[1].distance = 2.9;
+  std::string why;
+  EXPECT_FALSE(job.Valid(0, &why));
+  EXPECT_NE(why.find("Na-Cl 2.82"), std::string::npos) << why;
+  EXPECT_TRUE(job.Valid(10));
+  // Switched off, it leaves its pair unchecked; the others still apply.
+  minima.items[1].valid = 0;
+  EXPECT_TRUE(job.Valid(0));
+  minima.items[0].distance = 10;
+  EXPECT_FALSE(job.Valid(0));
+  // A cell that is none leaves the table as it was.
+  const size_t before = measured.items.size();
+  job.job().crystal.a = 0;
+  GenerateBondLengths(&job.model().bondLengths, &job.job().crystal, &job.model(), -0.5, 1.5, -0.5,
+                      1.5, -0.5, 1.5);
+  EXPECT_EQ(measured.items.size(), before);
 }
 
 }  // namespace
