@@ -57,6 +57,7 @@ bool SameStructure(const ReferenceCase &reference, const std::vector<Site> &foun
                    bool hydrogen = true) {
   SpaceGroup sg;
   Config config;
+  InitializeConfig(&config);
   if (SetSpaceGroup(&sg, reference.sgNumber, reference.sgSetting) != 1 ||
       ReadConfigFile(&config, reference.path(".epc").c_str()) != CONFIG_READ)
     return false;

@@ -165,6 +165,7 @@ TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
   EXPECT_EQ(compound.entries[1].oxidation, 2);
   EXPECT_EQ(compound.entries[0].members[1].oxidation, 0);
   Config config;
+  InitializeConfig(&config);
   config.lambdaXray1 = 1.1;
   config.lambdaNeutron = 2.2;
   config.lambdaElectron = 3.3;
