@@ -139,14 +139,6 @@ std::vector<Site> BestSites(const std::string &out, const std::string &name,
   return sites;
 }
 
-// Standard output and error of a command that must end with the status given.
-std::string Expect(const std::string &command, int expected = 0) {
-  std::string out;
-  const int code = RunCommand(command, &out);
-  if (code != expected) ADD_FAILURE() << command << " exited with " << code << "\n" << out;
-  return out;
-}
-
 std::string WithPeakFile(const std::string &control, const std::string &peaks) {
   return std::regex_replace(control, std::regex("PEAK_FILE\t\"[^\"]*\""),
                             "PEAK_FILE\t\"" + peaks + "\"");
@@ -161,7 +153,7 @@ TEST(EndToEnd, EveryReferenceStructureIsSolved) {
       const std::string job = work.write(
           reference.name + ".epc",
           WithPeakFile(ReadWholeFile(reference.path(".epc")), reference.path("_" + kind + ".hkl")));
-      Expect(std::string(PULVINA_SOLVE) + " -q --seed 7 -o " + work.file("out") + " " + job);
+      RunExpecting(std::string(PULVINA_SOLVE) + " -q --seed 7 -o " + work.file("out") + " " + job);
       const std::vector<Summary> rows = ReadSummary(work.file("out"));
       ASSERT_EQ(static_cast<int>(rows.size()), reference.epcCount);
       // Clean data fix the coordinates to a few thousandths; noisy data
@@ -238,15 +230,15 @@ TEST(EndToEnd, BadJobsStopWithStatus1AndWriteNothing) {
   }
   for (const auto &[command, message] : runs) {
     SCOPED_TRACE(command);
-    EXPECT_NE(Expect(command, 1).find(message), std::string::npos);
+    EXPECT_NE(RunExpecting(command, 1).find(message), std::string::npos);
   }
   EXPECT_TRUE(!std::filesystem::exists(work.file("out")) ||
               std::filesystem::is_empty(work.file("out")));
   // The same job with good values runs, --data winning over the
   // environment; --help is no failure.
-  Expect("PULVINA_DATA=" + data.path() + " " + solve + "--stop-after evaluate --data " +
+  RunExpecting("PULVINA_DATA=" + data.path() + " " + solve + "--stop-after evaluate --data " +
          PULVINA_SOURCE_DIR "/data " + good);
-  Expect(std::string(PULVINA_SOLVE) + " --help");
+  RunExpecting(std::string(PULVINA_SOLVE) + " --help");
 }
 
 // A job of a reference case reading a peak file simulated from its true
@@ -259,12 +251,12 @@ struct DisplacedJob {
       : reference(LoadReferenceCase(name)) {
     job = work.write(name + ".epc",
                      WithPeakFile(ReadWholeFile(reference.path(".epc")), "sim.hkl") + extraKeys);
-    Expect(std::string(PULVINA_SIMULATE) + " --overall-b " + B + " -o " + work.file("sim.hkl") +
+    RunExpecting(std::string(PULVINA_SIMULATE) + " --overall-b " + B + " -o " + work.file("sim.hkl") +
            " " + job + " " + work.write("atoms.txt", StructureText(reference)));
   }
   // The solver's output; its files go to out/.
   std::string Solve(const std::string &options) {
-    return Expect(std::string(PULVINA_SOLVE) + " --seed 7 " + options + " -o " + work.file("out") +
+    return RunExpecting(std::string(PULVINA_SOLVE) + " --seed 7 " + options + " -o " + work.file("out") +
                   " " + job);
   }
 };
@@ -339,7 +331,7 @@ TEST(Simulate, ReproducesTheReferencePatterns) {
     SCOPED_TRACE(reference.name);
     TempDir work;
     const std::string out = work.file("sim.hkl");
-    Expect(std::string(PULVINA_SIMULATE) + " -o " + out + " " + reference.path(".epc") + " " +
+    RunExpecting(std::string(PULVINA_SIMULATE) + " -o " + out + " " + reference.path(".epc") + " " +
            work.write("atoms.txt", StructureText(reference)));
     const auto ours = ReadPeaks(ReadWholeFile(out)),
                theirs = ReadPeaks(ReadWholeFile(reference.path("_clean.hkl")));
@@ -374,10 +366,10 @@ TEST(Simulate, BadStructuresStopWithFileAndLine) {
   int n = 0;
   for (const auto &c : cases) {
     const std::string path = work.write("atoms" + std::to_string(++n) + ".txt", c.first);
-    EXPECT_NE(Expect(simulate + " " + path, 1).find(path + c.second), std::string::npos);
+    EXPECT_NE(RunExpecting(simulate + " " + path, 1).find(path + c.second), std::string::npos);
   }
   for (const char *notAFile : {"/dev/zero", "/", "x.epc"})
-    Expect(simulate + " " + notAFile + " > /dev/null", 1);
+    RunExpecting(simulate + " " + notAFile + " > /dev/null", 1);
 }
 
 }  // namespace

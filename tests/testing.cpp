@@ -100,6 +100,13 @@ int RunCommand(const std::string &command, std::string *output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string RunExpecting(const std::string &command, int status) {
+  std::string out;
+  const int code = RunCommand(command, &out);
+  if (code != status) ADD_FAILURE() << command << " exited with " << code << "\n" << out;
+  return out;
+}
+
 bool SameModOne(double a, double b, double tolerance) {
   const double d = std::fabs((a - std::floor(a)) - (b - std::floor(b)));
   return std::min(d, 1 - d) < tolerance;

@@ -58,6 +58,9 @@ std::string ReadWholeFile(const std::string &path);
 // Runs a shell command; its standard output and error go to *output when
 // given. Returns the exit status, or -1 when it did not exit.
 int RunCommand(const std::string &command, std::string *output = nullptr);
+// Runs a shell command that must end with the status given, else fails the
+// running test with its output; returns its standard output and error.
+std::string RunExpecting(const std::string &command, int status = 0);
 
 // Fractional coordinates equal up to a whole cell.
 bool SameModOne(double a, double b, double tolerance);
