@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "kernel.h"
 #include "testing.h"
@@ -30,49 +31,40 @@ TEST(Cell, TriclinicAgreesWithAnIndependentLibrary) {
 }
 
 TEST(Cell, DegenerateCellsGiveTheIdentity) {
-  TransMatrix m;
-  m.m.fill(5);
-  EXPECT_EQ(TransMatrixFToC(&m, 0, 4, 4, 90, 90, 90), 0);
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(m.m[i], (i == 0 || i == 4 || i == 8) ? 1 : 0);
-  EXPECT_EQ(TransMatrixFToC(&m, 4, 4, 4, 90, 90, 180), 0);
-  EXPECT_EQ(m(0, 0), 1);
-  // Angles that no cell can have leave a negative volume term.
-  EXPECT_EQ(TransMatrixFToC(&m, 4, 4, 4, 10, 10, 120), 0);
-  EXPECT_EQ(m(2, 2), 1);
+  // A zero edge, a flat angle, and angles that no cell can have (they leave
+  // a negative volume term).
+  for (auto [a, alpha, gamma] : {std::tuple{0.0, 90.0, 90.0}, {4.0, 90.0, 180.0}, {4.0, 10.0, 120.0}}) {
+    TransMatrix m;
+    m.m.fill(5);
+    EXPECT_EQ(TransMatrixFToC(&m, a, 4, 4, alpha, alpha, gamma), 0);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(m.m[i], (i == 0 || i == 4 || i == 8) ? 1 : 0);
+  }
 }
 
-TEST(Random, SequenceIsFixedBySeed) {
+TEST(Random, SequenceIsFixedBySeedAndRangeHolds) {
   // Expected values from an independent implementation of the same
   // generator in arbitrary-precision arithmetic.
   Srand(-1);
-  EXPECT_DOUBLE_EQ(Rand(), 0.2853808990946861);
-  EXPECT_DOUBLE_EQ(Rand(), 0.2533581892659171);
-  EXPECT_DOUBLE_EQ(Rand(), 0.09346853100919404);
-  EXPECT_DOUBLE_EQ(Rand(), 0.6084968907396475);
-  EXPECT_DOUBLE_EQ(Rand(), 0.90342026007861);
+  for (double expected : {0.2853808990946861, 0.2533581892659171, 0.09346853100919404})
+    EXPECT_DOUBLE_EQ(Rand(), expected);
   Srand(-12345);
   double last = 0;
   for (int i = 0; i < 1000; ++i) last = Rand();
   EXPECT_DOUBLE_EQ(last, 0.5753443743587806);
-}
-
-TEST(Random, PositiveSeedContinuesAndRangeHolds) {
-  Srand(-7);
-  double first = Rand();
-  Srand(-7);
-  EXPECT_EQ(Rand(), first);
-  double second = Rand();
+  // A positive seed only stores the word: the sequence goes on.
   Srand(-7);
   Rand();
-  Srand(ThreadRandomStream().seed);  // a positive seed only stores the word
+  const double second = Rand();
+  Srand(-7);
+  Rand();
+  Srand(ThreadRandomStream().seed);
   EXPECT_EQ(Rand(), second);
   // Zero and the most negative seed restart too.
   Srand(0);
-  double zero = Rand();
-  Srand(-1);
-  EXPECT_EQ(Rand(), zero);
+  const double zero = Rand();
   Srand(-2147483647 - 1);
   Srand(-1);
+  EXPECT_EQ(Rand(), zero);
   double lo = 1, hi = 0;
   for (int i = 0; i < 2000000; ++i) {
     double r = Rand();
@@ -85,16 +77,12 @@ TEST(Random, PositiveSeedContinuesAndRangeHolds) {
   EXPECT_GT(hi, 1 - 1e-5);
 }
 
-TEST(Text, RemoveSpace) {
+TEST(Text, RemoveSpaceJoinAndFolder) {
   char out[32];
   EXPECT_STREQ(RemoveSpace(" x ,\t-y\r\n,\v z\f", out), "x,-y,z");
   EXPECT_EQ(RemoveSpace(std::string(" a b ")), "ab");
-}
-
-TEST(Paths, JoinAndFolder) {
-  EXPECT_EQ(JoinPath("", "a.hkl"), "a.hkl");
-  EXPECT_EQ(JoinPath("dir", "a.hkl"), "dir/a.hkl");
-  EXPECT_EQ(JoinPath("dir/", "a.hkl"), "dir/a.hkl");
+  for (const char *folder : {"", "dir", "dir/"})
+    EXPECT_EQ(JoinPath(folder, "a.hkl"), *folder ? "dir/a.hkl" : "a.hkl");
   EXPECT_EQ(DirName("a/b/c.epc"), "a/b");
   EXPECT_EQ(DirName("c.epc"), "");
   EXPECT_EQ(DirName("/c.epc"), "/");
