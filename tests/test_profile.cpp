@@ -38,21 +38,6 @@ std::vector<int> Groups(const HKLList &list) {
   return g;
 }
 
-TEST(HKLListLife, CloneIsDeepAndReplacesTheDestination) {
-  HKLList a, b;
-  a.items = {Reflection(1, 0, 0), Reflection(1, 1, 0)};
-  a.items[0].asf = {1.5, 2.5};
-  b.items = {Reflection(9, 9, 9)};
-  ASSERT_EQ(CloneHKLList(&a, &b), 1);
-  ASSERT_EQ(LengthOfHKLList(&b), 2);
-  a.items[0].asf[0] = 7;
-  EXPECT_EQ(b.items[0].asf[0], 1.5);
-  EXPECT_EQ(CloneHKLList(&b, &b), 1);
-  EXPECT_EQ(LengthOfHKLList(&b), 2);
-  FreeHKLList(&b);
-  EXPECT_EQ(LengthOfHKLList(&b), 0);
-}
-
 TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
   HKLList list;
   list.items = {Reflection(1, 0, 0, 20.00, 100), Reflection(1, 1, 0, 20.15, 50),
@@ -224,35 +209,25 @@ class IntensityTest : public CompoundTest {
     SetLPFactor(&list, &r);
     ASSERT_EQ(SetOverallB(&list, B), 1);
   }
-  // Squared sum of the weights: the scale of |F|^2 below which a reflection
-  // is absent and only rounding is left.
-  double Scale(const HKLItem &it, int type) const {
-    double s = 0;
-    for (const Atom &a : crystal.cellAtoms)
-      s += a.occupancy * (type == 1 ? std::hypot(a.element->nsl[0], a.element->nsl[1])
-                                    : std::fabs(it.asf[static_cast<size_t>(a.element->index)]));
-    return s * s;
-  }
-  // Checks a list against the oracle's for the crystal as it is; gives the
-  // largest relative error of |F|^2 over the reflections that are not absent.
-  double Compare(const HKLList &fast, int type) {
+  // Checks a list against the oracle's for the crystal as it is: |F|^2 to
+  // 1e-9 relative unless the reflection is absent (the weights' squared sum
+  // times 1e-20: only rounding is left), F itself and the factor.
+  void Compare(const HKLList &fast, int type) {
     HKLList oracle = list;
     LiteralIntensity(&oracle, crystal, type);
-    double worst = 0;
     for (size_t i = 0; i < oracle.items.size(); ++i) {
       const HKLItem &f = fast.items[i], &o = oracle.items[i];
-      const double scale = Scale(o, type);
-      if (o.fSquared > 1e-20 * scale) {
-        worst = std::max(worst, std::fabs(f.fSquared - o.fSquared) / o.fSquared);
-        EXPECT_NEAR(f.iCalc, o.iCalc, 1e-9 * std::max(o.iCalc, 1e-3)) << i;
-      } else {
-        EXPECT_LE(f.fSquared, 1e-20 * scale) << i;
-      }
+      double scale = 0;
+      for (const Atom &a : crystal.cellAtoms)
+        scale += a.occupancy * (type == 1 ? std::hypot(a.element->nsl[0], a.element->nsl[1])
+                                          : std::fabs(o.asf[static_cast<size_t>(a.element->index)]));
+      scale *= scale;
+      EXPECT_NEAR(f.fSquared, o.fSquared, std::max(1e-9 * o.fSquared, 1e-20 * scale)) << i;
+      EXPECT_NEAR(f.iCalc, o.iCalc, 1e-9 * std::max(o.iCalc, 1e-3)) << i;
       EXPECT_NEAR(f.fReal, o.fReal, 1e-11 * std::sqrt(scale)) << i;
       EXPECT_NEAR(f.fImag, o.fImag, 1e-11 * std::sqrt(scale)) << i;
     }
     EXPECT_NEAR(GroupBraggFactor(&oracle), GroupBraggFactor(const_cast<HKLList *>(&fast)), 1e-12);
-    return worst;
   }
 };
 
@@ -273,7 +248,7 @@ TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
       {227, 1, INTENSITY_CENTRING},                      // Fd-3m, inversion off the origin
       {227, 2, INTENSITY_CENTRING | INTENSITY_CENTRIC},  // Fd-3m, origin at -1
   };
-  double worst = 0, B = 0;
+  double B = 0;
   for (const Setting &s : settings) {
     SCOPED_TRACE(::testing::Message() << "group " << s.number << ":" << s.setting << " B " << B);
     RandomCrystal(s.number, s.setting, 7);
@@ -282,7 +257,7 @@ TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
     for (int type : {0, 1, 2}) {
       HKLList plain = list;
       CalculateIntensity(&plain, &crystal, type);
-      worst = std::max(worst, Compare(plain, type));
+      Compare(plain, type);
       for (int width : {1, 2, 4, 8}) {
         IntensityWorkspace ws;
         ws.vectorWidth = width;
@@ -290,12 +265,10 @@ TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
         EXPECT_EQ(IntensityWorkspaceShortcuts(&ws), s.shortcuts | INTENSITY_TABLES);
         HKLList fast = list;
         ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
-        worst = std::max(worst, Compare(fast, type));
+        Compare(fast, type);
       }
     }
   }
-  EXPECT_LE(worst, 1e-9);
-  RecordProperty("worst_relative_error", ::testing::PrintToString(worst));
 }
 
 TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
@@ -309,7 +282,7 @@ TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
   ASSERT_EQ(RefreshIntensityWorkspace(&ws, &crystal), 1);
   HKLList fast = list;
   ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
-  EXPECT_LE(Compare(fast, 0), 1e-9);
+  Compare(fast, 0);
   // A list or a cell of another size needs a new preparation.
   HKLList shorter = list;
   shorter.items.pop_back();
@@ -322,18 +295,18 @@ TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
   ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
   EXPECT_EQ(IntensityWorkspaceShortcuts(&ws), INTENSITY_TABLES);
   ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
-  EXPECT_LE(Compare(fast, 0), 1e-9);
+  Compare(fast, 0);
   // Index ranges too wide for tables, and coordinates too large for them.
   list.items[0].h = 30000;
   ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
   EXPECT_EQ(IntensityWorkspaceShortcuts(&ws) & INTENSITY_TABLES, 0);
   ASSERT_EQ(CalculateIntensityFast(&ws, &fast), 1);
-  EXPECT_LE(Compare(fast, 0), 1e-9);
+  Compare(fast, 0);
   list.items[0].h = 1;
   crystal.cellAtoms[3].y = 1e9;
   fast = list;
   CalculateIntensity(&fast, &crystal, 0);
-  EXPECT_LE(Compare(fast, 0), 1e-9);
+  Compare(fast, 0);
   // Atoms without scattering data scatter nothing.
   Element stranger;
   stranger.index = 70;
@@ -344,7 +317,7 @@ TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
   extra.element = nullptr;
   withStrangers.cellAtoms.push_back(extra);
   CalculateIntensity(&fast, &withStrangers, 0);
-  EXPECT_LE(Compare(fast, 0), 1e-9);
+  Compare(fast, 0);
   // An undefined coordinate spoils F as the formula does, whatever its index.
   for (HKLItem &it : list.items) it.k = 0;
   crystal.cellAtoms[3].y = NAN;
@@ -385,7 +358,7 @@ TEST_F(IntensityTest, MovesOfSingleAtomsEqualFullSums) {
           ASSERT_EQ(SyncIntensityList(&ws, &work), 1);
           EXPECT_NEAR(R, GroupBraggFactor(&work), 1e-12);
         }
-        EXPECT_LE(Compare(work, type), 1e-9);
+        Compare(work, type);
         if (move % 2) {
           atom = before;
           MoveAtom(&atom);
@@ -406,39 +379,6 @@ TEST_F(IntensityTest, MovesOfSingleAtomsEqualFullSums) {
       ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
       EXPECT_EQ(CalculateIntensityMoves(&ws, &crystal, &work), 0);
     }
-}
-
-TEST_F(IntensityTest, RoundingOfMovesDoesNotBuildUp) {
-  // A million moves; every 997th state (which falls on every phase of the
-  // periodic full sums) is compared with a fresh full evaluation.
-  RandomCrystal(14, 1, 8);
-  RandomList(60, 6);
-  IntensityWorkspace ws, fresh;
-  ASSERT_EQ(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), 1);
-  HKLList work = list, full = list;
-  ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
-  double worst = 0;
-  long taken = 0;
-  for (long move = 1; move <= 1000000; ++move) {
-    MoveAtom(&crystal.atoms[random() % crystal.atoms.size()]);
-    ExpandCell();
-    if (CalculateIntensityMoves(&ws, &crystal, &work)) {
-      ++taken;
-    } else {
-      RefreshIntensityWorkspace(&ws, &crystal);
-      CalculateIntensityFast(&ws, &work);
-    }
-    if (move % 997) continue;
-    ASSERT_EQ(PrepareIntensityWorkspace(&fresh, &list, &crystal, 0), 1);
-    ASSERT_EQ(CalculateIntensityFast(&fresh, &full), 1);
-    double largest = 0;
-    for (const HKLItem &it : full.items) largest = std::max(largest, std::sqrt(it.fSquared));
-    for (size_t i = 0; i < full.items.size(); ++i)
-      worst = std::max({worst, std::fabs(work.items[i].fReal - full.items[i].fReal) / largest,
-                        std::fabs(work.items[i].fImag - full.items[i].fImag) / largest});
-  }
-  EXPECT_LT(worst, 1e-9);
-  EXPECT_GT(taken, 990000);
 }
 
 // ---- The overall displacement factor.
@@ -498,14 +438,12 @@ class WilsonTest : public IntensityTest {
     const double a = 9.1, b = 7.3, c = 11.2, beta = 101 * kPi / 180;
     for (int h = -15; h <= 15; ++h)
       for (int k = -12; k <= 12; ++k)
-        for (int l = 0; l <= 15; ++l) {
-          if (l == 0 && (k < 0 || (k == 0 && h <= 0))) continue;
-          const double q = (h * h / (a * a) + l * l / (c * c) -
-                            2 * h * l * std::cos(beta) / (a * c)) /
-                               (std::sin(beta) * std::sin(beta)) +
-                           k * k / (b * b);
+        for (int l = (k < 0 || (k == 0 && h <= 0)) ? 1 : 0; l <= 15; ++l) {
           HKLItem it = Reflection(h, k, l);
-          it.d = 1 / std::sqrt(q);
+          it.d = 1 / std::sqrt((h * h / (a * a) + l * l / (c * c) -
+                                2 * h * l * std::cos(beta) / (a * c)) /
+                                   (std::sin(beta) * std::sin(beta)) +
+                               k * k / (b * b));
           it.twoTheta = 2 * std::asin(1.54 / (2 * it.d)) * 180 / kPi;
           if (it.d >= dmin) list.items.push_back(it);
         }
@@ -523,6 +461,11 @@ class WilsonTest : public IntensityTest {
     // The plot must not see the model's factor.
     SetOverallB(&list, 0);
   }
+  WilsonPlot Plot(int type = 0) {
+    WilsonPlot plot;
+    EXPECT_EQ(WilsonOverallB(&list, &compound, type, &plot), 1);
+    return plot;
+  }
 };
 
 TEST_F(WilsonTest, RandomStructuresGiveTheirB) {
@@ -530,53 +473,45 @@ TEST_F(WilsonTest, RandomStructuresGiveTheirB) {
     for (int type : {0, 1}) {
       SCOPED_TRACE(::testing::Message() << "B " << B << " type " << type);
       Pattern(B, 40, 0.8, type);
-      WilsonPlot plot;
-      ASSERT_EQ(WilsonOverallB(&list, &compound, type, &plot), 1);
+      const WilsonPlot plot = Plot(type);
       EXPECT_NEAR(plot.B, B, 0.2);
       EXPECT_EQ(plot.shells, 10);
       EXPECT_GT(plot.reflections, 2500);
       // The scale of the observations moves only the intercept.
       for (HKLItem &it : list.items) it.iObs *= 1000;
-      WilsonPlot scaled;
-      ASSERT_EQ(WilsonOverallB(&list, &compound, type, &scaled), 1);
+      const WilsonPlot scaled = Plot(type);
       EXPECT_NEAR(scaled.B, plot.B, 1e-9);
       EXPECT_NEAR(scaled.lnScale - plot.lnScale, std::log(1000.0), 1e-9);
     }
 }
 
-TEST_F(WilsonTest, OverlappingReflectionsCountAsTheirGroup) {
+TEST_F(WilsonTest, OverlappingReflectionsCountAsTheirGroupAndMeaninglessPlotsAreRefused) {
   Pattern(2.0, 30, 1.0);
-  // Pairs of neighbours in angle overlap.
+  // Pairs of neighbours in angle overlap; a peak file may give a group's
+  // intensity to one member: the same plot.
   std::sort(list.items.begin(), list.items.end(),
             [](const HKLItem &a, const HKLItem &b) { return a.d > b.d; });
   for (size_t i = 0; i < list.items.size(); ++i) list.items[i].group = static_cast<int>(i / 2);
-  WilsonPlot own;
-  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &own), 1);
+  const WilsonPlot own = Plot();
   EXPECT_EQ(own.reflections, static_cast<int>((list.items.size() + 1) / 2));
-  // A peak file may give a group's intensity to one member: the same plot.
   for (size_t i = 0; i + 1 < list.items.size(); i += 2) {
     list.items[i].iObs += list.items[i + 1].iObs;
     list.items[i + 1].iObs = 0;
   }
-  WilsonPlot first;
-  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &first), 1);
+  const WilsonPlot first = Plot();
   EXPECT_NEAR(first.B, own.B, 1e-9);
   EXPECT_NEAR(first.lnScale, own.lnScale, 1e-9);
   // Unobserved reflections (-1) take no part.
   for (size_t i = 0; i + 1 < list.items.size(); i += 6) list.items[i].iObs = list.items[i + 1].iObs = -1;
-  WilsonPlot fewer;
-  ASSERT_EQ(WilsonOverallB(&list, &compound, 0, &fewer), 1);
+  const WilsonPlot fewer = Plot();
   EXPECT_LT(fewer.reflections, own.reflections);
   EXPECT_NEAR(fewer.B, own.B, 0.3);
-}
-
-TEST_F(WilsonTest, MeaninglessPlotsAreRefused) {
-  Pattern(2.0, 10, 1.0);
+  // Too few reflections, intensities that grow with angle, nothing
+  // observed but in one shell.
   HKLList few = list, rising = list, dark = list;
   few.items.resize(kWilsonMinReflections - 1);
-  for (HKLItem &it : rising.items) it.iObs *= std::exp(4.0 / (it.d * it.d));
-  for (HKLItem &it : dark.items) it.iObs = 0;
-  dark.items[0].iObs = 5;  // nothing observed but in one shell
+  for (HKLItem &it : rising.items) it.iObs = std::exp(4.0 / (it.d * it.d));
+  for (HKLItem &it : dark.items) it.iObs = &it == &dark.items[0] ? 5 : 0;
   for (auto [bad, why] : {std::pair{&few, "too few"}, {&rising, "do not fall off"}, {&dark, "shells"}}) {
     CapturedMessages messages;
     WilsonPlot plot;
