@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <tuple>
 
 #include "kernel.h"
@@ -86,30 +84,6 @@ TEST(Text, RemoveSpaceJoinAndFolder) {
   EXPECT_EQ(DirName("a/b/c.epc"), "a/b");
   EXPECT_EQ(DirName("c.epc"), "");
   EXPECT_EQ(DirName("/c.epc"), "/");
-}
-
-TEST(Paths, DataFolderLookup) {
-  const char *saved = std::getenv("PULVINA_DATA");
-  const std::string before = saved ? saved : "";
-  std::vector<std::string> searched;
-  EXPECT_EQ(FindDataDirectory("mine", &searched), "mine");
-  EXPECT_EQ(searched, std::vector<std::string>{"mine"});
-  setenv("PULVINA_DATA", "/from/the/environment", 1);
-  EXPECT_EQ(FindDataDirectory("mine", nullptr), "mine");
-  EXPECT_EQ(FindDataDirectory("", nullptr), "/from/the/environment");
-  // Set but empty counts as unset. Nothing is installed beside this test
-  // program in the build tree, so the source tree's folder is found, after
-  // the installed place was looked at.
-  setenv("PULVINA_DATA", "", 1);
-  searched.clear();
-  const std::string found = FindDataDirectory("", &searched);
-  EXPECT_TRUE(std::filesystem::equivalent(found, PULVINA_SOURCE_DIR "/data")) << found;
-  ASSERT_EQ(searched.size(), 2u);
-  EXPECT_EQ(searched[0], (std::filesystem::canonical("/proc/self/exe").parent_path() /
-                          "../share/pulvina").lexically_normal().string());
-  EXPECT_EQ(searched[1], found);
-  if (saved) setenv("PULVINA_DATA", before.c_str(), 1);
-  else unsetenv("PULVINA_DATA");
 }
 
 TEST(Messages, SinkGetsTypeAndTextCutTo1023) {

@@ -133,33 +133,10 @@ TEST(Formula, IonRadiiAndScatteringData) {
             "reading atomic scattering factor, can not find factors for element (number 112)\n"
             "reading neutron scattering length, can not find factors for element (number 112, "
             "A 3)\n");
-}
-
-TEST(Formula, MissingDataFilesLeaveValuesAlone) {
-  TempDir empty;
-  const DataLocation data{empty.path(), {}};
-  CapturedMessages messages;
-  double c[kAsfCount] = {7};
-  EXPECT_EQ(GetASF(8, 0, c, data), 0);
-  EXPECT_EQ(c[0], 7);
-  double b[2] = {2, 3};
-  EXPECT_EQ(GetNSL(8, 0, b, {empty.path(), {"/nowhere", empty.path()}}), 0);
-  EXPECT_EQ(b[0], 2);
-  // Each message names the folders where the file was looked for.
-  EXPECT_EQ(messages.text(),
-            "read atomic scattering factor, can not open file \"" + empty.file("asft.dat") +
-                "\" (No such file or directory)\n  data folders searched: " + empty.path() +
-                "\nread neutron scattering length, can not open file \"" + empty.file("nslt.dat") +
-                "\" (No such file or directory)\n  data folders searched: /nowhere, " +
-                empty.path() + "\n");
-  // The compound's scattering data cannot be assigned without the files.
-  Compound iron;
-  ASSERT_EQ(ParseFormular("Fe1", &iron), 1);
-  EXPECT_EQ(AssignASF(&iron, data), 0);
-  EXPECT_EQ(AssignNSL(&iron, data), 0);
-  // Lines that do not scan are skipped.
-  empty.write("asft.dat", "garbage\n\nO x 0 1\nO 8 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14\n");
-  ASSERT_EQ(GetASF(8, -2, c, data), 1);
+  // Lines of the data file that do not scan are skipped.
+  TempDir data;
+  data.write("asft.dat", "garbage\n\nO x 0 1\nO 8 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14\n");
+  ASSERT_EQ(GetASF(8, -2, c, {data.path(), {}}), 1);
   EXPECT_EQ(c[10], 11);
 }
 

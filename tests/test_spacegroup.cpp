@@ -110,39 +110,4 @@ TEST_F(SpaceGroupTest, MissingGroupOrSetting) {
                                  "  data file: " + dir.file("sgt.xml") + "\n");
 }
 
-TEST_F(SpaceGroupTest, ToleratesOddDatabases) {
-  TempDir dir;
-  const DataLocation data{dir.path(), {}};
-  // Unclosed tags are repaired by the recovering parse; unknown children are
-  // skipped; the last Positions element counts; a bad triplet keeps the rest.
-  dir.write("sgt.xml",
-            "<?xml version=\"1.0\"?>\n<Groups>\n<Other/>\n"
-            "<SG SGNumber=\"2\" ShortSymbol=\"P-1\" CrystalSystem=\"Triclinic\">\n"
-            " <CellChoice Setting=\"1\" Description=\"only\">\n"
-            "  <AsymmetricUnit>0, 0.5; 0, 1; 0, 1</AsymmetricUnit>\n"
-            "  <Origin>at -1</Origin><Junk>x</Junk>\n"
-            "  <Positions Coordinates=\"\"><Position Multiplicity=\"9\"/></Positions>\n"
-            "  <Positions Coordinates=\"\">\n"
-            "   <Position Multiplicity=\"2\" WyckoffLetter=\"i\" SiteSymmetry=\"1\" "
-            "Coordinates=\"(x,y,z)(-x,-y,-z)\"/>\n"
-            "   <Position Multiplicity=\"1\" WyckoffLetter=\"h\" SiteSymmetry=\"-1\" "
-            "Coordinates=\"(1/2,1/2,1/2)(x,y\"/>\n"
-            "   <Position Multiplicity=\"1\"\n"
-            "  </Positions>\n"
-            " </CellChoice>\n"
-            "</SG>\n");
-  CapturedMessages messages;
-  ASSERT_EQ(SetSpaceGroup(&sg, 2, 1, data), 1);
-  EXPECT_EQ(sg.origin, "at -1");
-  EXPECT_EQ(sg.asymmetricUnit[1], 0.5);
-  EXPECT_EQ(sg.description, "only");
-  EXPECT_EQ(sg.fullSymbol, "");
-  ASSERT_GE(sg.positionCount, 2);
-  EXPECT_EQ(sg.positions[0].multiplicity, 2);
-  EXPECT_EQ(sg.positions[0].fullCoordinates.size(), 2u);
-  EXPECT_EQ(sg.positions[1].coordinates.size(), 1u);
-  EXPECT_NE(messages.text().find("set Wyckoff position coordinates,wrong format for"),
-            std::string::npos);
-}
-
 }  // namespace
