@@ -107,6 +107,11 @@ std::string RunExpecting(const std::string &command, int status) {
   return out;
 }
 
+::testing::AssertionResult Holds(const std::string &text, const std::string &part) {
+  if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "'" << part << "' is not in:\n" << text;
+}
+
 bool SameModOne(double a, double b, double tolerance) {
   const double d = std::fabs((a - std::floor(a)) - (b - std::floor(b)));
   return std::min(d, 1 - d) < tolerance;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "utils.h"
 
 // Collects every message while alive, from any thread; restores the
@@ -61,6 +63,9 @@ int RunCommand(const std::string &command, std::string *output = nullptr);
 // Runs a shell command that must end with the status given, else fails the
 // running test with its output; returns its standard output and error.
 std::string RunExpecting(const std::string &command, int status = 0);
+
+// Success when text holds part; else a failure that shows the text.
+::testing::AssertionResult Holds(const std::string &text, const std::string &part);
 
 // Fractional coordinates equal up to a whole cell.
 bool SameModOne(double a, double b, double tolerance);
