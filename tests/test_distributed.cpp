@@ -34,7 +34,7 @@ void ExpectSame(const ModelResult &a, const ModelResult &b) {
     EXPECT_EQ(std::memcmp(&x[i], &y[i], sizeof x[i]), 0) << x[i] << " became " << y[i];
 }
 
-TEST(ModelResults, TravelAsTextWithoutChangingABit) {
+TEST(ModelResults, TravelAsTextWithoutChangingABitAndGarbledLinesAreRefused) {
   ForsteriteJob from(1, 5), to(1, 5);
   ASSERT_TRUE(from.ok && to.ok);
   CapturedMessages quiet;
@@ -68,12 +68,8 @@ TEST(ModelResults, TravelAsTextWithoutChangingABit) {
     ExpectSame(sent, ResultOfModel(*twin, received.solved ? &restored : nullptr));
     EXPECT_EQ(restored.model, received.solved ? twin : nullptr);
   }
-}
-
-TEST(ModelResults, GarbledLinesAndResultsOfOtherModelsAreRefused) {
-  ForsteriteJob job(1, 5);
-  ASSERT_TRUE(job.ok);
-  const CrystalModel &m = job.job.models.models[0];
+  // Garbled lines are refused, each with what is wrong.
+  const CrystalModel &m = to.job.models.models[0];
   const std::string good = FormatModelResult(ResultOfModel(m, nullptr));
   const size_t n = m.parameterList.size();
   ModelResult r;
@@ -100,11 +96,11 @@ TEST(ModelResults, GarbledLinesAndResultsOfOtherModelsAreRefused) {
     EXPECT_FALSE(error.empty()) << line;
   }
   // A result put into a model of another number or another size.
-  CapturedMessages messages;
-  EXPECT_FALSE(RestoreModelResult(r, &job.job.models.models[1], nullptr));
+  quiet.clear();
+  EXPECT_FALSE(RestoreModelResult(r, &to.job.models.models[1], nullptr));
   r.values.pop_back();
-  EXPECT_FALSE(RestoreModelResult(r, &job.job.models.models[0], nullptr));
-  EXPECT_NE(messages.text().find("does not fit"), std::string::npos);
+  EXPECT_FALSE(RestoreModelResult(r, &to.job.models.models[0], nullptr));
+  EXPECT_TRUE(Holds(quiet.text(), "does not fit"));
 }
 
 // ---- the batch solver: shards and ranks ---------------------------------------
@@ -121,7 +117,7 @@ class Distributed : public ::testing::Test {
     work_->write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
     RunExpecting(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_);
     reference_ = std::make_unique<std::string>(Outputs(work_->file("single")));
-    ASSERT_NE(reference_->find("\tsolved"), std::string::npos);
+    ASSERT_TRUE(Holds(*reference_, "\tsolved"));
   }
   static void TearDownTestSuite() {
     reference_.reset();
@@ -146,8 +142,7 @@ class Distributed : public ::testing::Test {
   static void ExpectRefused(const std::string &shards, const std::vector<std::string> &names) {
     const std::string out = work_->file("refused");
     const std::string log = RunExpecting(kSolve + " -q --merge -o " + out + " " + shards, 1);
-    for (const std::string &name : names)
-      EXPECT_NE(log.find(name), std::string::npos) << "'" << name << "' not in: " << log;
+    for (const std::string &name : names) EXPECT_TRUE(Holds(log, name));
     EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
   }
 
@@ -232,8 +227,7 @@ TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
     RunExpecting(std::string(PULVINA_SIMULATE) + " --overall-b '" + B + "' x.epc y.txt", 2);
   }
   for (const std::string &options : bad) RunExpecting(kSolve + " " + options, 2);
-  EXPECT_NE(RunExpecting(kSolve + " --shard 1/3" + job, 2).find("--shard needs --seed"),
-            std::string::npos);
+  EXPECT_TRUE(Holds(RunExpecting(kSolve + " --shard 1/3" + job, 2), "--shard needs --seed"));
 }
 
 #ifdef PULVINA_MPIRUN
@@ -271,7 +265,7 @@ TEST_F(Distributed, ARankThatFailsEndsEveryRankWithItsMessage) {
   for (const auto &[ranks, messages] : runs) {
     std::string log;
     EXPECT_NE(RunCommand(kMpirun + ranks, &log), 0);
-    for (const std::string &m : messages) EXPECT_NE(log.find(m), std::string::npos) << log;
+    for (const std::string &m : messages) EXPECT_TRUE(Holds(log, m));
     EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
   }
   // Shards and merges are one process each.
