@@ -133,13 +133,9 @@ ReferenceCase LoadReferenceCase(const std::string &name) {
     const nlohmann::json truth = nlohmann::json::parse(ReadWholeFile(file));
     c.sgNumber = truth.at("space_group").at("number");
     c.sgSetting = truth.at("space_group").at("setting");
-    c.formula = truth.at("formula");
-    for (const auto &[symbol, state] : truth.at("oxidation").items())
-      c.oxidation.emplace_back(symbol, state.get<int>());
     c.epc = truth.at("epc");
     for (const nlohmann::json &atom : truth.at("atoms"))
-      c.atoms.push_back({atom.at("element"), atom.at("wyckoff"), atom.at("x"), atom.at("y"),
-                         atom.at("z")});
+      c.atoms.push_back({atom.at("element"), atom.at("x"), atom.at("y"), atom.at("z")});
     c.freeCoordinates = truth.at("free_coordinates");
     c.epcCount = truth.at("epc_count");
     c.reflections = truth.at("data").at("reflections");

@@ -76,14 +76,12 @@ std::string TestDataPath(const std::string &relative);
 // One case of tests/data: indexed X-ray data of a known structure computed by
 // an independent program, and the answer, from the case's truth.json.
 struct ReferenceAtom {
-  std::string element, wyckoff;  // "Na", "4a"
+  std::string element;
   double x = 0, y = 0, z = 0;
 };
 struct ReferenceCase {
   std::string name;
   int sgNumber = 0, sgSetting = 0;
-  std::string formula;
-  std::vector<std::pair<std::string, int>> oxidation;
   std::string epc;  // as the solver prints it; one element's sites in letter order
   std::vector<ReferenceAtom> atoms;
   int freeCoordinates = -1, epcCount = -1, reflections = -1;
