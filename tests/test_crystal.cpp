@@ -28,17 +28,6 @@ TEST(Cell, TriclinicAgreesWithAnIndependentLibrary) {
   EXPECT_NEAR(std::sqrt(x * x + y * y + z * z), 7.3, 1e-12);
 }
 
-TEST(Cell, DegenerateCellsGiveTheIdentity) {
-  // A zero edge, a flat angle, and angles that no cell can have (they leave
-  // a negative volume term).
-  for (auto [a, alpha, gamma] : {std::tuple{0.0, 90.0, 90.0}, {4.0, 90.0, 180.0}, {4.0, 10.0, 120.0}}) {
-    TransMatrix m;
-    m.m.fill(5);
-    EXPECT_EQ(TransMatrixFToC(&m, a, 4, 4, alpha, alpha, gamma), 0);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(m.m[i], (i == 0 || i == 4 || i == 8) ? 1 : 0);
-  }
-}
-
 TEST(Random, SequenceIsFixedBySeedAndRangeHolds) {
   // Expected values from an independent implementation of the same
   // generator in arbitrary-precision arithmetic.
@@ -73,28 +62,6 @@ TEST(Random, SequenceIsFixedBySeedAndRangeHolds) {
   EXPECT_LE(hi, 0.99999988);
   EXPECT_LT(lo, 1e-5);
   EXPECT_GT(hi, 1 - 1e-5);
-}
-
-TEST(Text, RemoveSpaceJoinAndFolder) {
-  char out[32];
-  EXPECT_STREQ(RemoveSpace(" x ,\t-y\r\n,\v z\f", out), "x,-y,z");
-  EXPECT_EQ(RemoveSpace(std::string(" a b ")), "ab");
-  for (const char *folder : {"", "dir", "dir/"})
-    EXPECT_EQ(JoinPath(folder, "a.hkl"), *folder ? "dir/a.hkl" : "a.hkl");
-  EXPECT_EQ(DirName("a/b/c.epc"), "a/b");
-  EXPECT_EQ(DirName("c.epc"), "");
-  EXPECT_EQ(DirName("/c.epc"), "/");
-}
-
-TEST(Messages, SinkGetsTypeAndTextCutTo1023) {
-  CapturedMessages messages;
-  EXPECT_EQ(Message(MESSAGE_HINT, "%d %s\n", 7, "seven"), 8);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages.all()[0].first, MESSAGE_HINT);
-  EXPECT_EQ(messages.all()[0].second, "7 seven\n");
-  std::string longText(5000, 'x');
-  EXPECT_EQ(Message(MESSAGE_PLAIN, "%s", longText.c_str()), 1023);
-  EXPECT_EQ(messages.all()[1].second.size(), 1023u);
 }
 
 }  // namespace

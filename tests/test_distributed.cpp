@@ -35,18 +35,16 @@ void ExpectSame(const ModelResult &a, const ModelResult &b) {
 }
 
 TEST(ModelResults, TravelAsTextWithoutChangingABitAndGarbledLinesAreRefused) {
-  ForsteriteJob from(1, 5), to(1, 5);
-  ASSERT_TRUE(from.ok && to.ok);
+  // The numbers a search can leave, the awkward ones too. (The merges and
+  // the MPI runs below carry the results of real searches.)
+  ForsteriteJob to(1, 5);
+  ASSERT_TRUE(to.ok);
   CapturedMessages quiet;
-  std::vector<CrystalModel *> some = {&from.job.models.models[0], &from.job.models.models[30]};
-  StatisticTestModels(&from.job, some, nullptr, nullptr);
   ModelRun run;
   run.method = METHOD_ADAPTIVE;
   run.seconds = 0.1;
   run.stopped = true;
-  // The numbers a search can leave, the awkward ones too.
-  ModelResult odd = ResultOfModel(from.job.models.models[2], &run);
-  ASSERT_GE(odd.values.size(), 4u);
+  ModelResult odd = ResultOfModel(to.job.models.models[2], &run), received;
   odd.Rmin = std::numeric_limits<double>::denorm_min();
   odd.Ravg = -0.0;
   odd.Rsd = std::numeric_limits<double>::max();
@@ -54,26 +52,14 @@ TEST(ModelResults, TravelAsTextWithoutChangingABitAndGarbledLinesAreRefused) {
   odd.values = {1.0 / 3, 0.1, std::nextafter(1.0, 0.0), -1e-300};
   odd.validity = 0xFFFFFFFFu;
   odd.selected = -1;
-  for (const ModelResult &sent :
-       {ResultOfModel(*some[0], &run), ResultOfModel(*some[1], nullptr), odd}) {
-    ModelResult received;
-    std::string error;
-    ASSERT_TRUE(ParseModelResult(FormatModelResult(sent), &received, &error)) << error;
-    ExpectSame(sent, received);
-    if (sent.modelNumber == 3) continue;
-    // Put into the same model of another process, it is what was sent.
-    CrystalModel *twin = &to.job.models.models[static_cast<size_t>(sent.modelNumber - 1)];
-    ModelRun restored;
-    ASSERT_TRUE(RestoreModelResult(received, twin, &restored));
-    ExpectSame(sent, ResultOfModel(*twin, received.solved ? &restored : nullptr));
-    EXPECT_EQ(restored.model, received.solved ? twin : nullptr);
-  }
+  std::string error;
+  ASSERT_TRUE(ParseModelResult(FormatModelResult(odd), &received, &error)) << error;
+  ExpectSame(odd, received);
   // Garbled lines are refused, each with what is wrong.
   const CrystalModel &m = to.job.models.models[0];
   const std::string good = FormatModelResult(ResultOfModel(m, nullptr));
   const size_t n = m.parameterList.size();
   ModelResult r;
-  std::string error;
   ASSERT_TRUE(ParseModelResult(good, &r, &error)) << error;
   const std::string counted = " " + std::to_string(n) + " ";
   const size_t at = good.find(counted, good.find("0x"));

@@ -179,7 +179,7 @@ Position MakePosition(int multiplicity, char letter, const char *coordinates) {
 
 // A model as text: its EPC and the length of its parameter list, then per atom x, y and z,
 // each its place in the parameter list (the list's length when missing),
-// "=value" when constant, "fixedvalue" when fixed, "s" when special (on a
+// "=value" when constant, "s" when special (on a
 // position with partial freedom); and the occupancy of a mixed site's member.
 std::string Describe(const CrystalModel &m) {
   std::ostringstream out;
@@ -187,8 +187,7 @@ std::string Describe(const CrystalModel &m) {
   for (const AtomModel &a : m.atoms) {
     for (int i = 0; i < 3; ++i) {
       const ModelParameter &p = a.para[i];
-      if (p.fixed) out << " fixed" << p.value;
-      else if (p.index < 0) out << " =" << p.value;
+      if (p.index < 0) out << " =" << p.value;
       else out << " " << std::find(m.parameterList.begin(), m.parameterList.end(), &p.value) -
                             m.parameterList.begin();
       if (p.special) out << "s";
@@ -258,55 +257,8 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
   }
 }
 
-TEST(Models, FixingAndReleasingCoordinates) {
+TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
   Compound compound;
-  const std::vector<Position> positions = {MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
-                                           MakePosition(2, 'b', "(0,0,z)(0,0,-z)")};
-  CrystalModelList models = Models(&compound, positions, "Fe2O2", {{1, 0, 0, 1}});
-  SetOxidations(&compound, {{"Fe", 3}, {"O", -2}});
-  CrystalModel &m = models.models[0];
-  FixedCoordinates fixed = {{"Fe", 2, 2, 'a', 0.1, 0.2, 0.3, 1, 1, FIX_X | FIX_Y}};
-  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 0);  // oxidation differs
-  fixed[0].oxidation = 3;
-  fixed.push_back(FixedCoordinate{"O", -2, 2, 'b', 0.7, 0.7, 0.7, 1, 1, FIX_X});
-  EXPECT_EQ(SetFixedCoordinates(&m, {fixed[1]}), 0);  // x of O on 0,0,z is a constant
-  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
-  EXPECT_EQ(UpdateParaList(&m), 2);
-  EXPECT_EQ(Describe(m), "Fe(2a)+O(2b) free 2: fixed0.1 fixed0.2 0; =0 =0 1;");
-  // A later entry for the same atom wins; released, a coordinate keeps the
-  // value it was fixed at.
-  fixed.push_back(FixedCoordinate{"Fe", 3, 2, 'a', 0.4, 0.5, 0.6, 1, 1, FIX_X});
-  EXPECT_EQ(SetFixedCoordinates(&m, fixed), 1);
-  EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 1);
-  EXPECT_EQ(UpdateParaList(&m), 4);
-  EXPECT_EQ(m.atoms[0].para[SLOT_X].value, 0.4);
-  EXPECT_EQ(Describe(m), "Fe(2a)+O(2b) free 4: 0 1 2; =0 =0 3;");
-  EXPECT_EQ(ResetFixedCoordinates(&m, fixed), 0);
-}
-
-TEST(JobSetup, ConstraintsOxidationsAndRadiation) {
-  Compound compound;
-  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
-  EXPECT_EQ(ConstraintEntryName(&compound, 0), "*");
-  EXPECT_EQ(ConstraintEntryName(&compound, 1), "(Fe+Mn)");
-  EXPECT_EQ(ConstraintEntryName(&compound, 3), "");
-  const std::vector<Position> positions = {MakePosition(4, 'c', "(x,0,0)"),
-                                           MakePosition(2, 'b', "(0,0,0)")};
-  CombPositions cp;
-  SetCombPositions(positions, &cp);
-  Constraints constraints;
-  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 1, 'b', 1, 1), 1);  // wrong slot for O
-  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'b', 1, 1), 1);
-  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'b', 0, 1), 1);  // same: edited
-  EXPECT_EQ(UpdateConstraintList(&constraints, "O", 2, 'c', 2, 3), 1);  // new: in front
-  EXPECT_EQ(UpdateConstraintList(&constraints, "*", 0, 'z', 2, 3), 1);  // no such position
-  ASSERT_EQ(constraints.size(), 4u);
-  EXPECT_EQ(std::make_pair(constraints[1].wyckoffLetter, constraints[2].minimum), std::make_pair('c', 0));
-  EXPECT_EQ(SetConstraints(&compound, &cp, constraints), 1);
-  EXPECT_EQ(std::make_tuple(cp.nodes[1].lowerBySlot[2], cp.nodes[1].upperBySlot[2],
-                            cp.nodes[0].upperBySlot[2], cp.nodes[1].upperBySlot[1]),
-            std::make_tuple(0, 1, 3, kOpenUpper));
-  EXPECT_EQ(cp.nodes[0].lower, 0);  // current bounds are not reloaded
   // Oxidation states reach mixed sites; the last entry for an element wins.
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
   EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
