@@ -1,6 +1,6 @@
 // The reflection list: grouping, scattering and LP factors, the overall
-// displacement factor, Wilson plots, and intensities, whose fast evaluation
-// and moves are checked against the formula summed term by term.
+// displacement factor, and intensities, whose fast evaluation and moves are
+// checked against the formula summed term by term.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -399,103 +399,6 @@ TEST(OverallB, ScalesByItsFactorAndOutOfRangeIsRefused) {
   EXPECT_EQ(list.items[1].debyeWaller, 0.0);
   ASSERT_EQ(CloneHKLList(&list, &copy), 1);
   EXPECT_EQ(copy.overallB, 2);
-}
-
-// ---- Wilson plots.
-
-class WilsonTest : public IntensityTest {
- protected:
-  // Every reflection of a cell up to a spacing (one of each Friedel pair),
-  // with the intensities of a random structure of many atoms and a known B
-  // as the observations, each its own group: the case Wilson's statistics
-  // are about.
-  void Pattern(double B, int atoms, double dmin, int type = 0) {
-    Parse("Fe1O1Ti1");
-    FreeCrystal(&crystal);
-    ASSERT_EQ(SetSpaceGroup(&crystal.spaceGroup, 1, 1), 1);
-    const char *symbols[] = {"Fe", "O", "O", "Ti"};
-    for (int n = 0; n < atoms; ++n) {
-      Atom atom;
-      atom.position = &crystal.spaceGroup.positions[0];
-      atom.element = Find(symbols[random() % 4]);
-      atom.x = Uniform(0, 1);
-      atom.y = Uniform(0, 1);
-      atom.z = Uniform(0, 1);
-      crystal.atoms.push_back(atom);
-    }
-    ExpandCell();
-    // The formula's cell contents are those of the crystal.
-    for (Element &e : compound.entries) {
-      e.cellCount = 0;
-      for (const Atom &atom : crystal.cellAtoms) e.cellCount += atom.element == &e ? 1 : 0;
-    }
-    list.items.clear();
-    const double a = 9.1, b = 7.3, c = 11.2, beta = 101 * kPi / 180;
-    for (int h = -15; h <= 15; ++h)
-      for (int k = -12; k <= 12; ++k)
-        for (int l = (k < 0 || (k == 0 && h <= 0)) ? 1 : 0; l <= 15; ++l) {
-          HKLItem it = Reflection(h, k, l);
-          it.d = 1 / std::sqrt((h * h / (a * a) + l * l / (c * c) -
-                                2 * h * l * std::cos(beta) / (a * c)) /
-                                   (std::sin(beta) * std::sin(beta)) +
-                               k * k / (b * b));
-          it.twoTheta = 2 * std::asin(1.54 / (2 * it.d)) * 180 / kPi;
-          if (it.d >= dmin) list.items.push_back(it);
-        }
-    SetASFTable(&list, &compound);
-    Radiation r;
-    r.type = type;
-    r.polarization = 0.5;
-    SetLPFactor(&list, &r);
-    SetOverallB(&list, B);
-    CalculateIntensity(&list, &crystal, type);
-    for (size_t i = 0; i < list.items.size(); ++i) {
-      list.items[i].iObs = list.items[i].intensity * 3.7;
-      list.items[i].group = static_cast<int>(i);
-    }
-    // The plot must not see the model's factor.
-    SetOverallB(&list, 0);
-  }
-  WilsonPlot Plot(int type = 0) {
-    WilsonPlot plot;
-    EXPECT_EQ(WilsonOverallB(&list, &compound, type, &plot), 1);
-    return plot;
-  }
-};
-
-TEST_F(WilsonTest, RandomStructuresGiveTheirBAndNonsenseIsRefused) {
-  for (double B : {0.5, 2.0, 4.0})
-    for (int type : {0, 1}) {
-      SCOPED_TRACE(::testing::Message() << "B " << B << " type " << type);
-      Pattern(B, 40, 0.8, type);
-      const WilsonPlot plot = Plot(type);
-      EXPECT_NEAR(plot.B, B, 0.2);
-      EXPECT_EQ(plot.shells, 10);
-      EXPECT_GT(plot.reflections, 2500);
-    }
-  // Overlapping reflections count as their group: a peak file may give a
-  // group's intensity to one member, and the plot is the same.
-  for (size_t i = 0; i < list.items.size(); ++i) list.items[i].group = static_cast<int>(i / 2);
-  const WilsonPlot own = Plot(1);
-  EXPECT_EQ(own.reflections, static_cast<int>((list.items.size() + 1) / 2));
-  for (size_t i = 0; i + 1 < list.items.size(); i += 2) {
-    list.items[i].iObs += list.items[i + 1].iObs;
-    list.items[i + 1].iObs = 0;
-  }
-  EXPECT_NEAR(Plot(1).B, own.B, 1e-9);
-  // Too few reflections, intensities that grow with angle, nothing
-  // observed but in one shell.
-  HKLList few = list, rising = list, dark = list;
-  few.items.resize(kWilsonMinReflections - 1);
-  for (HKLItem &it : rising.items) it.iObs = std::exp(4.0 / (it.d * it.d));
-  for (HKLItem &it : dark.items) it.iObs = &it == &dark.items[0] ? 5 : 0;
-  for (auto [bad, why] : {std::pair{&few, "too few"}, {&rising, "do not fall off"}, {&dark, "shells"}}) {
-    CapturedMessages messages;
-    WilsonPlot plot;
-    EXPECT_EQ(WilsonOverallB(bad, &compound, 1, &plot), 0) << why;
-    EXPECT_TRUE(Holds(messages.text(), why));
-    EXPECT_EQ(plot.B, 0);
-  }
 }
 
 }  // namespace
