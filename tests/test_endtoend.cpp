@@ -220,9 +220,12 @@ TEST(EndToEnd, BadJobsAndStructuresStopWithStatus1AndWriteNothing) {
   EXPECT_TRUE(!std::filesystem::exists(work.file("out")) ||
               std::filesystem::is_empty(work.file("out")));
   // The same job with good values runs, --data winning over the
-  // environment; --help is no failure.
+  // environment; an example's set-up is shown; --help is no failure.
   RunExpecting("PULVINA_DATA=" + data.path() + " " + solve + "--stop-after evaluate --data " +
-         PULVINA_SOURCE_DIR "/data " + good);
+               PULVINA_SOURCE_DIR "/data " + good);
+  EXPECT_TRUE(Holds(RunExpecting(solve + "--stop-after setup " PULVINA_SOURCE_DIR
+                                 "/examples/batio3/batio3.epc"),
+                    "Space group  no. 221"));
   RunExpecting(std::string(PULVINA_SOLVE) + " --help");
 }
 
