@@ -62,47 +62,6 @@ TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
   EXPECT_EQ(Groups(list), (std::vector<int>{3, 0, 4, -1, 4, 1, 2}));
 }
 
-struct CompoundTest : ::testing::Test {
-  Compound compound;
-  void TearDown() override { FreeCompound(&compound); }
-  void Parse(const char *formula) {
-    ASSERT_EQ(ParseFormular(formula, &compound), 1);
-    SetFormularZ(&compound, 2);
-    AssignASF(&compound);
-    AssignNSL(&compound);
-  }
-  const Element *Find(const std::string &symbol) const {
-    for (const Element &e : compound.entries) {
-      if (e.symbol == symbol) return &e;
-      for (const Element &m : e.members)
-        if (m.symbol == symbol) return &m;
-    }
-    return nullptr;
-  }
-};
-
-TEST_F(CompoundTest, ScatteringTablesUpToSixtyFourKindsAndNothingInfinite) {
-  Parse("(Fe0.5Mn0.5)1O2Ti1");
-  HKLList list;
-  list.items = {Reflection(2, 0, 0, 0.0)};
-  list.items[0].d = 0;
-  SetASFTable(&list, &compound);
-  ASSERT_EQ(list.items[0].asfCount, 4);
-  for (double f : list.items[0].asf) EXPECT_TRUE(std::isfinite(f));
-  for (int kinds : {64, 65}) {
-    std::string formula;
-    for (int i = 0; i < kinds; ++i) formula += std::string(ElementTable[i]) + "1";
-    ASSERT_EQ(ParseFormular(formula.c_str(), &compound), 1);
-    // More are refused and reported; the process goes on.
-    CapturedMessages messages;
-    EXPECT_EQ(SetASFTable(&list, &compound), kinds == 64 ? 1 : 0);
-    EXPECT_EQ(messages.size(), kinds == 64 ? 0u : 1u) << messages.text();
-    if (kinds == 64) {
-      EXPECT_EQ(list.items[0].asfCount, 64);
-    }
-  }
-}
-
 TEST(LorentzPolarisation, MonochromatorAngleIsItsBraggAngleAndUndefinedAnglesGiveZero) {
   // MONO_ANGLE is theta_M, and the factor takes cos 2theta_M. A crystal
   // reflecting at theta_M = 45 degrees passes only one polarisation: with
@@ -123,35 +82,29 @@ TEST(LorentzPolarisation, MonochromatorAngleIsItsBraggAngleAndUndefinedAnglesGiv
     EXPECT_EQ(LPFactor(&r, tt), 0) << tt;
 }
 
-TEST(SinCos, AgreesWithTheLibraryOnEveryPath) {
-  std::mt19937_64 random(5);
-  std::uniform_real_distribution<double> unit(-1, 1);
-  std::vector<double> angle = {0, -0.0};
-  for (int i = 0; i < 20000; ++i) angle.push_back(unit(random) * std::pow(10.0, i % 7));
-  for (int q = -40000; q <= 40000; q += 7) angle.push_back(q * kPi / 2);
-  for (int width : {1, 2, 4, 8}) {
-    std::vector<double> s(angle.size()), c(angle.size());
-    VectorSinCos(static_cast<int>(angle.size()), angle.data(), s.data(), c.data(), width);
-    double worst = 0;
-    for (size_t i = 0; i < angle.size(); ++i)
-      worst = std::max({worst, std::fabs(s[i] - std::sin(angle[i])),
-                        std::fabs(c[i] - std::cos(angle[i]))});
-    EXPECT_LE(worst, 2.3e-16) << "width " << width;
-  }
-}
-
 // ---- Random crystals: the fast paths against the oracle.
 
-class IntensityTest : public CompoundTest {
+class IntensityTest : public ::testing::Test {
  protected:
+  Compound compound;
   Crystal crystal;
   HKLList list;
   std::mt19937_64 random{17};
 
   void SetUp() override { Parse("(Fe0.6Mn0.4)2O3Ti1"); }
-  void TearDown() override {
-    FreeCrystal(&crystal);
-    CompoundTest::TearDown();
+  void Parse(const char *formula) {
+    ASSERT_EQ(ParseFormular(formula, &compound), 1);
+    SetFormularZ(&compound, 2);
+    AssignASF(&compound);
+    AssignNSL(&compound);
+  }
+  const Element *Find(const std::string &symbol) const {
+    for (const Element &e : compound.entries) {
+      if (e.symbol == symbol) return &e;
+      for (const Element &m : e.members)
+        if (m.symbol == symbol) return &m;
+    }
+    return nullptr;
   }
   double Uniform(double a, double b) {
     return std::uniform_real_distribution<double>(a, b)(random);
@@ -230,6 +183,27 @@ class IntensityTest : public CompoundTest {
     EXPECT_NEAR(GroupBraggFactor(&oracle), GroupBraggFactor(const_cast<HKLList *>(&fast)), 1e-12);
   }
 };
+
+TEST_F(IntensityTest, ScatteringTablesUpToSixtyFourKindsAndNothingInfinite) {
+  Parse("(Fe0.5Mn0.5)1O2Ti1");
+  list.items = {Reflection(2, 0, 0, 0.0)};
+  list.items[0].d = 0;
+  SetASFTable(&list, &compound);
+  ASSERT_EQ(list.items[0].asfCount, 4);
+  for (double f : list.items[0].asf) EXPECT_TRUE(std::isfinite(f));
+  for (int kinds : {64, 65}) {
+    std::string formula;
+    for (int i = 0; i < kinds; ++i) formula += std::string(ElementTable[i]) + "1";
+    ASSERT_EQ(ParseFormular(formula.c_str(), &compound), 1);
+    // More are refused and reported; the process goes on.
+    CapturedMessages messages;
+    EXPECT_EQ(SetASFTable(&list, &compound), kinds == 64 ? 1 : 0);
+    EXPECT_EQ(messages.size(), kinds == 64 ? 0u : 1u) << messages.text();
+    if (kinds == 64) {
+      EXPECT_EQ(list.items[0].asfCount, 64);
+    }
+  }
+}
 
 TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
   struct Setting {
