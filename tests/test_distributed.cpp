@@ -93,77 +93,70 @@ TEST(ModelResults, TravelAsTextWithoutChangingABitAndGarbledLinesAreRefused) {
 
 const std::string kSolve = PULVINA_SOLVE;
 
-// The forsterite example with short searches, and the files of its run in
-// one process on one thread, which every other way of running must repeat.
-class Distributed : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    work_ = std::make_unique<TempDir>();
-    control_ = work_->write("job.epc", LightForsteriteControl());
-    work_->write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
-    RunExpecting(kSolve + " -q --seed 3 --threads 1 -o " + work_->file("single") + " " + control_);
-    reference_ = std::make_unique<std::string>(Outputs(work_->file("single")));
-    ASSERT_TRUE(Holds(*reference_, "\tsolved"));
+// The forsterite example with short searches in a folder kept for all these
+// tests, and the files of its run in one process on one thread, which every
+// other way of running must repeat.
+struct Reference {
+  TempDir work;
+  std::string control = work.write("job.epc", LightForsteriteControl()), files;
+  Reference() {
+    work.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
+    RunExpecting(kSolve + " -q --seed 3 --threads 1 -o " + work.file("single") + " " + control);
+    files = RunOutputs(work.file("single"), "forsterite");
   }
-  static void TearDownTestSuite() {
-    reference_.reset();
-    work_.reset();
-  }
-
-  static std::string Outputs(const std::string &folder) { return RunOutputs(folder, "forsterite"); }
-
-  // Shard I of N of the reference job (or of another control file) into
-  // a folder of the work folder; returns the shard file.
-  static std::string SolveShard(int i, int n, const std::string &folder, uint64_t seed = 3,
-                                const std::string &control = control_) {
-    const std::string part = std::to_string(i) + "/" + std::to_string(n);
-    RunExpecting(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " + part +
-                 " -o " + work_->file(folder) + " " + control);
-    return work_->file(folder + "/forsterite-" + std::to_string(i) + "of" + std::to_string(n) +
-                       ".shard");
-  }
-
-  // A merge that must be refused: exit status 1, a message holding every
-  // text of `names`, and no results written.
-  static void ExpectRefused(const std::string &shards, const std::vector<std::string> &names) {
-    const std::string out = work_->file("refused");
-    const std::string log = RunExpecting(kSolve + " -q --merge -o " + out + " " + shards, 1);
-    for (const std::string &name : names) EXPECT_TRUE(Holds(log, name));
-    EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
-  }
-
-  static std::unique_ptr<TempDir> work_;
-  static std::string control_;
-  static std::unique_ptr<std::string> reference_;
 };
-std::unique_ptr<TempDir> Distributed::work_;
-std::string Distributed::control_;
-std::unique_ptr<std::string> Distributed::reference_;
+Reference &Single() {
+  static Reference reference;
+  return reference;
+}
 
-TEST_F(Distributed, MergedShardsGiveTheFilesOfOneRun) {
+// Shard I of N of the reference job (or of another control file) into a
+// folder of the work folder; returns the shard file.
+std::string SolveShard(int i, int n, const std::string &folder, uint64_t seed = 3,
+                       const std::string &control = Single().control) {
+  const std::string part = std::to_string(i) + "/" + std::to_string(n);
+  RunExpecting(kSolve + " -q --threads 1 --seed " + std::to_string(seed) + " --shard " + part +
+               " -o " + Single().work.file(folder) + " " + control);
+  return Single().work.file(folder + "/forsterite-" + std::to_string(i) + "of" +
+                            std::to_string(n) + ".shard");
+}
+
+// A merge that must be refused: exit status 1, a message holding every text
+// of `names`, and no results written.
+void ExpectRefused(const std::string &shards, const std::vector<std::string> &names) {
+  const std::string out = Single().work.file("refused");
+  const std::string log = RunExpecting(kSolve + " -q --merge -o " + out + " " + shards, 1);
+  for (const std::string &name : names) EXPECT_TRUE(Holds(log, name));
+  EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
+}
+
+TEST(Distributed, MergedShardsGiveTheFilesOfOneRun) {
+  const TempDir &work = Single().work;
+  ASSERT_TRUE(Holds(Single().files, "\tsolved"));
   // Two shards in one folder, the third as a file of its own; one shard is
   // a run of its own too.
   SolveShard(1, 3, "three");
   SolveShard(2, 3, "three");
   const std::string third = SolveShard(3, 3, "third");
   SolveShard(1, 1, "one");
-  for (auto [shards, out] : {std::pair{work_->file("three") + " " + third, work_->file("merged")},
-                             {work_->file("one"), work_->file("merged1")}}) {
+  for (auto [shards, out] : {std::pair{work.file("three") + " " + third, work.file("merged")},
+                             {work.file("one"), work.file("merged1")}}) {
     RunExpecting(kSolve + " -q --threads 2 --merge -o " + out + " " + shards);
-    EXPECT_TRUE(Outputs(out) == *reference_) << "the merge of " << shards << " wrote other files";
+    EXPECT_TRUE(RunOutputs(out, "forsterite") == Single().files) << "the merge of " << shards << " wrote other files";
   }
 }
 
-TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
+TEST(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
+  const TempDir &work = Single().work;
   const std::string s1 = SolveShard(1, 3, "set"), s2 = SolveShard(2, 3, "set");
   const std::string s3 = SolveShard(3, 3, "last");
-  ExpectRefused(work_->file("set"), {"shard 3 of 3 is missing", s1, s2});
-  ExpectRefused(work_->file("set") + " " + s3 + " " + s1, {"shard 1 of 3 is given twice", s1});
+  ExpectRefused(work.file("set"), {"shard 3 of 3 is missing", s1, s2});
+  ExpectRefused(work.file("set") + " " + s3 + " " + s1, {"shard 1 of 3 is given twice", s1});
   const std::string seed4 = SolveShard(3, 3, "seed4", 4);
-  ExpectRefused(work_->file("set") + " " + seed4, {"another run", seed4, "seed 4", "seed 3"});
+  ExpectRefused(work.file("set") + " " + seed4, {"another run", seed4, "seed 4", "seed 3"});
   const std::string four = SolveShard(3, 4, "four");
-  ExpectRefused(work_->file("set") + " " + four, {"another run", four, "4 shards"});
-  ExpectRefused(work_->file("empty-folder-that-is-not-there"), {"no file or folder"});
+  ExpectRefused(work.file("set") + " " + four, {"another run", four, "4 shards"});
+  ExpectRefused(work.file("empty-folder-that-is-not-there"), {"no file or folder"});
   // Another job: the same title, other settings.
   TempDir job;
   const std::string control = job.write("job.epc", LightForsteriteControl(1));
@@ -171,7 +164,7 @@ TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
   job.write("forsterite.hkl", peaks);
   const std::string a = SolveShard(1, 2, "two", 3, control), b = SolveShard(2, 2, "two", 3, control);
   const std::string other = SolveShard(3, 3, "other", 3, control);
-  ExpectRefused(work_->file("set") + " " + other, {"another job", other});
+  ExpectRefused(work.file("set") + " " + other, {"another job", other});
   // A shard cut short on the way, or with a number garbled.
   const std::string original = ReadWholeFile(a);
   job.write("short.shard", original.substr(0, original.size() / 2));
@@ -183,12 +176,12 @@ TEST_F(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
   ExpectRefused(job.file("not.shard"), {"not a shard file"});
   // The peak file, then the control file, changed after the shards.
   job.write("forsterite.hkl", peaks + "\n");
-  ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
+  ExpectRefused(work.file("two"), {"changed since the shards were solved", control});
   job.write("forsterite.hkl", peaks);
   job.write("job.epc", LightForsteriteControl(1) + "\n; edited\n");
-  ExpectRefused(work_->file("two"), {"changed since the shards were solved", control});
+  ExpectRefused(work.file("two"), {"changed since the shards were solved", control});
   job.write("job.epc", LightForsteriteControl(1));
-  RunExpecting(kSolve + " -q --merge -o " + job.file("out") + " " + work_->file("two"));
+  RunExpecting(kSolve + " -q --merge -o " + job.file("out") + " " + work.file("two"));
 }
 
 TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
@@ -224,12 +217,14 @@ const std::string kMpirun =
     "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 ASAN_OPTIONS=detect_leaks=0 "
     "timeout 120 " + std::string(PULVINA_MPIRUN) + " --oversubscribe";
 
-TEST_F(Distributed, RanksWriteTheFilesOfOneProcessOrFailTogether) {
+TEST(Distributed, RanksWriteTheFilesOfOneProcessOrFailTogether) {
+  const TempDir &work = Single().work;
+  const std::string &control = Single().control;
   for (int ranks : {2, 3}) {
-    const std::string out = work_->file("ranks" + std::to_string(ranks));
+    const std::string out = work.file("ranks" + std::to_string(ranks));
     const std::string log = RunExpecting(kMpirun + " -n " + std::to_string(ranks) + " " + kSolve +
-                                         " -q --seed 3 -o " + out + " " + control_);
-    EXPECT_TRUE(Outputs(out) == *reference_) << ranks << " ranks wrote other files";
+                                         " -q --seed 3 -o " + out + " " + control);
+    EXPECT_TRUE(RunOutputs(out, "forsterite") == Single().files) << ranks << " ranks wrote other files";
     // Rank 0 alone prints: one table of results.
     const std::string table = "solved models, best first";
     EXPECT_TRUE(log.find(table) != std::string::npos && log.find(table) == log.rfind(table)) << log;
@@ -237,12 +232,12 @@ TEST_F(Distributed, RanksWriteTheFilesOfOneProcessOrFailTogether) {
   // Rank 1 is given a control file it cannot read: rank 0, already on its
   // way, must hear of it and end instead of waiting. Ranks that read
   // different jobs would mix them.
-  const std::string out = work_->file("failed"), rank = " -q --seed 3 -o " + out + " ";
-  const std::string other = work_->write("other-ranks.epc", LightForsteriteControl(2));
+  const std::string out = work.file("failed"), rank = " -q --seed 3 -o " + out + " ";
+  const std::string other = work.write("other-ranks.epc", LightForsteriteControl(2));
   const std::pair<std::string, std::vector<std::string>> runs[] = {
-      {" -n 1 " + kSolve + rank + control_ + " : -n 1 " + kSolve + rank + work_->file("missing.epc"),
+      {" -n 1 " + kSolve + rank + control + " : -n 1 " + kSolve + rank + work.file("missing.epc"),
        {"rank 1 could not go on", "[rank 1] ", "missing.epc"}},
-      {" -n 2 " + kSolve + rank + control_ + " : -n 1 " + kSolve + rank + other,
+      {" -n 2 " + kSolve + rank + control + " : -n 1 " + kSolve + rank + other,
        {"rank 2 read other control or peak files than rank 0"}},
   };
   for (const auto &[ranks, messages] : runs) {
@@ -252,7 +247,7 @@ TEST_F(Distributed, RanksWriteTheFilesOfOneProcessOrFailTogether) {
     EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
   }
   // Shards and merges are one process each.
-  RunExpecting(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " + control_,
+  RunExpecting(kMpirun + " -n 2 " + kSolve + " -q --seed 3 --shard 1/2 -o " + out + " " + control,
                2);
 }
 #endif
