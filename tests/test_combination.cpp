@@ -167,11 +167,8 @@ TEST(Combination, RefusesWhatItCannotHoldAndHopelessProblemsBeforeAllocating) {
   // 127 still fit.
   Combination comb;
   EXPECT_EQ(combine("O200", &comb), -1);
-  EXPECT_NE(messages.text().find("single combination, 200 atoms allow up to 200 sets on position "
-                                 "1a, more than the 127 one combination can hold"),
-            std::string::npos)
-      << messages.text();
-  EXPECT_NE(messages.text().find("formula entries with 200 atoms per cell"), std::string::npos);
+  EXPECT_TRUE(Holds(messages.text(), "single combination, 200 atoms allow up to 200 sets on "
+                                     "position 1a, more than the 127 one combination can hold"));
   ASSERT_EQ(combine("O127", &comb), 1);
   EXPECT_EQ(comb.row(0)[0], 127);
   // The table is full: adding fails and changes nothing.
@@ -191,11 +188,8 @@ TEST(Combination, RefusesWhatItCannotHoldAndHopelessProblemsBeforeAllocating) {
   limits.budget = 1e5;
   Combination none;
   EXPECT_EQ(combine("Na2Cl2K2Br2", &none, limits), -1);
-  EXPECT_NE(messages.text().find("multi combination, formula entries with 4, 4, 4, 4 atoms per "
-                                 "cell have 490, 490, 490, 490 single combinations"),
-            std::string::npos)
-      << messages.text();
-  EXPECT_NE(messages.text().find("too many to test"), std::string::npos);
+  EXPECT_TRUE(Holds(messages.text(), "multi combination, formula entries with 4, 4, 4, 4 atoms "
+                                     "per cell have 490, 490, 490, 490 single combinations"));
   EXPECT_TRUE(none.cells.empty());
 }
 

@@ -76,8 +76,7 @@ TEST(Formula, Errors) {
     CapturedMessages messages;
     EXPECT_EQ(ParseFormular(formula, &compound), 0) << formula;
     EXPECT_EQ(messages.text().rfind("parsing formular, "), 0u) << messages.text();
-    EXPECT_NE(messages.text().find(message), std::string::npos)
-        << messages.text();
+    EXPECT_TRUE(Holds(messages.text(), message));
   }
   Compound compound;
   CapturedMessages messages;
