@@ -184,6 +184,16 @@ TEST(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
   RunExpecting(kSolve + " -q --merge -o " + job.file("out") + " " + work.file("two"));
 }
 
+TEST(BatchSolver, FilesDoNotDependOnTheThreadCount) {
+  ASSERT_TRUE(Holds(Single().files, "\tsolved"));
+  for (int threads : {2, 4}) {
+    const std::string out = Single().work.file("threads" + std::to_string(threads));
+    RunExpecting(kSolve + " -q --seed 3 --threads " + std::to_string(threads) + " -o " + out + " " +
+                 Single().control);
+    EXPECT_TRUE(RunOutputs(out, "forsterite") == Single().files) << threads << " threads wrote other files";
+  }
+}
+
 TEST(BatchSolver, BadOptionsStopBeforeAnyWork) {
   // Status 2 for a bad option, before the job (which does not exist, and
   // would give 1) is read.

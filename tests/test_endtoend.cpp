@@ -155,8 +155,6 @@ TEST(EndToEnd, BadJobsAndStructuresStopWithStatus1AndWriteNothing) {
   ASSERT_FALSE(control.empty());
   work.write("nacl_noisy.hkl", ReadWholeFile(TestDataPath("nacl/nacl_noisy.hkl")));
   work.write("zero.hkl", "1 1 1 8 3.2563 27.37 0.1 0\n2 0 0 6 2.82 31.70 0.1 0\n");
-  // A title whose tail once became a key of its own.
-  const std::string longTitle = "TITLE\t\"" + std::string(250, 'x') + " SG_NUMBER 229\"";
   const struct {
     const char *name;
     std::string pattern, replacement;  // in the control file
@@ -169,7 +167,6 @@ TEST(EndToEnd, BadJobsAndStructuresStopWithStatus1AndWriteNothing) {
       {"nomodels", "FORMULAR_Z\t4", "FORMULAR_Z\t3", ""},
       {"constraint", "; Combination\n", "; Combination\nCONSTRAINT\tO 2 a 0 1\n",
        ":73: CONSTRAINT: 'O 2 a 0 1': entry 2 of the formula Na1Cl1 is Cl, not O"},
-      {"title", "TITLE\t\"nacl\"", longTitle, ":7: a line of 272 characters"},
       {"peaks", "nacl_noisy.hkl", "zero.hkl", "every observed intensity in the range is 0"},
       {"nopeaks", "nacl_noisy.hkl", "elsewhere.hkl", "elsewhere.hkl"},
   };

@@ -1,10 +1,9 @@
 // The stages of a job: results that do not depend on which models are
-// solved together, stop requests seen in every stage,
-// a message sink that may take a lock of its own, and the batch solver's
-// files at any thread count and after an interrupt.
+// solved together, stop requests seen in every stage, a message sink that
+// may take a lock of its own, and the batch solver's files after an
+// interrupt.
 #include <gtest/gtest.h>
 
-#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -26,15 +25,6 @@ namespace {
 
 // A model's results, exactly: as a shard file carries them.
 std::string Outcome(const CrystalModel &m) { return FormatModelResult(ResultOfModel(m, nullptr)); }
-
-// A job of a formula, Z and space group in the default cell, set up.
-void StartJob(Job *job, const char *formula, int z, int sg) {
-  InitializeJob(job);
-  job->config.formular = formula;
-  job->config.formularZ = z;
-  job->config.sgNumber = sg;
-  EXPECT_TRUE(SetupJob(job));
-}
 
 TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
   CapturedMessages quiet;
@@ -105,7 +95,11 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   // Four two-atom entries in Pmmm: minutes of enumeration before the budget
   // refuses it, unless the stop is seen.
   Job slow;
-  StartJob(&slow, "Na2Cl2K2Br2", 2, 47);
+  InitializeJob(&slow);
+  slow.config.formular = "Na2Cl2K2Br2";
+  slow.config.formularZ = 2;
+  slow.config.sgNumber = 47;
+  ASSERT_TRUE(SetupJob(&slow));
   EXPECT_FALSE(GenerateJobModels(&slow, &stop));
   EXPECT_TRUE(Holds(messages.text(), "generating models, stopped"));
   EXPECT_EQ(slow.models.count, 0);
@@ -136,32 +130,6 @@ TEST(Stages, GenerationAppliesTheFixedCoordinates) {
   }
   EXPECT_GT(fixed, 20);
   EXPECT_TRUE(Holds(quiet.text(), "fixed coordinates applied to"));
-}
-
-TEST(Generation, RefusesModelsThatWouldNotFitInMemory) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizers' allocators leave mallinfo2 at 0";
-#endif
-  // SrTiO3 with Z = 2 in Pmm2 has 70,168 models. The estimate made before
-  // anything is allocated must be within a factor of two of what they
-  // really take: refused at half their size, accepted at twice.
-  auto generate = [](double memory, size_t *used) {
-    Job job;
-    StartJob(&job, "Sr1Ti1O3", 2, 25);
-    job.settings.modelMemory = memory;
-    const size_t before = mallinfo2().uordblks;
-    const bool ok = GenerateJobModels(&job, nullptr);
-    if (used) *used = mallinfo2().uordblks - before;
-    EXPECT_EQ(job.models.count, ok ? 70168 : 0);
-    EXPECT_EQ(job.combination.cells.empty(), !ok);
-    return ok;
-  };
-  size_t used = 0;
-  CapturedMessages messages;
-  ASSERT_TRUE(generate(0, &used));
-  EXPECT_FALSE(generate(0.5 * static_cast<double>(used), nullptr));
-  EXPECT_TRUE(Holds(messages.text(), "give 70168 combinations, whose models would need about"));
-  EXPECT_TRUE(generate(2.0 * static_cast<double>(used), nullptr)) << messages.text();
 }
 
 TEST(Messages, TheSinkMayTakeALockThatAReporterHolds) {
@@ -198,22 +166,6 @@ TEST(Messages, TheSinkMayTakeALockThatAReporterHolds) {
 }
 
 // ---- the batch solver ---------------------------------------------------------
-
-TEST(BatchSolver, FilesDoNotDependOnTheThreadCount) {
-  TempDir work;
-  const std::string job = work.write("job.epc", LightForsteriteControl());
-  work.write("forsterite.hkl", ReadWholeFile(kForsterite + "/forsterite.hkl"));
-  std::string reference;
-  for (int threads : {1, 2, 4}) {
-    const std::string out = work.file("out" + std::to_string(threads));
-    RunExpecting(std::string(PULVINA_SOLVE) + " -q --seed 3 --threads " + std::to_string(threads) +
-                 " -o " + out + " " + job);
-    const std::string all = RunOutputs(out, "forsterite");
-    ASSERT_TRUE(Holds(all, "\tsolved"));
-    if (threads == 1) reference = all;
-    EXPECT_TRUE(all == reference) << "--threads " << threads << " wrote other files";
-  }
-}
 
 TEST(BatchSolver, AnInterruptKeepsWhatWasSolvedAndTheModelInProgress) {
   // SIGINT in the middle of the optimisation: the run ends with status 130
