@@ -1,10 +1,9 @@
 #!/usr/bin/python3
-"""Reads CIF files written by Pulvina with gemmi. Prints for each file
-"ok PATH" when the space group gemmi builds from the file's Hermann-Mauguin
+"""Reads CIF files written by Pulvina with gemmi (Debian's python3-gemmi).
+Prints per file "ok PATH" when the space group of the file's Hermann-Mauguin
 name has exactly the operators of its _symmetry_equiv_pos_as_xyz loop, then
-"site PATH TYPE X Y Z" for each atom of the cell gemmi builds from the name
-and the atom sites (coordinates in [0, 1), four decimals); else
-"bad PATH NAME: REASON". Run with Debian's /usr/bin/python3 (python3-gemmi)."""
+"site PATH TYPE X Y Z" per atom of the cell that group makes of the sites
+(in [0, 1), four decimals); else "bad PATH NAME: REASON"."""
 
 import sys
 

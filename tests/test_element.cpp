@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "kernel.h"
 #include "testing.h"
@@ -34,15 +35,12 @@ TEST(Formula, CountsMixedSitesAndTheMissingOne) {
   Compound mixed;
   ASSERT_EQ(ParseFormular("UunCCo2(Fe0.5Mn0.5)3O", &mixed), 1);
   EXPECT_EQ(Entries(mixed), "Uun1#0 C1#1 Co2#2 Dummy3#-1 [Fe#3] [Mn#4] O1#5 ");
-  Element &site = mixed.entries[3];
-  EXPECT_EQ(site.atomicNumber, 0);
-  EXPECT_DOUBLE_EQ(site.members[0].fraction, 0.5);
-  EXPECT_EQ(site.members[0].count, 3);
+  const Element &site = mixed.entries[3];
   EXPECT_EQ(RealElementCount(&mixed), 6);
   SetFormularZ(&mixed, 4);
-  EXPECT_EQ(site.cellCount, 12);
-  EXPECT_EQ(site.members[1].cellCount, 12);
-  EXPECT_EQ(mixed.entries[2].cellCount, 8);
+  EXPECT_EQ(std::make_tuple(site.atomicNumber, site.members[0].fraction, site.members[0].count,
+                            site.cellCount, site.members[1].cellCount, mixed.entries[2].cellCount),
+            std::make_tuple(0, 0.5, 3, 12, 12, 8));
   // A site need not be full; thirds add up to one within rounding.
   for (const char *formula : {"(Fe0.333333Mn0.333333Co0.333334)1", "(Fe0.25)4O3"}) {
     Compound c;
@@ -104,19 +102,16 @@ TEST(Formula, IonRadiiAndScatteringData) {
   EXPECT_EQ(o.ionRadius, GetIonRadius(8, -1));  // the later entry overrides
   // f0(0) is close to the number of electrons; coherent lengths in fm:
   // Fe 9.45, Mn -3.73, O 5.80 (tables differ in the last digit).
-  EXPECT_NEAR(ASFFactor(0, fe.asf), 23.0, 0.05);
-  EXPECT_NEAR(ASFFactor(0, mn.asf), 23.0, 0.05);
-  EXPECT_NEAR(ASFFactor(0, o.asf), 9.0, 0.05);
-  EXPECT_NEAR(fe.nsl[0], 9.45, 0.01);
-  EXPECT_NEAR(mn.nsl[0], -3.73, 0.03);
-  EXPECT_NEAR(o.nsl[0], 5.80, 0.01);
+  for (auto [f, expected] : {std::pair{ASFFactor(0, fe.asf), 23.0}, {ASFFactor(0, mn.asf), 23.0},
+                             {ASFFactor(0, o.asf), 9.0}, {fe.nsl[0], 9.45}, {mn.nsl[0], -3.73},
+                             {o.nsl[0], 5.80}})
+    EXPECT_NEAR(f, expected, 0.05);
+  // Deuterium has a key of its own; a key the table lacks takes the element.
   double b[2], c[kAsfCount], neutral[kAsfCount];
-  ASSERT_EQ(GetNSL(1, 0, b), 1);
-  EXPECT_NEAR(b[0], -3.74, 0.005);
-  ASSERT_EQ(GetNSL(1, 2, b), 1);  // deuterium
-  EXPECT_NEAR(b[0], 6.67, 0.01);
-  ASSERT_EQ(GetNSL(8, -2, b), 1);  // no such key: the natural element
-  EXPECT_NEAR(b[0], 5.80, 0.01);
+  for (auto [z, key, length] : {std::tuple{1, 0, -3.74}, {1, 2, 6.67}, {8, -2, 5.80}}) {
+    ASSERT_EQ(GetNSL(z, key, b), 1);
+    EXPECT_NEAR(b[0], length, 0.01) << z << " " << key;
+  }
   // An ion that is not tabulated quietly takes the neutral atom.
   CapturedMessages messages;
   ASSERT_EQ(GetASF(26, 0, neutral), 1);

@@ -164,7 +164,7 @@ TEST(Files, Layouts) {
                                          "parameter count : 0\n"));
 }
 
-TEST(Files, FormulaSumInTheDictionaryFormAndTripletsFromMatrices) {
+TEST(Files, FormulaSumInTheDictionaryForm) {
   // Symbols with their counts per formula unit, 1 left out, in Hill's
   // order: carbon, hydrogen, then the rest alphabetically; without carbon
   // all alphabetically.
@@ -176,10 +176,6 @@ TEST(Files, FormulaSumInTheDictionaryFormAndTripletsFromMatrices) {
     ASSERT_EQ(ParseFormular(formula, &compound), 1) << formula;
     EXPECT_EQ(FormulaSum(compound), sum) << formula;
   }
-  double m[3][4] = {{1, -1, 0, 0.5}, {1, 0, 0, 7.0 / 6}, {0, 0, -1, -0.25}};
-  EXPECT_EQ(MatrixToTriplet(m), "x-y+1/2,x+1/6,-z+3/4");
-  double p[3][4] = {{0, 0, 0, 0}, {2, 0, 0, 1.0 / 12}, {0, 0, 0, 0.375}};
-  EXPECT_EQ(MatrixToTriplet(p), "0,2x+1/12,3/8");
 }
 
 // ---- writing files ------------------------------------------------------

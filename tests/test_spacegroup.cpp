@@ -1,9 +1,8 @@
 // Crystal geometry: the cell transform, checked against another library; the
-// space-group database: triplets that are no triplets, every group and
-// setting loads, and every Wyckoff position lists exactly its orbit (with the
-// gemmi check of every setting's operators, this checks how the database's
-// triplets are parsed and merged with centring); and the random generator the
-// searches draw from.
+// space-group database: every group and setting loads, and every Wyckoff
+// position lists exactly its orbit (with the gemmi check of every setting's
+// operators, this checks how the database's triplets are parsed and merged
+// with centring); and the random generator the searches draw from.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -69,38 +68,6 @@ TEST(Random, SequenceIsFixedBySeedAndRangeHolds) {
   EXPECT_LE(hi, 0.99999988);
   EXPECT_LT(lo, 1e-5);
   EXPECT_GT(hi, 1 - 1e-5);
-}
-
-TEST(Triplet, WrongFormats) {
-  double m[3][4];
-  CapturedMessages messages;
-  EXPECT_EQ(CoordinateToMatrix("x,y", m), 0);
-  EXPECT_EQ(messages.text(), "parsing space group coordinateswrong coordinate format 'x,y'\n");
-  for (auto [expression, variable] : {std::pair{"/2", 'c'}, {"x+1/", 'c'}, {"x1/2", 'c'},
-                                      {"1/0", 'c'}, {"*x", 'x'}, {"12x", 'x'}, {"1/2x", 'x'},
-                                      {"a/2", 'c'}}) {
-    messages.clear();
-    EXPECT_EQ(CoeffiecientOfVar(expression, variable), -1) << expression;
-    EXPECT_EQ(messages.text(), std::string("parsing space group coordinates, wrong coordinate "
-                                           "format '") + expression + "'\n");
-  }
-  // The matrix is still made, with -1 where the fault was.
-  ASSERT_EQ(CoordinateToMatrix("*x,y,z", m), 1);
-  EXPECT_EQ(m[0][0], -1);
-  EXPECT_EQ(m[1][1], 1);
-}
-
-TEST(Triplet, BadLists) {
-  // A list cut short keeps what came before; text outside brackets is none.
-  CapturedMessages messages;
-  Coordinates c;
-  EXPECT_EQ(SetCoordinates("(x,y,z)(-x,-y", &c), -1);
-  EXPECT_EQ(messages.text(), "set Wyckoff position coordinates,wrong format for '(x,y,z)(-x,-y'\n");
-  EXPECT_EQ(c.size(), 1u);
-  c.clear();
-  EXPECT_EQ(SetCoordinates("(x,y,z)(x)", &c), -1);
-  EXPECT_EQ(c.size(), 1u);
-  for (const char *nothing : {"text outside brackets", ""}) EXPECT_EQ(SetCoordinates(nothing, &c), 0);
 }
 
 struct Point {
