@@ -24,11 +24,10 @@ bool IsFixedByText(const Position &p) {
   return !p.coordinates.empty();
 }
 
-// Every row of sets per entry and position that puts each entry's atoms on
-// the positions within the bounds (a fixed position holds one set at most,
-// a constraint bounds its entry's sets, slot 0 all entries' together),
-// found by recursion; in the program's order, where the first entry and the
-// first position change fastest.
+// Every row of sets per entry and position holding each entry's atoms within
+// the bounds (a fixed position one set at most, a constraint its entry's
+// sets, slot 0 all entries'), by recursion; in the program's order, the first
+// entry and position changing fastest.
 std::vector<std::vector<int>> BruteForce(const std::vector<Position> &pos,
                                          const std::vector<int> &counts,
                                          const std::vector<Constraint> &constraints) {

@@ -1,9 +1,8 @@
-// The batch programs end to end: the solver on every reference structure,
-// clean and noisy data, must find a structure whose pattern is the reference
-// pattern, computed by another program (so that the choices powder data
-// cannot tell apart, origin and axes the cell allows to exchange, do not
-// matter); the simulator must reproduce the reference patterns; and bad jobs
-// stop with their file, line and status.
+// The batch programs end to end: from every reference structure's clean and
+// noisy data the solver must find a structure that gives the reference
+// pattern another program computed (origin and axes the cell lets exchange,
+// which powder data cannot tell, do not matter); the simulator must
+// reproduce those patterns; bad jobs stop with their file, line and status.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

@@ -32,10 +32,9 @@ struct SetupTest : ::testing::Test {
 };
 
 TEST_F(SetupTest, WhatOnlyTheWholeJobCanJudgeIsRefusedWithItsReason) {
-  // Each once set up without a word, and later wrote a CIF with the value,
-  // judged bonds with a radius of the wrong kind (the covalent one stood in
-  // for any ion the table lacks), scored every model R = 1 without the
-  // scattering data, or ended the process.
+  // Each once set up without a word (and later wrote a CIF with the value,
+  // judged bonds with a covalent radius for a missing ionic one, scored every
+  // model R = 1 without scattering data), or ended the process.
   TempDir noNeutrons;
   for (const char *name : {"sgt.xml", "asft.dat"})
     noNeutrons.write(name, ReadWholeFile(PULVINA_SOURCE_DIR "/data/" + std::string(name)));
@@ -140,10 +139,9 @@ Position MakePosition(int multiplicity, char letter, const char *coordinates) {
   return p;
 }
 
-// A model as text: its EPC and the length of its parameter list, then per atom x, y and z,
-// each its place in the parameter list (the list's length when missing),
-// "=value" when constant, "s" when special (on a
-// position with partial freedom); and the occupancy of a mixed site's member.
+// A model as text: its EPC and number of parameters, then per atom x, y and
+// z, each its place in the parameter list or "=value" when constant, "s" when
+// special (partial freedom); and the occupancy of a mixed site's member.
 std::string Describe(const CrystalModel &m) {
   std::ostringstream out;
   out << EPCStr(&m) << " free " << m.parameterList.size() << ":";

@@ -38,9 +38,8 @@ TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
   SolveModels(&alone.job, {model}, settings, STAGE_OPTIMIZATION, nullptr, nullptr);
   EXPECT_EQ(Outcome(all.job.models.models[20]), Outcome(*model));
   // Another run seed is another run.
-  CrystalModel *same = &other.job.models.models[20];
-  StatisticTestModels(&other.job, {same}, nullptr, nullptr);
-  EXPECT_NE(same->Ravg, model->Ravg);
+  StatisticTestModels(&other.job, {&other.job.models.models[20]}, nullptr, nullptr);
+  EXPECT_NE(other.job.models.models[20].Ravg, model->Ravg);
 }
 
 TEST(Stages, RefinementTakesTheBestModelsCheckedOrNotAsAsked) {
