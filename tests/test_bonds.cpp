@@ -126,9 +126,8 @@ TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
     for (const Element &e : job.job().compound.entries) EXPECT_EQ(counts[&e], e.cellCount) << e.symbol;
     std::string why;
     EXPECT_TRUE(job.Valid(kDefaultBondTolerance, &why)) << why;
-    // The minima are no formality: raised by half, each structure has a
-    // contact below its minimum. Without oxidation states every radius is
-    // covalent and every pair is judged alike; the structures still pass.
+    // Raised by half, the minima fail each structure; without oxidation
+    // states (every radius covalent, every pair alike) they still pass.
     EXPECT_FALSE(job.Valid(-50));
     EXPECT_TRUE(neutral.Valid(kDefaultBondTolerance, &why)) << "without oxidation states: " << why;
   }
@@ -164,9 +163,8 @@ TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
       // A cation 1.2 A from its anion, and one sitting on it.
       {"Ca1O1", caO, {ca, {"O", 'a', 0.12, 0, 0}}, "Ca-O"},
       {"Ca1O1", caO, {ca, o}, "Ca-O"},
-      // Two carbonate carbons 1.2 A apart: more than three times their ionic
-      // radius sum (0.32 A), beyond which no distance was once measured, but
-      // far less than carbons ever come.
+      // Carbonate carbons 1.2 A apart: beyond three ionic radius sums, where
+      // distances were once not measured, but closer than carbons ever come.
       {"C2O1", {{"C", 4}, {"O", -2}}, {{"C", 'a', 0, 0, 0}, {"C", 'a', 0.12, 0, 0}, far}, "C-C"},
       // Hydrogen: an O-H bond of 0.97 A is fine, 0.5 A is not.
       {"Mg1O1H1", mgO, {mg, o, {"H", 'a', 0.097, 0, 0}}, ""},

@@ -1,7 +1,6 @@
-// Solving beyond one process: model results carried exactly from one
-// process to another, shards of an array job merged into the files of a
-// single run (and every wrong set of shards refused), and runs over MPI
-// ranks, which must write the files of a single process.
+// Solving beyond one process: results carried exactly as text, shards merged
+// into the files of one run (wrong sets refused), MPI ranks writing the files
+// of one process, and the thread count that changes nothing.
 #include <gtest/gtest.h>
 
 #include <cmath>

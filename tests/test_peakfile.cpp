@@ -170,13 +170,12 @@ TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
     ASSERT_EQ(
         ReadHKLList(&internal, (base + "_noisy.hkl").c_str(), PEAK_FILE_INTERNAL, &s0, &e0, 1.0, 0),
         25);
-    const std::pair<const char *, int> others[] = {{"_noisy_fullprof.hkl", PEAK_FILE_FULLPROF},
-                                                   {"_noisy_pcw.hkl", PEAK_FILE_PCW}};
-    for (const auto &other : others) {
-      SCOPED_TRACE(std::string(name) + other.first);
+    for (auto [file, format] : {std::pair{"_noisy_fullprof.hkl", PEAK_FILE_FULLPROF},
+                                {"_noisy_pcw.hkl", PEAK_FILE_PCW}}) {
+      SCOPED_TRACE(std::string(name) + file);
       HKLList read;
       double s = 5, e = 100;
-      ASSERT_EQ(ReadHKLList(&read, (base + other.first).c_str(), other.second, &s, &e, 1.0, 0), 25);
+      ASSERT_EQ(ReadHKLList(&read, (base + file).c_str(), format, &s, &e, 1.0, 0), 25);
       EXPECT_EQ(std::make_pair(s, e), std::make_pair(s0, e0));
       for (size_t i = 0; i < internal.items.size(); ++i) {
         const HKLItem &a = internal.items[i], &b = read.items[i];

@@ -1,7 +1,6 @@
-// The stages of a job: results that do not depend on which models are
-// solved together, stop requests seen in every stage, a message sink that
-// may take a lock of its own, and the batch solver's files after an
-// interrupt.
+// The stages of a job: results independent of the models solved together,
+// stops seen in every stage, a message sink that may take a lock of its own,
+// and the batch solver's files after an interrupt.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -132,11 +131,9 @@ TEST(Stages, GenerationAppliesTheFixedCoordinates) {
 }
 
 TEST(Messages, TheSinkMayTakeALockThatAReporterHolds) {
-  // The desktop program's case: its sink takes the toolkit's (recursive)
-  // lock, and the main thread reports while holding that lock, at the same
-  // time as a worker reports. Were the sink called under a lock of the
-  // kernel, the worker would hold it waiting for the toolkit's lock and the
-  // main thread would wait for it: both for ever.
+  // The desktop program's sink takes the toolkit's (recursive) lock, which
+  // the main thread holds as it reports, while a worker reports too. Were the
+  // sink called under a kernel lock, each thread would wait for the other.
   std::recursive_mutex toolkit;
   std::vector<std::string> seen;
   MessageSink previous = SetMessageSink([&](int, const std::string &text) {
@@ -164,12 +161,10 @@ TEST(Messages, TheSinkMayTakeALockThatAReporterHolds) {
   EXPECT_EQ(seen, (std::vector<std::string>{"from the main thread\n", "from the worker\n"}));
 }
 
-// ---- the batch solver ---------------------------------------------------------
 
 TEST(BatchSolver, AnInterruptKeepsWhatWasSolvedAndTheModelInProgress) {
-  // SIGINT in the middle of the optimisation: the run ends with status 130
-  // and writes the models solved to the end and those it stopped, each
-  // marked, every one with its files.
+  // SIGINT during the optimisation: status 130, and the models solved and the
+  // one stopped written, each marked, each with its files.
   TempDir work;
   const std::string control = ReadWholeFile(kForsterite + "/forsterite.epc");
   const std::string job = work.write(

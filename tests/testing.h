@@ -32,9 +32,8 @@ class CapturedMessages {
   MessageSink previous_;
 };
 
-// Keeps the messages that no test captures while each test runs and shows
-// them only when the test fails, so that a passing run prints nothing but the
-// framework's lines. Call once, before the tests run; returns true.
+// Shows the messages no test captures only for a test that fails, so that a
+// passing run prints just the framework's lines. Call once; returns true.
 bool ShowMessagesOfFailedTestsOnly();
 
 // A scratch folder removed with everything in it when the object goes.
@@ -57,8 +56,8 @@ class TempDir {
 // with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
 
-// Runs a shell command; its standard output and error go to *output when
-// given. Returns the exit status, or -1 when it did not exit.
+// Runs a shell command, its output and errors into *output; gives the exit
+// status, or -1 when it did not exit.
 int RunCommand(const std::string &command, std::string *output = nullptr);
 // Runs a shell command that must end with the status given, else fails the
 // running test with its output; returns its standard output and error.
