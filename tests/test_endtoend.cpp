@@ -56,13 +56,10 @@ Pattern Simulated(const std::string &job, const std::string &structure) {
 // How far a pattern is from one of the same reflections: the summed
 // differences of intensity over the summed intensities.
 double Difference(const Pattern &a, const Pattern &b) {
-  if (a.size() != b.size() || a.empty()) return 1e9;
   double diff = 0, sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) {
-    diff += std::fabs(a[i][2] - b[i][2]);
-    sum += b[i][2];
-  }
-  return diff / sum;
+  for (size_t i = 0; i < a.size() && a.size() == b.size(); ++i)
+    diff += std::fabs(a[i][2] - b[i][2]), sum += b[i][2];
+  return sum > 0 ? diff / sum : 1e9;
 }
 
 // The rows of summary.tsv: model, EPC, free coordinates, Rmin.
