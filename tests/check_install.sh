@@ -11,19 +11,14 @@ tmp=$(mktemp -d) || exit 2
 trap 'rm -rf "$tmp"' EXIT INT TERM
 unset PULVINA_DATA
 
-fail() {
-  echo "check_install: $*" >&2
-  exit 1
-}
+fail() { echo "check_install: $*" >&2; exit 1; }
 # run LOG MESSAGE COMMAND...: the command must succeed, else its log is shown.
 run() {
   log=$1 message=$2
   shift 2
   "$@" > "$tmp/$log" 2>&1 || { cat "$tmp/$log" >&2; fail "$message"; }
 }
-installed() {
-  for f in "$@"; do [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"; done
-}
+installed() { for f in "$@"; do [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"; done; }
 
 run install.log "cmake --install failed" "$cmake" --install "$build" --prefix "$tmp/prefix"
 installed bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \

@@ -114,7 +114,7 @@ TEST(CifFile, IndependentReadersReadOurFiles) {
   EXPECT_EQ(theirs, ours);
 }
 
-TEST(Files, Layouts) {
+TEST(Files, LayoutsAndTheFormulaSum) {
   TempDir dir;
   const std::string path = dir.file("file");
   SyntheticJob nacl{"Na1Cl1", 4, 225, 5.64, 5.64, 5.64, "Na(4a)+Cl(4b)", {}, 1};
@@ -162,12 +162,9 @@ TEST(Files, Layouts) {
   EXPECT_TRUE(Holds(ReadWholeFile(path), "0 models has been generated.\n\nModel Statistic "
                                          "Information: \nMinimum parameter count : 0\nMaximum "
                                          "parameter count : 0\n"));
-}
-
-TEST(Files, FormulaSumInTheDictionaryForm) {
-  // Symbols with their counts per formula unit, 1 left out, in Hill's
-  // order: carbon, hydrogen, then the rest alphabetically; without carbon
-  // all alphabetically.
+  // The CIF's formula sum: symbols with their counts per formula unit, 1
+  // left out, in Hill's order: carbon, hydrogen, then the rest
+  // alphabetically; without carbon all alphabetically.
   for (auto [formula, sum] : {std::pair{"Ba1S1O4", "Ba O4 S"}, {"C2H6O1", "C2 H6 O"},
                               {"H2O1", "H2 O"}, {"Ca1C1O3", "C Ca O3"},
                               {"(Fe0.5Mn0.5)2O3", "Fe Mn O3"}, {"(Fe0.25Mn0.5)4O3", "Fe Mn2 O3"},
