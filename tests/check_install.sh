@@ -11,28 +11,25 @@ tmp=$(mktemp -d) || exit 2
 trap 'rm -rf "$tmp"' EXIT INT TERM
 unset PULVINA_DATA
 
-fail() {
-  echo "check_install: $*" >&2
-  exit 1
+fail() { echo "check_install: $*" >&2; exit 1; }
+# run LOG MESSAGE COMMAND...: the command must succeed, else its log is shown.
+run() {
+  log=$1 message=$2
+  shift 2
+  "$@" > "$tmp/$log" 2>&1 || { cat "$tmp/$log" >&2; fail "$message"; }
 }
+installed() { for f in "$@"; do [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"; done; }
 
-"$cmake" --install "$build" --prefix "$tmp/prefix" > "$tmp/install.log" 2>&1 ||
-  { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }
-for f in bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \
-         share/pulvina/nslt.dat share/doc/pulvina/manual.md \
-         share/doc/pulvina/copyright share/doc/pulvina/examples/zno_wurtzite/zno.epc; do
-  [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
-done
-
+run install.log "cmake --install failed" "$cmake" --install "$build" --prefix "$tmp/prefix"
+installed bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \
+  share/pulvina/nslt.dat share/doc/pulvina/manual.md share/doc/pulvina/copyright \
+  share/doc/pulvina/examples/zno_wurtzite/zno.epc
 # The desktop program, when it was built: its window description beside the
 # data files, the manual where its help command looks, a desktop entry.
-if [ -f "$build/ui/pulvina" ]; then
-  for f in bin/pulvina share/pulvina/main_window.glade share/pulvina/pulvina.png \
-           share/doc/pulvina/manual/index.html share/doc/pulvina/manual/images/solving.png \
-           share/applications/pulvina.desktop share/icons/hicolor/scalable/apps/pulvina.svg; do
-    [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"
-  done
-fi
+[ -f "$build/ui/pulvina" ] && installed bin/pulvina share/pulvina/main_window.glade \
+  share/pulvina/pulvina.png share/doc/pulvina/manual/index.html \
+  share/doc/pulvina/manual/images/solving.png share/applications/pulvina.desktop \
+  share/icons/hicolor/scalable/apps/pulvina.svg
 
 # What is installed carries no path of the build machine: not the source
 # tree, not the build tree.
@@ -43,23 +40,21 @@ for program in "$tmp"/prefix/bin/*; do
   fi
 done
 
+# A full run of a bundled example, from a folder that holds nothing.
 mkdir "$tmp/elsewhere"
 cd "$tmp/elsewhere" || exit 2
-# A full run of a bundled example, from a folder that holds nothing.
-"$tmp/prefix/bin/pulvina-solve" -q --seed 1 -o out \
-    "$tmp/prefix/share/doc/pulvina/examples/zno_wurtzite/zno.epc" > solve.log 2>&1 ||
-  { cat solve.log >&2; fail "the installed pulvina-solve failed"; }
-[ -s out/summary.tsv ] || fail "the installed pulvina-solve wrote no summary.tsv"
 example="$tmp/prefix/share/doc/pulvina/examples/zno_wurtzite"
-"$tmp/prefix/bin/pulvina-simulate" -o zno.hkl "$example/zno.epc" "$example/solution.txt" \
-    > simulate.log 2>&1 ||
-  { cat simulate.log >&2; fail "the installed pulvina-simulate failed"; }
+run solve.log "the installed pulvina-solve failed" \
+  "$tmp/prefix/bin/pulvina-solve" -q --seed 1 -o out "$example/zno.epc"
+[ -s out/summary.tsv ] || fail "the installed pulvina-solve wrote no summary.tsv"
+run simulate.log "the installed pulvina-simulate failed" \
+  "$tmp/prefix/bin/pulvina-simulate" -o zno.hkl "$example/zno.epc" "$example/solution.txt"
 
 # The installation moved as a whole still finds its data.
 mv "$tmp/prefix" "$tmp/moved"
-"$tmp/moved/bin/pulvina-solve" --stop-after setup \
-    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > moved.log 2>&1 ||
-  { cat moved.log >&2; fail "pulvina-solve fails once its installation is moved"; }
+batio3="$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc"
+run moved.log "pulvina-solve fails once its installation is moved" \
+  "$tmp/moved/bin/pulvina-solve" --stop-after setup "$batio3"
 
 # The moved desktop program finds its window description and stays up (it
 # ends only when killed); a missing builder file would end it at once.
@@ -75,15 +70,14 @@ fi
 # Missing data: the error names the folders searched, and an installed copy
 # never falls back to the source tree it was built from.
 mkdir "$tmp/empty"
-if PULVINA_DATA="$tmp/empty" "$tmp/moved/bin/pulvina-solve" --stop-after setup \
-    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > missing.log 2>&1; then
+if env PULVINA_DATA="$tmp/empty" "$tmp/moved/bin/pulvina-solve" --stop-after setup "$batio3" \
+    > missing.log 2>&1; then
   fail "pulvina-solve succeeded without data files"
 fi
 grep -q "data folders searched: $tmp/empty\$" missing.log ||
   { cat missing.log >&2; fail "the error does not name the folder of PULVINA_DATA"; }
 rm -r "$tmp/moved/share/pulvina"
-if "$tmp/moved/bin/pulvina-solve" --stop-after setup \
-    "$tmp/moved/share/doc/pulvina/examples/batio3/batio3.epc" > missing.log 2>&1; then
+if "$tmp/moved/bin/pulvina-solve" --stop-after setup "$batio3" > missing.log 2>&1; then
   fail "the installed pulvina-solve found data files that are not installed"
 fi
 grep -q "data folders searched: $tmp/moved/share/pulvina\$" missing.log ||

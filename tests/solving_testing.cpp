@@ -12,11 +12,13 @@
 
 SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double b, double c,
                            const std::string &epc, const std::vector<double> &values,
-                           int maxIndex) {
+                           int maxIndex, int setting) {
   InitializeJob(&job);
+  job.settings.annealingLog = nullptr;
   job.config.formular = formula;
   job.config.formularZ = z;
   job.config.sgNumber = sg;
+  job.config.sgSetting = setting;
   job.config.cellA = a;
   job.config.cellB = b;
   job.config.cellC = c;

@@ -9,15 +9,15 @@
 
 #include "kernel.h"
 
-// Builds a job from a formula, Z, space group and cell, generates its
-// models, and fills the job's reflection list with every reflection of an
-// orthogonal cell up to maxIndex whose observed intensities are those of
-// the model with the given EPC text at the given parameter values.
+// A job of a formula, Z, space group and cell with its models, whose
+// reflection list holds every reflection of the orthogonal cell up to
+// maxIndex, observed as the model of the EPC text at the values gives them.
 struct SyntheticJob {
   Job job;
   CrystalModel *truth = nullptr;
   SyntheticJob(const char *formula, int z, int sg, double a, double b, double c,
-               const std::string &epc, const std::vector<double> &values, int maxIndex = 5);
+               const std::string &epc, const std::vector<double> &values, int maxIndex = 5,
+               int setting = 1);
   ~SyntheticJob();
   SyntheticJob(const SyntheticJob &) = delete;
   SyntheticJob &operator=(const SyntheticJob &) = delete;
@@ -42,10 +42,9 @@ struct ForsteriteJob {
   ForsteriteJob &operator=(const ForsteriteJob &) = delete;
 };
 
-// Every file a batch run wrote into folder for the job title stem, in a
-// fixed order: summary.tsv without its column of seconds, then the files of
-// each model it names, then the model report and the picture of all models.
-// "" when there is no summary.
+// Every file a batch run wrote into folder for the title stem: summary.tsv
+// without its seconds, each model's files, the model report and picture;
+// "" without a summary.
 std::string RunOutputs(const std::string &folder, const std::string &stem);
 
 // The model numbers summary.tsv lists, best first.

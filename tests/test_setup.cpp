@@ -1,9 +1,14 @@
 // Job set-up: what only the whole job can judge (cell, ionic radii,
-// scattering data, constraints against formula and space group), and the
-// warnings of reading its peak file.
+// scattering data, constraints against formula and space group), the
+// warnings of reading its peak file; crystal models from combinations,
+// oxidation states and radiation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "kernel.h"
 #include "testing.h"
@@ -13,133 +18,82 @@ namespace {
 struct SetupTest : ::testing::Test {
   Job job;
   TempDir dir;
-  void SetUp() override {
+  void SetUp() override { Start("Na1Cl1", 4, 225, 5.64, 5.64); }
+  void TearDown() override { FreeJob(&job); }
+  void Start(const char *formula, int z, int sg, double a, double c) {
     InitializeJob(&job);
-    job.config.formular = "Na1Cl1";
-    job.config.formularZ = 4;
-    job.config.sgNumber = 225;
-    job.config.cellA = job.config.cellB = job.config.cellC = 5.64;
+    job.settings = JobSettings();
+    job.config.formular = formula;
+    job.config.formularZ = z;
+    job.config.sgNumber = sg;
+    job.config.cellA = job.config.cellB = a;
+    job.config.cellC = c;
   }
-  void TearDown() override {
-    FreeJob(&job);
+};
+
+TEST_F(SetupTest, WhatOnlyTheWholeJobCanJudgeIsRefusedWithItsReason) {
+  // Each once set up without a word (and later wrote a CIF with the value,
+  // judged bonds with a covalent radius for a missing ionic one, scored every
+  // model R = 1 without scattering data), or ended the process.
+  TempDir noNeutrons;
+  for (const char *name : {"sgt.xml", "asft.dat"})
+    noNeutrons.write(name, ReadWholeFile(PULVINA_SOURCE_DIR "/data/" + std::string(name)));
+  std::string kinds;
+  for (int i = 0; i < 65; ++i) kinds += std::string(ElementTable[i]) + "1";
+  const std::pair<std::function<void(Job &)>, std::string> cases[] = {
+      {[](Job &j) { j.config.cellA = -5.64; }, "CELL_A -5.64: a cell edge must be above 0 and at most"},
+      {[](Job &j) { j.config.cellC = 1e240; }, "CELL_C 1e+240: a cell edge must be above 0"},
+      {[](Job &j) { j.config.cellBeta = 0; }, "CELL_ALPHA, CELL_BETA, CELL_GAMMA 90 0 90: these angles"},
+      {[](Job &j) { j.config.oxidation = {{"Na", 5}, {"Cl", -1}}; },
+       "OXIDATION Na 5: no ionic radius is known for Na+5 (states with a radius: +1; 0 takes the "
+       "covalent radius)\n"},
+      {[&](Job &j) { j.settings.data = {noNeutrons.path(), {}}; },
+       "the scattering data in " + noNeutrons.path() + " cannot be read\n"},
+      {[&](Job &j) { j.config.formular = kinds; }, "has more than 64 kinds of elements"},
+  };
+  for (const auto &[change, reason] : cases) {
+    Start("Na1Cl1", 4, 225, 5.64, 5.64);
+    change(job);
+    CapturedMessages messages;
+    EXPECT_FALSE(SetupJob(&job)) << reason;
+    EXPECT_TRUE(Holds(messages.text(), reason));
   }
-  // Reads a control file of these lines after the stamp.
-  void ReadLines(const std::string &lines) {
+  // The largest cell is one; an entry for an element the formula lacks
+  // changes nothing and says so; 0 takes the covalent radius, and so does
+  // the hydrogen of hydroxides, +1, which no radius table has.
+  Start("Na1Cl1", 4, 225, 1000, 1000);
+  job.config.oxidation = {{"Na", 1}, {"Cl", 0}, {"Fe", 3}};
+  CapturedMessages messages;
+  EXPECT_TRUE(SetupJob(&job));
+  EXPECT_EQ(messages.text(),
+            "setting up the job, OXIDATION Fe 3: Fe is not in the formula Na1Cl1\n");
+  EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
+  Start("Mg1O2H2", 1, 164, 3.15, 4.77);
+  job.config.oxidation = {{"Mg", 2}, {"O", -2}, {"H", 1}};
+  EXPECT_TRUE(SetupJob(&job)) << messages.text();
+  EXPECT_DOUBLE_EQ(job.compound.entries[2].ionRadius, GetIonRadius(1, 0));
+}
+
+TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
+  // Read from a control file of these lines after the stamp.
+  auto read = [&](const std::string &lines) {
     InitializeJob(&job);
     const std::string path =
         dir.write("job.epc", "QUENDRALITE 2.0.0\nFORMULAR\tTi1O2\nFORMULAR_Z\t2\nSG_NUMBER\t136\n"
                              "CELL_A\t4.59\nCELL_B\t4.59\nCELL_C\t2.96\n" + lines);
     ASSERT_EQ(ReadConfigFile(&job.config, path.c_str()), CONFIG_READ);
-  }
-};
-
-TEST_F(SetupTest, CellsThatAreNoCells) {
-  // Each once set up without a word, and later wrote a CIF with the value.
-  struct Case {
-    double a, b, c, alpha, beta, gamma;
-    const char *message;
   };
-  const Case cases[] = {
-      {-5.64, 5.64, 5.64, 90, 90, 90,
-       "setting up the job, CELL_A -5.64: a cell edge must be above 0 and at most 1000 "
-       "angstrom\n"},
-      {5.64, 5.64, 1e240, 90, 90, 90,
-       "setting up the job, CELL_C 1e+240: a cell edge must be above 0 and at most 1000 "
-       "angstrom\n"},
-      {5.64, 5.64, 5.64, 90, 0, 90,
-       "setting up the job, CELL_ALPHA, CELL_BETA, CELL_GAMMA 90 0 90: these angles admit no "
-       "cell\n"},
+  const std::pair<const char *, const char *> cases[] = {
+      {"O 3 f 0 2", "entry index 3 is beyond the formula Ti1O2, which has 2 entries"},
+      {"O 1 f 0 2", "entry 1 of the formula Ti1O2 is Ti, not O"},
+      {"O 2 z 0 2", "space group no. 136 (setting 1) has no Wyckoff position z"},
   };
-  for (const Case &c : cases) {
-    job.config.cellA = c.a;
-    job.config.cellB = c.b;
-    job.config.cellC = c.c;
-    job.config.cellAlpha = c.alpha;
-    job.config.cellBeta = c.beta;
-    job.config.cellGamma = c.gamma;
+  for (const auto &[value, reason] : cases) {
+    read(std::string("\nCONSTRAINT\t") + value + "\n");
     CapturedMessages messages;
-    EXPECT_FALSE(SetupJob(&job)) << c.message;
-    EXPECT_EQ(messages.text(), c.message);
-  }
-  job.config.cellA = job.config.cellB = job.config.cellC = 1000;
-  job.config.cellAlpha = job.config.cellBeta = job.config.cellGamma = 90;
-  EXPECT_TRUE(SetupJob(&job));
-}
-
-TEST_F(SetupTest, OxidationStatesNeedTheirRadii) {
-  // The covalent radius stood in for any ion the table lacks, so bond
-  // lengths were judged with a radius of the wrong kind.
-  job.config.oxidation = {{"Na", 5}, {"Cl", -1}};
-  CapturedMessages messages;
-  EXPECT_FALSE(SetupJob(&job));
-  EXPECT_EQ(messages.text(),
-            "setting up the job, OXIDATION Na 5: no ionic radius is known for Na+5 (states with a "
-            "radius: +1; 0 takes the covalent radius)\n");
-  job.config.oxidation = {{"Na", 1}, {"Cl", 0}, {"Fe", 3}};
-  messages.clear();
-  EXPECT_TRUE(SetupJob(&job));
-  // An entry for an element the formula lacks changes nothing and says so.
-  EXPECT_EQ(messages.text(),
-            "setting up the job, OXIDATION Fe 3: Fe is not in the formula Na1Cl1\n");
-  EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
-  EXPECT_DOUBLE_EQ(job.compound.entries[0].ionRadius, 970);
-  // Hydroxides name their hydrogen +1, which no radius table has: it is
-  // taken by its covalent radius.
-  job.config.formular = "Mg1O2H2";
-  job.config.oxidation = {{"Mg", 2}, {"O", -2}, {"H", 1}};
-  messages.clear();
-  EXPECT_TRUE(SetupJob(&job)) << messages.text();
-  EXPECT_DOUBLE_EQ(job.compound.entries[2].ionRadius, GetIonRadius(1, 0));
-}
-
-TEST_F(SetupTest, MissingScatteringDataFailsTheSetUp) {
-  // Without them every model scored R = 1 and the run ended with status 0.
-  for (const char *missing : {"asft.dat", "nslt.dat"}) {
-    TempDir data;
-    const std::string source = PULVINA_SOURCE_DIR "/data/";
-    for (const char *name : {"sgt.xml", "asft.dat", "nslt.dat"})
-      if (std::string(name) != missing)
-        data.write(name, ReadWholeFile(source + name));
-    job.settings.data = {data.path(), {}};
-    CapturedMessages messages;
-    EXPECT_FALSE(SetupJob(&job)) << missing;
-    EXPECT_NE(messages.text().find("can not open file \"" + data.file(missing) +
-                                   "\" (No such file or directory)\n"),
-              std::string::npos);
-    EXPECT_NE(messages.text().find("setting up the job, the scattering data in " + data.path() +
-                                   " cannot be read\n"),
-              std::string::npos);
-  }
-}
-
-TEST_F(SetupTest, TooManyElementKindsIsAnErrorNotAnExit) {
-  std::string formula;
-  for (int i = 0; i < 65; ++i) formula += std::string(ElementTable[i]) + "1";
-  job.config.formular = formula;
-  job.config.formularZ = 1;
-  CapturedMessages messages;
-  EXPECT_FALSE(SetupJob(&job));
-  EXPECT_NE(messages.text().find("has more than 64 kinds of elements"), std::string::npos);
-}
-
-TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
-  const std::string file = dir.file("job.epc");
-  struct Case {
-    const char *line;
-    const char *message;  // after "FILE:LINE: CONSTRAINT: 'VALUE': "
-  };
-  const Case cases[] = {
-      {"CONSTRAINT\tO 3 f 0 2", "entry index 3 is beyond the formula Ti1O2, which has 2 entries"},
-      {"CONSTRAINT\tO 1 f 0 2", "entry 1 of the formula Ti1O2 is Ti, not O"},
-      {"CONSTRAINT\tO 2 z 0 2", "space group no. 136 (setting 1) has no Wyckoff position z"},
-  };
-  for (const Case &c : cases) {
-    ReadLines(std::string("\n") + c.line + "\n");
-    CapturedMessages messages;
-    EXPECT_FALSE(SetupJob(&job)) << c.line;
-    const std::string line = c.line;
-    EXPECT_EQ(messages.text(), file + ":9: CONSTRAINT: '" + line.substr(line.find('\t') + 1) +
-                                   "': " + c.message + "\n");
+    EXPECT_FALSE(SetupJob(&job)) << value;
+    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":9: CONSTRAINT: '" + value + "': " + reason +
+                                   "\n");
   }
   // Without a file to name, the set-up says what it knows.
   job.config.controlFile.clear();
@@ -147,72 +101,143 @@ TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
   EXPECT_FALSE(SetupJob(&job));
   EXPECT_EQ(messages.text(), "setting up the job, CONSTRAINT 'O 2 z 0 2': space group no. 136 "
                              "(setting 1) has no Wyckoff position z\n");
-  ReadLines("CONSTRAINT\tO 2 f 1 1\nCONSTRAINT\t* 0 a 0 1\n");
+  read("CONSTRAINT\tO 2 f 1 1\nCONSTRAINT\t* 0 a 0 1\n");
   EXPECT_TRUE(SetupJob(&job));
-}
-
-TEST_F(SetupTest, TheCompositionIsAppliedAgainInPlace) {
-  // The desktop program changes oxidation states of a job whose models
-  // point into the compound: the elements must stay where they are.
-  job.config.formular = "Fe2O3";
-  job.config.formularZ = 6;
-  job.config.oxidation = {{"Fe", 2}, {"O", -2}};
-  ASSERT_TRUE(SetupJobCompound(&job));
-  const Element *iron = &job.compound.entries[0];
-  const double radius = iron->ionRadius;
-  job.config.oxidation[0].oxidation = 3;
-  ASSERT_TRUE(ApplyJobComposition(&job));
-  EXPECT_EQ(&job.compound.entries[0], iron);
-  EXPECT_EQ(iron->oxidation, 3);
-  EXPECT_LT(iron->ionRadius, radius);  // Fe3+ is smaller than Fe2+
-  EXPECT_EQ(iron->cellCount, 12);
-  // A state without a radius fails, and the parsed formula stays listed.
-  job.config.oxidation[0].oxidation = 7;
-  CapturedMessages messages;
-  EXPECT_FALSE(ApplyJobComposition(&job));
-  EXPECT_NE(messages.text().find("no ionic radius is known for Fe+7"), std::string::npos);
-  EXPECT_EQ(job.compound.entries.size(), 2u);
-  job.config.formular = "Fe2Q3";
-  EXPECT_FALSE(SetupJobCompound(&job));
-  EXPECT_TRUE(job.compound.entries.empty());
-}
-
-TEST_F(SetupTest, APeakFileNameIsAbsoluteOnlyFromTheRoot) {
-  // A backslash is a character of a name on this system, not a separator.
-  job.config.peakFile = "data\\nacl.hkl";
-  EXPECT_EQ(JobPeakFilePath(job.config, "/jobs"), "/jobs/data\\nacl.hkl");
-  job.config.peakFile = "/data/nacl.hkl";
-  EXPECT_EQ(JobPeakFilePath(job.config, "/jobs"), "/data/nacl.hkl");
-  EXPECT_FALSE(IsAbsolutePath(""));
 }
 
 TEST_F(SetupTest, ForbiddenReflectionsAreNamed) {
   ASSERT_TRUE(SetupJob(&job));
   // Fm-3m: h, k, l all even or all odd; 1 0 0 and 2 1 0 are forbidden.
-  std::string peaks = "; NaCl\n1 1 1 8 3.2563 27.37 0.1 10\n1 0 0 6 5.64 15.70 0.1 5\n"
-                      "2 0 0 6 2.82 31.70 0.1 100\n2 1 0 24 2.5223 35.56 0.1 3\n";
   job.config.peakFile = "nacl.hkl";
   job.config.startAngle = 5;
   job.config.endAngle = 100;
-  dir.write("nacl.hkl", peaks);
+  const std::string path = dir.write("nacl.hkl", "; NaCl\n1 1 1 8 3.2563 27.37 0.1 10\n"
+                                                 "1 0 0 6 5.64 15.70 0.1 5\n2 0 0 6 2.82 31.70 0.1 100\n"
+                                                 "2 1 0 24 2.5223 35.56 0.1 3\n");
   CapturedMessages messages;
   EXPECT_EQ(ReadJobPeakFile(&job, dir.path()), 4);
-  const std::string path = dir.file("nacl.hkl");
-  EXPECT_EQ(messages.text(),
-            "reading hkl file \"" + path + "\", reflection 1 0 0 at 15.700000 degrees 2theta is "
-            "forbidden in space group Fm-3m (no. 225, setting 1)\n"
-            "reading hkl file \"" + path + "\", reflection 2 1 0 at 35.560000 degrees 2theta is "
-            "forbidden in space group Fm-3m (no. 225, setting 1)\n");
+  const std::string forbidden = " degrees 2theta is forbidden in space group Fm-3m (no. 225, setting 1)\n";
+  EXPECT_EQ(messages.text(), "reading hkl file \"" + path + "\", reflection 1 0 0 at 15.700000" +
+                                 forbidden + "reading hkl file \"" + path +
+                                 "\", reflection 2 1 0 at 35.560000" + forbidden);
   EXPECT_EQ(messages.all()[0].first, MESSAGE_WARNING);
   // Glide and screw conditions count too: P42/mnm forbids h 0 0 with h odd
   // and 0 k l with k + l odd; 1 1 0 is allowed.
   SpaceGroup rutile;
   ASSERT_EQ(SetSpaceGroup(&rutile, 136, 1), 1);
-  EXPECT_TRUE(ReflectionForbidden(rutile, 1, 0, 0));
-  EXPECT_TRUE(ReflectionForbidden(rutile, 0, 1, 2));
-  EXPECT_FALSE(ReflectionForbidden(rutile, 2, 0, 0));
-  EXPECT_FALSE(ReflectionForbidden(rutile, 1, 1, 0));
-  EXPECT_FALSE(ReflectionForbidden(rutile, 0, 1, 1));
+  for (auto [h, k, l, absent] : {std::tuple{1, 0, 0, true}, {0, 1, 2, true}, {2, 0, 0, false},
+                                    {1, 1, 0, false}, {0, 1, 1, false}})
+    EXPECT_EQ(ReflectionForbidden(rutile, h, k, l), absent) << h << k << l;
+}
+
+Position MakePosition(int multiplicity, char letter, const char *coordinates) {
+  Position p;
+  p.multiplicity = multiplicity;
+  p.wyckoffLetter = letter;
+  EXPECT_GT(SetCoordinates(coordinates, &p.coordinates), 0);
+  return p;
+}
+
+// A model as text: its EPC and number of parameters, then per atom x, y and
+// z, each its place in the parameter list or "=value" when constant, "s" when
+// special (partial freedom); and the occupancy of a mixed site's member.
+std::string Describe(const CrystalModel &m) {
+  std::ostringstream out;
+  out << EPCStr(&m) << " free " << m.parameterList.size() << ":";
+  for (const AtomModel &a : m.atoms) {
+    for (int i = 0; i < 3; ++i) {
+      const ModelParameter &p = a.para[i];
+      if (p.index < 0) out << " =" << p.value;
+      else out << " " << std::find(m.parameterList.begin(), m.parameterList.end(), &p.value) -
+                            m.parameterList.begin();
+      if (p.special) out << "s";
+    }
+    if (a.para[SLOT_OCCUPANCY].kind == KIND_OCCUPANCY) out << " occ" << a.para[SLOT_OCCUPANCY].value;
+    out << ";";
+  }
+  return out.str();
+}
+
+// The models of a formula (Z = 1) on hand-made positions, one per row; they
+// point into the positions.
+CrystalModelList Models(Compound *compound, const std::vector<Position> &positions,
+                        const char *formula, const std::vector<std::vector<int8_t>> &rows,
+                        int partialFreedom = 0) {
+  EXPECT_EQ(ParseFormular(formula, compound), 1);
+  SetFormularZ(compound, 1);
+  CombPositions cp;
+  SetCombPositions(positions, &cp);
+  Combination comb;
+  CreateCombination(&comb, static_cast<int>(positions.size()), compound->entryCount,
+                    static_cast<int>(rows.size()));
+  for (const auto &r : rows) EXPECT_GT(CombinationAdd(r.data(), &comb), 0);
+  CrystalModelList models;
+  EXPECT_EQ(CreateModelList(compound, &cp, &comb, &models, partialFreedom),
+            static_cast<int>(rows.size()));
+  return models;
+}
+
+TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
+  const Position general = MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
+                 axis = MakePosition(2, 'b', "(0,0,z)(0,0,-z)"),
+                 line = MakePosition(2, 'c', "(x,0,0)(-x,0,0)"),
+                 mirror = MakePosition(4, 'e', "(x,y,z)(-x,y,z)(x,-y,z)(x,y,-z)"),
+                 origin = MakePosition(1, 'o', "(0,0,0)"),
+                 centre = MakePosition(1, 'h', "(1/2,1/2,1/2)");
+  const struct {
+    std::vector<Position> positions;
+    const char *formula;
+    std::vector<std::vector<int8_t>> rows;
+    int partialFreedom;
+    std::vector<std::string> models;
+  } cases[] = {
+      {{general, axis, centre}, "O2", {{1, 0, 0}, {0, 1, 0}}, 0,
+       {"O(2a) free 3: 0 1 2;", "O(2b) free 1: =0 =0 0;"}},
+      // Two sets on one position, and a constant one.
+      {{mirror, centre}, "O8Ba1", {{2, 0, 0, 1}}, 0,
+       {"O(4e)+O(4e)+Ba(1h) free 6: 0 1 2; 3 4 5; =0.5 =0.5 =0.5;"}},
+      // The members of a mixed site get coordinates of their own; special
+      // marks partial freedom only.
+      {{line, origin}, "(Fe0.5Mn0.5)2", {{1, 0}}, 1,
+       {"Fe(2c)+Mn(2c) free 2: 0s =0s =0s occ0.5; 1s =0s =0s occ0.5;"}},
+      {{general, origin}, "O2Ba1", {{1, 0, 0, 1}}, 1, {"O(2a)+Ba(1o) free 3: 0 1 2; =0 =0 =0;"}},
+      {{origin, centre}, "Cs1Cl1", {{1, 0, 0, 1}, {0, 1, 1, 0}}, 0,
+       {"Cs(1o)+Cl(1h) free 0: =0 =0 =0; =0.5 =0.5 =0.5;",
+        "Cs(1h)+Cl(1o) free 0: =0.5 =0.5 =0.5; =0 =0 =0;"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.formula);
+    Compound compound;
+    const CrystalModelList models = Models(&compound, c.positions, c.formula, c.rows, c.partialFreedom);
+    for (size_t i = 0; i < models.models.size(); ++i) {
+      EXPECT_EQ(models.models[i].modelNumber, static_cast<int>(i) + 1);
+      EXPECT_EQ(models.models[i].parameterCount, models.models[i].freeCount);
+      EXPECT_EQ(Describe(models.models[i]), c.models[i]);
+    }
+  }
+}
+
+TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
+  Compound compound;
+  // Oxidation states reach mixed sites; the last entry for an element wins.
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
+  EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
+  EXPECT_EQ(compound.entries[0].members[0].oxidation, 2);
+  EXPECT_EQ(compound.entries[1].oxidation, 2);
+  EXPECT_EQ(compound.entries[0].members[1].oxidation, 0);
+  // Each radiation takes its own wavelength.
+  Config config;
+  InitializeConfig(&config);
+  config.lambdaXray1 = 1.1;
+  config.lambdaNeutron = 2.2;
+  config.lambdaElectron = 3.3;
+  for (int type : {1, 2, 0}) {
+    config.radiation = type;
+    Radiation r;
+    SetRadiation(&config, &r);
+    EXPECT_EQ(r.type, type);
+    EXPECT_DOUBLE_EQ(r.lambda, 1.1 * (type + 1)) << type;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "utils.h"
 
 // Collects every message while alive, from any thread; restores the
@@ -30,6 +32,10 @@ class CapturedMessages {
   MessageSink previous_;
 };
 
+// Shows the messages no test captures only for a test that fails, so that a
+// passing run prints just the framework's lines. Call once; returns true.
+bool ShowMessagesOfFailedTestsOnly();
+
 // A scratch folder removed with everything in it when the object goes.
 class TempDir {
  public:
@@ -50,9 +56,15 @@ class TempDir {
 // with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
 
-// Runs a shell command; its standard output and error go to *output when
-// given. Returns the exit status, or -1 when it did not exit.
+// Runs a shell command, its output and errors into *output; gives the exit
+// status, or -1 when it did not exit.
 int RunCommand(const std::string &command, std::string *output = nullptr);
+// Runs a shell command that must end with the status given, else fails the
+// running test with its output; returns its standard output and error.
+std::string RunExpecting(const std::string &command, int status = 0);
+
+// Success when text holds part; else a failure that shows the text.
+::testing::AssertionResult Holds(const std::string &text, const std::string &part);
 
 // Fractional coordinates equal up to a whole cell.
 bool SameModOne(double a, double b, double tolerance);
@@ -63,14 +75,12 @@ std::string TestDataPath(const std::string &relative);
 // One case of tests/data: indexed X-ray data of a known structure computed by
 // an independent program, and the answer, from the case's truth.json.
 struct ReferenceAtom {
-  std::string element, wyckoff;  // "Na", "4a"
+  std::string element;
   double x = 0, y = 0, z = 0;
 };
 struct ReferenceCase {
   std::string name;
   int sgNumber = 0, sgSetting = 0;
-  std::string formula;
-  std::vector<std::pair<std::string, int>> oxidation;
   std::string epc;  // as the solver prints it; one element's sites in letter order
   std::vector<ReferenceAtom> atoms;
   int freeCoordinates = -1, epcCount = -1, reflections = -1;
