@@ -90,7 +90,7 @@ build_targets() {
 run_tests() {
   local failed="$build/Testing/Temporary/LastTestsFailed.log"
   rm -f "$failed"
-  ctest --test-dir "$build" -j2 --stop-on-failure --timeout "$timeout" "$@" >>"$log" 2>&1 && return 1
+  ctest --test-dir "$build" -j2 --stop-on-failure --timeout "$timeout" "$@" </dev/null >>"$log" 2>&1 && return 1
   if [ -s "$failed" ]; then head -n 1 "$failed" | cut -d: -f2-; else echo "ctest-error"; fi
 }
 
@@ -101,7 +101,8 @@ if [ "$dry" = 0 ]; then
 fi
 
 total=0 caught=0 missed=0 notfound=0 nocompile=0 started=$(date +%s)
-while IFS= read -r line || [ -n "$line" ]; do
+# The list on its own descriptor: a test (mpiexec) may read standard input.
+while IFS= read -r line <&3 || [ -n "$line" ]; do
   case $line in ''|'#'*) continue ;; esac
   id=${line%% | *} rest=${line#* | }
   dir=${rest%% | *} rest=${rest#* | }
@@ -149,7 +150,7 @@ while IFS= read -r line || [ -n "$line" ]; do
   esac
   echo "$id ${result:-MISSED}"
   echo "check-faults: $id took $(( $(date +%s) - t0 )) s" >&2
-done <"$list"
+done 3<"$list"
 
 if [ "$dry" = 1 ]; then
   echo "faults $total: found $((total - notfound)), not found $notfound"
