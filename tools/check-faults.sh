@@ -86,12 +86,22 @@ build_targets() {
   return $ok
 }
 
-# Runs a selection of tests; prints the first failing one.
+# Runs a selection of tests; prints the first failing one, and for a test
+# that runs a whole GoogleTest program the first case that failed in it
+# (ui:Suite.Case).
 run_tests() {
-  local failed="$build/Testing/Temporary/LastTestsFailed.log"
+  local failed="$build/Testing/Temporary/LastTestsFailed.log" out name case
+  out=$(mktemp)
   rm -f "$failed"
-  ctest --test-dir "$build" -j2 --stop-on-failure --timeout "$timeout" "$@" </dev/null >>"$log" 2>&1 && return 1
-  if [ -s "$failed" ]; then head -n 1 "$failed" | cut -d: -f2-; else echo "ctest-error"; fi
+  if ctest --test-dir "$build" -j2 --stop-on-failure --output-on-failure --timeout "$timeout" \
+       "$@" </dev/null >"$out" 2>&1; then
+    cat "$out" >>"$log"; rm -f "$out"; return 1
+  fi
+  cat "$out" >>"$log"
+  if [ -s "$failed" ]; then name=$(head -n 1 "$failed" | cut -d: -f2-); else name=ctest-error; fi
+  case=$(sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1/p' "$out" | head -n 1)
+  rm -f "$out"
+  if [ -n "$case" ] && [ "$case" != "$name" ]; then echo "$name:$case"; else echo "$name"; fi
 }
 
 if [ "$dry" = 0 ]; then
