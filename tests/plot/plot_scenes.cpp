@@ -6,30 +6,37 @@
 
 namespace {
 
-std::unique_ptr<GtkPlotFigure> WhiteFigure() {
+// White, with only the bottom and left axes, the titles given and, when
+// asked, dashed grey grid lines.
+std::unique_ptr<GtkPlotFigure> Plain(const char *x, const char *y, bool grid = false) {
   auto f = std::make_unique<GtkPlotFigure>();
   f->background = 0xFFFFFF;
+  f->topAxile.visible = f->rightAxile.visible = 0;
+  g_strlcpy(f->bottomAxile.title, x, sizeof f->bottomAxile.title);
+  g_strlcpy(f->leftAxile.title, y, sizeof f->leftAxile.title);
+  if (grid) {
+    f->hGridLine.majorVisible = f->vGridLine.majorVisible = 1;
+    f->hGridLine.majorStyle.color = f->vGridLine.majorStyle.color = 0xB0B0B0;
+    f->hGridLine.majorStyle.dash = f->vGridLine.majorStyle.dash = 2;
+  }
   return f;
 }
 
-void Grid(GtkPlotFigure *f) {
-  f->hGridLine.majorVisible = f->vGridLine.majorVisible = 1;
-  f->hGridLine.majorStyle.color = f->vGridLine.majorStyle.color = 0xB0B0B0;
-  f->hGridLine.majorStyle.dash = f->vGridLine.majorStyle.dash = 2;
+GtkPlotSerial *Line(GtkPlotFigure *f, const char *name, int type, const Points &xy,
+                    GtkPlotLineStyle style) {
+  GtkPlotSerial *s = AddSerial(f, name, type, xy);
+  s->lineStyle = style;
+  return s;
 }
 
-void Titles(GtkPlotFigure *f, const char *x, const char *y) {
-  g_strlcpy(f->bottomAxile.title, x, sizeof f->bottomAxile.title);
-  g_strlcpy(f->leftAxile.title, y, sizeof f->leftAxile.title);
+GtkPlotSerial *Bars(GtkPlotFigure *f, const char *name, const Points &xy, GtkPlotBarStyle style) {
+  GtkPlotSerial *s = AddSerial(f, name, PLOT_SERIAL_BAR, xy);
+  s->barStyle = style;
+  return s;
 }
-
-void OnlyBottomAndLeft(GtkPlotFigure *f) { f->topAxile.visible = f->rightAxile.visible = 0; }
 
 Scene SeriesLines() {
-  auto f = WhiteFigure();
-  OnlyBottomAndLeft(f.get());
-  Grid(f.get());
-  Titles(f.get(), "Two Theta", "Intensity");
+  auto f = Plain("Two Theta", "Intensity", true);
   Points sine, ramp, steps, marks;
   for (int i = 0; i <= 80; ++i) sine.push_back({i * 0.5, 50 + 40 * std::sin(i * 0.5 / 4)});
   for (int i = 0; i <= 10; ++i) {
@@ -37,46 +44,38 @@ Scene SeriesLines() {
     steps.push_back({i * 4.0, 8 + (i % 4) * 7.0});
     marks.push_back({i * 4.0 + 2, 30 + (i * 7 % 5) * 4.0});
   }
-  GtkPlotSerial *line = AddSerial(f.get(), "Line", PLOT_SERIAL_LINE, sine);
-  line->lineStyle = {2.0, 0x1F4E9A, 0, CAIRO_LINE_CAP_ROUND, CAIRO_LINE_JOIN_ROUND};
-  GtkPlotSerial *dashed = AddSerial(f.get(), "Dashed", PLOT_SERIAL_LINE_SYMBOL, ramp);
-  dashed->lineStyle = {1.0, 0x800080, 3, 0, 0};
+  Line(f.get(), "Line", PLOT_SERIAL_LINE, sine,
+       {2.0, 0x1F4E9A, 0, CAIRO_LINE_CAP_ROUND, CAIRO_LINE_JOIN_ROUND});
+  GtkPlotSerial *dashed =
+      Line(f.get(), "Dashed", PLOT_SERIAL_LINE_SYMBOL, ramp, {1.0, 0x800080, 3, 0, 0});
   dashed->symbolStyle.shape = 12;
   dashed->symbolStyle.character = 'x';
   dashed->symbolStyle.color = 0x800080;
-  GtkPlotSerial *step = AddSerial(f.get(), "Steps", PLOT_SERIAL_STEP, steps);
-  step->lineStyle = {1.0, 0x208020, 1, 0, 0};
-  GtkPlotSerial *stepMarks = AddSerial(f.get(), "Marked", PLOT_SERIAL_STEP_SYMBOL, marks);
-  stepMarks->lineStyle = {1.0, 0xC06000, 0, 0, 0};
-  stepMarks->symbolStyle.shape = 1;
-  stepMarks->symbolStyle.color = 0xC06000;
+  Line(f.get(), "Steps", PLOT_SERIAL_STEP, steps, {1.0, 0x208020, 1, 0, 0});
+  GtkPlotSerial *marked =
+      Line(f.get(), "Marked", PLOT_SERIAL_STEP_SYMBOL, marks, {1.0, 0xC06000, 0, 0, 0});
+  marked->symbolStyle.shape = 1;
+  marked->symbolStyle.color = 0xC06000;
   return {"series-lines.png", 400, 260, std::move(f)};
 }
 
 Scene SeriesSymbols() {
-  auto f = WhiteFigure();
-  OnlyBottomAndLeft(f.get());
-  Titles(f.get(), "Shape", "Fill");
+  auto f = Plain("Shape", "Fill");
   f->legend.visible = 0;
-  for (int shape = 0; shape <= 12; ++shape) {
+  for (int shape = 0; shape <= 12; ++shape)
     for (int fill = 0; fill <= 1; ++fill) {
-      GtkPlotSerial *s = AddSerial(f.get(), "shape", PLOT_SERIAL_SYMBOL,
-                                   {{shape * 1.0, 1.0 + fill}});
+      GtkPlotSerial *s = AddSerial(f.get(), "shape", PLOT_SERIAL_SYMBOL, {{shape * 1.0, 1.0 + fill}});
       s->symbolStyle.shape = shape;
       s->symbolStyle.size = 14;
       s->symbolStyle.fill = fill;
       s->symbolStyle.color = 0x2040C0;
     }
-  }
   ZoomTo(f.get(), 0, 12, 1, 2);
   return {"series-symbols.png", 400, 200, std::move(f)};
 }
 
 Scene SeriesBars() {
-  auto f = WhiteFigure();
-  OnlyBottomAndLeft(f.get());
-  Grid(f.get());
-  Titles(f.get(), "Two Theta", "Intensity");
+  auto f = Plain("Two Theta", "Intensity", true);
   f->legend.placement = PLOT_LEGEND_BOTTOM;
   Points left, right, centred;
   for (int i = 0; i < 8; ++i) {
@@ -84,50 +83,41 @@ Scene SeriesBars() {
     right.push_back({10.0 + i * 10, 15.0 + (i * 53 % 60)});
     centred.push_back({15.0 + i * 10, i == 3 ? 0.0 : -10.0 - (i * 29 % 30)});
   }
-  GtkPlotSerial *l = AddSerial(f.get(), "Left of x", PLOT_SERIAL_BAR, left);
-  l->barStyle = {1, 5.0, 0x0000FF};
-  GtkPlotSerial *r = AddSerial(f.get(), "Right of x", PLOT_SERIAL_BAR, right);
-  r->barStyle = {3, 5.0, 0xE0A000};
-  GtkPlotSerial *c = AddSerial(f.get(), "Centred, below zero", PLOT_SERIAL_BAR, centred);
-  c->barStyle = {0, 7.0, 0xD02020};
+  Bars(f.get(), "Left of x", left, {1, 5.0, 0x0000FF});
+  Bars(f.get(), "Right of x", right, {3, 5.0, 0xE0A000});
+  Bars(f.get(), "Centred, below zero", centred, {0, 7.0, 0xD02020});
   return {"series-bars.png", 400, 260, std::move(f)};
 }
 
-Scene Legend(int placement, const char *name) {
+// All four axes with titles; the legend left, clear of the left axis.
+Scene LegendLeft() {
   auto f = std::make_unique<GtkPlotFigure>();
-  Titles(f.get(), "x", "y");
+  g_strlcpy(f->bottomAxile.title, "x", sizeof f->bottomAxile.title);
+  g_strlcpy(f->leftAxile.title, "y", sizeof f->leftAxile.title);
   g_strlcpy(f->topAxile.title, "top", sizeof f->topAxile.title);
   g_strlcpy(f->rightAxile.title, "right", sizeof f->rightAxile.title);
-  f->legend.placement = placement;
-  f->legend.xOffset = placement == PLOT_LEGEND_LEFT ? 4 : 0;
-  GtkPlotSerial *line = AddSerial(f.get(), "line", PLOT_SERIAL_LINE, {{0, 10}, {50, 80}, {100, 40}});
-  line->lineStyle = {2.0, 0x0000C0, 0, 0, 0};
-  GtkPlotSerial *bars = AddSerial(f.get(), "bars", PLOT_SERIAL_BAR, {{25, 60}, {75, 30}});
-  bars->barStyle = {0, 6.0, 0xC00000};
+  f->legend.placement = PLOT_LEGEND_LEFT;
+  f->legend.xOffset = 4;
+  Line(f.get(), "line", PLOT_SERIAL_LINE, {{0, 10}, {50, 80}, {100, 40}}, {2.0, 0x0000C0, 0, 0, 0});
+  Bars(f.get(), "bars", {{25, 60}, {75, 30}}, {0, 6.0, 0xC00000});
   GtkPlotSerial *marks = AddSerial(f.get(), "symbols", PLOT_SERIAL_SYMBOL, {{40, 20}, {60, 90}});
   marks->symbolStyle.shape = 3;
   marks->symbolStyle.fill = 1;
   marks->symbolStyle.color = 0x008000;
-  return {name, 320, 220, std::move(f)};
+  return {"legend-left.png", 320, 220, std::move(f)};
 }
 
 // The application's peaks plot, set up as it sets it up.
-Points PeakList(double scale, int seed) {
-  Points peaks;
-  for (int i = 0; i < 24; ++i) {
-    const double tt = 18 + i * 2.7 + (i * seed % 5) * 0.3;
-    peaks.push_back({tt, scale * (5 + ((i + 1) * seed * 13 % 97))});
-  }
-  return peaks;
-}
-
 Scene Peaks() {
   auto f = std::make_unique<GtkPlotFigure>();
   SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
   GtkPlotSerial *obs = NewPlotSerial("Observered", PLOT_SERIAL_BAR, 0x0000FF, 2.0, 1);
   GtkPlotSerial *calc = NewPlotSerial("Calculated", PLOT_SERIAL_BAR, 0xFFFF00, 2.0, 3);
-  for (auto &p : PeakList(1.0, 7)) obs->points.push_back({p.first, p.second, ""});
-  for (auto &p : PeakList(0.9, 7)) calc->points.push_back({p.first, p.second + 3, ""});
+  for (int i = 0; i < 24; ++i) {
+    const double tt = 18 + i * 2.7 + (i * 7 % 5) * 0.3, peak = 5 + ((i + 1) * 7 * 13 % 97);
+    obs->points.push_back({tt, peak, ""});
+    calc->points.push_back({tt, 0.9 * peak + 3, ""});
+  }
   obs->count = calc->count = static_cast<guint32>(obs->points.size());
   gtk_plot_figure_add_serial(f.get(), obs);
   gtk_plot_figure_add_serial(f.get(), calc);
@@ -137,24 +127,19 @@ Scene Peaks() {
 // Zoomed into the middle: the line and the steps run to the frame's edges
 // and the tall bar is cut at the top.
 Scene Zoomed() {
-  auto f = WhiteFigure();
-  OnlyBottomAndLeft(f.get());
-  Titles(f.get(), "x", "y");
-  GtkPlotSerial *line = AddSerial(f.get(), "line", PLOT_SERIAL_LINE, {{0, 0}, {50, 100}, {100, 0}});
-  line->lineStyle = {2.0, 0x0000C0, 0, 0, 0};
-  GtkPlotSerial *steps = AddSerial(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}});
-  steps->lineStyle = {1.0, 0x008000, 0, 0, 0};
-  GtkPlotSerial *bars = AddSerial(f.get(), "bars", PLOT_SERIAL_BAR, {{40, 95}, {55, 45}});
-  bars->barStyle = {0, 8.0, 0xC00000};
+  auto f = Plain("x", "y");
+  Line(f.get(), "line", PLOT_SERIAL_LINE, {{0, 0}, {50, 100}, {100, 0}}, {2.0, 0x0000C0, 0, 0, 0});
+  Line(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}}, {1.0, 0x008000, 0, 0, 0});
+  Bars(f.get(), "bars", {{40, 95}, {55, 45}}, {0, 8.0, 0xC00000});
   ZoomTo(f.get(), 30, 70, 30, 70);
   return {"zoomed.png", 320, 220, std::move(f)};
 }
 
 // Millions along x and a range of 1e-8 up the side, on a small plot.
 Scene CrowdedLabels() {
-  auto f = WhiteFigure();
+  auto f = Plain("counts", "fraction");
+  f->topAxile.visible = f->rightAxile.visible = 1;
   f->legend.visible = 0;
-  Titles(f.get(), "counts", "fraction");
   GtkPlotSerial *s = AddSerial(f.get(), "data", PLOT_SERIAL_LINE_SYMBOL,
                                {{0, 2e-9}, {3.3e6, 7e-9}, {9.8e6, 4e-9}});
   s->lineStyle.color = s->symbolStyle.color = 0x0000C0;
@@ -163,8 +148,10 @@ Scene CrowdedLabels() {
 
 }  // namespace
 
-GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy) {
+GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy,
+                         bool visible) {
   GtkPlotSerial *s = gtk_plot_serial_new();
+  s->visible = visible;
   g_strlcpy(s->name, name, sizeof s->name);
   s->type = type;
   for (auto &p : xy) s->points.push_back({p.first, p.second, ""});
@@ -221,27 +208,19 @@ int RunProgram(const std::vector<std::string> &args, std::string *errors) {
 }
 
 bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why) {
-  const std::string program = PULVINA_RSVG_CONVERT;
-  if (program.empty()) {
-    *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
-           "tools/install-deps.sh installs it)";
-    return false;
-  }
+  *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
+         "tools/install-deps.sh installs it)";
+  if (std::string(PULVINA_RSVG_CONVERT).empty()) return false;
   std::string errors;
-  const int status = RunProgram({program, "-o", png, svg}, &errors);
+  const int status = RunProgram({PULVINA_RSVG_CONVERT, "-o", png, svg}, &errors);
   *why = "rsvg-convert failed (" + std::to_string(status) + "): " + errors;
   return status == 0 && errors.empty();
 }
 
 std::vector<Scene> ReferenceScenes() {
   std::vector<Scene> scenes;
-  scenes.push_back(SeriesLines());
-  scenes.push_back(SeriesSymbols());
-  scenes.push_back(SeriesBars());
-  scenes.push_back(Legend(PLOT_LEGEND_TOP, "legend-top.png"));
-  scenes.push_back(Legend(PLOT_LEGEND_LEFT, "legend-left.png"));
-  scenes.push_back(Peaks());
-  scenes.push_back(Zoomed());
-  scenes.push_back(CrowdedLabels());
+  for (Scene (*make)() : {SeriesLines, SeriesSymbols, SeriesBars, LegendLeft, Peaks, Zoomed,
+                          CrowdedLabels})
+    scenes.push_back(make());
   return scenes;
 }

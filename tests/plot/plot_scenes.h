@@ -15,7 +15,8 @@
 
 using Points = std::vector<std::pair<double, double>>;
 
-GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy);
+GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy,
+                         bool visible = true);
 void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double ymax);
 
 // Draws the figure on a new image surface. Text is drawn in grey levels
@@ -30,7 +31,7 @@ Image Render(GtkPlotFigure *figure, int width, int height,
 std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis);
 
 // Runs a program and gives its exit status (-1 when it cannot be started),
-// its error output into errors when given, else thrown away.
+// its error output into errors when given.
 int RunProgram(const std::vector<std::string> &args, std::string *errors = nullptr);
 // Converts an SVG file to PNG with rsvg-convert, as a browser or a drawing
 // program would read it; false, with the reason, when it does not.
@@ -41,9 +42,8 @@ struct Scene {
   int width, height;
   std::unique_ptr<GtkPlotFigure> figure;
 };
-// Each series style, the legend on each side (right by default, below in
-// the bar and peaks plots), the application's peaks plot, a zoomed view and
-// crowded tick labels.
+// Each series style, the legend right, below and left, the application's
+// peaks plot, a zoomed view and crowded tick labels.
 std::vector<Scene> ReferenceScenes();
 
 #endif

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "image_testing.h"
 #include "pictures.h"
 #include "plot_scenes.h"
 #include "testing.h"
@@ -27,11 +26,9 @@ HKLList Peaks() {
   return list;
 }
 
-// The colours of the application's peaks plot and of the difference.
+// The pixels of the application's colours in rows y0 to y1.
 long Blue(const Image &i, int y0, int y1) { return CountColour(i, 0, 0, 255, 30, 0, y0, i.width, y1); }
-long Yellow(const Image &i, int y0, int y1) {
-  return CountColour(i, 255, 255, 0, 30, 0, y0, i.width, y1);
-}
+long Yellow(const Image &i, int y0, int y1) { return CountColour(i, 255, 255, 0, 30, 0, y0, i.width, y1); }
 long Red(const Image &i, int y0, int y1) { return CountColour(i, 255, 0, 0, 30, 0, y0, i.width, y1); }
 
 TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
@@ -44,18 +41,17 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
   EXPECT_GT(Yellow(image, 0, kPeaksHeight), 100);
   EXPECT_EQ(Red(image, 0, kPeaksHeight), 0);
   EXPECT_EQ(Blue(image, kPeaksHeight, image.height) + Yellow(image, kPeaksHeight, image.height), 0);
-  // Differences of 20, -15, -20, 0 and -5: bars above and below zero.
+  // Differences of 20, -15, -20, 0 and -5: bars above and below a row
+  // without red.
   long above = 0, below = 0;
-  int zero = -1;  // the row between them: no red there
-  for (int y = kPeaksHeight; y < image.height; ++y) {
-    const long red = CountColour(image, 255, 0, 0, 30, 0, y, image.width, y + 1);
+  for (int y = kPeaksHeight, zero = -1; y < image.height; ++y) {
+    const long red = Red(image, y, y + 1);
     if (red == 0 && above > 0 && zero < 0) zero = y;
     (zero < 0 ? above : below) += red;
   }
   EXPECT_GT(above, 0);
   EXPECT_GT(below, above);  // -40 against +20
-  // The title names the model.
-  EXPECT_GT(CountColour(image, 0, 0, 0, 60, 0, 0, image.width, 40), 50);
+  EXPECT_GT(CountColour(image, 0, 0, 0, 60, 0, 0, image.width, 40), 50);  // the title
 
   // A simulated pattern: the calculated peaks alone, in one panel.
   ASSERT_TRUE(WritePeaksPicture(dir.file("pattern.png"), Peaks(), "simulated", false));
@@ -65,22 +61,19 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
   EXPECT_EQ(Blue(pattern, 0, pattern.height) + Red(pattern, 0, pattern.height), 0);
 }
 
-TEST(Pictures, ModelsPictureMarksTheChosenModels) {
+TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   TempDir dir;
   std::vector<ModelPictureRow> rows;
   for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + (m % 7) * 0.05, 2.0 + (m % 5), m % 10 == 3});
   ASSERT_TRUE(WriteModelsPicture(dir.file("models.png"), rows, "ZnO: 30 models"));
   const Image image = ReadPng(dir.file("models.png"));
-  ASSERT_GT(image.height, 0);
   WritePng(image, TestOutputPath("picture-models.png"));
-  const int half = image.height / 2;
   // FOM above, Rmin below, the chosen three in cyan in both.
-  for (auto [y0, y1] : {std::pair<int, int>{0, half}, {half, image.height}}) {
+  for (int half : {0, 1}) {
+    const int y0 = half * image.height / 2, y1 = (half + 1) * image.height / 2;
     EXPECT_GT(CountColour(image, 0, 255, 255, 30, 0, y0, image.width, y1), 30);
-    EXPECT_GT(CountColour(image, 255, 0, 0, 30, 0, y0, image.width, y1), 300);
+    EXPECT_GT(Red(image, y0, y1), 300);
   }
-  // Model numbers are whole, and so are the numbers along x, for a few
-  // models too.
   for (size_t n : {1, 2, 4, 30}) {
     GtkPlotFigure foms, factors;
     SetUpModelsFigures({rows.begin(), rows.begin() + n}, "", &foms, &factors);
@@ -109,46 +102,42 @@ TEST(Pictures, FailuresAreReportedAndLeaveNoFile) {
 }
 
 // The example run writes a picture beside each model's files and one of all
-// the models; --no-plots writes none.
-TEST(Pictures, BatchSolverDrawsEveryModelItWrites) {
+// the models, which rsvg-convert reads; --no-plots writes none. The pattern
+// calculator draws on request, and fails when it cannot.
+TEST(Pictures, TheBatchProgramsDrawWhatTheyWrite) {
   TempDir dir;
-  const std::string job = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/zno.epc";
-  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--best", "2", "-o", dir.file("out"), job}),
-            0);
+  const std::string folder = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/";
+  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--best", "2", "-o", dir.file("out"),
+                        folder + "zno.epc"}), 0);
   size_t cif = 0, svg = 0;
   for (auto &e : std::filesystem::directory_iterator(dir.file("out"))) {
-    const auto extension = e.path().extension();
-    svg += extension == ".svg";
-    if (extension != ".cif") continue;
-    ++cif;
     std::filesystem::path picture = e.path();
+    svg += picture.extension() == ".svg";
+    if (picture.extension() != ".cif") continue;
+    ++cif;
     EXPECT_TRUE(std::filesystem::exists(picture.replace_extension(".svg"))) << picture;
   }
   EXPECT_EQ(cif, 2u);
   EXPECT_EQ(svg, cif + 1);
-  // What a browser or a drawing program gets: rsvg-convert reads it.
   std::string why;
   EXPECT_TRUE(ConvertSvg(dir.file("out/zno_models.svg"), dir.file("models.png"), &why)) << why;
-
-  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--no-plots", "-o", dir.file("bare"), job}),
-            0);
+  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--no-plots", "-o", dir.file("bare"),
+                        folder + "zno.epc"}), 0);
   for (auto &e : std::filesystem::directory_iterator(dir.file("bare")))
     EXPECT_NE(e.path().extension(), ".svg") << e.path();
-}
 
-TEST(Pictures, PatternCalculatorDrawsOnRequest) {
-  TempDir dir;
-  const std::string folder = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/";
-  ASSERT_EQ(RunProgram({PULVINA_SIMULATE, "-o", dir.file("zno.hkl"), "--plot", dir.file("zno.png"),
-                 folder + "zno.epc", folder + "solution.txt"}),
-            0);
+  const std::vector<std::string> simulate = {PULVINA_SIMULATE, "-o", dir.file("zno.hkl"),
+                                             folder + "zno.epc", folder + "solution.txt"};
+  auto plot = [&](const std::string &picture) {
+    std::vector<std::string> args = simulate;
+    args.insert(args.begin() + 3, {"--plot", picture});
+    return RunProgram(args);
+  };
+  ASSERT_EQ(plot(dir.file("zno.png")), 0);
   const Image image = ReadPng(dir.file("zno.png"));
   EXPECT_EQ(image.height, kPeaksHeight);
   EXPECT_GT(Yellow(image, 0, image.height), 100);
-  // A picture that cannot be written fails the run.
-  EXPECT_NE(RunProgram({PULVINA_SIMULATE, "-o", dir.file("b.hkl"), "--plot", dir.file("zno.gif"),
-                 folder + "zno.epc", folder + "solution.txt"}),
-            0);
+  EXPECT_NE(plot(dir.file("zno.gif")), 0);  // a picture that cannot be written fails the run
   EXPECT_NE(RunProgram({PULVINA_SIMULATE, "--plot"}), 0);
 }
 
