@@ -38,9 +38,8 @@ std::string TestOutputPath(const std::string &name);
 // lacks a match under any hinting style, while a missing or moved element
 // leaves pixels with no match.
 ::testing::AssertionResult LooksLike(const Image &image, const Image &expected);
-// The same against the reference picture of that name in folder. On a
-// difference the image and a map of the differences (red: only in the
-// image, blue: only in the reference) go to the test-output folder.
+// The same against the reference picture of that name in folder; on a
+// difference the image goes to the test-output folder.
 ::testing::AssertionResult LooksLikeReference(const Image &image, const std::string &folder,
                                               const std::string &name);
 

@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "pictures.h"
-
 namespace {
 
 // White, with only the bottom and left axes, the titles given and, when
@@ -107,23 +105,6 @@ Scene LegendLeft() {
   return {"legend-left.png", 320, 220, std::move(f)};
 }
 
-// The application's peaks plot, set up as it sets it up.
-Scene Peaks() {
-  auto f = std::make_unique<GtkPlotFigure>();
-  SetUpApplicationPlot(f.get(), "Two Theta", "Intensity", true);
-  GtkPlotSerial *obs = NewPlotSerial("Observered", PLOT_SERIAL_BAR, 0x0000FF, 2.0, 1);
-  GtkPlotSerial *calc = NewPlotSerial("Calculated", PLOT_SERIAL_BAR, 0xFFFF00, 2.0, 3);
-  for (int i = 0; i < 24; ++i) {
-    const double tt = 18 + i * 2.7 + (i * 7 % 5) * 0.3, peak = 5 + ((i + 1) * 7 * 13 % 97);
-    obs->points.push_back({tt, peak, ""});
-    calc->points.push_back({tt, 0.9 * peak + 3, ""});
-  }
-  obs->count = calc->count = static_cast<guint32>(obs->points.size());
-  gtk_plot_figure_add_serial(f.get(), obs);
-  gtk_plot_figure_add_serial(f.get(), calc);
-  return {"app-peaks.png", 400, 260, std::move(f)};
-}
-
 // Zoomed into the middle: the line and the steps run to the frame's edges
 // and the tall bar is cut at the top.
 Scene Zoomed() {
@@ -219,8 +200,7 @@ bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why
 
 std::vector<Scene> ReferenceScenes() {
   std::vector<Scene> scenes;
-  for (Scene (*make)() : {SeriesLines, SeriesSymbols, SeriesBars, LegendLeft, Peaks, Zoomed,
-                          CrowdedLabels})
+  for (Scene (*make)() : {SeriesLines, SeriesSymbols, SeriesBars, LegendLeft, Zoomed, CrowdedLabels})
     scenes.push_back(make());
   return scenes;
 }

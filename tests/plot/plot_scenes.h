@@ -42,8 +42,8 @@ struct Scene {
   int width, height;
   std::unique_ptr<GtkPlotFigure> figure;
 };
-// Each series style, the legend right, below and left, the application's
-// peaks plot, a zoomed view and crowded tick labels.
+// Each series style, the legend right, below and left, a zoomed view and
+// crowded tick labels.
 std::vector<Scene> ReferenceScenes();
 
 #endif
