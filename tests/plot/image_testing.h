@@ -24,9 +24,9 @@ struct Image {
   Pixel At(int x, int y) const;
 };
 
-// The pixels of an image surface of format RGB24 or ARGB32, alpha ignored.
+// The pixels of an image surface of format RGB24 or ARGB32, alpha ignored;
+// of a PNG file, or none when it cannot be read.
 Image ImageOfSurface(cairo_surface_t *surface);
-// Empty when the file cannot be read as a PNG.
 Image ReadPng(const std::string &path);
 bool WritePng(const Image &image, const std::string &path);
 std::string TestOutputPath(const std::string &name);

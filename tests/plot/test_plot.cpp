@@ -1,19 +1,205 @@
 // The plot's drawing without a display: scales at their edges, what the
 // reference pictures would not show plainly (gaps and dashes in lines, the
-// legend clear of the axes on every side, its shadow, the title, symbols of
-// any size), the reference pictures themselves, pictures as files, and the
-// batch programs' pictures.
+// legend clear of the axes on every side, its shadow), the reference
+// pictures themselves, pictures as files, and the batch programs' pictures.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <memory>
 
+#include "image_testing.h"
 #include "pictures.h"
-#include "plot_scenes.h"
+#include "plotfigure.h"
 #include "testing.h"
 
 namespace {
+
+using Points = std::vector<std::pair<double, double>>;
+
+GtkPlotSerial *AddSerial(GtkPlotFigure *figure, const char *name, int type, const Points &xy,
+                         bool visible = true) {
+  GtkPlotSerial *s = gtk_plot_serial_new();
+  s->visible = visible;
+  g_strlcpy(s->name, name, sizeof s->name);
+  s->type = type;
+  for (auto &p : xy) s->points.push_back({p.first, p.second, ""});
+  s->count = static_cast<guint32>(s->points.size());
+  gtk_plot_figure_add_serial(figure, s);
+  return s;
+}
+
+void ZoomTo(GtkPlotFigure *figure, double xmin, double xmax, double ymin, double ymax) {
+  const GtkPlotRect r = {xmin, xmax, ymin, ymax};
+  gtk_plot_set_scale(figure, &r);
+}
+
+// Draws the figure on a new image surface. Text is drawn in grey levels
+// with hinted metrics whatever the machine's settings, which would move
+// whole labels; the outlines are hinted in the machine's default style, or
+// the one given. Vector surfaces measure text without hinting: metrics
+// off and no hinting draws as they do.
+Image Render(GtkPlotFigure *figure, int width, int height,
+             cairo_hint_style_t hinting = CAIRO_HINT_STYLE_DEFAULT,
+             cairo_hint_metrics_t metrics = CAIRO_HINT_METRICS_ON) {
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  cairo_t *cr = cairo_create(surface);
+  cairo_font_options_t *options = cairo_font_options_create();
+  cairo_font_options_set_hint_metrics(options, metrics);
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+  cairo_font_options_set_hint_style(options, hinting);
+  cairo_set_font_options(cr, options);
+  cairo_font_options_destroy(options);
+  gtk_plot_figure_draw(figure, cr, width, height);
+  cairo_destroy(cr);
+  Image image = ImageOfSurface(surface);
+  cairo_surface_destroy(surface);
+  return image;
+}
+
+// The tick labels of an axis as a drawing of that size places them.
+std::vector<GtkPlotLabelBox> TickLabels(GtkPlotFigure *figure, int width, int height, int axis) {
+  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  cairo_t *cr = cairo_create(surface);
+  gtk_plot_figure_layout(figure, cr, width, height);
+  std::vector<GtkPlotLabelBox> labels = gtk_plot_figure_tick_labels(figure, cr, axis);
+  cairo_destroy(cr);
+  cairo_surface_destroy(surface);
+  return labels;
+}
+
+// Converts an SVG file to PNG with rsvg-convert, as a browser or a drawing
+// program would read it; false, with the reason, when it does not.
+bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why) {
+  *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
+         "tools/install-deps.sh installs it)";
+  if (std::string(PULVINA_RSVG_CONVERT).empty()) return false;
+  std::string errors;
+  const int status = RunCommand(std::string(PULVINA_RSVG_CONVERT) + " -o " + png + " " + svg, &errors);
+  *why = "rsvg-convert failed (" + std::to_string(status) + "): " + errors;
+  return status == 0 && errors.empty();
+}
+
+// The plots that have reference pictures: each series style, the legend
+// right and below, a zoomed view and crowded tick labels on all four axes.
+struct Scene {
+  std::string name;  // of the reference picture
+  int width, height;
+  std::unique_ptr<GtkPlotFigure> figure;
+};
+
+// White, with only the bottom and left axes, the titles given and, when
+// asked, dashed grey grid lines.
+std::unique_ptr<GtkPlotFigure> Plain(const char *x, const char *y, bool grid = false) {
+  auto f = std::make_unique<GtkPlotFigure>();
+  f->background = 0xFFFFFF;
+  f->topAxile.visible = f->rightAxile.visible = 0;
+  g_strlcpy(f->bottomAxile.title, x, sizeof f->bottomAxile.title);
+  g_strlcpy(f->leftAxile.title, y, sizeof f->leftAxile.title);
+  if (grid) {
+    f->hGridLine.majorVisible = f->vGridLine.majorVisible = 1;
+    f->hGridLine.majorStyle.color = f->vGridLine.majorStyle.color = 0xB0B0B0;
+    f->hGridLine.majorStyle.dash = f->vGridLine.majorStyle.dash = 2;
+  }
+  return f;
+}
+
+GtkPlotSerial *Line(GtkPlotFigure *f, const char *name, int type, const Points &xy,
+                    GtkPlotLineStyle style) {
+  GtkPlotSerial *s = AddSerial(f, name, type, xy);
+  s->lineStyle = style;
+  return s;
+}
+
+GtkPlotSerial *Bars(GtkPlotFigure *f, const char *name, const Points &xy, GtkPlotBarStyle style) {
+  GtkPlotSerial *s = AddSerial(f, name, PLOT_SERIAL_BAR, xy);
+  s->barStyle = style;
+  return s;
+}
+
+Scene SeriesLines() {
+  auto f = Plain("Two Theta", "Intensity", true);
+  Points sine, ramp, steps, marks;
+  for (int i = 0; i <= 80; ++i) sine.push_back({i * 0.5, 50 + 40 * std::sin(i * 0.5 / 4)});
+  for (int i = 0; i <= 10; ++i) {
+    ramp.push_back({i * 4.0, 95 - i * 3.0});
+    steps.push_back({i * 4.0, 8 + (i % 4) * 7.0});
+    marks.push_back({i * 4.0 + 2, 30 + (i * 7 % 5) * 4.0});
+  }
+  Line(f.get(), "Line", PLOT_SERIAL_LINE, sine,
+       {2.0, 0x1F4E9A, 0, CAIRO_LINE_CAP_ROUND, CAIRO_LINE_JOIN_ROUND});
+  GtkPlotSerial *dashed =
+      Line(f.get(), "Dashed", PLOT_SERIAL_LINE_SYMBOL, ramp, {1.0, 0x800080, 3, 0, 0});
+  dashed->symbolStyle.shape = 12;
+  dashed->symbolStyle.character = 'x';
+  dashed->symbolStyle.color = 0x800080;
+  Line(f.get(), "Steps", PLOT_SERIAL_STEP, steps, {1.0, 0x208020, 1, 0, 0});
+  GtkPlotSerial *marked =
+      Line(f.get(), "Marked", PLOT_SERIAL_STEP_SYMBOL, marks, {1.0, 0xC06000, 0, 0, 0});
+  marked->symbolStyle.shape = 1;
+  marked->symbolStyle.color = 0xC06000;
+  return {"series-lines.png", 400, 260, std::move(f)};
+}
+
+Scene SeriesSymbols() {
+  auto f = Plain("Shape", "Fill");
+  f->legend.visible = 0;
+  for (int shape = 0; shape <= 12; ++shape)
+    for (int fill = 0; fill <= 1; ++fill) {
+      GtkPlotSerial *s = AddSerial(f.get(), "shape", PLOT_SERIAL_SYMBOL, {{shape * 1.0, 1.0 + fill}});
+      s->symbolStyle.shape = shape;
+      s->symbolStyle.size = 14;
+      s->symbolStyle.fill = fill;
+      s->symbolStyle.color = 0x2040C0;
+    }
+  ZoomTo(f.get(), 0, 12, 1, 2);
+  return {"series-symbols.png", 400, 200, std::move(f)};
+}
+
+Scene SeriesBars() {
+  auto f = Plain("Two Theta", "Intensity", true);
+  f->legend.placement = PLOT_LEGEND_BOTTOM;
+  Points left, right, centred;
+  for (int i = 0; i < 8; ++i) {
+    left.push_back({10.0 + i * 10, 20.0 + (i * 37 % 70)});
+    right.push_back({10.0 + i * 10, 15.0 + (i * 53 % 60)});
+    centred.push_back({15.0 + i * 10, i == 3 ? 0.0 : -10.0 - (i * 29 % 30)});
+  }
+  Bars(f.get(), "Left of x", left, {1, 5.0, 0x0000FF});
+  Bars(f.get(), "Right of x", right, {3, 5.0, 0xE0A000});
+  Bars(f.get(), "Centred, below zero", centred, {0, 7.0, 0xD02020});
+  return {"series-bars.png", 400, 260, std::move(f)};
+}
+
+// Zoomed into the middle: the line and the steps run to the frame's edges
+// and the tall bar is cut at the top.
+Scene Zoomed() {
+  auto f = Plain("x", "y");
+  Line(f.get(), "line", PLOT_SERIAL_LINE, {{0, 0}, {50, 100}, {100, 0}}, {2.0, 0x0000C0, 0, 0, 0});
+  Line(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}}, {1.0, 0x008000, 0, 0, 0});
+  Bars(f.get(), "bars", {{40, 95}, {55, 45}}, {0, 8.0, 0xC00000});
+  ZoomTo(f.get(), 30, 70, 30, 70);
+  return {"zoomed.png", 320, 220, std::move(f)};
+}
+
+// Millions along x and a range of 1e-8 up the side, on a small plot.
+Scene CrowdedLabels() {
+  auto f = Plain("counts", "fraction");
+  f->topAxile.visible = f->rightAxile.visible = 1;
+  f->legend.visible = 0;
+  GtkPlotSerial *s = AddSerial(f.get(), "data", PLOT_SERIAL_LINE_SYMBOL,
+                               {{0, 2e-9}, {3.3e6, 7e-9}, {9.8e6, 4e-9}});
+  s->lineStyle.color = s->symbolStyle.color = 0x0000C0;
+  return {"labels.png", 240, 180, std::move(f)};
+}
+
+std::vector<Scene> ReferenceScenes() {
+  std::vector<Scene> scenes;
+  for (Scene (*make)() : {SeriesLines, SeriesSymbols, SeriesBars, Zoomed, CrowdedLabels})
+    scenes.push_back(make());
+  return scenes;
+}
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -57,17 +243,15 @@ TEST(PlotScale, LabelDecimalsFollowTheStep) {
   // The tick at zero is computed, not typed in: it must not print as "-0.0".
   const GtkPlotScale unit = Scale(0, 1);
   EXPECT_EQ(LabelFor(0, 1, gtk_plot_major_ticks(&unit)[1]), "0.0");
+  // A formatter's text is cut to the field; none gives a blank.
   GtkPlotAxile axile;
   gtk_plot_init_axile(&axile);
-  GtkPlotTickLabel &label = axile.tickLabel;
-  label.format = 0;
-  EXPECT_EQ(gtk_plot_format_tick_label(&label, 1e30), "2147483647");  // clamped
-  label.format = 10;
-  EXPECT_EQ(gtk_plot_format_tick_label(&label, 1), " ");  // no formatter
-  label.formatter = [](gchar *text, gsize size, const gdouble *) {
+  axile.tickLabel.format = 10;
+  EXPECT_EQ(gtk_plot_format_tick_label(&axile.tickLabel, 1), " ");
+  axile.tickLabel.formatter = [](gchar *text, gsize size, const gdouble *) {
     g_strlcpy(text, std::string(300, 'x').c_str(), size);
   };
-  EXPECT_EQ(gtk_plot_format_tick_label(&label, 1).size(), 127u);  // cut to the field
+  EXPECT_EQ(gtk_plot_format_tick_label(&axile.tickLabel, 1).size(), 127u);
 }
 
 TEST(PlotScale, DegenerateAndUnboundedRangesStillGiveAUsableScale) {
@@ -109,8 +293,6 @@ TEST(PlotAutoZoom, RangeCoversVisibleSeriesAndSkipsBadAndStalePoints) {
   EXPECT_EQ(gtk_plot_auto_zoom(&kept).ymax, 4);
   s->count = 1;
   EXPECT_EQ(gtk_plot_auto_zoom(&kept).ymax, 1);
-  EXPECT_TRUE(gtk_plot_figure_add_serial(&kept, s));  // twice: once in the figure
-  EXPECT_EQ(kept.serials.size(), 1u);
 }
 
 // A blue line of width 3 on a white plot of 300 x 200 with only the bottom
@@ -124,19 +306,19 @@ struct BlueLine {
     ZoomTo(&figure, 0, 100, 0, 100);
     image = Render(&figure, 300, 200);
   }
-  int X(double x) const {
-    const GtkPlotScale &h = figure.bottomAxile.scale;
-    return static_cast<int>(figure.frame.left + (x - h.tickStart) * h.pixelsPerUnit);
-  }
-  int Y(double y) const {
-    const GtkPlotScale &v = figure.leftAxile.scale;
-    return static_cast<int>(figure.frame.bottom - (y - v.tickStart) * v.pixelsPerUnit);
-  }
   long Around(double x, double y, int dx, int dy) const {
-    return CountColour(image, 0, 0, 255, 60, X(x) - dx, Y(y) - dy, X(x) + dx + 1, Y(y) + dy + 1);
+    double sx, sy;
+    gtk_plot_plot_to_screen(&figure, x, y, &sx, &sy);
+    return CountColour(image, 0, 0, 255, 60, int(sx) - dx, int(sy) - dy, int(sx) + dx + 1,
+                       int(sy) + dy + 1);
   }
   // The share drawn of the middle row from x = 10 to 90.
-  double Drawn() const { return double(Around(50, 50, X(90) - X(50), 0)) / (2 * (X(90) - X(50)) + 1); }
+  double Drawn() const {
+    double x10, x90, y;
+    gtk_plot_plot_to_screen(&figure, 10, 50, &x10, &y);
+    gtk_plot_plot_to_screen(&figure, 90, 50, &x90, &y);
+    return double(Around(50, 50, int(x90 - x10) / 2, 0)) / (int(x90 - x10) / 2 * 2 + 1);
+  }
   GtkPlotFigure figure;
   Image image;
 };
@@ -183,9 +365,6 @@ TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySideAndCastsItsShadow) {
     EXPECT_GE(gap, 3);
     cairo_destroy(cr);
     cairo_surface_destroy(s);
-    // The right axis's labels end within the axis's room.
-    for (const auto &l : TickLabels(&f, 400, 300, PLOT_AXILE_RIGHT))
-      EXPECT_TRUE(placement != PLOT_LEGEND_RIGHT || l.x + l.width < box.x - 2) << l.text;
     // The shadow lies right of the box and below it.
     EXPECT_EQ(CountColour(image, 0x10, 0x10, 0x10, 8, box.x + box.width, box.y + shadow,
                           box.x + box.width + shadow, box.y + box.height + shadow),
@@ -194,28 +373,6 @@ TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySideAndCastsItsShadow) {
                           box.x + box.width + shadow, box.y + box.height + shadow),
               shadow * box.width);
   }
-}
-
-TEST(PlotDrawing, TitleStandsAboveAndTakesRoomAndSymbolsStaySmall) {
-  BlueLine p({{0, 0}, {1, 1}});
-  const double top = p.figure.frame.top;
-  g_strlcpy(p.figure.title, "ZnO model 3", sizeof p.figure.title);
-  const Image image = Render(&p.figure, 300, 200);
-  EXPECT_GT(p.figure.frame.top, top + 10);
-  EXPECT_GT(CountColour(image, 0, 0, 0, 100, 0, 0, 300, int(p.figure.frame.top) - 2), 20);
-  // A symbol's image is bounded whatever size it is asked for.
-  cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 4, 4);
-  cairo_t *cr = cairo_create(surface);
-  GtkPlotSymbolStyle style;
-  gtk_plot_symbol_style_set_default(&style);
-  style.size = 1e9;  // gigabytes
-  cairo_pattern_t *symbol = gtk_plot_create_symbol(cr, &style);
-  cairo_surface_t *drawn = nullptr;
-  cairo_pattern_get_surface(symbol, &drawn);
-  EXPECT_LE(cairo_image_surface_get_width(drawn), 1024);
-  cairo_pattern_destroy(symbol);
-  cairo_destroy(cr);
-  cairo_surface_destroy(surface);
 }
 
 // tools/update-reference-images.sh rewrites the references when a change of
@@ -262,7 +419,6 @@ TEST(PlotExport, FormatFollowsTheExtensionAndWhatCannotBeWrittenLeavesNothing) {
     const char *reason;
   } refused[] = {
       {dir.file("picture.gif"), 100, 100, "unknown picture type 'gif'"},
-      {dir.file("picture"), 100, 100, "unknown picture type ''"},
       {dir.file("missing/picture.png"), 100, 100, "cannot create"},
       {dir.file("a.png"), 0, 100, "cannot be made"},  // and the picture stays
       {dir.file("picture.png"), 100, 20000, "cannot be made"},
@@ -276,37 +432,6 @@ TEST(PlotExport, FormatFollowsTheExtensionAndWhatCannotBeWrittenLeavesNothing) {
   }
   EXPECT_EQ(FilesIn(dir.path()), 4u);  // no scratch files left
   EXPECT_EQ(ReadPng(dir.file("a.png")).width, 320);
-}
-
-// Panels one above the other share their x axis: the frames line up though
-// the labels up the side differ in width.
-TEST(PlotExport, PanelsLineUpTheirFrames) {
-  TempDir dir;
-  GtkPlotFigure narrow, wide;
-  for (GtkPlotFigure *f : {&narrow, &wide}) {
-    f->background = 0xFFFFFF;
-    f->legend.visible = f->topAxile.visible = f->rightAxile.visible = 0;
-  }
-  AddSerial(&narrow, "a", PLOT_SERIAL_LINE, {{0, 0}, {10, 5}});
-  AddSerial(&wide, "b", PLOT_SERIAL_LINE, {{0, -123456}, {10, 987654}});
-  const double leftMargin = wide.leftMargin;
-  std::string why;
-  ASSERT_TRUE(gtk_plot_panels_export({{&narrow, 150}, {&wide, 150}},
-                                     dir.file("panels.png").c_str(), 400, &why))
-      << why;
-  EXPECT_EQ(wide.leftMargin, leftMargin);
-  const Image image = ReadPng(dir.file("panels.png"));
-  ASSERT_EQ(image.height, 300);
-  // The left axis is the darkest column of each panel.
-  auto axisColumn = [&](int y0, int y1) {
-    int best = -1;
-    for (int x = 0, most = -1; x < image.width; ++x) {
-      const int n = CountColour(image, 0, 0, 0, 40, x, y0, x + 1, y1);
-      if (n > most) most = n, best = x;
-    }
-    return best;
-  };
-  EXPECT_EQ(axisColumn(0, 150), axisColumn(150, 300));
 }
 
 constexpr int kPeaksHeight = 380;  // the upper panel; the difference below
@@ -382,53 +507,49 @@ TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   for (ModelPictureRow &r : rows) r.chosen = false;
   ASSERT_TRUE(WriteModelsPicture(dir.file("none.png"), rows, "none chosen"));
   EXPECT_EQ(CountColour(ReadPng(dir.file("none.png")), 0, 255, 255, 30), 0);
-  // Failures are reported and leave no file.
+  // Failures are reported as errors and leave no file.
   CapturedMessages messages;
   EXPECT_FALSE(WritePeaksPicture(dir.file("empty.svg"), HKLList(), "nothing"));
   EXPECT_FALSE(WriteModelsPicture(dir.file("empty.svg"), {}, "nothing"));
-  EXPECT_FALSE(WritePeaksPicture(dir.file("missing/peaks.svg"), Peaks(), "t"));
   EXPECT_FALSE(WritePeaksPicture(dir.file("peaks.jpg"), Peaks(), "t"));
-  ASSERT_EQ(messages.size(), 4u);
+  ASSERT_EQ(messages.size(), 3u);
   for (const auto &m : messages.all()) EXPECT_EQ(m.first, MESSAGE_ERROR);
-  EXPECT_NE(messages.all()[2].second.find("missing/peaks.svg"), std::string::npos);
-  EXPECT_NE(messages.all()[3].second.find("unknown picture type 'jpg'"), std::string::npos);
+  EXPECT_NE(messages.all()[2].second.find("unknown picture type 'jpg'"), std::string::npos);
   EXPECT_EQ(FilesIn(dir.path()), 2u);
 }
 
-// The example run writes a picture beside each model's files and one of all
-// the models, which rsvg-convert reads; --no-plots writes none. The pattern
-// calculator draws on request, and fails when it cannot.
+// The batch solver's picture of the models is one rsvg-convert reads (that
+// there is one beside each model's files the solver's tests see); --no-plots
+// writes none. The pattern calculator draws on request, and fails when it
+// cannot.
 TEST(Pictures, TheBatchProgramsDrawWhatTheyWrite) {
   TempDir dir;
   const std::string job = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/zno.epc";
-  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--best", "2", "-o", dir.file("out"),
-                        job}), 0);
-  size_t cif = 0, svg = 0;
-  for (auto &e : std::filesystem::directory_iterator(dir.file("out"))) {
-    std::filesystem::path file = e.path();
-    svg += file.extension() == ".svg";
-    if (file.extension() != ".cif") continue;
-    ++cif;
-    EXPECT_TRUE(std::filesystem::exists(file.replace_extension(".svg"))) << file;
-  }
-  EXPECT_EQ(cif, 2u);
-  EXPECT_EQ(svg, cif + 1);
+  const std::string solve = std::string(PULVINA_SOLVE) + " -q --seed 1 --best 1 ";
+  ASSERT_EQ(RunCommand(solve + "-o " + dir.file("out") + " " + job), 0);
   std::string why;
   EXPECT_TRUE(ConvertSvg(dir.file("out/zno_models.svg"), dir.file("models.png"), &why)) << why;
-  ASSERT_EQ(RunProgram({PULVINA_SOLVE, "-q", "--seed", "1", "--no-plots", "-o", dir.file("bare"),
-                        job}), 0);
+  ASSERT_EQ(RunCommand(solve + "--no-plots -o " + dir.file("bare") + " " + job), 0);
   for (auto &e : std::filesystem::directory_iterator(dir.file("bare")))
     EXPECT_NE(e.path().extension(), ".svg") << e.path();
   auto simulate = [&](const std::string &picture) {
-    return RunProgram({PULVINA_SIMULATE, "-o", dir.file("zno.hkl"), "--plot", picture, job,
-                       std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/solution.txt"});
+    return RunCommand(std::string(PULVINA_SIMULATE) + " -o " + dir.file("zno.hkl") + " --plot " +
+                      picture + " " + job + " " + PULVINA_SOURCE_DIR +
+                      "/examples/zno_wurtzite/solution.txt");
   };
   ASSERT_EQ(simulate(dir.file("zno.png")), 0);
   const Image image = ReadPng(dir.file("zno.png"));
   EXPECT_EQ(image.height, kPeaksHeight);
   EXPECT_GT(Pixels(image, 0xFFFF00, 0, image.height), 100);
   EXPECT_NE(simulate(dir.file("zno.gif")), 0);  // a picture that cannot be written fails the run
-  EXPECT_NE(RunProgram({PULVINA_SIMULATE, "--plot"}), 0);
+  EXPECT_NE(RunCommand(std::string(PULVINA_SIMULATE) + " --plot"), 0);
 }
 
 }  // namespace
+
+//   plot_tests [--update-references] [gtest options]
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) updateReferences |= std::string(argv[i]) == "--update-references";
+  return RUN_ALL_TESTS();
+}

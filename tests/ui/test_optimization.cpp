@@ -22,6 +22,8 @@ TEST_F(Optimisation, TheWizardsGoOnOnlyWithAPeakFileAndFollowTheStage) {
   EXPECT_EQ(user.Count("Invalid peak file!\nPlease open a valid peak file.\n"), 2u);
 
   Open("examples/zno_wurtzite/zno.epc");
+  EXPECT_EQ(user.Count("A job is already running, do you want to close it and create a new one?"),
+            1u);
   gtk_action_activate(Action("action_goto_statistic_test"));
   for (int i = 0; i < 6; ++i) gtk_action_activate(Action("action_notebook_statistic_forward"));
   EXPECT_EQ(Page(notebook_statistic), 4);
@@ -102,12 +104,10 @@ TEST_F(Optimisation, OutputFoldersAndTheMenuAreOfferedOnlyWhenWantedAndNotWhileS
   gtk_action_activate(action_goto_opt);
   EXPECT_FALSE(gtk_action_get_sensitive(action_set_cif_output_dir));
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
-  ScratchDir out;
+  TempDir out;
   user.files = {out.path(), ""};  // the second time cancelled: the folder stays
-  for (int i = 0; i < 2; ++i) {
-    gtk_action_activate(action_set_cif_output_dir);
-    EXPECT_EQ(std::string(cif_output_folder), out.path());
-  }
+  for (int i = 0; i < 2; ++i) gtk_action_activate(action_set_cif_output_dir);
+  EXPECT_EQ(std::string(cif_output_folder), out.path());
   // While solving: a warning, no folder dialog, no menu.
   job.config.autoGridSearch = 0;
   job.config.tradiSaMoves = 2000000000;
@@ -136,11 +136,12 @@ TEST_F(Optimisation, OutputFoldersAndTheMenuAreOfferedOnlyWhenWantedAndNotWhileS
 }
 
 // (Every model's files to a folder: the whole job below.)
-TEST_F(Optimisation, FilesOfOneModelAreNamedAfterTheJobAndTheModel) {
-  ScratchDir dir;
+TEST_F(Optimisation, FilesOfOneModelAndTheModelFileAreNamedAfterTheJob) {
+  TempDir dir;
   Open("examples/cawo4_scheelite/cawo4.epc");
   Generate();
   job.config.title = "abc";
+  g_mkdir(dir.file("v1.2").c_str(), 0755);  // a folder's dot is no extension
   Select(treeview_models, 6);
   std::string proposed, typed = dir.file("seven");
   testHooks.fileDialog = [&](GtkFileChooser *chooser, std::string *file) {
@@ -150,30 +151,35 @@ TEST_F(Optimisation, FilesOfOneModelAreNamedAfterTheJobAndTheModel) {
   };
   gtk_action_activate(Action("action_models_cif_file"));
   EXPECT_EQ(proposed, "abc_model_7.cif");
-  const std::string cif = ReadFile(dir.file("seven.cif"));
+  const std::string cif = ReadWholeFile(dir.file("seven.cif"));
   EXPECT_NE(cif.find("data_Crystal"), std::string::npos);
   EXPECT_TRUE(Logged(dir.file("seven.cif") + " has been created.\n"));
   gtk_action_activate(Action("action_models_hkl_file"));
   EXPECT_EQ(proposed, "abc_model_7.hkl");
-  EXPECT_TRUE(g_file_test(dir.file("seven.hkl").c_str(), G_FILE_TEST_IS_REGULAR));
   // A name with its own extension is written as it stands.
   typed = dir.file("seven.txt");
   gtk_action_activate(Action("action_models_cif_file"));
-  EXPECT_EQ(ReadFile(dir.file("seven.txt")), cif);
+  EXPECT_EQ(ReadWholeFile(dir.file("seven.txt")), cif);
   // The name typed without extension names a file that exists: asked.
   typed = dir.file("seven");
-  g_file_set_contents(dir.file("seven.cif").c_str(), "mine", -1, nullptr);
+  dir.write("seven.cif", "mine");
   user.answers.push_back(GTK_RESPONSE_NO);
   gtk_action_activate(Action("action_models_cif_file"));
-  EXPECT_EQ(ReadFile(dir.file("seven.cif")), "mine");
+  EXPECT_EQ(ReadWholeFile(dir.file("seven.cif")), "mine");
   EXPECT_EQ(user.asked.size(), 1u);
+  // The model report.
+  typed = dir.file("v1.2/models");
+  gtk_action_activate(Action("action_generate_model_file"));
+  EXPECT_EQ(proposed, "abc.tsm");
+  EXPECT_NE(ReadWholeFile(dir.file("v1.2/models.tsm")).find("models has been generated."),
+            std::string::npos);
 }
 
 // One reference case from its control file to its CIF files, through the
 // window, against the batch solver with the same seed. Annealing in both
 // stages, chosen in the parameter dialogs, so that the seed matters.
 TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
-  ScratchDir dir;
+  TempDir dir;
   Open("tests/data/mgoh2_brucite/mgoh2_brucite.epc");
   Generate();
   for (int page = 0; page < 3; ++page)
@@ -206,8 +212,8 @@ TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
   user.files = {gui, dir.file("brucite.epc")};
   gtk_action_activate(Action("action_opt_models_cif_files"));
   gtk_action_activate(action_file_save_as);
-  const std::string peaks = ReadFile(SourcePath("tests/data/mgoh2_brucite/mgoh2_brucite_noisy.hkl"));
-  g_file_set_contents(dir.file("mgoh2_brucite_noisy.hkl").c_str(), peaks.c_str(), -1, nullptr);
+  dir.write("mgoh2_brucite_noisy.hkl",
+            ReadWholeFile(SourcePath("tests/data/mgoh2_brucite/mgoh2_brucite_noisy.hkl")));
   std::vector<CrystalModel *> solved = job.filtered;
   SortModels(&solved);
   ExpectBatchSolverGives(solved.front(), "mgoh2_brucite",

@@ -3,8 +3,6 @@
 #include <glib/gstdio.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -75,7 +73,16 @@ void AppTest::SetUp() {
   programOptions.dataDirectory = SourcePath("data");
   quitRequested = false;
   user.Install();
+  // Every handler the builder file names is in the program, and every
+  // signal it binds one to is a signal of its object: a misspelt name would
+  // only warn at run time, and the handler never be called.
+  const guint warnings = g_log_set_handler(
+      "GLib-GObject", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
+      [](const gchar *, GLogLevelFlags, const gchar *message, gpointer) { ADD_FAILURE() << message; },
+      nullptr);
   ASSERT_TRUE(pulvina_open_windows());
+  g_log_remove_handler("GLib-GObject", warnings);
+  EXPECT_EQ(unbound_handlers(), std::vector<std::string>());
   reset_job_settings();
   SpinFor(0.05);
 }
@@ -175,36 +182,22 @@ std::string SourcePath(const std::string &relative) {
   return std::string(PULVINA_SOURCE_DIR) + "/" + relative;
 }
 
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) ADD_FAILURE() << "cannot read " << path;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-ScratchDir::ScratchDir() : path_(take(g_dir_make_tmp("pulvina-ui-XXXXXX", nullptr))) {}
-
-ScratchDir::~ScratchDir() { std::filesystem::remove_all(path_); }
-
-std::string ScratchDir::CopyZno(const std::vector<std::pair<std::string, std::string>> &changes) {
-  std::string text = ReadFile(SourcePath("examples/zno_wurtzite/zno.epc"));
+std::string CopyZno(const TempDir &dir,
+                    const std::vector<std::pair<std::string, std::string>> &changes) {
+  std::string text = ReadWholeFile(SourcePath("examples/zno_wurtzite/zno.epc"));
   for (const auto &c : changes) {
     const size_t at = text.find(c.first);
     EXPECT_NE(at, std::string::npos) << c.first;
     if (at != std::string::npos) text.replace(at, c.first.size(), c.second);
   }
-  std::ofstream(file("zno.epc")) << text;
-  std::ofstream(file("zno.hkl")) << ReadFile(SourcePath("examples/zno_wurtzite/zno.hkl"));
-  return file("zno.epc");
+  dir.write("zno.hkl", ReadWholeFile(SourcePath("examples/zno_wurtzite/zno.hkl")));
+  return dir.write("zno.epc", text);
 }
 
 void Screenshot(GtkWidget *window, const std::string &name) {
   gtk_widget_show(window);
-  SpinFor(0.5);
   gdk_window_raise(window->window);
-  gdk_window_invalidate_rect(window->window, nullptr, TRUE);
-  SpinFor(0.3);
+  SpinFor(0.8);
   GdkPixbuf *shot = gdk_pixbuf_get_from_drawable(nullptr, window->window, nullptr, 0, 0, 0, 0,
                                                  window->allocation.width,
                                                  window->allocation.height);
@@ -292,16 +285,15 @@ void ExpectBatchSolverGives(const CrystalModel *best, const std::string &title,
                             const std::string &arguments, const std::string &folder,
                             const std::string &guiFolder) {
   const std::string command = std::string(PULVINA_SOLVE) + " -q -o " + folder + " " + arguments;
-  gint status = -1;
-  gboolean ran = FALSE;
+  int status = -1;
   {
     GuiLockReleased released;
-    ran = g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, &status, nullptr);
+    status = RunCommand(command);
   }
-  ASSERT_TRUE(ran && status == 0) << command << " ended with status " << status;
+  ASSERT_EQ(status, 0) << command;
   // summary.tsv: a header, then rank, model, three columns and the factor
   // of each model, best first.
-  std::istringstream summary(ReadFile(folder + "/summary.tsv"));
+  std::istringstream summary(ReadWholeFile(folder + "/summary.tsv"));
   std::string line, model, factor;
   std::getline(summary, line);
   std::getline(summary, line);
@@ -312,7 +304,7 @@ void ExpectBatchSolverGives(const CrystalModel *best, const std::string &title,
   std::snprintf(shown, sizeof shown, "%.6f", best->Rmin);
   EXPECT_EQ(shown, factor);
   const std::string cif = "/" + title + "_" + std::to_string(best->modelNumber) + ".cif";
-  const std::string written = ReadFile(guiFolder + cif);
+  const std::string written = ReadWholeFile(guiFolder + cif);
   EXPECT_FALSE(written.empty());
-  EXPECT_EQ(written, ReadFile(folder + cif));
+  EXPECT_EQ(written, ReadWholeFile(folder + cif));
 }

@@ -14,6 +14,10 @@
 #include "CrystalJobs.h"
 #include "CrystalMain.h"
 #include "PageCommon.h"
+#include "testing.h"
+
+// Handlers the builder file names that the program lacks (CrystalMain.cpp).
+const std::vector<std::string> &unbound_handlers();
 
 // The user's answers to the program's dialogs, taken in order: first the
 // actions (each does something in the dialog shown and gives the button
@@ -30,17 +34,17 @@ struct ScriptedUser {
 };
 
 // The program with its windows open, for one test: one thread per stage
-// and a fixed seed unless a test says otherwise.
+// and a fixed seed unless a test says otherwise. Open is File > Open of a
+// path below the checkout or an absolute one; Generate and Run run the
+// generation or the job an action starts to its end; During: in the next
+// dialog the user does what act says, and act gives the button pressed.
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // File > Open: a path below the checkout, or an absolute one.
   void Open(const std::string &file);
-  // Generates the models, or runs the job an action starts, to its end.
   void Generate();
   void Run(GtkAction *action);
-  // In the next dialog the user does what act says; act gives the button.
   void During(const std::function<int()> &act);
   ScriptedUser user;
 };
@@ -49,7 +53,7 @@ class AppTest : public ::testing::Test {
 // holds or the time is up; true when it held.
 bool SpinUntil(const std::function<bool()> &cond, double seconds);
 void SpinFor(double seconds);
-bool Idle();
+bool Idle();  // no background job runs
 
 std::string LogText();
 bool Logged(const std::string &text);
@@ -72,30 +76,18 @@ int Page(GtkWidget *notebook);
 void Select(GtkWidget *view, int row);  // puts the cursor on the row
 
 std::string SourcePath(const std::string &relative);
-std::string ReadFile(const std::string &path);
-// A scratch folder, removed with its files at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir &) = delete;
-  ScratchDir &operator=(const ScratchDir &) = delete;
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  const std::string &path() const { return path_; }
-  // The ZnO example's control file, texts replaced, beside its peak file.
-  std::string CopyZno(const std::vector<std::pair<std::string, std::string>> &changes = {});
-
- private:
-  std::string path_;
-};
+// The ZnO example's control file in the folder, texts replaced, beside its
+// peak file.
+std::string CopyZno(const TempDir &dir,
+                    const std::vector<std::pair<std::string, std::string>> &changes = {});
 
 // Shows a window and saves what it shows in the test-output folder, for a
 // person to look at.
 void Screenshot(GtkWidget *window, const std::string &name);
 
 // Builder objects the program keeps no global for: an action of the main
-// UI manager, a widget below a window (by its builder id or its widget
-// name), a cell renderer of a list.
+// UI manager, a widget below a window (by builder id or widget name), a
+// cell renderer of a list.
 GtkAction *Action(const char *name);
 GtkWidget *Named(GtkWidget *root, const char *name);
 GtkCellRenderer *Renderer(GtkWidget *view, const char *name);

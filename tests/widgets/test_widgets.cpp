@@ -1,6 +1,6 @@
 // The widgets realised under Xvfb. The plot: zoom by the mouse and the
-// wheel on the zoom stack, the tool mode, signals, exclusive-or lines, what
-// it draws and its export. The crystal 3D view with Mesa's software OpenGL
+// wheel on the zoom stack, signals, exclusive-or lines, what it draws and
+// its export. The crystal 3D view with Mesa's software OpenGL
 // and the trackball that turns it: atoms and their periodic images, shared
 // spheres, the pointer and the wheel, what it draws against reference
 // pictures (which show the cell filling the view), its export, and the view
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <set>
 
@@ -63,9 +64,7 @@ class PlotWidget : public ::testing::Test {
 
 TEST_F(PlotWidget, DragZoomsInOnlyWhenItSpansBothDirectionsAndRightButtonResets) {
   Show();
-  int press = 0, stackAtRelease = -1;
-  g_signal_connect(plot, "button-press", G_CALLBACK(+[](GtkPlot *, GdkEvent *, int *n) { ++*n; }),
-                   &press);
+  int stackAtRelease = -1;
   g_signal_connect(plot, "button-release", G_CALLBACK(+[](GtkPlot *p, GdkEvent *, int *top) {
                      *top = p->zoomStack.top;
                    }), &stackAtRelease);
@@ -78,7 +77,6 @@ TEST_F(PlotWidget, DragZoomsInOnlyWhenItSpansBothDirectionsAndRightButtonResets)
   Drag(widget, 350, 260, 150, 120);  // dragged up and left: the same rectangle
   EXPECT_EQ(View(), (std::vector<double>{xmin, xmax, ymin, ymax}));
   EXPECT_EQ(stackAtRelease, 1);  // the zoom happened before the signal
-  EXPECT_EQ(press, 3);
   Drag(widget, 200, 100, 400, 300);
   Send(widget, GDK_BUTTON_PRESS, 10, 10, 3);  // back to the view before the first zoom
   EXPECT_EQ(plot->zoomStack.top, 0);
@@ -116,29 +114,6 @@ TEST_F(PlotWidget, WheelZoomsAboutThePointerAndAFullStackReplacesItsTop) {
   gtk_plot_update(plot);
   EXPECT_EQ(plot->zoomStack.top, 19);
   EXPECT_EQ(plot->bottomAxile.scale.max, 1000);
-}
-
-TEST_F(PlotWidget, ToolModeChoosesWhatAClickDoesAndTheCursor) {
-  g_object_set(plot, "tool-mode", PLOT_TOOL_ZOOM_OUT, nullptr);  // before the window exists
-  Show();
-  GdkWindow *w = widget->window;
-  EXPECT_EQ(gdk_window_get_cursor(w), plot->zoomCursor);  // empty stack: plain zoom
-  g_object_set(plot, "tool-mode", PLOT_TOOL_ZOOM_IN, nullptr);
-  Drag(widget, 200, 100, 400, 300);
-  Drag(widget, 200, 100, 400, 300);
-  g_object_set(plot, "tool-mode", PLOT_TOOL_ZOOM_OUT, nullptr);
-  EXPECT_EQ(gdk_window_get_cursor(w), plot->zoomOutCursor);
-  // A click pops one view; the last one brings back the plain cursor.
-  for (int left : {1, 0}) {
-    Send(widget, GDK_BUTTON_PRESS, 50, 50);
-    Send(widget, GDK_BUTTON_RELEASE, 50, 50);
-    EXPECT_EQ(plot->zoomStack.top, left);
-  }
-  EXPECT_EQ(gdk_window_get_cursor(w), plot->zoomCursor);
-  g_object_set(plot, "tool-mode", PLOT_TOOL_NONE, nullptr);
-  EXPECT_EQ(gdk_window_get_cursor(w), nullptr);
-  Drag(widget, 200, 100, 400, 300);  // no tool: no zoom
-  EXPECT_EQ(plot->zoomStack.top, 0);
 }
 
 TEST_F(PlotWidget, HairLinesAndRubberBandAreErasedByDrawingThemAgain) {
@@ -278,8 +253,6 @@ TEST_F(CrystalView, ProjectionFollowsTheCellAndNoCellDrawsNothing) {
   const double start = view->radius;
   Show({}, 30);  // three times the default cube
   EXPECT_NEAR(view->radius, 3 * start, 1e-9);
-  gtk_crystal_3d_view_clear(view);
-  EXPECT_NEAR(view->radius, start, 1e-9);
   Show({}, 0.3);  // too small for a box of whole angstrom
   EXPECT_NEAR(view->radius, 0.03 * start, 1e-9);
   crystal.gamma = 0;  // spans no volume
@@ -408,3 +381,18 @@ TEST(WithoutOpenGL, ViewReportsWhyAndStaysBlank) {
 }
 
 }  // namespace
+
+// The widgets need a display; run under xvfb-run.
+//   widget_tests [--expect-no-opengl] [--update-references] [gtest options]
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    expectNoOpenGL |= std::string(argv[i]) == "--expect-no-opengl";
+    updateReferences |= std::string(argv[i]) == "--update-references";
+  }
+  if (!gtk_init_check(&argc, &argv)) {
+    std::fprintf(stderr, "widget_tests: no display; run under xvfb-run\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}

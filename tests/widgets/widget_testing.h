@@ -10,8 +10,7 @@
 // Set by --expect-no-opengl: the tests run on a display without GLX.
 extern bool expectNoOpenGL;
 
-// Runs the main loop until the toolkit and the X server have nothing left
-// to deliver.
+// Runs the main loop until the toolkit and the X server have nothing left.
 void Settle();
 
 // A toplevel window holding one widget of the given size, shown and drawn.
@@ -31,11 +30,10 @@ class TestWindow {
 // buttons held), an enter or leave, or a scroll (detail: the direction).
 void Send(GtkWidget *widget, GdkEventType type, double x, double y, guint detail = 1,
           guint state = 0);
-// A motion with the first button held.
+// A motion with the first button held; a press, one such motion and a release.
 inline void DragTo(GtkWidget *widget, double x, double y) {
   Send(widget, GDK_MOTION_NOTIFY, x, y, 0, GDK_BUTTON1_MASK);
 }
-// A press, one motion and a release with the first button.
 void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1);
 
 Image ImageOfPixbuf(GdkPixbuf *pixbuf);
