@@ -5,12 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-int renormCounter = 0;
-}
-
-void vzero(double v[3]) { v[0] = v[1] = v[2] = 0.0; }
-
 void vset(double v[3], double x, double y, double z) {
   v[0] = x;
   v[1] = y;
@@ -98,14 +92,13 @@ void add_quats(const double q1[4], const double q2[4], double dest[4]) {
   vadd(t1, t2, tf);
   vadd(t3, tf, tf);
   tf[3] = q1[3] * q2[3] - vdot(q1, q2);
+  // Renormalised every time: a view turned by thousands of drags would
+  // otherwise gather rounding errors into a shearing "rotation". A square
+  // root per pointer motion costs nothing beside the redraw it causes, and
+  // needs no count kept between calls.
+  normalize_quat(tf);
   for (int i = 0; i < 4; ++i) dest[i] = tf[i];
-  if (++renormCounter > kTrackballRenormCount) {
-    renormCounter = 0;
-    normalize_quat(dest);
-  }
 }
-
-int trackball_renorm_counter() { return renormCounter; }
 
 void normalize_quat(double q[4]) {
   // Divided by the length itself, not by its square: only then is the result

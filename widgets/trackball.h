@@ -6,11 +6,7 @@
 
 // Radius of the virtual ball, in the window's normalised [-1, 1] coordinates.
 constexpr double kTrackballSize = 0.8;
-// add_quats renormalises its result after this many calls, process-wide, so
-// that rounding errors cannot build up into a shearing "rotation".
-constexpr int kTrackballRenormCount = 97;
 
-void vzero(double v[3]);
 void vset(double v[3], double x, double y, double z);
 void vsub(const double src1[3], const double src2[3], double dst[3]);  // dst = src1 - src2
 void vcopy(const double from[3], double to[3]);
@@ -30,11 +26,10 @@ void axis_to_quat(double axis[3], double phi, double q[4]);
 // Height of (x, y) on the ball of radius r, or on the hyperbolic sheet that
 // continues it smoothly beyond r / sqrt(2).
 double tb_project_to_sphere(double r, double x, double y);
-// dest = q2 * q1: the rotation q1 followed by q2. dest may alias q1 or q2.
+// dest = q2 * q1: the rotation q1 followed by q2, as a unit quaternion.
+// dest may alias q1 or q2.
 void add_quats(const double q1[4], const double q2[4], double dest[4]);
 void normalize_quat(double q[4]);
-// Calls since the last renormalisation (shared by every caller).
-int trackball_renorm_counter();
 // m[row][column]; row-major as written, so handing it to OpenGL (column-major)
 // applies the inverse rotation, which the reversed cross product in trackball
 // compensates.

@@ -22,39 +22,30 @@ struct Image {
     int r, g, b;
   };
   Pixel At(int x, int y) const;
-  bool Empty() const { return width <= 0 || height <= 0; }
 };
 
-// The surface's pixels (an image surface of format RGB24 or ARGB32, alpha
-// ignored).
+// The pixels of an image surface of format RGB24 or ARGB32, alpha ignored;
+// of a PNG file, or none when it cannot be read.
 Image ImageOfSurface(cairo_surface_t *surface);
-// Empty when the file cannot be read as a PNG.
 Image ReadPng(const std::string &path);
 bool WritePng(const Image &image, const std::string &path);
+std::string TestOutputPath(const std::string &name);
 
-// Two images look alike when few pixels of either lack a pixel of like
-// colour (no channel off by more than the tolerance) within the radius in
-// the other. Glyphs hinted in another style move their edges by up to two
-// pixels and shade them differently; within that radius and tolerance no
-// pixel of the reference pictures lacks a match under any hinting style,
-// while a missing or moved element leaves pixels with no match.
-constexpr int kMatchRadius = 2, kMatchTolerance = 96;
-constexpr long kMaxUnmatched = 16;
-::testing::AssertionResult LooksLike(const Image &image, const Image &expected,
-                                     long maxUnmatched = kMaxUnmatched);
-
-// Passes when the image looks like the reference of that name in folder
-// (a PNG); otherwise the image and a map of the differences are written to
-// the test-output folder.
+// Two images look alike when at most 16 pixels of either lack a pixel of
+// like colour (no channel off by more than 96) within two pixels in the
+// other. Glyphs hinted in another style move their edges by up to two
+// pixels and shade them differently; no pixel of the reference pictures
+// lacks a match under any hinting style, while a missing or moved element
+// leaves pixels with no match.
+::testing::AssertionResult LooksLike(const Image &image, const Image &expected);
+// The same against the reference picture of that name in folder; on a
+// difference the image goes to the test-output folder.
 ::testing::AssertionResult LooksLikeReference(const Image &image, const std::string &folder,
-                                              const std::string &name,
-                                              long maxUnmatched = kMaxUnmatched);
+                                              const std::string &name);
 
-// Counts the pixels whose colour is within tolerance of (r, g, b), in the
+// The pixels whose colour is within tolerance of (r, g, b), in the
 // rectangle (all of the image by default).
 long CountColour(const Image &image, int r, int g, int b, int tolerance = 0, int x0 = 0,
                  int y0 = 0, int x1 = -1, int y1 = -1);
-
-std::string TestOutputPath(const std::string &name);
 
 #endif

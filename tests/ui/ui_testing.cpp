@@ -2,38 +2,26 @@
 
 #include <glib/gstdio.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace {
 
-std::string text_of(GtkDialog *dialog) {
-  if (GTK_IS_MESSAGE_DIALOG(dialog)) {
-    gchar *text = nullptr;
-    g_object_get(dialog, "text", &text, nullptr);
-    std::string s = text ? text : "";
-    g_free(text);
-    return s;
-  }
-  const gchar *title = gtk_window_get_title(GTK_WINDOW(dialog));
-  return title ? title : "";
+// The first widget below root, itself included, that passes the test.
+GtkWidget *find(GtkWidget *root, const std::function<bool(GtkWidget *)> &test) {
+  if (test(root)) return root;
+  if (!GTK_IS_CONTAINER(root)) return nullptr;
+  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+  GtkWidget *found = nullptr;
+  for (GList *c = children; c && !found; c = c->next) found = find(GTK_WIDGET(c->data), test);
+  g_list_free(children);
+  return found;
 }
 
-void remove_tree(const std::string &path) {
-  GDir *dir = g_dir_open(path.c_str(), 0, nullptr);
-  if (dir) {
-    while (const gchar *name = g_dir_read_name(dir)) {
-      const std::string child = path + "/" + name;
-      if (g_file_test(child.c_str(), G_FILE_TEST_IS_DIR))
-        remove_tree(child);
-      else
-        g_remove(child.c_str());
-    }
-    g_dir_close(dir);
-  }
-  g_rmdir(path.c_str());
+std::string take(gchar *text) {
+  std::string s = text ? text : "";
+  g_free(text);
+  return s;
 }
 
 }  // namespace
@@ -41,29 +29,27 @@ void remove_tree(const std::string &path) {
 void ScriptedUser::Install() {
   testHooks.dialog = [this](GtkDialog *dialog) {
     const bool message = GTK_IS_MESSAGE_DIALOG(dialog);
-    asked.push_back({message ? "message" : "dialog", text_of(dialog)});
+    gchar *text = nullptr;
+    if (message) g_object_get(dialog, "text", &text, nullptr);
+    asked.push_back(message ? take(text) : gtk_window_get_title(GTK_WINDOW(dialog)));
+    std::function<int(GtkDialog *)> act = [](GtkDialog *) { return 0; };
     if (!actions.empty()) {
-      const std::function<int(GtkDialog *)> act = actions.front();
+      act = actions.front();
       actions.pop_front();
-      return act(dialog);
-    }
-    if (answers.empty()) {
-      ADD_FAILURE() << "unexpected dialog: " << asked.back().text;
+    } else if (!answers.empty()) {
+      act = [answer = answers.front()](GtkDialog *) { return answer; };
+      answers.pop_front();
+    } else {
+      ADD_FAILURE() << "unexpected dialog: " << asked.back();
       return message ? static_cast<int>(GTK_RESPONSE_NO) : static_cast<int>(GTK_RESPONSE_CANCEL);
     }
-    const int answer = answers.front();
-    answers.pop_front();
-    return answer;
+    return act(dialog);
   };
   testHooks.fileDialog = [this](GtkFileChooser *chooser, std::string *file) {
-    const gchar *title = gtk_window_get_title(GTK_WINDOW(chooser));
-    chooserTitles.push_back(title ? title : "");
-    if (files.empty()) {
-      ADD_FAILURE() << "unexpected file dialog: " << chooserTitles.back();
-      return static_cast<int>(GTK_RESPONSE_CANCEL);
-    }
-    *file = files.front();
-    files.pop_front();
+    chooserTitles.push_back(gtk_window_get_title(GTK_WINDOW(chooser)));
+    if (files.empty()) ADD_FAILURE() << "unexpected file dialog: " << chooserTitles.back();
+    *file = files.empty() ? "" : files.front();
+    if (!files.empty()) files.pop_front();
     return file->empty() ? static_cast<int>(GTK_RESPONSE_CANCEL)
                          : static_cast<int>(GTK_RESPONSE_ACCEPT);
   };
@@ -74,14 +60,11 @@ void ScriptedUser::Install() {
 }
 
 size_t ScriptedUser::Count(const std::string &text) const {
-  size_t n = 0;
-  for (const Asked &a : asked) n += a.text == text ? 1 : 0;
-  return n;
+  return std::count(asked.begin(), asked.end(), text);
 }
 
 void AppTest::SetUp() {
-  const std::string config = join_path(g_get_user_config_dir(), "pulvina/config");
-  g_remove(config.c_str());
+  g_remove(join_path(g_get_user_config_dir(), "pulvina/config").c_str());
   programOptions = ProgramOptions();
   programOptions.settings.threads = 1;
   programOptions.settings.annealingLog = nullptr;
@@ -90,7 +73,16 @@ void AppTest::SetUp() {
   programOptions.dataDirectory = SourcePath("data");
   quitRequested = false;
   user.Install();
+  // Every handler the builder file names is in the program, and every
+  // signal it binds one to is a signal of its object: a misspelt name would
+  // only warn at run time, and the handler never be called.
+  const guint warnings = g_log_set_handler(
+      "GLib-GObject", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
+      [](const gchar *, GLogLevelFlags, const gchar *message, gpointer) { ADD_FAILURE() << message; },
+      nullptr);
   ASSERT_TRUE(pulvina_open_windows());
+  g_log_remove_handler("GLib-GObject", warnings);
+  EXPECT_EQ(unbound_handlers(), std::vector<std::string>());
   reset_job_settings();
   SpinFor(0.05);
 }
@@ -101,6 +93,28 @@ void AppTest::TearDown() {
   pulvina_close_windows();
   testHooks = TestHooks();
   SpinFor(0.02);
+}
+
+void AppTest::Open(const std::string &file) {
+  user.files.push_back(file[0] == '/' ? file : SourcePath(file));
+  gtk_action_activate(action_file_open);
+  EXPECT_EQ(jobing, 1) << file;
+}
+
+void AppTest::Generate() {
+  gtk_button_clicked(GTK_BUTTON(btn_generate_models));
+  EXPECT_TRUE(SpinUntil(Idle, 60)) << "generation did not end";
+  SpinFor(0.05);
+}
+
+void AppTest::Run(GtkAction *action) {
+  gtk_action_activate(action);
+  EXPECT_TRUE(SpinUntil(Idle, 300)) << gtk_action_get_name(action) << " did not end";
+  SpinFor(0.15);
+}
+
+void AppTest::During(const std::function<int()> &act) {
+  user.actions.push_back([act](GtkDialog *) { return act(); });
 }
 
 Job &TheJob() {
@@ -124,22 +138,22 @@ void SpinFor(double seconds) {
   gdk_threads_leave();
 }
 
+bool Idle() { return !job_worker_running(); }
+
 std::string LogText() {
   GtkTextIter start, end;
   gtk_text_buffer_get_bounds(text_buffer_output, &start, &end);
-  gchar *text = gtk_text_buffer_get_text(text_buffer_output, &start, &end, FALSE);
-  std::string s = text ? text : "";
-  g_free(text);
-  return s;
+  return take(gtk_text_buffer_get_text(text_buffer_output, &start, &end, FALSE));
 }
+
+bool Logged(const std::string &text) { return LogText().find(text) != std::string::npos; }
 
 int LogPictures() {
   GtkTextIter it;
   gtk_text_buffer_get_start_iter(text_buffer_output, &it);
   int n = 0;
-  do {
-    if (gtk_text_iter_get_pixbuf(&it)) ++n;
-  } while (gtk_text_iter_forward_char(&it));
+  do n += gtk_text_iter_get_pixbuf(&it) != nullptr;
+  while (gtk_text_iter_forward_char(&it));
   return n;
 }
 
@@ -147,116 +161,62 @@ int Rows(GtkListStore *store) {
   return gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
 }
 
+std::string Text(GtkListStore *store, int row, int column) {
+  return take(Cell<gchar *>(store, row, column));
+}
+
+std::string Text(GtkWidget *widget) {
+  return GTK_IS_LABEL(widget) ? gtk_label_get_label(GTK_LABEL(widget))
+                              : gtk_entry_get_text(GTK_ENTRY(widget));
+}
+
+std::string Mark(GtkWidget *entry) {
+  if (!gtk_entry_get_icon_stock(GTK_ENTRY(entry), GTK_ENTRY_ICON_SECONDARY)) return "";
+  return take(gtk_entry_get_icon_tooltip_text(GTK_ENTRY(entry), GTK_ENTRY_ICON_SECONDARY));
+}
+
+void Type(GtkWidget *entry, const char *text) {
+  gtk_entry_set_text(GTK_ENTRY(entry), text);
+  gtk_widget_activate(entry);
+}
+
+int Page(GtkWidget *notebook) { return gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook)); }
+
+void Select(GtkWidget *view, int row) {
+  GtkTreePath *path = gtk_tree_path_new_from_indices(row, -1);
+  gtk_tree_view_set_cursor(GTK_TREE_VIEW(view), path, nullptr, FALSE);
+  gtk_tree_path_free(path);
+}
+
 std::string SourcePath(const std::string &relative) {
   return std::string(PULVINA_SOURCE_DIR) + "/" + relative;
 }
 
-std::string OutputPath(const std::string &name) {
-  g_mkdir_with_parents(PULVINA_TEST_OUTPUT_DIR, 0755);
-  return std::string(PULVINA_TEST_OUTPUT_DIR) + "/" + name;
-}
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ADD_FAILURE() << "cannot read " << path;
-    return "";
+std::string CopyZno(const TempDir &dir,
+                    const std::vector<std::pair<std::string, std::string>> &changes) {
+  std::string text = ReadWholeFile(SourcePath("examples/zno_wurtzite/zno.epc"));
+  for (const auto &c : changes) {
+    const size_t at = text.find(c.first);
+    EXPECT_NE(at, std::string::npos) << c.first;
+    if (at != std::string::npos) text.replace(at, c.first.size(), c.second);
   }
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  dir.write("zno.hkl", ReadWholeFile(SourcePath("examples/zno_wurtzite/zno.hkl")));
+  return dir.write("zno.epc", text);
 }
 
-ScratchDir::ScratchDir() {
-  gchar *dir = g_dir_make_tmp("pulvina-ui-XXXXXX", nullptr);
-  path_ = dir ? dir : "/tmp";
-  g_free(dir);
-}
-
-ScratchDir::~ScratchDir() { remove_tree(path_); }
-
-std::string Text(GtkListStore *store, int row, int column) {
-  gchar *v = Cell<gchar *>(store, row, column);
-  std::string s = v ? v : "";
-  g_free(v);
-  return s;
-}
-
-BatchBest RunBatchSolver(const std::string &arguments, const std::string &folder) {
-  const std::string command = std::string(PULVINA_SOLVE) + " -q -o " + folder + " " + arguments;
-  gchar *out = nullptr;
-  gint status = -1;
-  gboolean ran = FALSE;
-  {
-    GuiLockReleased released;
-    ran = g_spawn_command_line_sync(command.c_str(), &out, nullptr, &status, nullptr);
-  }
-  g_free(out);
-  if (!ran || status != 0) {
-    ADD_FAILURE() << command << " ended with status " << status;
-    return {};
-  }
-  std::istringstream summary(ReadFile(folder + "/summary.tsv"));
-  std::string header, line, rank;
-  std::getline(summary, header);
-  std::getline(summary, line);
-  std::istringstream fields(line);
-  BatchBest best;
-  std::getline(fields, rank, '\t');
-  std::getline(fields, best.model, '\t');
-  for (int skip = 0; skip < 3; ++skip) std::getline(fields, best.rmin, '\t');
-  return best;
-}
-
-GdkPixbuf *Screenshot(GtkWidget *window, const std::string &name) {
+void Screenshot(GtkWidget *window, const std::string &name) {
+  gtk_widget_show(window);
   gdk_window_raise(window->window);
-  SpinFor(0.3);
-  const int width = window->allocation.width, height = window->allocation.height;
+  SpinFor(0.8);
   GdkPixbuf *shot = gdk_pixbuf_get_from_drawable(nullptr, window->window, nullptr, 0, 0, 0, 0,
-                                                 width, height);
-  if (!shot) {
-    ADD_FAILURE() << "cannot read the window back for " << name;
-    return nullptr;
-  }
-  // OpenGL draws past the X server's copy of the window: paste the view's
-  // own rendering where it sits.
-  GtkWidget *view = GTK_WIDGET(crystal_3d_view);
-  if (view && gtk_widget_get_toplevel(view) == window && gtk_widget_get_mapped(view)) {
-    GdkPixbuf *scene = gtk_crystal_3d_view_get_image(crystal_3d_view);
-    gint x = 0, y = 0;
-    if (scene && gtk_widget_translate_coordinates(view, window, 0, 0, &x, &y)) {
-      const int w = std::min(gdk_pixbuf_get_width(scene), width - x);
-      const int h = std::min(gdk_pixbuf_get_height(scene), height - y);
-      if (w > 0 && h > 0) gdk_pixbuf_copy_area(scene, 0, 0, w, h, shot, x, y);
-    }
-    if (scene) g_object_unref(scene);
-  }
-  GError *error = nullptr;
-  if (!gdk_pixbuf_save(shot, OutputPath(name).c_str(), "png", &error, nullptr)) {
-    ADD_FAILURE() << "saving " << name << ": " << (error ? error->message : "?");
-    g_clear_error(&error);
-  }
-  return shot;
+                                                 window->allocation.width,
+                                                 window->allocation.height);
+  ASSERT_NE(shot, nullptr) << "cannot read the window back for " << name;
+  g_mkdir_with_parents(PULVINA_TEST_OUTPUT_DIR, 0755);
+  const std::string path = std::string(PULVINA_TEST_OUTPUT_DIR) + "/" + name;
+  EXPECT_TRUE(gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr)) << path;
+  g_object_unref(shot);
 }
-
-void OpenThroughMenu(ScriptedUser *user, const std::string &path) {
-  user->files.push_back(path);
-  gtk_action_activate(action_file_open);
-}
-
-namespace {
-
-GtkWidget *find_entry(GtkWidget *widget) {
-  if (GTK_IS_ENTRY(widget)) return widget;
-  if (!GTK_IS_CONTAINER(widget)) return nullptr;
-  GList *children = gtk_container_get_children(GTK_CONTAINER(widget));
-  GtkWidget *found = nullptr;
-  for (GList *c = children; c && !found; c = c->next) found = find_entry(GTK_WIDGET(c->data));
-  g_list_free(children);
-  return found;
-}
-
-}  // namespace
 
 GtkAction *Action(const char *name) {
   for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
@@ -266,13 +226,11 @@ GtkAction *Action(const char *name) {
 }
 
 GtkWidget *Named(GtkWidget *root, const char *name) {
-  const gchar *own = GTK_IS_BUILDABLE(root) ? gtk_buildable_get_name(GTK_BUILDABLE(root)) : nullptr;
-  if (own && std::strcmp(own, name) == 0) return root;
-  if (!GTK_IS_CONTAINER(root)) return nullptr;
-  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
-  GtkWidget *found = nullptr;
-  for (GList *c = children; c && !found; c = c->next) found = Named(GTK_WIDGET(c->data), name);
-  g_list_free(children);
+  GtkWidget *found = find(root, [name](GtkWidget *w) {
+    const gchar *id = GTK_IS_BUILDABLE(w) ? gtk_buildable_get_name(GTK_BUILDABLE(w)) : nullptr;
+    return (id && std::strcmp(id, name) == 0) || std::strcmp(gtk_widget_get_name(w), name) == 0;
+  });
+  if (!found) ADD_FAILURE() << "no widget " << name;
   return found;
 }
 
@@ -282,9 +240,9 @@ GtkCellRenderer *Renderer(GtkWidget *view, const char *name) {
   for (GList *c = columns; c && !found; c = c->next) {
     GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c->data));
     for (GList *r = cells; r && !found; r = r->next) {
+      // Cell renderers carry their builder id as data.
       const gchar *own = static_cast<const gchar *>(
           g_object_get_data(G_OBJECT(r->data), "gtk-builder-name"));
-      if (!own && GTK_IS_BUILDABLE(r->data)) own = gtk_buildable_get_name(GTK_BUILDABLE(r->data));
       if (own && std::strcmp(own, name) == 0) found = GTK_CELL_RENDERER(r->data);
     }
     g_list_free(cells);
@@ -294,8 +252,16 @@ GtkCellRenderer *Renderer(GtkWidget *view, const char *name) {
   return found;
 }
 
+void Emit(GtkCellRenderer *renderer, int row, const char *text) {
+  const std::string path = std::to_string(row);
+  if (text)
+    g_signal_emit_by_name(renderer, "edited", path.c_str(), text);
+  else
+    g_signal_emit_by_name(renderer, "toggled", path.c_str());
+}
+
 std::string ProposedName(GtkFileChooser *chooser) {
-  GtkWidget *entry = find_entry(GTK_WIDGET(chooser));
+  GtkWidget *entry = find(GTK_WIDGET(chooser), [](GtkWidget *w) { return GTK_IS_ENTRY(w); });
   return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
 }
 
@@ -316,4 +282,39 @@ gboolean PressOnRow(GtkWidget *view, int row, guint button) {
   g_signal_emit_by_name(view, "button-press-event", event, &handled);
   gdk_event_free(event);
   return handled;
+}
+
+void Delete(GtkWidget *window) {
+  GdkEvent *event = gdk_event_new(GDK_DELETE);
+  event->any.window = GDK_WINDOW(g_object_ref(window->window));
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+}
+
+void ExpectBatchSolverGives(const CrystalModel *best, const std::string &title,
+                            const std::string &arguments, const std::string &folder,
+                            const std::string &guiFolder) {
+  const std::string command = std::string(PULVINA_SOLVE) + " -q -o " + folder + " " + arguments;
+  int status = -1;
+  {
+    GuiLockReleased released;
+    status = RunCommand(command);
+  }
+  ASSERT_EQ(status, 0) << command;
+  // summary.tsv: a header, then rank, model, three columns and the factor
+  // of each model, best first.
+  std::istringstream summary(ReadWholeFile(folder + "/summary.tsv"));
+  std::string line, model, factor;
+  std::getline(summary, line);
+  std::getline(summary, line);
+  std::istringstream fields(line);
+  for (int column = 0; column < 5; ++column) std::getline(fields, column == 1 ? model : factor, '\t');
+  EXPECT_EQ(std::to_string(best->modelNumber), model);
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%.6f", best->Rmin);
+  EXPECT_EQ(shown, factor);
+  const std::string cif = "/" + title + "_" + std::to_string(best->modelNumber) + ".cif";
+  const std::string written = ReadWholeFile(guiFolder + cif);
+  EXPECT_FALSE(written.empty());
+  EXPECT_EQ(written, ReadWholeFile(folder + cif));
 }

@@ -13,35 +13,39 @@
 
 #include "CrystalJobs.h"
 #include "CrystalMain.h"
+#include "PageCommon.h"
+#include "testing.h"
 
-// The user's answers to the program's dialogs, taken in order. A message
-// box or dialog without an answer left fails the test and is answered
-// with Cancel/No, so that no test hangs on a modal dialog.
+// Handlers the builder file names that the program lacks (CrystalMain.cpp).
+const std::vector<std::string> &unbound_handlers();
+
+// The user's answers to the program's dialogs, taken in order: first the
+// actions (each does something in the dialog shown and gives the button
+// pressed), then the plain answers. A dialog left without one fails the
+// test and is answered with Cancel/No, so that no test hangs on it.
 struct ScriptedUser {
-  struct Asked {
-    std::string kind;  // "message" with the text, "dialog" with the title
-    std::string text;
-  };
-  // What the user does in the next dialogs, taken before the answers: each
-  // acts on the dialog shown and returns the response.
   std::deque<std::function<int(GtkDialog *dialog)>> actions;
   std::deque<int> answers;
   std::deque<std::string> files;  // for file choosers; "" cancels
-  std::vector<Asked> asked;
-  std::vector<std::string> chooserTitles;
-  std::vector<std::string> openedUris;
-
+  std::vector<std::string> asked;  // message texts and dialog titles
+  std::vector<std::string> chooserTitles, openedUris;
   void Install();
-  // How many message boxes held this text.
-  size_t Count(const std::string &text) const;
+  size_t Count(const std::string &text) const;  // how often it was asked
 };
 
-// The program with its windows open, for one test. Runs one thread per
-// stage and a fixed seed unless a test says otherwise.
+// The program with its windows open, for one test: one thread per stage
+// and a fixed seed unless a test says otherwise. Open is File > Open of a
+// path below the checkout or an absolute one; Generate and Run run the
+// generation or the job an action starts to its end; During: in the next
+// dialog the user does what act says, and act gives the button pressed.
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  void Open(const std::string &file);
+  void Generate();
+  void Run(GtkAction *action);
+  void During(const std::function<int()> &act);
   ScriptedUser user;
 };
 
@@ -52,13 +56,12 @@ Job &TheJob();
 // Turns the main loop (without the GUI lock, as gtk_main does) until cond
 // holds or the time is up; true when it held.
 bool SpinUntil(const std::function<bool()> &cond, double seconds);
-// Lets pending events, redraws and timers through for a while.
 void SpinFor(double seconds);
+bool Idle();  // no background job runs
 
 std::string LogText();
-// Message pictures in the log.
-int LogPictures();
-// Rows of a list store, and the value or text in one of its cells.
+bool Logged(const std::string &text);
+int LogPictures();  // message pictures in the log
 int Rows(GtkListStore *store);
 template <typename T>
 T Cell(GtkListStore *store, int row, int column) {
@@ -69,48 +72,41 @@ T Cell(GtkListStore *store, int row, int column) {
   return v;
 }
 std::string Text(GtkListStore *store, int row, int column);
+std::string Text(GtkWidget *entryOrLabel);
+// The reason shown beside an entry marked wrong (its icon's tooltip), or "".
+std::string Mark(GtkWidget *entry);
+void Type(GtkWidget *entry, const char *text);  // and Enter
+int Page(GtkWidget *notebook);
+void Select(GtkWidget *view, int row);  // puts the cursor on the row
 
 std::string SourcePath(const std::string &relative);
-std::string OutputPath(const std::string &name);
-std::string ReadFile(const std::string &path);
-// A scratch folder, removed with its files at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir &) = delete;
-  ScratchDir &operator=(const ScratchDir &) = delete;
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-  const std::string &path() const { return path_; }
+// The ZnO example's control file in the folder, texts replaced, beside its
+// peak file.
+std::string CopyZno(const TempDir &dir,
+                    const std::vector<std::pair<std::string, std::string>> &changes = {});
 
- private:
-  std::string path_;
-};
+// Shows a window and saves what it shows in the test-output folder, for a
+// person to look at.
+void Screenshot(GtkWidget *window, const std::string &name);
 
-// Saves what a toplevel window shows, the OpenGL view drawn in, as a PNG
-// in the test-output folder; returns the picture (caller unrefs) or null.
-GdkPixbuf *Screenshot(GtkWidget *window, const std::string &name);
-
-// Builder objects the program keeps no global for, found by their names:
-// an action of the main UI manager, a widget below a window, a cell
-// renderer of a list.
+// Builder objects the program keeps no global for: an action of the main
+// UI manager, a widget below a window (by builder id or widget name), a
+// cell renderer of a list.
 GtkAction *Action(const char *name);
 GtkWidget *Named(GtkWidget *root, const char *name);
 GtkCellRenderer *Renderer(GtkWidget *view, const char *name);
-// The name a save dialog proposes (the text of its name entry).
-std::string ProposedName(GtkFileChooser *chooser);
+// Edits (text) or toggles (no text) a cell of a renderer.
+void Emit(GtkCellRenderer *renderer, int row, const char *text = nullptr);
+std::string ProposedName(GtkFileChooser *chooser);  // of a save dialog
 // A press of a mouse button on a row of a list, as the user makes it.
 gboolean PressOnRow(GtkWidget *view, int row, guint button);
+void Delete(GtkWidget *window);  // as the window manager asks
 
-// The best model of a run of the batch solver with these arguments (the
-// control file last) into the folder: its number and its factor as
-// summary.tsv writes them. Empty after a failure, which is reported.
-struct BatchBest {
-  std::string model, rmin;
-};
-BatchBest RunBatchSolver(const std::string &arguments, const std::string &folder);
-
-// Opens a control file through File > Open.
-void OpenThroughMenu(ScriptedUser *user, const std::string &path);
+// Runs the batch solver with these arguments (the control file last) into
+// the folder and expects its best model, factor (summary.tsv) and CIF file
+// to be those of the model the window solved, whose CIF is in guiFolder.
+void ExpectBatchSolverGives(const CrystalModel *best, const std::string &title,
+                            const std::string &arguments, const std::string &folder,
+                            const std::string &guiFolder);
 
 #endif

@@ -25,63 +25,34 @@ TestWindow::~TestWindow() {
   Settle();
 }
 
-namespace {
-
-// Delivers the event to the widget as the X server would have, and frees it.
-void Deliver(GtkWidget *widget, GdkEvent *event) {
+void Send(GtkWidget *widget, GdkEventType type, double x, double y, guint detail, guint state) {
+  GdkEvent *event = gdk_event_new(type);
+  GdkDevice *pointer = gdk_device_get_core_pointer();
+  if (type == GDK_MOTION_NOTIFY) {
+    event->motion.x = x, event->motion.y = y, event->motion.state = state;
+    event->motion.time = GDK_CURRENT_TIME, event->motion.device = pointer;
+  } else if (type == GDK_ENTER_NOTIFY || type == GDK_LEAVE_NOTIFY) {
+    event->crossing.x = x, event->crossing.y = y, event->crossing.time = GDK_CURRENT_TIME;
+    event->crossing.detail = GDK_NOTIFY_ANCESTOR;
+  } else if (type == GDK_SCROLL) {
+    event->scroll.x = x, event->scroll.y = y, event->scroll.time = GDK_CURRENT_TIME;
+    event->scroll.direction = static_cast<GdkScrollDirection>(detail);
+    event->scroll.device = pointer;
+  } else {  // a button
+    event->button.x = x, event->button.y = y, event->button.time = GDK_CURRENT_TIME;
+    event->button.button = detail, event->button.device = pointer;
+    event->button.state = type == GDK_BUTTON_RELEASE && detail == 1 ? guint(GDK_BUTTON1_MASK) : state;
+  }
   event->any.window = GDK_WINDOW(g_object_ref(widget->window));
   event->any.send_event = TRUE;
   gtk_widget_event(widget, event);
   gdk_event_free(event);
 }
 
-}  // namespace
-
-void SendButton(GtkWidget *widget, GdkEventType type, guint button, double x, double y) {
-  GdkEvent *event = gdk_event_new(type);
-  event->button.time = GDK_CURRENT_TIME;
-  event->button.x = x;
-  event->button.y = y;
-  event->button.button = button;
-  event->button.device = gdk_device_get_core_pointer();
-  event->button.state = type == GDK_BUTTON_RELEASE && button == 1 ? GDK_BUTTON1_MASK : 0;
-  Deliver(widget, event);
-}
-
-void SendMotion(GtkWidget *widget, double x, double y, guint state) {
-  GdkEvent *event = gdk_event_new(GDK_MOTION_NOTIFY);
-  event->motion.time = GDK_CURRENT_TIME;
-  event->motion.x = x;
-  event->motion.y = y;
-  event->motion.state = state;
-  event->motion.device = gdk_device_get_core_pointer();
-  Deliver(widget, event);
-}
-
-void SendCrossing(GtkWidget *widget, GdkEventType type, double x, double y) {
-  GdkEvent *event = gdk_event_new(type);
-  event->crossing.time = GDK_CURRENT_TIME;
-  event->crossing.x = x;
-  event->crossing.y = y;
-  event->crossing.mode = GDK_CROSSING_NORMAL;
-  event->crossing.detail = GDK_NOTIFY_ANCESTOR;
-  Deliver(widget, event);
-}
-
-void SendScroll(GtkWidget *widget, GdkScrollDirection direction, double x, double y) {
-  GdkEvent *event = gdk_event_new(GDK_SCROLL);
-  event->scroll.time = GDK_CURRENT_TIME;
-  event->scroll.x = x;
-  event->scroll.y = y;
-  event->scroll.direction = direction;
-  event->scroll.device = gdk_device_get_core_pointer();
-  Deliver(widget, event);
-}
-
 void Drag(GtkWidget *widget, double x0, double y0, double x1, double y1) {
-  SendButton(widget, GDK_BUTTON_PRESS, 1, x0, y0);
-  SendMotion(widget, x1, y1, GDK_BUTTON1_MASK);
-  SendButton(widget, GDK_BUTTON_RELEASE, 1, x1, y1);
+  Send(widget, GDK_BUTTON_PRESS, x0, y0);
+  DragTo(widget, x1, y1);
+  Send(widget, GDK_BUTTON_RELEASE, x1, y1);
 }
 
 Image ImageOfPixbuf(GdkPixbuf *pixbuf) {
