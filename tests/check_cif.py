@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-3-Clause
 """Reads CIF files written by Pulvina with gemmi (Debian's python3-gemmi).
 Prints per file "ok PATH" when the space group of the file's Hermann-Mauguin
 name has exactly the operators of its _symmetry_equiv_pos_as_xyz loop, then

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the build into a scratch prefix and checks that the installed
 # programs carry no build-tree path and find their data without --data, from an unrelated folder, also
 # after the whole prefix was moved; that a missing data file is reported with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The structure-factor sum written as plainly as it reads: the oracle that
 // the vectorised intensity path is checked and timed against.
 #ifndef PULVINA_REFERENCE_INTENSITY_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "solving_testing.h"
 
 #include <gtest/gtest.h>

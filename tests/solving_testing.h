@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Jobs shared by the solving tests: a small one with synthetic observations,
 // and the forsterite example with short searches.
 #ifndef PULVINA_SOLVING_TESTING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Bond lengths: the default minima against published structures (every one
 // must pass the check at the default tolerance), models with atoms clearly
 // too close (which must not), and the minima as the user edits them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Wyckoff combinations: a cross-check of the exact rows and their order
 // against an independent recursive count on many formula and space-group
 // pairs of the database, and the problems refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The control file: the layout written, checked byte for byte against files
 // of an independent writer, round trips, and the result codes and messages on
 // faulty files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Solving beyond one process: results carried exactly as text, shards merged
 // into the files of one run (wrong sets refused), MPI ranks writing the files
 // of one process, the thread count that changes nothing, and the command

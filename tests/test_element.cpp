@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Formula parsing, element tables and scattering data.
 #include <gtest/gtest.h>
 

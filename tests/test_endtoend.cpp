@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The batch programs end to end: from every reference structure's clean and
 // noisy data the solver must find a structure that gives the reference
 // pattern another program computed (origin and axes the cell lets exchange,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The CIF and model files: their layout, the CIF read back by independent
 // CIF software; and how every file is written: through a scratch file, into
 // regular files only, with failures reported.

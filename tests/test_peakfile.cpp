@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Peak files in the three layouts, their faults, and the HKL list file.
 #include <gtest/gtest.h>
 

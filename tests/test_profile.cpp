@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reflection list: grouping, scattering and LP factors, and intensities,
 // whose fast evaluation and moves, with and without an overall displacement
 // factor, are checked against the formula summed term by term.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Job set-up: what only the whole job can judge (cell, ionic radii,
 // scattering data, constraints against formula and space group), the
 // warnings of reading its peak file; crystal models from combinations,

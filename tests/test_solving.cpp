@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Model evaluation, the statistic test and filter, grid search and the two
 // annealing searches, on synthetic data whose answer is known.
 #include <gtest/gtest.h>

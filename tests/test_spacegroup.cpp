@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Crystal geometry: the cell transform against another library; every group
 // and setting of the database loads and every Wyckoff position lists exactly
 // its orbit (with gemmi's operators of every setting, this checks how the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stages of a job: results independent of the models solved together,
 // stops seen in every stage, a message sink that may take a lock of its own,
 // and the batch solver's files after an interrupt.

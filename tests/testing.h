@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers shared by the test programs.
 #ifndef PULVINA_TESTING_H
 #define PULVINA_TESTING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One fuzz target for every reader of user input and what follows it: the
 // first byte picks the road, the rest is the input. Everything runs in
 // memory: inputs are read through memory streams and the writers write into

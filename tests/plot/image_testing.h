@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pictures in tests: RGB images, comparison with a reference image under a
 // tolerance that survives font hinting, and the update mode that rewrites
 // the references (tools/update-reference-images.sh).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plot's drawing without a display: scales at their edges, what the
 // reference pictures would not show plainly (gaps and dashes in lines, the
 // legend clear of the axes on every side, its shadow), the reference

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The desktop program's tests need a display; run them under xvfb-run.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The composition page as a user works it: formula and oxidation states,
 // the wizard's checks, the space group with the cell its crystal system
 // ties, the restraints on Wyckoff positions, and what becomes of models

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Estimate-Z dialog as a user works it: densities and Z in both
 // directions, the range offered, the cell volume calculated or typed, and
 // what Accept writes.

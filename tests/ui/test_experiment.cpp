@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The experiment-parameters and peak-file dialogs as a user works them:
 // the radiation and its source table, the monochromator, choosing and
 // re-reading the peak file, and what cancelling gives back.

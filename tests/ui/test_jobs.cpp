@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Background jobs started through their actions: they finish and fill the
 // lists, stop when asked, never leave a thread behind, and give the batch
 // solver's results for the same job and seed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model list's dialogs driven as a user would: a model's details with
 // its atoms and bond lengths, the minimum distances and the fixed
 // coordinates.

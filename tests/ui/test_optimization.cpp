@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The statistic and optimisation wizards, the parameter dialogs of both
 // stages, the output folders, the list's menu, the files of one model, and
 // one whole job through the window that gives the batch solver's result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The shell: start-up, the message log, the file commands with their
 // questions and accelerators, and the window geometry.
 #include <glib/gstdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The choice of models, driven as a user would: the filter dialog with its
 // ticks, the refinement levels and the state they leave behind.
 #include <algorithm>

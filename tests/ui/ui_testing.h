@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers of the desktop program's tests: the real windows from the real
 // builder file, dialogs answered by a script, waiting on the main loop.
 #ifndef PULVINA_UI_TESTING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The widgets realised under Xvfb. The plot: zoom by the mouse and the
 // wheel on the zoom stack, signals, exclusive-or lines, what it draws and
 // its export. The crystal 3D view with Mesa's software OpenGL

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers of the widget tests: a realised window, synthetic pointer events
 // and pictures of what a widget shows.
 #ifndef PULVINA_WIDGET_TESTING_H
