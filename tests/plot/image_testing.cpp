@@ -42,8 +42,8 @@ long Unmatched(const Image &a, const Image &b) {
   const long a = Unmatched(image, expected), b = Unmatched(expected, image);
   if (std::max(a, b) <= 16) return ::testing::AssertionSuccess();
   if (!name.empty()) WritePng(image, TestOutputPath(name));
-  return ::testing::AssertionFailure() << name << ": " << a << " pixels without a match in the "
-                                       << "expected picture, " << b << " the other way (at most 16)";
+  return ::testing::AssertionFailure() << name << ": " << a << " pixels without a match there, "
+                                       << b << " the other way (16 at most)";
 }
 
 }  // namespace

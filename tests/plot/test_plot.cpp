@@ -76,10 +76,10 @@ bool ConvertSvg(const std::string &svg, const std::string &png, std::string *why
   *why = "rsvg-convert was not found when the build was configured (librsvg2-bin; "
          "tools/install-deps.sh installs it)";
   if (std::string(PULVINA_RSVG_CONVERT).empty()) return false;
-  std::string errors;
-  const int status = RunCommand(std::string(PULVINA_RSVG_CONVERT) + " -o " + png + " " + svg, &errors);
-  *why = "rsvg-convert failed (" + std::to_string(status) + "): " + errors;
-  return status == 0 && errors.empty();
+  std::string out;
+  const int status = RunCommand(std::string(PULVINA_RSVG_CONVERT) + " -o " + png + ' ' + svg, &out);
+  *why = "rsvg-convert failed (" + std::to_string(status) + "): " + out;
+  return status == 0 && out.empty();
 }
 
 // The plots that have reference pictures: each series style, the legend
@@ -148,7 +148,7 @@ Scene SeriesSymbols() {
   f->legend.visible = 0;
   for (int shape = 0; shape <= 12; ++shape)
     for (int fill = 0; fill <= 1; ++fill) {
-      GtkPlotSerial *s = AddSerial(f.get(), "shape", PLOT_SERIAL_SYMBOL, {{shape * 1.0, 1.0 + fill}});
+      GtkPlotSerial *s = AddSerial(f.get(), "", PLOT_SERIAL_SYMBOL, {{shape * 1.0, 1.0 + fill}});
       s->symbolStyle.shape = shape;
       s->symbolStyle.size = 14;
       s->symbolStyle.fill = fill;
@@ -178,7 +178,7 @@ Scene SeriesBars() {
 Scene Zoomed() {
   auto f = Plain("x", "y");
   Line(f.get(), "line", PLOT_SERIAL_LINE, {{0, 0}, {50, 100}, {100, 0}}, {2.0, 0x0000C0, 0, 0, 0});
-  Line(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}}, {1.0, 0x008000, 0, 0, 0});
+  Line(f.get(), "steps", PLOT_SERIAL_STEP, {{10, 20}, {45, 60}, {90, 30}}, {1, 0x008000, 0, 0, 0});
   Bars(f.get(), "bars", {{40, 95}, {55, 45}}, {0, 8.0, 0xC00000});
   ZoomTo(f.get(), 30, 70, 30, 70);
   return {"zoomed.png", 320, 220, std::move(f)};
@@ -461,7 +461,6 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
   ASSERT_TRUE(WritePeaksPicture(dir.file("peaks.png"), Peaks(), "ZnO model 3"));
   const Image image = ReadPng(dir.file("peaks.png"));
   ASSERT_GT(image.height, kPeaksHeight);
-  WritePng(image, TestOutputPath("picture-peaks.png"));
   EXPECT_GT(Pixels(image, 0x0000FF, 0, kPeaksHeight), 100);
   EXPECT_GT(Pixels(image, 0xFFFF00, 0, kPeaksHeight), 100);
   EXPECT_EQ(Pixels(image, 0xFF0000, 0, kPeaksHeight), 0);
@@ -488,10 +487,9 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
 TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   TempDir dir;
   std::vector<ModelPictureRow> rows;
-  for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + (m % 7) * 0.05, 2.0 + (m % 5), m % 10 == 3});
+  for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + m % 7 * 0.05, 2.0 + m % 5, m % 10 == 3});
   ASSERT_TRUE(WriteModelsPicture(dir.file("models.png"), rows, "ZnO: 30 models"));
   const Image image = ReadPng(dir.file("models.png"));
-  WritePng(image, TestOutputPath("picture-models.png"));
   // FOM above, Rmin below, the chosen three in cyan in both.
   for (int half : {0, 1}) {
     const int y0 = half * image.height / 2, y1 = (half + 1) * image.height / 2;

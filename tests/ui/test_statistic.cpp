@@ -71,8 +71,12 @@ TEST_F(Statistic, KeepAllUntickingAndTheFigureOfMeritFilterChooseTheModels) {
 TEST_F(Statistic, ModelsWithInvalidBondsAreLeftOutOfBothChoices) {
   Generate();
   Run(action_check_models_bl_validity);
-  int valid = 0;
-  for (const CrystalModel &m : TheJob().models.models) valid += (m.validity & VALIDITY_BOND_LENGTHS) != 0;
+  int valid = 0;  // the list marks each model as the check found it
+  for (int r = 0; r < Rows(ls_models); ++r) {
+    const bool ok = Cell<CrystalModel *>(ls_models, r, 0)->validity & VALIDITY_BOND_LENGTHS;
+    valid += ok;
+    EXPECT_EQ(Text(ls_models, r, 9), ok ? GTK_STOCK_APPLY : GTK_STOCK_CANCEL);
+  }
   ASSERT_LT(valid, TheJob().models.count);
   Choose("action_choose_opt_models", [&] {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_exclude_invalid), TRUE);

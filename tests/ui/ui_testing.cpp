@@ -79,7 +79,7 @@ void AppTest::SetUp() {
   // only warn at run time, and the handler never be called.
   const guint warnings = g_log_set_handler(
       "GLib-GObject", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
-      [](const gchar *, GLogLevelFlags, const gchar *message, gpointer) { ADD_FAILURE() << message; },
+      [](const gchar *, GLogLevelFlags, const gchar *text, gpointer) { ADD_FAILURE() << text; },
       nullptr);
   ASSERT_TRUE(pulvina_open_windows());
   g_log_remove_handler("GLib-GObject", warnings);
@@ -302,14 +302,13 @@ void ExpectBatchSolverGives(const CrystalModel *best, const std::string &title,
     status = RunCommand(command);
   }
   ASSERT_EQ(status, 0) << command;
-  // summary.tsv: a header, then rank, model, three columns and the factor
-  // of each model, best first.
+  // summary.tsv: a header, then rank, model, three columns, factor; best first.
   std::istringstream summary(ReadWholeFile(folder + "/summary.tsv"));
   std::string line, model, factor;
   std::getline(summary, line);
   std::getline(summary, line);
   std::istringstream fields(line);
-  for (int column = 0; column < 5; ++column) std::getline(fields, column == 1 ? model : factor, '\t');
+  for (int column = 0; column < 5; ++column) getline(fields, column == 1 ? model : factor, '\t');
   EXPECT_EQ(std::to_string(best->modelNumber), model);
   char shown[32];
   std::snprintf(shown, sizeof shown, "%.6f", best->Rmin);

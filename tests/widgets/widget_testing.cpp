@@ -42,7 +42,7 @@ void Send(GtkWidget *widget, GdkEventType type, double x, double y, guint detail
   } else {  // a button
     event->button.x = x, event->button.y = y, event->button.time = GDK_CURRENT_TIME;
     event->button.button = detail, event->button.device = pointer;
-    event->button.state = type == GDK_BUTTON_RELEASE && detail == 1 ? guint(GDK_BUTTON1_MASK) : state;
+    event->button.state = type == GDK_BUTTON_RELEASE && detail == 1 ? +GDK_BUTTON1_MASK : state;
   }
   event->any.window = GDK_WINDOW(g_object_ref(widget->window));
   event->any.send_event = TRUE;
