@@ -4,7 +4,6 @@
 // too close (which must not), and the minima as the user edits them.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <map>
 #include <set>

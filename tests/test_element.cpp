@@ -2,7 +2,6 @@
 // Formula parsing, element tables and scattering data.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <tuple>
 
 #include "kernel.h"

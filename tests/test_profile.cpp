@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "diffractometer.h"
 #include "kernel.h"
 #include "profile.h"
 #include "reference_intensity.h"
+#include "solving_testing.h"
 #include "testing.h"
 
 namespace {
@@ -340,6 +340,20 @@ TEST_F(IntensityTest, MovesOfSingleAtomsEqualFullSums) {
       ASSERT_EQ(CalculateIntensityFast(&ws, &work), 1);
       EXPECT_EQ(CalculateIntensityMoves(&ws, &crystal, &work), 0);
     }
+}
+
+TEST(Wilson, PatternsThatRiseOrLightOneShellAreRefused) {
+  // (Estimates are checked end to end, too few reflections in the set-up.)
+  SyntheticJob nacl{"Na1Cl1", 4, 225, 5.64, 5.64, 5.64, "Na(4a)+Cl(4b)", {}, 6};
+  for (auto [rising, why] : {std::pair{true, "do not fall off"}, {false, "shells"}}) {
+    HKLList list = nacl.job.hklList;
+    for (HKLItem &it : list.items)
+      it.iObs = rising ? std::exp(4.0 / (it.d * it.d)) : &it == &list.items[0] ? 5 : 0;
+    CapturedMessages messages;
+    WilsonPlot plot;
+    EXPECT_EQ(WilsonOverallB(&list, &nacl.job.compound, 0, &plot), 0) << why;
+    EXPECT_TRUE(Holds(messages.text(), why));
+  }
 }
 
 }  // namespace
