@@ -517,15 +517,22 @@ TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   EXPECT_EQ(FilesIn(dir.path()), 2u);
 }
 
-// The batch solver's picture of the models is one rsvg-convert reads (that
-// there is one beside each model's files the solver's tests see); --no-plots
-// writes none. The pattern calculator draws on request, and fails when it
+// The batch solver draws a picture beside each model's files it writes and
+// one of the models, which rsvg-convert reads; --no-plots writes none. The pattern calculator draws on request, and fails when it
 // cannot.
 TEST(Pictures, TheBatchProgramsDrawWhatTheyWrite) {
   TempDir dir;
   const std::string job = std::string(PULVINA_SOURCE_DIR) + "/examples/zno_wurtzite/zno.epc";
-  const std::string solve = std::string(PULVINA_SOLVE) + " -q --seed 1 --best 1 ";
+  const std::string solve = std::string(PULVINA_SOLVE) + " -q --seed 1 --best 2 ";
   ASSERT_EQ(RunCommand(solve + "-o " + dir.file("out") + " " + job), 0);
+  // --best 2: two models' files, each with its picture, and the models' one.
+  size_t cif = 0, svg = 0;
+  for (auto &e : std::filesystem::directory_iterator(dir.file("out"))) {
+    cif += e.path().extension() == ".cif";
+    svg += e.path().extension() == ".svg";
+  }
+  EXPECT_EQ(cif, 2u);
+  EXPECT_EQ(svg, 3u);
   std::string why;
   EXPECT_TRUE(ConvertSvg(dir.file("out/zno_models.svg"), dir.file("models.png"), &why)) << why;
   ASSERT_EQ(RunCommand(solve + "--no-plots -o " + dir.file("bare") + " " + job), 0);
