@@ -254,19 +254,20 @@ bool ForEachModel(const Job *job, size_t count, const StopFlag *stop,
 namespace {
 
 // A stage's round over its models: each on a worker's own copies, between
-// the started and finished reports.
+// the started and finished reports. A failure is reported by ForEachModel;
+// the models done keep their results, and each stage counts them.
 template <typename Work>
-bool ForEachModelOnCopies(Job *job, const std::vector<CrystalModel *> &models, int stage,
+void ForEachModelOnCopies(Job *job, const std::vector<CrystalModel *> &models, int stage,
                           const ModelReportFunction &report, const StopFlag *stop, Work work) {
   std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
-  return ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
+  static_cast<void>(ForEachModel(job, models.size(), stop, [&](size_t i, int worker) {
     WorkerCopy &w = copies[static_cast<size_t>(worker)];
     w.Prepare(job);
     CrystalModel *m = models[i];
     Tell(report, REPORT_MODEL_STARTED, stage, m, i, models.size(), worker);
     const ModelRun *run = work(i, m, &w, worker);
     Tell(report, REPORT_MODEL_FINISHED, stage, m, i, models.size(), worker, run);
-  });
+  }));
 }
 
 }  // namespace
