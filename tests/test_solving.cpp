@@ -346,7 +346,7 @@ TEST_F(Rutile, UnknownMethodAndModelsWithoutParameters) {
   m->Rmin = 0.75;
   CapturedMessages messages;
   Search s = SearchOf(m);
-  EXPECT_EQ(RunSolveStructure(&s, 3, Settings(3, 0.1)), 0.75);
+  EXPECT_EQ(RunSolveStructure(&s, 4, Settings(4, 0.1)), 0.75);
   EXPECT_EQ(messages.text(), "solving structure, unknown global optimazation method!\n");
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   fixed->Rmin = 0.5;
