@@ -615,6 +615,20 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
       }
       break;
     }
+    // A grid search has seen every point: it leaves the race searched to
+    // the end, its figures still the mark the others are measured by.
+    std::vector<size_t> searching;
+    for (size_t i : entrants) {
+      if (runs[i].method != METHOD_GRID) {
+        searching.push_back(i);
+        continue;
+      }
+      racing[i] = 0;
+      runs[i].finished = true;
+      finish(i);
+    }
+    entrants.swap(searching);
+    if (entrants.empty()) break;
     // Shards end the race after their first round; the merge goes on.
     const bool last = share >= 1 || (team.lastRound >= 0 && round >= team.lastRound);
     std::stable_sort(entrants.begin(), entrants.end(),
