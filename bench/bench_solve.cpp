@@ -90,6 +90,36 @@ void BM_Job(benchmark::State &state, Case c, int threads) {
   SetMessageSink(std::move(previous));
 }
 
+// The optimisation stage of forsterite alone, after its statistic test:
+// the models racing or each searched with its whole effort.
+void BM_ForsteriteOptimisation(benchmark::State &state) {
+  MessageSink previous = SetMessageSink([](int, const std::string &) {});
+  const std::string folder = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
+  const int threads = static_cast<int>(state.range(0));
+  const bool racing = state.range(1) != 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto p = std::make_unique<Prepared>(Case{"forsterite", folder, folder + "/forsterite.epc"},
+                                        threads);
+    if (!p->ok) {
+      state.SkipWithError("no forsterite job");
+      break;
+    }
+    Job *job = &p->job;
+    EvaluateModels(job, AllModels(job), nullptr, nullptr);
+    StatisticTestModels(job, AllModels(job), nullptr, nullptr);
+    FilterJobModels(job, 0);
+    StageSettings settings = OptimizationSettings(job->config);
+    settings.racing = racing;
+    state.ResumeTiming();
+    SolveModels(job, job->filtered, settings, STAGE_OPTIMIZATION, nullptr, nullptr);
+    state.PauseTiming();
+    p.reset();
+    state.ResumeTiming();
+  }
+  SetMessageSink(std::move(previous));
+}
+
 // Traditional annealing of forsterite's true model: moves per second.
 void BM_AnnealingMoves(benchmark::State &state) {
   MessageSink previous = SetMessageSink([](int, const std::string &) {});
@@ -143,5 +173,12 @@ const bool registered = [] {
 }  // namespace
 
 BENCHMARK(BM_AnnealingMoves)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ForsteriteOptimisation)
+    ->ArgNames({"threads", "racing"})
+    ->Args({2, 1})
+    ->Args({2, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

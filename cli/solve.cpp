@@ -335,6 +335,8 @@ class Progress {
     stage_ = name;
     total_ = total;
     done_ = 0;
+    searched_ = 0;
+    round_ = 0;
     best_ = -1;
     for (auto &f : fraction_) f = 0;
   }
@@ -345,7 +347,26 @@ class Progress {
     switch (r.event) {
       case REPORT_MODEL_STARTED:
         fraction_[w] = 0;
+        if (r.round > round_.load()) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          round_ = r.round;
+          searched_ = 0;
+        }
         break;
+      case REPORT_ROUND_FINISHED: {
+        // A racing model waits for the round's end; the line says how far
+        // the round is.
+        std::lock_guard<std::mutex> lock(mutex_);
+        fraction_[w] = 0;
+        ++searched_;
+        NoteBestLocked(r.model->Rmin);
+        if (!tty_)
+          std::fprintf(stderr, "%s: round %d, model no. %d searched, best factor %s\n", stage_,
+                       r.round + 1, r.model->modelNumber, BestText().c_str());
+        else
+          ShowLocked();
+        return;
+      }
       case REPORT_STATISTIC_PROGRESS:
         if (r.statistic->total) fraction_[w] = double(r.statistic->done) / r.statistic->total;
         break;
@@ -402,8 +423,12 @@ class Progress {
     double running = 0;
     for (const auto &f : fraction_) running += f;
     const double pct = total_ ? 100.0 * std::min<double>(total_, done_ + running) / total_ : 100.0;
-    std::fprintf(stderr, "\r%-9s %zu of %zu models done  %5.1f%%  best factor %-10s", stage_,
-                 done_, total_, pct, BestText().c_str());
+    if (round_ > 0 || searched_ > 0)
+      std::fprintf(stderr, "\r%-9s round %d: %zu searched, %zu of %zu models done  best factor %-10s",
+                   stage_, round_.load() + 1, searched_, done_, total_, BestText().c_str());
+    else
+      std::fprintf(stderr, "\r%-9s %zu of %zu models done  %5.1f%%  best factor %-10s", stage_,
+                   done_, total_, pct, BestText().c_str());
     std::fflush(stderr);
   }
 
@@ -412,6 +437,8 @@ class Progress {
   std::mutex mutex_;
   const char *stage_ = "";
   size_t total_ = 0, done_ = 0;
+  size_t searched_ = 0;        // models that finished the current round of a race
+  std::atomic<int> round_{0};  // the round of a race under way
   double best_ = -1;
   std::vector<std::atomic<double>> fraction_;
   std::chrono::steady_clock::time_point last_{};
@@ -426,6 +453,7 @@ const char *MethodName(int method) {
     case METHOD_GRID: return "grid search";
     case METHOD_TRADITIONAL: return "annealing (traditional)";
     case METHOD_ADAPTIVE: return "annealing (adaptive)";
+    case METHOD_TEMPERING: return "parallel tempering";
     default: return "none";
   }
 }
@@ -440,6 +468,14 @@ void PrintFactors(Job *job, const char *what) {
   for (CrystalModel *m : ranked)
     std::printf("%5d %6d  %-40s %5d %10.6f %10.6f %10.6f %12.4f\n", ++rank, m->modelNumber,
                 EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd, m->FOM);
+}
+
+// How far a model was searched: to the end, stopped, or left behind in a
+// race after some rounds.
+std::string RunState(const ModelRun &run) {
+  if (run.stopped) return "stopped";
+  if (run.dropped) return "dropped after round " + std::to_string(run.rounds);
+  return "solved";
 }
 
 std::string SafeName(const std::string &title) {
@@ -521,8 +557,42 @@ bool RunStatistic(Run *run) {
   return true;
 }
 
+// A race is run by the whole team: the ranks of an mpirun search their
+// share of every round and exchange its results, so that they decide as one
+// process would. Shards cannot meet between rounds: each runs the first
+// round of its own models, and the merge, which holds every model's
+// figures, runs the rest of the race; the files come out as a single run's.
+bool RunRace(Run *run) {
+  Job &job = run->job;
+  RaceTeam race;
+  Team &team = run->team;
+  race.share = [&team](const std::vector<CrystalModel *> &list) { return team.Share(list); };
+  race.gather = [&team, &job](const std::vector<CrystalModel *> &list,
+                              std::vector<ModelRun> *runs) {
+    return team.Gather(&job, list, runs, &stopRequested);
+  };
+  std::vector<CrystalModel *> field = job.filtered;
+  std::vector<ModelRun> earlier;
+  if (run->options.shard.count) {
+    field = team.Share(job.filtered);
+    race.lastRound = 0;
+  } else if (run->options.merge) {
+    earlier = run->solved;
+    race.firstRound = 1;
+  }
+  run->Stage("optimise", run->options.merge ? field.size() : team.Share(field).size());
+  Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
+  bool ok = true;
+  run->solved = RaceModels(&job, field, OptimizationSettings(job.config), STAGE_OPTIMIZATION,
+                           run->Reporter(), &stopRequested, race,
+                           run->options.merge ? &earlier : nullptr, &ok);
+  run->progress.End();
+  return ok;
+}
+
 bool RunOptimisation(Run *run) {
   Job &job = run->job;
+  if (job.config.racing) return RunRace(run);
   const std::vector<CrystalModel *> mine = run->team.Share(job.filtered);
   run->Stage("optimise", mine.size());
   Message(MESSAGE_PLAIN, "Start solving crystal structures...\n");
@@ -637,7 +707,7 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
     std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\n", ++rank,
                  m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd,
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
-                 MethodName(w.run.method), w.run.seconds, w.run.stopped ? "stopped" : "solved");
+                 MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str());
   }
   if (!f.commit()) {
     Message(MESSAGE_ERROR, "writing results, can not write file '%s'\n", summary.c_str());
@@ -656,7 +726,10 @@ void PrintResult(Run &run, const std::vector<Written> &written) {
     std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f%s\n", ++rank, m->modelNumber,
                 EPCStr(m).c_str(), m->freeCount, m->Rmin,
                 (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
-                MethodName(w.run.method), w.run.seconds, w.run.stopped ? "  (stopped)" : "");
+                MethodName(w.run.method), w.run.seconds,
+                w.run.stopped   ? "  (stopped)"
+                : w.run.dropped ? ("  (" + RunState(w.run) + ")").c_str()
+                                : "");
   }
   if (!written.empty()) {
     Crystal crystal = run.job.crystal;
@@ -822,7 +895,8 @@ int main(int argc, char **argv) {
     PrintFactors(&job, "best sampled factor");
     return Interrupted() ? Interruption("during the statistic test") : 0;
   }
-  if (!options.merge && !RunOptimisation(&run)) return 1;
+  // A merge of a race runs the race's later rounds.
+  if ((!options.merge || job.config.racing) && !RunOptimisation(&run)) return 1;
   if (options.shard.count) return FinishShard(run, identity, Seconds(start));
   if (options.stopAfter >= RUN_REFINE && !Interrupted() && !RunRefinement(&run)) return 1;
   // The other ranks' work is done: rank 0 holds every result.

@@ -185,8 +185,11 @@ constexpr ConfigRange kCellEdge = {0, kMaxCellEdge, true, false,
                                    "a cell edge above 0 and at most 1000 angstrom"};
 constexpr ConfigRange kCellAngle = Between(0, 180, "a cell angle between 0 and 180 degrees");
 constexpr ConfigRange kOnOff = Closed(0, 1, "0 (off) or 1 (on)");
-constexpr ConfigRange kMethod =
-    Closed(0, 2, "0 (grid search), 1 (traditional annealing) or 2 (adaptive annealing)");
+constexpr ConfigRange kMethod = Closed(
+    0, 3,
+    "0 (grid search), 1 (traditional annealing), 2 (adaptive annealing) or 3 (parallel tempering)");
+constexpr ConfigRange kRestarts = Closed(1, 10000, "a number of restarts from 1 to 10000");
+constexpr ConfigRange kReplicas = Closed(1, 256, "a number of replicas from 1 to 256");
 constexpr ConfigRange kDimension = AtLeast(0, "a number of parameters of at least 0");
 constexpr ConfigRange kGridStep = Above(0, "a grid step above 0 angstrom");
 constexpr ConfigRange kCycles = AtLeast(1, "a number of cycles of at least 1");
@@ -341,6 +344,10 @@ constexpr Heading kRefine = {"Refine", nullptr};
 constexpr Heading kRefineSetup = {"Refine", "Refine Optimization Setup"};
 constexpr Heading kRefineTradi = {"Refine", "Refine Simulate Annealing(tradiational)"};
 constexpr Heading kRefineAdapt = {"Refine", "Refine Simulate Annealing(adaptive)"};
+constexpr Heading kEffort = {"Global Optimization", "Search Effort"};
+constexpr Heading kTempering = {"Global Optimization", "Parallel Tempering"};
+constexpr Heading kRefineEffort = {"Refine", "Refine Search Effort"};
+constexpr Heading kRefineTempering = {"Refine", "Refine Parallel Tempering"};
 
 constexpr ConfigKeyword Key(Heading h, const char *name, ConfigValueType type) {
   return {name,        type,      nullptr, nullptr, nullptr, nullptr, TEXT_QUOTED,
@@ -384,8 +391,8 @@ constexpr ConfigKeyword BlankAfter(ConfigKeyword k) {
   k.blankAfter = true;
   return k;
 }
-// Keys beyond the original layout, so that a job that does not use them
-// keeps its file byte for byte.
+// Keys beyond the original layout, written only when they differ from their
+// default, so that a job that does not use them keeps its file byte for byte.
 constexpr ConfigKeyword OnlyWhenSet(ConfigKeyword k) {
   k.onlyWhenSet = true;
   return k;
@@ -467,6 +474,13 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Real(kAdapt, "ADAPT_SA_START_T", &Config::adaptSaStartT, kTemperature),
     Real(kAdapt, "ADAPT_SA_END_T", &Config::adaptSaEndT, kTemperature),
     Long(kAdapt, "ADAPT_SA_MOVES", &Config::adaptSaMoves, kMoves),
+    OnlyWhenSet(Integer(kEffort, "AUTO_EFFORT", &Config::autoEffort, kOnOff)),
+    OnlyWhenSet(Integer(kEffort, "RESTARTS", &Config::restarts, kRestarts)),
+    OnlyWhenSet(Integer(kEffort, "RACING", &Config::racing, kOnOff)),
+    OnlyWhenSet(Integer(kTempering, "TEMPERING_REPLICAS", &Config::temperingReplicas, kReplicas)),
+    OnlyWhenSet(Real(kTempering, "TEMPERING_HOT_T", &Config::temperingHotT, kTemperature)),
+    OnlyWhenSet(Real(kTempering, "TEMPERING_COLD_T", &Config::temperingColdT, kTemperature)),
+    OnlyWhenSet(Long(kTempering, "TEMPERING_MOVES", &Config::temperingMoves, kMoves)),
     Integer(kRefine, "REFINE", &Config::refine,
             Closed(0, 2, "0 (all), 1 (the best REFINE_N) or 2 (those within REFINE_THRESHOLD)")),
     Integer(kRefine, "REFINE_N", &Config::refineN, AtLeast(0, "a number of models of at least 0")),
@@ -487,6 +501,16 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Real(kRefineAdapt, "REFINE_ADAPT_SA_START_T", &Config::refineAdaptSaStartT, kTemperature),
     Real(kRefineAdapt, "REFINE_ADAPT_SA_END_T", &Config::refineAdaptSaEndT, kTemperature),
     Long(kRefineAdapt, "REFINE_ADAPT_SA_MOVES", &Config::refineAdaptSaMoves, kMoves),
+    OnlyWhenSet(Integer(kRefineEffort, "REFINE_AUTO_EFFORT", &Config::refineAutoEffort, kOnOff)),
+    OnlyWhenSet(Integer(kRefineEffort, "REFINE_RESTARTS", &Config::refineRestarts, kRestarts)),
+    OnlyWhenSet(Integer(kRefineTempering, "REFINE_TEMPERING_REPLICAS",
+                        &Config::refineTemperingReplicas, kReplicas)),
+    OnlyWhenSet(
+        Real(kRefineTempering, "REFINE_TEMPERING_HOT_T", &Config::refineTemperingHotT, kTemperature)),
+    OnlyWhenSet(Real(kRefineTempering, "REFINE_TEMPERING_COLD_T", &Config::refineTemperingColdT,
+                     kTemperature)),
+    OnlyWhenSet(
+        Long(kRefineTempering, "REFINE_TEMPERING_MOVES", &Config::refineTemperingMoves, kMoves)),
 };
 
 // A row left out would be a row of nothing.
@@ -845,7 +869,10 @@ void WriteConfig(std::FILE *f, const Config *config) {
   std::fprintf(f, "%s %d.%d.%d\n", configStamp, kKernelMajor, kKernelMinor, kKernelRelease);
   const char *section = nullptr, *group = nullptr;
   for (const ConfigKeyword &k : configKeywords) {
-    if (k.onlyWhenSet && (k.integer ? config->*k.integer == 0 : config->*k.real == 0)) continue;
+    static const Config defaults;
+    if (k.onlyWhenSet && (k.integer ? config->*k.integer == defaults.*k.integer
+                                    : config->*k.real == defaults.*k.real))
+      continue;
     if (!SameHeading(k.section, section)) {
       std::fprintf(f, "\n; %s\n\n", k.section);
       section = k.section;

@@ -124,6 +124,23 @@ struct Config {
   double refineAdaptSaStartT = 10.0;
   double refineAdaptSaEndT = 0.01;
   int32_t refineAdaptSaMoves = 2000;
+  // The search effort: moves growing with the free count, independent
+  // restarts of each model's search, racing of the optimisation's models,
+  // and the settings of parallel tempering; refinement has its own but no
+  // race (few models).
+  int32_t autoEffort = 1;
+  int32_t restarts = 1;
+  int32_t racing = 1;
+  int32_t temperingReplicas = 8;
+  double temperingHotT = 1.0;
+  double temperingColdT = 0.001;
+  int32_t temperingMoves = 20000;
+  int32_t refineAutoEffort = 1;
+  int32_t refineRestarts = 1;
+  int32_t refineTemperingReplicas = 8;
+  double refineTemperingHotT = 0.5;
+  double refineTemperingColdT = 0.0001;
+  int32_t refineTemperingMoves = 40000;
   // Overall displacement factor of the calculated intensities (angstrom^2),
   // and 1 to estimate it from the observed intensities instead.
   double overallB = 0.0;
@@ -199,7 +216,7 @@ struct ConfigKeyword {
   bool onlyWhenSet;  // written only when not 0, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 76;
+constexpr int kConfigKeywordCount = 89;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -159,6 +159,31 @@ long TemperatureSteps(double start, double end, double rate) {
 
 }  // namespace
 
+double EffortFactor(int freeCount) {
+  return std::min(kEffortMax, std::max(kEffortMin, freeCount / kEffortReference));
+}
+
+StageSettings SearchEffort(const StageSettings &settings, int freeCount, double share) {
+  StageSettings e = settings;
+  const double f = (settings.autoEffort ? EffortFactor(freeCount) : 1.0) * share;
+  auto scale = [f](uint32_t moves) -> uint32_t {
+    if (moves == 0) return 0;
+    const double m = std::round(moves * f);
+    return m < 1 ? 1u : m > 4e9 ? 4000000000u : static_cast<uint32_t>(m);
+  };
+  e.traditional.moves = scale(settings.traditional.moves);
+  e.adaptive.moves = scale(settings.adaptive.moves);
+  e.tempering.moves = scale(settings.tempering.moves);
+  // The automatic adaptive schedule grows with the free count by itself.
+  e.adaptive.effort = settings.adaptive.effort * share;
+  if (settings.autoEffort && freeCount > 0) {
+    const uint32_t extra = static_cast<uint32_t>(freeCount / kEffortCycleStep);
+    e.traditional.cycles += extra;
+    e.adaptive.cycles += extra;
+  }
+  return e;
+}
+
 double RunSolveStructure(Search *search, int method, const StageSettings &settings) {
   CrystalModel *model = search->model;
   if (model->parameterList.empty()) {
@@ -176,6 +201,9 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
       break;
     case METHOD_ADAPTIVE:
       RunAdaptiveAnnealing(search, settings.adaptive);
+      break;
+    case METHOD_TEMPERING:
+      RunParallelTempering(search, settings.tempering);
       break;
     default:
       Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
@@ -275,7 +303,7 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
     T0 = 1.5 * model->Rsd;
     Tend = 0.2 * T0;
     const int e = (static_cast<int>(n) + 1) / 2;
-    double moves = static_cast<double>(n) * std::pow(10.0, e);
+    double moves = static_cast<double>(n) * std::pow(10.0, e) * settings.effort;
     M = moves > 4e9 ? 4000000000u : static_cast<uint32_t>(moves);
     if (log) std::fprintf(log, "moves : %ld\n", static_cast<long>(M));
   }
@@ -344,6 +372,90 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
       if (log) {
         std::fprintf(log, "T = %f\n", T);
         std::fflush(log);
+      }
+    }
+  }
+  return run.Finish();
+}
+
+double RunParallelTempering(Search *search, const TemperingSettings &settings) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = model->parameterList.size();
+  if (n == 0 || settings.replicas == 0) return model->Rmin;
+  if (!(settings.coldT > 0 && settings.hotT >= settings.coldT)) {
+    Message(MESSAGE_ERROR,
+            "solving structure by Parallel Tempering, the temperatures (%f to %f) must be "
+            "positive, the hot one not below the cold one\n",
+            settings.hotT, settings.coldT);
+    return model->Rmin;
+  }
+  SearchRun run(search);
+  const size_t R = settings.replicas;
+  // Replica 0 is the coldest. One replica runs at the cold end.
+  std::vector<double> T(R, settings.coldT);
+  for (size_t k = 1; k < R; ++k)
+    T[k] = settings.coldT * std::pow(settings.hotT / settings.coldT,
+                                     static_cast<double>(k) / static_cast<double>(R - 1));
+  run.record().total = static_cast<double>(settings.moves) * static_cast<double>(R);
+  SearchRandom &random = run.random();
+  random.Reseed();
+  std::vector<std::vector<int>> at(R, std::vector<int>(n));
+  std::vector<double> energy(R);
+  auto load = [&](size_t k) {
+    g.current = at[k];
+    for (size_t i = 0; i < n; ++i) run.SetFromGrid(i);
+  };
+  for (size_t k = 0; k < R; ++k) {
+    for (size_t i = 0; i < n; ++i)
+      at[k][i] = static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
+    load(k);
+    energy[k] = run.EvaluateQuietly();
+  }
+  // A replica makes a block of moves in a row, so that the evaluator sees
+  // one parameter change at a time; swaps come between blocks.
+  const uint32_t block = static_cast<uint32_t>(std::max<size_t>(10, 4 * n));
+  uint32_t made = 0;
+  for (int sweep = 0; made < settings.moves && run.proceeding(); ++sweep) {
+    const uint32_t b = std::min(block, settings.moves - made);
+    for (size_t k = 0; k < R && run.proceeding(); ++k) {
+      load(k);
+      // Cold replicas step locally, hot ones reach across the range; half
+      // of all moves are the traditional annealing's jumps anywhere.
+      const double reach = std::sqrt(T[k] / T[R - 1]);
+      for (uint32_t m = 0; m < b && run.proceeding(); ++m) {
+        const size_t i = static_cast<size_t>(run.RandomParameter());
+        const int saved = g.current[i];
+        const int span = g.upper[i] - g.lower[i];
+        if (random.Rand() < 0.5) {
+          g.current[i] = static_cast<int>(g.lower[i] + span * random.Rand());
+        } else {
+          const int half = std::max(1, static_cast<int>(reach * span / 2));
+          g.current[i] += static_cast<int>(std::lround((random.Rand() - 0.5) * 2 * half));
+          g.current[i] = std::min(std::max(g.current[i], g.lower[i]), g.upper[i]);
+        }
+        run.SetFromGrid(i);
+        const double E = run.Evaluate(true);
+        if (E < model->Rmin) run.NoteBest(E, false);
+        const double d = E - energy[k];
+        if (d < 0 || std::exp(-d / T[k]) >= random.Rand()) {
+          energy[k] = E;
+        } else {
+          g.current[i] = saved;
+          run.SetFromGrid(i);
+        }
+        run.Report();
+      }
+      at[k] = g.current;
+    }
+    made += b;
+    // Neighbours swap with the probability that keeps each temperature's
+    // distribution; even and odd pairs take turns.
+    for (size_t k = static_cast<size_t>(sweep % 2); k + 1 < R; k += 2) {
+      const double x = (energy[k] - energy[k + 1]) * (1 / T[k] - 1 / T[k + 1]);
+      if (x >= 0 || std::exp(x) >= random.Rand()) {
+        std::swap(at[k], at[k + 1]);
+        std::swap(energy[k], energy[k + 1]);
       }
     }
   }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The searches of one model: the Search record, its ranges and grid, the
-// grid search and the two annealings.
+// grid search, the two annealings and parallel tempering.
 #ifndef PULVINA_SEARCH_H
 #define PULVINA_SEARCH_H
 
@@ -24,7 +24,12 @@ struct OptimizationProgress {
 // The optimisers stop when this returns 0.
 using OptimizationProgressFunction = int (*)(const OptimizationProgress *record, void *argument);
 
-enum OptimizationMethod { METHOD_GRID = 0, METHOD_TRADITIONAL = 1, METHOD_ADAPTIVE = 2 };
+enum OptimizationMethod {
+  METHOD_GRID = 0,
+  METHOD_TRADITIONAL = 1,
+  METHOD_ADAPTIVE = 2,
+  METHOD_TEMPERING = 3
+};
 
 struct TraditionalAnnealingSettings {
   uint32_t cycles = 1;
@@ -40,6 +45,20 @@ struct AdaptiveAnnealingSettings {
   double endT = 0.01;
   uint32_t moves = 1000;
   int strategy = 0;
+  // Multiplies the automatic strategy's moves per temperature step (the
+  // search effort scaled for a round of a race).
+  double effort = 1.0;
+};
+
+// Replicas of one model at a ladder of temperatures, geometric from hotT
+// down to coldT, each making Metropolis moves at its own temperature;
+// neighbours swap places now and then, so that a configuration found hot
+// can cool and one stuck cold can warm up.
+struct TemperingSettings {
+  uint32_t replicas = 8;
+  double hotT = 1.0;
+  double coldT = 0.001;
+  uint32_t moves = 20000;  // moves of each replica
 };
 
 // The solving settings of one stage, optimisation or refinement: the
@@ -51,7 +70,27 @@ struct StageSettings {
   double resolution = 0.1;
   TraditionalAnnealingSettings traditional;
   AdaptiveAnnealingSettings adaptive;
+  TemperingSettings tempering;
+  int autoEffort = 1;     // 1: the moves grow with the free count (SearchEffort)
+  uint32_t restarts = 1;  // independent searches of each model from random starts
+  int racing = 0;         // 1: the models of the stage race (the stage's business)
 };
+
+// The search effort of a model with the given free count, as a factor on
+// the moves per temperature step (per replica in tempering) that the
+// settings give for a model of kEffortReference free coordinates:
+//   factor = freeCount / kEffortReference, within [kEffortMin, kEffortMax];
+// a model of many coordinates also gets one more annealing cycle for every
+// kEffortCycleStep of them. Racing rounds scale it further by their share.
+constexpr double kEffortReference = 10;
+constexpr double kEffortMin = 0.25;
+constexpr double kEffortMax = 8;
+constexpr int kEffortCycleStep = 16;
+double EffortFactor(int freeCount);
+// The settings a search of a model runs with: with autoEffort the moves and
+// cycles scaled for the free count, and every count of moves times share
+// (a round's part of the whole; 1 outside a race), at least one move.
+StageSettings SearchEffort(const StageSettings &settings, int freeCount, double share);
 
 // Temperature steps one annealing cycle may take; schedules that would never
 // cool to their end are cut here with a message.
@@ -104,5 +143,6 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
 double RunGridSearch(Search *search);
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
 double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings);
+double RunParallelTempering(Search *search, const TemperingSettings &settings);
 
 #endif

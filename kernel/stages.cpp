@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include "options.h"
 
@@ -109,10 +110,11 @@ struct ModelSearch {
 };
 
 void Tell(const ModelReportFunction &report, ReportEvent event, int stage, CrystalModel *model,
-          size_t index, size_t total, int worker, const ModelRun *run = nullptr) {
+          size_t index, size_t total, int worker, const ModelRun *run = nullptr, int round = 0) {
   if (!report) return;
   ModelReport r;
   r.event = event;
+  r.round = round;
   r.stage = stage;
   r.model = model;
   r.index = index;
@@ -146,10 +148,69 @@ std::string SettingsText(const StageSettings &s, int method) {
                     "Method: Simulated Annealing (adaptive)\nSearching Resolution: %f "
                     "Angstrom\n\tcircles: %ld\n\tannealing: auto\n",
                     s.resolution, static_cast<long>(s.adaptive.cycles));
+  } else if (method == METHOD_TEMPERING) {
+    std::snprintf(text, sizeof text,
+                  "Method: Parallel Tempering\nSearching Resolution: %f Angstrom\n\treplicas: "
+                  "%ld\n\ttemperatures: %f to %f\n\tmoves: %ld\n",
+                  s.resolution, static_cast<long>(s.tempering.replicas), s.tempering.hotT,
+                  s.tempering.coldT, static_cast<long>(s.tempering.moves));
   } else {
     text[0] = '\0';
   }
   return text;
+}
+
+// One model's searches in one round of a race, or in the whole stage: the
+// settings' restarts (one for the grid search, which has nothing random),
+// each from random starts on a stream of its own, with the effort the
+// model's free count and the round's share ask for.
+void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &settings,
+                 int stage, int round, double share, size_t index, size_t total, int worker,
+                 const ModelReportFunction &report, const StopFlag *stop, ModelRun *run) {
+  const StageSettings effort =
+      SearchEffort(settings, static_cast<int>(m->parameterList.size()), share);
+  const uint32_t restarts = run->method == METHOD_GRID ? 1 : std::max<uint32_t>(1, settings.restarts);
+  const auto start = std::chrono::steady_clock::now();
+  bool stopped = false;
+  for (uint32_t k = 0; k < restarts && !stopped; ++k) {
+    ModelSearch ms(job, w, m, stage, index, total, worker, report, stop);
+    ms.random.base = SearchSeed(job->settings.seed, m->modelNumber, stage, round,
+                                static_cast<int>(k));
+    ms.context.base.round = round;
+    ms.search.progress = OptimizationCallback;
+    ms.search.progressArg = &ms.context;
+    RunSolveStructure(&ms.search, run->method, effort);
+    stopped = ms.context.stopped;
+  }
+  run->seconds = SecondsSince(start);
+  run->stopped = stopped;
+  run->finished = !stopped;
+}
+
+std::string SolvingHead(const CrystalModel *m, const StageSettings &settings, int method,
+                        int round, double share) {
+  std::string head = "\n-----------------------------------------\nSolving model " +
+                     std::to_string(m->modelNumber);
+  if (share < 1 || round > 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, " (race round %d, %.0f%% of its effort)", round + 1,
+                  100 * share);
+    head += text;
+  }
+  return head + ":\n" + SettingsText(settings, method);
+}
+
+std::string SolvingTail(const CrystalModel *m, const ModelRun &run) {
+  char tail[256];
+  if (run.finished)
+    std::snprintf(tail, sizeof tail,
+                  "Model %d has been solved.\nBest Bragg factor %f, use time %fs\n",
+                  m->modelNumber, m->Rmin, run.seconds);
+  else
+    std::snprintf(tail, sizeof tail,
+                  "Model %d was stopped.\nBest Bragg factor so far %f, use time %fs\n",
+                  m->modelNumber, m->Rmin, run.seconds);
+  return tail;
 }
 
 }  // namespace
@@ -164,6 +225,11 @@ StageSettings OptimizationSettings(const Config &c) {
                    c.tradiSaRate, static_cast<uint32_t>(c.tradiSaMoves)};
   s.adaptive = {static_cast<uint32_t>(c.adaptSaCycles), c.adaptSaStartT, c.adaptSaEndT,
                 static_cast<uint32_t>(c.adaptSaMoves), c.adaptSaStrategy};
+  s.tempering = {static_cast<uint32_t>(c.temperingReplicas), c.temperingHotT, c.temperingColdT,
+                 static_cast<uint32_t>(c.temperingMoves)};
+  s.autoEffort = c.autoEffort;
+  s.restarts = static_cast<uint32_t>(std::max(c.restarts, 1));
+  s.racing = c.racing;
   return s;
 }
 
@@ -179,6 +245,10 @@ StageSettings RefinementSettings(const Config &c) {
   s.adaptive = {static_cast<uint32_t>(c.refineAdaptSaCycles), c.refineAdaptSaStartT,
                 c.refineAdaptSaEndT, static_cast<uint32_t>(c.refineAdaptSaMoves),
                 c.refineAdaptSaStrategy};
+  s.tempering = {static_cast<uint32_t>(c.refineTemperingReplicas), c.refineTemperingHotT,
+                 c.refineTemperingColdT, static_cast<uint32_t>(c.refineTemperingMoves)};
+  s.autoEffort = c.refineAutoEffort;
+  s.restarts = static_cast<uint32_t>(std::max(c.refineRestarts, 1));
   return s;
 }
 
@@ -388,9 +458,17 @@ uint32_t FilterJobModels(Job *job, int flags) {
   return job->filteredCount;
 }
 
+uint64_t SearchSeed(uint64_t runSeed, int modelNumber, int stage, int round, int restart) {
+  const uint64_t seed = ModelSeed(runSeed, modelNumber, stage);
+  if (round == 0 && restart == 0) return seed;
+  return MixSeed(MixSeed(seed + static_cast<uint64_t>(static_cast<uint32_t>(round))) +
+                 static_cast<uint64_t>(static_cast<uint32_t>(restart)));
+}
+
 std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
                                   const StageSettings &settings, int stage,
                                   const ModelReportFunction &report, const StopFlag *stop) {
+  if (settings.racing) return RaceModels(job, models, settings, stage, report, stop);
   std::vector<ModelRun> runs(models.size());
   std::vector<char> started(models.size(), 0);
   // On one thread the log reads as the work goes; with several, each
@@ -406,40 +484,184 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     started[i] = 1;
     run.model = m;
     run.method = ChooseMethod(settings, m);
-    const std::string head = "\n-----------------------------------------\nSolving model " +
-                             std::to_string(m->modelNumber) + ":\n" +
-                             SettingsText(settings, run.method);
+    const std::string head = SolvingHead(m, settings, run.method, 0, 1);
     if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
-    const auto start = std::chrono::steady_clock::now();
-    ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
-    ms.search.progress = OptimizationCallback;
-    ms.search.progressArg = &ms.context;
-    RunSolveStructure(&ms.search, run.method, settings);
-    run.seconds = SecondsSince(start);
-    run.stopped = ms.context.stopped;
-    run.finished = !ms.context.stopped;
+    SearchModel(job, w, m, settings, stage, 0, 1, i, models.size(), worker, report, stop, &run);
     {
       std::lock_guard<std::mutex> lock(timeLock);
       totalSeconds += run.seconds;
     }
-    char tail[256];
-    if (run.finished)
-      std::snprintf(tail, sizeof tail,
-                    "Model %d has been solved.\nBest Bragg factor %f, use time %fs\n",
-                    m->modelNumber, m->Rmin, run.seconds);
-    else
-      std::snprintf(tail, sizeof tail,
-                    "Model %d was stopped.\nBest Bragg factor so far %f, use time %fs\n",
-                    m->modelNumber, m->Rmin, run.seconds);
+    const std::string tail = SolvingTail(m, run);
     if (together)
-      Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail);
+      Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail.c_str());
     else
-      Message(MESSAGE_PLAIN, "%s", tail);
+      Message(MESSAGE_PLAIN, "%s", tail.c_str());
     return &run;
   });
   Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
   std::vector<ModelRun> out;
   for (size_t i = 0; i < models.size(); ++i)
+    if (started[i]) out.push_back(runs[i]);
+  return out;
+}
+
+namespace {
+
+bool RanksBefore(const CrystalModel *a, const CrystalModel *b) {
+  if (a->Rmin != b->Rmin) return a->Rmin < b->Rmin;
+  return a->modelNumber < b->modelNumber;
+}
+
+}  // namespace
+
+std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &models,
+                                 const StageSettings &settings, int stage,
+                                 const ModelReportFunction &report, const StopFlag *stop,
+                                 const RaceTeam &team, const std::vector<ModelRun> *earlier,
+                                 bool *ok) {
+  if (ok) *ok = true;
+  const size_t n = models.size();
+  std::unordered_map<const CrystalModel *, size_t> position;
+  std::vector<ModelRun> runs(n);
+  std::vector<char> started(n, 0), racing(n, 1);
+  for (size_t i = 0; i < n; ++i) {
+    position[models[i]] = i;
+    runs[i].model = models[i];
+    runs[i].method = ChooseMethod(settings, models[i]);
+  }
+  if (earlier)
+    for (const ModelRun &e : *earlier) {
+      auto found = position.find(e.model);
+      if (found == position.end()) continue;
+      runs[found->second] = e;
+      runs[found->second].rounds = team.firstRound;
+      started[found->second] = 1;
+    }
+  const bool together = StageThreads(job) > 1;
+  std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
+  std::mutex timeLock;
+  double totalSeconds = 0;
+  auto finish = [&](size_t i) {
+    if (started[i]) Tell(report, REPORT_MODEL_FINISHED, stage, models[i], i, n, 0, &runs[i]);
+  };
+  double share = kRaceFirstShare;
+  for (int round = 0;; ++round, share = std::min(1.0, 2 * share)) {
+    std::vector<size_t> entrants;
+    for (size_t i = 0; i < n; ++i)
+      if (racing[i]) entrants.push_back(i);
+    if (entrants.empty()) break;
+    std::vector<double> before(n);
+    for (size_t i = 0; i < n; ++i) before[i] = models[i]->Rmin;
+    bool failed = false;
+    if (round >= team.firstRound) {
+      std::vector<CrystalModel *> field;
+      for (size_t i : entrants) field.push_back(models[i]);
+      const std::vector<CrystalModel *> mine = team.share ? team.share(field) : field;
+      std::vector<ModelRun> roundRuns(mine.size());
+      std::vector<char> ran(mine.size(), 0);
+      failed = !ForEachModel(job, mine.size(), stop, [&](size_t k, int worker) {
+        WorkerCopy &w = copies[static_cast<size_t>(worker)];
+        w.Prepare(job);
+        const size_t i = position.at(mine[k]);
+        CrystalModel *m = models[i];
+        ModelRun &run = roundRuns[k];
+        run.model = m;
+        run.method = runs[i].method;
+        ran[k] = 1;
+        Tell(report, REPORT_MODEL_STARTED, stage, m, i, n, worker, nullptr, round);
+        // A grid search has seen every point in round 0; later rounds
+        // leave it be.
+        if (round == 0 || run.method != METHOD_GRID) {
+          const std::string head = SolvingHead(m, settings, run.method, round, share);
+          if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
+          SearchModel(job, &w, m, settings, stage, round, share, i, n, worker, report, stop,
+                      &run);
+          const std::string tail = SolvingTail(m, run);
+          if (together)
+            Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail.c_str());
+          else
+            Message(MESSAGE_PLAIN, "%s", tail.c_str());
+          std::lock_guard<std::mutex> lock(timeLock);
+          totalSeconds += run.seconds;
+        } else {
+          run.finished = true;
+        }
+        Tell(report, REPORT_ROUND_FINISHED, stage, m, i, n, worker, &run, round);
+      });
+      std::vector<ModelRun> got;
+      for (size_t k = 0; k < mine.size(); ++k)
+        if (ran[k]) got.push_back(roundRuns[k]);
+      if (!failed && team.gather && !team.gather(field, &got)) failed = true;
+      for (const ModelRun &g : got) {
+        auto found = position.find(g.model);
+        if (found == position.end()) continue;
+        ModelRun &run = runs[found->second];
+        started[found->second] = 1;
+        run.method = g.method;
+        run.seconds += g.seconds;
+        run.stopped = run.stopped || g.stopped;
+        run.finished = false;
+        run.rounds = round + 1;
+      }
+    }
+    // A stop, or a failure, ends the race where it stands: the models still
+    // in it keep the best they found, marked stopped.
+    if (failed || Stopping(stop)) {
+      if (failed && ok) *ok = false;
+      for (size_t i : entrants) {
+        runs[i].stopped = true;
+        runs[i].finished = false;
+        finish(i);
+      }
+      break;
+    }
+    // A grid search has seen every point: it leaves the race searched to
+    // the end, its figures still the mark the others are measured by.
+    std::vector<size_t> searching;
+    for (size_t i : entrants) {
+      if (runs[i].method != METHOD_GRID) {
+        searching.push_back(i);
+        continue;
+      }
+      racing[i] = 0;
+      runs[i].finished = true;
+      finish(i);
+    }
+    entrants.swap(searching);
+    if (entrants.empty()) break;
+    // Shards end the race after their first round; the merge goes on.
+    const bool last = share >= 1 || (team.lastRound >= 0 && round >= team.lastRound);
+    std::stable_sort(entrants.begin(), entrants.end(),
+                     [&](size_t a, size_t b) { return RanksBefore(models[a], models[b]); });
+    const size_t leader = entrants.front();
+    double next = -1;
+    for (size_t i = 0; i < n; ++i)
+      if (i != leader && started[i] && (next < 0 || models[i]->Rmin < next)) next = models[i]->Rmin;
+    const bool settled = round >= 1 && next > 0 && models[leader]->Rmin < kRaceLead * next &&
+                         models[leader]->Rmin >= before[leader];
+    const size_t keep = last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
+    for (size_t k = 0; k < entrants.size(); ++k) {
+      const size_t i = entrants[k];
+      if (k >= keep) {
+        racing[i] = 0;
+        runs[i].dropped = true;
+        runs[i].finished = true;
+        finish(i);
+      } else if (last || settled) {
+        runs[i].finished = true;
+        finish(i);
+      }
+    }
+    if (last || settled) {
+      if (settled)
+        Message(MESSAGE_HINT, "racing models, model %d is clearly ahead after round %d\n",
+                models[leader]->modelNumber, round + 1);
+      break;
+    }
+  }
+  Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
+  std::vector<ModelRun> out;
+  for (size_t i = 0; i < n; ++i)
     if (started[i]) out.push_back(runs[i]);
   return out;
 }
@@ -654,7 +876,7 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
   }
   if (t[k] != "run" || t.size() != k + 5) return fail("bad run record");
   r.solved = true;
-  if (!ReadLong(t[k + 1], METHOD_GRID, METHOD_ADAPTIVE, &v))
+  if (!ReadLong(t[k + 1], METHOD_GRID, METHOD_TEMPERING, &v))
     return fail("bad method '" + t[k + 1] + "'");
   r.method = static_cast<int32_t>(v);
   if (!ReadDouble(t[k + 2], &r.seconds)) return fail("bad time '" + t[k + 2] + "'");

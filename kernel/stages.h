@@ -50,13 +50,16 @@ struct ModelRun {
   double seconds = 0;        // wall time of this model's search
   bool finished = false;     // searched to the end
   bool stopped = false;      // cut short by a stop request; the model holds its best so far
+  int rounds = 0;            // rounds of a race the model was searched in (0: no race)
+  bool dropped = false;      // left behind in a race: its figures are those of its rounds
 };
 
 enum ReportEvent {
   REPORT_MODEL_STARTED = 0,
   REPORT_STATISTIC_PROGRESS,     // after every trial of the statistic test
   REPORT_OPTIMIZATION_PROGRESS,  // after every evaluation of a search
-  REPORT_MODEL_FINISHED          // the model's figures are final for this stage
+  REPORT_MODEL_FINISHED,         // the model's figures are final for this stage
+  REPORT_ROUND_FINISHED          // a racing model searched its round and waits for the others
 };
 
 struct ModelReport {
@@ -66,6 +69,7 @@ struct ModelReport {
   size_t index = 0;  // position of the model in the stage's list, from 0
   size_t total = 0;  // length of the stage's list
   int worker = 0;    // 0 .. threads - 1
+  int round = 0;     // the round of a race, from 0
   const StatisticProgress *statistic = nullptr;        // REPORT_STATISTIC_PROGRESS
   const OptimizationProgress *optimization = nullptr;  // REPORT_OPTIMIZATION_PROGRESS
   const ModelRun *run = nullptr;  // REPORT_MODEL_FINISHED of a solving stage
@@ -109,11 +113,55 @@ size_t StatisticTestModels(Job *job, const std::vector<CrystalModel *> &models,
 uint32_t FilterJobModels(Job *job, int flags);
 
 // Solves every model of the list with the settings of a stage
-// (OptimizationSettings or RefinementSettings of the job's configuration).
+// (OptimizationSettings or RefinementSettings of the job's configuration),
+// each with the effort its free count asks for and the settings' restarts;
+// with settings.racing the models race (RaceModels, on this process alone).
 // Returns one run per model that was started, in list order.
 std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
                                   const StageSettings &settings, int stage,
                                   const ModelReportFunction &report, const StopFlag *stop);
+
+// A race of the models of a stage, by successive halving. Round 0 searches
+// every model with kRaceFirstShare of its effort; after each round the
+// better half by Rmin (ties by model number) goes on, with twice the share
+// of the round before, until a round has searched with the whole effort.
+// The race ends early when the leader is clearly ahead and settled: its
+// Rmin below kRaceLead times that of every other model and not lowered in
+// the round just run. A model left behind keeps the figures of its rounds,
+// its run marked dropped. Every search of round r and restart k draws from
+// a stream seeded from (run seed, model, stage, r, k), and the race decides
+// only on the figures of whole rounds, so that the result depends on
+// neither the thread count nor the order in which models finished.
+constexpr double kRaceFirstShare = 0.125;
+constexpr double kRaceLead = 0.5;
+
+// How the processes of a run take part in a race: each searches its share
+// of every round, and all exchange the round's results before the race
+// decides, so that all decide alike. A process alone needs none of it.
+struct RaceTeam {
+  // This process's models of a round (null: all); the round's results of
+  // every process into every process, the runs in as this process's and
+  // out as the round's, in list order (null: nothing to exchange). False
+  // ends the race (reported).
+  std::function<std::vector<CrystalModel *>(const std::vector<CrystalModel *> &)> share;
+  std::function<bool(const std::vector<CrystalModel *> &, std::vector<ModelRun> *)> gather;
+  // The rounds run here: from firstRound (the rounds before ran elsewhere;
+  // their results are in the models and in earlier) to lastRound (-1: to
+  // the end of the race).
+  int firstRound = 0;
+  int lastRound = -1;
+};
+// The race of the list's models; returns one run per model that was
+// started, in list order. False in *ok (when given) when the team failed.
+std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &models,
+                                 const StageSettings &settings, int stage,
+                                 const ModelReportFunction &report, const StopFlag *stop,
+                                 const RaceTeam &team = RaceTeam(),
+                                 const std::vector<ModelRun> *earlier = nullptr,
+                                 bool *ok = nullptr);
+// The seed of one search: the model's stream of the stage (ModelSeed) for
+// round 0's first restart, mixed with the round and the restart otherwise.
+uint64_t SearchSeed(uint64_t runSeed, int modelNumber, int stage, int round, int restart);
 
 // The refinement choice: the solved models, only valid ones when asked,
 // sorted best first, cut by the job's REFINE setting; pushes a selection

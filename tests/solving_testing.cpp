@@ -108,7 +108,7 @@ std::vector<std::string> SummaryModels(const std::string &summary) {
 std::string RunOutputs(const std::string &folder, const std::string &stem) {
   const std::string summary = ReadWholeFile(folder + "/summary.tsv");
   if (summary.empty()) return "";
-  std::string all = std::regex_replace(summary, std::regex("\t[0-9.]+\t(solved|stopped)"), "\t$1");
+  std::string all = std::regex_replace(summary, std::regex("\t[0-9.]+\t(solved|stopped|dropped)"), "\t$1");
   for (const std::string &model : SummaryModels(summary))
     for (const char *ext : {".cif", ".hkl", ".svg"})
       all += ReadWholeFile(folder + "/" + stem + "_" + model + ext);

@@ -268,6 +268,7 @@ StageSettings Settings(int method, double resolution) {
   s.resolution = resolution;
   s.traditional = {2, 10, 1, 0.5, 50};  // 10, 5, 2.5, 1.25: four steps a cycle
   s.adaptive = {1, 1, 0.01, 100, 0};
+  s.tempering = {4, 1, 0.001, 40};
   return s;
 }
 
@@ -280,7 +281,8 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
   };
   const Case cases[] = {{METHOD_GRID, 0.01, 0.0015},
                         {METHOD_TRADITIONAL, 0.01, 0.0015},
-                        {METHOD_ADAPTIVE, 0.005, 0.002}};
+                        {METHOD_ADAPTIVE, 0.005, 0.002},
+                        {METHOD_TEMPERING, 0.01, 0.0015}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.method);
     CrystalModel *m = data.truth;
@@ -298,6 +300,41 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
     Search stopped = SearchOf(m, &once);
     RunSolveStructure(&stopped, c.method, Settings(c.method, c.resolution));
     EXPECT_EQ(once.calls, 1);
+  }
+}
+
+// The effort a model's free count earns: a tenth per coordinate of the
+// settings' moves, within a quarter and eight times, a cycle more per 16
+// coordinates; a race's share scales it further, never below one move.
+TEST(Effort, ScalesWithTheFreeCountWithinItsLimits) {
+  struct Case {
+    int free, autoEffort;
+    double share;
+    uint32_t moves, cycles, tempering;
+  };
+  const Case cases[] = {
+      {0, 1, 1, 100, 3, 500},      {1, 1, 1, 100, 3, 500},     {2, 1, 1, 100, 3, 500},
+      {10, 1, 1, 400, 3, 2000},    {15, 1, 1, 600, 3, 3000},   {16, 1, 1, 640, 4, 3200},
+      {48, 1, 1, 1920, 6, 9600},   {80, 1, 1, 3200, 8, 16000}, {500, 1, 1, 3200, 34, 16000},
+      {48, 0, 1, 400, 3, 2000},    {10, 1, 0.125, 50, 3, 250}, {1, 1, 0.001, 1, 3, 1},
+      {48, 0, 0.5, 200, 3, 1000},
+  };
+  StageSettings base;
+  base.traditional = {3, 1, 0.001, 0.9, 400};
+  base.adaptive.cycles = 3;
+  base.adaptive.moves = 400;
+  base.tempering.moves = 2000;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.free) + " free, share " + std::to_string(c.share));
+    base.autoEffort = c.autoEffort;
+    const StageSettings e = SearchEffort(base, c.free, c.share);
+    EXPECT_EQ(e.traditional.moves, c.moves);
+    EXPECT_EQ(e.adaptive.moves, c.moves);
+    EXPECT_EQ(e.traditional.cycles, c.cycles);
+    EXPECT_EQ(e.adaptive.cycles, c.cycles);
+    EXPECT_EQ(e.tempering.moves, c.tempering);
+    EXPECT_DOUBLE_EQ(e.adaptive.effort, c.share);  // the automatic schedule scales itself
+    EXPECT_EQ(e.traditional.startT, base.traditional.startT);
   }
 }
 
@@ -346,7 +383,7 @@ TEST_F(Rutile, UnknownMethodAndModelsWithoutParameters) {
   m->Rmin = 0.75;
   CapturedMessages messages;
   Search s = SearchOf(m);
-  EXPECT_EQ(RunSolveStructure(&s, 3, Settings(3, 0.1)), 0.75);
+  EXPECT_EQ(RunSolveStructure(&s, 4, Settings(4, 0.1)), 0.75);
   EXPECT_EQ(messages.text(), "solving structure, unknown global optimazation method!\n");
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   fixed->Rmin = 0.5;

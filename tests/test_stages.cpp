@@ -42,6 +42,81 @@ TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
   EXPECT_NE(other.job.models.models[20].Ravg, model->Ravg);
 }
 
+// The forsterite structure and its twin shifted by half a cell along c.
+bool IsForsterite(const CrystalModel *m) {
+  const std::string epc = EPCStr(m);
+  return epc == "Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)" ||
+         epc == "Mg(4c)+Mg(4b)+Si(4c)+O(8d)+O(4c)+O(4c)";
+}
+
+// A race keeps the true structure to its last round, leaves the others
+// behind marked with their rounds, repeats exactly on one and two threads,
+// and a stop in a later round ends it with every model accounted for.
+TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
+  struct Case {
+    int threads;
+    int stopInRound;  // -1: no stop
+  };
+  const Case cases[] = {{1, -1}, {2, -1}, {2, 1}};
+  std::vector<std::string> outcomes[2];
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.threads) + " threads, stop in round " +
+                 std::to_string(c.stopInRound));
+    CapturedMessages quiet;
+    ForsteriteJob f(c.threads);
+    ASSERT_TRUE(f.ok);
+    f.job.config.tradiSaMoves = 150;
+    const std::vector<CrystalModel *> all = AllModels(&f.job);
+    StatisticTestModels(&f.job, all, nullptr, nullptr);
+    std::vector<double> before;
+    for (CrystalModel *m : all) before.push_back(m->Rmin);
+    StopFlag stop{false};
+    std::atomic<int> finishedRounds{0}, finals{0};
+    auto watch = [&](const ModelReport &r) {
+      if (r.event == REPORT_MODEL_FINISHED) ++finals;
+      if (r.event == REPORT_ROUND_FINISHED && r.round == c.stopInRound && ++finishedRounds == 3)
+        stop = true;
+    };
+    StageSettings settings = OptimizationSettings(f.job.config);
+    ASSERT_EQ(settings.racing, 1);
+    const std::vector<ModelRun> runs =
+        SolveModels(&f.job, all, settings, STAGE_OPTIMIZATION, watch, &stop);
+    ASSERT_EQ(runs.size(), all.size());
+    EXPECT_EQ(finals.load(), static_cast<int>(all.size()));  // once each, whatever happened
+    int last = 0;
+    for (const ModelRun &r : runs) last = std::max(last, r.rounds);
+    size_t kept = 0, stopped = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const ModelRun &r = runs[i];
+      EXPECT_LE(all[i]->Rmin, before[i]);
+      EXPECT_NE(r.finished, r.stopped);
+      EXPECT_GE(r.rounds, 1);
+      stopped += r.stopped;
+      if (r.dropped) {
+        EXPECT_LE(r.rounds, last);  // the last when the leader settled it
+        EXPECT_FALSE(r.stopped);
+      } else {
+        kept += IsForsterite(r.model);
+      }
+    }
+    if (c.stopInRound >= 0) {
+      EXPECT_EQ(last, c.stopInRound + 1);
+      EXPECT_GT(stopped, 0u);
+      continue;
+    }
+    EXPECT_EQ(stopped, 0u);
+    EXPECT_GE(last, 2);
+    EXPECT_GE(kept, 1u) << "the true structure was left behind";
+    std::vector<CrystalModel *> ranked = all;
+    SortModels(&ranked);
+    EXPECT_TRUE(IsForsterite(ranked.front())) << EPCStr(ranked.front());
+    std::vector<std::string> &o = outcomes[c.threads - 1];
+    for (const ModelRun &r : runs)
+      o.push_back(Outcome(*r.model) + " " + std::to_string(r.rounds) + (r.dropped ? " d" : ""));
+  }
+  EXPECT_EQ(outcomes[0], outcomes[1]);
+}
+
 TEST(Stages, RefinementTakesTheBestModelsCheckedOrNotAsAsked) {
   Job job;
   InitializeJob(&job);

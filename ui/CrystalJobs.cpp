@@ -561,6 +561,7 @@ void output_statistic(StageWork *work, const ModelReport &r) {
       break;
     }
     case REPORT_OPTIMIZATION_PROGRESS:
+    case REPORT_ROUND_FINISHED:
       break;
     case REPORT_MODEL_FINISHED: {
       const CrystalModel *m = r.model;
@@ -792,6 +793,23 @@ void output_opt(StageWork *work, const ModelReport &r) {
       }
       break;
     }
+    case REPORT_ROUND_FINISHED: {
+      // A racing model has searched its round: it waits, paused, with its
+      // figures so far, until the race takes it on or leaves it behind.
+      gdk_threads_enter();
+      GtkTreeIter row;
+      if (work->row(i, &row))
+        gtk_list_store_set(ls_opt_models, &row, COL_RMIN, r.model->Rmin, COL_STATE,
+                           GTK_STOCK_MEDIA_PAUSE, COL_OPT_PROGRESS, 100, -1);
+      gdk_threads_leave();
+      std::lock_guard<std::mutex> hold(*mutex_out_data);
+      if (i < o.rows.size()) {
+        o.rows[i].running = false;
+        o.rows[i].changed = false;
+      }
+      if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
+      break;
+    }
     case REPORT_MODEL_FINISHED: {
       CrystalModel *m = r.model;
       const bool finished = r.run && r.run->finished;
@@ -815,9 +833,12 @@ void output_opt(StageWork *work, const ModelReport &r) {
       gdk_threads_enter();
       GtkTreeIter row;
       if (work->row(i, &row)) {
+        // A model left behind in a race is greyed: it was not searched to
+        // the end.
         if (finished)
           gtk_list_store_set(ls_opt_models, &row, COL_RMIN, m->Rmin, COL_STATE, GTK_STOCK_APPLY,
-                             COL_OPT_PROGRESS, 100, COL_OPT_COLOUR, "#0000FF", -1);
+                             COL_OPT_PROGRESS, 100, COL_OPT_COLOUR,
+                             r.run->dropped ? "#808080" : "#0000FF", -1);
         else
           gtk_list_store_set(ls_opt_models, &row, COL_STATE, GTK_STOCK_MEDIA_STOP, -1);
       }

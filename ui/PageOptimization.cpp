@@ -85,7 +85,11 @@ void store_choice(T Config::*field, T value) {
 // search and the schedule.
 void show_method_states() {
   const int method = std::max(0, gtk_combo_box_get_active(GTK_COMBO_BOX(comb_opt_method)));
-  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt_paras), method);
+  // Parallel tempering has no page of its own: its settings live in the
+  // control file.
+  if (method <= METHOD_ADAPTIVE)
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt_paras), method);
+  gtk_widget_set_visible(notebook_opt_paras, method <= METHOD_ADAPTIVE);
   gtk_widget_set_sensitive(container_opt_auto_gs, method != 0);
   gtk_widget_set_sensitive(align_opt_auto_gs,
                            gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_opt_auto_gs)));
@@ -102,7 +106,7 @@ void fill_parameter_dialog(const Config &c, int which) {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_opt_auto_gs), c.*s.autoGridSearch != 0);
     show_entry_integer(entry_opt_auto_dim, c.*s.autoDimension);
     gtk_combo_box_set_active(GTK_COMBO_BOX(comb_opt_method),
-                             c.*s.method >= 0 && c.*s.method <= 2 ? c.*s.method : 0);
+                             c.*s.method >= 0 && c.*s.method <= METHOD_TEMPERING ? c.*s.method : 0);
     show_entry_integer(entry_sa_cycles_tradi, c.*s.tradiCycles);
     show_entry_real(entry_sa_start_t_tradi, c.*s.tradiStart);
     show_entry_real(entry_sa_end_t_tradi, c.*s.tradiEnd);
