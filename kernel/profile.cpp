@@ -261,6 +261,16 @@ int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationT
     p.expected += expected;
   }
   for (WilsonPoint &p : points) p.s2 /= p.expected;
+  // Wilson's statistics hold only where the atoms scatter independently:
+  // below about sin(theta)/lambda = 0.15 the missing forward beam leaves the
+  // mean intensity short of sum f^2, which tilts the plot upwards and gave
+  // positive slopes on data without any displacement. Those observations
+  // stay out whenever enough remain without them.
+  const auto low = [](const WilsonPoint &p) { return p.s2 < kWilsonMinS * kWilsonMinS; };
+  const long above = std::count_if(points.begin(), points.end(),
+                                   [&](const WilsonPoint &p) { return !low(p); });
+  if (above >= kWilsonMinReflections)
+    points.erase(std::remove_if(points.begin(), points.end(), low), points.end());
   const int n = static_cast<int>(points.size());
   if (n < kWilsonMinReflections) {
     Message(MESSAGE_WARNING,
