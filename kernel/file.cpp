@@ -185,6 +185,8 @@ constexpr ConfigRange kCellEdge = {0, kMaxCellEdge, true, false,
                                    "a cell edge above 0 and at most 1000 angstrom"};
 constexpr ConfigRange kCellAngle = Between(0, 180, "a cell angle between 0 and 180 degrees");
 constexpr ConfigRange kOnOff = Closed(0, 1, "0 (off) or 1 (on)");
+constexpr ConfigRange kDirectionIndex =
+    Closed(-kMaxDirectionIndex, kMaxDirectionIndex, "an index from -100 to 100");
 constexpr ConfigRange kMethod =
     Closed(0, 2, "0 (grid search), 1 (traditional annealing) or 2 (adaptive annealing)");
 constexpr ConfigRange kDimension = AtLeast(0, "a number of parameters of at least 0");
@@ -442,6 +444,15 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
                      Closed(0, kMaxOverallB, "an overall displacement factor from 0 to 100 A^2"))),
     OnlyWhenSet(Integer(kPeakFile, "AUTO_OVERALL_B", &Config::autoOverallB,
                         Closed(0, 1, "0 (as given) or 1 (estimated from the data)"))),
+    OnlyWhenSet(Integer(kPeakFile, "REFINE_OVERALL_B", &Config::refineOverallB,
+                        Closed(0, 1, "0 (kept) or 1 (refined with the coordinates)"))),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_H", &Config::prefOrientH, kDirectionIndex)),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_K", &Config::prefOrientK, kDirectionIndex)),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_L", &Config::prefOrientL, kDirectionIndex)),
+    OnlyWhenSet(Real(kPeakFile, "PREF_ORIENT_R", &Config::prefOrientR,
+                     {0, kMaxMarchR, true, false, "a March-Dollase r above 0, at most 10"})),
+    OnlyWhenSet(Integer(kPeakFile, "REFINE_PREF_ORIENT", &Config::refinePrefOrient,
+                        Closed(0, 1, "0 (r kept) or 1 (r refined)"))),
     Long(kStatistic, "STATISTIC_CIRCLES", &Config::statisticCircles,
          AtLeast(1, "a number of trials of at least 1")),
     Integer(kStatistic, "AUTO_ST_CIRCLES", &Config::autoStCircles,
@@ -845,7 +856,10 @@ void WriteConfig(std::FILE *f, const Config *config) {
   std::fprintf(f, "%s %d.%d.%d\n", configStamp, kKernelMajor, kKernelMinor, kKernelRelease);
   const char *section = nullptr, *group = nullptr;
   for (const ConfigKeyword &k : configKeywords) {
-    if (k.onlyWhenSet && (k.integer ? config->*k.integer == 0 : config->*k.real == 0)) continue;
+    static const Config defaults;
+    if (k.onlyWhenSet && (k.integer ? config->*k.integer == defaults.*k.integer
+                                    : config->*k.real == defaults.*k.real))
+      continue;
     if (!SameHeading(k.section, section)) {
       std::fprintf(f, "\n; %s\n\n", k.section);
       section = k.section;

@@ -63,6 +63,10 @@ void SetLPFactor(HKLList *list, const Radiation *radiation);
 // Largest overall displacement factor accepted (angstrom^2): far beyond any
 // crystal, small enough that exp(-2 B s^2) stays a number.
 constexpr double kMaxOverallB = 100.0;
+// Largest March-Dollase r accepted, and largest index of a preferred-
+// orientation direction.
+constexpr double kMaxMarchR = 10.0;
+constexpr int kMaxDirectionIndex = 100;
 // Gives every item the factor exp(-2 B s^2) of one overall displacement
 // factor B; B = 0 gives exactly 1. Returns 0, list untouched, for a B that is
 // negative, above kMaxOverallB or not a number.
@@ -84,6 +88,9 @@ struct WilsonPlot {
 };
 constexpr int kWilsonMinReflections = 10;
 constexpr int kWilsonMinShells = 3;
+// Observations below this sin(theta)/lambda (1/angstrom) are left out of the
+// fit when at least kWilsonMinReflections lie above it.
+constexpr double kWilsonMinS = 0.15;
 // Fills the plot and returns 1; returns 0 with the reason reported when the
 // fit means nothing (too few reflections or shells, no fall-off with angle).
 // radiationType as for CalculateIntensity: the scattering lengths for
