@@ -51,7 +51,16 @@ void SetSearchGrid(Search *search, double resolution) {
   g.step.assign(n, 1.0);
   const double edge[3] = {crystal->a, crystal->b, crystal->c};
   for (size_t i = 0; i < n; ++i) {
-    double lo = 0, hi = 0;
+    double lo = 0, hi = 0, own = 0;
+    // r and B have grids of their own, starting where the model stands.
+    if (PatternParameterRange(model, i, &lo, &hi, &own)) {
+      g.step[i] = own;
+      g.lower[i] = static_cast<int>(std::lround(lo / own));
+      g.upper[i] = static_cast<int>(std::lround(hi / own));
+      const int at = static_cast<int>(std::lround(*model->parameterList[i] / own));
+      g.current[i] = std::min(std::max(at, g.lower[i]), g.upper[i]);
+      continue;
+    }
     const int axis = SearchRange(model, i, crystal, search->asym, &lo, &hi);
     const double step = axis >= 0 ? resolution / edge[axis] : 0;
     // A step that is no positive number would make the grid endless or
@@ -167,6 +176,11 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
     return evaluate.FactorOfCrystal();
   }
   SetSearchGrid(search, settings.resolution);
+  // The grid search would multiply its points by r's and B's: they keep
+  // their starting values there, and the annealings refine them.
+  if (method == METHOD_GRID)
+    for (size_t i = static_cast<size_t>(model->freeCount); i < search->grid.current.size(); ++i)
+      search->grid.lower[i] = search->grid.upper[i] = search->grid.current[i];
   switch (method) {
     case METHOD_GRID:
       RunGridSearch(search);

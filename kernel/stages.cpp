@@ -399,6 +399,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   const bool together = StageThreads(job) > 1 && models.size() > 1;
   std::mutex timeLock;
   double totalSeconds = 0;
+  const int pattern = StagePatternParameters(job->config, stage);
   ForEachModelOnCopies(job, models, stage, report, stop,
                        [&](size_t i, CrystalModel *m, WorkerCopy *w,
                            int worker) -> const ModelRun * {
@@ -414,7 +415,9 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
+    AddPatternParameters(m, pattern, job->hklList.marchR, job->hklList.overallB);
     RunSolveStructure(&ms.search, run.method, settings);
+    RemovePatternParameters(m);
     run.seconds = SecondsSince(start);
     run.stopped = ms.context.stopped;
     run.finished = !ms.context.stopped;
@@ -442,6 +445,16 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   for (size_t i = 0; i < models.size(); ++i)
     if (started[i]) out.push_back(runs[i]);
   return out;
+}
+
+int StagePatternParameters(const Config &c, int stage) {
+  int which = 0;
+  if (JobHasPreferredOrientation(c) && c.refinePrefOrient == 1 &&
+      (stage == STAGE_OPTIMIZATION || stage == STAGE_REFINEMENT))
+    which |= PATTERN_TEXTURE;
+  if (stage == STAGE_REFINEMENT && (c.refineOverallB == 1 || c.autoOverallB == 1))
+    which |= PATTERN_OVERALL_B;
+  return which;
 }
 
 std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
@@ -502,13 +515,14 @@ bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::str
   UpdateCrystalByModel(&crystal, model, nullptr, 1);
   bool ok = true;
   if (!cifPath.empty()) {
-    if (WriteCIFFile(cifPath.c_str(), &crystal, job))
+    if (WriteCIFFile(cifPath.c_str(), &crystal, job, model))
       Message(MESSAGE_PLAIN, "%s has been created.\n", cifPath.c_str());
     else
       ok = false;
   }
   if (!hklPath.empty()) {
     HKLList list = job->hklList;
+    ApplyModelPattern(model, &list);
     CalculateIntensity(&list, &crystal, job->config.radiation);
     if (WriteHKLListFile(hklPath.c_str(), &list))
       Message(MESSAGE_PLAIN, "%s has been created.\n", hklPath.c_str());
@@ -530,6 +544,9 @@ ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run) {
   r.validity = model.validity;
   r.values.reserve(model.parameterList.size());
   for (const double *p : model.parameterList) r.values.push_back(*p);
+  r.patternParameters = model.patternParameters;
+  r.marchR = model.marchR;
+  r.overallB = model.overallB;
   if (run) {
     r.solved = true;
     r.method = run->method;
@@ -558,6 +575,9 @@ bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun
   model->selected = result.selected;
   model->validity = result.validity;
   for (size_t i = 0; i < result.values.size(); ++i) *model->parameterList[i] = result.values[i];
+  model->patternParameters = result.patternParameters;
+  model->marchR = result.marchR;
+  model->overallB = result.overallB;
   if (run && result.solved) {
     run->model = model;
     run->method = result.method;
@@ -610,6 +630,12 @@ std::string FormatModelResult(const ModelResult &r) {
   } else {
     text += " none";
   }
+  // Only for models that carry them, so that other results read as before.
+  if (r.patternParameters) {
+    text += " pattern " + std::to_string(r.patternParameters);
+    AppendExact(&text, r.marchR);
+    AppendExact(&text, r.overallB);
+  }
   return text;
 }
 
@@ -629,6 +655,14 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
   if (t.size() < 11 || t[0] != "model") return fail("not a model result");
   ModelResult r;
   long long v = 0;
+  if (t.size() >= 15 && t[t.size() - 4] == "pattern") {
+    if (!ReadLong(t[t.size() - 3], 1, PATTERN_TEXTURE | PATTERN_OVERALL_B, &v) ||
+        !ReadDouble(t[t.size() - 2], &r.marchR) || !ReadDouble(t[t.size() - 1], &r.overallB) ||
+        !ConfigAdmits("PREF_ORIENT_R", r.marchR) || !ConfigAdmits("OVERALL_B", r.overallB))
+      return fail("bad pattern parameters");
+    r.patternParameters = static_cast<int32_t>(v);
+    t.resize(t.size() - 4);
+  }
   if (!ReadLong(t[1], 1, INT32_MAX, &v)) return fail("bad model number '" + t[1] + "'");
   r.modelNumber = static_cast<int32_t>(v);
   if (!ReadLong(t[2], INT32_MIN, INT32_MAX, &v)) return fail("bad selection '" + t[2] + "'");
