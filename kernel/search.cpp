@@ -176,14 +176,9 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
     return evaluate.FactorOfCrystal();
   }
   SetSearchGrid(search, settings.resolution);
-  // The grid search would multiply its points by r's and B's: they keep
-  // their starting values there, and the annealings refine them.
-  if (method == METHOD_GRID)
-    for (size_t i = static_cast<size_t>(model->freeCount); i < search->grid.current.size(); ++i)
-      search->grid.lower[i] = search->grid.upper[i] = search->grid.current[i];
   switch (method) {
     case METHOD_GRID:
-      RunGridSearch(search);
+      RunGridSearchWithPattern(search);
       break;
     case METHOD_TRADITIONAL:
       RunTraditionalAnnealing(search, settings.traditional);
@@ -215,6 +210,28 @@ double RunGridSearch(Search *search) {
   } while (increase(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
            run.proceeding());
   return run.Finish();
+}
+
+double RunGridSearchWithPattern(Search *search) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = g.current.size(), free = static_cast<size_t>(model->freeCount);
+  if (n <= free) return RunGridSearch(search);
+  // Gridding r and B with the coordinates would multiply the points: the
+  // coordinates are searched with them held, then each is scanned alone at
+  // the best coordinates.
+  const std::vector<int> lower = g.lower, upper = g.upper;
+  for (size_t i = free; i < n; ++i) g.lower[i] = g.upper[i] = g.current[i];
+  RunGridSearch(search);
+  for (size_t k = free; k < n; ++k) {
+    for (size_t i = 0; i < n; ++i)
+      g.lower[i] = g.upper[i] = g.current[i] =
+          static_cast<int>(std::lround(*model->parameterList[i] / g.step[i]));
+    g.lower[k] = g.current[k] = lower[k];
+    g.upper[k] = upper[k];
+    RunGridSearch(search);
+  }
+  return model->Rmin;
 }
 
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings) {
