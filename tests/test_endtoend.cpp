@@ -250,6 +250,18 @@ TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
   std::getline(summary, line);
   EXPECT_NEAR(std::stod(line.substr(line.rfind('\t') + 1)), Bs[0], 1e-4) << line;
   EXPECT_TRUE(Holds(out, "refined per model"));
+  // Five reflections make no Wilson plot: a quiet run hides the warning but
+  // says once which B it uses.
+  std::istringstream all(ReadWholeFile(work.file("sim.hkl")));
+  std::string few;
+  for (int i = 0; i < 6 && std::getline(all, line); ++i) few += line + "\n";
+  work.write("few.hkl", few);
+  const std::string quiet = RunExpecting(
+      solve + "-q " + work.write("few.epc", WithPeakFile(ReadWholeFile(job), "few.hkl")));
+  EXPECT_FALSE(Holds(quiet, "too few"));
+  const std::string said = "gives no overall B (run without -q for why); B = 0 A^2 is used";
+  ASSERT_TRUE(Holds(quiet, said)) << quiet;
+  EXPECT_EQ(quiet.find(said, quiet.find(said) + 1), std::string::npos);
 }
 
 TEST(Texture, RefinedRComesBackWithTheTrueModel) {
