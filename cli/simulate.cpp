@@ -127,7 +127,15 @@ int main(int argc, char **argv) {
     job.config.autoOverallB = 0;
     if (!PrepareJobReflections(&job)) break;
     CalculateIntensity(&job.hklList, &job.crystal, job.config.radiation);
-    std::string text = "; " + job.config.title + " simulated: h k l mult d(A) 2theta(deg) fwhm(deg) Iobs\n";
+    std::string text = "; " + job.config.title + " simulated: h k l mult d(A) 2theta(deg) fwhm(deg) Iobs";
+    if (JobHasPreferredOrientation(job.config)) {
+      char texture[128];
+      std::snprintf(texture, sizeof texture, ", March-Dollase r %g along %d %d %d",
+                    job.config.prefOrientR, job.config.prefOrientH, job.config.prefOrientK,
+                    job.config.prefOrientL);
+      text += texture;
+    }
+    text += "\n";
     char line[160];
     for (const HKLItem &item : job.hklList.items) {
       std::snprintf(line, sizeof line, "%4d %4d %4d %4d %11.6f %11.6f %9.6f %14.6f\n", item.h,

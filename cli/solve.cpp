@@ -655,6 +655,15 @@ bool WritePeaks(const Job &job, const CrystalModel *m, const std::string &path) 
   return WritePeaksPicture(path, list, title);
 }
 
+// The overall B and March-Dollase r a model's intensities were computed
+// with: its own when a search refined them, else the job's.
+double ModelOverallB(const Job &job, const CrystalModel *m) {
+  return (m->patternParameters & PATTERN_OVERALL_B) ? m->overallB : job.hklList.overallB;
+}
+double ModelMarchR(const Job &job, const CrystalModel *m) {
+  return (m->patternParameters & PATTERN_TEXTURE) ? m->marchR : job.hklList.marchR;
+}
+
 // Writes the files of the solved models, best first; the summary lists only
 // the models whose files were written. False when a file could not be
 // written.
@@ -697,17 +706,23 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
     Message(MESSAGE_ERROR, "writing results, can not create file '%s'\n", summary.c_str());
     return false;
   }
-  // FOM is the statistic test's figure; Rmin is the optimised one.
+  // FOM is the statistic test's figure; Rmin is the optimised one; B (and r
+  // with a preferred orientation) those the model's intensities have.
+  const bool texture = JobHasPreferredOrientation(job.config);
   std::fprintf(f.get(),
                "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tstatisticFOM\tbonds\tmethod\tseconds\t"
-               "state\n");
+               "state\tB%s\n",
+               texture ? "\tr" : "");
   int rank = 0;
   for (const Written &w : *written) {
     const CrystalModel *m = w.run.model;
-    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\n", ++rank,
+    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\t%.4f", ++rank,
                  m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd,
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
-                 MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str());
+                 MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str(),
+                 ModelOverallB(job, m));
+    if (texture) std::fprintf(f.get(), "\t%.4f", ModelMarchR(job, m));
+    std::fputs("\n", f.get());
   }
   if (!f.commit()) {
     Message(MESSAGE_ERROR, "writing results, can not write file '%s'\n", summary.c_str());
@@ -718,19 +733,33 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
 
 void PrintResult(Run &run, const std::vector<Written> &written) {
   std::printf("%zu solved models, best first\n", written.size());
-  std::printf("%5s %6s  %-40s %5s %10s %8s  %-24s %9s\n", "rank", "model", "EPC", "free", "Rmin",
-              "bonds", "method", "seconds");
+  const Job &job = run.job;
+  const bool texture = JobHasPreferredOrientation(job.config);
+  std::printf("%5s %6s  %-40s %5s %10s %8s  %-24s %9s %7s%s\n", "rank", "model", "EPC", "free",
+              "Rmin", "bonds", "method", "seconds", "B", texture ? "       r" : "");
   int rank = 0;
   for (const Written &w : written) {
     const CrystalModel *m = w.run.model;
-    std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f%s\n", ++rank, m->modelNumber,
+    char r[16] = "";
+    if (texture) std::snprintf(r, sizeof r, " %7.4f", ModelMarchR(job, m));
+    std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f %7.3f%s%s\n", ++rank, m->modelNumber,
                 EPCStr(m).c_str(), m->freeCount, m->Rmin,
                 (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
-                MethodName(w.run.method), w.run.seconds,
+                MethodName(w.run.method), w.run.seconds, ModelOverallB(job, m), r,
                 w.run.stopped   ? "  (stopped)"
                 : w.run.dropped ? ("  (" + RunState(w.run) + ")").c_str()
                                 : "");
   }
+  // Which B the column holds: a refined one per model, or the job's.
+  const int refined = StagePatternParameters(job.config, STAGE_REFINEMENT);
+  std::printf("\nB: overall displacement factor in A^2, %s\n",
+              (refined & PATTERN_OVERALL_B) ? "refined per model"
+              : job.config.autoOverallB   ? "estimated from a Wilson plot"
+                                          : "as given (OVERALL_B)");
+  if (texture)
+    std::printf("r: March-Dollase r along %d %d %d, %s\n", job.config.prefOrientH,
+                job.config.prefOrientK, job.config.prefOrientL,
+                (refined & PATTERN_TEXTURE) ? "refined per model" : "as given (PREF_ORIENT_R)");
   if (!written.empty()) {
     Crystal crystal = run.job.crystal;
     UpdateCrystalByModel(&crystal, written.front().run.model, nullptr, 1);
@@ -879,6 +908,17 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "pulvina-solve: %s: Read peak file error!\n", file);
     return 1;
   }
+  // A quiet run hides the warning of a refused estimate; what B is used
+  // instead is still said, once.
+  if (verbosity == 0 && team->leader() && job.config.autoOverallB == 1 &&
+      job.hklList.overallB == 0)
+    std::fprintf(stderr,
+                 "pulvina-solve: %s: the Wilson plot gives no overall B (run without -q for "
+                 "why); B = 0 A^2 is used%s\n",
+                 file,
+                 (StagePatternParameters(job.config, STAGE_REFINEMENT) & PATTERN_OVERALL_B)
+                     ? " to start the refinement"
+                     : "");
   JobIdentity identity;
   if (!team->Begin(&job, options.jobFile, &identity)) return 1;
   const std::vector<CrystalModel *> all = AllModels(&job);

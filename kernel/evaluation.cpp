@@ -146,11 +146,22 @@ void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int se
   SetModelStatisticFOM(model);
 }
 
+bool ApplyModelPattern(const CrystalModel *model, HKLList *list) {
+  bool changed = false;
+  // The values come from the search's grid or a result, both in range.
+  if ((model->patternParameters & PATTERN_TEXTURE) && model->marchR != list->marchR)
+    changed = SetPreferredOrientation(list, model->marchR) == 1;
+  if ((model->patternParameters & PATTERN_OVERALL_B) && model->overallB != list->overallB)
+    changed = (SetOverallB(list, model->overallB) == 1) || changed;
+  return changed;
+}
+
 ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
                                FactorFunction factor, void *factorArg)
     : model_(model), crystal_(crystal), list_(list), selector_(selector), factor_(factor),
       factorArg_(factorArg) {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  ApplyModelPattern(model_, list_);
   fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
   ownFactor_ = factor_ == GroupBraggFactor && factorArg_ == list_;
 }
@@ -164,6 +175,10 @@ double ModelEvaluator::FactorOfCrystal() {
 
 double ModelEvaluator::operator()() {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  // A move of r or B changes the weight of every reflection, not F.
+  if (model_->patternParameters && ApplyModelPattern(model_, list_) && fast_ &&
+      !RefreshIntensityWeights(&workspace_, list_))
+    fast_ = false;
   // Most moves of a search change one parameter, so one atom's orbit; the
   // grouped Bragg factor of the list then comes from the structure factors
   // without the list (brought up to date by Sync).

@@ -30,9 +30,14 @@ void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int se
 void CopyParameterValues(const CrystalModel *model, std::vector<double> *values);
 void RestoreParameterValues(CrystalModel *model, const std::vector<double> &values);
 
+// Gives the list the March-Dollase r and overall B the model carries (its
+// patternParameters); true when a factor of the list changed.
+bool ApplyModelPattern(const CrystalModel *model, HKLList *list);
+
 // One evaluation of a search: the model's current parameters into the
 // crystal, intensities of every reflection, then the factor. Prepared once
-// per search; evaluations allocate nothing.
+// per search; evaluations allocate nothing. The pattern parameters the model
+// carries go into the list's factors first.
 class ModelEvaluator {
  public:
   ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,

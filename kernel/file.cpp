@@ -190,6 +190,8 @@ constexpr ConfigRange kMethod = Closed(
     "0 (grid search), 1 (traditional annealing), 2 (adaptive annealing) or 3 (parallel tempering)");
 constexpr ConfigRange kRestarts = Closed(1, 10000, "a number of restarts from 1 to 10000");
 constexpr ConfigRange kReplicas = Closed(1, 256, "a number of replicas from 1 to 256");
+constexpr ConfigRange kDirectionIndex =
+    Closed(-kMaxDirectionIndex, kMaxDirectionIndex, "an index from -100 to 100");
 constexpr ConfigRange kDimension = AtLeast(0, "a number of parameters of at least 0");
 constexpr ConfigRange kGridStep = Above(0, "a grid step above 0 angstrom");
 constexpr ConfigRange kCycles = AtLeast(1, "a number of cycles of at least 1");
@@ -449,6 +451,15 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
                      Closed(0, kMaxOverallB, "an overall displacement factor from 0 to 100 A^2"))),
     OnlyWhenSet(Integer(kPeakFile, "AUTO_OVERALL_B", &Config::autoOverallB,
                         Closed(0, 1, "0 (as given) or 1 (estimated from the data)"))),
+    OnlyWhenSet(Integer(kPeakFile, "REFINE_OVERALL_B", &Config::refineOverallB,
+                        Closed(0, 1, "0 (kept) or 1 (refined with the coordinates)"))),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_H", &Config::prefOrientH, kDirectionIndex)),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_K", &Config::prefOrientK, kDirectionIndex)),
+    OnlyWhenSet(Integer(kPeakFile, "PREF_ORIENT_L", &Config::prefOrientL, kDirectionIndex)),
+    OnlyWhenSet(Real(kPeakFile, "PREF_ORIENT_R", &Config::prefOrientR,
+                     {0, kMaxMarchR, true, false, "a March-Dollase r above 0, at most 10"})),
+    OnlyWhenSet(Integer(kPeakFile, "REFINE_PREF_ORIENT", &Config::refinePrefOrient,
+                        Closed(0, 1, "0 (r kept) or 1 (r refined)"))),
     Long(kStatistic, "STATISTIC_CIRCLES", &Config::statisticCircles,
          AtLeast(1, "a number of trials of at least 1")),
     Integer(kStatistic, "AUTO_ST_CIRCLES", &Config::autoStCircles,

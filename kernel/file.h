@@ -145,6 +145,15 @@ struct Config {
   // and 1 to estimate it from the observed intensities instead.
   double overallB = 0.0;
   int32_t autoOverallB = 0;
+  // 1: the refinement stage refines the overall B with the coordinates,
+  // from OVERALL_B or its estimate; an estimate is refined whatever this says.
+  int32_t refineOverallB = 0;
+  // Preferred orientation: the reciprocal-lattice direction h k l of the
+  // plate normal or needle axis (0 0 0: none), the March-Dollase r (1: none)
+  // and 1 when the searches refine r.
+  int32_t prefOrientH = 0, prefOrientK = 0, prefOrientL = 0;
+  double prefOrientR = 1.0;
+  int32_t refinePrefOrient = 0;
 };
 
 struct Radiation {
@@ -213,10 +222,10 @@ struct ConfigKeyword {
   const char *section;
   const char *group;
   bool blankAfter;   // an extra blank line after the key's line
-  bool onlyWhenSet;  // written only when not 0, so older jobs keep their files
+  bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 89;
+constexpr int kConfigKeywordCount = 95;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -326,7 +326,7 @@ void PrepareFactor(Data *d, const HKLList &list) {
   for (size_t r = 0; r < n; ++r) {
     const size_t i = static_cast<size_t>(d->order[r]);
     d->weightOfF2[r] = items[i].multiplicity * items[i].lp * items[i].debyeWaller *
-                       d->centring[i] * d->centring[i];
+                       items[i].texture * d->centring[i] * d->centring[i];
     d->runOf[r] = runOfItem[i];
   }
   d->weightOfF2.resize(static_cast<size_t>(d->padded), 0.0);
@@ -555,7 +555,7 @@ void Finish(const Data &d, HKLList *list) {
     it.fReal = d.sumRe[n] * d.centring[i];
     it.fImag = d.sumIm[n] * d.centring[i];
     it.fSquared = it.fReal * it.fReal + it.fImag * it.fImag;
-    it.intensity = it.multiplicity * it.lp * it.debyeWaller * it.fSquared;
+    it.intensity = it.multiplicity * it.lp * it.debyeWaller * it.texture * it.fSquared;
   }
   double largest = 0;
   for (const HKLItem &it : items)
@@ -690,6 +690,13 @@ int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crysta
     return 0;
   }
   *factor = FactorOfSums(d);
+  return 1;
+}
+
+int RefreshIntensityWeights(IntensityWorkspace *workspace, const HKLList *list) {
+  Data *d = workspace->data.get();
+  if (!d || list->items.size() != static_cast<size_t>(d->reflections)) return 0;
+  if (d->factorReady) PrepareFactor(d, *list);
   return 1;
 }
 

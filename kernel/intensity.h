@@ -77,6 +77,10 @@ enum IntensityShortcut {
 // to date). Returns 0, factor untouched, as CalculateIntensityMoves does.
 [[nodiscard]] int GroupBraggFactorOfMoves(IntensityWorkspace *workspace, const Crystal *crystal,
                             double *factor);
+// After the list's per-reflection factors changed (overall B, texture): the
+// workspace takes their new weights. The structure factors do not depend on
+// them, so the sums stay valid; 0 when the list is not the workspace's.
+[[nodiscard]] int RefreshIntensityWeights(IntensityWorkspace *workspace, const HKLList *list);
 // Writes the calculated fields of the list from the sums as they stand.
 [[nodiscard]] int SyncIntensityList(IntensityWorkspace *workspace, HKLList *list);
 int IntensityWorkspaceShortcuts(const IntensityWorkspace *workspace);

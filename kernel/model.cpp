@@ -120,6 +120,45 @@ int CreateModelList(const Compound *compound, const CombPositions *cp,
   return head->count;
 }
 
+void AddPatternParameters(CrystalModel *model, int which, double marchR, double overallB) {
+  RemovePatternParameters(model);
+  if (which & PATTERN_TEXTURE) {
+    if (!(model->patternParameters & PATTERN_TEXTURE)) model->marchR = marchR;
+    model->parameterList.push_back(&model->marchR);
+  }
+  if (which & PATTERN_OVERALL_B) {
+    if (!(model->patternParameters & PATTERN_OVERALL_B)) model->overallB = overallB;
+    model->parameterList.push_back(&model->overallB);
+  }
+  model->patternParameters |= which;
+}
+
+void RemovePatternParameters(CrystalModel *model) {
+  if (model->parameterList.size() > static_cast<size_t>(model->freeCount))
+    model->parameterList.resize(static_cast<size_t>(model->freeCount));
+}
+
+bool PatternParameterRange(const CrystalModel *model, size_t i, double *lower, double *upper,
+                           double *step) {
+  if (i >= model->parameterList.size()) return false;
+  const double *slot = model->parameterList[i];
+  // r from a strong plate to a strong needle; B over what crystals show.
+  // The steps keep r and B well inside what the data can tell.
+  if (slot == &model->marchR) {
+    *lower = 0.4;
+    *upper = 2.0;
+    *step = 0.005;
+    return true;
+  }
+  if (slot == &model->overallB) {
+    *lower = 0.0;
+    *upper = 10.0;
+    *step = 0.02;
+    return true;
+  }
+  return false;
+}
+
 std::string EPCStr(const CrystalModel *model) {
   std::string text;
   for (const AtomModel &atom : model->atoms) {

@@ -18,6 +18,9 @@ enum ParameterSlot { SLOT_X = 0, SLOT_Y = 1, SLOT_Z = 2, SLOT_OCCUPANCY = 3, SLO
 constexpr int kParameterSlots = 5;
 constexpr uint32_t kAllValid = 0xFFFFFFFFu;
 constexpr uint32_t VALIDITY_BOND_LENGTHS = 1u;
+// Parameters of the whole pattern a search may refine beside the
+// coordinates (bits).
+enum PatternParameter { PATTERN_TEXTURE = 1, PATTERN_OVERALL_B = 2 };
 
 struct ModelParameter {
   double value = 0;   // x, y, z: the value of the position's free variable
@@ -70,6 +73,12 @@ struct CrystalModel {
   std::vector<AtomModel> atoms;
   BondLengths bondLengths;
   uint32_t validity = kAllValid;
+  // The pattern parameters a search refined for this model (PatternParameter
+  // bits) and their values: the March-Dollase r of the job's preferred
+  // orientation and the overall B. The job's values hold for the others.
+  int32_t patternParameters = 0;
+  double marchR = 1.0;
+  double overallB = 0.0;
 };
 
 // The job's models in creation order. Models never move once added, so
@@ -97,6 +106,16 @@ CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model);
 void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
                   const int8_t *cells, int member, int32_t *counter, int partialFreedom);
 int UpdateParaList(CrystalModel *model);
+// For one search: the pattern parameters `which` join the end of the
+// parameter list, those the model does not carry yet starting from the
+// values given (the job's); RemovePatternParameters takes them off again,
+// leaving the model carrying the values the search ended at.
+void AddPatternParameters(CrystalModel *model, int which, double marchR, double overallB);
+void RemovePatternParameters(CrystalModel *model);
+// Whether entry i of the parameter list is a pattern parameter, with its
+// search range and grid step.
+bool PatternParameterRange(const CrystalModel *model, size_t i, double *lower, double *upper,
+                           double *step);
 [[nodiscard]] int CreateModelList(const Compound *compound, const CombPositions *cp,
                     const Combination *combination, CrystalModelList *head, int partialFreedom);
 std::string EPCStr(const CrystalModel *model);

@@ -15,11 +15,13 @@
 void InitializeHKLList(HKLList *list) {
   list->items.clear();
   list->overallB = 0;
+  list->marchR = 1.0;
 }
 
 void FreeHKLList(HKLList *list) {
   std::vector<HKLItem>().swap(list->items);
   list->overallB = 0;
+  list->marchR = 1.0;
 }
 
 int LengthOfHKLList(const HKLList *list) { return static_cast<int>(list->items.size()); }
@@ -28,6 +30,7 @@ int CloneHKLList(const HKLList *source, HKLList *destination) {
   if (source == destination) return 1;
   FreeHKLList(destination);
   destination->overallB = source->overallB;
+  destination->marchR = source->marchR;
   try {
     destination->items.reserve(source->items.size());
   } catch (const std::bad_alloc &) {
@@ -195,6 +198,26 @@ int SetOverallB(HKLList *list, double B) {
   return 1;
 }
 
+double MarchDollase(double r, double cos2) {
+  return std::pow(r * r * cos2 + (1.0 - cos2) / r, -1.5);
+}
+
+int SetPreferredOrientation(HKLList *list, double r) {
+  if (!ConfigAdmits("PREF_ORIENT_R", r)) return 0;
+  for (HKLItem &item : list->items) {
+    const std::vector<double> &o = item.orientation;
+    if (r == 1.0 || o.empty()) {
+      item.texture = 1.0;
+      continue;
+    }
+    double sum = 0;
+    for (size_t i = 0; i + 1 < o.size(); i += 2) sum += o[i + 1] * MarchDollase(r, o[i]);
+    item.texture = sum;
+  }
+  list->marchR = r;
+  return 1;
+}
+
 namespace {
 
 // The squared scattering power of the cell's contents at one reflection:
@@ -250,7 +273,8 @@ int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationT
   for (const HKLItem &item : list->items) {
     if (!(item.iObs >= 0) || !std::isfinite(item.iObs) || !(item.d > 0)) continue;
     const double s = 1.0 / (2.0 * item.d);
-    const double expected = item.multiplicity * item.lp * CellScattering(item, *compound, neutron);
+    const double expected =
+        item.multiplicity * item.lp * item.texture * CellScattering(item, *compound, neutron);
     if (!(expected > 0) || !std::isfinite(expected)) continue;
     size_t at = points.size();
     if (item.group >= 0) at = groups.emplace(item.group, at).first->second;
@@ -261,6 +285,16 @@ int WilsonOverallB(const HKLList *list, const Compound *compound, int radiationT
     p.expected += expected;
   }
   for (WilsonPoint &p : points) p.s2 /= p.expected;
+  // Wilson's statistics hold only where the atoms scatter independently:
+  // below about sin(theta)/lambda = 0.15 the missing forward beam leaves the
+  // mean intensity short of sum f^2, which tilts the plot upwards and gave
+  // positive slopes on data without any displacement. Those observations
+  // stay out whenever enough remain without them.
+  const auto low = [](const WilsonPoint &p) { return p.s2 < kWilsonMinS * kWilsonMinS; };
+  const long above = std::count_if(points.begin(), points.end(),
+                                   [&](const WilsonPoint &p) { return !low(p); });
+  if (above >= kWilsonMinReflections)
+    points.erase(std::remove_if(points.begin(), points.end(), low), points.end());
   const int n = static_cast<int>(points.size());
   if (n < kWilsonMinReflections) {
     Message(MESSAGE_WARNING,

@@ -25,7 +25,7 @@ struct HKLItem {
   double fSquared = 0;
   double fReal = 0, fImag = 0;
   double fwhm = 0;       // degrees 2theta
-  double intensity = 0;  // multiplicity x lp x debyeWaller x fSquared
+  double intensity = 0;  // multiplicity x lp x debyeWaller x texture x fSquared
   double iCalc = 0;      // intensity scaled to 100 for the strongest reflection
   double iObsScaled = 0;
   double iObs = 0;
@@ -37,6 +37,13 @@ struct HKLItem {
   // exactly 1.0 while B is 0, so that intensities are then those of atoms at
   // rest to the last bit.
   double debyeWaller = 1.0;
+  // March-Dollase factor of the list's preferred orientation; exactly 1.0
+  // without one, for the same reason.
+  double texture = 1.0;
+  // The angles of the reflection's symmetry equivalents to the preferred-
+  // orientation direction: pairs of cos^2 and the share of the equivalents
+  // at that angle. Empty without a direction.
+  std::vector<double> orientation;
   int32_t group = -1;
 };
 
@@ -46,6 +53,8 @@ struct HKLList {
   // The overall displacement factor (angstrom^2) the items' debyeWaller
   // factors stand for.
   double overallB = 0;
+  // The March-Dollase r the items' texture factors stand for.
+  double marchR = 1.0;
 };
 
 void InitializeHKLList(HKLList *list);
@@ -63,10 +72,22 @@ void SetLPFactor(HKLList *list, const Radiation *radiation);
 // Largest overall displacement factor accepted (angstrom^2): far beyond any
 // crystal, small enough that exp(-2 B s^2) stays a number.
 constexpr double kMaxOverallB = 100.0;
+// Largest March-Dollase r accepted, and largest index of a preferred-
+// orientation direction.
+constexpr double kMaxMarchR = 10.0;
+constexpr int kMaxDirectionIndex = 100;
 // Gives every item the factor exp(-2 B s^2) of one overall displacement
 // factor B; B = 0 gives exactly 1. Returns 0, list untouched, for a B that is
 // negative, above kMaxOverallB or not a number.
 [[nodiscard]] int SetOverallB(HKLList *list, double B);
+
+// The March-Dollase correction of one equivalent at angle alpha to the
+// preferred-orientation direction: (r^2 cos^2 + sin^2 / r)^(-3/2).
+double MarchDollase(double r, double cos2);
+// Gives every item the average of MarchDollase over its orientation table;
+// r = 1 or an empty table gives exactly 1. Returns 0, list untouched, for
+// an r that is not above 0 and at most kMaxMarchR.
+[[nodiscard]] int SetPreferredOrientation(HKLList *list, double r);
 
 // The overall displacement factor from a Wilson plot of the observed
 // intensities against the cell contents. Reflections of one group of
@@ -84,6 +105,9 @@ struct WilsonPlot {
 };
 constexpr int kWilsonMinReflections = 10;
 constexpr int kWilsonMinShells = 3;
+// Observations below this sin(theta)/lambda (1/angstrom) are left out of the
+// fit when at least kWilsonMinReflections lie above it.
+constexpr double kWilsonMinS = 0.15;
 // Fills the plot and returns 1; returns 0 with the reason reported when the
 // fit means nothing (too few reflections or shells, no fall-off with angle).
 // radiationType as for CalculateIntensity: the scattering lengths for

@@ -51,7 +51,16 @@ void SetSearchGrid(Search *search, double resolution) {
   g.step.assign(n, 1.0);
   const double edge[3] = {crystal->a, crystal->b, crystal->c};
   for (size_t i = 0; i < n; ++i) {
-    double lo = 0, hi = 0;
+    double lo = 0, hi = 0, own = 0;
+    // r and B have grids of their own, starting where the model stands.
+    if (PatternParameterRange(model, i, &lo, &hi, &own)) {
+      g.step[i] = own;
+      g.lower[i] = static_cast<int>(std::lround(lo / own));
+      g.upper[i] = static_cast<int>(std::lround(hi / own));
+      const int at = static_cast<int>(std::lround(*model->parameterList[i] / own));
+      g.current[i] = std::min(std::max(at, g.lower[i]), g.upper[i]);
+      continue;
+    }
     const int axis = SearchRange(model, i, crystal, search->asym, &lo, &hi);
     const double step = axis >= 0 ? resolution / edge[axis] : 0;
     // A step that is no positive number would make the grid endless or
@@ -194,7 +203,7 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
   SetSearchGrid(search, settings.resolution);
   switch (method) {
     case METHOD_GRID:
-      RunGridSearch(search);
+      RunGridSearchWithPattern(search);
       break;
     case METHOD_TRADITIONAL:
       RunTraditionalAnnealing(search, settings.traditional);
@@ -229,6 +238,28 @@ double RunGridSearch(Search *search) {
   } while (increase(g.current.data(), g.lower.data(), g.upper.data(), static_cast<int>(n)) &&
            run.proceeding());
   return run.Finish();
+}
+
+double RunGridSearchWithPattern(Search *search) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = g.current.size(), free = static_cast<size_t>(model->freeCount);
+  if (n <= free) return RunGridSearch(search);
+  // Gridding r and B with the coordinates would multiply the points: the
+  // coordinates are searched with them held, then each is scanned alone at
+  // the best coordinates.
+  const std::vector<int> lower = g.lower, upper = g.upper;
+  for (size_t i = free; i < n; ++i) g.lower[i] = g.upper[i] = g.current[i];
+  RunGridSearch(search);
+  for (size_t k = free; k < n; ++k) {
+    for (size_t i = 0; i < n; ++i)
+      g.lower[i] = g.upper[i] = g.current[i] =
+          static_cast<int>(std::lround(*model->parameterList[i] / g.step[i]));
+    g.lower[k] = g.current[k] = lower[k];
+    g.upper[k] = upper[k];
+    RunGridSearch(search);
+  }
+  return model->Rmin;
 }
 
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings) {

@@ -141,6 +141,10 @@ void SetSearchGrid(Search *search, double resolution);
 // returned. The others run on the grid the record holds.
 double RunSolveStructure(Search *search, int method, const StageSettings &settings);
 double RunGridSearch(Search *search);
+// The grid search of a model with pattern parameters (r, B) at the end of
+// its list: the coordinates over their grid with those held, then each of
+// them over its own at the best coordinates. Otherwise RunGridSearch.
+double RunGridSearchWithPattern(Search *search);
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
 double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings);
 double RunParallelTempering(Search *search, const TemperingSettings &settings);

@@ -2,6 +2,7 @@
 #include "setup.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -406,7 +407,114 @@ int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
 bool PrepareJobReflections(Job *job) {
   if (!SetASFTable(&job->hklList, &job->compound)) return false;
   SetLPFactor(&job->hklList, &job->radiation);
-  return SetJobOverallB(job);
+  // The texture before the Wilson plot, which divides it out.
+  return SetJobPreferredOrientation(job) && SetJobOverallB(job);
+}
+
+bool JobHasPreferredOrientation(const Config &c) {
+  return c.prefOrientH != 0 || c.prefOrientK != 0 || c.prefOrientL != 0;
+}
+
+bool SetOrientationTable(HKLList *list, const Crystal &crystal, int h, int k, int l) {
+  for (HKLItem &item : list->items) item.orientation.clear();
+  if (h == 0 && k == 0 && l == 0) return true;
+  // The reciprocal metric: G* = G^-1 of the direct cell's metric.
+  const double rad = 3.14159265358979323846 / 180.0;
+  const double a = crystal.a, b = crystal.b, c = crystal.c;
+  const double ca = std::cos(crystal.alpha * rad), cb = std::cos(crystal.beta * rad),
+               cg = std::cos(crystal.gamma * rad);
+  const double g[3][3] = {{a * a, a * b * cg, a * c * cb},
+                          {a * b * cg, b * b, b * c * ca},
+                          {a * c * cb, b * c * ca, c * c}};
+  const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
+                     g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
+                     g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
+  if (!(std::fabs(det) > 0) || !std::isfinite(det)) {
+    Message(MESSAGE_ERROR, "setting up the preferred orientation, the cell has no volume\n");
+    return false;
+  }
+  double gs[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+      gs[i][j] = (g[i1][j1] * g[i2][j2] - g[i1][j2] * g[i2][j1]) / det;
+    }
+  auto dot = [&](const double u[3], const double v[3]) {
+    double sum = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) sum += u[i] * gs[i][j] * v[j];
+    return sum;
+  };
+  // The rotations of the general position, and with them their inverses
+  // through the origin: the Laue class, which powder intensities have.
+  const Position *general = nullptr;
+  for (const Position &p : crystal.spaceGroup.positions)
+    if (!general || p.coordinates.size() > general->coordinates.size()) general = &p;
+  std::vector<std::array<int, 9>> rotations;
+  if (general)
+    for (const Coordinate &op : general->coordinates) {
+      std::array<int, 9> r;
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r[static_cast<size_t>(i * 3 + j)] =
+            static_cast<int>(std::lround(op.matrix[i][j]));
+      rotations.push_back(r);
+    }
+  if (rotations.empty()) rotations.push_back({1, 0, 0, 0, 1, 0, 0, 0, 1});
+  const double p[3] = {static_cast<double>(h), static_cast<double>(k), static_cast<double>(l)};
+  const double pp = dot(p, p);
+  std::vector<std::array<int, 3>> seen;
+  for (HKLItem &item : list->items) {
+    seen.clear();
+    for (const auto &r : rotations)
+      for (int sign : {1, -1}) {
+        // A reflection turns with the transpose: h' = h R.
+        std::array<int, 3> e;
+        for (int j = 0; j < 3; ++j)
+          e[static_cast<size_t>(j)] =
+              sign * (item.h * r[static_cast<size_t>(j)] + item.k * r[static_cast<size_t>(3 + j)] +
+                      item.l * r[static_cast<size_t>(6 + j)]);
+        if (std::find(seen.begin(), seen.end(), e) == seen.end()) seen.push_back(e);
+      }
+    std::vector<double> &o = item.orientation;
+    const double share = 1.0 / static_cast<double>(seen.size());
+    for (const auto &e : seen) {
+      const double v[3] = {static_cast<double>(e[0]), static_cast<double>(e[1]),
+                           static_cast<double>(e[2])};
+      const double vv = dot(v, v), vp = dot(v, p);
+      double cos2 = vv > 0 && pp > 0 ? vp * vp / (vv * pp) : 0.0;
+      cos2 = std::min(1.0, std::max(0.0, cos2));
+      // Equivalents at one angle share one entry.
+      size_t at = 0;
+      while (at < o.size() && std::fabs(o[at] - cos2) > 1e-12) at += 2;
+      if (at == o.size()) {
+        o.push_back(cos2);
+        o.push_back(0.0);
+      }
+      o[at + 1] += share;
+    }
+  }
+  return true;
+}
+
+bool SetJobPreferredOrientation(Job *job) {
+  const Config &c = job->config;
+  if (!ConfigAdmits("PREF_ORIENT_R", c.prefOrientR)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, PREF_ORIENT_R %f: the March-Dollase r must lie above 0 and at "
+            "most at %.0f\n",
+            c.prefOrientR, kMaxMarchR);
+    return false;
+  }
+  if (!JobHasPreferredOrientation(c) && (c.prefOrientR != 1.0 || c.refinePrefOrient)) {
+    Message(MESSAGE_ERROR,
+            "setting up the job, a preferred orientation needs its direction: PREF_ORIENT_H, "
+            "PREF_ORIENT_K and PREF_ORIENT_L are all 0\n");
+    return false;
+  }
+  if (!SetOrientationTable(&job->hklList, job->crystal, c.prefOrientH, c.prefOrientK,
+                           c.prefOrientL))
+    return false;
+  return SetPreferredOrientation(&job->hklList, c.prefOrientR) == 1;
 }
 
 bool SetJobOverallB(Job *job) {

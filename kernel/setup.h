@@ -75,5 +75,16 @@ std::string JobPeakFilePath(const Config &config, const std::string &folder);
 // plot (reported; 0 when the plot means nothing), which then becomes
 // OVERALL_B. False (reported) for a B out of range.
 [[nodiscard]] bool SetJobOverallB(Job *job);
+// Whether the configuration names a preferred-orientation direction.
+bool JobHasPreferredOrientation(const Config &config);
+// Gives every reflection of the list the angles of its symmetry equivalents
+// (the Laue class of the crystal's space group) to the reciprocal-lattice
+// direction h k l, in the crystal's metric; 0 0 0 clears them. False
+// (reported) for a cell without volume.
+[[nodiscard]] bool SetOrientationTable(HKLList *list, const Crystal &crystal, int h, int k, int l);
+// The job's preferred orientation: the table of its direction and the
+// factors of PREF_ORIENT_R. False (reported) for an r out of range or an r
+// without a direction.
+[[nodiscard]] bool SetJobPreferredOrientation(Job *job);
 
 #endif

@@ -170,6 +170,7 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
   const StageSettings effort =
       SearchEffort(settings, static_cast<int>(m->parameterList.size()), share);
   const uint32_t restarts = run->method == METHOD_GRID ? 1 : std::max<uint32_t>(1, settings.restarts);
+  const int pattern = StagePatternParameters(job->config, stage);
   const auto start = std::chrono::steady_clock::now();
   bool stopped = false;
   for (uint32_t k = 0; k < restarts && !stopped; ++k) {
@@ -179,7 +180,9 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
     ms.context.base.round = round;
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
+    AddPatternParameters(m, pattern, job->hklList.marchR, job->hklList.overallB);
     RunSolveStructure(&ms.search, run->method, effort);
+    RemovePatternParameters(m);
     stopped = ms.context.stopped;
   }
   run->seconds = SecondsSince(start);
@@ -666,6 +669,16 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
   return out;
 }
 
+int StagePatternParameters(const Config &c, int stage) {
+  int which = 0;
+  if (JobHasPreferredOrientation(c) && c.refinePrefOrient == 1 &&
+      (stage == STAGE_OPTIMIZATION || stage == STAGE_REFINEMENT))
+    which |= PATTERN_TEXTURE;
+  if (stage == STAGE_REFINEMENT && (c.refineOverallB == 1 || c.autoOverallB == 1))
+    which |= PATTERN_OVERALL_B;
+  return which;
+}
+
 std::vector<CrystalModel *> ChooseRefinementModels(Job *job,
                                                    const std::vector<CrystalModel *> &solved,
                                                    bool validOnly) {
@@ -724,13 +737,14 @@ bool WriteModelOutputs(const Job *job, const CrystalModel *model, const std::str
   UpdateCrystalByModel(&crystal, model, nullptr, 1);
   bool ok = true;
   if (!cifPath.empty()) {
-    if (WriteCIFFile(cifPath.c_str(), &crystal, job))
+    if (WriteCIFFile(cifPath.c_str(), &crystal, job, model))
       Message(MESSAGE_PLAIN, "%s has been created.\n", cifPath.c_str());
     else
       ok = false;
   }
   if (!hklPath.empty()) {
     HKLList list = job->hklList;
+    ApplyModelPattern(model, &list);
     CalculateIntensity(&list, &crystal, job->config.radiation);
     if (WriteHKLListFile(hklPath.c_str(), &list))
       Message(MESSAGE_PLAIN, "%s has been created.\n", hklPath.c_str());
@@ -752,6 +766,9 @@ ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run) {
   r.validity = model.validity;
   r.values.reserve(model.parameterList.size());
   for (const double *p : model.parameterList) r.values.push_back(*p);
+  r.patternParameters = model.patternParameters;
+  r.marchR = model.marchR;
+  r.overallB = model.overallB;
   if (run) {
     r.solved = true;
     r.method = run->method;
@@ -780,6 +797,9 @@ bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun
   model->selected = result.selected;
   model->validity = result.validity;
   for (size_t i = 0; i < result.values.size(); ++i) *model->parameterList[i] = result.values[i];
+  model->patternParameters = result.patternParameters;
+  model->marchR = result.marchR;
+  model->overallB = result.overallB;
   if (run && result.solved) {
     run->model = model;
     run->method = result.method;
@@ -832,6 +852,12 @@ std::string FormatModelResult(const ModelResult &r) {
   } else {
     text += " none";
   }
+  // Only for models that carry them, so that other results read as before.
+  if (r.patternParameters) {
+    text += " pattern " + std::to_string(r.patternParameters);
+    AppendExact(&text, r.marchR);
+    AppendExact(&text, r.overallB);
+  }
   return text;
 }
 
@@ -851,6 +877,14 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
   if (t.size() < 11 || t[0] != "model") return fail("not a model result");
   ModelResult r;
   long long v = 0;
+  if (t.size() >= 15 && t[t.size() - 4] == "pattern") {
+    if (!ReadLong(t[t.size() - 3], 1, PATTERN_TEXTURE | PATTERN_OVERALL_B, &v) ||
+        !ReadDouble(t[t.size() - 2], &r.marchR) || !ReadDouble(t[t.size() - 1], &r.overallB) ||
+        !ConfigAdmits("PREF_ORIENT_R", r.marchR) || !ConfigAdmits("OVERALL_B", r.overallB))
+      return fail("bad pattern parameters");
+    r.patternParameters = static_cast<int32_t>(v);
+    t.resize(t.size() - 4);
+  }
   if (!ReadLong(t[1], 1, INT32_MAX, &v)) return fail("bad model number '" + t[1] + "'");
   r.modelNumber = static_cast<int32_t>(v);
   if (!ReadLong(t[2], INT32_MIN, INT32_MAX, &v)) return fail("bad selection '" + t[2] + "'");

@@ -206,7 +206,16 @@ struct ModelResult {
   double seconds = 0;
   bool finished = false;
   bool stopped = false;
+  // The pattern parameters the model carries (PatternParameter bits).
+  int32_t patternParameters = 0;
+  double marchR = 1.0, overallB = 0.0;
 };
+
+// The pattern parameters a stage refines for the job's configuration
+// (PatternParameter bits): r of a preferred orientation asked to be refined,
+// in both solving stages; the overall B in the refinement when asked for or
+// estimated.
+int StagePatternParameters(const Config &config, int stage);
 
 // The result of a model; run (may be null) is its last solving stage.
 ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run);

@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+#include "setup.h"
+
 namespace {
 
 std::string Fraction(double value) {
@@ -85,7 +87,7 @@ std::string FormulaSum(const Compound &compound) {
   return sum;
 }
 
-void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job) {
+void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job, const CrystalModel *model) {
   const SpaceGroup &sg = job->crystal.spaceGroup;
   std::fprintf(f,
                "#########################################################\n"
@@ -142,6 +144,14 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job) {
   std::fprintf(f, "_cell_angle_alpha\t%f\n", crystal->alpha);
   std::fprintf(f, "_cell_angle_beta\t%f\n", crystal->beta);
   std::fprintf(f, "_cell_angle_gamma\t%f\n", crystal->gamma);
+  const Config &config = job->config;
+  if (JobHasPreferredOrientation(config)) {
+    const double r = model && (model->patternParameters & PATTERN_TEXTURE) ? model->marchR
+                                                                          : job->hklList.marchR;
+    std::fprintf(f, "_pd_proc_ls_pref_orient_corr\n;\nMarch-Dollase, r = %.4f along the "
+                    "reciprocal-lattice direction %d %d %d\n;\n",
+                 r, config.prefOrientH, config.prefOrientK, config.prefOrientL);
+  }
   std::fprintf(f, "\n# Atomic coordinates and dispalcement parameters\n");
   std::fprintf(f, "loop_\n");
   std::fprintf(f, "\t_atom_site_label\n");
@@ -154,7 +164,9 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job) {
   int perElement[kElementCount + 1] = {};
   // The calculated intensities know one displacement factor for every atom:
   // the job's overall B, when it has one.
-  const double overallB = job->hklList.overallB;
+  const double overallB = model && (model->patternParameters & PATTERN_OVERALL_B)
+                              ? model->overallB
+                              : job->hklList.overallB;
   for (const Atom &atom : crystal->atoms) {
     int z = atom.element->atomicNumber;
     int number = z >= 0 && z <= kElementCount ? ++perElement[z] : 0;
@@ -164,14 +176,15 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job) {
   }
 }
 
-int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job) {
+int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job,
+                 const CrystalModel *model) {
   AtomicFile file(path);
   if (!file.get()) {
     Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }
-  WriteCIF(file.get(), crystal, job);
+  WriteCIF(file.get(), crystal, job, model);
   if (!file.commit()) {
     Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
             file.error().c_str());
@@ -243,6 +256,10 @@ void WriteModel(std::FILE *f, Job *job) {
       std::fprintf(f, "\n");
     }
     std::fprintf(f, "%s\n", rule78.c_str());
+    if (m.patternParameters & PATTERN_TEXTURE)
+      std::fprintf(f, "March-Dollase r: %.4f\n", m.marchR);
+    if (m.patternParameters & PATTERN_OVERALL_B)
+      std::fprintf(f, "Overall B: %.3f A^2\n", m.overallB);
     std::fprintf(f, "EPC: %s\n\n", EPCStr(&m).c_str());
   }
 }

@@ -13,10 +13,14 @@
 // constant reduced into [0, 1).
 std::string MatrixToTriplet(const double matrix[3][4]);
 // Returns 1 when written, 0 when the file could not be written (reported).
-[[nodiscard]] int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job);
+// With a model, the overall B and March-Dollase r it carries replace the
+// job's.
+[[nodiscard]] int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job,
+                               const CrystalModel *model = nullptr);
 [[nodiscard]] int WriteModelFile(const char *path, Job *job);
 // The texts of those files, into an open stream.
-void WriteCIF(std::FILE *stream, const Crystal *crystal, const Job *job);
+void WriteCIF(std::FILE *stream, const Crystal *crystal, const Job *job,
+              const CrystalModel *model = nullptr);
 void WriteModel(std::FILE *stream, Job *job);
 // The formula as the CIF dictionary writes it: element symbols in Hill's
 // order with their counts per formula unit, 1 left out ("Ba O4 S").

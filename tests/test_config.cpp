@@ -99,6 +99,17 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   again.autoOverallB = 0;
   ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
   EXPECT_EQ(ReadWholeFile(third).find("OVERALL_B"), std::string::npos);
+  // So are the texture keys, each only when it differs from its default (r's
+  // is 1).
+  again.prefOrientL = 1;
+  again.prefOrientR = 0.8;
+  ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
+  EXPECT_NE(ReadWholeFile(third).find("\nPREF_ORIENT_L\t1\nPREF_ORIENT_R\t0.800000\n\n;"),
+            std::string::npos)
+      << ReadWholeFile(third);
+  again.prefOrientR = 1.0;
+  ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
+  EXPECT_EQ(ReadWholeFile(third).find("PREF_ORIENT_R"), std::string::npos);
 }
 
 TEST_F(ConfigTest, OpenFailuresAndStamp) {
@@ -152,6 +163,10 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
       {"RADIATION", "5", 0, "out of range: expected 0 (X-ray), 1 (neutron) or 2 (electron)"},
       {"OVERALL_B", "100.5", 0,
        "out of range: expected an overall displacement factor from 0 to 100 A^2"},
+      {"PREF_ORIENT_R", "10", 10, ""},
+      {"PREF_ORIENT_R", "0", 0, "out of range: expected a March-Dollase r above 0, at most 10"},
+      {"PREF_ORIENT_L", "-101", 0, "out of range: expected an index from -100 to 100"},
+      {"REFINE_PREF_ORIENT", "2", 0, "out of range: expected 0 (r kept) or 1 (r refined)"},
       {"STATISTIC_CIRCLES", "-1", 0, "out of range: expected a number of trials of at least 1"},
       {"SEARCH_RESOLUTION", "0", 0, "out of range: expected a grid step above 0 angstrom"},
       {"CELL_GAMMA", "180", 0, "out of range: expected a cell angle between 0 and 180 degrees"},

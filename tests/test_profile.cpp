@@ -356,4 +356,86 @@ TEST(Wilson, PatternsThatRiseOrLightOneShellAreRefused) {
   }
 }
 
+TEST(Texture, MarchDollaseFactorsAveragedOverTheLaueClass) {
+  // One equivalent: r = 1 is no texture; along the direction r^-3, across
+  // it r^(3/2); 1/3 of cos^2 is the (111) of a cubic cell against 001.
+  const struct {
+    double r, cos2, factor;
+  } rows[] = {{1.0, 0.3, 1.0},       {0.8, 1.0, 1.953125},     {0.8, 0.0, 0.7155417528},
+              {1.25, 1.0, 0.512},    {1.25, 0.0, 1.3975424859}, {0.8, 1.0 / 3, 0.9338721},
+              {0.5, 0.5, 0.8380525}};
+  for (const auto &row : rows)
+    EXPECT_NEAR(MarchDollase(row.r, row.cos2), row.factor, 1e-7) << row.r << " " << row.cos2;
+
+  // NaCl (m-3m) against 001: the reflections' equivalents by hand.
+  SyntheticJob nacl{"Na1Cl1", 4, 225, 5.64, 5.64, 5.64, "Na(4a)+Cl(4b)", {}, 3};
+  HKLList list = nacl.job.hklList;
+  ASSERT_TRUE(SetOrientationTable(&list, nacl.job.crystal, 0, 0, 1));
+  const double r = 0.8, along = MarchDollase(r, 1), across = MarchDollase(r, 0);
+  const struct {
+    int h, k, l;
+    double factor;
+  } cubic[] = {{2, 0, 0, (4 * across + 2 * along) / 6},
+               {0, 0, 2, (4 * across + 2 * along) / 6},
+               {1, 1, 1, MarchDollase(r, 1.0 / 3)},
+               {2, 2, 0, (4 * across + 8 * MarchDollase(r, 0.5)) / 12},
+               {3, 1, 0, (8 * across + 8 * MarchDollase(r, 0.1) + 8 * MarchDollase(r, 0.9)) / 24}};
+  for (double each : {1.0, r}) {
+    ASSERT_EQ(SetPreferredOrientation(&list, each), 1);
+    for (const auto &c : cubic) {
+      const auto it = std::find_if(list.items.begin(), list.items.end(), [&](const HKLItem &i) {
+        return i.h == c.h && i.k == c.k && i.l == c.l;
+      });
+      ASSERT_NE(it, list.items.end());
+      // r = 1 is exactly no texture, so that such jobs keep their results.
+      if (each == 1.0)
+        EXPECT_EQ(it->texture, 1.0);
+      else
+        EXPECT_NEAR(it->texture, c.factor, 1e-12) << c.h << c.k << c.l;
+    }
+  }
+  EXPECT_EQ(SetPreferredOrientation(&list, 0.0), 0);
+  EXPECT_EQ(list.marchR, r);
+  // An r without a direction is refused by the set-up.
+  Job job;
+  InitializeJob(&job);
+  job.config.formular = "Na1Cl1";
+  job.config.prefOrientR = 0.8;
+  CapturedMessages messages;
+  EXPECT_FALSE(SetJobPreferredOrientation(&job));
+  EXPECT_TRUE(Holds(messages.text(), "needs its direction"));
+  FreeJob(&job);
+}
+
+TEST(Texture, TheEvaluatorFollowsMovesOfRAndB) {
+  // Rutile with a free oxygen: moves of r and B between moves of the atom
+  // give the factor of a full calculation at those values.
+  SyntheticJob rutile{"Ti1O2", 2, 136, 4.594, 4.594, 2.958, "Ti(2a)+O(4f)", {0.3048}, 5};
+  ASSERT_NE(rutile.truth, nullptr);
+  HKLList list = rutile.job.hklList;
+  ASSERT_TRUE(SetOrientationTable(&list, rutile.job.crystal, 1, 1, 0));
+  CrystalModel *m = rutile.truth;
+  m->patternParameters = PATTERN_TEXTURE | PATTERN_OVERALL_B;
+  Crystal crystal = rutile.job.crystal;
+  UpdateCrystalByModel(&crystal, m, nullptr, 1);
+  ModelEvaluator evaluate(m, &crystal, &list, 0, GroupBraggFactor, &list);
+  const struct {
+    double x, r, B;
+  } steps[] = {{0.30, 1.0, 0.0}, {0.30, 0.8, 0.0}, {0.31, 0.8, 0.0}, {0.31, 0.8, 1.5},
+               {0.31, 1.3, 1.5}, {0.29, 1.3, 1.5}, {0.29, 1.0, 0.0}};
+  for (const auto &step : steps) {
+    *m->parameterList[0] = step.x;
+    m->marchR = step.r;
+    m->overallB = step.B;
+    const double R = evaluate();
+    HKLList reference = rutile.job.hklList;
+    ASSERT_TRUE(SetOrientationTable(&reference, rutile.job.crystal, 1, 1, 0));
+    ASSERT_EQ(SetPreferredOrientation(&reference, step.r), 1);
+    ASSERT_EQ(SetOverallB(&reference, step.B), 1);
+    CalculateIntensity(&reference, &crystal, 0);
+    EXPECT_NEAR(R, GroupBraggFactor(&reference), 1e-12) << step.x << " " << step.r << " " << step.B;
+  }
+  m->patternParameters = 0;
+}
+
 }  // namespace
