@@ -70,6 +70,9 @@ struct CrystalModel {
   std::vector<AtomModel> atoms;
   BondLengths bondLengths;
   uint32_t validity = kAllValid;
+  // Combinations equivalent to this model's under the space group's
+  // Euclidean normalizer, its own included: the models it stands for.
+  int32_t equivalents = 1;
 };
 
 // The job's models in creation order. Models never move once added, so
