@@ -322,7 +322,8 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
     Message(MESSAGE_HINT,
             "generating models, fixed coordinates make equivalent combinations different models; "
             "all combinations are kept\n");
-  const CombinationSymmetry symmetry = SpaceGroupCombinationSymmetry(job->crystal.spaceGroup, reduce);
+  const CombinationSymmetry symmetry =
+      SpaceGroupCombinationSymmetry(job->crystal.spaceGroup, reduce);
   const int found = GetCombination(&job->compound, &job->combPositions, &job->combination, limits,
                                    symmetry);
   if (found == kEnumerationStopped) {

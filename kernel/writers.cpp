@@ -243,7 +243,10 @@ void WriteModel(std::FILE *f, Job *job) {
       std::fprintf(f, "\n");
     }
     std::fprintf(f, "%s\n", rule78.c_str());
-    std::fprintf(f, "EPC: %s\n\n", EPCStr(&m).c_str());
+    std::fprintf(f, "EPC: %s\n", EPCStr(&m).c_str());
+    // The combinations the Euclidean normalizer makes equivalent to this
+    // one, itself included: the one model stands for all of them.
+    std::fprintf(f, "Equivalent combinations: %d\n\n", m.equivalents);
   }
 }
 
