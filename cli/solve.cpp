@@ -49,6 +49,7 @@ struct Options {
   // --overall-b: 0 keeps the control file's setting, 1 a value, 2 auto.
   int overallBMode = 0;
   double overallB = 0;
+  bool allCombinations = false;  // --all-combinations
   std::string dataDir;  // empty: looked up
   std::string jobFile;
   ShardPlace shard;                     // --shard I/N
@@ -74,6 +75,10 @@ void Usage(std::FILE *out) {
                "  --threads N         worker threads (default: every online core; 1 runs all\n"
                "                      work on one thread); results do not depend on it\n"
                "  --best N            write only the N best models (default: all solved)\n"
+               "  --all-combinations  make a model of every Wyckoff combination, also of those\n"
+               "                      an origin shift or another normalizer operation of the\n"
+               "                      space group makes equivalent (default: ALL_COMBINATIONS\n"
+               "                      of the control file, else one model per class)\n"
                "  --no-plots          write no pictures (TITLE_MODEL.svg, TITLE_models.svg)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
                "                      minimum (default: %g)\n"
@@ -124,6 +129,13 @@ int CheckShardOptions(Options *o) {
   if ((o->shard.count || o->merge) && o->overallBMode != 0) {
     std::fprintf(stderr, "pulvina-solve: --overall-b does not apply to %s; set OVERALL_B or "
                          "AUTO_OVERALL_B in the control file instead\n",
+                 o->merge ? "--merge" : "a shard");
+    return 2;
+  }
+  // Shards number their models alike only when they make the same ones.
+  if ((o->shard.count || o->merge) && o->allCombinations) {
+    std::fprintf(stderr, "pulvina-solve: --all-combinations does not apply to %s; set "
+                         "ALL_COMBINATIONS 1 in the control file instead\n",
                  o->merge ? "--merge" : "a shard");
     return 2;
   }
@@ -216,6 +228,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
     std::string why;
     return CheckDataOption(v.c_str(), &o->dataDir, &why) ? std::string() : why;
   });
+  line.Flag("--all-combinations", [o] { o->allCombinations = true; });
   line.Flag("--no-plots", [o] { o->plots = false; });
   line.Flag("-q,--quiet", [o] { o->verbosity = 0; });
   line.Flag("-v,--verbose", [o] { o->verbosity = 2; });
@@ -299,9 +312,10 @@ void PrintSpaceGroup(const SpaceGroup &sg) {
 
 void PrintModels(Job *job, double seconds) {
   std::printf("%d models\n", job->models.count);
-  std::printf("%7s  %-48s %s\n", "model", "EPC", "free");
+  std::printf("%7s  %-48s %4s  %s\n", "model", "EPC", "free", "equivalents");
   for (const CrystalModel &m : job->models.models)
-    std::printf("%7d  %-48s %d\n", m.modelNumber, EPCStr(&m).c_str(), m.freeCount);
+    std::printf("%7d  %-48s %4d  %d\n", m.modelNumber, EPCStr(&m).c_str(), m.freeCount,
+                m.equivalents);
   FreeModelInfo(&job->modelInfo);
   int lo = 0, hi = 0;
   ModelStatisticInfo(&job->models, &job->modelInfo, &lo, &hi);
@@ -711,16 +725,16 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
   const bool texture = JobHasPreferredOrientation(job.config);
   std::fprintf(f.get(),
                "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tstatisticFOM\tbonds\tmethod\tseconds\t"
-               "state\tB%s\n",
+               "state\tequivalents\tB%s\n",
                texture ? "\tr" : "");
   int rank = 0;
   for (const Written &w : *written) {
     const CrystalModel *m = w.run.model;
-    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\t%.4f", ++rank,
+    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\t%d\t%.4f", ++rank,
                  m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd,
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
                  MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str(),
-                 ModelOverallB(job, m));
+                 m->equivalents, ModelOverallB(job, m));
     if (texture) std::fprintf(f.get(), "\t%.4f", ModelMarchR(job, m));
     std::fputs("\n", f.get());
   }
@@ -867,6 +881,7 @@ int main(int argc, char **argv) {
     job.config.autoOverallB = options.overallBMode == 2 ? 1 : 0;
     if (options.overallBMode == 1) job.config.overallB = options.overallB;
   }
+  if (options.allCombinations) job.config.allCombinations = 1;
   run.folder = DirName(options.jobFile);
   if (!SetupJob(&job)) {
     std::fprintf(stderr, "pulvina-solve: %s: the job cannot be set up (see above)\n", file);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 
 #include "utils.h"
@@ -261,7 +262,116 @@ int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
   return comb->count;
 }
 
+std::vector<std::vector<int32_t>> ClosePermutations(
+    const std::vector<std::vector<int32_t>> &generators, int positionCount) {
+  const size_t P = positionCount > 0 ? static_cast<size_t>(positionCount) : 0;
+  std::vector<int32_t> identity(P);
+  for (size_t p = 0; p < P; ++p) identity[p] = static_cast<int32_t>(p);
+  std::vector<std::vector<int32_t>> gens;
+  for (const std::vector<int32_t> &g : generators) {
+    if (g.size() != P) continue;
+    std::vector<bool> seen(P, false);
+    bool bijective = true;
+    for (int32_t q : g) {
+      if (q < 0 || static_cast<size_t>(q) >= P || seen[static_cast<size_t>(q)]) bijective = false;
+      else seen[static_cast<size_t>(q)] = true;
+    }
+    if (bijective && g != identity) gens.push_back(g);
+  }
+  // Every product of generators, breadth first from the identity: the
+  // groups met here have a few dozen elements at most.
+  std::set<std::vector<int32_t>> group{identity};
+  std::vector<std::vector<int32_t>> queue{identity};
+  for (size_t i = 0; i < queue.size(); ++i)
+    for (const std::vector<int32_t> &g : gens) {
+      std::vector<int32_t> product(P);
+      for (size_t p = 0; p < P; ++p)
+        product[p] = g[static_cast<size_t>(queue[i][p])];
+      if (group.insert(product).second) queue.push_back(std::move(product));
+    }
+  group.erase(identity);
+  return {group.begin(), group.end()};
+}
+
+CombinationSymmetry SpaceGroupCombinationSymmetry(const SpaceGroup &sg, bool reduce) {
+  std::vector<std::vector<int32_t>> generators;
+  for (const NormalizerOperation &op : sg.normalizer) generators.push_back(op.permutation);
+  CombinationSymmetry symmetry;
+  symmetry.permutations = ClosePermutations(generators, static_cast<int>(sg.positions.size()));
+  symmetry.reduce = reduce;
+  return symmetry;
+}
+
 namespace {
+
+// The classes of rows under a group of position permutations. Whether a row
+// is the first of its class needs no table of the rows seen: the walk meets
+// rows in ascending order of their cells read from the last one backwards
+// (the last entry's row of single combinations changes slowest, and within
+// it the last position), so a row is first exactly when none of its images
+// that the bounds admit is smaller in that order.
+class RowClasses {
+ public:
+  RowClasses(const CombinationSymmetry &symmetry, int E, int P, std::vector<int> entryLower,
+             std::vector<int> entryUpper, const int *lower, const int *upper)
+      : symmetry_(symmetry), E_(E), P_(P), entryLower_(std::move(entryLower)),
+        entryUpper_(std::move(entryUpper)), lower_(lower), upper_(upper),
+        image_(static_cast<size_t>(E) * static_cast<size_t>(P)) {}
+
+  bool First(const int8_t *row) {
+    for (const std::vector<int32_t> &g : symmetry_.permutations) {
+      Image(g, row);
+      if (Earlier(image_.data(), row) && Admitted(image_.data())) return false;
+    }
+    return true;
+  }
+
+  // Orbit size = group order / order of the row's stabiliser.
+  int32_t OrbitSize(const int8_t *row) {
+    const size_t n = image_.size();
+    int32_t fixed = 1;
+    for (const std::vector<int32_t> &g : symmetry_.permutations) {
+      Image(g, row);
+      if (std::memcmp(image_.data(), row, n) == 0) ++fixed;
+    }
+    return static_cast<int32_t>(symmetry_.permutations.size() + 1) / fixed;
+  }
+
+ private:
+  void Image(const std::vector<int32_t> &g, const int8_t *row) {
+    for (int e = 0; e < E_; ++e) {
+      const size_t base = static_cast<size_t>(e) * static_cast<size_t>(P_);
+      for (int p = 0; p < P_; ++p)
+        image_[base + static_cast<size_t>(g[static_cast<size_t>(p)])] =
+            row[base + static_cast<size_t>(p)];
+    }
+  }
+  bool Earlier(const int8_t *a, const int8_t *b) const {
+    for (size_t i = image_.size(); i-- > 0;)
+      if (a[i] != b[i]) return a[i] < b[i];
+    return false;
+  }
+  // Within every entry's bounds and, summed over the entries, within the
+  // bounds of all atoms together: the rows the walk stores.
+  bool Admitted(const int8_t *row) const {
+    for (int p = 0; p < P_; ++p) {
+      int sum = 0;
+      for (int e = 0; e < E_; ++e) {
+        const size_t i = static_cast<size_t>(e) * static_cast<size_t>(P_) + static_cast<size_t>(p);
+        if (row[i] < entryLower_[i] || row[i] > entryUpper_[i]) return false;
+        sum += row[i];
+      }
+      if (sum < lower_[p] || sum > upper_[p]) return false;
+    }
+    return true;
+  }
+
+  const CombinationSymmetry &symmetry_;
+  int E_, P_;
+  std::vector<int> entryLower_, entryUpper_;
+  const int *lower_, *upper_;
+  std::vector<int8_t> image_;
+};
 
 // Choices of one single combination per entry, in odometer order (first
 // entry fastest): the last entry is chosen first, and a branch whose sets
@@ -304,7 +414,7 @@ struct MultiWalk {
 }  // namespace
 
 int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
-                     const EnumerationLimits &limits) {
+                     const EnumerationLimits &limits, const CombinationSymmetry &symmetry) {
   const int E = entryCount, P = cp->positionCount;
   std::vector<long long> counts(atomCounts, atomCounts + std::max(E, 0));
   if (E > kMaxFormulaEntries) {
@@ -317,8 +427,16 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   std::vector<Combination> singles(static_cast<size_t>(E));
   std::vector<long long> singleCounts;
   double product = 1;
+  // Each entry's bounds, for telling which images of a row the walk admits.
+  std::vector<int> entryLower(static_cast<size_t>(E) * static_cast<size_t>(P));
+  std::vector<int> entryUpper(entryLower.size());
   for (int e = 0; e < E; ++e) {
     SetRestraint(cp, e + 1);
+    for (int p = 0; p < P; ++p) {
+      const size_t i = static_cast<size_t>(e) * static_cast<size_t>(P) + static_cast<size_t>(p);
+      entryLower[i] = cp->nodes[static_cast<size_t>(p)].lower;
+      entryUpper[i] = cp->nodes[static_cast<size_t>(p)].upper;
+    }
     int found = SingleCombination(atomCounts[e], cp, &singles[static_cast<size_t>(e)], limits);
     SetRestraint(cp, 0);
     if (found <= 0) {
@@ -354,9 +472,28 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   }
   Budget budget(limits);
   MultiWalk walk{E, P, &singles, lo.data(), up.data(), partial.data(), index.data(), &budget};
-  long long rows = 0;
+  const bool classify = !symmetry.permutations.empty();
+  RowClasses classes(symmetry, E, P, std::move(entryLower), std::move(entryUpper), lo.data(),
+                     up.data());
+  std::vector<int8_t> row(static_cast<size_t>(E) * static_cast<size_t>(P));
+  auto gather = [&] {
+    for (int e = 0; e < E; ++e)
+      std::memcpy(&row[static_cast<size_t>(e) * P],
+                  singles[static_cast<size_t>(e)].row(index[static_cast<size_t>(e)]),
+                  static_cast<size_t>(P));
+  };
+  long long rows = 0, found = 0, firsts = 0;
   double atoms = 0;
   auto counter = [&] {
+    ++found;
+    if (classify) {
+      gather();
+      const bool first = classes.First(row.data());
+      if (first) ++firsts;
+      if (!first && symmetry.reduce) return;
+    } else {
+      ++firsts;
+    }
     ++rows;
     for (int e = 0; e < E; ++e)
       atoms += atomsOf[static_cast<size_t>(e)][static_cast<size_t>(index[static_cast<size_t>(e)])];
@@ -393,14 +530,16 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
   }
   if (rows == 0) return 0;
   CreateCombination(comb, P, E, static_cast<int>(rows));
-  std::vector<int8_t> row(static_cast<size_t>(E) * static_cast<size_t>(P));
+  comb->equivalents.reserve(static_cast<size_t>(rows));
   bool overflow = false;
   auto store = [&] {
-    for (int e = 0; e < E; ++e)
-      std::memcpy(&row[static_cast<size_t>(e) * P],
-                  singles[static_cast<size_t>(e)].row(index[static_cast<size_t>(e)]),
-                  static_cast<size_t>(P));
-    if (!CombinationAdd(row.data(), comb)) overflow = true;
+    gather();
+    if (classify && symmetry.reduce && !classes.First(row.data())) return;
+    if (!CombinationAdd(row.data(), comb)) {
+      overflow = true;
+      return;
+    }
+    comb->equivalents.push_back(classify ? classes.OrbitSize(row.data()) : 1);
   };
   budget.visits = 0;
   walk.run(E - 1, store);
@@ -409,15 +548,18 @@ int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, C
     return kEnumerationStopped;
   }
   if (overflow) return TableOverflow(comb);
+  comb->found = found;
+  comb->classes = firsts;
   return comb->count;
 }
 
 int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
-                   const EnumerationLimits &limits) {
+                   const EnumerationLimits &limits, const CombinationSymmetry &symmetry) {
   std::vector<int> counts;
   for (const Element &e : compound->entries) counts.push_back(e.cellCount);
   try {
-    return MultiCombination(counts.data(), static_cast<int>(counts.size()), cp, comb, limits);
+    return MultiCombination(counts.data(), static_cast<int>(counts.size()), cp, comb, limits,
+                            symmetry);
   } catch (const std::bad_alloc &) {
     FreeCombination(comb);
     SetRestraint(cp, 0);

@@ -55,6 +55,27 @@ struct CombPositions {
   std::vector<CombPosition> nodes;  // in the order of the space group's positions
 };
 
+// Permutations of the positions under which combinations are equivalent:
+// those of the space group's Euclidean normalizer, applied to every formula
+// entry at once. A combination's class is its orbit under the group they
+// generate.
+struct CombinationSymmetry {
+  // The whole group but the identity (ClosePermutations); empty: every
+  // combination is a class of its own.
+  std::vector<std::vector<int32_t>> permutations;
+  // Keep only the first combination of each class in enumeration order
+  // among those the bounds admit; false keeps them all.
+  bool reduce = true;
+};
+
+// The group the permutations of positionCount positions generate, without
+// the identity. Permutations of another length are left out.
+std::vector<std::vector<int32_t>> ClosePermutations(
+    const std::vector<std::vector<int32_t>> &generators, int positionCount);
+// The job's symmetry for a space group: its normalizer's permutations,
+// closed.
+CombinationSymmetry SpaceGroupCombinationSymmetry(const SpaceGroup &sg, bool reduce);
+
 // Rows of entryCount x positionCount cells; row r, entry e, position p is
 // cell r*E*P + e*P + p, holding the number of sets.
 struct Combination {
@@ -63,6 +84,13 @@ struct Combination {
   int32_t entryCount = 0;
   std::vector<int8_t> cells;
   int32_t capacity = 0;
+  // Per stored row, the size of its class (distinct rows of its whole
+  // orbit, whether the bounds admit them or not); 1 without a symmetry.
+  std::vector<int32_t> equivalents;
+  // Rows the bounds admit, before keeping one per class, and the number of
+  // classes among them (both equal count when nothing was reduced).
+  long long found = 0;
+  long long classes = 0;
   const int8_t *row(int32_t r) const {
     return cells.data() + static_cast<size_t>(r) * static_cast<size_t>(entryCount) *
                               static_cast<size_t>(positionCount);
@@ -92,9 +120,12 @@ int increase(int *counter, const int *start, const int *maximum, int n);
 // kEnumerationStopped.
 [[nodiscard]] int SingleCombination(int atomCount, CombPositions *cp, Combination *comb,
                       const EnumerationLimits &limits = EnumerationLimits());
+// The limits and the memory estimate count the rows kept.
 [[nodiscard]] int MultiCombination(const int *atomCounts, int entryCount, CombPositions *cp, Combination *comb,
-                     const EnumerationLimits &limits = EnumerationLimits());
+                     const EnumerationLimits &limits = EnumerationLimits(),
+                     const CombinationSymmetry &symmetry = CombinationSymmetry());
 [[nodiscard]] int GetCombination(const Compound *compound, CombPositions *cp, Combination *comb,
-                   const EnumerationLimits &limits = EnumerationLimits());
+                   const EnumerationLimits &limits = EnumerationLimits(),
+                   const CombinationSymmetry &symmetry = CombinationSymmetry());
 
 #endif

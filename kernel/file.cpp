@@ -441,6 +441,9 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Real(kCell, "CELL_BETA", &Config::cellBeta, kCellAngle),
     Real(kCell, "CELL_GAMMA", &Config::cellGamma, kCellAngle),
     List(kCombination, "CONSTRAINT", &kConstraints),
+    OnlyWhenSet(Integer(kCombination, "ALL_COMBINATIONS", &Config::allCombinations,
+                        Closed(0, 1, "0 (one of each class of equivalent combinations) or 1 "
+                                     "(all)"))),
     List(kFixed, "FIXED_COORDINATE", &kFixedCoordinates),
     Text(kPeakFile, "PEAK_FILE", &Config::peakFile, TEXT_FILE_NAME),
     Integer(kPeakFile, "PEAK_FILE_FORMAT", &Config::peakFileFormat,

@@ -80,6 +80,9 @@ struct Config {
   double cellA = 10.0, cellB = 10.0, cellC = 10.0;
   double cellAlpha = 90.0, cellBeta = 90.0, cellGamma = 90.0;
   Constraints constraints;
+  // 1 keeps every combination; 0 keeps one per class of combinations that
+  // the space group's Euclidean normalizer makes equivalent.
+  int32_t allCombinations = 0;
   FixedCoordinates fixedCoordinates;
   std::string peakFile;
   int32_t peakFileFormat = 0;
@@ -225,7 +228,7 @@ struct ConfigKeyword {
   bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 95;
+constexpr int kConfigKeywordCount = 96;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -114,6 +114,8 @@ int CreateModelList(const Compound *compound, const CombPositions *cp,
     }
     model.modelNumber = r + 1;
     model.parameterCount = counter;
+    if (static_cast<size_t>(r) < combination->equivalents.size())
+      model.equivalents = combination->equivalents[static_cast<size_t>(r)];
     CrystalModel *added = CrystalModelAdd(head, std::move(model));
     UpdateParaList(added);
   }

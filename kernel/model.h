@@ -79,6 +79,9 @@ struct CrystalModel {
   int32_t patternParameters = 0;
   double marchR = 1.0;
   double overallB = 0.0;
+  // Combinations equivalent to this model's under the space group's
+  // Euclidean normalizer, its own included: the models it stands for.
+  int32_t equivalents = 1;
 };
 
 // The job's models in creation order. Models never move once added, so

@@ -44,6 +44,39 @@ int AttributeInt(xmlNode *node, const char *name) {
 
 void SilentXmlError(void *, xmlError *) {}
 
+// The "Normalizer" element: each operation's "Letters" names the images of
+// the positions in document order. One that is no permutation keeping the
+// multiplicities is left out with a warning; the group still loads.
+void ReadNormalizer(xmlNode *normalizer, SpaceGroup *sg) {
+  const size_t P = sg->positions.size();
+  for (xmlNode *n = normalizer->children; n; n = n->next) {
+    if (!Named(n, "Operation")) continue;
+    NormalizerOperation op;
+    op.coordinates = Attribute(n, "Coordinates", 127);
+    const std::string letters = Attribute(n, "Letters", 127);
+    bool valid = letters.size() == P;
+    std::vector<bool> taken(P, false);
+    for (size_t p = 0; valid && p < P; ++p) {
+      size_t q = 0;
+      while (q < P && sg->positions[q].wyckoffLetter != letters[p]) ++q;
+      valid = q < P && !taken[q] &&
+              sg->positions[q].multiplicity == sg->positions[p].multiplicity;
+      if (valid) {
+        taken[q] = true;
+        op.permutation.push_back(static_cast<int32_t>(q));
+      }
+    }
+    if (!valid) {
+      Message(MESSAGE_WARNING,
+              "reading space group information, normalizer operation %s of space group no. %d "
+              "(setting %d) does not permute the Wyckoff positions (\"%s\"); it is ignored\n",
+              op.coordinates.c_str(), sg->number, sg->setting, letters.c_str());
+      continue;
+    }
+    sg->normalizer.push_back(std::move(op));
+  }
+}
+
 }  // namespace
 
 void InitializeSpaceGroup(SpaceGroup *sg) { *sg = SpaceGroup(); }
@@ -113,7 +146,7 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
   sg->setting = setting;
   sg->description = Attribute(choice, "Description", 127);
   sg->settingSymbol = Attribute(choice, "SettingSymbol", 63);
-  xmlNode *positions = nullptr;
+  xmlNode *positions = nullptr, *normalizer = nullptr;
   for (xmlNode *n = choice->children; n; n = n->next) {
     if (Named(n, "AsymmetricUnit")) {
       double *u = sg->asymmetricUnit;
@@ -123,6 +156,8 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
       sg->origin = Content(n, 127);
     } else if (Named(n, "Positions")) {
       positions = n;
+    } else if (Named(n, "Normalizer")) {
+      normalizer = n;
     }
   }
   if (positions) {
@@ -145,5 +180,6 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
   }
   for (Position &p : sg->positions)
     MergeCoordinates(&p.fullCoordinates, p.coordinates, sg->translations);
+  if (normalizer) ReadNormalizer(normalizer, sg);
   return 1;
 }

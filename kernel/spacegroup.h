@@ -18,6 +18,16 @@ struct Position {
   Coordinates fullCoordinates;   // every triplet with every centring translation
 };
 
+// An operation of the setting's Euclidean normalizer that exchanges Wyckoff
+// positions: atoms moved by it give the same structure, so combinations that
+// differ by its permutation are one model.
+struct NormalizerOperation {
+  std::string coordinates;  // the operation as a triplet, for reading only
+  // permutation[p] is the position (index into SpaceGroup::positions) that
+  // position p goes to; multiplicities are kept.
+  std::vector<int32_t> permutation;
+};
+
 struct SpaceGroup {
   int32_t number = 0;
   std::string shortSymbol;
@@ -38,6 +48,8 @@ struct SpaceGroup {
   // In database order. Atoms and models point into this vector, so it is
   // never changed after loading.
   std::vector<Position> positions;
+  // Empty in databases without them, and where no operation changes a letter.
+  std::vector<NormalizerOperation> normalizer;
 };
 
 void InitializeSpaceGroup(SpaceGroup *sg);

@@ -352,6 +352,20 @@ std::vector<CrystalModel *> AllModels(Job *job) {
   return all;
 }
 
+namespace {
+
+// 2577 as "2,577": counts of combinations are read at a glance.
+std::string GroupedNumber(long long n) {
+  std::string digits = std::to_string(n < 0 ? -n : n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return n < 0 ? "-" + out : out;
+}
+
+}  // namespace
+
 bool GenerateJobModels(Job *job, const StopFlag *stop,
                        const std::function<void(int phase, long count)> &phase) {
   PrepareJobPositions(job);
@@ -373,7 +387,18 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   limits.bytesPerAtom = sizeof(AtomModel) + 3 * sizeof(double *) + 16;
   for (const Element &e : job->compound.entries)
     limits.atomsPerSet.push_back(e.members.empty() ? 1 : static_cast<int>(e.members.size()));
-  const int found = GetCombination(&job->compound, &job->combPositions, &job->combination, limits);
+  // Fixed coordinates name a letter and place atoms at given values that an
+  // origin shift would move: with them, equivalent combinations are
+  // different models, and every one is kept.
+  const bool reduce = job->config.allCombinations == 0 && job->config.fixedCoordinates.empty();
+  if (job->config.allCombinations == 0 && !job->config.fixedCoordinates.empty())
+    Message(MESSAGE_HINT,
+            "generating models, fixed coordinates make equivalent combinations different models; "
+            "all combinations are kept\n");
+  const CombinationSymmetry symmetry =
+      SpaceGroupCombinationSymmetry(job->crystal.spaceGroup, reduce);
+  const int found = GetCombination(&job->compound, &job->combPositions, &job->combination, limits,
+                                   symmetry);
   if (found == kEnumerationStopped) {
     Message(MESSAGE_HINT, "generating models, stopped\n");
     return false;
@@ -387,7 +412,14 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
             job->config.sgSetting);
     return false;
   }
-  Message(MESSAGE_PLAIN, "%ld possible combinations has been found.\n", static_cast<long>(found));
+  Message(MESSAGE_PLAIN, "%ld possible combinations has been found.\n",
+          static_cast<long>(job->combination.found));
+  if (!symmetry.permutations.empty())
+    Message(MESSAGE_PLAIN, "%s combinations, %s classes up to origin shift and other normalizer "
+                           "operations%s.\n",
+            GroupedNumber(job->combination.found).c_str(),
+            GroupedNumber(job->combination.classes).c_str(),
+            reduce ? "; one model per class" : "; all kept");
   if (phase) phase(1, found);
   Message(MESSAGE_PLAIN, "Createing models from combination...\n");
   try {

@@ -260,7 +260,10 @@ void WriteModel(std::FILE *f, Job *job) {
       std::fprintf(f, "March-Dollase r: %.4f\n", m.marchR);
     if (m.patternParameters & PATTERN_OVERALL_B)
       std::fprintf(f, "Overall B: %.3f A^2\n", m.overallB);
-    std::fprintf(f, "EPC: %s\n\n", EPCStr(&m).c_str());
+    std::fprintf(f, "EPC: %s\n", EPCStr(&m).c_str());
+    // The combinations the Euclidean normalizer makes equivalent to this
+    // one, itself included: the one model stands for all of them.
+    std::fprintf(f, "Equivalent combinations: %d\n\n", m.equivalents);
   }
 }
 

@@ -23,6 +23,9 @@ SyntheticJob::SyntheticJob(const char *formula, int z, int sg, double a, double 
   job.config.cellA = a;
   job.config.cellB = b;
   job.config.cellC = c;
+  // The true model is found by its combination, which need not be the one
+  // its class keeps.
+  job.config.allCombinations = 1;
   if (!SetupJob(&job) || !GenerateJobModels(&job, nullptr)) return;
   truth = Find(epc);
   if (!truth) return;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 
 #include "kernel.h"
 #include "testing.h"
@@ -92,6 +93,42 @@ std::vector<std::vector<int>> BruteForce(const std::vector<Position> &pos,
   return rows;
 }
 
+// The rows the normalizer's letter permutations reach from a row, by
+// applying them until nothing new comes: the row's whole class.
+std::set<std::vector<int>> Orbit(const std::vector<int> &row, const SpaceGroup &sg) {
+  const size_t P = sg.positions.size(), E = row.size() / P;
+  std::set<std::vector<int>> orbit{row};
+  std::vector<std::vector<int>> todo{row};
+  while (!todo.empty()) {
+    const std::vector<int> r = todo.back();
+    todo.pop_back();
+    for (const NormalizerOperation &op : sg.normalizer) {
+      std::vector<int> image(r.size());
+      for (size_t e = 0; e < E; ++e)
+        for (size_t p = 0; p < P; ++p)
+          image[e * P + static_cast<size_t>(op.permutation[p])] = r[e * P + p];
+      if (orbit.insert(image).second) todo.push_back(image);
+    }
+  }
+  return orbit;
+}
+
+// Of rows in enumeration order, the first of each class, and the sizes of
+// their classes.
+std::vector<std::vector<int>> FirstOfEachClass(const std::vector<std::vector<int>> &rows,
+                                               const SpaceGroup &sg, std::vector<int32_t> *sizes) {
+  std::set<std::vector<int>> met;
+  std::vector<std::vector<int>> firsts;
+  for (const std::vector<int> &row : rows) {
+    if (met.count(row)) continue;
+    const std::set<std::vector<int>> orbit = Orbit(row, sg);
+    met.insert(orbit.begin(), orbit.end());
+    firsts.push_back(row);
+    sizes->push_back(static_cast<int32_t>(orbit.size()));
+  }
+  return firsts;
+}
+
 TEST(Combination, AgreesWithAnIndependentRecursiveCount) {
   const struct {
     const char *formula;
@@ -137,9 +174,33 @@ TEST(Combination, AgreesWithAnIndependentRecursiveCount) {
         const int n = GetCombination(&compound, &cp, &comb);
         SCOPED_TRACE(::testing::Message() << problem.formula << " Z=" << problem.z << " in "
                                           << number << ":" << setting);
-        ASSERT_EQ(Rows(comb), BruteForce(sg.positions, counts, problem.constraints));
+        const std::vector<std::vector<int>> all =
+            BruteForce(sg.positions, counts, problem.constraints);
+        ASSERT_EQ(Rows(comb), all);
         ASSERT_EQ(n, comb.count);
         EXPECT_EQ(cp.currentSlot, 0);
+        // Up to the normalizer: the first enumerated row of every class
+        // (classes cut by the constraints included), or every row, each
+        // with the size of its whole class.
+        std::vector<int32_t> sizes;
+        const std::vector<std::vector<int>> firsts = FirstOfEachClass(all, sg, &sizes);
+        for (bool reduce : {true, false}) {
+          Combination classes;
+          ASSERT_EQ(GetCombination(&compound, &cp, &classes, EnumerationLimits(),
+                                   SpaceGroupCombinationSymmetry(sg, reduce)),
+                    reduce ? static_cast<int>(firsts.size()) : n);
+          EXPECT_EQ(classes.found, n);
+          EXPECT_EQ(classes.classes, static_cast<long long>(firsts.size()));
+          if (reduce) {
+            ASSERT_EQ(Rows(classes), firsts);
+            ASSERT_EQ(classes.equivalents, sizes);
+          } else {
+            ASSERT_EQ(Rows(classes), all);
+            for (int r = 0; r < n; ++r)
+              ASSERT_EQ(classes.equivalents[static_cast<size_t>(r)],
+                        static_cast<int32_t>(Orbit(all[static_cast<size_t>(r)], sg).size()));
+          }
+        }
         ++pairs;
         nonEmpty += n > 0;
       }
@@ -148,6 +209,63 @@ TEST(Combination, AgreesWithAnIndependentRecursiveCount) {
   RecordProperty("pairs", pairs);
   EXPECT_GT(pairs, 1700);
   EXPECT_GT(nonEmpty, 500);
+}
+
+TEST(Combination, ClassesOfTheExamplesAndOfConstrainedJobs) {
+  const struct {
+    const char *formula;
+    int z, number, setting;
+    std::vector<Constraint> constraints;
+    int all, classes;
+  } cases[] = {
+      {"Ba1Ti1O3", 1, 221, 1, {}, 4, 2},      // the bundled examples
+      {"Ca1W1O4", 4, 88, 2, {}, 10, 5},
+      {"Mg2Si1O4", 4, 62, 1, {}, 57, 35},
+      {"Zn1O1", 2, 186, 1, {}, 4, 4},         // P6_3mc exchanges no letters
+      {"Ti1O2", 2, 136, 1, {}, 10, 4},
+      {"Ca1Mg1Si2O6", 4, 15, 1, {}, 1654, 561},  // diopside
+      // Ca held on 4b: 4a and 4b are exchanged together with 8c and 8d, and
+      // the images with Ca on 4a are not enumerated: no two rows pair.
+      {"Ca1W1O4", 4, 88, 2, {{"Ca", 1, 'b', 1, 1}}, 5, 5},
+      // Mg kept off 4a: classes are cut, the rows left still pair.
+      {"Mg2Si1O4", 4, 62, 1, {{"Mg", 1, 'a', 0, 0}}, 46, 32},
+      // Ba on 1b only: no row is equivalent to another that is enumerated.
+      {"Ba1Ti1O3", 1, 221, 1, {{"Ba", 1, 'b', 1, 1}}, 2, 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.formula << " in " << c.number << ":" << c.setting);
+    SpaceGroup sg;
+    ASSERT_EQ(SetSpaceGroup(&sg, c.number, c.setting), 1);
+    Compound compound;
+    ASSERT_EQ(ParseFormular(c.formula, &compound), 1);
+    SetFormularZ(&compound, c.z);
+    CombPositions cp;
+    SetCombPositions(sg.positions, &cp);
+    InitializeRestraints(&cp, &compound);
+    SetConstraints(&compound, &cp, c.constraints);
+    Combination all, reduced;
+    ASSERT_EQ(GetCombination(&compound, &cp, &all), c.all);
+    ASSERT_EQ(GetCombination(&compound, &cp, &reduced, EnumerationLimits(),
+                             SpaceGroupCombinationSymmetry(sg, true)),
+              c.classes);
+    EXPECT_EQ(reduced.found, c.all);
+    // Unconstrained, the classes are whole: their sizes add up to all rows.
+    long long members = 0;
+    for (int32_t n : reduced.equivalents) members += n;
+    if (c.constraints.empty()) EXPECT_EQ(members, c.all);
+    else EXPECT_GT(members, c.all);
+    // Models carry their class size.
+    CrystalModelList models;
+    ASSERT_EQ(CreateModelList(&compound, &cp, &reduced, &models, 0), c.classes);
+    for (size_t i = 0; i < models.models.size(); ++i)
+      EXPECT_EQ(models.models[i].equivalents, reduced.equivalents[i]);
+  }
+  // The closure: generators of order 2 and 3 on four positions give the six
+  // permutations of the first three; wrong lengths and non-bijections are
+  // left out.
+  const auto group = ClosePermutations({{1, 0, 2, 3}, {1, 2, 0, 3}, {0, 1}, {0, 0, 2, 3}}, 4);
+  EXPECT_EQ(group.size(), 5u);
+  EXPECT_TRUE(ClosePermutations({{0, 1, 2}}, 3).empty());
 }
 
 TEST(Combination, RefusesWhatItCannotHoldAndHopelessProblemsBeforeAllocating) {

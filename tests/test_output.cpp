@@ -153,7 +153,9 @@ TEST(Files, LayoutsAndTheFormulaSum) {
         // Each newly met count goes in front: 1 came first, so 0 is listed first.
         "0\t4\t40.000%\n1\t6\t60.000%\n------------------------------\nTotal\t10\t100%\n\n",
         "Parameter Count: 1\nParameters:  P1 \n", "Parameter Count: 0\nParameters: <null>\n",
-        "\tO\t0\t4f\t-1.000(P1)\t0.000(const0)\t0.000(const0)\n", "EPC: Ti(2a)+O(4f)\n\n"})
+        "\tO\t0\t4f\t-1.000(P1)\t0.000(const0)\t0.000(const0)\n",
+        // Rutile's ten combinations fall into classes of 4, 2, 2 and 2.
+        "EPC: Ti(2a)+O(4f)\nEquivalent combinations: 4\n\n"})
     EXPECT_TRUE(Holds(text, part));
   // A job without models has no smallest count to report.
   Job empty;

@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "kernel.h"
@@ -122,6 +124,90 @@ TEST(SpaceGroup, EveryPositionListsExactlyItsOrbit) {
   // origins or axes.
   EXPECT_EQ(settings, 230 + 13 + 31);
   RecordProperty("positions", positions);
+}
+
+// The Wyckoff letters of a setting that its normalizer operations turn into
+// one another, as classes ("ab cd e"): each class sorted, the classes by
+// their first letter. Worked out here by following the permutations from
+// every letter, apart from the enumeration's closure of them.
+std::string LetterClasses(const SpaceGroup &sg) {
+  const size_t P = sg.positions.size();
+  std::vector<std::string> classes;
+  std::vector<bool> done(P, false);
+  for (size_t start = 0; start < P; ++start) {
+    if (done[start]) continue;
+    std::vector<size_t> members{start};
+    done[start] = true;
+    for (size_t i = 0; i < members.size(); ++i)
+      for (const NormalizerOperation &op : sg.normalizer) {
+        const size_t q = static_cast<size_t>(op.permutation[members[i]]);
+        EXPECT_EQ(sg.positions[q].multiplicity, sg.positions[members[i]].multiplicity);
+        if (!done[q]) {
+          done[q] = true;
+          members.push_back(q);
+        }
+      }
+    std::string letters;
+    for (size_t m : members) letters += sg.positions[m].wyckoffLetter;
+    std::sort(letters.begin(), letters.end());
+    classes.push_back(letters);
+  }
+  std::sort(classes.begin(), classes.end());
+  std::string text;
+  for (const std::string &c : classes) text += (text.empty() ? "" : " ") + c;
+  return text;
+}
+
+TEST(SpaceGroup, NormalizerExchangesTheKnownLetters) {
+  const struct {
+    int number, setting;
+    const char *classes;
+  } cases[] = {
+      {88, 2, "ab cd e f"},               // I4_1/a origin 2: 4a-4b, 8c-8d
+      {14, 1, "abcd e"},                  // P2_1/c: the four centres of symmetry
+      {14, 2, "abcd e"},                  // ... with c unique
+      {15, 1, "ab cd e f"},               // C2/c: 4a-4b, 4c-4d
+      {62, 1, "ab c d"},                  // Pnma: 4a-4b
+      {221, 1, "ab cd ef g h ij kl m n"},  // Pm-3m: 1a-1b, 3c-3d, ...
+      {225, 1, "ab c d e f g hi j k l"},   // Fm-3m: 4a-4b, 8c alone
+      {186, 1, "a b c d"},                // P6_3mc: only shifts along c
+      {227, 2, "ab cd e f g h i"},         // Fd-3m origin 2: 8a-8b, 16c-16d
+      {2, 1, "abcdefgh i"},               // P-1: the eight centres of symmetry
+      {1, 1, "a"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.number) + ":" + std::to_string(c.setting));
+    SpaceGroup sg;
+    CapturedMessages messages;
+    ASSERT_EQ(SetSpaceGroup(&sg, c.number, c.setting), 1);
+    EXPECT_EQ(messages.size(), 0u) << messages.text();
+    EXPECT_EQ(LetterClasses(sg), c.classes);
+  }
+  // An operation that is no permutation keeping the multiplicities is
+  // reported and left out; the group loads with the others.
+  TempDir dir;
+  const std::string positions =
+      "<Positions Coordinates=\"\"><Position Multiplicity=\"2\" WyckoffLetter=\"c\" "
+      "Coordinates=\"(x,y,z)(-x,-y,-z)\"/><Position Multiplicity=\"1\" WyckoffLetter=\"b\" "
+      "Coordinates=\"(0,0,1/2)\"/><Position Multiplicity=\"1\" WyckoffLetter=\"a\" "
+      "Coordinates=\"(0,0,0)\"/></Positions>";
+  dir.write("sgt.xml",
+            "<SpaceGroups><SG SGNumber=\"2\"><CellChoice Setting=\"1\">" + positions +
+                "<Normalizer><Operation Coordinates=\"x,y,z+1/2\" Letters=\"cab\"/>"
+                "<Operation Coordinates=\"bad\" Letters=\"bca\"/>"
+                "<Operation Coordinates=\"short\" Letters=\"ca\"/>"
+                "<Operation Coordinates=\"twice\" Letters=\"caa\"/>"
+                "<Operation Coordinates=\"unknown\" Letters=\"cad\"/>"
+                "</Normalizer></CellChoice></SG></SpaceGroups>");
+  SpaceGroup sg;
+  CapturedMessages messages;
+  ASSERT_EQ(SetSpaceGroup(&sg, 2, 1, DataLocation{dir.path(), {}}), 1);
+  ASSERT_EQ(sg.normalizer.size(), 1u);
+  EXPECT_EQ(sg.normalizer[0].coordinates, "x,y,z+1/2");
+  EXPECT_EQ(sg.normalizer[0].permutation, (std::vector<int32_t>{0, 2, 1}));
+  for (const char *bad : {"bad", "short", "twice", "unknown"})
+    EXPECT_TRUE(Holds(messages.text(), std::string("normalizer operation ") + bad +
+                                           " of space group no. 2 (setting 1) does not permute"));
 }
 
 TEST(SpaceGroup, MissingGroupSettingOrDatabase) {

@@ -3,8 +3,10 @@
 # Regenerate data/sgt.xml, data/asft.dat and data/nslt.dat into a scratch
 # folder and compare them byte for byte with the committed files, so that a
 # hand edit of a data file, or a generator change without regenerating, is
-# caught.  Needs Debian's /usr/bin/python3 with python3-cctbx and
-# python3-periodictable.  Exit status 0 only when all three are identical.
+# caught.  The generator itself checks what it writes (orbits, and each
+# normalizer operation's action on the group and on the Wyckoff letters), so
+# a cctbx that disagrees makes it fail here.  Needs Debian's /usr/bin/python3
+# with python3-cctbx and python3-periodictable.  Exit status 0 only when all three are identical.
 
 set -u
 

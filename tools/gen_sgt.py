@@ -9,7 +9,9 @@ R groups; origin choice 1 / 2 where the group has two), each with the
 asymmetric-unit box, the Hermann-Mauguin symbol of the setting, the
 centring translations and every Wyckoff position
 (general position first, then letters descending to 'a') as its orbit
-modulo the centring translations.
+modulo the centring translations, and the operations of the setting's
+Euclidean normalizer with the permutation each makes of the Wyckoff letters
+(see normalizer_xml below).
 
 Coordinates are written in the restricted triplet dialect that Pulvina's
 reader understands (see read_expr below).  Every triplet is parsed back with
@@ -27,7 +29,7 @@ import re
 import sys
 from fractions import Fraction
 
-from cctbx import sgtbx
+from cctbx import sgtbx, uctbx
 
 DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                               os.pardir, "data", "sgt.xml")
@@ -460,6 +462,163 @@ def check_position(label, group, position, maps, centrings):
 
 
 # ---------------------------------------------------------------------------
+# Euclidean normalizer.
+#
+# cctbx builds the normalizer from three parts, found by trying known
+# groups: the origin shifts that keep the group (its structure
+# seminvariants: discrete ones such as x+1/2 in P2_1/c, continuous ones
+# along the polar axes of P2, Pmm2, P6_3mc), the generators "K2L" that add
+# the inversion to a non-centrosymmetric group (-x,-y,-z in P4, P6_3mc) and
+# the generators "L2N" that raise the Laue group to the normalizer of the
+# lattice (y,x,z in P4, y+1/4,x+1/4,z+1/4 in I4_1/a origin 2, y,x,z in R-3
+# on rhombohedral axes).  search_symmetry gathers them into one group.
+#
+# Only operations that keep a general cell of the crystal family are kept:
+# an axis swap that needs a = c in a monoclinic cell would make two models
+# equivalent that are not for most cells.  The continuous shifts of polar
+# groups move atoms along the polar axis and never from one Wyckoff letter
+# to another, so they are left out.  Every operation kept is checked to map
+# the group onto itself, and its permutation of the letters, found from a
+# generic point of each position, to be a bijection that keeps the
+# multiplicity.  One operation per distinct permutation other than the
+# identity is written; the permutations form a group, closed here.
+
+# A cell of each crystal family with no accidental equalities.
+def family_cell(crystal_system, description):
+    if crystal_system == "Triclinic":
+        return (5.1, 6.3, 7.7, 81.0, 97.0, 103.0)
+    if crystal_system == "Monoclinic":
+        if description == "unique axis b":
+            return (5.1, 6.3, 7.7, 90.0, 103.0, 90.0)
+        if description == "unique axis c":
+            return (5.1, 6.3, 7.7, 90.0, 90.0, 103.0)
+        fail("monoclinic setting %r without a unique axis" % description)
+    if crystal_system == "Orthorhombic":
+        return (5.1, 6.3, 7.7, 90.0, 90.0, 90.0)
+    if crystal_system == "Tetragonal":
+        return (5.1, 5.1, 7.7, 90.0, 90.0, 90.0)
+    if crystal_system in ("Trigonal", "Hexagonal"):
+        if description == "rhombohedral axes":
+            return (5.1, 5.1, 5.1, 77.0, 77.0, 77.0)
+        return (5.1, 5.1, 7.7, 90.0, 90.0, 120.0)
+    if crystal_system == "Cubic":
+        return (5.1, 5.1, 5.1, 90.0, 90.0, 90.0)
+    fail("unknown crystal system %r" % crystal_system)
+
+
+def keeps_metric(op, cell):
+    g = cell.metrical_matrix()
+    m = ((g[0], g[3], g[4]), (g[3], g[1], g[5]), (g[4], g[5], g[2]))
+    r = op.r().as_double()
+    rot = ((r[0], r[1], r[2]), (r[3], r[4], r[5]), (r[6], r[7], r[8]))
+    for i in range(3):
+        for j in range(3):
+            v = sum(rot[k][i] * m[k][l] * rot[l][j]
+                    for k in range(3) for l in range(3))
+            if abs(v - m[i][j]) > 1e-9 * max(1.0, abs(m[i][j])):
+                return False
+    return True
+
+
+def inverse_rows(rows):
+    """Inverse of an affine map given as rows, exactly."""
+    a = [list(row[:3]) + [Fraction(int(i == j)) for j in range(3)]
+         for i, row in enumerate(rows)]
+    for c in range(3):
+        pivot = next((r for r in range(c, 3) if a[r][c] != 0), None)
+        if pivot is None:
+            fail("singular normalizer operation")
+        a[c], a[pivot] = a[pivot], a[c]
+        p = a[c][c]
+        a[c] = [v / p for v in a[c]]
+        for r in range(3):
+            if r != c and a[r][c] != 0:
+                f = a[r][c]
+                a[r] = [v - f * w for v, w in zip(a[r], a[c])]
+    inv = [tuple(a[i][3:]) for i in range(3)]
+    t = [-sum(inv[i][j] * rows[j][3] for j in range(3)) for i in range(3)]
+    return tuple(inv[i] + (t[i],) for i in range(3))
+
+
+def normalises(label, group, op):
+    n = rt_mx_rows(op)
+    n_inv = inverse_rows(n)
+    ops = {reduce_mod1(rt_mx_rows(group(i))) for i in range(group.order_z())}
+    image = {reduce_mod1(compose(compose(n, g), n_inv)) for g in ops}
+    if image != ops:
+        fail("%s: %s does not map the group onto itself" % (label, op))
+
+
+def letter_permutation(label, group, table, cell, op):
+    """Images of the positions (in table order) under op, as letters."""
+    n = rt_mx_rows(op)
+    images = []
+    for i in range(table.size()):
+        pos = table.position(i)
+        point = apply(special_rows(pos.special_op_simplified()), GENERIC)
+        image = mod1(apply(n, point))
+        site = sgtbx.site_symmetry(cell, group, [float(c) for c in image],
+                                   min_distance_sym_equiv=0.01)
+        target = table.mapping(site).position()
+        if target.multiplicity() != pos.multiplicity():
+            fail("%s: %s takes %s to %s of another multiplicity"
+                 % (label, op, pos.letter(), target.letter()))
+        # The stabiliser of the exact image must have the order of the
+        # target's site symmetry: the float site symmetry saw it right.
+        if len(stabiliser(group, image)) * target.multiplicity() \
+                != group.order_z():
+            fail("%s: %s, stabiliser of the image of %s"
+                 % (label, op, pos.letter()))
+        images.append(target.letter())
+    letters = [table.position(i).letter() for i in range(table.size())]
+    if sorted(images) != sorted(letters):
+        fail("%s: %s does not permute the letters" % (label, op))
+    return "".join(images)
+
+
+def normalizer_xml(label, group, sgi, crystal_system, description):
+    flags = sgtbx.search_symmetry_flags(use_space_group_symmetry=False,
+                                        use_space_group_ltr=0,
+                                        use_seminvariants=True,
+                                        use_normalizer_k2l=True,
+                                        use_normalizer_l2n=True)
+    search = sgtbx.search_symmetry(
+        flags=flags, space_group_type=sgi.type(),
+        seminvariant=sgi.structure_seminvariants())
+    sub = search.subgroup()
+    cell = uctbx.unit_cell(family_cell(crystal_system, description))
+    if not group.is_compatible_unit_cell(cell):
+        fail("%s: cell %s does not suit the group" % (label, cell))
+    table = sgi.wyckoff_table()
+    identity = "".join(table.position(i).letter()
+                       for i in range(table.size()))
+    found = {}
+    for i in range(sub.order_z()):
+        op = sub(i)
+        if not keeps_metric(op, cell):
+            continue
+        normalises(label, group, op)
+        perm = letter_permutation(label, group, table, cell, op)
+        if perm != identity and perm not in found:
+            found[perm] = op.as_xyz()
+    # The operations kept form a group, so must their permutations.
+    index = {c: k for k, c in enumerate(identity)}
+    perms = set(found) | {identity}
+    for a in perms:
+        for b in perms:
+            if "".join(a[index[c]] for c in b) not in perms:
+                fail("%s: letter permutations are not closed" % label)
+    if not found:
+        return ["      <Normalizer/>"]
+    lines = ["      <Normalizer>"]
+    for perm in sorted(found, key=lambda p: (found[p], p)):
+        lines.append('        <Operation Coordinates="%s" Letters="%s"/>'
+                     % (attr(found[perm], MAX_TEXT), attr(perm, MAX_TEXT)))
+    lines.append("      </Normalizer>")
+    return lines
+
+
+# ---------------------------------------------------------------------------
 # Output.
 
 def attr(value, limit=MAX_ATTR):
@@ -522,6 +681,9 @@ def cell_choice_xml(number, setting, description, symbol, stats):
     if table.position(table.size() - 1).letter() != "a":
         fail("group %d: last Wyckoff letter is not a" % number)
     lines.append("      </Positions>")
+    lines.extend(normalizer_xml("group %d setting %d" % (number, setting),
+                                group, sgi, str(group.crystal_system()),
+                                description))
     lines.append("    </CellChoice>")
     stats["settings"] += 1
     return lines

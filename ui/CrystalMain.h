@@ -116,6 +116,7 @@
   X(GtkCellRenderer, cell_spin_r_max, GTK_TYPE_CELL_RENDERER_SPIN)             \
   X(GtkAdjustment, adj_restraint, GTK_TYPE_ADJUSTMENT)                         \
   X(GtkToggleAction, toggleaction_asym_search, GTK_TYPE_TOGGLE_ACTION)         \
+  X(GtkToggleAction, toggleaction_all_combinations, GTK_TYPE_TOGGLE_ACTION)    \
   X(GtkWidget, btn_generate_models, GTK_TYPE_BUTTON)                           \
   X(GtkListStore, ls_elements, GTK_TYPE_LIST_STORE)                            \
   X(GtkListStore, ls_comb_elements, GTK_TYPE_LIST_STORE)                       \

@@ -22,6 +22,8 @@ enum ModelColumn {
   COL_OPT_PROGRESS,
   COL_OPT_COLOUR
 };
+// Only the model list has it, after its colour.
+constexpr int COL_EQUIVALENTS = COL_FREE_COLOUR + 1;
 
 const char *validity_icon(const CrystalModel *m) {
   return (m->validity & VALIDITY_BOND_LENGTHS) ? GTK_STOCK_APPLY : GTK_STOCK_CANCEL;
@@ -40,6 +42,7 @@ void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
                      COL_FREE, m->freeCount, COL_RMIN, m->Rmin, COL_RAVG, m->Ravg, COL_RSD,
                      m->Rsd, COL_FOM, m->FOM, COL_STATE, "", COL_VALIDITY, validity_icon(m),
                      COL_FREE_COLOUR, free_colour(m), -1);
+  if (store == ls_models) gtk_list_store_set(store, row, COL_EQUIVALENTS, m->equivalents, -1);
 }
 
 const std::vector<CrystalModel *> *selection_of(const Job &job, int mode) {

@@ -605,6 +605,7 @@ void update_composition_fields_by_config() {
   gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sg_setting),
                            c.sgSetting == 1 || c.sgSetting == 2 ? c.sgSetting - 1 : -1);
   update_sg();
+  gtk_toggle_action_set_active(toggleaction_all_combinations, c.allCombinations != 0);
   show_cell(job);
   update_cell_contents();
   SetRadiation(&c, &job.radiation);
@@ -870,6 +871,15 @@ G_MODULE_EXPORT void on_btn_restraints_reset_clicked(GtkButton *, gpointer) {
   FreeConstraints(&job.config.constraints);
   SetRestraint(&job.combPositions, selected);
   update_wp_list();
+  mark_file_changed();
+}
+
+// Read at the next generation; the models made stay as they are.
+G_MODULE_EXPORT void on_toggleaction_all_combinations_toggled(GtkToggleAction *toggle, gpointer) {
+  const int32_t on = gtk_toggle_action_get_active(toggle) ? 1 : 0;
+  JobAccess access;
+  if (!jobing || !access || access->config.allCombinations == on) return;
+  access->config.allCombinations = on;
   mark_file_changed();
 }
 
