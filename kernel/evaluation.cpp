@@ -26,6 +26,18 @@ void SetAtomValues(Atom *atom, const AtomModel *atomModel, const double *values)
 
 namespace {
 
+// A crystal atom from an atom of the model: a later member of a mixed site
+// sits where the site's first member sits.
+void FillAtom(Atom *atom, const CrystalModel *model, const AtomModel &atomModel,
+              const double *values) {
+  const AtomModel &holder = CoordinateAtom(*model, atomModel);
+  SetAtomValues(atom, &holder, values);
+  if (&holder == &atomModel) return;
+  atom->element = atomModel.element;
+  atom->B = atomModel.para[SLOT_B].value;
+  atom->occupancy = atomModel.para[SLOT_OCCUPANCY].value;
+}
+
 size_t CellAtomCount(const CrystalModel *model) {
   size_t n = 0;
   for (const AtomModel &a : model->atoms) n += a.position ? a.position->fullCoordinates.size() : 0;
@@ -47,7 +59,7 @@ void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const dou
     crystal->atoms.reserve(model->atoms.size());
     for (const AtomModel &am : model->atoms) {
       Atom atom;
-      SetAtomValues(&atom, &am, values);
+      FillAtom(&atom, model, am, values);
       crystal->atoms.push_back(atom);
     }
     crystal->cellAtoms.clear();
@@ -63,7 +75,7 @@ void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const dou
     return;
   }
   for (size_t i = 0; i < model->atoms.size(); ++i)
-    SetAtomValues(&crystal->atoms[i], &model->atoms[i], values);
+    FillAtom(&crystal->atoms[i], model, model->atoms[i], values);
   size_t k = 0;
   for (const Atom &atom : crystal->atoms) {
     if (!atom.position) continue;
