@@ -301,3 +301,274 @@ int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, do
   }
   return result;
 }
+
+// ---- contacts of a model's sites -------------------------------------------
+
+namespace {
+
+// The cell's Cartesian frame and the spacing of its three families of
+// lattice planes: two points whose fractional difference along an axis is
+// u lie at least |u| spacings apart, which bounds the lattice translations
+// that can bring them within a distance.
+bool CellFrame(const Crystal &c, TransMatrix *m, double spacing[3]) {
+  if (!TransMatrixFToC(m, c.a, c.b, c.c, c.alpha, c.beta, c.gamma)) return false;
+  double e[3][3];
+  for (int a = 0; a < 3; ++a)
+    for (int r = 0; r < 3; ++r) e[a][r] = (*m)(r, a);
+  auto cross = [](const double *u, const double *v, double *w) {
+    w[0] = u[1] * v[2] - u[2] * v[1];
+    w[1] = u[2] * v[0] - u[0] * v[2];
+    w[2] = u[0] * v[1] - u[1] * v[0];
+  };
+  double w[3];
+  cross(e[1], e[2], w);
+  const double volume = std::fabs(e[0][0] * w[0] + e[0][1] * w[1] + e[0][2] * w[2]);
+  for (int a = 0; a < 3; ++a) {
+    cross(e[(a + 1) % 3], e[(a + 2) % 3], w);
+    const double area = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    if (!(area > 0) || !(volume > 0)) return false;
+    spacing[a] = volume / area;
+  }
+  return true;
+}
+
+// Calls f(d) for every lattice image of a fractional difference closer than
+// reach (angstrom).
+template <typename F>
+void Contacts(const TransMatrix &m, const double spacing[3], double dx, double dy, double dz,
+              double reach, F f) {
+  double u[3] = {dx - std::floor(dx + 0.5), dy - std::floor(dy + 0.5), dz - std::floor(dz + 0.5)};
+  int lo[3], hi[3];
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = static_cast<int>(std::ceil(-reach / spacing[a] - u[a]));
+    hi[a] = static_cast<int>(std::floor(reach / spacing[a] - u[a]));
+  }
+  const double reach2 = reach * reach;
+  for (int tx = lo[0]; tx <= hi[0]; ++tx)
+    for (int ty = lo[1]; ty <= hi[1]; ++ty)
+      for (int tz = lo[2]; tz <= hi[2]; ++tz) {
+        const double x = u[0] + tx, y = u[1] + ty, z = u[2] + tz;
+        const double cx = m(0, 0) * x + m(0, 1) * y + m(0, 2) * z;
+        const double cy = m(1, 0) * x + m(1, 1) * y + m(1, 2) * z;
+        const double cz = m(2, 0) * x + m(2, 1) * y + m(2, 2) * z;
+        const double d2 = cx * cx + cy * cy + cz * cz;
+        if (d2 < reach2) f(std::sqrt(d2));
+      }
+}
+
+// An atom meets its own images at distance 0 on a special spot: no contact.
+constexpr double kSameSpot = 1e-6;
+
+}  // namespace
+
+std::vector<double> ModelContactMinima(const CrystalModel *model, const BondLengths *minima,
+                                       double factor) {
+  const size_t n = model->atoms.size();
+  std::vector<double> out(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t k = 0; k < n; ++k) {
+      const Element *p = model->atoms[i].element, *q = model->atoms[k].element;
+      for (const BondLength &min : minima->items) {
+        if (!((SameKind(min.first, p) && SameKind(min.second, q)) ||
+              (SameKind(min.first, q) && SameKind(min.second, p))))
+          continue;
+        if (min.valid) out[i * n + k] = min.distance * factor;
+        break;
+      }
+    }
+  return out;
+}
+
+int BondPruneModel(const CrystalModel *model, const Crystal *crystal,
+                   const std::vector<double> &minima) {
+  TransMatrix m;
+  double spacing[3];
+  const size_t n = model->atoms.size();
+  if (minima.size() != n * n || !CellFrame(*crystal, &m, spacing)) return PRUNE_KEPT;
+  // The images of the sites that cannot move.
+  struct Point {
+    double x, y, z;
+  };
+  std::vector<std::vector<Point>> fixedImages(n);
+  std::vector<size_t> fixedSites, freeSites;
+  for (size_t i = 0; i < n; ++i) {
+    const AtomModel &a = model->atoms[i];
+    if (a.site >= 0 || !a.position) continue;
+    bool moves = false;
+    for (int s = 0; s < 3; ++s) moves = moves || (a.para[s].index >= 0 && !a.para[s].fixed);
+    if (moves) {
+      freeSites.push_back(i);
+      continue;
+    }
+    fixedSites.push_back(i);
+    Atom atom;
+    SetAtomValues(&atom, &a, nullptr);
+    for (const Coordinate &c : a.position->fullCoordinates) {
+      Point p;
+      CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &p.x, &p.y, &p.z);
+      fixedImages[i].push_back(p);
+    }
+  }
+  for (size_t i : fixedSites) {
+    Atom atom;
+    SetAtomValues(&atom, &model->atoms[i], nullptr);
+    for (size_t k : fixedSites) {
+      const double d0 = minima[i * n + k];
+      if (!(d0 > 0)) continue;
+      bool clash = false;
+      for (const Point &p : fixedImages[k])
+        Contacts(m, spacing, p.x - atom.x, p.y - atom.y, p.z - atom.z, d0, [&](double d) {
+          if (!(k == i && d < kSameSpot)) clash = true;
+        });
+      if (clash) return PRUNE_FIXED_ATOMS;
+    }
+  }
+  // Grids of at most this many points per site; at least this fine
+  // (angstrom) along each free coordinate.
+  constexpr double kGridPoints = 4096, kFinest = 0.05;
+  for (size_t i : freeSites) {
+    const AtomModel &a = model->atoms[i];
+    const double(*pm)[4] = a.position->coordinates.empty() ? nullptr
+                                                           : a.position->coordinates.front().matrix;
+    // The free slots, the length (angstrom) a step of 1 in each moves the
+    // atom, and the grid along it.
+    int slots[3], nf = 0;
+    double length[3], product = 1;
+    for (int s = 0; s < 3; ++s) {
+      if (a.para[s].index < 0 || a.para[s].fixed) continue;
+      double col[3] = {0, 0, 0};
+      for (int r = 0; r < 3; ++r) col[r] = pm ? pm[r][s] : (r == s ? 1.0 : 0.0);
+      double cx, cy, cz;
+      TransMatrixMultiply(&m, col[0], col[1], col[2], &cx, &cy, &cz);
+      length[nf] = std::sqrt(cx * cx + cy * cy + cz * cz);
+      if (!(length[nf] > 0)) length[nf] = 1;
+      product *= length[nf];
+      slots[nf++] = s;
+    }
+    const double step = std::max(kFinest, std::pow(product / kGridPoints, 1.0 / nf));
+    int count[3] = {1, 1, 1};
+    double halfDiagonal = 0;
+    for (int v = 0; v < nf; ++v) {
+      count[v] = std::max(1, static_cast<int>(std::ceil(length[v] / step)));
+      halfDiagonal += 0.5 * length[v] / count[v];  // a bound for any cell shape
+    }
+    double values[3] = {a.para[0].value, a.para[1].value, a.para[2].value};
+    int g[3] = {0, 0, 0};
+    bool room = false;
+    while (!room) {
+      for (int v = 0; v < nf; ++v) values[slots[v]] = static_cast<double>(g[v]) / count[v];
+      double x = values[0], y = values[1], z = values[2];
+      if (pm) CoordMatrixMultiply(pm, values[0], values[1], values[2], &x, &y, &z);
+      bool ok = true;
+      for (size_t k : fixedSites) {
+        const double d0 = minima[i * n + k] - halfDiagonal;
+        if (!(d0 > 0)) continue;
+        for (const Point &p : fixedImages[k]) {
+          Contacts(m, spacing, p.x - x, p.y - y, p.z - z, d0, [&](double) { ok = false; });
+          if (!ok) break;
+        }
+        if (!ok) break;
+      }
+      const double own = minima[i * n + i] - 2 * halfDiagonal;
+      if (ok && own > 2 * halfDiagonal + kSameSpot)
+        for (const Coordinate &c : a.position->fullCoordinates) {
+          double px, py, pz;
+          CoordMatrixMultiply(c.matrix, x, y, z, &px, &py, &pz);
+          Contacts(m, spacing, px - x, py - y, pz - z, own, [&](double d) {
+            if (d >= 2 * halfDiagonal + kSameSpot) ok = false;
+          });
+          if (!ok) break;
+        }
+      room = ok;
+      // The next grid point, odometer fashion; past the last one, none.
+      int v = 0;
+      while (v < nf && ++g[v] >= count[v]) g[v++] = 0;
+      if (v == nf) break;
+    }
+    if (!room) return PRUNE_NO_ROOM;
+  }
+  return PRUNE_KEPT;
+}
+
+bool BondPenalty::Prepare(const CrystalModel *model, const Crystal *crystal,
+                          const BondLengths *minima, double factor) {
+  ready_ = known_ = false;
+  n_ = model->atoms.size();
+  if (!minima || crystal->atoms.size() != n_ || !CellFrame(*crystal, &frame_, spacing_))
+    return false;
+  sites_.clear();
+  first_.assign(n_, 0);
+  count_.assign(n_, 0);
+  size_t cells = 0;
+  for (size_t i = 0; i < n_; ++i) {
+    const Position *p = crystal->atoms[i].position;
+    first_[i] = cells;
+    count_[i] = p ? p->fullCoordinates.size() : 0;
+    cells += count_[i];
+    if (model->atoms[i].site < 0 && count_[i] > 0) sites_.push_back(i);
+  }
+  if (cells != crystal->cellAtoms.size() || sites_.empty()) return false;
+  minima_ = ModelContactMinima(model, minima, factor);
+  bool any = false;
+  for (double d : minima_) any = any || d > 0;
+  if (!any) return false;
+  terms_.assign(n_ * n_, 0.0);
+  key_.assign(n_, {0, 0, 0});
+  ready_ = true;
+  return true;
+}
+
+void BondPenalty::Row(const Crystal &crystal, size_t i) {
+  const Atom &a = crystal.atoms[i];
+  for (size_t k : sites_) {
+    const double d0 = minima_[i * n_ + k];
+    double sum = 0;
+    if (d0 > 0)
+      for (size_t j = first_[k]; j < first_[k] + count_[k]; ++j) {
+        const Atom &b = crystal.cellAtoms[j];
+        Contacts(frame_, spacing_, b.x - a.x, b.y - a.y, b.z - a.z, d0, [&](double d) {
+          if (k == i && d < kSameSpot) return;
+          const double r = (d0 - d) / d0;
+          sum += r * r;
+        });
+      }
+    terms_[i * n_ + k] = sum;
+  }
+}
+
+double BondPenalty::operator()(const Crystal &crystal) {
+  if (!ready_ || crystal.atoms.size() != n_) return 0;
+  moved_.clear();
+  for (size_t i : sites_) {
+    const Atom &a = crystal.atoms[i];
+    if (known_ && a.x == key_[i][0] && a.y == key_[i][1] && a.z == key_[i][2]) continue;
+    moved_.push_back(i);
+    key_[i] = {a.x, a.y, a.z};
+  }
+  for (size_t i : moved_) Row(crystal, i);
+  // The other sites' contacts with a moved one: by symmetry from its row.
+  if (known_ && moved_.size() * 2 <= sites_.size()) {
+    for (size_t k : moved_)
+      for (size_t i : sites_) {
+        if (std::find(moved_.begin(), moved_.end(), i) != moved_.end()) continue;
+        terms_[i * n_ + k] = terms_[k * n_ + i] * static_cast<double>(count_[k]) /
+                             static_cast<double>(count_[i]);
+      }
+  } else if (known_) {
+    for (size_t i : sites_)
+      if (std::find(moved_.begin(), moved_.end(), i) == moved_.end()) Row(crystal, i);
+  }
+  known_ = true;
+  double total = 0;
+  for (size_t i : sites_)
+    for (size_t k : sites_) total += terms_[i * n_ + k];
+  return total / static_cast<double>(sites_.size());
+}
+
+double ModelBondPenalty(const CrystalModel *model, Crystal *crystal, const BondLengths *minima,
+                        double factor) {
+  UpdateCrystalByModel(crystal, model, nullptr, 1);
+  BondPenalty penalty;
+  if (!penalty.Prepare(model, crystal, minima, factor)) return 0;
+  return penalty(*crystal);
+}

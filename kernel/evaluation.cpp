@@ -159,12 +159,25 @@ void SetModelFactor(CrystalModel *model, Crystal *crystal, HKLList *list, int se
 }
 
 ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                               FactorFunction factor, void *factorArg)
+                               FactorFunction factor, void *factorArg,
+                               const BondPenaltySettings &penalty)
     : model_(model), crystal_(crystal), list_(list), selector_(selector), factor_(factor),
       factorArg_(factorArg) {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
   fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
   ownFactor_ = factor_ == GroupBraggFactor && factorArg_ == list_;
+  penalised_ = penalty.on() && penalty_.Prepare(model_, crystal_, penalty.minima, penalty.factor);
+  weight_ = penalty.weight;
+}
+
+double ModelEvaluator::WeightedPenalty() {
+  return penalised_ ? weight_ * penalty_(*crystal_) : 0.0;
+}
+
+double ModelEvaluator::BraggFactor() {
+  UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  stale_ = false;
+  return FactorOfCrystal();
 }
 
 double ModelEvaluator::FactorOfCrystal() {
@@ -176,6 +189,11 @@ double ModelEvaluator::FactorOfCrystal() {
 
 double ModelEvaluator::operator()() {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  // The penalty follows the moved sites as the intensities do.
+  return penalised_ ? Evaluate() + WeightedPenalty() : Evaluate();
+}
+
+double ModelEvaluator::Evaluate() {
   // Most moves of a search change one parameter, so one atom's orbit; the
   // grouped Bragg factor of the list then comes from the structure factors
   // without the list (brought up to date by Sync).

@@ -432,6 +432,7 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Real(kCell, "CELL_BETA", &Config::cellBeta, kCellAngle),
     Real(kCell, "CELL_GAMMA", &Config::cellGamma, kCellAngle),
     List(kCombination, "CONSTRAINT", &kConstraints),
+    OnlyWhenSet(Integer(kCombination, "BOND_PRUNING", &Config::bondPruning, kOnOff)),
     List(kFixed, "FIXED_COORDINATE", &kFixedCoordinates),
     Text(kPeakFile, "PEAK_FILE", &Config::peakFile, TEXT_FILE_NAME),
     Integer(kPeakFile, "PEAK_FILE_FORMAT", &Config::peakFileFormat,
@@ -457,6 +458,9 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Integer(kOptimization, "AUTO_GRID_SEARCH", &Config::autoGridSearch, kOnOff),
     Integer(kOptimization, "AUTO_DIMENSION", &Config::autoDimension, kDimension),
     Real(kOptimization, "SEARCH_RESOLUTION", &Config::searchResolution, kGridStep),
+    OnlyWhenSet(Integer(kOptimization, "BOND_PENALTY", &Config::bondPenalty, kOnOff)),
+    OnlyWhenSet(Real(kOptimization, "BOND_PENALTY_WEIGHT", &Config::bondPenaltyWeight,
+                     AtLeast(0, "a weight of at least 0"))),
     Integer(kTradi, "TRADI_SA_CYCLES", &Config::tradiSaCycles, kCycles),
     Real(kTradi, "TRADI_SA_START_T", &Config::tradiSaStartT, kTemperature),
     Real(kTradi, "TRADI_SA_END_T", &Config::tradiSaEndT, kTemperature),
@@ -844,8 +848,11 @@ void WriteConfig(std::FILE *f, const Config *config) {
                kKernelMinor, kKernelRelease);
   std::fprintf(f, "%s %d.%d.%d\n", configStamp, kKernelMajor, kKernelMinor, kKernelRelease);
   const char *section = nullptr, *group = nullptr;
+  const Config defaults;
   for (const ConfigKeyword &k : configKeywords) {
-    if (k.onlyWhenSet && (k.integer ? config->*k.integer == 0 : config->*k.real == 0)) continue;
+    if (k.onlyWhenSet && (k.integer ? config->*k.integer == defaults.*k.integer
+                                    : config->*k.real == defaults.*k.real))
+      continue;
     if (!SameHeading(k.section, section)) {
       std::fprintf(f, "\n; %s\n\n", k.section);
       section = k.section;

@@ -128,6 +128,14 @@ struct Config {
   // and 1 to estimate it from the observed intensities instead.
   double overallB = 0.0;
   int32_t autoOverallB = 0;
+  // 1: models whose atoms cannot keep the bond minima are removed after
+  // generation (PruneJobModels).
+  int32_t bondPruning = 1;
+  // 1: the searches of the optimisation and the refinement minimise
+  // R + bondPenaltyWeight x the bond penalty (BondPenalty). Both front ends
+  // read these, so one job and seed solve alike in both.
+  int32_t bondPenalty = 1;
+  double bondPenaltyWeight = 1.0;
 };
 
 struct Radiation {
@@ -196,10 +204,10 @@ struct ConfigKeyword {
   const char *section;
   const char *group;
   bool blankAfter;   // an extra blank line after the key's line
-  bool onlyWhenSet;  // written only when not 0, so older jobs keep their files
+  bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 76;
+constexpr int kConfigKeywordCount = 79;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -72,6 +72,9 @@ struct CrystalModel {
   double Rmin = 100.0;
   double FOM = 1.0;
   double runMinimum = 100.0;
+  // The bond penalty (BondPenalty, unweighted) at the parameters of Rmin,
+  // from the last search; Rmin itself is the pure Bragg factor.
+  double bondPenalty = 0.0;
   int32_t selected = 0;
   std::vector<AtomModel> atoms;
   BondLengths bondLengths;

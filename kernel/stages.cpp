@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -342,6 +343,43 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   return true;
 }
 
+BondPenaltySettings JobBondPenalty(const Job *job) {
+  BondPenaltySettings s;
+  if (job->config.bondPenalty) s.minima = &job->bondLengths;
+  s.factor = 1 - job->settings.bondTolerance / 100;
+  s.weight = job->config.bondPenaltyWeight;
+  return s;
+}
+
+PruneCounts PruneJobModels(Job *job, const StopFlag *stop) {
+  PruneCounts counts;
+  if (!job->config.bondPruning || job->models.models.empty()) return counts;
+  const double factor = 1 - job->settings.bondTolerance / 100;
+  std::vector<int> verdict(job->models.models.size(), PRUNE_KEPT);
+  const bool whole = ForEachModel(job, verdict.size(), stop, [&](size_t i, int) {
+    const CrystalModel &m = job->models.models[i];
+    verdict[i] = BondPruneModel(&m, &job->crystal,
+                                ModelContactMinima(&m, &job->bondLengths, factor));
+  });
+  if (!whole || Stopping(stop)) return counts;
+  std::deque<CrystalModel> kept;
+  for (size_t i = 0; i < verdict.size(); ++i) {
+    counts.removed[verdict[i]]++;
+    if (verdict[i] != PRUNE_KEPT) continue;
+    // A move keeps the atoms' storage, so the parameter list stays valid.
+    kept.push_back(std::move(job->models.models[i]));
+    kept.back().modelNumber = static_cast<int32_t>(kept.size());
+  }
+  job->models.models.swap(kept);
+  job->models.count = static_cast<int32_t>(job->models.models.size());
+  Message(MESSAGE_HINT,
+          "bond-length pruning, %zu of %zu models removed: %zu whose fixed atoms are too close "
+          "already, %zu with an atom that finds no room on its position; %d models left\n",
+          counts.total(), verdict.size(), counts.removed[PRUNE_FIXED_ATOMS],
+          counts.removed[PRUNE_NO_ROOM], job->models.count);
+  return counts;
+}
+
 size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
                       const ModelReportFunction &report, const StopFlag *stop) {
   const int selector = job->config.radiation;
@@ -414,7 +452,12 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     ModelSearch ms(job, w, m, stage, i, models.size(), worker, report, stop);
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
+    const BondPenaltySettings penalty = JobBondPenalty(job);
+    ms.search.penalty = penalty;
     RunSolveStructure(&ms.search, run.method, settings);
+    // The penalty is a figure of every solved model, whether it steered the
+    // search or not.
+    m->bondPenalty = ModelBondPenalty(m, &w->crystal, &job->bondLengths, penalty.factor);
     run.seconds = SecondsSince(start);
     run.stopped = ms.context.stopped;
     run.finished = !ms.context.stopped;
@@ -526,6 +569,7 @@ ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run) {
   r.Rsd = model.Rsd;
   r.FOM = model.FOM;
   r.runMinimum = model.runMinimum;
+  r.bondPenalty = model.bondPenalty;
   r.selected = model.selected;
   r.validity = model.validity;
   r.values.reserve(model.parameterList.size());
@@ -555,6 +599,7 @@ bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun
   model->Rsd = result.Rsd;
   model->FOM = result.FOM;
   model->runMinimum = result.runMinimum;
+  model->bondPenalty = result.bondPenalty;
   model->selected = result.selected;
   model->validity = result.validity;
   for (size_t i = 0; i < result.values.size(); ++i) *model->parameterList[i] = result.values[i];
@@ -599,7 +644,8 @@ bool ReadDouble(const std::string &token, double *value) {
 std::string FormatModelResult(const ModelResult &r) {
   std::string text = "model " + std::to_string(r.modelNumber) + " " + std::to_string(r.selected) +
                      " " + std::to_string(r.validity);
-  for (double v : {r.Rmin, r.Ravg, r.Rsd, r.FOM, r.runMinimum}) AppendExact(&text, v);
+  for (double v : {r.Rmin, r.Ravg, r.Rsd, r.FOM, r.runMinimum, r.bondPenalty})
+    AppendExact(&text, v);
   text += " " + std::to_string(r.values.size());
   for (double v : r.values) AppendExact(&text, v);
   if (r.solved) {
@@ -626,7 +672,7 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
     *error = what;
     return false;
   };
-  if (t.size() < 11 || t[0] != "model") return fail("not a model result");
+  if (t.size() < 12 || t[0] != "model") return fail("not a model result");
   ModelResult r;
   long long v = 0;
   if (!ReadLong(t[1], 1, INT32_MAX, &v)) return fail("bad model number '" + t[1] + "'");
@@ -635,19 +681,21 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
   r.selected = static_cast<int32_t>(v);
   if (!ReadLong(t[3], 0, UINT32_MAX, &v)) return fail("bad validity '" + t[3] + "'");
   r.validity = static_cast<uint32_t>(v);
-  double *figures[] = {&r.Rmin, &r.Ravg, &r.Rsd, &r.FOM, &r.runMinimum};
-  for (int i = 0; i < 5; ++i)
+  double *figures[] = {&r.Rmin, &r.Ravg, &r.Rsd, &r.FOM, &r.runMinimum, &r.bondPenalty};
+  constexpr size_t kFigures = sizeof figures / sizeof figures[0];
+  for (size_t i = 0; i < kFigures; ++i)
     if (!ReadDouble(t[4 + i], figures[i])) return fail("bad figure '" + t[4 + i] + "'");
   // The count is checked against what follows before anything is sized by it.
-  if (!ReadLong(t[9], 0, static_cast<long long>(t.size()), &v) ||
-      t.size() < 11 + static_cast<size_t>(v))
-    return fail("bad parameter count '" + t[9] + "'");
+  const size_t at = 4 + kFigures;
+  if (!ReadLong(t[at], 0, static_cast<long long>(t.size()), &v) ||
+      t.size() < at + 2 + static_cast<size_t>(v))
+    return fail("bad parameter count '" + t[at] + "'");
   const size_t n = static_cast<size_t>(v);
   r.values.resize(n);
   for (size_t i = 0; i < n; ++i)
-    if (!ReadDouble(t[10 + i], &r.values[i]))
-      return fail("bad parameter value '" + t[10 + i] + "'");
-  const size_t k = 10 + n;
+    if (!ReadDouble(t[at + 1 + i], &r.values[i]))
+      return fail("bad parameter value '" + t[at + 1 + i] + "'");
+  const size_t k = at + 1 + n;
   if (t[k] == "none" && t.size() == k + 1) {
     *result = std::move(r);
     return true;
