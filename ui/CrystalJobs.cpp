@@ -429,12 +429,14 @@ gpointer generate_models(gpointer data) {
     }
   });
   if (work->ok) {
-    // The same road as the batch solver: models that cannot keep the bond
-    // minima go before anything lists them (the kernel logs the counts).
-    PruneJobModels(&job, &stopRequested);
     EvaluateModels(&job, AllModels(&job), nullptr, &stopRequested);
     g_timer_stop(timer);
     Message(MESSAGE_PLAIN, "use time %fs\n", g_timer_elapsed(timer, nullptr));
+    // The batch solver's road: models that cannot keep the bond minima go
+    // before anything lists them (the kernel logs the counts). A model's
+    // first figures do not depend on its company, so evaluating first
+    // changes nothing.
+    PruneJobModels(&job, &stopRequested);
   }
   g_timer_destroy(timer);
   end_worker(
