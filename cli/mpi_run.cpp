@@ -41,11 +41,11 @@ void Pack(const ModelResult &r, std::vector<double> *out) {
   out->insert(out->end(), std::begin(head), std::end(head));
   out->insert(out->end(), r.values.begin(), r.values.end());
   const double tail[] = {r.solved ? 1.0 : 0.0, static_cast<double>(r.method), r.seconds,
-                         r.finished ? 1.0 : 0.0, r.stopped ? 1.0 : 0.0};
+                         r.finished ? 1.0 : 0.0, r.stopped ? 1.0 : 0.0, r.bondPenalty};
   out->insert(out->end(), std::begin(tail), std::end(tail));
 }
 
-constexpr size_t kPackedHead = 9, kPackedTail = 5;
+constexpr size_t kPackedHead = 9, kPackedTail = 6;
 
 // Reads one record at *at; false when the buffer ends inside it.
 bool Unpack(const std::vector<double> &in, size_t *at, ModelResult *r) {
@@ -76,6 +76,7 @@ bool Unpack(const std::vector<double> &in, size_t *at, ModelResult *r) {
   r->seconds = in[i + 2];
   r->finished = in[i + 3] != 0;
   r->stopped = in[i + 4] != 0;
+  r->bondPenalty = in[i + 5];
   *at = i + kPackedTail;
   return true;
 }

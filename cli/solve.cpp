@@ -46,6 +46,7 @@ struct Options {
   int verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
   bool plots = true;  // TITLE_MODEL.svg per model written, TITLE_models.svg
   double bondTolerance = JobSettings().bondTolerance;
+  bool bondPruning = true;  // --no-bond-pruning clears it
   // --overall-b: 0 keeps the control file's setting, 1 a value, 2 auto.
   int overallBMode = 0;
   double overallB = 0;
@@ -82,6 +83,8 @@ void Usage(std::FILE *out) {
                "  --no-plots          write no pictures (TITLE_MODEL.svg, TITLE_models.svg)\n"
                "  --tolerance PCT     bond lengths may fall this many percent below their\n"
                "                      minimum (default: %g)\n"
+               "  --no-bond-pruning   keep the models whose atoms cannot keep the bond-length\n"
+               "                      minima (default: BOND_PRUNING of the control file)\n"
                "  --overall-b B|auto  overall displacement factor of the calculated\n"
                "                      intensities in A^2 (0 to %g), or auto: estimated from\n"
                "                      the observed intensities by a Wilson plot (default:\n"
@@ -126,6 +129,12 @@ int CheckShardOptions(Options *o) {
   }
   // The shards and their merge must see the same overall B; the control
   // file, which every shard's identity covers, is where it belongs.
+  if ((o->shard.count || o->merge) && !o->bondPruning) {
+    std::fprintf(stderr, "pulvina-solve: --no-bond-pruning does not apply to %s; set "
+                         "BOND_PRUNING 0 in the control file instead\n",
+                 o->merge ? "--merge" : "a shard");
+    return 2;
+  }
   if ((o->shard.count || o->merge) && o->overallBMode != 0) {
     std::fprintf(stderr, "pulvina-solve: --overall-b does not apply to %s; set OVERALL_B or "
                          "AUTO_OVERALL_B in the control file instead\n",
@@ -230,6 +239,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
   });
   line.Flag("--all-combinations", [o] { o->allCombinations = true; });
   line.Flag("--no-plots", [o] { o->plots = false; });
+  line.Flag("--no-bond-pruning", [o] { o->bondPruning = false; });
   line.Flag("-q,--quiet", [o] { o->verbosity = 0; });
   line.Flag("-v,--verbose", [o] { o->verbosity = 2; });
   std::vector<std::string> arguments;
@@ -725,16 +735,17 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
   const bool texture = JobHasPreferredOrientation(job.config);
   std::fprintf(f.get(),
                "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tstatisticFOM\tbonds\tmethod\tseconds\t"
-               "state\tequivalents\tB%s\n",
+               "state\tequivalents\tpenalty\tB%s\n",
                texture ? "\tr" : "");
   int rank = 0;
   for (const Written &w : *written) {
     const CrystalModel *m = w.run.model;
-    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\t%d\t%.4f", ++rank,
+    std::fprintf(f.get(), "%d\t%d\t%s\t%d\t%.6f\t%.6f\t%.6f\t%.6g\t%s\t%s\t%.3f\t%s\t%d\t%.6f\t%.4f",
+                 ++rank,
                  m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin, m->Ravg, m->Rsd,
                  m->FOM, (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
                  MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str(),
-                 m->equivalents, ModelOverallB(job, m));
+                 m->equivalents, m->bondPenalty, ModelOverallB(job, m));
     if (texture) std::fprintf(f.get(), "\t%.4f", ModelMarchR(job, m));
     std::fputs("\n", f.get());
   }
@@ -749,16 +760,17 @@ void PrintResult(Run &run, const std::vector<Written> &written) {
   std::printf("%zu solved models, best first\n", written.size());
   const Job &job = run.job;
   const bool texture = JobHasPreferredOrientation(job.config);
-  std::printf("%5s %6s  %-40s %5s %10s %8s  %-24s %9s %7s%s\n", "rank", "model", "EPC", "free",
-              "Rmin", "bonds", "method", "seconds", "B", texture ? "       r" : "");
+  std::printf("%5s %6s  %-40s %5s %10s %8s %8s  %-24s %9s %7s%s\n", "rank", "model", "EPC",
+              "free", "Rmin", "bonds", "penalty", "method", "seconds", "B",
+              texture ? "       r" : "");
   int rank = 0;
   for (const Written &w : written) {
     const CrystalModel *m = w.run.model;
     char r[16] = "";
     if (texture) std::snprintf(r, sizeof r, " %7.4f", ModelMarchR(job, m));
-    std::printf("%5d %6d  %-40s %5d %10.6f %8s  %-24s %9.3f %7.3f%s%s\n", ++rank, m->modelNumber,
-                EPCStr(m).c_str(), m->freeCount, m->Rmin,
-                (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid",
+    std::printf("%5d %6d  %-40s %5d %10.6f %8s %8.4f  %-24s %9.3f %7.3f%s%s\n", ++rank,
+                m->modelNumber, EPCStr(m).c_str(), m->freeCount, m->Rmin,
+                (m->validity & VALIDITY_BOND_LENGTHS) ? "valid" : "invalid", m->bondPenalty,
                 MethodName(w.run.method), w.run.seconds, ModelOverallB(job, m), r,
                 w.run.stopped   ? "  (stopped)"
                 : w.run.dropped ? ("  (" + RunState(w.run) + ")").c_str()
@@ -877,6 +889,7 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "pulvina-solve: %s: Wrong file version!\n", file);
     return 1;
   }
+  if (!options.bondPruning) job.config.bondPruning = 0;
   if (options.overallBMode != 0) {
     job.config.autoOverallB = options.overallBMode == 2 ? 1 : 0;
     if (options.overallBMode == 1) job.config.overallB = options.overallB;
@@ -911,6 +924,18 @@ int main(int argc, char **argv) {
     return 1;
   }
   Message(MESSAGE_PLAIN, "%ld models has been created.\n", static_cast<long>(job.models.count));
+  const PruneCounts pruned = PruneJobModels(&job, &stopRequested);
+  if (Interrupted()) return Interruption("during bond-length pruning");
+  if (pruned.total() && verbosity > 0)
+    std::printf("pruned %zu models: %zu with fixed atoms too close, %zu with an atom without "
+                "room; %d left\n",
+                pruned.total(), pruned.removed[PRUNE_FIXED_ATOMS], pruned.removed[PRUNE_NO_ROOM],
+                job.models.count);
+  if (job.models.count == 0) {
+    std::fprintf(stderr, "pulvina-solve: %s: no model can keep the bond-length minima (see "
+                         "above; --no-bond-pruning keeps them)\n", file);
+    return 1;
+  }
   if (options.stopAfter == RUN_GENERATE || verbosity == 2) PrintModels(&job, Seconds(start));
   if (options.stopAfter == RUN_GENERATE) return 0;
   if (options.stopAfter >= RUN_OPTIMISE && team->leader() &&

@@ -28,9 +28,45 @@ constexpr double kCationCationFraction = 0.5773502691896258;  // 1 / sqrt(3)
 
 bool IsProton(const Element *e) { return e->atomicNumber == 1 && e->oxidation >= 0; }
 
+// Bonds of light elements and small, highly charged cations to oxygen and
+// nitrogen are largely covalent: far shorter than any fraction of the ionic
+// radius sum that suits the other pairs, and held within a narrow range. Each
+// minimum lies a few hundredths of an angstrom below the shortest bond of the
+// pair in published inorganic structures (ranges from the structures of the
+// tests and the bond-valence literature):
+struct CovalentMinimum {
+  int cation, oxidation, anion;
+  double distance;  // angstrom
+};
+constexpr CovalentMinimum kCovalentMinima[] = {
+    {5, 3, 8, 1.30},   // B-O: BO3 triangles 1.34-1.40, BO4 tetrahedra 1.43-1.52
+    {5, 3, 7, 1.38},   // B-N: hexagonal BN 1.446, cubic 1.57
+    {6, 4, 8, 1.22},   // C-O: carbonates 1.26-1.31
+    {7, 5, 8, 1.18},   // N-O: nitrates 1.22-1.27
+    {14, 4, 8, 1.53},  // Si-O: silicates 1.57-1.70
+    {14, 4, 7, 1.64},  // Si-N: nitrides 1.70-1.77
+    {15, 5, 8, 1.45},  // P-O: phosphates 1.49-1.62
+    {16, 6, 8, 1.39},  // S-O: sulfates 1.43-1.52
+};
+
+// The covalent minimum of a pair, or 0 when the table has none. An element
+// without oxidation state matches any: a job that leaves them out still
+// means these bonds.
+double CovalentBondMinimum(const Element *first, const Element *second) {
+  for (const CovalentMinimum &c : kCovalentMinima)
+    for (int order = 0; order < 2; ++order) {
+      const Element *cation = order ? second : first, *anion = order ? first : second;
+      if (cation->atomicNumber == c.cation && anion->atomicNumber == c.anion &&
+          (cation->oxidation == c.oxidation || cation->oxidation == 0) && anion->oxidation <= 0)
+        return c.distance;
+    }
+  return 0;
+}
+
 }  // namespace
 
 double DefaultBondMinimum(const Element *first, const Element *second, double smallestAnion) {
+  if (const double covalent = CovalentBondMinimum(first, second)) return covalent;
   if (IsProton(first) || IsProton(second))
     return kBondFraction * (first->covalentRadius + second->covalentRadius) / 1000.0;
   const double sum = first->ionRadius + second->ionRadius;
@@ -52,6 +88,77 @@ double SmallestAnionRadius(const Compound *compound) {
   return smallest;
 }
 
+namespace {
+
+// The occupants of the site an element stands for, with their shares: the
+// element alone, or every member of its mixed site weighted by occupancy.
+struct Occupant {
+  const Element *element;
+  double share;
+};
+
+std::vector<Occupant> SiteOccupants(const Compound *compound, const Element *element) {
+  for (const Element &e : compound->entries)
+    for (const Element &m : e.members)
+      if (&m == element) {
+        double total = 0;
+        for (const Element &o : e.members) total += o.fraction;
+        std::vector<Occupant> out;
+        for (const Element &o : e.members)
+          out.push_back({&o, total > 0 ? o.fraction / total : 1.0 / e.members.size()});
+        return out;
+      }
+  return {{element, 1.0}};
+}
+
+}  // namespace
+
+namespace {
+
+// Two anions bonded to one small cation of a covalent group (the oxygens of
+// a nitrate or carbonate triangle, the nitrogens around boron in BN) sit
+// only sqrt(3) (triangle) or 1.63 (tetrahedron) bond lengths apart, closer
+// than the anion pair's own rule allows. Their minimum is kGroupEdge bond
+// minima, the edge of a group bent to an angle of 100 degrees; 0 when the
+// compound has no cation bonding both covalently.
+constexpr double kGroupEdge = 1.532;  // 2 sin 50 degrees
+
+double GroupEdgeMinimum(const Compound *compound, const Element *a, const Element *b) {
+  if (a->oxidation > 0 || b->oxidation > 0) return 0;
+  double edge = 0;
+  auto take = [&](const Element &x) {
+    const double da = CovalentBondMinimum(&x, a), db = CovalentBondMinimum(&x, b);
+    if (da > 0 && db > 0 && (edge == 0 || kGroupEdge * std::min(da, db) < edge))
+      edge = kGroupEdge * std::min(da, db);
+  };
+  for (const Element &e : compound->entries) {
+    if (e.atomicNumber > 0) take(e);
+    for (const Element &m : e.members) take(m);
+  }
+  return edge;
+}
+
+}  // namespace
+
+double SiteBondMinimum(const Compound *compound, const Element *first, const Element *second) {
+  // A mixed site is one atom whose bonds follow the mean radius of its
+  // occupants (Vegard's rule): the occupancy-weighted mean of the members'
+  // minima keeps the margin a pure site has below its bonds. The smallest
+  // member minimum would let a site mostly of a large cation come as close
+  // as its rarest small one; the largest would reject the common case of a
+  // little of a large cation in a small one's site.
+  const double anion = SmallestAnionRadius(compound);
+  double sum = 0;
+  for (const Occupant &a : SiteOccupants(compound, first))
+    for (const Occupant &b : SiteOccupants(compound, second)) {
+      double minimum = DefaultBondMinimum(a.element, b.element, anion);
+      const double edge = GroupEdgeMinimum(compound, a.element, b.element);
+      if (edge > 0 && edge < minimum) minimum = edge;
+      sum += a.share * b.share * minimum;
+    }
+  return sum;
+}
+
 void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound) {
   FreeBondLengths(table);
   std::vector<const Element *> elements;
@@ -60,13 +167,12 @@ void UpdateBondLengthConstraints(BondLengths *table, const Compound *compound) {
     for (const Element &m : e.members)
       if (elements.size() < 64) elements.push_back(&m);
   }
-  const double anion = SmallestAnionRadius(compound);
   for (size_t i = 0; i < elements.size(); ++i)
     for (size_t j = i; j < elements.size(); ++j) {
       BondLength b;
       b.first = elements[i];
       b.second = elements[j];
-      b.distance = DefaultBondMinimum(elements[i], elements[j], anion);
+      b.distance = SiteBondMinimum(compound, elements[i], elements[j]);
       table->items.push_back(b);
     }
   table->count = static_cast<int32_t>(table->items.size());
@@ -113,8 +219,14 @@ void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalMode
     if (crystal->atoms[i].position)
       source.insert(source.end(), crystal->atoms[i].position->fullCoordinates.size(), i);
   const bool traced = source.size() == crystal->cellAtoms.size();
+  // A mixed site is one atom: its distances are those of its first member,
+  // listed once; the other members are neither measured from nor to.
+  auto sharing = [&](size_t i) {
+    return i < model->atoms.size() && model->atoms[i].site >= 0;
+  };
   std::vector<Image> images;
   for (size_t k = 0; k < crystal->cellAtoms.size(); ++k) {
+    if (traced && sharing(source[k])) continue;
     const Atom &atom = crystal->cellAtoms[k];
     for (int tx = static_cast<int>(std::floor(xl)); tx <= static_cast<int>(std::ceil(xu)); ++tx)
       for (int ty = static_cast<int>(std::floor(yl)); ty <= static_cast<int>(std::ceil(yu)); ++ty)
@@ -128,6 +240,7 @@ void GenerateBondLengths(BondLengths *table, Crystal *crystal, const CrystalMode
         }
   }
   for (size_t i = 0; i < crystal->atoms.size(); ++i) {
+    if (traced && sharing(i)) continue;
     const Atom &a = crystal->atoms[i];
     double ax, ay, az;
     TransMatrixMultiply(&m, a.x, a.y, a.z, &ax, &ay, &az);
@@ -187,4 +300,275 @@ int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, do
     }
   }
   return result;
+}
+
+// ---- contacts of a model's sites -------------------------------------------
+
+namespace {
+
+// The cell's Cartesian frame and the spacing of its three families of
+// lattice planes: two points whose fractional difference along an axis is
+// u lie at least |u| spacings apart, which bounds the lattice translations
+// that can bring them within a distance.
+bool CellFrame(const Crystal &c, TransMatrix *m, double spacing[3]) {
+  if (!TransMatrixFToC(m, c.a, c.b, c.c, c.alpha, c.beta, c.gamma)) return false;
+  double e[3][3];
+  for (int a = 0; a < 3; ++a)
+    for (int r = 0; r < 3; ++r) e[a][r] = (*m)(r, a);
+  auto cross = [](const double *u, const double *v, double *w) {
+    w[0] = u[1] * v[2] - u[2] * v[1];
+    w[1] = u[2] * v[0] - u[0] * v[2];
+    w[2] = u[0] * v[1] - u[1] * v[0];
+  };
+  double w[3];
+  cross(e[1], e[2], w);
+  const double volume = std::fabs(e[0][0] * w[0] + e[0][1] * w[1] + e[0][2] * w[2]);
+  for (int a = 0; a < 3; ++a) {
+    cross(e[(a + 1) % 3], e[(a + 2) % 3], w);
+    const double area = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    if (!(area > 0) || !(volume > 0)) return false;
+    spacing[a] = volume / area;
+  }
+  return true;
+}
+
+// Calls f(d) for every lattice image of a fractional difference closer than
+// reach (angstrom).
+template <typename F>
+void Contacts(const TransMatrix &m, const double spacing[3], double dx, double dy, double dz,
+              double reach, F f) {
+  double u[3] = {dx - std::floor(dx + 0.5), dy - std::floor(dy + 0.5), dz - std::floor(dz + 0.5)};
+  int lo[3], hi[3];
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = static_cast<int>(std::ceil(-reach / spacing[a] - u[a]));
+    hi[a] = static_cast<int>(std::floor(reach / spacing[a] - u[a]));
+  }
+  const double reach2 = reach * reach;
+  for (int tx = lo[0]; tx <= hi[0]; ++tx)
+    for (int ty = lo[1]; ty <= hi[1]; ++ty)
+      for (int tz = lo[2]; tz <= hi[2]; ++tz) {
+        const double x = u[0] + tx, y = u[1] + ty, z = u[2] + tz;
+        const double cx = m(0, 0) * x + m(0, 1) * y + m(0, 2) * z;
+        const double cy = m(1, 0) * x + m(1, 1) * y + m(1, 2) * z;
+        const double cz = m(2, 0) * x + m(2, 1) * y + m(2, 2) * z;
+        const double d2 = cx * cx + cy * cy + cz * cz;
+        if (d2 < reach2) f(std::sqrt(d2));
+      }
+}
+
+// An atom meets its own images at distance 0 on a special spot: no contact.
+constexpr double kSameSpot = 1e-6;
+
+}  // namespace
+
+std::vector<double> ModelContactMinima(const CrystalModel *model, const BondLengths *minima,
+                                       double factor) {
+  const size_t n = model->atoms.size();
+  std::vector<double> out(n * n, 0.0);
+  for (size_t i = 0; i < n; ++i)
+    for (size_t k = 0; k < n; ++k) {
+      const Element *p = model->atoms[i].element, *q = model->atoms[k].element;
+      for (const BondLength &min : minima->items) {
+        if (!((SameKind(min.first, p) && SameKind(min.second, q)) ||
+              (SameKind(min.first, q) && SameKind(min.second, p))))
+          continue;
+        if (min.valid) out[i * n + k] = min.distance * factor;
+        break;
+      }
+    }
+  return out;
+}
+
+int BondPruneModel(const CrystalModel *model, const Crystal *crystal,
+                   const std::vector<double> &minima) {
+  TransMatrix m;
+  double spacing[3];
+  const size_t n = model->atoms.size();
+  if (minima.size() != n * n || !CellFrame(*crystal, &m, spacing)) return PRUNE_KEPT;
+  // The images of the sites that cannot move.
+  struct Point {
+    double x, y, z;
+  };
+  std::vector<std::vector<Point>> fixedImages(n);
+  std::vector<size_t> fixedSites, freeSites;
+  for (size_t i = 0; i < n; ++i) {
+    const AtomModel &a = model->atoms[i];
+    if (a.site >= 0 || !a.position) continue;
+    bool moves = false;
+    for (int s = 0; s < 3; ++s) moves = moves || (a.para[s].index >= 0 && !a.para[s].fixed);
+    if (moves) {
+      freeSites.push_back(i);
+      continue;
+    }
+    fixedSites.push_back(i);
+    Atom atom;
+    SetAtomValues(&atom, &a, nullptr);
+    for (const Coordinate &c : a.position->fullCoordinates) {
+      Point p;
+      CoordMatrixMultiply(c.matrix, atom.x, atom.y, atom.z, &p.x, &p.y, &p.z);
+      fixedImages[i].push_back(p);
+    }
+  }
+  for (size_t i : fixedSites) {
+    Atom atom;
+    SetAtomValues(&atom, &model->atoms[i], nullptr);
+    for (size_t k : fixedSites) {
+      const double d0 = minima[i * n + k];
+      if (!(d0 > 0)) continue;
+      bool clash = false;
+      for (const Point &p : fixedImages[k])
+        Contacts(m, spacing, p.x - atom.x, p.y - atom.y, p.z - atom.z, d0, [&](double d) {
+          if (!(k == i && d < kSameSpot)) clash = true;
+        });
+      if (clash) return PRUNE_FIXED_ATOMS;
+    }
+  }
+  // Grids of at most this many points per site; at least this fine
+  // (angstrom) along each free coordinate.
+  constexpr double kGridPoints = 4096, kFinest = 0.05;
+  for (size_t i : freeSites) {
+    const AtomModel &a = model->atoms[i];
+    const double(*pm)[4] = a.position->coordinates.empty() ? nullptr
+                                                           : a.position->coordinates.front().matrix;
+    // The free slots, the length (angstrom) a step of 1 in each moves the
+    // atom, and the grid along it.
+    int slots[3], nf = 0;
+    double length[3], product = 1;
+    for (int s = 0; s < 3; ++s) {
+      if (a.para[s].index < 0 || a.para[s].fixed) continue;
+      double col[3] = {0, 0, 0};
+      for (int r = 0; r < 3; ++r) col[r] = pm ? pm[r][s] : (r == s ? 1.0 : 0.0);
+      double cx, cy, cz;
+      TransMatrixMultiply(&m, col[0], col[1], col[2], &cx, &cy, &cz);
+      length[nf] = std::sqrt(cx * cx + cy * cy + cz * cz);
+      if (!(length[nf] > 0)) length[nf] = 1;
+      product *= length[nf];
+      slots[nf++] = s;
+    }
+    const double step = std::max(kFinest, std::pow(product / kGridPoints, 1.0 / nf));
+    int count[3] = {1, 1, 1};
+    double halfDiagonal = 0;
+    for (int v = 0; v < nf; ++v) {
+      count[v] = std::max(1, static_cast<int>(std::ceil(length[v] / step)));
+      halfDiagonal += 0.5 * length[v] / count[v];  // a bound for any cell shape
+    }
+    double values[3] = {a.para[0].value, a.para[1].value, a.para[2].value};
+    int g[3] = {0, 0, 0};
+    bool room = false;
+    while (!room) {
+      for (int v = 0; v < nf; ++v) values[slots[v]] = static_cast<double>(g[v]) / count[v];
+      double x = values[0], y = values[1], z = values[2];
+      if (pm) CoordMatrixMultiply(pm, values[0], values[1], values[2], &x, &y, &z);
+      bool ok = true;
+      for (size_t k : fixedSites) {
+        const double d0 = minima[i * n + k] - halfDiagonal;
+        if (!(d0 > 0)) continue;
+        for (const Point &p : fixedImages[k]) {
+          Contacts(m, spacing, p.x - x, p.y - y, p.z - z, d0, [&](double) { ok = false; });
+          if (!ok) break;
+        }
+        if (!ok) break;
+      }
+      const double own = minima[i * n + i] - 2 * halfDiagonal;
+      if (ok && own > 2 * halfDiagonal + kSameSpot)
+        for (const Coordinate &c : a.position->fullCoordinates) {
+          double px, py, pz;
+          CoordMatrixMultiply(c.matrix, x, y, z, &px, &py, &pz);
+          Contacts(m, spacing, px - x, py - y, pz - z, own, [&](double d) {
+            if (d >= 2 * halfDiagonal + kSameSpot) ok = false;
+          });
+          if (!ok) break;
+        }
+      room = ok;
+      // The next grid point, odometer fashion; past the last one, none.
+      int v = 0;
+      while (v < nf && ++g[v] >= count[v]) g[v++] = 0;
+      if (v == nf) break;
+    }
+    if (!room) return PRUNE_NO_ROOM;
+  }
+  return PRUNE_KEPT;
+}
+
+bool BondPenalty::Prepare(const CrystalModel *model, const Crystal *crystal,
+                          const BondLengths *minima, double factor) {
+  ready_ = known_ = false;
+  n_ = model->atoms.size();
+  if (!minima || crystal->atoms.size() != n_ || !CellFrame(*crystal, &frame_, spacing_))
+    return false;
+  sites_.clear();
+  first_.assign(n_, 0);
+  count_.assign(n_, 0);
+  size_t cells = 0;
+  for (size_t i = 0; i < n_; ++i) {
+    const Position *p = crystal->atoms[i].position;
+    first_[i] = cells;
+    count_[i] = p ? p->fullCoordinates.size() : 0;
+    cells += count_[i];
+    if (model->atoms[i].site < 0 && count_[i] > 0) sites_.push_back(i);
+  }
+  if (cells != crystal->cellAtoms.size() || sites_.empty()) return false;
+  minima_ = ModelContactMinima(model, minima, factor);
+  bool any = false;
+  for (double d : minima_) any = any || d > 0;
+  if (!any) return false;
+  terms_.assign(n_ * n_, 0.0);
+  key_.assign(n_, {0, 0, 0});
+  ready_ = true;
+  return true;
+}
+
+void BondPenalty::Row(const Crystal &crystal, size_t i) {
+  const Atom &a = crystal.atoms[i];
+  for (size_t k : sites_) {
+    const double d0 = minima_[i * n_ + k];
+    double sum = 0;
+    if (d0 > 0)
+      for (size_t j = first_[k]; j < first_[k] + count_[k]; ++j) {
+        const Atom &b = crystal.cellAtoms[j];
+        Contacts(frame_, spacing_, b.x - a.x, b.y - a.y, b.z - a.z, d0, [&](double d) {
+          if (k == i && d < kSameSpot) return;
+          const double r = (d0 - d) / d0;
+          sum += r * r;
+        });
+      }
+    terms_[i * n_ + k] = sum;
+  }
+}
+
+double BondPenalty::operator()(const Crystal &crystal) {
+  if (!ready_ || crystal.atoms.size() != n_) return 0;
+  moved_.clear();
+  for (size_t i : sites_) {
+    const Atom &a = crystal.atoms[i];
+    if (known_ && a.x == key_[i][0] && a.y == key_[i][1] && a.z == key_[i][2]) continue;
+    moved_.push_back(i);
+    key_[i] = {a.x, a.y, a.z};
+  }
+  for (size_t i : moved_) Row(crystal, i);
+  // The other sites' contacts with a moved one: by symmetry from its row.
+  if (known_ && moved_.size() * 2 <= sites_.size()) {
+    for (size_t k : moved_)
+      for (size_t i : sites_) {
+        if (std::find(moved_.begin(), moved_.end(), i) != moved_.end()) continue;
+        terms_[i * n_ + k] = terms_[k * n_ + i] * static_cast<double>(count_[k]) /
+                             static_cast<double>(count_[i]);
+      }
+  } else if (known_) {
+    for (size_t i : sites_)
+      if (std::find(moved_.begin(), moved_.end(), i) == moved_.end()) Row(crystal, i);
+  }
+  known_ = true;
+  double total = 0;
+  for (size_t i : sites_)
+    for (size_t k : sites_) total += terms_[i * n_ + k];
+  return total / static_cast<double>(sites_.size());
+}
+
+double ModelBondPenalty(const CrystalModel *model, Crystal *crystal, const BondLengths *minima,
+                        double factor) {
+  UpdateCrystalByModel(crystal, model, nullptr, 1);
+  BondPenalty penalty;
+  if (!penalty.Prepare(model, crystal, minima, factor)) return 0;
+  return penalty(*crystal);
 }

@@ -26,6 +26,18 @@ void SetAtomValues(Atom *atom, const AtomModel *atomModel, const double *values)
 
 namespace {
 
+// A crystal atom from an atom of the model: a later member of a mixed site
+// sits where the site's first member sits.
+void FillAtom(Atom *atom, const CrystalModel *model, const AtomModel &atomModel,
+              const double *values) {
+  const AtomModel &holder = CoordinateAtom(*model, atomModel);
+  SetAtomValues(atom, &holder, values);
+  if (&holder == &atomModel) return;
+  atom->element = atomModel.element;
+  atom->B = atomModel.para[SLOT_B].value;
+  atom->occupancy = atomModel.para[SLOT_OCCUPANCY].value;
+}
+
 size_t CellAtomCount(const CrystalModel *model) {
   size_t n = 0;
   for (const AtomModel &a : model->atoms) n += a.position ? a.position->fullCoordinates.size() : 0;
@@ -47,7 +59,7 @@ void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const dou
     crystal->atoms.reserve(model->atoms.size());
     for (const AtomModel &am : model->atoms) {
       Atom atom;
-      SetAtomValues(&atom, &am, values);
+      FillAtom(&atom, model, am, values);
       crystal->atoms.push_back(atom);
     }
     crystal->cellAtoms.clear();
@@ -63,7 +75,7 @@ void UpdateCrystalByModel(Crystal *crystal, const CrystalModel *model, const dou
     return;
   }
   for (size_t i = 0; i < model->atoms.size(); ++i)
-    SetAtomValues(&crystal->atoms[i], &model->atoms[i], values);
+    FillAtom(&crystal->atoms[i], model, model->atoms[i], values);
   size_t k = 0;
   for (const Atom &atom : crystal->atoms) {
     if (!atom.position) continue;
@@ -156,14 +168,40 @@ bool ApplyModelPattern(const CrystalModel *model, HKLList *list) {
   return changed;
 }
 
+namespace {
+
+// A move of r or B changes the weight of every reflection, not F.
+void FollowModelPattern(const CrystalModel *model, HKLList *list, IntensityWorkspace *workspace,
+                        bool *fast) {
+  if (model->patternParameters && ApplyModelPattern(model, list) && *fast &&
+      !RefreshIntensityWeights(workspace, list))
+    *fast = false;
+}
+
+}  // namespace
+
 ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                               FactorFunction factor, void *factorArg)
+                               FactorFunction factor, void *factorArg,
+                               const BondPenaltySettings &penalty)
     : model_(model), crystal_(crystal), list_(list), selector_(selector), factor_(factor),
       factorArg_(factorArg) {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
   ApplyModelPattern(model_, list_);
   fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
   ownFactor_ = factor_ == GroupBraggFactor && factorArg_ == list_;
+  penalised_ = penalty.on() && penalty_.Prepare(model_, crystal_, penalty.minima, penalty.factor);
+  weight_ = penalty.weight;
+}
+
+double ModelEvaluator::WeightedPenalty() {
+  return penalised_ ? weight_ * penalty_(*crystal_) : 0.0;
+}
+
+double ModelEvaluator::BraggFactor() {
+  UpdateCrystalByModel(crystal_, model_, nullptr, 0);
+  FollowModelPattern(model_, list_, &workspace_, &fast_);
+  stale_ = false;
+  return FactorOfCrystal();
 }
 
 double ModelEvaluator::FactorOfCrystal() {
@@ -175,10 +213,12 @@ double ModelEvaluator::FactorOfCrystal() {
 
 double ModelEvaluator::operator()() {
   UpdateCrystalByModel(crystal_, model_, nullptr, 0);
-  // A move of r or B changes the weight of every reflection, not F.
-  if (model_->patternParameters && ApplyModelPattern(model_, list_) && fast_ &&
-      !RefreshIntensityWeights(&workspace_, list_))
-    fast_ = false;
+  FollowModelPattern(model_, list_, &workspace_, &fast_);
+  // The penalty follows the moved sites as the intensities do.
+  return penalised_ ? Evaluate() + WeightedPenalty() : Evaluate();
+}
+
+double ModelEvaluator::Evaluate() {
   // Most moves of a search change one parameter, so one atom's orbit; the
   // grouped Bragg factor of the list then comes from the structure factors
   // without the list (brought up to date by Sync).

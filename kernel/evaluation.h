@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bonds.h"
 #include "crystal.h"
 #include "intensity.h"
 #include "model.h"
@@ -37,12 +38,19 @@ bool ApplyModelPattern(const CrystalModel *model, HKLList *list);
 // One evaluation of a search: the model's current parameters into the
 // crystal, intensities of every reflection, then the factor. Prepared once
 // per search; evaluations allocate nothing. The pattern parameters the model
-// carries go into the list's factors first.
+// carries go into the list's factors first. With a penalty the evaluation
+// is the cost, the factor plus the weighted bond penalty.
 class ModelEvaluator {
  public:
   ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *list, int selector,
-                 FactorFunction factor, void *factorArg);
+                 FactorFunction factor, void *factorArg,
+                 const BondPenaltySettings &penalty = BondPenaltySettings());
   double operator()();
+  bool Penalised() const { return penalised_; }
+  // The weighted penalty of the crystal as it stands (0 without a penalty).
+  double WeightedPenalty();
+  // The factor alone at the model's current parameters.
+  double BraggFactor();
   // Intensities of the crystal as it stands, without touching coordinates.
   double FactorOfCrystal();
   // The list's calculated fields as of the last evaluation (moves leave
@@ -60,6 +68,10 @@ class ModelEvaluator {
   bool fast_ = false;
   bool ownFactor_ = false;  // the grouped Bragg factor of list_
   bool stale_ = false;
+  double Evaluate();  // the factor of the crystal as just refreshed
+  BondPenalty penalty_;
+  double weight_ = 0;
+  bool penalised_ = false;
 };
 
 #endif

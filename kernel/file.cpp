@@ -444,6 +444,7 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     OnlyWhenSet(Integer(kCombination, "ALL_COMBINATIONS", &Config::allCombinations,
                         Closed(0, 1, "0 (one of each class of equivalent combinations) or 1 "
                                      "(all)"))),
+    OnlyWhenSet(Integer(kCombination, "BOND_PRUNING", &Config::bondPruning, kOnOff)),
     List(kFixed, "FIXED_COORDINATE", &kFixedCoordinates),
     Text(kPeakFile, "PEAK_FILE", &Config::peakFile, TEXT_FILE_NAME),
     Integer(kPeakFile, "PEAK_FILE_FORMAT", &Config::peakFileFormat,
@@ -478,6 +479,9 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     Integer(kOptimization, "AUTO_GRID_SEARCH", &Config::autoGridSearch, kOnOff),
     Integer(kOptimization, "AUTO_DIMENSION", &Config::autoDimension, kDimension),
     Real(kOptimization, "SEARCH_RESOLUTION", &Config::searchResolution, kGridStep),
+    OnlyWhenSet(Integer(kOptimization, "BOND_PENALTY", &Config::bondPenalty, kOnOff)),
+    OnlyWhenSet(Real(kOptimization, "BOND_PENALTY_WEIGHT", &Config::bondPenaltyWeight,
+                     AtLeast(0, "a weight of at least 0"))),
     Integer(kTradi, "TRADI_SA_CYCLES", &Config::tradiSaCycles, kCycles),
     Real(kTradi, "TRADI_SA_START_T", &Config::tradiSaStartT, kTemperature),
     Real(kTradi, "TRADI_SA_END_T", &Config::tradiSaEndT, kTemperature),
@@ -882,8 +886,8 @@ void WriteConfig(std::FILE *f, const Config *config) {
                kKernelMinor, kKernelRelease);
   std::fprintf(f, "%s %d.%d.%d\n", configStamp, kKernelMajor, kKernelMinor, kKernelRelease);
   const char *section = nullptr, *group = nullptr;
+  const Config defaults;
   for (const ConfigKeyword &k : configKeywords) {
-    static const Config defaults;
     if (k.onlyWhenSet && (k.integer ? config->*k.integer == defaults.*k.integer
                                     : config->*k.real == defaults.*k.real))
       continue;

@@ -157,6 +157,14 @@ struct Config {
   int32_t prefOrientH = 0, prefOrientK = 0, prefOrientL = 0;
   double prefOrientR = 1.0;
   int32_t refinePrefOrient = 0;
+  // 1: models whose atoms cannot keep the bond minima are removed after
+  // generation (PruneJobModels).
+  int32_t bondPruning = 1;
+  // 1: the searches of the optimisation and the refinement minimise
+  // R + bondPenaltyWeight x the bond penalty (BondPenalty). Both front ends
+  // read these, so one job and seed solve alike in both.
+  int32_t bondPenalty = 1;
+  double bondPenaltyWeight = 1.0;
 };
 
 struct Radiation {
@@ -228,7 +236,7 @@ struct ConfigKeyword {
   bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 96;
+constexpr int kConfigKeywordCount = 99;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -39,7 +39,13 @@ CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model) {
 }
 
 void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
-                  const int8_t *cells, int member, int32_t *counter, int partialFreedom) {
+                  const int8_t *cells, int member, int32_t *counter, int partialFreedom,
+                  int32_t shareFrom) {
+  int32_t shared = shareFrom;
+  // A sharing member's slots are overwritten below: its numbers are drawn
+  // from a counter of its own.
+  int32_t scratch = 0;
+  int32_t *numbers = shareFrom >= 0 ? &scratch : counter;
   for (size_t p = 0; p < cp->nodes.size(); ++p) {
     const Position *position = cp->nodes[p].position;
     for (int set = 0; set < cells[p]; ++set) {
@@ -61,7 +67,7 @@ void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *e
         if (IsVariable(position->coordinates, axes[i], &constant)) {
           slot.value = 0.0;
           slot.kind = axes[i];
-          slot.index = (*counter)++;
+          slot.index = (*numbers)++;
           ++freeAxes;
         } else {
           slot.value = constant;
@@ -69,9 +75,27 @@ void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *e
       }
       if (partialFreedom && freeAxes > 0 && freeAxes < 3)
         for (int i = 0; i < 3; ++i) atom.para[i].special = 1;
+      if (shareFrom >= 0) {
+        // Same cells, same positions, same order: atom for atom the first
+        // member's. Its slots are copied so that the numbers shown agree.
+        atom.site = shared;
+        for (int i = 0; i < 3; ++i) atom.para[i] = model->atoms[static_cast<size_t>(shared)].para[i];
+        ++shared;
+      }
       model->atoms.push_back(atom);
     }
   }
+}
+
+const AtomModel &CoordinateAtom(const CrystalModel &model, const AtomModel &atom) {
+  return atom.site >= 0 && static_cast<size_t>(atom.site) < model.atoms.size()
+             ? model.atoms[static_cast<size_t>(atom.site)]
+             : atom;
+}
+
+AtomModel &CoordinateAtom(CrystalModel &model, AtomModel &atom) {
+  return const_cast<AtomModel &>(
+      CoordinateAtom(static_cast<const CrystalModel &>(model), static_cast<const AtomModel &>(atom)));
 }
 
 int UpdateParaList(CrystalModel *model) {
@@ -82,6 +106,8 @@ int UpdateParaList(CrystalModel *model) {
   static const int order[kParameterSlots] = {SLOT_B, SLOT_OCCUPANCY, SLOT_X, SLOT_Y, SLOT_Z};
   for (AtomModel &atom : model->atoms)
     for (int slot : order) {
+      // A shared site's coordinates are listed once, with its first member.
+      if (atom.site >= 0 && slot <= SLOT_Z) continue;
       ModelParameter &p = atom.para[slot];
       if (p.index != -1 && !p.fixed) model->parameterList.push_back(&p.value);
     }
@@ -106,8 +132,12 @@ int CreateModelList(const Compound *compound, const CombPositions *cp,
       const Element &entry = compound->entries[e];
       const int8_t *cells = row + e * static_cast<size_t>(P);
       if (entry.atomicNumber == 0) {
-        for (const Element &member : entry.members)
-          AtomModelAdd(&model, cp, &member, cells, 1, &counter, partialFreedom);
+        // A mixed site is one site: its members share one set of
+        // coordinates, the first member's.
+        const int32_t first = static_cast<int32_t>(model.atoms.size());
+        for (size_t k = 0; k < entry.members.size(); ++k)
+          AtomModelAdd(&model, cp, &entry.members[k], cells, 1, &counter, partialFreedom,
+                       k == 0 ? -1 : first);
       } else {
         AtomModelAdd(&model, cp, &entry, cells, 0, &counter, partialFreedom);
       }

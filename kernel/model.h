@@ -50,6 +50,12 @@ struct AtomModel {
   const Element *element = nullptr;    // the job's compound (a group member for mixed sites)
   const Position *position = nullptr;  // the job's space group
   ModelParameter para[kParameterSlots];  // x, y, z, occupancy, B
+  // The members of a mixed site are one site: the second and later members
+  // take their x, y and z from the first member's atom, whose number in the
+  // model's atoms this is (-1: the atom's own slots). Their coordinate slots
+  // carry the first member's parameter numbers, but their values and fixed
+  // flags are never read: whatever moves the site moves the first member.
+  int32_t site = -1;
 };
 
 struct CrystalModel {
@@ -69,6 +75,9 @@ struct CrystalModel {
   double Rmin = 100.0;
   double FOM = 1.0;
   double runMinimum = 100.0;
+  // The bond penalty (BondPenalty, unweighted) at the parameters of Rmin,
+  // from the last search; Rmin itself is the pure Bragg factor.
+  double bondPenalty = 0.0;
   int32_t selected = 0;
   std::vector<AtomModel> atoms;
   BondLengths bondLengths;
@@ -106,8 +115,16 @@ void InitializeCrystalModel(CrystalModelList *head);
 void FreeCrystalModel(CrystalModel *model);
 void FreeCrystalModel(CrystalModelList *head);
 CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model);
+// With shareFrom >= 0 the atoms made share the coordinates of the atoms
+// made from shareFrom on, in the same order (the later members of a mixed
+// site), and take no new parameter numbers.
 void AtomModelAdd(CrystalModel *model, const CombPositions *cp, const Element *element,
-                  const int8_t *cells, int member, int32_t *counter, int partialFreedom);
+                  const int8_t *cells, int member, int32_t *counter, int partialFreedom,
+                  int32_t shareFrom = -1);
+// The atom whose slots hold an atom's x, y and z: itself, or the first
+// member of its mixed site.
+const AtomModel &CoordinateAtom(const CrystalModel &model, const AtomModel &atom);
+AtomModel &CoordinateAtom(CrystalModel &model, AtomModel &atom);
 int UpdateParaList(CrystalModel *model);
 // For one search: the pattern parameters `which` join the end of the
 // parameter list, those the model does not carry yet starting from the

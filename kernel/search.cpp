@@ -85,9 +85,11 @@ class SearchRun {
       : s_(*s), model_(s->model), n_(s->model->parameterList.size()),
         random_(s->random ? *s->random : ThreadSearchRandom()),
         evaluate_(s->model, s->crystal, s->list, s->selector, s->factor,
-                  s->factorArg ? s->factorArg : s->list),
+                  s->factorArg ? s->factorArg : s->list, s->penalty),
         best_(n_), shown_(n_) {
     CopyParameterValues(model_, &best_);
+    // The best known point enters the search at its cost.
+    if (evaluate_.Penalised()) model_->Rmin += evaluate_.WeightedPenalty();
     record_.model = model_;
     record_.values = shown_.data();
     model_->runMinimum = 100.0;
@@ -142,6 +144,7 @@ class SearchRun {
   double Finish() {
     evaluate_.Sync();
     RestoreParameterValues(model_, best_);
+    if (evaluate_.Penalised()) model_->Rmin = evaluate_.BraggFactor();
     return model_->Rmin;
   }
 

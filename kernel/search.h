@@ -119,6 +119,10 @@ struct Search {
   OptimizationProgressFunction progress = nullptr;
   void *progressArg = nullptr;
   std::FILE *annealingLog = nullptr;  // the adaptive annealing's narration; null: none
+  // With a penalty the searches minimise R + weight x P, and the factors
+  // they report and compare are that cost; the model keeps the pure R of
+  // its best point in Rmin.
+  BondPenaltySettings penalty;
 };
 
 // Search range of entry i of the model's parameter list, as fractions of its

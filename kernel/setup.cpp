@@ -318,8 +318,11 @@ int SetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoordi
     for (const FixedCoordinate &f : fixedCoordinates) {
       if (!Matches(atom, f)) continue;
       const double values[kParameterSlots] = {f.x, f.y, f.z, f.occupancy, f.B};
+      // A member of a mixed site fixes its site: the first member holds the
+      // coordinates.
+      AtomModel &holder = CoordinateAtom(*model, atom);
       for (int slot = 0; slot < kParameterSlots; ++slot) {
-        ModelParameter &p = atom.para[slot];
+        ModelParameter &p = slot <= SLOT_Z ? holder.para[slot] : atom.para[slot];
         if (p.index == -1 || !(f.flags & bits[slot])) continue;
         p.fixed = 1;
         p.value = values[slot];
@@ -335,8 +338,9 @@ int ResetFixedCoordinates(CrystalModel *model, const FixedCoordinates &fixedCoor
   for (AtomModel &atom : model->atoms)
     for (const FixedCoordinate &f : fixedCoordinates) {
       if (!Matches(atom, f)) continue;
+      AtomModel &holder = CoordinateAtom(*model, atom);
       for (int slot = 0; slot < kParameterSlots; ++slot) {
-        ModelParameter &p = atom.para[slot];
+        ModelParameter &p = slot <= SLOT_Z ? holder.para[slot] : atom.para[slot];
         if (p.index == -1 || !(f.flags & bits[slot]) || !p.fixed) continue;
         p.fixed = 0;
         changed = 1;

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -171,6 +172,7 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
       SearchEffort(settings, static_cast<int>(m->parameterList.size()), share);
   const uint32_t restarts = run->method == METHOD_GRID ? 1 : std::max<uint32_t>(1, settings.restarts);
   const int pattern = StagePatternParameters(job->config, stage);
+  const BondPenaltySettings penalty = JobBondPenalty(job);
   const auto start = std::chrono::steady_clock::now();
   bool stopped = false;
   for (uint32_t k = 0; k < restarts && !stopped; ++k) {
@@ -180,11 +182,15 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
     ms.context.base.round = round;
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
+    ms.search.penalty = penalty;
     AddPatternParameters(m, pattern, job->hklList.marchR, job->hklList.overallB);
     RunSolveStructure(&ms.search, run->method, effort);
     RemovePatternParameters(m);
     stopped = ms.context.stopped;
   }
+  // The penalty is a figure of every solved model, whether it steered the
+  // search or not.
+  m->bondPenalty = ModelBondPenalty(m, &w->crystal, &job->bondLengths, penalty.factor);
   run->seconds = SecondsSince(start);
   run->stopped = stopped;
   run->finished = !stopped;
@@ -447,6 +453,43 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   return true;
 }
 
+BondPenaltySettings JobBondPenalty(const Job *job) {
+  BondPenaltySettings s;
+  if (job->config.bondPenalty) s.minima = &job->bondLengths;
+  s.factor = 1 - job->settings.bondTolerance / 100;
+  s.weight = job->config.bondPenaltyWeight;
+  return s;
+}
+
+PruneCounts PruneJobModels(Job *job, const StopFlag *stop) {
+  PruneCounts counts;
+  if (!job->config.bondPruning || job->models.models.empty()) return counts;
+  const double factor = 1 - job->settings.bondTolerance / 100;
+  std::vector<int> verdict(job->models.models.size(), PRUNE_KEPT);
+  const bool whole = ForEachModel(job, verdict.size(), stop, [&](size_t i, int) {
+    const CrystalModel &m = job->models.models[i];
+    verdict[i] = BondPruneModel(&m, &job->crystal,
+                                ModelContactMinima(&m, &job->bondLengths, factor));
+  });
+  if (!whole || Stopping(stop)) return counts;
+  std::deque<CrystalModel> kept;
+  for (size_t i = 0; i < verdict.size(); ++i) {
+    counts.removed[verdict[i]]++;
+    if (verdict[i] != PRUNE_KEPT) continue;
+    // A move keeps the atoms' storage, so the parameter list stays valid.
+    kept.push_back(std::move(job->models.models[i]));
+    kept.back().modelNumber = static_cast<int32_t>(kept.size());
+  }
+  job->models.models.swap(kept);
+  job->models.count = static_cast<int32_t>(job->models.models.size());
+  Message(MESSAGE_HINT,
+          "bond-length pruning, %zu of %zu models removed: %zu whose fixed atoms are too close "
+          "already, %zu with an atom that finds no room on its position; %d models left\n",
+          counts.total(), verdict.size(), counts.removed[PRUNE_FIXED_ATOMS],
+          counts.removed[PRUNE_NO_ROOM], job->models.count);
+  return counts;
+}
+
 size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
                       const ModelReportFunction &report, const StopFlag *stop) {
   const int selector = job->config.radiation;
@@ -542,9 +585,12 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
 
 namespace {
 
-bool RanksBefore(const CrystalModel *a, const CrystalModel *b) {
-  if (a->Rmin != b->Rmin) return a->Rmin < b->Rmin;
-  return a->modelNumber < b->modelNumber;
+// What the searches minimise, so what a race ranks by: the factor, plus the
+// weighted bond penalty when it steered the searches. Ranking by the factor
+// alone would carry models with atoms on top of each other into the later
+// rounds, the very minima the penalty keeps the searches out of.
+double RaceCost(const CrystalModel *m, const BondPenaltySettings &penalty) {
+  return m->Rmin + (penalty.on() ? penalty.weight * m->bondPenalty : 0.0);
 }
 
 }  // namespace
@@ -555,6 +601,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
                                  const RaceTeam &team, const std::vector<ModelRun> *earlier,
                                  bool *ok) {
   if (ok) *ok = true;
+  const BondPenaltySettings penalty = JobBondPenalty(job);
   const size_t n = models.size();
   std::unordered_map<const CrystalModel *, size_t> position;
   std::vector<ModelRun> runs(n);
@@ -586,7 +633,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
       if (racing[i]) entrants.push_back(i);
     if (entrants.empty()) break;
     std::vector<double> before(n);
-    for (size_t i = 0; i < n; ++i) before[i] = models[i]->Rmin;
+    for (size_t i = 0; i < n; ++i) before[i] = RaceCost(models[i], penalty);
     bool failed = false;
     if (round >= team.firstRound) {
       std::vector<CrystalModel *> field;
@@ -667,13 +714,20 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
     // Shards end the race after their first round; the merge goes on.
     const bool last = share >= 1 || (team.lastRound >= 0 && round >= team.lastRound);
     std::stable_sort(entrants.begin(), entrants.end(),
-                     [&](size_t a, size_t b) { return RanksBefore(models[a], models[b]); });
+                     [&](size_t a, size_t b) {
+                       const double ca = RaceCost(models[a], penalty),
+                                    cb = RaceCost(models[b], penalty);
+                       if (ca != cb) return ca < cb;
+                       return models[a]->modelNumber < models[b]->modelNumber;
+                     });
     const size_t leader = entrants.front();
     double next = -1;
     for (size_t i = 0; i < n; ++i)
-      if (i != leader && started[i] && (next < 0 || models[i]->Rmin < next)) next = models[i]->Rmin;
-    const bool settled = round >= 1 && next > 0 && models[leader]->Rmin < kRaceLead * next &&
-                         models[leader]->Rmin >= before[leader];
+      if (i != leader && started[i] && (next < 0 || RaceCost(models[i], penalty) < next))
+        next = RaceCost(models[i], penalty);
+    const double lead = RaceCost(models[leader], penalty);
+    const bool settled =
+        round >= 1 && next > 0 && lead < kRaceLead * next && lead >= before[leader];
     const size_t keep = last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
     for (size_t k = 0; k < entrants.size(); ++k) {
       const size_t i = entrants[k];
@@ -794,6 +848,7 @@ ModelResult ResultOfModel(const CrystalModel &model, const ModelRun *run) {
   r.Rsd = model.Rsd;
   r.FOM = model.FOM;
   r.runMinimum = model.runMinimum;
+  r.bondPenalty = model.bondPenalty;
   r.selected = model.selected;
   r.validity = model.validity;
   r.values.reserve(model.parameterList.size());
@@ -826,6 +881,7 @@ bool RestoreModelResult(const ModelResult &result, CrystalModel *model, ModelRun
   model->Rsd = result.Rsd;
   model->FOM = result.FOM;
   model->runMinimum = result.runMinimum;
+  model->bondPenalty = result.bondPenalty;
   model->selected = result.selected;
   model->validity = result.validity;
   for (size_t i = 0; i < result.values.size(); ++i) *model->parameterList[i] = result.values[i];
@@ -873,7 +929,8 @@ bool ReadDouble(const std::string &token, double *value) {
 std::string FormatModelResult(const ModelResult &r) {
   std::string text = "model " + std::to_string(r.modelNumber) + " " + std::to_string(r.selected) +
                      " " + std::to_string(r.validity);
-  for (double v : {r.Rmin, r.Ravg, r.Rsd, r.FOM, r.runMinimum}) AppendExact(&text, v);
+  for (double v : {r.Rmin, r.Ravg, r.Rsd, r.FOM, r.runMinimum, r.bondPenalty})
+    AppendExact(&text, v);
   text += " " + std::to_string(r.values.size());
   for (double v : r.values) AppendExact(&text, v);
   if (r.solved) {
@@ -906,10 +963,10 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
     *error = what;
     return false;
   };
-  if (t.size() < 11 || t[0] != "model") return fail("not a model result");
+  if (t.size() < 12 || t[0] != "model") return fail("not a model result");
   ModelResult r;
   long long v = 0;
-  if (t.size() >= 15 && t[t.size() - 4] == "pattern") {
+  if (t.size() >= 16 && t[t.size() - 4] == "pattern") {
     if (!ReadLong(t[t.size() - 3], 1, PATTERN_TEXTURE | PATTERN_OVERALL_B, &v) ||
         !ReadDouble(t[t.size() - 2], &r.marchR) || !ReadDouble(t[t.size() - 1], &r.overallB) ||
         !ConfigAdmits("PREF_ORIENT_R", r.marchR) || !ConfigAdmits("OVERALL_B", r.overallB))
@@ -923,19 +980,21 @@ bool ParseModelResult(const std::string &line, ModelResult *result, std::string 
   r.selected = static_cast<int32_t>(v);
   if (!ReadLong(t[3], 0, UINT32_MAX, &v)) return fail("bad validity '" + t[3] + "'");
   r.validity = static_cast<uint32_t>(v);
-  double *figures[] = {&r.Rmin, &r.Ravg, &r.Rsd, &r.FOM, &r.runMinimum};
-  for (int i = 0; i < 5; ++i)
+  double *figures[] = {&r.Rmin, &r.Ravg, &r.Rsd, &r.FOM, &r.runMinimum, &r.bondPenalty};
+  constexpr size_t kFigures = sizeof figures / sizeof figures[0];
+  for (size_t i = 0; i < kFigures; ++i)
     if (!ReadDouble(t[4 + i], figures[i])) return fail("bad figure '" + t[4 + i] + "'");
   // The count is checked against what follows before anything is sized by it.
-  if (!ReadLong(t[9], 0, static_cast<long long>(t.size()), &v) ||
-      t.size() < 11 + static_cast<size_t>(v))
-    return fail("bad parameter count '" + t[9] + "'");
+  const size_t at = 4 + kFigures;
+  if (!ReadLong(t[at], 0, static_cast<long long>(t.size()), &v) ||
+      t.size() < at + 2 + static_cast<size_t>(v))
+    return fail("bad parameter count '" + t[at] + "'");
   const size_t n = static_cast<size_t>(v);
   r.values.resize(n);
   for (size_t i = 0; i < n; ++i)
-    if (!ReadDouble(t[10 + i], &r.values[i]))
-      return fail("bad parameter value '" + t[10 + i] + "'");
-  const size_t k = 10 + n;
+    if (!ReadDouble(t[at + 1 + i], &r.values[i]))
+      return fail("bad parameter value '" + t[at + 1 + i] + "'");
+  const size_t k = at + 1 + n;
   if (t[k] == "none" && t.size() == k + 1) {
     *result = std::move(r);
     return true;

@@ -97,6 +97,22 @@ int StageThreads(const Job *job);
 [[nodiscard]] bool GenerateJobModels(Job *job, const StopFlag *stop,
                        const std::function<void(int phase, long count)> &phase = nullptr);
 
+// The models that generation made and no structure with valid bond lengths
+// can come from, counted by reason (BondPruneReason).
+struct PruneCounts {
+  size_t removed[PRUNE_REASONS] = {0, 0, 0};
+  size_t total() const { return removed[PRUNE_FIXED_ATOMS] + removed[PRUNE_NO_ROOM]; }
+};
+// Removes, when the job's BOND_PRUNING is on, every model that
+// BondPruneModel judges unable to keep the job's minima at the job's bond
+// tolerance, and reports the counts. The models left are numbered anew
+// from 1 in their order, as every later stage and the shards of a run
+// expect. Call it right after GenerateJobModels, before anything holds
+// pointers to the models. A stop leaves the list whole.
+PruneCounts PruneJobModels(Job *job, const StopFlag *stop);
+// The penalty the job's searches use (off unless BOND_PENALTY is 1).
+BondPenaltySettings JobBondPenalty(const Job *job);
+
 // First figures of the models (one evaluation each, no search). Returns the
 // number of models evaluated (fewer when stopped).
 size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
@@ -197,7 +213,7 @@ size_t SetModelsFixedCoordinates(Job *job, const std::vector<CrystalModel *> &mo
 // would have written them.
 struct ModelResult {
   int32_t modelNumber = 0;
-  double Rmin = 100.0, Ravg = 100.0, Rsd = 0.0, FOM = 1.0, runMinimum = 100.0;
+  double Rmin = 100.0, Ravg = 100.0, Rsd = 0.0, FOM = 1.0, runMinimum = 100.0, bondPenalty = 0.0;
   int32_t selected = 0;
   uint32_t validity = kAllValid;
   std::vector<double> values;  // one per entry of the parameter list

@@ -242,6 +242,8 @@ void WriteModel(std::FILE *f, Job *job) {
       for (int i = 1; i <= m.freeCount; ++i) std::fprintf(f, "P%d ", i);
     }
     std::fprintf(f, "\n");
+    // The Bragg factor and, beside it, the penalty the search weighed in.
+    std::fprintf(f, "Rmin: %f\tBond Penalty: %f\n", m.Rmin, m.bondPenalty);
     std::fprintf(f, "Atoms:\tElement\tOX\tWyckoff\tX\t\tY\t\tZ\n%s\n", rule78.c_str());
     for (const AtomModel &a : m.atoms) {
       std::fprintf(f, "\t%s\t%d\t%d%c", a.element->symbol.c_str(), a.element->oxidation,

@@ -147,7 +147,7 @@ std::string Describe(const CrystalModel &m) {
   out << EPCStr(&m) << " free " << m.parameterList.size() << ":";
   for (const AtomModel &a : m.atoms) {
     for (int i = 0; i < 3; ++i) {
-      const ModelParameter &p = a.para[i];
+      const ModelParameter &p = CoordinateAtom(m, a).para[i];
       if (p.index < 0) out << " =" << p.value;
       else out << " " << std::find(m.parameterList.begin(), m.parameterList.end(), &p.value) -
                             m.parameterList.begin();
@@ -197,10 +197,14 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
       // Two sets on one position, and a constant one.
       {{mirror, centre}, "O8Ba1", {{2, 0, 0, 1}}, 0,
        {"O(4e)+O(4e)+Ba(1h) free 6: 0 1 2; 3 4 5; =0.5 =0.5 =0.5;"}},
-      // The members of a mixed site get coordinates of their own; special
-      // marks partial freedom only.
+      // The members of a mixed site are one site: one set of coordinates,
+      // the first member's, on each of its positions; special marks partial
+      // freedom only.
       {{line, origin}, "(Fe0.5Mn0.5)2", {{1, 0}}, 1,
-       {"Fe(2c)+Mn(2c) free 2: 0s =0s =0s occ0.5; 1s =0s =0s occ0.5;"}},
+       {"Fe(2c)+Mn(2c) free 1: 0s =0s =0s occ0.5; 0s =0s =0s occ0.5;"}},
+      {{general, line}, "(Fe0.5Mn0.5)4O2", {{1, 1, 0, 1}}, 0,
+       {"Fe(2a)+Fe(2c)+Mn(2a)+Mn(2c)+O(2c) free 5: 0 1 2 occ0.5; 3 =0 =0 occ0.5; 0 1 2 "
+        "occ0.5; 3 =0 =0 occ0.5; 4 =0 =0;"}},
       {{general, origin}, "O2Ba1", {{1, 0, 0, 1}}, 1, {"O(2a)+Ba(1o) free 3: 0 1 2; =0 =0 =0;"}},
       {{origin, centre}, "Cs1Cl1", {{1, 0, 0, 1}, {0, 1, 1, 0}}, 0,
        {"Cs(1o)+Cl(1h) free 0: =0 =0 =0; =0.5 =0.5 =0.5;",

@@ -437,3 +437,80 @@ TEST_F(Rutile, AdaptiveAnnealingTakesItsScheduleFromTheStatisticTest) {
 }
 
 }  // namespace
+
+namespace {
+
+double NoFactor(void *) { return 0.0; }
+
+}  // namespace
+
+// ---- the bond penalty --------------------------------------------------------
+
+// The penalty of moved sites, summed again row by row with the columns from
+// symmetry, agrees with a fresh sum; and it is 0 at the true structure.
+TEST_F(Rutile, BondPenaltyFollowsMovesAsAFreshSumDoes) {
+  CrystalModel *m = data.truth;
+  const BondPenaltySettings settings{&job().bondLengths, 0.9, 1.0};
+  *m->parameterList[0] = kRutileX;
+  EXPECT_EQ(ModelBondPenalty(m, &job().crystal, settings.minima, settings.factor), 0.0);
+  Crystal fresh = job().crystal;
+  UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
+  BondPenalty penalty;
+  ASSERT_TRUE(penalty.Prepare(m, &job().crystal, settings.minima, settings.factor));
+  double bumped = 0;
+  for (double x : {0.3049, 0.10, 0.45, 0.02, 0.25, 0.3049}) {
+    *m->parameterList[0] = x;
+    UpdateCrystalByModel(&job().crystal, m, nullptr, 0);
+    const double moved = penalty(job().crystal);
+    EXPECT_NEAR(moved, ModelBondPenalty(m, &fresh, settings.minima, settings.factor), 1e-12) << x;
+    bumped = std::max(bumped, moved);
+  }
+  EXPECT_GT(bumped, 0.1);
+}
+
+// An oxygen 0.7 A from a fixed phosphorus: with a factor that cannot tell
+// places apart, the penalty alone moves it to a bond's length or more; the
+// model keeps the pure factor, and without the penalty the oxygen stays.
+TEST(BondPenalty, MovesALightAtomOutOfABump) {
+  for (bool penalised : {true, false}) {
+    SCOPED_TRACE(penalised);
+    SyntheticJob data{"P1O1", 1, 1, 10, 10, 10, "P(1a)+O(1a)", {0, 0, 0, 0.07, 0, 0}, 2};
+    ASSERT_NE(data.truth, nullptr);
+    CrystalModel *m = data.truth;
+    for (int i = 0; i < 3; ++i) {
+      m->atoms[0].para[i].fixed = 1;
+      m->atoms[0].para[i].value = 0;
+      m->atoms[1].para[i].value = i == 0 ? 0.07 : 0;
+    }
+    UpdateParaList(m);
+    ASSERT_EQ(m->freeCount, 3);
+    UpdateCrystalByModel(&data.job.crystal, m, nullptr, 1);
+    Search s;
+    s.model = m;
+    s.crystal = &data.job.crystal;
+    s.list = &data.job.hklList;
+    s.factor = NoFactor;
+    s.factorArg = &s;
+    if (penalised) s.penalty = {&data.job.bondLengths, 0.9, 1.0};
+    SearchRandom random;
+    random.base = 99;
+    s.random = &random;
+    m->Rmin = 0;
+    StageSettings settings;
+    settings.resolution = 0.1;
+    settings.traditional = {1, 1.0, 0.001, 0.8, 200};
+    RunSolveStructure(&s, METHOD_TRADITIONAL, settings);
+    EXPECT_EQ(m->Rmin, 0.0);
+    UpdateCrystalByModel(&data.job.crystal, m, nullptr, 1);
+    const Atom &p = data.job.crystal.atoms[0], &o = data.job.crystal.atoms[1];
+    double d2 = 0;
+    for (double u : {o.x - p.x, o.y - p.y, o.z - p.z}) {
+      u -= std::floor(u + 0.5);
+      d2 += 100 * u * u;
+    }
+    if (penalised)
+      EXPECT_GE(std::sqrt(d2), 0.9 * 1.45);
+    else
+      EXPECT_NEAR(std::sqrt(d2), 0.7, 1e-9);
+  }
+}

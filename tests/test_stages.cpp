@@ -69,6 +69,8 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
     ForsteriteJob f(c.threads);
     ASSERT_TRUE(f.ok);
     f.job.config.tradiSaMoves = 150;
+    // The factor alone, so that no model may end worse than it started.
+    f.job.config.bondPenalty = 0;
     const std::vector<CrystalModel *> all = AllModels(&f.job);
     StatisticTestModels(&f.job, all, nullptr, nullptr);
     std::vector<double> before;
@@ -174,6 +176,45 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   EXPECT_FALSE(GenerateJobModels(&slow, &stop));
   EXPECT_TRUE(Holds(messages.text(), "generating models, stopped"));
   EXPECT_EQ(slow.models.count, 0);
+}
+
+// An olivine with a tenth of its magnesium replaced by iron: the mixed site
+// is one site, solved as one, and its model is valid.
+TEST(Stages, AMixedSiteIsSolvedAsOneSite) {
+  Job job;
+  InitializeJob(&job);
+  job.settings.threads = 1;
+  job.settings.seed = 5;
+  job.settings.annealingLog = nullptr;
+  CapturedMessages quiet;
+  ASSERT_EQ(ReadConfigFile(&job.config, (kForsterite + "/forsterite.epc").c_str()), CONFIG_READ);
+  job.config.formular = "(Mg0.9Fe0.1)2Si1O4";
+  job.config.oxidation.push_back({"Fe", 2});
+  job.config.allCombinations = 1;  // the model is looked up by its combination
+  ASSERT_TRUE(SetupJob(&job) && GenerateJobModels(&job, nullptr) &&
+              ReadJobPeakFile(&job, kForsterite) > 0);
+  CrystalModel *olivine = nullptr;
+  for (CrystalModel &m : job.models.models)
+    if (EPCStr(&m) == "Mg(4c)+Mg(4a)+Fe(4c)+Fe(4a)+Si(4c)+O(8d)+O(4c)+O(4c)") olivine = &m;
+  ASSERT_NE(olivine, nullptr);
+  EXPECT_EQ(olivine->freeCount, 11);  // as forsterite's: Fe adds none
+  EvaluateModels(&job, {olivine}, nullptr, nullptr);
+  SolveModels(&job, {olivine}, OptimizationSettings(job.config), STAGE_OPTIMIZATION, nullptr,
+              nullptr);
+  EXPECT_LT(olivine->Rmin, 0.15);
+  Crystal crystal = job.crystal;
+  UpdateCrystalByModel(&crystal, olivine, nullptr, 1);
+  for (size_t i = 0; i < olivine->atoms.size(); ++i) {
+    const int site = olivine->atoms[i].site;
+    if (olivine->atoms[i].element->symbol != "Fe") continue;
+    ASSERT_GE(site, 0);
+    const Atom &fe = crystal.atoms[i], &mg = crystal.atoms[static_cast<size_t>(site)];
+    EXPECT_EQ(mg.element->symbol, "Mg");
+    EXPECT_TRUE(fe.x == mg.x && fe.y == mg.y && fe.z == mg.z);
+  }
+  CheckModelsBondLengths(&job, {olivine}, kDefaultBondTolerance, nullptr, nullptr);
+  EXPECT_TRUE(olivine->validity & VALIDITY_BOND_LENGTHS);
+  FreeJob(&job);
 }
 
 TEST(Stages, GenerationAppliesTheFixedCoordinates) {

@@ -128,7 +128,7 @@ long statisticShown = -1;
 int statisticNumber = 0;
 
 enum { COL_MODEL = 0, COL_RMIN = 4, COL_RAVG, COL_RSD, COL_FOM, COL_STATE, COL_VALIDITY,
-       COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12 };
+       COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12, COL_OPT_PENALTY = 13 };
 
 void set_label(GtkWidget *label, bool markup, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -432,6 +432,11 @@ gpointer generate_models(gpointer data) {
     EvaluateModels(&job, AllModels(&job), nullptr, &stopRequested);
     g_timer_stop(timer);
     Message(MESSAGE_PLAIN, "use time %fs\n", g_timer_elapsed(timer, nullptr));
+    // The batch solver's road: models that cannot keep the bond minima go
+    // before anything lists them (the kernel logs the counts). A model's
+    // first figures do not depend on its company, so evaluating first
+    // changes nothing.
+    PruneJobModels(&job, &stopRequested);
   }
   g_timer_destroy(timer);
   end_worker(
@@ -838,7 +843,8 @@ void output_opt(StageWork *work, const ModelReport &r) {
         if (finished)
           gtk_list_store_set(ls_opt_models, &row, COL_RMIN, m->Rmin, COL_STATE, GTK_STOCK_APPLY,
                              COL_OPT_PROGRESS, 100, COL_OPT_COLOUR,
-                             r.run->dropped ? "#808080" : "#0000FF", -1);
+                             r.run->dropped ? "#808080" : "#0000FF", COL_OPT_PENALTY,
+                             m->bondPenalty, -1);
         else
           gtk_list_store_set(ls_opt_models, &row, COL_STATE, GTK_STOCK_MEDIA_STOP, -1);
       }

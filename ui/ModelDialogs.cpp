@@ -126,8 +126,10 @@ void set_model_atom_list(CrystalModel *model) {
     gtk_list_store_set(ls_model_atoms, &row, ATOM_SYMBOL, atom.element->symbol.c_str(),
                        ATOM_OXIDATION, atom.element->oxidation, ATOM_WYCKOFF, wyckoff,
                        ATOM_POINTER, &atom, -1);
+    // A member of a mixed site shows (and edits) its site's coordinates.
+    const AtomModel &holder = CoordinateAtom(*model, atom);
     for (int axis = 0; axis < 3; ++axis) {
-      const ModelParameter &p = atom.para[axis];
+      const ModelParameter &p = holder.para[axis];
       const bool free = p.index >= 0;
       const char *colour = !free ? "#000000" : p.fixed ? "#0000FF" : "#FF0000";
       gtk_list_store_set(ls_model_atoms, &row, ATOM_VALUE + axis, p.value, ATOM_INDEX + axis,
@@ -179,7 +181,8 @@ ModelParameter *atom_parameter(const gchar *path, int axis) {
     return nullptr;
   gpointer atom = nullptr;
   gtk_tree_model_get(GTK_TREE_MODEL(ls_model_atoms), &row, ATOM_POINTER, &atom, -1);
-  return atom ? &static_cast<AtomModel *>(atom)->para[axis] : nullptr;
+  return atom ? &CoordinateAtom(*currentModel, *static_cast<AtomModel *>(atom)).para[axis]
+              : nullptr;
 }
 
 // The details dialog runs under its opener's access to the job; these keep

@@ -20,7 +20,8 @@ enum ModelColumn {
   COL_VALIDITY,
   COL_FREE_COLOUR,
   COL_OPT_PROGRESS,
-  COL_OPT_COLOUR
+  COL_OPT_COLOUR,
+  COL_OPT_PENALTY  // the list of solved models only
 };
 // Only the model list has it, after its colour.
 constexpr int COL_EQUIVALENTS = COL_FREE_COLOUR + 1;
@@ -43,6 +44,7 @@ void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
                      m->Rsd, COL_FOM, m->FOM, COL_STATE, "", COL_VALIDITY, validity_icon(m),
                      COL_FREE_COLOUR, free_colour(m), -1);
   if (store == ls_models) gtk_list_store_set(store, row, COL_EQUIVALENTS, m->equivalents, -1);
+  if (store == ls_opt_models) gtk_list_store_set(store, row, COL_OPT_PENALTY, m->bondPenalty, -1);
 }
 
 const std::vector<CrystalModel *> *selection_of(const Job &job, int mode) {
@@ -88,6 +90,7 @@ void update_model_view_item(GtkTreeView *view, GtkTreeIter *row) {
   gtk_list_store_set(store, row, COL_NUMBER, m->modelNumber, COL_FREE, m->freeCount, COL_RMIN,
                      m->Rmin, COL_RAVG, m->Ravg, COL_RSD, m->Rsd, COL_FOM, m->FOM, COL_VALIDITY,
                      validity_icon(m), COL_FREE_COLOUR, free_colour(m), -1);
+  if (store == ls_opt_models) gtk_list_store_set(store, row, COL_OPT_PENALTY, m->bondPenalty, -1);
 }
 
 int selected_model_count(int mode) {

@@ -95,6 +95,7 @@ TEST_F(Statistic, ModelsWithInvalidBondsAreLeftOutOfBothChoices) {
 }
 
 TEST_F(Statistic, EachRefinementChoiceFiltersTheLevelBelowIt) {
+  TheJob().config.bondPruning = 0;  // enough models for three levels
   Generate();
   gtk_action_activate(action_goto_opt);
   Run(action_solve_structures);
