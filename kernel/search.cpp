@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 
 #include "combination.h"
@@ -243,6 +244,12 @@ double RunGridSearch(Search *search) {
   return run.Finish();
 }
 
+// Turns of coordinates and of r and B a grid search takes at most, and the
+// coarser grid of r its first turn takes with the coordinates (ten steps of
+// 0.005 give 33 values of r from 0.4 to 2).
+constexpr int kPatternPasses = 4;
+constexpr int kCoarseTexture = 10;
+
 double RunGridSearchWithPattern(Search *search) {
   CrystalModel *model = search->model;
   SearchGrid &g = search->grid;
@@ -250,17 +257,45 @@ double RunGridSearchWithPattern(Search *search) {
   if (n <= free) return RunGridSearch(search);
   // Gridding r and B with the coordinates would multiply the points: the
   // coordinates are searched with them held, then each is scanned alone at
-  // the best coordinates.
+  // the best coordinates. Coordinates found with r or B far off make up for
+  // them (a plate texture moves the atoms that dominate the strong
+  // reflections), so the two turns alternate while the factor improves.
   const std::vector<int> lower = g.lower, upper = g.upper;
-  for (size_t i = free; i < n; ++i) g.lower[i] = g.upper[i] = g.current[i];
-  RunGridSearch(search);
-  for (size_t k = free; k < n; ++k) {
-    for (size_t i = 0; i < n; ++i)
-      g.lower[i] = g.upper[i] = g.current[i] =
-          static_cast<int>(std::lround(*model->parameterList[i] / g.step[i]));
-    g.lower[k] = g.current[k] = lower[k];
-    g.upper[k] = upper[k];
+  auto holdAtBest = [&](size_t i) {
+    g.lower[i] = g.upper[i] = g.current[i] =
+        static_cast<int>(std::lround(*model->parameterList[i] / g.step[i]));
+  };
+  double previous = std::numeric_limits<double>::infinity();
+  for (int pass = 0; pass < kPatternPasses && model->Rmin < previous; ++pass) {
+    previous = model->Rmin;
+    // The first turn grids r coarsely with the coordinates: held at its
+    // start, r would let the coordinates settle where no scan of r alone
+    // leads out (hydrogen of a brucite plate put where r = 1 fits best).
+    size_t coarse = n;
+    for (size_t i = 0; i < n; ++i) {
+      if (i < free) {
+        g.lower[i] = g.current[i] = lower[i];
+        g.upper[i] = upper[i];
+      } else if (pass == 0 && model->parameterList[i] == &model->marchR) {
+        coarse = i;
+        g.step[i] *= kCoarseTexture;
+        g.lower[i] = g.current[i] =
+            static_cast<int>(std::ceil(lower[i] / static_cast<double>(kCoarseTexture)));
+        g.upper[i] = upper[i] / kCoarseTexture;
+      } else if (pass > 0) {
+        holdAtBest(i);
+      } else {
+        g.lower[i] = g.upper[i] = g.current[i];
+      }
+    }
     RunGridSearch(search);
+    if (coarse < n) g.step[coarse] /= kCoarseTexture;
+    for (size_t k = free; k < n; ++k) {
+      for (size_t i = 0; i < n; ++i) holdAtBest(i);
+      g.lower[k] = g.current[k] = lower[k];
+      g.upper[k] = upper[k];
+      RunGridSearch(search);
+    }
   }
   return model->Rmin;
 }

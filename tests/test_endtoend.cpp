@@ -289,30 +289,38 @@ TEST(OverallB, EstimatedFromTheDataTheTrueStructureIsFound) {
 }
 
 TEST(Texture, RefinedRComesBackWithTheTrueModel) {
-  // Plate-like textures along c (r = 0.8) simulated into two examples: the
-  // wurtzite's models are searched on grids, forsterite's annealed. A job
-  // that refines r from 1 puts the true model (or its origin-shifted twin)
-  // first with r within 0.05.
+  // Plate-like textures along c (r = 0.8) simulated into two examples and
+  // brucite, whose crystals are plates: the wurtzite's and brucite's models
+  // are searched on grids, forsterite's annealed. A job that refines r from
+  // 1 puts the true model (or its origin-shifted twin) first with r within
+  // 0.05.
   const struct {
     const char *folder, *control;
     std::vector<std::string> truths;
+    const char *reference;  // a reference case: the structure is its atoms
   } cases[] = {
-      {"zno_wurtzite", "zno.epc", {"Zn(2b)+O(2b)"}},
-      {"mg2sio4_forsterite",
+      {"examples/zno_wurtzite/", "zno.epc", {"Zn(2b)+O(2b)"}, nullptr},
+      {"examples/mg2sio4_forsterite/",
        "forsterite.epc",
-       {"Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)", "Mg(4c)+Mg(4b)+Si(4c)+O(8d)+O(4c)+O(4c)"}},
+       {"Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)", "Mg(4c)+Mg(4b)+Si(4c)+O(8d)+O(4c)+O(4c)"},
+       nullptr},
+      {"tests/data/mgoh2_brucite/", "mgoh2_brucite.epc", {"Mg(1a)+O(2d)+H(2d)",
+       "Mg(1b)+O(2d)+H(2d)"}, "mgoh2_brucite"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.folder);
     TempDir work;
-    const std::string folder = std::string(PULVINA_SOURCE_DIR) + "/examples/" + c.folder + "/";
+    const std::string folder = std::string(PULVINA_SOURCE_DIR) + "/" + c.folder;
+    const std::string structure =
+        c.reference ? work.write("structure.txt", StructureText(LoadReferenceCase(c.reference)))
+                    : folder + "solution.txt";
     std::string control = ReadWholeFile(folder + c.control);
     control = std::regex_replace(control, std::regex("TRADI_SA_MOVES\t[0-9]+"), "TRADI_SA_MOVES\t200");
     control = WithPeakFile(control, "textured.hkl") +
               "\nPREF_ORIENT_H\t0\nPREF_ORIENT_K\t0\nPREF_ORIENT_L\t1\n";
     const std::string simulation = work.write("sim.epc", control + "PREF_ORIENT_R\t0.8\n");
     RunExpecting(std::string(PULVINA_SIMULATE) + " -o " + work.file("textured.hkl") + " " +
-                 simulation + " " + folder + "solution.txt");
+                 simulation + " " + structure);
     const std::string job = work.write("job.epc", control + "REFINE_PREF_ORIENT\t1\n");
     const std::string out =
         RunExpecting(std::string(PULVINA_SOLVE) + " -q --seed 7 -o " + work.file("out") + " " + job);
