@@ -484,7 +484,7 @@ PruneCounts PruneJobModels(Job *job, const StopFlag *stop) {
   job->models.count = static_cast<int32_t>(job->models.models.size());
   Message(MESSAGE_HINT,
           "bond-length pruning, %zu of %zu models removed: %zu whose fixed atoms are too close "
-          "already, %zu with an atom that finds no room on its position; %d models left\n",
+          "already, %zu with an atom that finds no room on its position; %d left\n",
           counts.total(), verdict.size(), counts.removed[PRUNE_FIXED_ATOMS],
           counts.removed[PRUNE_NO_ROOM], job->models.count);
   return counts;
