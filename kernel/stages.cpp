@@ -595,6 +595,12 @@ double RaceCost(const CrystalModel *m, const BondPenaltySettings &penalty) {
 
 }  // namespace
 
+double RaceFirstShare(size_t models) {
+  double share = kRaceFirstShare;
+  for (size_t n = 64; n < models && share > kRaceSmallestShare; n *= 4) share /= 2;
+  return share;
+}
+
 std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &models,
                                  const StageSettings &settings, int stage,
                                  const ModelReportFunction &report, const StopFlag *stop,
@@ -626,7 +632,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
   auto finish = [&](size_t i) {
     if (started[i]) Tell(report, REPORT_MODEL_FINISHED, stage, models[i], i, n, 0, &runs[i]);
   };
-  double share = kRaceFirstShare;
+  double share = RaceFirstShare(n);
   for (int round = 0;; ++round, share = std::min(1.0, 2 * share)) {
     std::vector<size_t> entrants;
     for (size_t i = 0; i < n; ++i)
@@ -727,7 +733,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
         next = RaceCost(models[i], penalty);
     const double lead = RaceCost(models[leader], penalty);
     const bool settled =
-        round >= 1 && next > 0 && lead < kRaceLead * next && lead >= before[leader];
+        round >= 1 && next > 0 && lead < kRaceLead * next && lead >= kRaceSettled * before[leader];
     const size_t keep = last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
     for (size_t k = 0; k < entrants.size(); ++k) {
       const size_t i = entrants[k];

@@ -138,18 +138,27 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
                                   const ModelReportFunction &report, const StopFlag *stop);
 
 // A race of the models of a stage, by successive halving. Round 0 searches
-// every model with kRaceFirstShare of its effort; after each round the
-// better half by Rmin (ties by model number) goes on, with twice the share
-// of the round before, until a round has searched with the whole effort.
-// The race ends early when the leader is clearly ahead and settled: its
-// Rmin below kRaceLead times that of every other model and not lowered in
-// the round just run. A model left behind keeps the figures of its rounds,
-// its run marked dropped. Every search of round r and restart k draws from
-// a stream seeded from (run seed, model, stage, r, k), and the race decides
-// only on the figures of whole rounds, so that the result depends on
-// neither the thread count nor the order in which models finished.
+// every model with RaceFirstShare of its effort; after each round the better
+// half by cost (Rmin plus the weighted bond penalty when it steers the
+// searches; ties by model number) goes on, with twice the share of the round
+// before, until a round has searched with the whole effort. The race ends
+// early when the leader is clearly ahead and settled: its cost below
+// kRaceLead times that of every other model and lowered by less than
+// 1 - kRaceSettled in the round just run. A model left behind keeps the
+// figures of its rounds, its run marked dropped. Every search of round r and
+// restart k draws from a stream seeded from (run seed, model, stage, r, k),
+// and the race decides only on the figures of whole rounds, so that the
+// result depends on neither the thread count nor the order in which models
+// finished.
 constexpr double kRaceFirstShare = 0.125;
+constexpr double kRaceSmallestShare = 1.0 / 64;
 constexpr double kRaceLead = 0.5;
+constexpr double kRaceSettled = 0.9;
+// The share of round 0 for a field of the given size: kRaceFirstShare for up
+// to 64 models, then halved for every factor of four, down to
+// kRaceSmallestShare. Halving the field costs a round of N x share; the
+// rounds a large field needs stay affordable only when the first is short.
+double RaceFirstShare(size_t models);
 
 // How the processes of a run take part in a race: each searches its share
 // of every round, and all exchange the round's results before the race

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "stages.h"
 #include "solving_testing.h"
 #include "testing.h"
 
@@ -336,6 +337,12 @@ TEST(Effort, ScalesWithTheFreeCountWithinItsLimits) {
     EXPECT_DOUBLE_EQ(e.adaptive.effort, c.share);  // the automatic schedule scales itself
     EXPECT_EQ(e.traditional.startT, base.traditional.startT);
   }
+  // A race's first round: an eighth up to 64 models, halved for every four
+  // times as many, never below a sixty-fourth.
+  const std::pair<size_t, double> shares[] = {{1, 0.125},      {64, 0.125},  {65, 0.0625},
+                                              {256, 0.0625},   {257, 1.0 / 32}, {561, 1.0 / 32},
+                                              {1242, 1.0 / 64}, {1000000, 1.0 / 64}};
+  for (const auto &s : shares) EXPECT_DOUBLE_EQ(RaceFirstShare(s.first), s.second) << s.first;
 }
 
 TEST(Grid, PointOrderAndTotal) {
