@@ -155,6 +155,7 @@ int main(int argc, char **argv) {
       }
       std::printf("%s holds the refined cell.\n", jobFile.c_str());
     }
+    std::fflush(stdout);
     if (!plot.empty() && !WritePatternPicture(plot, result, job.config.title + ": Le Bail fit"))
       break;
     status = 0;
