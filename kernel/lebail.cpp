@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "utils.h"
 
@@ -715,8 +716,10 @@ bool ExtractIntensities(const Job &job, const MeasuredPattern &pattern,
                         const std::atomic<bool> *stop, LeBailResult *result, std::string *error) {
   const auto began = std::chrono::steady_clock::now();
   // GSL's default handler ends the process on an error; the kernel reports
-  // instead, through the status every call returns.
-  gsl_set_error_handler_off();
+  // instead, through the status every call returns. Set once, so that fits
+  // on several threads do not race for it.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { gsl_set_error_handler_off(); });
   *result = LeBailResult();
   if (pattern.x.empty() || pattern.x.size() != pattern.y.size() ||
       pattern.x.size() != pattern.sigma.size()) {
