@@ -125,8 +125,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "\rcycle %4d  Rwp %.4f", cycle, rwp);
         std::fflush(stderr);
       };
-    const bool fitted = ExtractIntensities(job, pattern, settings, progress, nullptr, &result,
-                                           &error);
+    const bool fitted =
+        ExtractIntensities(job, pattern, settings, progress, nullptr, &result, &error);
     if (!quiet) std::fputc('\n', stderr);
     if (!fitted) {
       std::fprintf(stderr, "pulvina-extract: %s\n", error.c_str());

@@ -116,18 +116,38 @@ namespace {
 // The refined quantities, in one vector: the cell, zero and displacement,
 // the shape, then the background's Chebyshev terms and its 1/2theta term.
 enum Parameter {
-  PARAM_A = 0, PARAM_B, PARAM_C, PARAM_ALPHA, PARAM_BETA, PARAM_GAMMA,
-  PARAM_ZERO, PARAM_DISPLACEMENT,
-  PARAM_U, PARAM_V, PARAM_W, PARAM_X, PARAM_Y,
-  PARAM_P1, PARAM_P2, PARAM_P3, PARAM_P4,
+  PARAM_A = 0,
+  PARAM_B,
+  PARAM_C,
+  PARAM_ALPHA,
+  PARAM_BETA,
+  PARAM_GAMMA,
+  PARAM_ZERO,
+  PARAM_DISPLACEMENT,
+  PARAM_U,
+  PARAM_V,
+  PARAM_W,
+  PARAM_X,
+  PARAM_Y,
+  PARAM_P1,
+  PARAM_P2,
+  PARAM_P3,
+  PARAM_P4,
   PARAM_BACKGROUND
 };
 
 // The metric a crystal family allows the cell: what is refined, and what
 // follows from it.
 enum CellFamily {
-  FAMILY_TRICLINIC, FAMILY_MONOCLINIC_A, FAMILY_MONOCLINIC_B, FAMILY_MONOCLINIC_C,
-  FAMILY_ORTHORHOMBIC, FAMILY_TETRAGONAL, FAMILY_HEXAGONAL, FAMILY_RHOMBOHEDRAL, FAMILY_CUBIC
+  FAMILY_TRICLINIC,
+  FAMILY_MONOCLINIC_A,
+  FAMILY_MONOCLINIC_B,
+  FAMILY_MONOCLINIC_C,
+  FAMILY_ORTHORHOMBIC,
+  FAMILY_TETRAGONAL,
+  FAMILY_HEXAGONAL,
+  FAMILY_RHOMBOHEDRAL,
+  FAMILY_CUBIC
 };
 
 CellFamily FamilyOf(const Crystal &crystal) {
@@ -257,8 +277,8 @@ class Fit {
   int finalCycles_ = 30;
   CellFamily family_ = FAMILY_TRICLINIC;
   std::vector<double> x_, y_, sigma_, root_;  // root_ = 1 / sigma
-  size_t terms_ = 0;            // background terms with the 1/2theta one
-  std::vector<double> basis_;   // points x terms_
+  size_t terms_ = 0;                          // background terms with the 1/2theta one
+  std::vector<double> basis_;                 // points x terms_
   std::vector<Reflection> reflections_;
   std::vector<Group> groups_;
   std::vector<double> intensity_;  // per group
@@ -361,8 +381,8 @@ bool Fit::Prepare(const Job &job, const MeasuredPattern &pattern, const LeBailSe
                    std::min(end + margin, 179.9), &reflections_, error))
     return false;
   if (reflections_.empty()) {
-    std::snprintf(text, sizeof text, "the cell has no reflection between %g and %g degrees",
-                  start, end);
+    std::snprintf(text, sizeof text, "the cell has no reflection between %g and %g degrees", start,
+                  end);
     *error = text;
     return false;
   }
@@ -619,7 +639,7 @@ bool Fit::LeastSquares(const std::vector<int> &active, int iterations,
 
 bool Fit::Run(const LeBailProgress &progress, const std::atomic<bool> *stop, std::string *error) {
   std::vector<int> background, cell = CellParameters(family_), zeroCell, widths, shape, asymmetry,
-                                   all;
+                               all;
   for (size_t j = 0; j < terms_; ++j) background.push_back(PARAM_BACKGROUND + static_cast<int>(j));
   zeroCell = cell;
   zeroCell.push_back(PARAM_ZERO);
@@ -640,11 +660,16 @@ bool Fit::Run(const LeBailProgress &progress, const std::atomic<bool> *stop, std
     const std::vector<int> *active;
     int iterations;
   };
-  const Stage stages[] = {{&background, 10},        {&zeroCellBackground, 15},
-                          {&zeroCellBackground, 15}, {&widths, 15},
-                          {&shape, 15},             {&asymmetry, 15},
-                          {&all, 30},               {&all, 30},
-                          {&all, 30},               {&all, 50}};
+  const Stage stages[] = {{&background, 10},
+                          {&zeroCellBackground, 15},
+                          {&zeroCellBackground, 15},
+                          {&widths, 15},
+                          {&shape, 15},
+                          {&asymmetry, 15},
+                          {&all, 30},
+                          {&all, 30},
+                          {&all, 30},
+                          {&all, 50}};
   for (const Stage &stage : stages) {
     Partition(8, true, progress, stop);
     if (stopped_) return true;
@@ -730,8 +755,7 @@ bool ExtractIntensities(const Job &job, const MeasuredPattern &pattern,
   if (!fit.Prepare(job, pattern, settings, error)) return false;
   if (!fit.Run(progress, stop, error)) return false;
   fit.Result(result);
-  result->seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  result->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   return true;
 }
 
@@ -767,9 +791,8 @@ bool WriteExtractedPeakFile(const std::string &path, const Job &job, const LeBai
     // Rounded as written, so that the solver reads the values computed here.
     const double d = std::round(r.d * 1e6) / 1e6;
     const double tt = std::round(2 * std::asin(lines.lambda1 / (2 * d)) * 180 / M_PI * 1e6) / 1e6;
-    std::fprintf(f, "%4d %4d %4d %4d %11.6f %11.6f %9.6f %14.6f\n", r.h, r.k, r.l,
-                 r.multiplicity, d, tt, e.fwhm,
-                 strongest > 0 ? e.intensity * 100 / strongest : 0.0);
+    std::fprintf(f, "%4d %4d %4d %4d %11.6f %11.6f %9.6f %14.6f\n", r.h, r.k, r.l, r.multiplicity,
+                 d, tt, e.fwhm, strongest > 0 ? e.intensity * 100 / strongest : 0.0);
   }
   if (!file.commit()) {
     *error = "cannot write " + path + " (" + file.error() + ")";

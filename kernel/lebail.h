@@ -38,8 +38,8 @@ double JobPeakWindow(const Config &config);
 // Everything of the calculated pattern but the intensities.
 struct PatternModel {
   double cell[6] = {10, 10, 10, 90, 90, 90};  // a, b, c (angstrom), alpha, beta, gamma
-  double zero = 0;          // degrees added to every 2theta
-  double displacement = 0;  // degrees of 2theta times cos(theta): specimen height
+  double zero = 0;                            // degrees added to every 2theta
+  double displacement = 0;                    // degrees of 2theta times cos(theta): specimen height
   PeakShape shape;
   Background background;
 };
@@ -60,10 +60,10 @@ void CalculatePattern(const PatternModel &model, const PatternLines &lines, doub
                       std::vector<double> *y);
 
 struct LeBailSettings {
-  double window = 0;           // FWHM; 0: JobPeakWindow
-  int backgroundTerms = 0;     // Chebyshev terms; 0: 10, or 12 for finely sampled patterns
+  double window = 0;                // FWHM; 0: JobPeakWindow
+  int backgroundTerms = 0;          // Chebyshev terms; 0: 10, or 12 for finely sampled patterns
   bool refineDisplacement = false;  // moves the cell with it: off unless asked
-  int finalCycles = 30;        // partition cycles after the last least squares
+  int finalCycles = 30;             // partition cycles after the last least squares
 };
 
 // One reflection of the extraction.
@@ -97,16 +97,15 @@ using LeBailProgress = std::function<void(int cycle, double Rwp)>;
 // within one iteration: true then, with result->stopped and the state so far.
 [[nodiscard]] bool ExtractIntensities(const Job &job, const MeasuredPattern &pattern,
                                       const LeBailSettings &settings,
-                                      const LeBailProgress &progress,
-                                      const std::atomic<bool> *stop, LeBailResult *result,
-                                      std::string *error);
+                                      const LeBailProgress &progress, const std::atomic<bool> *stop,
+                                      LeBailResult *result, std::string *error);
 
 // The peak file of an extraction in the internal layout (format 0): the
 // reflections in range, intensities of the first line with the strongest
 // 100, four comment lines first. pattern names the data in a comment.
 [[nodiscard]] bool WriteExtractedPeakFile(const std::string &path, const Job &job,
-                                          const LeBailResult &result,
-                                          const std::string &pattern, std::string *error);
+                                          const LeBailResult &result, const std::string &pattern,
+                                          std::string *error);
 
 // Whether a control file gives a cell (a CELL_A line at least).
 [[nodiscard]] bool ControlFileHasCell(const std::string &path, std::string *error);

@@ -19,11 +19,11 @@ struct PeakShape {
 // The profile at one Bragg angle: everything its points need but the
 // distance from the centre.
 struct PeakAt {
-  double fwhm = 0;  // total FWHM, degrees
-  double eta = 0;   // Lorentzian fraction
-  double gaussNorm = 0, gaussK = 0;  // (1 - eta) G = gaussNorm exp(-gaussK dx^2)
+  double fwhm = 0;                       // total FWHM, degrees
+  double eta = 0;                        // Lorentzian fraction
+  double gaussNorm = 0, gaussK = 0;      // (1 - eta) G = gaussNorm exp(-gaussK dx^2)
   double lorentzNorm = 0, lorentzK = 0;  // eta L = lorentzNorm / (1 + lorentzK dx^2)
-  double asymA = 0, asymB = 0;  // factor 1 + asymA Fa(z) + asymB Fb(z), z = dx / fwhm
+  double asymA = 0, asymB = 0;           // factor 1 + asymA Fa(z) + asymB Fb(z), z = dx / fwhm
   double inverseFwhm = 0;
 };
 
@@ -35,7 +35,8 @@ PeakAt ShapeAt(const PeakShape &shape, double twoTheta);
 
 // The profile at dx = 2theta - centre, unit area over 2theta in degrees.
 inline double PeakValue(const PeakAt &p, double dx) {
-  double v = p.gaussNorm * std::exp(-p.gaussK * dx * dx) + p.lorentzNorm / (1 + p.lorentzK * dx * dx);
+  double v =
+      p.gaussNorm * std::exp(-p.gaussK * dx * dx) + p.lorentzNorm / (1 + p.lorentzK * dx * dx);
   if (p.asymA != 0 || p.asymB != 0) {
     const double z = dx * p.inverseFwhm;
     const double fa = 2 * z * std::exp(-z * z);

@@ -34,7 +34,9 @@ TEST(PeakShape, AreaWidthAndAsymmetry) {
       {"Gaussian", {0.01, -0.005, 0.004, 0, 0, {0, 0, 0, 0}}, 40, true},
       {"Lorentzian", {0, 0, 1e-12, 0.03, 0.02, {0, 0, 0, 0}}, 40, true},
       {"mixed at high angle", {0.009, -0.0045, 0.005, 0.036, 0.021, {0, 0, 0, 0}}, 130, true},
-      {"asymmetric low angle", {0.2, -0.48, 0.41, 0, 0.009, {-0.66, -0.05, 0.11, -0.05}}, 25,
+      {"asymmetric low angle",
+       {0.2, -0.48, 0.41, 0, 0.009, {-0.66, -0.05, 0.11, -0.05}},
+       25,
        false},
   };
   for (const auto &c : cases) {
@@ -70,7 +72,8 @@ Reference LoadReference(const std::string &folder) {
   Reference r;
   r.folder = folder;
   const nlohmann::json fit =
-      nlohmann::json::parse(ReadWholeFile(TestDataPath("patterns/" + folder + "/reference-fit.json")))
+      nlohmann::json::parse(
+          ReadWholeFile(TestDataPath("patterns/" + folder + "/reference-fit.json")))
           .at("fit");
   r.Rwp = fit.at("Rwp").get<double>();
   for (const char *key : {"a", "b", "c", "alpha", "beta", "gamma"})
@@ -98,9 +101,9 @@ TEST_P(MeasuredFit, MatchesTheReferenceFit) {
   ASSERT_TRUE(ReadMeasuredPattern(folder + "/pattern.xye", &pattern, &error)) << error;
   LeBailResult result;
   int reports = 0;
-  ASSERT_TRUE(ExtractIntensities(job, pattern, LeBailSettings(),
-                                 [&reports](int, double) { ++reports; }, nullptr, &result,
-                                 &error))
+  ASSERT_TRUE(ExtractIntensities(
+      job, pattern, LeBailSettings(), [&reports](int, double) { ++reports; }, nullptr, &result,
+      &error))
       << error;
   EXPECT_FALSE(result.stopped);
   EXPECT_GT(reports, 0);
@@ -232,10 +235,9 @@ TEST(Extract, RefusesBadInput) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.arguments);
-    const std::string output =
-        RunExpecting(std::string(PULVINA_EXTRACT) + " -q -o " + work.file("out.hkl") + " " +
-                         c.arguments,
-                     c.status);
+    const std::string output = RunExpecting(
+        std::string(PULVINA_EXTRACT) + " -q -o " + work.file("out.hkl") + " " + c.arguments,
+        c.status);
     EXPECT_TRUE(Holds(output, c.reason));
   }
   // Nothing refused touches the control file.
