@@ -33,16 +33,4 @@ bool ReadStructureStream(std::FILE *stream, const std::string &path, std::vector
 bool PlaceSites(const std::vector<SiteIn> &sites, const std::string &path, Job *job,
                 std::string *error);
 
-struct Reflection {
-  int h, k, l, multiplicity;
-  double d, twoTheta;
-};
-
-// Every reflection of the range that the space group does not extinguish,
-// one per set of equivalents under the Laue class (Friedel mates included),
-// sorted by 2theta. False with the reason when the cell has no volume or
-// the range would hold too many reflections.
-bool Reflections(const Crystal &crystal, double lambda, double start, double end,
-                 std::vector<Reflection> *out, std::string *error);
-
 #endif

@@ -17,6 +17,7 @@
 #include "job.h"
 #include "model.h"
 #include "profile.h"
+#include "reflections.h"
 #include "random.h"
 #include "search.h"
 #include "setup.h"

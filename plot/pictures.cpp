@@ -20,6 +20,11 @@ constexpr guint32 kChosenColour = 0x00FFFF;
 constexpr int kPictureWidth = 900;
 constexpr int kPeaksHeight = 380, kDifferenceHeight = 200;
 constexpr int kModelsPanelHeight = 280;
+constexpr int kPatternHeight = 420, kTicksHeight = 90;
+// Beyond this many points the observed pattern is drawn as a line: symbols
+// would only blot the picture and swell the file.
+constexpr size_t kMaxSymbols = 20000;
+constexpr guint32 kBackgroundColour = 0x00A000;
 
 struct SerialDeleter {
   void operator()(GtkPlotSerial *s) const { gtk_plot_serial_free(s); }
@@ -145,6 +150,64 @@ bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::
     std::vector<GtkPlotPanel> panels = {{&peaks, kPeaksHeight}};
     if (observed) panels.push_back({&difference, kDifferenceHeight});
     return Export(panels, path);
+  } catch (const std::bad_alloc &) {
+    return Report(path, "not enough memory");
+  }
+}
+
+void SetUpPatternFigures(const LeBailResult &result, const std::string &title,
+                         GtkPlotFigure *pattern, GtkPlotFigure *ticks, GtkPlotFigure *difference) {
+  SetUpApplicationPlot(pattern, "Two Theta", "Intensity", true);
+  CopyText(pattern->title, sizeof pattern->title, title.c_str());
+  const size_t n = result.x.size();
+  const bool symbols = n <= kMaxSymbols;
+  SerialPtr obs(NewPlotSerial("Observed", symbols ? PLOT_SERIAL_SYMBOL : PLOT_SERIAL_LINE,
+                              kObservedColour, 1.0));
+  SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_LINE, kDifferenceColour, 1.0));
+  SerialPtr back(NewPlotSerial("Background", PLOT_SERIAL_LINE, kBackgroundColour, 1.0));
+  SerialPtr diff(NewPlotSerial("Difference", PLOT_SERIAL_LINE, kObservedColour, 1.0));
+  SerialPtr marks(NewPlotSerial("Reflections", PLOT_SERIAL_BAR, kDifferenceColour, 1.0));
+  if (!obs || !calc || !back || !diff || !marks) throw std::bad_alloc();
+  obs->symbolStyle.size = 3;
+  obs->symbolStyle.fill = 0;
+  double ymin = 0, ymax = 0, dmin = 0, dmax = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double x = result.x[i], d = result.observed[i] - result.calculated[i];
+    obs->points.push_back({x, result.observed[i], ""});
+    calc->points.push_back({x, result.calculated[i], ""});
+    back->points.push_back({x, result.background[i], ""});
+    diff->points.push_back({x, d, ""});
+    ymin = std::min({ymin, result.observed[i], result.calculated[i]});
+    ymax = std::max({ymax, result.observed[i], result.calculated[i]});
+    dmin = std::min(dmin, d);
+    dmax = std::max(dmax, d);
+  }
+  for (const ExtractedReflection &e : result.reflections)
+    if (e.inRange) marks->points.push_back({e.reflection.twoTheta + result.model.zero, 1.0, ""});
+  for (GtkPlotSerial *s : {obs.get(), calc.get(), back.get(), diff.get(), marks.get()})
+    s->count = static_cast<guint32>(s->points.size());
+  const double xmin = n ? result.x.front() : 0, xmax = n ? result.x.back() : 1;
+  if (!Add(pattern, std::move(obs)) || !Add(pattern, std::move(calc)) ||
+      !Add(pattern, std::move(back)))
+    throw std::bad_alloc();
+  SetRange(pattern, xmin, xmax, ymin, ymax > ymin ? ymax : ymin + 1);
+  SetUpApplicationPlot(ticks, "Two Theta", "hkl", false);
+  if (!Add(ticks, std::move(marks))) throw std::bad_alloc();
+  SetRange(ticks, xmin, xmax, 0, 1);
+  SetUpApplicationPlot(difference, "Two Theta", "Difference", false);
+  if (!Add(difference, std::move(diff))) throw std::bad_alloc();
+  SetRange(difference, xmin, xmax, dmin, dmax > dmin ? dmax : dmin + 1);
+}
+
+bool WritePatternPicture(const std::string &path, const LeBailResult &result,
+                         const std::string &title) {
+  try {
+    if (result.x.empty()) return Report(path, "no points to draw");
+    GtkPlotFigure pattern, ticks, difference;
+    SetUpPatternFigures(result, title, &pattern, &ticks, &difference);
+    return Export({{&pattern, kPatternHeight}, {&ticks, kTicksHeight},
+                   {&difference, kDifferenceHeight}},
+                  path);
   } catch (const std::bad_alloc &) {
     return Report(path, "not enough memory");
   }

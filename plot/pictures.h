@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lebail.h"
 #include "plotfigure.h"
 #include "profile.h"
 
@@ -40,6 +41,16 @@ void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool obser
 // cannot be written.
 bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::string &title,
                        bool observed = true);
+
+// The three panels of a pattern fit: observed points with the calculated
+// line, the positions of the reflections, and the difference. Throws
+// std::bad_alloc when memory runs out.
+void SetUpPatternFigures(const LeBailResult &result, const std::string &title,
+                         GtkPlotFigure *pattern, GtkPlotFigure *ticks, GtkPlotFigure *difference);
+// The fit of a measured pattern as a PNG, SVG or PDF file (by the extension).
+// Returns false, after a message, when the file cannot be written.
+bool WritePatternPicture(const std::string &path, const LeBailResult &result,
+                         const std::string &title);
 
 struct ModelPictureRow {
   int number = 0;  // the model's number

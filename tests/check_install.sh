@@ -22,7 +22,7 @@ run() {
 installed() { for f in "$@"; do [ -f "$tmp/prefix/$f" ] || fail "$f is not installed"; done; }
 
 run install.log "cmake --install failed" "$cmake" --install "$build" --prefix "$tmp/prefix"
-installed bin/pulvina-solve bin/pulvina-simulate share/pulvina/sgt.xml share/pulvina/asft.dat \
+installed bin/pulvina-solve bin/pulvina-simulate bin/pulvina-extract share/pulvina/sgt.xml share/pulvina/asft.dat \
   share/pulvina/nslt.dat share/doc/pulvina/manual.md share/doc/pulvina/copyright \
   share/doc/pulvina/examples/zno_wurtzite/zno.epc
 # The desktop program, when it was built: its window description beside the
@@ -49,7 +49,12 @@ run solve.log "the installed pulvina-solve failed" \
   "$tmp/prefix/bin/pulvina-solve" -q --seed 1 -o out "$example/zno.epc"
 [ -s out/summary.tsv ] || fail "the installed pulvina-solve wrote no summary.tsv"
 run simulate.log "the installed pulvina-simulate failed" \
-  "$tmp/prefix/bin/pulvina-simulate" -o zno.hkl "$example/zno.epc" "$example/solution.txt"
+  "$tmp/prefix/bin/pulvina-simulate" -o zno.hkl --profile zno.xye "$example/zno.epc" \
+  "$example/solution.txt"
+cp "$example/zno.epc" zno.epc
+run extract.log "the installed pulvina-extract failed" \
+  "$tmp/prefix/bin/pulvina-extract" -q -o extracted.hkl zno.epc zno.xye
+[ -s extracted.hkl ] || fail "the installed pulvina-extract wrote no peak file"
 
 # The installation moved as a whole still finds its data.
 mv "$tmp/prefix" "$tmp/moved"
@@ -85,7 +90,7 @@ grep -q "data folders searched: $tmp/moved/share/pulvina\$" missing.log ||
   { cat missing.log >&2; fail "the error does not name the installed data folder"; }
 
 if grep -q '^PULVINA_MAN:BOOL=ON' "$build/CMakeCache.txt"; then
-  programs="pulvina-solve pulvina-simulate"
+  programs="pulvina-solve pulvina-simulate pulvina-extract"
   [ -f "$tmp/moved/bin/pulvina" ] && programs="$programs pulvina"
   for program in $programs; do
     page="$tmp/moved/share/man/man1/$program.1"

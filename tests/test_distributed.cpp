@@ -228,6 +228,7 @@ TEST(CommandLine, BadOptionsStopBeforeAnyWork) {
   const Program programs[] = {
       {"pulvina-solve", kSolve, " x.epc", true, {"--threads", "--seed", "--data", "--overall-b"}},
       {"pulvina-simulate", PULVINA_SIMULATE, " x.epc y.txt", false, {"--data", "--overall-b"}},
+      {"pulvina-extract", PULVINA_EXTRACT, " x.epc y.xye", false, {"--data"}},
 #ifdef PULVINA_DESKTOP
       {"pulvina", "env -u DISPLAY " PULVINA_DESKTOP, " x.epc", false,
        {"--threads", "--seed", "--data"}},
