@@ -251,9 +251,10 @@ bool ReadGsas(const Lines &lines, size_t bankIndex, const std::string &name, Rea
                                   std::to_string(8 * f + 1) + "-" + std::to_string(8 * f + 8) +
                                   "): ";
         if (r == Number::kNone && Trim(countText).empty())
-          return fail(number, where + "no counts: expected " + std::to_string(left) +
+          return fail(number, where + "no counts: expected " + std::to_string(left - f) +
                                   " more points of the bank");
-        if (r != Number::kOk) return fail(number, where + NumberProblem(r, countText, "counts"));
+        if (r != Number::kOk)
+          return fail(number, where + NumberProblem(r, Trim(countText), "counts"));
         long long nc = 0;
         if (!counters.empty() && !ParseInt(counters, &nc))
           return fail(number, where + "counters " + Quoted(counters) + " is not a whole number");
@@ -273,10 +274,11 @@ bool ReadGsas(const Lines &lines, size_t bankIndex, const std::string &name, Rea
                                     std::to_string(16 * f + 8 * c + 8) + "): ";
           if (r == Number::kNone && Trim(text).empty())
             return fail(number, where + (c == 0 ? "no intensity" : "no sigma") +
-                                    ": expected " + std::to_string(left) +
+                                    ": expected " + std::to_string(left - f) +
                                     " more points of the bank");
           if (r != Number::kOk)
-            return fail(number, where + NumberProblem(r, text, c == 0 ? "intensity" : "sigma"));
+            return fail(number,
+                        where + NumberProblem(r, Trim(text), c == 0 ? "intensity" : "sigma"));
         }
         out->Add((start + step * static_cast<double>(done + f)) / 100.0, value[0], value[1],
                  number);
@@ -295,8 +297,9 @@ bool ReadGsas(const Lines &lines, size_t bankIndex, const std::string &name, Rea
           const std::string where = "point " + std::to_string(done + f + 1) + ": ";
           if (r == Number::kNone && Trim(text).empty())
             return fail(number, where + "no " + kWhat[c] + ": expected " +
-                                    std::to_string(left) + " more points of the bank");
-          if (r != Number::kOk) return fail(number, where + NumberProblem(r, text, kWhat[c]));
+                                    std::to_string(left - f) + " more points of the bank");
+          if (r != Number::kOk)
+            return fail(number, where + NumberProblem(r, Trim(text), kWhat[c]));
         }
         out->Add(value[0] / 100.0, value[1], value[2], number);
       }
@@ -470,13 +473,17 @@ bool Choose(const std::string &bytes, const std::string &name, Reading *out, std
     if (ReadPlainText(lines, name, out, &textError) && !out->pattern.x.empty()) return true;
     if (textError.empty()) textError = name + ": no data: no line of 2theta and intensity";
     *out = Reading();
-    // A file of known text layout keeps the reason of its line; others may
-    // still be a layout xylib knows.
-    static const char *const kText[] = {"xy", "xye", "txt", "asc", "dat", "qxy", ""};
-    const bool text = std::find(std::begin(kText), std::end(kText), ext) != std::end(kText);
+    // A file of a text extension keeps the reason of its line: xylib would
+    // read what it can of it without a word. Others may still be a layout
+    // xylib knows.
+    static const char *const kText[] = {"xy", "xye", "txt", "asc", "qxy"};
+    if (std::find(std::begin(kText), std::end(kText), ext) != std::end(kText)) {
+      *error = textError;
+      return false;
+    }
     const int r = ReadWithXylib(bytes, name, out, error);
     if (r == 0) return true;
-    if (r == 1 || text) {
+    if (r == 1) {
       *out = Reading();
       *error = textError;
     }
