@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "diffractometer.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <vector>
 
 #include "utils.h"
 
@@ -169,10 +172,136 @@ std::string ValueProblem(const HKLItem &item, const char **column, std::string *
   return "";
 }
 
+constexpr double kPi = 3.14159265358979323846;
+
+// 1/d^2 of h k l in the cell; 0 when the cell spans no volume.
+double InverseDSquared(const ReflectionRules &r, int h, int k, int l) {
+  const double rad = kPi / 180;
+  const double ca = std::cos(r.alpha * rad), cb = std::cos(r.beta * rad),
+               cg = std::cos(r.gamma * rad);
+  const double G[3][3] = {{r.a * r.a, r.a * r.b * cg, r.a * r.c * cb},
+                          {r.a * r.b * cg, r.b * r.b, r.b * r.c * ca},
+                          {r.a * r.c * cb, r.b * r.c * ca, r.c * r.c}};
+  const double det = G[0][0] * (G[1][1] * G[2][2] - G[1][2] * G[2][1]) -
+                     G[0][1] * (G[1][0] * G[2][2] - G[1][2] * G[2][0]) +
+                     G[0][2] * (G[1][0] * G[2][1] - G[1][1] * G[2][0]);
+  if (!(det > 0) || !std::isfinite(det)) return 0;
+  const double v[3] = {static_cast<double>(h), static_cast<double>(k), static_cast<double>(l)};
+  double q = 0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      // The inverse metric from cofactors (G is symmetric).
+      const int i1 = (i + 1) % 3, i2 = (i + 2) % 3, j1 = (j + 1) % 3, j2 = (j + 2) % 3;
+      q += v[i] * v[j] * (G[i1][j1] * G[i2][j2] - G[i1][j2] * G[i2][j1]) / det;
+    }
+  return q;
+}
+
+// 2theta (degrees) of a spacing at a wavelength; 180 or more when no angle
+// diffracts it.
+double BraggAngle(double lambda, double d) {
+  const double s = lambda / (2 * d);
+  return s >= 1 ? 360 : 2 * std::asin(s) * 180 / kPi;
+}
+
 }  // namespace
 
+int LaueMultiplicity(const SpaceGroup &sg, int h, int k, int l) {
+  if (sg.positions.empty()) return 1;
+  std::vector<std::array<int, 3>> orbit;
+  for (const Coordinate &op : sg.positions.front().fullCoordinates) {
+    const double(*m)[4] = op.matrix;
+    std::array<int, 3> r;
+    // Indices turn with the transpose of the rotation.
+    for (int j = 0; j < 3; ++j)
+      r[static_cast<size_t>(j)] =
+          static_cast<int>(std::lround(h * m[0][j] + k * m[1][j] + l * m[2][j]));
+    for (int sign : {1, -1}) {
+      const std::array<int, 3> e = {sign * r[0], sign * r[1], sign * r[2]};
+      if (std::find(orbit.begin(), orbit.end(), e) == orbit.end()) orbit.push_back(e);
+    }
+  }
+  return orbit.empty() ? 1 : static_cast<int>(orbit.size());
+}
+
+std::string ReflectionRuleProblem(const ReflectionRules &rules, const HKLItem &item,
+                                  const char **column) {
+  char text[320];
+  *column = "h k l";
+  if (std::abs(item.h) > kMaxReflectionIndex || std::abs(item.k) > kMaxReflectionIndex ||
+      std::abs(item.l) > kMaxReflectionIndex) {
+    std::snprintf(text, sizeof text, "has an index beyond %d: no measured reflection",
+                  kMaxReflectionIndex);
+    return text;
+  }
+  const SpaceGroup *sg = rules.spaceGroup;
+  if (sg && !sg->positions.empty()) {
+    if (ReflectionForbidden(*sg, item.h, item.k, item.l)) {
+      std::snprintf(text, sizeof text,
+                    "is forbidden by the systematic absences of space group %s (no. %d, "
+                    "setting %d): a wrong space group or a wrong indexing",
+                    sg->shortSymbol.c_str(), sg->number, sg->setting);
+      return text;
+    }
+    const int m = LaueMultiplicity(*sg, item.h, item.k, item.l);
+    if (item.multiplicity != m) {
+      *column = "mult";
+      std::snprintf(text, sizeof text,
+                    "disagrees with the Laue class of space group %s (no. %d, setting %d): "
+                    "%d %d %d has %d equivalents",
+                    sg->shortSymbol.c_str(), sg->number, sg->setting, item.h, item.k, item.l, m);
+      return text;
+    }
+  }
+  if (!rules.hasCell) return "";
+  const double q = InverseDSquared(rules, item.h, item.k, item.l);
+  if (!(q > 0)) return "";
+  const double d = 1 / std::sqrt(q);
+  const double lambda = rules.lambda;
+  const double angleTolerance = kPosition2ThetaTolerance + kPositionFwhmTolerance * item.fwhm;
+  if (lambda > 0 && lambda >= 2 * d) {
+    *column = "d";
+    std::snprintf(text, sizeof text,
+                  "disagrees with the cell: %d %d %d has d %.6f A, below half the wavelength "
+                  "%.6f A, where no angle diffracts it",
+                  item.h, item.k, item.l, d, lambda);
+    return text;
+  }
+  const double angle = lambda > 0 ? BraggAngle(lambda, d) : 0;
+  // A position is wrong only when it strays beyond both margins.
+  auto strays = [&](double dFound) {
+    if (std::fabs(dFound - d) <= kPositionToleranceD * d) return false;
+    return !(lambda > 0 && std::fabs(BraggAngle(lambda, dFound) - angle) <= angleTolerance);
+  };
+  char allowed[128];
+  std::snprintf(allowed, sizeof allowed,
+                "at most %.1f %% in d or %.3f degrees (%.2f + %.1f x fwhm) in 2theta",
+                kPositionToleranceD * 100, angleTolerance,
+                kPosition2ThetaTolerance, kPositionFwhmTolerance);
+  if (strays(item.d)) {
+    *column = "d";
+    std::snprintf(text, sizeof text,
+                  "disagrees with the cell: %d %d %d has d %.6f A (off by %.3f %%; %s)", item.h,
+                  item.k, item.l, d, std::fabs(item.d - d) / d * 100, allowed);
+    return text;
+  }
+  if (lambda > 0) {
+    const double s = std::sin(item.twoTheta * kPi / 360);
+    if (strays(lambda / (2 * s))) {
+      *column = "2theta";
+      std::snprintf(text, sizeof text,
+                    "disagrees with the cell and wavelength %.6f A: %d %d %d lies at %.4f "
+                    "degrees (off by %.4f degrees; %s)",
+                    lambda, item.h, item.k, item.l, angle, std::fabs(item.twoTheta - angle),
+                    allowed);
+      return text;
+    }
+  }
+  return "";
+}
+
 int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle, double *endAngle,
-                double width, int autoRange) {
+                double width, int autoRange, const ReflectionRules *rules) {
   std::string why;
   FilePtr file = OpenInputFile(path, kMaxPeakFileBytes, &why);
   if (!file) {
@@ -182,11 +311,13 @@ int ReadHKLList(HKLList *list, const char *path, int format, double *startAngle,
     *endAngle = 0;
     return 0;
   }
-  return ReadHKLListStream(list, file.get(), path, format, startAngle, endAngle, width, autoRange);
+  return ReadHKLListStream(list, file.get(), path, format, startAngle, endAngle, width, autoRange,
+                           rules);
 }
 
 int ReadHKLListStream(HKLList *list, std::FILE *stream, const char *path, int format,
-                      double *startAngle, double *endAngle, double width, int autoRange) {
+                      double *startAngle, double *endAngle, double width, int autoRange,
+                      const ReflectionRules *rules) {
   auto fail = [&] {
     FreeHKLList(list);
     *startAngle = 0;
@@ -248,6 +379,22 @@ int ReadHKLListStream(HKLList *list, std::FILE *stream, const char *path, int fo
       return fail();
     }
     if (skip) continue;
+    if (rules) {
+      const std::string broken = ReflectionRuleProblem(*rules, item, &column);
+      if (!broken.empty()) {
+        char found[64];
+        if (std::strcmp(column, "h k l") == 0)
+          std::snprintf(found, sizeof found, "%d %d %d", item.h, item.k, item.l);
+        else if (std::strcmp(column, "mult") == 0)
+          std::snprintf(found, sizeof found, "%d", item.multiplicity);
+        else
+          std::snprintf(found, sizeof found, "%.10g",
+                        std::strcmp(column, "d") == 0 ? item.d : item.twoTheta);
+        Message(MESSAGE_ERROR, "%s:%d: %s: '%s' %s\n", path, number, column, found,
+                broken.c_str());
+        return fail();
+      }
+    }
     if (item.twoTheta < smallest) smallest = item.twoTheta;
     if (item.twoTheta > largestAngle) largestAngle = item.twoTheta;
     if (!autoRange && !(*startAngle <= item.twoTheta && item.twoTheta <= *endAngle)) continue;

@@ -357,14 +357,6 @@ bool IsAbsolutePath(const std::string &name) {
 std::string JobPeakFilePath(const Config &c, const std::string &folder) {
   return IsAbsolutePath(c.peakFile) ? c.peakFile : JoinPath(folder, c.peakFile);
 }
-namespace {
-
-// Forbidden reflections named one by one; a wrong space group would
-// otherwise flood the log.
-constexpr int kForbiddenReported = 10;
-
-}  // namespace
-
 int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
   Config &c = job->config;
   FreeHKLList(&job->hklList);
@@ -374,8 +366,26 @@ int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
   }
   const std::string path = JobPeakFilePath(c, folder);
   const double start = c.startAngle, end = c.endAngle;
+  // Every reflection must be one the job's space group, cell and wavelength
+  // allow: a forbidden or misplaced one means a wrong space group, cell or
+  // indexing, and a solution against it would be a solution of nothing.
+  // The cell and wavelength are the configuration's, which a front end
+  // keeps current while the crystal may lag behind.
+  ReflectionRules rules;
+  rules.spaceGroup = &job->crystal.spaceGroup;
+  rules.hasCell = CellProblem(c.cellA, c.cellB, c.cellC, c.cellAlpha, c.cellBeta, c.cellGamma)
+                      .empty();
+  rules.a = c.cellA;
+  rules.b = c.cellB;
+  rules.c = c.cellC;
+  rules.alpha = c.cellAlpha;
+  rules.beta = c.cellBeta;
+  rules.gamma = c.cellGamma;
+  Radiation radiation;
+  SetRadiation(&c, &radiation);
+  rules.lambda = radiation.lambda > 0 && std::isfinite(radiation.lambda) ? radiation.lambda : 0;
   int n = ReadHKLList(&job->hklList, path.c_str(), c.peakFileFormat, &c.startAngle, &c.endAngle,
-                      c.peakNWidth, autoRange);
+                      c.peakNWidth, autoRange, &rules);
   if (n <= 0) {
     // A failed reading has been reported and cleared both angles; an empty
     // reading has not.
@@ -385,22 +395,6 @@ int ReadJobPeakFile(Job *job, const std::string &folder, int autoRange) {
               path.c_str(), start, end);
     return 0;
   }
-  // A forbidden reflection in the data points at a wrong space group or a
-  // wrong indexing; it is kept, since the user may know better.
-  const SpaceGroup &sg = job->crystal.spaceGroup;
-  int forbidden = 0;
-  for (const HKLItem &item : job->hklList.items) {
-    if (!ReflectionForbidden(sg, item.h, item.k, item.l)) continue;
-    if (++forbidden <= kForbiddenReported)
-      Message(MESSAGE_WARNING,
-              "reading hkl file \"%s\", reflection %d %d %d at %f degrees 2theta is forbidden "
-              "in space group %s (no. %d, setting %d)\n",
-              path.c_str(), item.h, item.k, item.l, item.twoTheta, sg.shortSymbol.c_str(),
-              sg.number, sg.setting);
-  }
-  if (forbidden > kForbiddenReported)
-    Message(MESSAGE_WARNING, "reading hkl file \"%s\", %d more reflections are forbidden\n",
-            path.c_str(), forbidden - kForbiddenReported);
   if (!PrepareJobReflections(job)) {
     FreeHKLList(&job->hklList);
     return 0;

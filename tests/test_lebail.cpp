@@ -217,8 +217,14 @@ TEST(Extract, RefusesBadInput) {
     if (line.rfind("CELL_", 0) != 0) noCell += line + "\n";
   const std::string job = work.write("job.epc", jobText);
   work.write("nocell.epc", noCell);
-  work.write("high.xye", "150 10 3\n150.1 12 3\n150.2 11 3\n");
-  work.write("decreasing.xye", "20 10\n19 10\n");
+  // Enough points to be a pattern, so that the reason is the one sought.
+  std::string high, decreasing;
+  for (int i = 0; i < 60; ++i) {
+    high += std::to_string(150 + 0.1 * i) + " 10 3\n";
+    decreasing += std::to_string(20 + 0.1 * i) + " 10\n";
+  }
+  work.write("high.xye", high);
+  work.write("decreasing.xye", decreasing + "19 10\n");
   work.write("words.xye", "# fine\n20 ten\n");
   const struct {
     std::string arguments, reason;
@@ -226,7 +232,7 @@ TEST(Extract, RefusesBadInput) {
   } cases[] = {
       {work.file("nocell.epc") + " " + folder + "/pattern.xye", "gives no cell", 1},
       {job + " " + work.file("high.xye"), "within the job's range", 1},
-      {job + " " + work.file("decreasing.xye"), "2theta does not increase", 1},
+      {job + " " + work.file("decreasing.xye"), "2theta must increase", 1},
       {job + " " + work.file("words.xye"), "words.xye:2:", 1},
       {job + " " + work.file("missing.xye"), "missing.xye", 1},
       {job, "Usage", 2},

@@ -4,7 +4,7 @@
 # that are missing, so that a second run costs nothing.
 set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config
-  libxml2-dev libgsl-dev libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  libxml2-dev libgsl-dev libxy-dev libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev libcli11-dev
   libgtk2.0-dev libgtkglext1-dev libgl-dev libglu1-mesa-dev
   libcairo2-dev libpango1.0-dev fonts-dejavu-core librsvg2-bin
   xvfb xauth help2man man-db file dpkg-dev

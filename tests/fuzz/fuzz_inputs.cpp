@@ -11,6 +11,7 @@
 
 #include "diffractometer.h"
 #include "kernel.h"
+#include "pattern.h"
 #include "profile.h"
 #include "simulation.h"
 #include "stages.h"
@@ -178,7 +179,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  const uint8_t selector = data[0] % 7;
+  const uint8_t selector = data[0] % 8;
   const bool autoRange = data[0] & 0x80;
   ++data;
   --size;
@@ -205,6 +206,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 6:
       ReadStructure(data, size);
       break;
+    case 7: {
+      // The high bit picks the name, and with it the road: text and GSAS
+      // layouts, or the layouts xylib reads.
+      MeasuredPattern pattern;
+      std::string error;
+      (void)ReadMeasuredPatternBytes(text, autoRange ? "fuzz.uxd" : "fuzz.xy", &pattern, &error);
+      break;
+    }
     default: {
       Coordinates coordinates, translations, full;
       SetCoordinates(text.c_str(), &coordinates);
