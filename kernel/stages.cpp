@@ -421,8 +421,10 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   Message(MESSAGE_PLAIN, "%ld possible combinations has been found.\n",
           static_cast<long>(job->combination.found));
   if (!symmetry.permutations.empty())
-    Message(MESSAGE_PLAIN, "%s combinations, %s classes up to origin shift and other normalizer "
-                           "operations%s.\n",
+    // Said by default: the user sees why fewer models than combinations
+    // are made.
+    Message(MESSAGE_HINT, "%s combinations, %s classes up to origin shift and other normalizer "
+                          "operations%s\n",
             GroupedNumber(job->combination.found).c_str(),
             GroupedNumber(job->combination.classes).c_str(),
             reduce ? "; one model per class" : "; all kept");
