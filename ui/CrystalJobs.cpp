@@ -1403,6 +1403,7 @@ bool start_pattern_import(JobAccess &access, const std::string &pattern, Pattern
 extern "C" G_MODULE_EXPORT void on_action_import_pattern_stop_activate(GtkAction *, gpointer) {
   if (!importTimer) return;
   Message(MESSAGE_PLAIN, "Pattern import stopping...\n");
+  importOutcome.stopAsked = true;
   stopRequested = true;
   if (patternImportWindow.info)
     gtk_label_set_text(GTK_LABEL(patternImportWindow.info), "Stopping the fit...");

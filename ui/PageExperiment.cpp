@@ -332,6 +332,12 @@ void import_failed(const std::string &pattern, const std::string &why) {
 // fit becomes the job's peak file and cell, or nothing changes.
 void finish_import(const PatternImportOutcome &o) {
   if (!o.fitted) return import_failed(o.pattern, o.error);
+  if (o.result.stopped && !o.stopAsked) {
+    // Stopped as the program closes: nobody is left to answer a question.
+    Message(MESSAGE_PLAIN, "Pattern import of %s stopped; the job is unchanged.\n",
+            o.pattern.c_str());
+    return;
+  }
   if (o.result.stopped) return import_failed(o.pattern, "the fit was stopped before it ended");
   JobAccess access;
   if (!access) return;

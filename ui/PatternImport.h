@@ -30,6 +30,9 @@ struct PatternImportOutcome {
   bool fitted = false;
   LeBailResult result;
   std::string error;
+  // Stop Import was used; a stop without it (the program quitting) asks
+  // nothing.
+  bool stopAsked = false;
 };
 // Main thread, once the worker has been joined and the job is free again.
 using PatternImportEnd = void (*)(const PatternImportOutcome &outcome);
