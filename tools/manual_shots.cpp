@@ -399,9 +399,9 @@ int main(int argc, char **argv) {
       // The first drawing of the fit, while it runs.
       SpinUntil(
           [] {
-            return Idle() || (patternImportWindow.plot &&
-                              !patternImportWindow.plot->serials.empty() &&
-                              patternImportWindow.plot->serials.front()->count > 0);
+            return Idle() ||
+                   (patternImportWindow.plot && !patternImportWindow.plot->serials.empty() &&
+                    patternImportWindow.plot->serials.front()->count > 0);
           },
           60);
       if (Idle()) Fail("the import ended before its picture");
@@ -411,8 +411,8 @@ int main(int argc, char **argv) {
       Shot(importWindow, "import-pattern-result.png");
       gtk_widget_hide(importWindow);
     }
-    for (const char *name : {"job.epc", "reference-peaks.hkl", "pattern.xye",
-                             "beta_si3n4_xray_cu.hkl"})
+    for (const char *name :
+         {"job.epc", "reference-peaks.hkl", "pattern.xye", "beta_si3n4_xray_cu.hkl"})
       g_remove((folder + "/" + name).c_str());
     g_rmdir(folder.c_str());
   }

@@ -189,12 +189,12 @@ bool allowed_while_busy(GtkAction *action) {
   const char *name = gtk_action_get_name(action);
   static const char *const kAllowed[] = {
       "action_statistic_test_stop", "action_solve_structures_stop",
-      "action_bond_length_check_stop", "action_import_pattern_stop",
-      "toggleaction_factor_plots_window",
+      "action_bond_length_check_stop", "toggleaction_factor_plots_window",
       "toggleaction_peak_plots_window", "toggleaction_3d_view_window", "action_help_manual",
       "action_about", "action_exit"};
   for (const char *allowed : kAllowed)
     if (std::strcmp(name, allowed) == 0) return true;
+  if (std::strcmp(name, "action_import_pattern_stop") == 0) return true;
   return g_str_has_prefix(name, "menu_") || g_str_has_prefix(name, "action_3d_view_");
 }
 

@@ -152,7 +152,6 @@ void update_model_states_when_models(const Job &job) {
     gtk_action_activate(action_update_model_states);
 }
 
-
 // ------------------------------------------------ measured-pattern import
 
 // Why the job cannot be fitted to a pattern yet, or "" when it can: the fit
@@ -169,8 +168,8 @@ std::string import_refusal(const Job &job) {
 
 GtkAction *import_action() {
   for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
-    if (GtkAction *a = gtk_action_group_get_action(GTK_ACTION_GROUP(g->data),
-                                                   "action_import_pattern"))
+    if (GtkAction *a =
+            gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), "action_import_pattern"))
       return a;
   return nullptr;
 }
@@ -243,8 +242,8 @@ void show_import_window(const std::string &pattern) {
     gtk_box_set_spacing(GTK_BOX(buttons), 6);
     GtkWidget *stop = gtk_button_new();
     for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
-      if (GtkAction *a = gtk_action_group_get_action(GTK_ACTION_GROUP(g->data),
-                                                     "action_import_pattern_stop"))
+      if (GtkAction *a =
+              gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), "action_import_pattern_stop"))
         gtk_activatable_set_related_action(GTK_ACTIVATABLE(stop), a);
     gtk_widget_set_name(stop, "btn_import_pattern_stop");
     GtkWidget *close = gtk_button_new_from_stock(GTK_STOCK_CLOSE);
@@ -348,25 +347,23 @@ void finish_import(const PatternImportOutcome &o) {
   const std::string path = join_path(default_file_path, name);
   std::string why;
   if (!CheckConfigValue("PEAK_FILE", name.c_str(), nullptr, &why))
-    return import_failed(o.pattern, "the peak file " + name + " cannot be named in the job: " + why);
-  if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) &&
-      peak_file_differs(path, job, r, o.pattern) &&
+    return import_failed(o.pattern,
+                         "the peak file " + name + " cannot be named in the job: " + why);
+  if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) && peak_file_differs(path, job, r, o.pattern) &&
       MessageBox(GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO,
                  "%s already exists and holds other reflections.\nReplace it with the peak file "
                  "of this fit?",
                  path.c_str()) != GTK_RESPONSE_YES)
     return import_failed(o.pattern, path + " exists and was kept");
-  if (!WriteExtractedPeakFile(path, job, r, o.pattern, &why))
-    return import_failed(o.pattern, why);
+  if (!WriteExtractedPeakFile(path, job, r, o.pattern, &why)) return import_failed(o.pattern, why);
   // The refined cell, in the job, its crystal and the cell entries.
   double *const cell[6] = {&c.cellA, &c.cellB, &c.cellC, &c.cellAlpha, &c.cellBeta, &c.cellGamma};
   for (int i = 0; i < 6; ++i) *cell[i] = r.model.cell[i];
   update_cell_contents();
-  GtkWidget *const entries[2][6] = {
-      {entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0, entry_cell_beta0,
-       entry_cell_gamma0},
-      {entry_cell_a, entry_cell_b, entry_cell_c, entry_cell_alpha, entry_cell_beta,
-       entry_cell_gamma}};
+  GtkWidget *const entries[2][6] = {{entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0,
+                                     entry_cell_beta0, entry_cell_gamma0},
+                                    {entry_cell_a, entry_cell_b, entry_cell_c, entry_cell_alpha,
+                                     entry_cell_beta, entry_cell_gamma}};
   for (const auto &set : entries)
     for (int i = 0; i < 6; ++i) show_entry_text(set[i], "%f", *cell[i]);
   c.peakFile = name;
@@ -414,8 +411,8 @@ void show_pattern_fit(GtkPlot *plot, const LeBailResult &fit) {
     guint32 colour;
     int kind;
   };
-  const Series series[3] = {{"Observed", 0xD00000, 0}, {"Calculated", 0x0000C0, 1},
-                            {"Difference", 0x008000, 2}};
+  const Series series[3] = {
+      {"Observed", 0xD00000, 0}, {"Calculated", 0x0000C0, 1}, {"Difference", 0x008000, 2}};
   for (const Series &s : series) {
     GtkPlotSerial *serial = gtk_plot_serial_new();
     if (!serial) break;
@@ -975,8 +972,10 @@ G_MODULE_EXPORT void on_action_import_pattern_activate(GtkAction *, gpointer) {
   gtk_widget_destroy(dialog);
   if (response != GTK_RESPONSE_ACCEPT || chosen.empty()) return;
   show_import_window(chosen);
-  Message(MESSAGE_PLAIN, "================Pattern Import===============\n\nLe Bail fit of %s with "
-          "the job's cell and space group...\n", chosen.c_str());
+  Message(MESSAGE_PLAIN,
+          "================Pattern Import===============\n\nLe Bail fit of %s with "
+          "the job's cell and space group...\n",
+          chosen.c_str());
   if (!start_pattern_import(access, chosen, finish_import))
     import_failed(chosen, "the fit could not be started");
 }

@@ -27,8 +27,7 @@ std::vector<guint32> PlotCounts() {
 
 bool PlotFilled() {
   const std::vector<guint32> counts = PlotCounts();
-  return counts.size() == 3 && counts[0] > 1000 && counts[1] == counts[0] &&
-         counts[2] == counts[0];
+  return counts.size() == 3 && counts[0] > 1000 && counts[1] == counts[0] && counts[2] == counts[0];
 }
 
 bool Exists(const std::string &path) { return g_file_test(path.c_str(), G_FILE_TEST_EXISTS); }
