@@ -193,9 +193,10 @@ void follow_import_conditions() {
   for (GtkAction *a : {action_set_sg, action_file_close, action_file_new})
     g_signal_connect_object(a, "activate", G_CALLBACK(update_import_sensitivity_after), action,
                             static_cast<GConnectFlags>(G_CONNECT_AFTER | G_CONNECT_SWAPPED));
-  for (GtkWidget *e : {entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0,
-                       entry_cell_beta0, entry_cell_gamma0, entry_cell_a, entry_cell_b,
-                       entry_cell_c, entry_cell_alpha, entry_cell_beta, entry_cell_gamma})
+  for (GtkWidget *e :
+       {entry_sg_number, entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0,
+        entry_cell_beta0, entry_cell_gamma0, entry_cell_a, entry_cell_b, entry_cell_c,
+        entry_cell_alpha, entry_cell_beta, entry_cell_gamma})
     g_signal_connect_object(e, "changed", G_CALLBACK(update_import_sensitivity_after), action,
                             static_cast<GConnectFlags>(G_CONNECT_AFTER | G_CONNECT_SWAPPED));
 }

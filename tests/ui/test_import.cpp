@@ -41,6 +41,10 @@ TEST_F(Import, APatternBecomesThePeakFileWithTheRefinedCell) {
   const std::string pattern = CopyPattern(dir, "beta_si3n4_xray_cu", "pattern.xye");
   Open(dir.file("job.epc"));
   GtkAction *import = Action("action_import_pattern");
+  // Only a job with a space group can be fitted.
+  gtk_entry_set_text(GTK_ENTRY(entry_sg_number), "0");
+  EXPECT_FALSE(gtk_action_get_sensitive(import));
+  Type(entry_sg_number, "176");
   ASSERT_TRUE(gtk_action_get_sensitive(import));
   const double a = TheJob().config.cellA;
   user.files.push_back(pattern);
