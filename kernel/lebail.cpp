@@ -266,6 +266,8 @@ class Fit {
                     const std::atomic<bool> *stop, std::string *error);
   double WeightedR(const double *p) const;
   bool Stopped(const std::atomic<bool> *stop) const { return stop && stop->load(); }
+  // Hands the fit as it stands to the snapshot callback when its time has come.
+  void Snapshot();
 
   static int Residuals(const gsl_vector *v, void *self, gsl_vector *f);
   static int Jacobian(const gsl_vector *v, void *self, gsl_matrix *J);
@@ -287,8 +289,23 @@ class Fit {
   Background backgroundShape_;     // range and term count
   int cycles_ = 0;
   bool stopped_ = false;
+  std::function<void(const LeBailResult &)> snapshot_;
+  double snapshotSeconds_ = 0;
+  std::chrono::steady_clock::time_point lastSnapshot_{};
   mutable std::vector<double> scratch_, trial_;
 };
+
+void Fit::Snapshot() {
+  if (!snapshot_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (lastSnapshot_ != std::chrono::steady_clock::time_point{} &&
+      std::chrono::duration<double>(now - lastSnapshot_).count() < snapshotSeconds_)
+    return;
+  lastSnapshot_ = now;
+  LeBailResult state;
+  Result(&state);
+  snapshot_(state);
+}
 
 PatternModel Fit::ModelOf(const double *p) const {
   PatternModel m;
@@ -355,6 +372,8 @@ bool Fit::Prepare(const Job &job, const MeasuredPattern &pattern, const LeBailSe
   neutron_ = config.radiation == 1;
   displacement_ = settings.refineDisplacement;
   finalCycles_ = settings.finalCycles;
+  snapshot_ = settings.snapshot;
+  snapshotSeconds_ = settings.snapshotSeconds;
   window_ = settings.window > 0 ? settings.window : JobPeakWindow(config);
   const double start = config.startAngle, end = config.endAngle;
   for (size_t i = 0; i < pattern.x.size(); ++i)
@@ -511,6 +530,7 @@ void Fit::Partition(int cycles, bool floor, const LeBailProgress &progress,
       for (double &I : intensity_) I = std::max(I, 1e-6 * strongest);
     ++cycles_;
     if (progress) progress(cycles_, WeightedR(p_.data()));
+    Snapshot();
   }
 }
 
@@ -630,6 +650,7 @@ bool Fit::LeastSquares(const std::vector<int> &active, int iterations,
       }
       progress(cycles_, den > 0 ? std::sqrt(num / den) : 0);
     }
+    Snapshot();
     int info = 0;
     if (gsl_multifit_nlinear_test(1e-7, 1e-8, 0, &info, work.get()) == GSL_SUCCESS) break;
   }

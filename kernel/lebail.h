@@ -59,11 +59,18 @@ void CalculatePattern(const PatternModel &model, const PatternLines &lines, doub
                       const std::vector<PatternPeak> &peaks, const std::vector<double> &x,
                       std::vector<double> *y);
 
+struct LeBailResult;
+
 struct LeBailSettings {
   double window = 0;                // FWHM; 0: JobPeakWindow
   int backgroundTerms = 0;          // Chebyshev terms; 0: 10, or 12 for finely sampled patterns
   bool refineDisplacement = false;  // moves the cell with it: off unless asked
   int finalCycles = 30;             // partition cycles after the last least squares
+  // The fit as it stands, after a progress report but at most once every
+  // snapshotSeconds: for a front end that draws it while it runs. Called on
+  // the fitting thread; it reads nothing back, so the fit goes as without it.
+  std::function<void(const LeBailResult &)> snapshot;
+  double snapshotSeconds = 0.25;
 };
 
 // One reflection of the extraction.

@@ -16,6 +16,7 @@
 
 #include "CrystalJobs.h"
 #include "CrystalMain.h"
+#include "PatternImport.h"
 #include "trackball.h"
 
 namespace {
@@ -352,6 +353,69 @@ int main(int argc, char **argv) {
   gtk_action_activate(Action("action_choose_refine_models"));
   SpinFor(0.3);
   Shot(window_main, "refinement-method.png");
+
+  // A measured pattern imported: the beta-Si3N4 job of the tests, in a
+  // folder of its own, fitted while the picture is taken, then its end.
+  {
+    const std::string from =
+        std::string(PULVINA_SOURCE_DIR) + "/tests/data/patterns/beta_si3n4_xray_cu/";
+    const std::string folder = std::string(home) + "/si3n4";
+    g_mkdir(folder.c_str(), 0755);
+    for (const char *name : {"job.epc", "reference-peaks.hkl", "pattern.xye"}) {
+      gchar *text = nullptr;
+      gsize length = 0;
+      if (!g_file_get_contents((from + name).c_str(), &text, &length, nullptr) ||
+          !g_file_set_contents((folder + "/" + name).c_str(), text, length, nullptr))
+        Fail("cannot copy the beta-Si3N4 job");
+      g_free(text);
+    }
+    testHooks.fileDialog = [&folder](GtkFileChooser *, std::string *file) {
+      *file = folder + "/job.epc";
+      return static_cast<int>(GTK_RESPONSE_ACCEPT);
+    };
+    // Close the solved job (yes), unsaved (no).
+    int asked = 0;
+    testHooks.dialog = [&asked](GtkDialog *) {
+      return static_cast<int>(++asked == 1 ? GTK_RESPONSE_YES : GTK_RESPONSE_NO);
+    };
+    gtk_action_activate(action_file_open);
+    testHooks.dialog = AnswerDialog;
+    testHooks.fileDialog = [&folder](GtkFileChooser *, std::string *file) {
+      *file = folder + "/pattern.xye";
+      return static_cast<int>(GTK_RESPONSE_ACCEPT);
+    };
+    gtk_action_activate(Action("action_import_pattern"));
+    GtkWidget *importWindow = nullptr;
+    GList *windows = gtk_window_list_toplevels();
+    for (GList *l = windows; l; l = l->next) {
+      const char *title = gtk_window_get_title(GTK_WINDOW(l->data));
+      if (title && std::strcmp(title, "Import Measured Pattern") == 0)
+        importWindow = GTK_WIDGET(l->data);
+    }
+    g_list_free(windows);
+    if (!importWindow) {
+      Fail("no import window");
+    } else {
+      // The first drawing of the fit, while it runs.
+      SpinUntil(
+          [] {
+            return Idle() ||
+                   (patternImportWindow.plot && !patternImportWindow.plot->serials.empty() &&
+                    patternImportWindow.plot->serials.front()->count > 0);
+          },
+          60);
+      if (Idle()) Fail("the import ended before its picture");
+      Shot(importWindow, "import-pattern.png");
+      if (!SpinUntil(Idle, 300)) Fail("the import did not end");
+      SpinFor(0.5);
+      Shot(importWindow, "import-pattern-result.png");
+      gtk_widget_hide(importWindow);
+    }
+    for (const char *name :
+         {"job.epc", "reference-peaks.hkl", "pattern.xye", "beta_si3n4_xray_cu.hkl"})
+      g_remove((folder + "/" + name).c_str());
+    g_rmdir(folder.c_str());
+  }
 
   testHooks.dialog = [](GtkDialog *) { return static_cast<int>(GTK_RESPONSE_NO); };
   pulvina_close_windows();

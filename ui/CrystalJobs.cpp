@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "CrystalJobs.h"
 #include "ModelPages.h"
+#include "PatternImport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -193,6 +194,7 @@ bool allowed_while_busy(GtkAction *action) {
       "action_about", "action_exit"};
   for (const char *allowed : kAllowed)
     if (std::strcmp(name, allowed) == 0) return true;
+  if (std::strcmp(name, "action_import_pattern_stop") == 0) return true;
   return g_str_has_prefix(name, "menu_") || g_str_has_prefix(name, "action_3d_view_");
 }
 
@@ -1275,3 +1277,134 @@ G_MODULE_EXPORT void on_action_goto_opt_activate(GtkAction *, gpointer) {
 }
 
 }  // extern "C"
+
+// ------------------------------------------------ measured-pattern import
+
+namespace {
+
+// The fit as the worker's last reports left it, for the timer that shows
+// it. Its mutex is a leaf: taken with the GUI lock held or with no lock,
+// and nothing else is taken while holding it.
+struct ImportLive {
+  std::mutex mutex;
+  int cycle = 0;
+  double Rwp = 0;
+  bool fresh = false;  // a state the plot has not shown yet
+  LeBailResult state;
+};
+ImportLive importLive;
+// The import under way (main thread, and the worker between its start and
+// its end callback, which the join orders).
+PatternImportOutcome importOutcome;
+PatternImportEnd importEnd = nullptr;
+guint importTimer = 0;
+
+GtkAction *import_stop_action() {
+  for (GtkAction *a : all_actions())
+    if (std::strcmp(gtk_action_get_name(a), "action_import_pattern_stop") == 0) return a;
+  return nullptr;
+}
+
+// Main thread, GUI lock held: the worker's latest state into the window.
+gboolean update_import_progress(gpointer) {
+  LeBailResult state;
+  int cycle = 0;
+  double rwp = 0;
+  bool fresh = false;
+  {
+    std::lock_guard<std::mutex> hold(importLive.mutex);
+    cycle = importLive.cycle;
+    rwp = importLive.Rwp;
+    fresh = importLive.fresh;
+    if (fresh) std::swap(state, importLive.state);
+    importLive.fresh = false;
+  }
+  const PatternImportWindow &w = patternImportWindow;
+  if (w.progress) {
+    char text[64];
+    std::snprintf(text, sizeof text, "cycle %d, Rwp %.4f", cycle, rwp);
+    gtk_progress_bar_pulse(GTK_PROGRESS_BAR(w.progress));
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(w.progress), text);
+  }
+  if (fresh && w.plot) show_pattern_fit(w.plot, state);
+  return TRUE;
+}
+
+gboolean end_pattern_import(gpointer data) {
+  std::unique_ptr<StageWork> work(finish_worker(data));
+  if (importTimer) g_source_remove(importTimer);
+  importTimer = 0;
+  // The last state the worker left, then the whole fit.
+  update_import_progress(nullptr);
+  if (GtkAction *stop = import_stop_action()) set_action_sensitive(stop, FALSE);
+  const PatternImportOutcome outcome = std::move(importOutcome);
+  importOutcome = PatternImportOutcome();
+  if (patternImportWindow.progress)
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(patternImportWindow.progress),
+                                  outcome.fitted && !outcome.result.stopped ? 1.0 : 0.0);
+  if (outcome.fitted && patternImportWindow.plot)
+    show_pattern_fit(patternImportWindow.plot, outcome.result);
+  if (importEnd) importEnd(outcome);
+  return FALSE;
+}
+
+// The worker: it reads the job only; the end callback changes it.
+gpointer import_pattern(gpointer data) {
+  StageWork *work = static_cast<StageWork *>(data);
+  const Job &job = *work->job;
+  PatternImportOutcome &out = importOutcome;
+  MeasuredPattern pattern;
+  if (ReadMeasuredPattern(out.pattern, &pattern, &out.error)) {
+    Message(MESSAGE_PLAIN, "%zu points read (%s), %g to %g degrees.\n", pattern.x.size(),
+            pattern.format.c_str(), pattern.x.front(), pattern.x.back());
+    LeBailSettings settings;
+    settings.snapshot = [](const LeBailResult &state) {
+      std::lock_guard<std::mutex> hold(importLive.mutex);
+      importLive.state = state;
+      importLive.fresh = true;
+    };
+    out.fitted = ExtractIntensities(
+        job, pattern, settings,
+        [](int cycle, double rwp) {
+          std::lock_guard<std::mutex> hold(importLive.mutex);
+          importLive.cycle = cycle;
+          importLive.Rwp = rwp;
+        },
+        &stopRequested, &out.result, &out.error);
+  }
+  work->ok = out.fitted && !out.result.stopped;
+  end_worker(end_pattern_import, 50, work);
+  return nullptr;
+}
+
+}  // namespace
+
+bool start_pattern_import(JobAccess &access, const std::string &pattern, PatternImportEnd end) {
+  importOutcome = PatternImportOutcome();
+  importOutcome.pattern = pattern;
+  importEnd = end;
+  {
+    std::lock_guard<std::mutex> hold(importLive.mutex);
+    importLive.cycle = 0;
+    importLive.Rwp = 0;
+    importLive.fresh = false;
+    importLive.state = LeBailResult();
+  }
+  GtkAction *stop = import_stop_action();
+  if (stop) set_action_sensitive(stop, TRUE);
+  if (!start_worker(access, "import_pattern", import_pattern, std::make_unique<StageWork>())) {
+    if (stop) set_action_sensitive(stop, FALSE);
+    return false;
+  }
+  importTimer = gdk_threads_add_timeout(200, update_import_progress, nullptr);
+  return true;
+}
+
+extern "C" G_MODULE_EXPORT void on_action_import_pattern_stop_activate(GtkAction *, gpointer) {
+  if (!importTimer) return;
+  Message(MESSAGE_PLAIN, "Pattern import stopping...\n");
+  importOutcome.stopAsked = true;
+  stopRequested = true;
+  if (patternImportWindow.info)
+    gtk_label_set_text(GTK_LABEL(patternImportWindow.info), "Stopping the fit...");
+}

@@ -2,13 +2,22 @@
 // The experiment-parameters dialog (radiation, wavelengths, polarisation,
 // monochromator, and a second copy of the cell) and the peak-file dialog
 // (the file, its layout, the angle range and the width factor, with the
-// reflections it holds).
+// reflections it holds), and the import of a measured pattern that makes
+// the peak file by a Le Bail fit.
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "CrystalJobs.h"
 #include "PageCommon.h"
+#include "PatternImport.h"
+
+PatternImportWindow patternImportWindow;
 
 namespace {
 
@@ -143,9 +152,291 @@ void update_model_states_when_models(const Job &job) {
     gtk_action_activate(action_update_model_states);
 }
 
+// ------------------------------------------------ measured-pattern import
+
+// Why the job cannot be fitted to a pattern yet, or "" when it can: the fit
+// starts from the job's cell and space group.
+std::string import_refusal(const Job &job) {
+  if (!jobing) return "no job is open";
+  if (!file_sg_validity || job.crystal.spaceGroup.positions.empty())
+    return "the job has no space group; set it on the composition page first";
+  const Config &c = job.config;
+  for (double v : {c.cellA, c.cellB, c.cellC, c.cellAlpha, c.cellBeta, c.cellGamma})
+    if (!(v > 0)) return "the job has no cell; give the cell on the composition page first";
+  return "";
+}
+
+GtkAction *import_action() {
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
+    if (GtkAction *a =
+            gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), "action_import_pattern"))
+      return a;
+  return nullptr;
+}
+
+void update_import_sensitivity() {
+  GtkAction *action = import_action();
+  if (!action) return;
+  JobAccess access;
+  if (!access) return;  // a worker runs: everything but its stop is off anyway
+  set_action_sensitive(action, import_refusal(*access).empty());
+}
+
+void update_import_sensitivity_after(gpointer) { update_import_sensitivity(); }
+
+// What sets the space group, the cell or closes the job also decides
+// whether a pattern can be imported: followed once per window.
+void follow_import_conditions() {
+  GtkAction *action = import_action();
+  if (!action || g_object_get_data(G_OBJECT(action), "pulvina-followed")) return;
+  g_object_set_data(G_OBJECT(action), "pulvina-followed", GINT_TO_POINTER(1));
+  for (GtkAction *a : {action_set_sg, action_file_close, action_file_new})
+    g_signal_connect_object(a, "activate", G_CALLBACK(update_import_sensitivity_after), action,
+                            static_cast<GConnectFlags>(G_CONNECT_AFTER | G_CONNECT_SWAPPED));
+  for (GtkWidget *e :
+       {entry_sg_number, entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0,
+        entry_cell_beta0, entry_cell_gamma0, entry_cell_a, entry_cell_b, entry_cell_c,
+        entry_cell_alpha, entry_cell_beta, entry_cell_gamma})
+    g_signal_connect_object(e, "changed", G_CALLBACK(update_import_sensitivity_after), action,
+                            static_cast<GConnectFlags>(G_CONNECT_AFTER | G_CONNECT_SWAPPED));
+}
+
+// The window of the import: the live fit, the progress and Stop, made the
+// first time it is needed and kept (hidden on close) until the main window
+// goes.
+void show_import_window(const std::string &pattern) {
+  PatternImportWindow &w = patternImportWindow;
+  if (!w.window) {
+    w.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(w.window), "Import Measured Pattern");
+    gtk_window_set_transient_for(GTK_WINDOW(w.window), GTK_WINDOW(window_main));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(w.window), TRUE);
+    gtk_window_set_default_size(GTK_WINDOW(w.window), 760, 520);
+    gtk_container_set_border_width(GTK_CONTAINER(w.window), 12);
+    g_signal_connect(w.window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
+    g_signal_connect(w.window, "destroy", G_CALLBACK(+[](GtkWidget *, gpointer) {
+                       patternImportWindow = PatternImportWindow();
+                     }),
+                     nullptr);
+    GtkWidget *box = gtk_vbox_new(FALSE, 6);
+    gtk_container_add(GTK_CONTAINER(w.window), box);
+    w.info = gtk_label_new("");
+    gtk_misc_set_alignment(GTK_MISC(w.info), 0, 0.5);
+    gtk_label_set_ellipsize(GTK_LABEL(w.info), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_box_pack_start(GTK_BOX(box), w.info, FALSE, FALSE, 0);
+    GtkWidget *plot = gtk_plot_new();
+    w.plot = GTK_PLOT(plot);
+    CopyText(w.plot->bottomAxile.title, sizeof w.plot->bottomAxile.title, "Two Theta");
+    CopyText(w.plot->leftAxile.title, sizeof w.plot->leftAxile.title, "Intensity");
+    w.plot->topAxile.visible = w.plot->rightAxile.visible = 0;
+    w.plot->legend.visible = 1;
+    w.plot->legend.placement = PLOT_LEGEND_BOTTOM;
+    w.plot->legend.frameWidth = 0;
+    w.plot->legend.yOffset = 10;
+    gtk_box_pack_start(GTK_BOX(box), plot, TRUE, TRUE, 0);
+    GtkWidget *row = gtk_hbox_new(FALSE, 12);
+    w.progress = gtk_progress_bar_new();
+    gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(w.progress), 0.05);
+    gtk_box_pack_start(GTK_BOX(row), w.progress, TRUE, TRUE, 0);
+    GtkWidget *buttons = gtk_hbutton_box_new();
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+    gtk_box_set_spacing(GTK_BOX(buttons), 6);
+    GtkWidget *stop = gtk_button_new();
+    for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next)
+      if (GtkAction *a =
+              gtk_action_group_get_action(GTK_ACTION_GROUP(g->data), "action_import_pattern_stop"))
+        gtk_activatable_set_related_action(GTK_ACTIVATABLE(stop), a);
+    gtk_widget_set_name(stop, "btn_import_pattern_stop");
+    GtkWidget *close = gtk_button_new_from_stock(GTK_STOCK_CLOSE);
+    g_signal_connect_swapped(close, "clicked", G_CALLBACK(gtk_widget_hide), w.window);
+    gtk_container_add(GTK_CONTAINER(buttons), stop);
+    gtk_container_add(GTK_CONTAINER(buttons), close);
+    gtk_box_pack_start(GTK_BOX(row), buttons, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+    gtk_widget_show_all(box);
+  }
+  gchar *base = g_path_get_basename(pattern.c_str());
+  gchar *markup = g_markup_printf_escaped("Le Bail fit of <b>%s</b>", base);
+  gtk_label_set_markup(GTK_LABEL(w.info), markup);
+  g_free(markup);
+  g_free(base);
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(w.progress), 0);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(w.progress), "reading the pattern");
+  gtk_plot_clear_serials(w.plot);
+  gtk_plot_update(w.plot);
+  gtk_window_present(GTK_WINDOW(w.window));
+}
+
+void add_pattern_filter(GtkFileChooser *chooser, const char *name,
+                        std::initializer_list<const char *> patterns) {
+  GtkFileFilter *filter = gtk_file_filter_new();
+  gtk_file_filter_set_name(filter, name);
+  for (const char *p : patterns) {
+    // Files from instruments come in capitals as often as not.
+    gtk_file_filter_add_pattern(filter, p);
+    gchar *upper = g_ascii_strup(p, -1);
+    gtk_file_filter_add_pattern(filter, upper);
+    g_free(upper);
+  }
+  gtk_file_chooser_add_filter(chooser, filter);
+}
+
+// The peak file's name: the job's title, without what a file name cannot hold.
+std::string import_peak_file_name(const Config &c) {
+  std::string name = c.title.empty() ? "pattern" : c.title;
+  for (char &ch : name)
+    if (ch == '/' || ch == '\\' || ch == '"' || static_cast<unsigned char>(ch) < 32) ch = '_';
+  return name + ".hkl";
+}
+
+bool read_file(const std::string &path, std::string *text) {
+  gchar *contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) return false;
+  text->assign(contents, length);
+  g_free(contents);
+  return true;
+}
+
+// Whether the peak file the fit makes differs from the one at path: the
+// file is made in a scratch file first, so that an existing one is only
+// replaced once the user agreed.
+bool peak_file_differs(const std::string &path, const Job &job, const LeBailResult &result,
+                       const std::string &pattern) {
+  std::string existing, made;
+  if (!read_file(path, &existing)) return true;
+  gchar *scratch = nullptr;
+  const int fd = g_file_open_tmp("pulvina-import-XXXXXX.hkl", &scratch, nullptr);
+  if (fd < 0) return true;
+  close(fd);
+  std::string error;
+  const bool written = WriteExtractedPeakFile(scratch, job, result, pattern, &error);
+  const bool same = written && read_file(scratch, &made) && made == existing;
+  g_remove(scratch);
+  g_free(scratch);
+  return !same;
+}
+
+void import_failed(const std::string &pattern, const std::string &why) {
+  Message(MESSAGE_ERROR, "Pattern import: %s: %s; the job is unchanged.\n", pattern.c_str(),
+          why.c_str());
+  if (patternImportWindow.info)
+    gtk_label_set_text(GTK_LABEL(patternImportWindow.info), ("Not imported: " + why).c_str());
+  MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+             "The measured pattern was not imported.\n\nFile: %s\nReason: %s\n\nThe job is "
+             "unchanged.",
+             pattern.c_str(), why.c_str());
+}
+
+// The end of the import, on the main thread with the job free again: the
+// fit becomes the job's peak file and cell, or nothing changes.
+void finish_import(const PatternImportOutcome &o) {
+  if (!o.fitted) return import_failed(o.pattern, o.error);
+  if (o.result.stopped && !o.stopAsked) {
+    // Stopped as the program closes: nobody is left to answer a question.
+    Message(MESSAGE_PLAIN, "Pattern import of %s stopped; the job is unchanged.\n",
+            o.pattern.c_str());
+    return;
+  }
+  if (o.result.stopped) return import_failed(o.pattern, "the fit was stopped before it ended");
+  JobAccess access;
+  if (!access) return;
+  Job &job = *access;
+  Config &c = job.config;
+  const LeBailResult &r = o.result;
+  const std::string name = import_peak_file_name(c);
+  const std::string path = join_path(default_file_path, name);
+  std::string why;
+  if (!CheckConfigValue("PEAK_FILE", name.c_str(), nullptr, &why))
+    return import_failed(o.pattern,
+                         "the peak file " + name + " cannot be named in the job: " + why);
+  if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) && peak_file_differs(path, job, r, o.pattern) &&
+      MessageBox(GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO,
+                 "%s already exists and holds other reflections.\nReplace it with the peak file "
+                 "of this fit?",
+                 path.c_str()) != GTK_RESPONSE_YES)
+    return import_failed(o.pattern, path + " exists and was kept");
+  if (!WriteExtractedPeakFile(path, job, r, o.pattern, &why)) return import_failed(o.pattern, why);
+  // The refined cell, in the job, its crystal and the cell entries.
+  double *const cell[6] = {&c.cellA, &c.cellB, &c.cellC, &c.cellAlpha, &c.cellBeta, &c.cellGamma};
+  for (int i = 0; i < 6; ++i) *cell[i] = r.model.cell[i];
+  update_cell_contents();
+  GtkWidget *const entries[2][6] = {{entry_cell_a0, entry_cell_b0, entry_cell_c0, entry_cell_alpha0,
+                                     entry_cell_beta0, entry_cell_gamma0},
+                                    {entry_cell_a, entry_cell_b, entry_cell_c, entry_cell_alpha,
+                                     entry_cell_beta, entry_cell_gamma}};
+  for (const auto &set : entries)
+    for (int i = 0; i < 6; ++i) show_entry_text(set[i], "%f", *cell[i]);
+  c.peakFile = name;
+  c.peakFileFormat = PEAK_FILE_INTERNAL;
+  mark_file_changed();
+  set_peak_file(0);
+  update_hkl_list();
+  if (file_peak_file_validity)
+    gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+  Message(MESSAGE_PLAIN,
+          "Le Bail fit of %s: Rwp %.4f, Rp %.4f, Rexp %.4f, chi2 %.3f (%zu points, %d cycles, "
+          "%.1f s)\nRefined cell: %.6f %.6f %.6f %.4f %.4f %.4f\nPeak file %s written "
+          "(%zu reflections read); PEAK_FILE is now \"%s\".\n",
+          o.pattern.c_str(), r.Rwp, r.Rp, r.Rexp, r.chi2, r.x.size(), r.cycles, r.seconds,
+          r.model.cell[0], r.model.cell[1], r.model.cell[2], r.model.cell[3], r.model.cell[4],
+          r.model.cell[5], path.c_str(), job.hklList.items.size(), name.c_str());
+  if (patternImportWindow.info) {
+    char text[128];
+    std::snprintf(text, sizeof text, "Imported: Rwp %.4f, %s", r.Rwp, name.c_str());
+    gtk_label_set_text(GTK_LABEL(patternImportWindow.info), text);
+  }
+  update_model_states_when_models(job);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------- operations
+
+void show_pattern_fit(GtkPlot *plot, const LeBailResult &fit) {
+  gtk_plot_clear_serials(plot);
+  const size_t n = std::min(fit.x.size(), std::min(fit.observed.size(), fit.calculated.size()));
+  double low = 0, high = 0;
+  for (size_t i = 0; i < n; ++i) {
+    low = std::min({low, fit.observed[i], fit.calculated[i]});
+    high = std::max({high, fit.observed[i], fit.calculated[i]});
+  }
+  // The difference hangs below the pattern, its zero a tenth of the
+  // pattern's height under the lowest count, as powder plots show it.
+  double spread = 0;
+  for (size_t i = 0; i < n; ++i)
+    spread = std::max(spread, std::fabs(fit.observed[i] - fit.calculated[i]));
+  const double zero = low - spread - 0.05 * (high - low);
+  struct Series {
+    const char *name;
+    guint32 colour;
+    int kind;
+  };
+  const Series series[3] = {
+      {"Observed", 0xD00000, 0}, {"Calculated", 0x0000C0, 1}, {"Difference", 0x008000, 2}};
+  for (const Series &s : series) {
+    GtkPlotSerial *serial = gtk_plot_serial_new();
+    if (!serial) break;
+    CopyText(serial->name, sizeof serial->name, s.name);
+    serial->type = PLOT_SERIAL_LINE;
+    serial->lineStyle.color = s.colour;
+    serial->lineStyle.width = 1.0;
+    try {
+      serial->points.resize(n);
+      for (size_t i = 0; i < n; ++i) {
+        serial->points[i].x = fit.x[i];
+        serial->points[i].y = s.kind == 0   ? fit.observed[i]
+                              : s.kind == 1 ? fit.calculated[i]
+                                            : zero + fit.observed[i] - fit.calculated[i];
+      }
+    } catch (const std::bad_alloc &) {
+      serial->points.clear();
+    }
+    serial->count = static_cast<guint32>(serial->points.size());
+    gtk_plot_add_serial(plot, serial);
+  }
+  gtk_plot_update(plot);
+}
 
 void refresh_reflection_factors() {
   JobAccess access;
@@ -357,6 +648,8 @@ void update_experiment_fields_by_config() {
   update_hkl_list();
   if (file_peak_file_validity)
     gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
+  follow_import_conditions();
+  update_import_sensitivity();
 }
 
 // ---------------------------------------------------------- handlers
@@ -638,6 +931,54 @@ G_MODULE_EXPORT void on_toggleaction_asym_search_toggled(GtkToggleAction *toggle
   if (!jobing || !access || access->config.asymSearch == on) return;
   access->config.asymSearch = on;
   mark_file_changed();
+}
+
+G_MODULE_EXPORT void on_action_import_pattern_activate(GtkAction *, gpointer) {
+  JobAccess access;
+  if (!jobing || !access) return;
+  Job &job = *access;
+  const std::string refusal = import_refusal(job);
+  if (!refusal.empty()) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "A measured pattern cannot be imported yet:\n%s",
+               refusal.c_str());
+    return;
+  }
+  if (!default_file_path[0]) {
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Save the job first: the peak file of the pattern is written beside its control "
+               "file.");
+    return;
+  }
+  GtkWidget *dialog = gtk_file_chooser_dialog_new(
+      "Import Measured Pattern", GTK_WINDOW(window_main), GTK_FILE_CHOOSER_ACTION_OPEN,
+      GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+  add_pattern_filter(chooser, "All Measured Patterns",
+                     {"*.raw", "*.gsa", "*.gss", "*.fxye", "*.xy", "*.xye", "*.dat", "*.uxd",
+                      "*.udf", "*.rd", "*.cif"});
+  add_pattern_filter(chooser, "GSAS Raw Files (*.raw, *.gsa, *.gss, *.fxye)",
+                     {"*.raw", "*.gsa", "*.gss", "*.fxye"});
+  add_pattern_filter(chooser, "Text Columns (*.xy, *.xye, *.dat)", {"*.xy", "*.xye", "*.dat"});
+  add_pattern_filter(chooser, "Bruker (*.raw, *.uxd)", {"*.raw", "*.uxd"});
+  add_pattern_filter(chooser, "Philips (*.udf, *.rd)", {"*.udf", "*.rd"});
+  add_pattern_filter(chooser, "Powder CIF (*.cif)", {"*.cif"});
+  GtkFileFilter *all = gtk_file_filter_new();
+  gtk_file_filter_set_name(all, "All Files (*.*)");
+  gtk_file_filter_add_pattern(all, "*");
+  gtk_file_chooser_add_filter(chooser, all);
+  gtk_file_chooser_set_current_folder(chooser, default_file_path);
+  std::string chosen;
+  const int response = run_file_dialog(chooser, &chosen);
+  gtk_widget_destroy(dialog);
+  if (response != GTK_RESPONSE_ACCEPT || chosen.empty()) return;
+  show_import_window(chosen);
+  Message(MESSAGE_PLAIN,
+          "================Pattern Import===============\n\nLe Bail fit of %s with "
+          "the job's cell and space group...\n",
+          chosen.c_str());
+  if (!start_pattern_import(access, chosen, finish_import))
+    import_failed(chosen, "the fit could not be started");
 }
 
 }  // extern "C"
