@@ -22,8 +22,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtkcrystal3dview.h"
@@ -368,9 +370,29 @@ extern ProgramOptions programOptions;
 void AppendLog(int type, const std::string &text);
 int MessageBox(int type, int buttons, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+// A question with its own buttons (label or stock id, response), the
+// affirmative one last and the default; secondary text below the question.
+int AskBox(int type, const std::string &text, const std::string &secondary,
+           const std::vector<std::pair<std::string, int>> &buttons);
+// Collects the error messages reported while it lives (they reach the log
+// as well), so that a dialog can say why something failed.
+class CaughtErrors {
+ public:
+  CaughtErrors();
+  ~CaughtErrors();
+  CaughtErrors(const CaughtErrors &) = delete;
+  CaughtErrors &operator=(const CaughtErrors &) = delete;
+  std::string text() const;  // one reason a line, without the last line end
+
+ private:
+  struct Caught;
+  std::shared_ptr<Caught> caught_;
+  MessageSink previous_;
+};
 void mark_file_changed();
-// Asks to save a changed job. False when the user wanted it saved and the
-// save did not happen (cancelled or failed): the caller then keeps the job.
+// Asks to save a changed job: Save, Close without Saving or Cancel (also
+// Escape and the close box). False when the job stays: cancelled, or the
+// save wanted did not happen.
 bool file_save_confirm();
 int new_job_confirm();
 void init_widget_states();

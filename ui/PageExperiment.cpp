@@ -191,6 +191,7 @@ void set_peak_file(int autoRange) {
     return;
   }
   const double start = c.startAngle, end = c.endAngle;
+  CaughtErrors errors;
   const int n = ReadJobPeakFile(&job, default_file_path, autoRange);
   // Without autoRange the range the user gave stays in the control file,
   // although the reading narrows it to the reflections found; a failed
@@ -201,7 +202,13 @@ void set_peak_file(int autoRange) {
   }
   if (n <= 0) {
     free_reflections(job);
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Read peak file error!");
+    // The reader's own words name the line and what is wrong with it.
+    const std::string why = errors.text();
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Cannot read the peak file %s.\n%s%sChoose another peak file (Experiment > Peak "
+               "File), or correct this one.",
+               JobPeakFilePath(c, default_file_path).c_str(), why.c_str(),
+               why.empty() ? "" : "\n");
     // A file just chosen is forgotten; the file a control file names stays
     // named, so that saving the job does not lose it while it is missing.
     if (autoRange) {
