@@ -137,6 +137,37 @@ bool same_lp(const Radiation &a, const Radiation &b) {
          a.monochromator == b.monochromator && a.monoAngle == b.monoAngle;
 }
 
+// Models that carry results of a statistic test (an average apart from the
+// minimum, or a spread), which a new evaluation would replace.
+int tested_models(const Job &job) {
+  int n = 0;
+  for (const CrystalModel &m : job.models.models) n += m.Ravg != m.Rmin || m.Rsd != 0;
+  return n;
+}
+
+// The experiment dialog's values as they were, in the job and the dialog.
+void restore_radiation(Job &job, const Config &kept) {
+  Config &c = job.config;
+  c.radiation = kept.radiation;
+  c.doublets = kept.doublets;
+  c.lambdaXray1 = kept.lambdaXray1;
+  c.lambdaXray2 = kept.lambdaXray2;
+  c.i2i1 = kept.i2i1;
+  c.lambdaNeutron = kept.lambdaNeutron;
+  c.lambdaElectron = kept.lambdaElectron;
+  c.energyElectron = kept.energyElectron;
+  c.polarization = kept.polarization;
+  c.monochromator = kept.monochromator;
+  c.monoD = kept.monoD;
+  c.monoAngle = kept.monoAngle;
+  SetRadiation(&c, &job.radiation);
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    optOutData.radiation = c.radiation;
+  }
+  update_experiment_fields_by_config();
+}
+
 // The models' figures follow a change of what they are computed from.
 void update_model_states_when_models(const Job &job) {
   if (job.models.count > 0 && file_peak_file_validity)
@@ -375,14 +406,34 @@ G_MODULE_EXPORT void on_action_experiment_parameters_activate(GtkAction *, gpoin
   if (!jobing || !access) return;
   Job &job = *access;
   const Radiation before = job.radiation;
+  const Config kept = job.config;
+  const int changedBefore = file_changed_flag;
   run_dialog(GTK_DIALOG(dlg_experiment_parameters));
   gtk_widget_hide(dlg_experiment_parameters);
   // A change of what the Lorentz-polarisation factors depend on alters
   // every model's figures.
-  if (!same_lp(before, job.radiation)) {
-    refresh_reflection_factors();
-    update_model_states_when_models(job);
+  if (same_lp(before, job.radiation)) return;
+  const int tested = tested_models(job);
+  if (tested > 0 && file_peak_file_validity) {
+    const std::string question = "This discards the statistic results of " +
+                                 std::to_string(tested) + (tested == 1 ? " model." : " models.");
+    if (AskBox(GTK_MESSAGE_WARNING, question,
+               "The new radiation changes every model's figures of merit; the statistic test "
+               "has to be run again. Cancel keeps the radiation the results belong to.",
+               {{GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL},
+                {"_Discard Results", GTK_RESPONSE_OK}}) != GTK_RESPONSE_OK) {
+      restore_radiation(job, kept);
+      file_changed_flag = changedBefore;
+      update_title();
+      return;
+    }
+    Message(MESSAGE_WARNING,
+            "radiation changed: discarded the statistic results of %d model%s; run the "
+            "statistic test again\n",
+            tested, tested == 1 ? "" : "s");
   }
+  refresh_reflection_factors();
+  update_model_states_when_models(job);
 }
 
 G_MODULE_EXPORT void on_comb_radiation_type_changed(GtkComboBox *, gpointer) {
