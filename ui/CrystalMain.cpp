@@ -415,6 +415,7 @@ void set_current_file(const std::string &path) {
   gchar *folder = g_path_get_dirname(path.c_str());
   CopyText(default_file_path, sizeof default_file_path, folder);
   g_free(folder);
+  show_output_folders();
 }
 
 std::string real_folder(const std::string &folder) {

@@ -211,6 +211,8 @@
   X(GtkWidget, entry_sa_moves_adapt, GTK_TYPE_ENTRY)                           \
   X(GtkWidget, check_auto_cif, GTK_TYPE_CHECK_BUTTON)                          \
   X(GtkWidget, check_auto_hkl, GTK_TYPE_CHECK_BUTTON)                          \
+  X(GtkWidget, lbl_cif_output_folder, GTK_TYPE_LABEL)                          \
+  X(GtkWidget, lbl_hkl_output_folder, GTK_TYPE_LABEL)                          \
   X(GtkAction, action_set_cif_output_dir, GTK_TYPE_ACTION)                     \
   X(GtkAction, action_set_hkl_output_dir, GTK_TYPE_ACTION)                     \
   X(GtkListStore, ls_choose_models, GTK_TYPE_LIST_STORE)                       \
@@ -410,6 +412,8 @@ void reset_job_settings();
 void update_fields_by_config();
 void update_statistic_fields_by_config();
 void update_optimization_fields_by_config();
+// The Output page names the folders solved models' files will go to.
+void show_output_folders();
 void update_model_fields_by_config();
 
 // Start-up and shut-down. The toolkit (with the GUI lock) is initialised

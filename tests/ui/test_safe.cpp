@@ -195,6 +195,12 @@ TEST_F(Safe, SolvingStartsOnlyWithAnOutputFolderItCanWrite) {
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), TRUE);
   update_optimization_fields_by_config();
   EXPECT_EQ(Text(Named(window_main, "lbl_cif_output_folder")), folder);
+  GtkWidget *page = check_auto_cif;
+  while (gtk_widget_get_parent(page) != notebook_opt) page = gtk_widget_get_parent(page);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 2);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_opt),
+                                gtk_notebook_page_num(GTK_NOTEBOOK(notebook_opt), page));
+  Screenshot(window_main, "output-folder.png");
   user.answers.push_back(GTK_RESPONSE_OK);
   gtk_action_activate(action_solve_structures);
   EXPECT_TRUE(Idle());
