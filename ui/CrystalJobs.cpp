@@ -496,6 +496,8 @@ extern "C" {
 G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   JobAccess access;
   if (!access) return;
+  // The models come from the job's values, which marked entries do not show.
+  revert_all_marked_entries();
   gtk_action_activate(action_set_formular);
   gtk_action_activate(action_set_sg);
   if (!file_title_validity) {

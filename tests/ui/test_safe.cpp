@@ -85,6 +85,15 @@ TEST_F(Safe, AnEntryMarkedWrongGoesBackToTheValueTheJobKeeps) {
         << c.typed;
   }
   EXPECT_EQ(Line(ReadWholeFile(dir.file("saved.epc")), "LAMBDA_XRAY1"), "LAMBDA_XRAY1\t1.500000");
+  // Generating models from a page that shows a wrong cell uses the job's
+  // cell and shows it again.
+  gtk_entry_set_text(GTK_ENTRY(entry_cell_b0), "3.2x");
+  gtk_widget_activate(entry_cell_b0);
+  Generate();
+  EXPECT_EQ(Text(entry_cell_b0), "3.249800");
+  EXPECT_TRUE(Logged("Cell b (CELL_B): '3.2x' was not taken; the job keeps 3.249800"));
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_main), 0);
+  Screenshot(window_main, "entry-back-to-the-job.png");
 }
 
 TEST_F(Safe, SaveAsNamesThePeakFileFromTheNewFolder) {
