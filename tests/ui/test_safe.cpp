@@ -194,6 +194,7 @@ TEST_F(Safe, ANewRadiationAsksBeforeItDiscardsStatisticResults) {
 
 TEST_F(Safe, SolvingStartsOnlyWithAnOutputFolderItCanWrite) {
   TempDir dir;
+  cif_output_folder[0] = '\0';  // none chosen (the program keeps one for the session)
   Open(CopyZno(dir));
   Generate();
   // The Output page names the folder the files will go to.
@@ -217,6 +218,8 @@ TEST_F(Safe, SolvingStartsOnlyWithAnOutputFolderItCanWrite) {
   EXPECT_EQ(user.asked[0].rfind("Cannot write into the output folder " + folder, 0), 0u)
       << user.asked[0];
   EXPECT_FALSE(Logged("Start solving"));
+  cif_output_folder[0] = '\0';
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check_auto_cif), FALSE);
 }
 
 TEST_F(Safe, ErrorDialogsNameTheFileTheReasonAndWhatToDo) {
@@ -238,13 +241,14 @@ TEST_F(Safe, ErrorDialogsNameTheFileTheReasonAndWhatToDo) {
       file = CopyZno(dir, {{"PEAK_FILE\t\"zno.hkl\"", "PEAK_FILE\t\"far.hkl\""}});
       dir.write("far.hkl", "   1    0    0    6    2.814409  190.000000  0.100000      53.623802\n");
     }
-    user.answers.push_back(GTK_RESPONSE_OK);
+    user.actions.push_back([&c](GtkDialog *d) {
+      Screenshot(GTK_WIDGET(d), std::string("error-") + c.file + ".png");
+      return static_cast<int>(GTK_RESPONSE_OK);
+    });
     user.files.push_back(file);
-    if (jobing) user.answers.push_front(GTK_RESPONSE_NO);
     gtk_action_activate(action_file_open);
     ASSERT_FALSE(user.asked.empty()) << c.file;
     for (const std::string &part : c.said)
       EXPECT_NE(user.asked.back().find(part), std::string::npos) << part << " in " << user.asked.back();
   }
-  Screenshot(window_main, "safe-after-errors.png");
 }
