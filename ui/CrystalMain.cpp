@@ -192,7 +192,7 @@ int MessageBox(int type, int buttons, const char *format, ...) {
 }
 
 int AskBox(int type, const std::string &text, const std::string &secondary,
-           const std::vector<std::pair<std::string, int>> &buttons) {
+           const std::vector<std::pair<std::string, int>> &buttons, int defaultResponse) {
   GtkWidget *dialog = gtk_message_dialog_new(
       GTK_WINDOW(window_main),
       static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
@@ -201,7 +201,10 @@ int AskBox(int type, const std::string &text, const std::string &secondary,
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", secondary.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Pulvina");
   for (const auto &b : buttons) gtk_dialog_add_button(GTK_DIALOG(dialog), b.first.c_str(), b.second);
-  if (!buttons.empty()) gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons.back().second);
+  if (defaultResponse == GTK_RESPONSE_NONE && !buttons.empty())
+    defaultResponse = buttons.back().second;
+  if (defaultResponse != GTK_RESPONSE_NONE)
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), defaultResponse);
   const int response = run_dialog(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   return response;

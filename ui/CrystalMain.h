@@ -373,9 +373,11 @@ void AppendLog(int type, const std::string &text);
 int MessageBox(int type, int buttons, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 // A question with its own buttons (label or stock id, response), the
-// affirmative one last and the default; secondary text below the question.
+// affirmative one last; secondary text below the question. Enter gives the
+// default response, the last button's unless one is named.
 int AskBox(int type, const std::string &text, const std::string &secondary,
-           const std::vector<std::pair<std::string, int>> &buttons);
+           const std::vector<std::pair<std::string, int>> &buttons,
+           int defaultResponse = GTK_RESPONSE_NONE);
 // Collects the error messages reported while it lives (they reach the log
 // as well), so that a dialog can say why something failed.
 class CaughtErrors {

@@ -420,8 +420,9 @@ G_MODULE_EXPORT void on_action_experiment_parameters_activate(GtkAction *, gpoin
     if (AskBox(GTK_MESSAGE_WARNING, question,
                "The new radiation changes every model's figures of merit; the statistic test "
                "has to be run again. Cancel keeps the radiation the results belong to.",
-               {{GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL},
-                {"_Discard Results", GTK_RESPONSE_OK}}) != GTK_RESPONSE_OK) {
+               {{GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL}, {"_Discard Results", GTK_RESPONSE_OK}},
+               // Enter must not throw away an hour of testing.
+               GTK_RESPONSE_CANCEL) != GTK_RESPONSE_OK) {
       restore_radiation(job, kept);
       file_changed_flag = changedBefore;
       update_title();
