@@ -200,7 +200,8 @@ int AskBox(int type, const std::string &text, const std::string &secondary,
   if (!secondary.empty())
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", secondary.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Pulvina");
-  for (const auto &b : buttons) gtk_dialog_add_button(GTK_DIALOG(dialog), b.first.c_str(), b.second);
+  for (const auto &b : buttons)
+    gtk_dialog_add_button(GTK_DIALOG(dialog), b.first.c_str(), b.second);
   if (defaultResponse == GTK_RESPONSE_NONE && !buttons.empty())
     defaultResponse = buttons.back().second;
   if (defaultResponse != GTK_RESPONSE_NONE)

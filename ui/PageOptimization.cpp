@@ -274,7 +274,8 @@ void set_output_dir(char *folder) {
 void show_output_folders() {
   const std::pair<GtkWidget *, const char *> rows[] = {{lbl_cif_output_folder, cif_output_folder},
                                                        {lbl_hkl_output_folder, hkl_output_folder}};
-  for (const auto &r : rows) gtk_label_set_text(GTK_LABEL(r.first), output_folder(r.second).c_str());
+  for (const auto &r : rows)
+    gtk_label_set_text(GTK_LABEL(r.first), output_folder(r.second).c_str());
   gtk_widget_set_sensitive(lbl_cif_output_folder,
                            gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif)));
   gtk_widget_set_sensitive(lbl_hkl_output_folder,

@@ -231,7 +231,8 @@ TEST_F(Safe, ErrorDialogsNameTheFileTheReasonAndWhatToDo) {
   const Case cases[] = {
       {"bad.epc", "this is no control file\n",
        {"Cannot open the job " , "bad.epc", "Choose a control file"}},
-      {"peaks.epc", nullptr, {"Cannot read the peak file ", "far.hkl:1: 2theta: '190' out of range", "Choose"}},
+      {"peaks.epc", nullptr,
+       {"Cannot read the peak file ", "far.hkl:1: 2theta: '190' out of range", "Choose"}},
   };
   for (const Case &c : cases) {
     std::string file;
@@ -239,7 +240,8 @@ TEST_F(Safe, ErrorDialogsNameTheFileTheReasonAndWhatToDo) {
       file = dir.write(c.file, c.text);
     } else {
       file = CopyZno(dir, {{"PEAK_FILE\t\"zno.hkl\"", "PEAK_FILE\t\"far.hkl\""}});
-      dir.write("far.hkl", "   1    0    0    6    2.814409  190.000000  0.100000      53.623802\n");
+      dir.write("far.hkl",
+                "   1    0    0    6    2.814409  190.000000  0.100000      53.623802\n");
     }
     user.actions.push_back([&c](GtkDialog *d) {
       Screenshot(GTK_WIDGET(d), std::string("error-") + c.file + ".png");
