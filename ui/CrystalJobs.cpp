@@ -15,6 +15,11 @@
 #include <set>
 #include <cstring>
 
+#include <glib/gstdio.h>
+#include <unistd.h>
+
+#include "PageCommon.h"
+
 int statistic_running = 0;
 int solve_running = 0;
 int bond_length_checking = 0;
@@ -161,8 +166,8 @@ long lowest_running(const std::vector<RowProgress> &rows) {
   return -1;
 }
 
-// A folder for files written while solving: the one chosen, else the
-// control file's, else the working folder.
+}  // namespace
+
 std::string output_folder(const char *chosen) {
   if (chosen[0]) return chosen;
   if (default_file_path[0]) return default_file_path;
@@ -171,6 +176,27 @@ std::string output_folder(const char *chosen) {
   g_free(here);
   return folder;
 }
+
+bool output_folder_writable(const std::string &folder, std::string *why) {
+  // As the batch solver does before any work: made when missing, then a
+  // file written into it and taken away again.
+  if (g_mkdir_with_parents(folder.c_str(), 0755) != 0 ||
+      !g_file_test(folder.c_str(), G_FILE_TEST_IS_DIR)) {
+    *why = std::string("it cannot be made: ") + g_strerror(errno);
+    return false;
+  }
+  std::string probe = join_path(folder.c_str(), ".pulvina-write-test-XXXXXX");
+  const int fd = g_mkstemp(&probe[0]);
+  if (fd < 0) {
+    *why = std::string("no file can be written into it: ") + g_strerror(errno);
+    return false;
+  }
+  close(fd);
+  g_remove(probe.c_str());
+  return true;
+}
+
+namespace {
 
 // ---------------------------------------------------- workers themselves
 
@@ -472,6 +498,8 @@ extern "C" {
 G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   JobAccess access;
   if (!access) return;
+  // The models come from the job's values, which marked entries do not show.
+  revert_all_marked_entries();
   gtk_action_activate(action_set_formular);
   gtk_action_activate(action_set_sg);
   if (!file_title_validity) {
@@ -1047,6 +1075,22 @@ G_MODULE_EXPORT void on_action_solve_structures_activate(GtkAction *, gpointer) 
   if (!file_peak_file_validity) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
                "Invalid peak file!\nPlease open a valid peak file!\n");
+    return;
+  }
+  revert_all_marked_entries();
+  // An hour of solving must not end in files that cannot be written.
+  const std::pair<GtkWidget *, const char *> outputs[] = {{check_auto_cif, cif_output_folder},
+                                                          {check_auto_hkl, hkl_output_folder}};
+  for (const auto &o : outputs) {
+    if (!gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(o.first))) continue;
+    const std::string folder = output_folder(o.second);
+    std::string why;
+    if (output_folder_writable(folder, &why)) continue;
+    Message(MESSAGE_ERROR, "solving, the output folder %s: %s\n", folder.c_str(), why.c_str());
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Cannot write into the output folder %s: %s.\nChoose another folder on the Output "
+               "page, or untick writing the files there.",
+               folder.c_str(), why.c_str());
     return;
   }
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_solve_state), 1);

@@ -96,6 +96,12 @@ bool stop_and_join_workers(double timeoutSeconds);
 // Sensitivity of everything that must not start or change work on the job
 // while a worker runs.
 void update_job_sensitivity();
+// The folder files written while solving go to: the one chosen, else the
+// control file's, else the working folder.
+std::string output_folder(const char *chosen);
+// True when the folder exists or can be made and a file written into it;
+// else false with the reason.
+bool output_folder_writable(const std::string &folder, std::string *why);
 // Every change of an action's sensitivity goes through here: the action
 // takes it once no worker runs (stop actions, windows and help at once).
 void set_action_sensitive(GtkAction *action, gboolean sensitive);

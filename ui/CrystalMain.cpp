@@ -153,8 +153,10 @@ void AppendLog(int type, const std::string &text) {
 }
 
 int run_dialog(GtkDialog *dialog) {
-  if (testHooks.dialog) return testHooks.dialog(dialog);
-  return gtk_dialog_run(dialog);
+  const int response = testHooks.dialog ? testHooks.dialog(dialog) : gtk_dialog_run(dialog);
+  // However the dialog ends, its entries show what the job holds.
+  if (!GTK_IS_MESSAGE_DIALOG(dialog)) revert_marked_entries(GTK_WIDGET(dialog));
+  return response;
 }
 
 int run_file_dialog(GtkFileChooser *chooser, std::string *file) {
@@ -187,6 +189,56 @@ int MessageBox(int type, int buttons, const char *format, ...) {
   const int response = run_dialog(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   return response;
+}
+
+int AskBox(int type, const std::string &text, const std::string &secondary,
+           const std::vector<std::pair<std::string, int>> &buttons, int defaultResponse) {
+  GtkWidget *dialog = gtk_message_dialog_new(
+      GTK_WINDOW(window_main),
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      static_cast<GtkMessageType>(type), GTK_BUTTONS_NONE, "%s", text.c_str());
+  if (!secondary.empty())
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", secondary.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), "Pulvina");
+  for (const auto &b : buttons)
+    gtk_dialog_add_button(GTK_DIALOG(dialog), b.first.c_str(), b.second);
+  if (defaultResponse == GTK_RESPONSE_NONE && !buttons.empty())
+    defaultResponse = buttons.back().second;
+  if (defaultResponse != GTK_RESPONSE_NONE)
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), defaultResponse);
+  const int response = run_dialog(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  return response;
+}
+
+struct CaughtErrors::Caught {
+  std::mutex lock;
+  std::string text;
+};
+
+CaughtErrors::CaughtErrors() : caught_(std::make_shared<Caught>()) {
+  std::shared_ptr<Caught> caught = caught_;
+  auto previous = std::make_shared<MessageSink>();
+  *previous = SetMessageSink([caught, previous](int type, const std::string &text) {
+    if (type == MESSAGE_ERROR) {
+      std::lock_guard<std::mutex> hold(caught->lock);
+      caught->text += text;
+    }
+    if (*previous)
+      (*previous)(type, text);
+    else
+      DefaultMessageSink(type, text);
+  });
+  previous_ = *previous;
+}
+
+CaughtErrors::~CaughtErrors() { SetMessageSink(previous_); }
+
+std::string CaughtErrors::text() const {
+  std::lock_guard<std::mutex> hold(caught_->lock);
+  std::string text = caught_->text;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 // ------------------------------------------------------ UI settings file
@@ -299,20 +351,27 @@ void mark_file_changed() {
 
 bool file_save_confirm() {
   if (!jobing || !file_changed_flag) return true;
-  const int answer = MessageBox(GTK_MESSAGE_WARNING, GTK_BUTTONS_YES_NO,
-                                "File has not been saved yet,\nDo you want to save it?");
-  if (answer != GTK_RESPONSE_YES) return true;
+  gchar *name = g_path_get_basename(current_file_name[0] ? current_file_name : "untitled.epc");
+  const std::string question =
+      std::string("Save the changes to the job \"") + name + "\" before closing?";
+  g_free(name);
+  const int answer =
+      AskBox(GTK_MESSAGE_WARNING, question,
+             "If you close without saving, the changes since the last save are lost.",
+             {{"Close _without Saving", GTK_RESPONSE_NO},
+              {GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL},
+              {GTK_STOCK_SAVE, GTK_RESPONSE_YES}});
+  // Escape and the window's close box give neither: the job stays.
+  if (answer == GTK_RESPONSE_NO) return true;
+  if (answer != GTK_RESPONSE_YES) return false;
   gtk_action_activate(action_file_save);
   // Saving was wanted: a cancelled dialog or a failed write keeps the job.
   return file_changed_flag == 0;
 }
 
 int new_job_confirm() {
+  // A saved job goes without a word; a changed one after the save question.
   if (!jobing) return 1;
-  const int answer = MessageBox(
-      GTK_MESSAGE_WARNING, GTK_BUTTONS_YES_NO,
-      "A job is already running, do you want to close it and create a new one?");
-  if (answer != GTK_RESPONSE_YES) return 0;
   return file_close() ? 1 : 0;
 }
 
@@ -360,10 +419,46 @@ void set_current_file(const std::string &path) {
   gchar *folder = g_path_get_dirname(path.c_str());
   CopyText(default_file_path, sizeof default_file_path, folder);
   g_free(folder);
+  show_output_folders();
+}
+
+std::string real_folder(const std::string &folder) {
+  char *real = realpath(folder.c_str(), nullptr);
+  std::string result = real ? real : folder;
+  std::free(real);
+  return result;
+}
+
+// A job saved into another folder names its peak file from there: by name
+// when the file sits in that folder, else by its whole path, so that the
+// saved job opens wherever it is put.
+void rename_peak_file_for(Config *c, const std::string &newFile) {
+  if (c->peakFile.empty()) return;
+  const std::string path = JobPeakFilePath(*c, default_file_path);
+  gchar *folder = g_path_get_dirname(path.c_str());
+  gchar *base = g_path_get_basename(path.c_str());
+  gchar *newFolder = g_path_get_dirname(newFile.c_str());
+  const bool beside = real_folder(folder) == real_folder(newFolder);
+  gchar *absolute = g_path_is_absolute(path.c_str())
+                        ? g_strdup(path.c_str())
+                        : g_build_filename(g_get_current_dir(), path.c_str(), nullptr);
+  const std::string name = beside ? base : absolute;
+  g_free(folder);
+  g_free(base);
+  g_free(newFolder);
+  g_free(absolute);
+  std::string why;
+  if (name != c->peakFile && CheckConfigValue("PEAK_FILE", name.c_str(), nullptr, &why)) {
+    Message(MESSAGE_HINT, "the job saved as %s names its peak file \"%s\"\n", newFile.c_str(),
+            name.c_str());
+    c->peakFile = name;
+  }
 }
 
 // Writes the configuration to current_file_name.
 void write_control_file() {
+  // What marked entries show is not the job's: they show its values again.
+  revert_all_marked_entries();
   JobAccess access;
   if (!access) return;
   if (UpdateConfigFile(current_file_name, &access->config)) {
@@ -388,6 +483,11 @@ bool save_as(const char *proposedName) {
   if (chosen.size() >= kPathSize) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "The path is too long:\n%s", chosen.c_str());
     return false;
+  }
+  {
+    JobAccess access;
+    if (!access) return false;
+    rename_peak_file_for(&access->config, chosen);
   }
   set_current_file(chosen);
   write_control_file();
@@ -428,16 +528,19 @@ bool open_job_file(const std::string &path) {
   InitializeJob(&job);
   reset_job_settings();
   init_opt_out_data(&optOutData);
+  CaughtErrors errors;
   const int result = ReadConfigFile(&job.config, current_file_name);
-  if (result == CONFIG_WRONG_FORMAT) {
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Wrong file format!");
+  if (result != CONFIG_READ) {
+    const char *what = result == CONFIG_WRONG_FORMAT    ? "it is no control file of Pulvina"
+                       : result == CONFIG_WRONG_VERSION ? "it was written by another version"
+                                                        : "it cannot be opened";
+    const std::string why = errors.text();
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Cannot open the job %s: %s.\n%s%sChoose a control file (*.epc) that Pulvina "
+               "wrote, or correct this one.",
+               path.c_str(), what, why.c_str(), why.empty() ? "" : "\n");
     return false;
   }
-  if (result == CONFIG_WRONG_VERSION) {
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Wrong file version!");
-    return false;
-  }
-  if (result != CONFIG_READ) return false;
   jobing = 1;
   update_fields_by_config();
   file_changed_flag = 0;
@@ -901,6 +1004,10 @@ bool pulvina_open_windows() {
   }
   unboundHandlers.clear();
   gtk_builder_connect_signals_full(builder, connect_handler, nullptr);
+  GSList *objects = gtk_builder_get_objects(builder);
+  for (GSList *o = objects; o; o = o->next)
+    if (GTK_IS_ENTRY(o->data)) watch_entry(GTK_WIDGET(o->data));
+  g_slist_free(objects);
 
   std::string missing;
 #define PULVINA_LOOK_UP(ctype, name, gtype)                                        \

@@ -22,8 +22,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtkcrystal3dview.h"
@@ -209,6 +211,8 @@
   X(GtkWidget, entry_sa_moves_adapt, GTK_TYPE_ENTRY)                           \
   X(GtkWidget, check_auto_cif, GTK_TYPE_CHECK_BUTTON)                          \
   X(GtkWidget, check_auto_hkl, GTK_TYPE_CHECK_BUTTON)                          \
+  X(GtkWidget, lbl_cif_output_folder, GTK_TYPE_LABEL)                          \
+  X(GtkWidget, lbl_hkl_output_folder, GTK_TYPE_LABEL)                          \
   X(GtkAction, action_set_cif_output_dir, GTK_TYPE_ACTION)                     \
   X(GtkAction, action_set_hkl_output_dir, GTK_TYPE_ACTION)                     \
   X(GtkListStore, ls_choose_models, GTK_TYPE_LIST_STORE)                       \
@@ -368,9 +372,31 @@ extern ProgramOptions programOptions;
 void AppendLog(int type, const std::string &text);
 int MessageBox(int type, int buttons, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+// A question with its own buttons (label or stock id, response), the
+// affirmative one last; secondary text below the question. Enter gives the
+// default response, the last button's unless one is named.
+int AskBox(int type, const std::string &text, const std::string &secondary,
+           const std::vector<std::pair<std::string, int>> &buttons,
+           int defaultResponse = GTK_RESPONSE_NONE);
+// Collects the error messages reported while it lives (they reach the log
+// as well), so that a dialog can say why something failed.
+class CaughtErrors {
+ public:
+  CaughtErrors();
+  ~CaughtErrors();
+  CaughtErrors(const CaughtErrors &) = delete;
+  CaughtErrors &operator=(const CaughtErrors &) = delete;
+  std::string text() const;  // one reason a line, without the last line end
+
+ private:
+  struct Caught;
+  std::shared_ptr<Caught> caught_;
+  MessageSink previous_;
+};
 void mark_file_changed();
-// Asks to save a changed job. False when the user wanted it saved and the
-// save did not happen (cancelled or failed): the caller then keeps the job.
+// Asks to save a changed job: Save, Close without Saving or Cancel (also
+// Escape and the close box). False when the job stays: cancelled, or the
+// save wanted did not happen.
 bool file_save_confirm();
 int new_job_confirm();
 void init_widget_states();
@@ -388,6 +414,8 @@ void reset_job_settings();
 void update_fields_by_config();
 void update_statistic_fields_by_config();
 void update_optimization_fields_by_config();
+// The Output page names the folders solved models' files will go to.
+void show_output_folders();
 void update_model_fields_by_config();
 
 // Start-up and shut-down. The toolkit (with the GUI lock) is initialised

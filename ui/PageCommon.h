@@ -26,6 +26,14 @@ void set_entry_error(GtkWidget *entry, const char *field, const char *keyword,
                      const std::string &why);
 void clear_entry_error(GtkWidget *entry);
 bool entry_has_error(GtkWidget *entry);
+// A marked entry shows again the last text that passed, the value the job
+// kept (logged when something was typed); leaving an entry, closing its
+// dialog and saving do this, so that no entry shows what the job lacks.
+void revert_entry(GtkWidget *entry);
+void revert_marked_entries(GtkWidget *root);
+void revert_all_marked_entries();
+// Reverts the entry whenever it is left marked.
+void watch_entry(GtkWidget *entry);
 // The reason an entry is marked, "" when it is not.
 std::string entry_error(GtkWidget *entry);
 // Writes a text the program made (which is good: any mark goes).

@@ -725,7 +725,16 @@ G_MODULE_EXPORT void on_btn_estimate_z_clicked(GtkButton *, gpointer) {
     if (fractions > 0) M += mass / fractions;
   }
   FreeCompound(&compound);
-  CreateDlgEstimateZ(window_main, M, entry_formular_z);
+  // The volume and "Calculate V" start from the job's cell.
+  double cell[6] = {10, 10, 10, 90, 90, 90};
+  {
+    JobAccess access;
+    if (!access) return;
+    const Config &c = access->config;
+    const double stored[6] = {c.cellA, c.cellB, c.cellC, c.cellAlpha, c.cellBeta, c.cellGamma};
+    std::copy(stored, stored + 6, cell);
+  }
+  CreateDlgEstimateZ(window_main, M, entry_formular_z, cell);
 }
 
 G_MODULE_EXPORT void on_cell_spin_oxidation_edited(GtkCellRendererText *, gchar *pathText,

@@ -146,6 +146,37 @@ bool same_lp(const Radiation &a, const Radiation &b) {
          a.monochromator == b.monochromator && a.monoAngle == b.monoAngle;
 }
 
+// Models that carry results of a statistic test (an average apart from the
+// minimum, or a spread), which a new evaluation would replace.
+int tested_models(const Job &job) {
+  int n = 0;
+  for (const CrystalModel &m : job.models.models) n += m.Ravg != m.Rmin || m.Rsd != 0;
+  return n;
+}
+
+// The experiment dialog's values as they were, in the job and the dialog.
+void restore_radiation(Job &job, const Config &kept) {
+  Config &c = job.config;
+  c.radiation = kept.radiation;
+  c.doublets = kept.doublets;
+  c.lambdaXray1 = kept.lambdaXray1;
+  c.lambdaXray2 = kept.lambdaXray2;
+  c.i2i1 = kept.i2i1;
+  c.lambdaNeutron = kept.lambdaNeutron;
+  c.lambdaElectron = kept.lambdaElectron;
+  c.energyElectron = kept.energyElectron;
+  c.polarization = kept.polarization;
+  c.monochromator = kept.monochromator;
+  c.monoD = kept.monoD;
+  c.monoAngle = kept.monoAngle;
+  SetRadiation(&c, &job.radiation);
+  {
+    std::lock_guard<std::mutex> hold(*mutex_out_data);
+    optOutData.radiation = c.radiation;
+  }
+  update_experiment_fields_by_config();
+}
+
 // The models' figures follow a change of what they are computed from.
 void update_model_states_when_models(const Job &job) {
   if (job.models.count > 0 && file_peak_file_validity)
@@ -482,6 +513,7 @@ void set_peak_file(int autoRange) {
     return;
   }
   const double start = c.startAngle, end = c.endAngle;
+  CaughtErrors errors;
   const int n = ReadJobPeakFile(&job, default_file_path, autoRange);
   // Without autoRange the range the user gave stays in the control file,
   // although the reading narrows it to the reflections found; a failed
@@ -492,7 +524,13 @@ void set_peak_file(int autoRange) {
   }
   if (n <= 0) {
     free_reflections(job);
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Read peak file error!");
+    // The reader's own words name the line and what is wrong with it.
+    const std::string why = errors.text();
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+               "Cannot read the peak file %s.\n%s%sChoose another peak file (Experiment > Peak "
+               "File), or correct this one.",
+               JobPeakFilePath(c, default_file_path).c_str(), why.c_str(),
+               why.empty() ? "" : "\n");
     // A file just chosen is forgotten; the file a control file names stays
     // named, so that saving the job does not lose it while it is missing.
     if (autoRange) {
@@ -661,14 +699,35 @@ G_MODULE_EXPORT void on_action_experiment_parameters_activate(GtkAction *, gpoin
   if (!jobing || !access) return;
   Job &job = *access;
   const Radiation before = job.radiation;
+  const Config kept = job.config;
+  const int changedBefore = file_changed_flag;
   run_dialog(GTK_DIALOG(dlg_experiment_parameters));
   gtk_widget_hide(dlg_experiment_parameters);
   // A change of what the Lorentz-polarisation factors depend on alters
   // every model's figures.
-  if (!same_lp(before, job.radiation)) {
-    refresh_reflection_factors();
-    update_model_states_when_models(job);
+  if (same_lp(before, job.radiation)) return;
+  const int tested = tested_models(job);
+  if (tested > 0 && file_peak_file_validity) {
+    const std::string question = "This discards the statistic results of " +
+                                 std::to_string(tested) + (tested == 1 ? " model." : " models.");
+    if (AskBox(GTK_MESSAGE_WARNING, question,
+               "The new radiation changes every model's figures of merit; the statistic test "
+               "has to be run again. Cancel keeps the radiation the results belong to.",
+               {{GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL}, {"_Discard Results", GTK_RESPONSE_OK}},
+               // Enter must not throw away an hour of testing.
+               GTK_RESPONSE_CANCEL) != GTK_RESPONSE_OK) {
+      restore_radiation(job, kept);
+      file_changed_flag = changedBefore;
+      update_title();
+      return;
+    }
+    Message(MESSAGE_WARNING,
+            "radiation changed: discarded the statistic results of %d model%s; run the "
+            "statistic test again\n",
+            tested, tested == 1 ? "" : "s");
   }
+  refresh_reflection_factors();
+  update_model_states_when_models(job);
 }
 
 G_MODULE_EXPORT void on_comb_radiation_type_changed(GtkComboBox *, gpointer) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "ModelPages.h"
 
@@ -267,6 +268,18 @@ void set_output_dir(char *folder) {
     return;
   }
   CopyText(folder, kPathSize, chosen.c_str());
+  show_output_folders();
+}
+
+void show_output_folders() {
+  const std::pair<GtkWidget *, const char *> rows[] = {{lbl_cif_output_folder, cif_output_folder},
+                                                       {lbl_hkl_output_folder, hkl_output_folder}};
+  for (const auto &r : rows)
+    gtk_label_set_text(GTK_LABEL(r.first), output_folder(r.second).c_str());
+  gtk_widget_set_sensitive(lbl_cif_output_folder,
+                           gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif)));
+  gtk_widget_set_sensitive(lbl_hkl_output_folder,
+                           gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_hkl)));
 }
 
 void update_optimization_fields_by_config() {
@@ -274,6 +287,7 @@ void update_optimization_fields_by_config() {
                        gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_cif)));
   set_action_sensitive(action_set_hkl_output_dir,
                        gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check_auto_hkl)));
+  show_output_folders();
   shownSet = 1;
 }
 
@@ -400,10 +414,12 @@ G_MODULE_EXPORT void on_entry_sa_moves_adapt_changed(GtkEditable *, gpointer) {
 
 G_MODULE_EXPORT void on_check_auto_cif_toggled(GtkToggleButton *button, gpointer) {
   set_action_sensitive(action_set_cif_output_dir, gtk_toggle_button_get_active(button));
+  show_output_folders();
 }
 
 G_MODULE_EXPORT void on_check_auto_hkl_toggled(GtkToggleButton *button, gpointer) {
   set_action_sensitive(action_set_hkl_output_dir, gtk_toggle_button_get_active(button));
+  show_output_folders();
 }
 
 G_MODULE_EXPORT void on_action_set_cif_output_dir_activate(GtkAction *, gpointer) {

@@ -20,8 +20,11 @@ const long kMaxZ = static_cast<long>(FindConfigKeyword("FORMULAR_Z")->range.high
 // A combo of more values than this is no choice any more.
 constexpr long kMaxZChoices = 1000;
 
-// The cell volume of every opening, in cubic angstrom.
+// The cell volume the conversions use, in cubic angstrom: the job's at
+// each opening, then what the user types or calculates.
 double V = 1000.0;
+// The job's cell, which "Calculate V" starts from.
+double jobCell[6] = {10, 10, 10, 90, 90, 90};
 // The volume entry of the open dialog.
 GtkWidget *editV = nullptr;
 
@@ -155,11 +158,17 @@ void editRhoChanged(GtkWidget *entry, DialogData *d) {
   write_entry(d, isMin ? d->zMin : d->zMax, false, z);
 }
 
-void editVChanged(GtkWidget *entry, gpointer) {
+void editVChanged(GtkWidget *entry, DialogData *d) {
   double v = 0;
-  if (read_decimal(entry, "Unit cell volume V", true, "volume: expected cubic angstrom above 0",
-                   &v))
-    V = v;
+  if (!read_decimal(entry, "Unit cell volume V", true, "volume: expected cubic angstrom above 0",
+                    &v))
+    return;
+  V = v;
+  // The densities typed stand: the numbers of units they give follow the
+  // volume, and with them the range offered.
+  for (GtkWidget *rho : {d->rhoMin, d->rhoMax})
+    if (rho && gtk_entry_get_text(GTK_ENTRY(rho))[0] && !entry_has_error(rho))
+      editRhoChanged(rho, d);
 }
 
 void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
@@ -188,7 +197,9 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
     entries[i] = gtk_entry_new();
     gtk_widget_set_name(entries[i], kNames[i]);
     gtk_entry_set_width_chars(GTK_ENTRY(entries[i]), 10);
-    gtk_entry_set_text(GTK_ENTRY(entries[i]), i < 3 ? "10.0000" : "90.0000");
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", jobCell[i]);
+    gtk_entry_set_text(GTK_ENTRY(entries[i]), text);
     gtk_widget_set_tooltip_text(entries[i],
                                 i < 3 ? "Cell edge in angstrom, above 0 and at most 1000"
                                       : "Cell angle in degrees, above 0 and below 180");
@@ -235,11 +246,14 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
 
 }  // namespace
 
-void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry) {
+void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry, const double cell[6]) {
   if (!(M > 0)) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
     return;
   }
+  std::copy(cell, cell + 6, jobCell);
+  const double volume = CellVolume(cell[0], cell[1], cell[2], cell[3], cell[4], cell[5]);
+  V = volume > 0 && std::isfinite(volume) ? volume : 1000.0;
   DialogData d;
   d.M = M;
   GtkWidget *dialog = gtk_dialog_new_with_buttons(
@@ -285,12 +299,11 @@ void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry) {
   attach(info, label("Unit cell volumn:     V = "), 0, 1, false);
   editV = gtk_entry_new();
   gtk_widget_set_name(editV, "entry_v");
-  // The volume the conversions use, which an earlier opening may have
-  // calculated.
+  // The volume of the job's cell.
   std::snprintf(text, sizeof text, "%.3f", V);
   gtk_entry_set_text(GTK_ENTRY(editV), text);
   gtk_widget_set_tooltip_text(editV, "Volume of the unit cell in cubic angstrom (A^3), above 0");
-  g_signal_connect(editV, "changed", G_CALLBACK(editVChanged), nullptr);
+  g_signal_connect(editV, "changed", G_CALLBACK(editVChanged), &d);
   attach(info, editV, 1, 1, true);
   attach(info, label("A^3"), 2, 1, false);
   GtkWidget *calculate = gtk_button_new_with_mnemonic("Ca_lculate");

@@ -9,6 +9,6 @@
 // Runs the dialog over the parent window for a formula mass M (atomic mass
 // units). On Accept, the Z chosen is written into zEntry, whose own handler
 // stores it.
-void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry);
+void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry, const double cell[6]);
 
 #endif

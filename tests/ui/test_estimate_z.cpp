@@ -43,9 +43,10 @@ class EstimateZ : public AppTest {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Calculate V");
         const char *names[6] = {"entry_v_a",     "entry_v_b",    "entry_v_c",
                                 "entry_v_alpha", "entry_v_beta", "entry_v_gamma"};
+        // It starts from the job's cell, a new job's here.
         for (int i = 0; i < 6; ++i) {
           GtkWidget *entry = Named(GTK_WIDGET(d), names[i]);
-          EXPECT_EQ(Text(entry), i < 3 ? "10.0000" : "90.0000");
+          EXPECT_EQ(Text(entry), i < 3 ? "10.000000" : "90.000000");
           gtk_entry_set_text(GTK_ENTRY(entry), cell[i]);
         }
         return static_cast<int>(GTK_RESPONSE_ACCEPT);
@@ -109,13 +110,14 @@ TEST_F(EstimateZ, TheVolumeIsCalculatedOrTypedAndKept) {
     EXPECT_EQ(Text(Named(d, "entry_v")), "125.000000");
     return static_cast<int>(GTK_RESPONSE_CANCEL);
   }, {"5", "5", "5", "90", "90", "90"});
-  // The next opening works with that volume; angles that span no cell are
-  // said, and the volume stays. A volume typed is used (fluorite, 78.07 amu,
-  // 4 units in 163.0 A^3: 3.18 g/cm^3); one that is none is refused.
+  // The next opening starts again from the job's cell; angles that span no
+  // cell are said, and the volume stays. A volume typed is used (fluorite,
+  // 78.07 amu, 4 units in 163.0 A^3: 3.18 g/cm^3); one that is none is
+  // refused.
   user.answers.push_back(GTK_RESPONSE_OK);
   Run("Ca1F2", [&](GtkWidget *d) {
     gtk_button_clicked(GTK_BUTTON(Named(d, "btn_calculate_v")));
-    EXPECT_EQ(Text(Named(d, "entry_v")), "125.000");
+    EXPECT_EQ(Text(Named(d, "entry_v")), "1000.000");
     Set(d, "entry_v", "163.0");
     Set(d, "entry_v", "-5");
     EXPECT_TRUE(entry_has_error(Named(d, "entry_v")));
@@ -124,5 +126,30 @@ TEST_F(EstimateZ, TheVolumeIsCalculatedOrTypedAndKept) {
     return static_cast<int>(GTK_RESPONSE_CANCEL);
   }, {"5", "5", "5", "120", "120", "150"});
   EXPECT_TRUE(Logged("Calculate V: the angles alpha 120, beta 120, gamma 150 admit no cell; V "
-                     "stays 125.000000 A^3"));
+                     "stays 1000.000000 A^3"));
+}
+
+TEST_F(EstimateZ, TheJobsCellGivesTheVolumeAndTheRangeFollowsIt) {
+  // Scheelite, CaWO4: 287.9 amu, a = 5.2429, c = 11.3737 A, 312.6 A^3,
+  // 6.12 g/cm^3 with its 4 formula units (13 in a cell of 1000 A^3).
+  Open("examples/cawo4_scheelite/cawo4.epc");
+  Run("Ca1W1O4", [](GtkWidget *d) {
+    EXPECT_EQ(Text(Named(d, "entry_v")), "312.640");
+    Set(d, "entry_rho_min", "5.5");
+    Set(d, "entry_rho_max", "6.5");
+    GtkWidget *combo = Named(d, "combo_z");
+    EXPECT_EQ(Offered(combo), (std::vector<std::string>{"4", "5", "4"}));
+    // A volume typed, or one calculated, recomputes Z from the densities:
+    // a cell twice as large holds twice as many units.
+    struct Case {
+      const char *volume;
+      std::vector<std::string> offered;
+    };
+    for (const Case &c : {Case{"625.28", {"8", "9", "8"}}, Case{"312.64", {"4", "5", "4"}}}) {
+      Set(d, "entry_v", c.volume);
+      EXPECT_EQ(Offered(combo), c.offered) << c.volume;
+    }
+    return static_cast<int>(GTK_RESPONSE_ACCEPT);
+  });
+  EXPECT_EQ(TheJob().config.formularZ, 4);
 }
