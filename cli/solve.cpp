@@ -711,14 +711,9 @@ double ModelMarchR(const Job &job, const CrystalModel *m) {
 // not be written; a fit that fails is reported and leaves the row empty.
 bool CheckOnProfile(Run *run, const CrystalModel *m, const std::string &stem, Written *w) {
   const Job &job = run->job;
-  Crystal crystal = job.crystal;
-  UpdateCrystalByModel(&crystal, m, nullptr, 1);
-  HKLList list = job.hklList;
-  ApplyModelPattern(m, &list);
-  CalculateIntensity(&list, &crystal, job.config.radiation);
   ProfileCheck check;
   std::string error;
-  if (!CheckModelOnProfile(job.config, run->extraction, list, 0, &check, &error)) {
+  if (!CheckJobModelOnProfile(job, m, run->extraction, &check, &error)) {
     Message(MESSAGE_WARNING, "model %d on the profile of %s: %s\n", m->modelNumber,
             run->options.pattern.c_str(), error.c_str());
     return true;

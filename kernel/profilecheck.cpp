@@ -11,6 +11,9 @@
 #include <mutex>
 #include <tuple>
 
+#include "evaluation.h"
+#include "intensity.h"
+
 namespace {
 
 // One reflection's peak on the points: the profile of area 1, its model
@@ -211,6 +214,17 @@ bool CheckModelOnProfile(const Config &config, const LeBailResult &extraction,
   check->leBailRp = extraction.Rp;
   check->leBailRwp = extraction.Rwp;
   return true;
+}
+
+bool CheckJobModelOnProfile(const Job &job, const CrystalModel *model,
+                            const LeBailResult &extraction, ProfileCheck *check,
+                            std::string *error) {
+  Crystal crystal = job.crystal;
+  UpdateCrystalByModel(&crystal, model, nullptr, 1);
+  HKLList list = job.hklList;
+  ApplyModelPattern(model, &list);
+  CalculateIntensity(&list, &crystal, job.config.radiation);
+  return CheckModelOnProfile(job.config, extraction, list, 0, check, error);
 }
 
 void WriteProfileCheckCIF(std::FILE *stream, const ProfileCheck &check) {

@@ -39,6 +39,13 @@ struct ProfileCheck {
                                        const HKLList &list, double window, ProfileCheck *check,
                                        std::string *error);
 
+// A solved model of the job on the profile: its intensities as the CIF's
+// and HKL files have them (its own overall B and texture when a search
+// refined them), then CheckModelOnProfile. The front ends' one road.
+[[nodiscard]] bool CheckJobModelOnProfile(const Job &job, const CrystalModel *model,
+                                          const LeBailResult &extraction, ProfileCheck *check,
+                                          std::string *error);
+
 // The figures of a check as CIF items (R factors of the whole profile).
 void WriteProfileCheckCIF(std::FILE *stream, const ProfileCheck &check);
 
