@@ -66,9 +66,8 @@ struct Problem {
 
 }  // namespace
 
-bool CheckModelOnProfile(const Config &config, const LeBailResult &extraction,
-                         const HKLList &list, double window, ProfileCheck *check,
-                         std::string *error) {
+bool CheckModelOnProfile(const Config &config, const LeBailResult &extraction, const HKLList &list,
+                         double window, ProfileCheck *check, std::string *error) {
   static std::once_flag quiet;
   std::call_once(quiet, [] { gsl_set_error_handler_off(); });
   *check = ProfileCheck();

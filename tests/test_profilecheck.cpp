@@ -68,8 +68,8 @@ TEST(ProfileCheck, RightStructureFitsAndWrongOneDoesNot) {
     std::string error;
     ASSERT_TRUE(ReadMeasuredPattern(folder + "/pattern.xye", &pattern, &error)) << error;
     LeBailResult extraction;
-    ASSERT_TRUE(ExtractIntensities(job, pattern, LeBailSettings(), nullptr, nullptr, &extraction,
-                                   &error))
+    ASSERT_TRUE(
+        ExtractIntensities(job, pattern, LeBailSettings(), nullptr, nullptr, &extraction, &error))
         << error;
     HKLList right, wrong;
     ASSERT_TRUE(StructureList(work, epc, c.right, 0, job.config, &right));
@@ -224,7 +224,8 @@ void SolvesFromMeasuredPattern(const std::string &name) {
                    work.file("out") + " --pattern " + pattern + " " + epc);
   Job job;
   ASSERT_TRUE(LoadJob(epc, &job));
-  const std::vector<SiteAtom> found = BestAtoms(output), truth = CifAtoms(folder + "/structure.cif");
+  const std::vector<SiteAtom> found = BestAtoms(output),
+                              truth = CifAtoms(folder + "/structure.cif");
   ASSERT_FALSE(truth.empty());
   ASSERT_EQ(found.size(), truth.size()) << output;
   EXPECT_LT(LargestMiss(job, found, truth), 0.35) << output;
