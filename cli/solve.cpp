@@ -25,6 +25,7 @@
 #include "command_line.h"
 #include "options.h"
 #include "pictures.h"
+#include "profilecheck.h"
 #include "shards.h"
 #include "stages.h"
 #include "team.h"
@@ -52,6 +53,7 @@ struct Options {
   double overallB = 0;
   bool allCombinations = false;  // --all-combinations
   std::string dataDir;  // empty: looked up
+  std::string pattern;  // --pattern: the measured pattern the models are checked on
   std::string jobFile;
   ShardPlace shard;                     // --shard I/N
   bool merge = false;                  // --merge
@@ -89,6 +91,12 @@ void Usage(std::FILE *out) {
                "                      intensities in A^2 (0 to %g), or auto: estimated from\n"
                "                      the observed intensities by a Wilson plot (default:\n"
                "                      OVERALL_B and AUTO_OVERALL_B of the control file)\n"
+               "  --pattern FILE      check every written model on this measured pattern:\n"
+               "                      a Le Bail fit of it gives the profile, the model's\n"
+               "                      intensities are put on it (scale and overall B\n"
+               "                      refined); its Rwp goes next to the Le Bail Rwp into\n"
+               "                      summary.tsv and the CIF, and TITLE_MODEL_profile.svg\n"
+               "                      draws the fit\n"
                "  --data DIR          folder of sgt.xml, asft.dat and nslt.dat (default:\n"
                "                      $PULVINA_DATA, else ../share/pulvina from the\n"
                "                      program's folder)\n"
@@ -231,6 +239,12 @@ int ParseOptions(int argc, char **argv, Options *o) {
     if (!CheckOverallBOption(v.c_str(), true, &b, &why)) return why;
     o->overallBMode = b.automatic ? 2 : 1;
     o->overallB = b.value;
+    return std::string();
+  });
+  line.Value("--pattern", [o](const std::string &v) {
+    std::string why;
+    if (!CheckPatternOption(v.c_str(), &o->pattern, &why)) return why;
+    o->fixed.push_back("--pattern");
     return std::string();
   });
   line.Value("--data", [o](const std::string &v) {
@@ -552,6 +566,8 @@ struct Run {
   Team &team;                    // the processes solving the job with this one
   std::vector<ModelRun> solved;  // one per model of the optimisation stage
   std::string folder;            // the control file's
+  bool extracted = false;        // extraction holds the Le Bail fit of --pattern
+  LeBailResult extraction;
   Run(const Options &o, Team &t) : options(o), progress(o.verbosity), team(t) {
     InitializeJob(&job);
   }
@@ -664,6 +680,8 @@ void CheckBondLengths(Run *run) {
 struct Written {
   ModelRun run;
   std::string cif, hkl;
+  bool checked = false;  // on the measured profile (--pattern)
+  double profileRp = 0, profileRwp = 0, profileB = 0;
 };
 
 // The observed and calculated peaks of a model, as the desktop program's
@@ -688,6 +706,41 @@ double ModelMarchR(const Job &job, const CrystalModel *m) {
   return (m->patternParameters & PATTERN_TEXTURE) ? m->marchR : job.hklList.marchR;
 }
 
+// The model on the measured profile: the figures into the CIF and the
+// summary, the fit into TITLE_MODEL_profile.svg. False when a file could
+// not be written; a fit that fails is reported and leaves the row empty.
+bool CheckOnProfile(Run *run, const CrystalModel *m, const std::string &stem, Written *w) {
+  const Job &job = run->job;
+  ProfileCheck check;
+  std::string error;
+  if (!CheckJobModelOnProfile(job, m, run->extraction, &check, &error)) {
+    Message(MESSAGE_WARNING, "model %d on the profile of %s: %s\n", m->modelNumber,
+            run->options.pattern.c_str(), error.c_str());
+    return true;
+  }
+  w->checked = true;
+  w->profileRp = check.Rp;
+  w->profileRwp = check.Rwp;
+  w->profileB = check.overallB;
+  bool ok = true;
+  {
+    std::FILE *cif = std::fopen(w->cif.c_str(), "a");
+    if (cif) WriteProfileCheckCIF(cif, check);
+    if (!cif || std::fclose(cif) != 0) {
+      Message(MESSAGE_ERROR, "writing results, can not add the profile's figures to '%s'\n",
+              w->cif.c_str());
+      ok = false;
+    }
+  }
+  if (run->options.plots) {
+    char title[kPlotTextSize];
+    std::snprintf(title, sizeof title, "%s, model %d on the profile: Rwp %.4f (Le Bail %.4f)",
+                  job.config.title.c_str(), m->modelNumber, check.Rwp, check.leBailRwp);
+    ok = WritePatternPicture(stem + "_profile.svg", check.fit, title) && ok;
+  }
+  return ok;
+}
+
 // Writes the files of the solved models, best first; the summary lists only
 // the models whose files were written. False when a file could not be
 // written.
@@ -710,6 +763,7 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
       continue;
     }
     written->push_back({*r, stem + ".cif", stem + ".hkl"});
+    if (run->extracted) ok = CheckOnProfile(run, m, stem, &written->back()) && ok;
     if (run->options.plots) ok = WritePeaks(job, m, stem + ".svg") && ok;
   }
   if (run->options.plots) {
@@ -735,8 +789,8 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
   const bool texture = JobHasPreferredOrientation(job.config);
   std::fprintf(f.get(),
                "rank\tmodel\tEPC\tfree\tRmin\tRavg\tRsd\tstatisticFOM\tbonds\tmethod\tseconds\t"
-               "state\tequivalents\tpenalty\tB%s\n",
-               texture ? "\tr" : "");
+               "state\tequivalents\tpenalty\tB%s%s\n",
+               texture ? "\tr" : "", run->extracted ? "\tprofileRp\tprofileRwp\tleBailRwp" : "");
   int rank = 0;
   for (const Written &w : *written) {
     const CrystalModel *m = w.run.model;
@@ -747,6 +801,12 @@ bool WriteOutput(Run *run, std::vector<Written> *written) {
                  MethodName(w.run.method), w.run.seconds, RunState(w.run).c_str(),
                  m->equivalents, m->bondPenalty, ModelOverallB(job, m));
     if (texture) std::fprintf(f.get(), "\t%.4f", ModelMarchR(job, m));
+    // A model whose check failed keeps its row, with the figures left empty.
+    if (run->extracted && w.checked)
+      std::fprintf(f.get(), "\t%.6f\t%.6f\t%.6f", w.profileRp, w.profileRwp,
+                   run->extraction.Rwp);
+    else if (run->extracted)
+      std::fprintf(f.get(), "\t\t\t%.6f", run->extraction.Rwp);
     std::fputs("\n", f.get());
   }
   if (!f.commit()) {
@@ -786,6 +846,16 @@ void PrintResult(Run &run, const std::vector<Written> &written) {
     std::printf("r: March-Dollase r along %d %d %d, %s\n", job.config.prefOrientH,
                 job.config.prefOrientK, job.config.prefOrientL,
                 (refined & PATTERN_TEXTURE) ? "refined per model" : "as given (PREF_ORIENT_R)");
+  if (run.extracted) {
+    std::printf("\nOn the profile of %s (Le Bail Rwp %.4f, Rp %.4f):\n", run.options.pattern.c_str(),
+                run.extraction.Rwp, run.extraction.Rp);
+    for (const Written &w : written)
+      if (w.checked)
+        std::printf("  model %6d  Rwp %.4f  Rp %.4f  B %.3f\n", w.run.model->modelNumber,
+                    w.profileRwp, w.profileRp, w.profileB);
+      else
+        std::printf("  model %6d  no fit (see above)\n", w.run.model->modelNumber);
+  }
   if (!written.empty()) {
     Crystal crystal = run.job.crystal;
     UpdateCrystalByModel(&crystal, written.front().run.model, nullptr, 1);
@@ -959,6 +1029,27 @@ int main(int argc, char **argv) {
                  (StagePatternParameters(job.config, STAGE_REFINEMENT) & PATTERN_OVERALL_B)
                      ? " to start the refinement"
                      : "");
+  // The profile is fitted before the search, so that a pattern that does
+  // not fit the job ends the run before the long part.
+  if (!options.pattern.empty() && team->leader() && options.stopAfter >= RUN_OPTIMISE &&
+      !options.shard.count) {
+    MeasuredPattern measured;
+    std::string error;
+    if (!ReadMeasuredPattern(options.pattern, &measured, &error) ||
+        !ExtractIntensities(job, measured, LeBailSettings(), nullptr, &stopRequested,
+                            &run.extraction, &error)) {
+      if (Interrupted()) return Interruption("during the Le Bail fit of --pattern");
+      std::fprintf(stderr, "pulvina-solve: %s\n", error.c_str());
+      return 1;
+    }
+    if (run.extraction.stopped) return Interruption("during the Le Bail fit of --pattern");
+    run.extracted = true;
+    if (verbosity > 0)
+      std::printf("Le Bail fit of %s: %zu points, %zu reflections, Rwp %.4f, Rp %.4f (%.1f s)\n",
+                  options.pattern.c_str(), run.extraction.x.size(),
+                  run.extraction.reflections.size(), run.extraction.Rwp, run.extraction.Rp,
+                  run.extraction.seconds);
+  }
   JobIdentity identity;
   if (!team->Begin(&job, options.jobFile, &identity)) return 1;
   const std::vector<CrystalModel *> all = AllModels(&job);

@@ -43,10 +43,6 @@ bool PeakCentre(const PatternModel &model, double lambda, double d, double *twoT
   return true;
 }
 
-namespace {
-
-// The profile of both lines of one spacing, scaled to the first line's
-// area 1, over the points lo .. lo + values.size() - 1 of x.
 void SpacingProfile(const PatternModel &model, const PatternLines &lines, double window, double d,
                     const double *x, size_t n, size_t *lo, std::vector<double> *values) {
   values->clear();
@@ -77,6 +73,8 @@ void SpacingProfile(const PatternModel &model, const PatternLines &lines, double
       (*values)[i - first] += share * PeakValue(at[k], x[i] - centre[k]);
   }
 }
+
+namespace {
 
 // Spacing of h k l from a reciprocal metric.
 double Spacing(const double g[3][3], int h, int k, int l) {

@@ -48,6 +48,12 @@ struct PatternModel {
 // has no Bragg angle.
 bool PeakCentre(const PatternModel &model, double lambda, double d, double *twoTheta);
 
+// The profile of both lines of one spacing, scaled to the first line's
+// area 1, over the points *lo .. *lo + values->size() - 1 of the n points x;
+// empty when no line reaches them.
+void SpacingProfile(const PatternModel &model, const PatternLines &lines, double window, double d,
+                    const double *x, size_t n, size_t *lo, std::vector<double> *values);
+
 // One peak of a calculated pattern: spacing and area of its first line.
 struct PatternPeak {
   double d = 0;

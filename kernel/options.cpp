@@ -62,6 +62,15 @@ bool CheckDataOption(const char *text, std::string *folder, std::string *why) {
   return true;
 }
 
+bool CheckPatternOption(const char *text, std::string *path, std::string *why) {
+  if (!text || !*text) {
+    *why = "--pattern needs the file of a measured pattern, not " + Quoted(text);
+    return false;
+  }
+  *path = text;
+  return true;
+}
+
 bool CheckOverallBOption(const char *text, bool takesAuto, OverallBOption *b, std::string *why) {
   const std::string needs =
       std::string("--overall-b needs ") + (takesAuto ? "'auto' or " : "") + "a value of OVERALL_B";

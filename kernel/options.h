@@ -24,6 +24,9 @@ constexpr int kMaxThreads = 256;
 // folders searched without the option. Whether the files are there is found
 // out where they are read.
 [[nodiscard]] bool CheckDataOption(const char *text, std::string *folder, std::string *why);
+// --pattern FILE: the name of a measured pattern; an empty name is refused
+// here, a file that is no pattern where it is read.
+[[nodiscard]] bool CheckPatternOption(const char *text, std::string *path, std::string *why);
 
 // --overall-b B|auto: B as OVERALL_B of the control file takes it (its range
 // is the control file's), or auto, the estimate from the observed

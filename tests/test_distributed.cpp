@@ -199,6 +199,7 @@ bool KernelTakes(const std::string &option, const std::string &value, bool takes
   if (option == "--threads") return CheckThreadsOption(value.c_str(), &threads, why);
   if (option == "--seed") return CheckSeedOption(value.c_str(), &seed, why);
   if (option == "--data") return CheckDataOption(value.c_str(), &folder, why);
+  if (option == "--pattern") return CheckPatternOption(value.c_str(), &folder, why);
   return CheckOverallBOption(value.c_str(), takesAuto, &b, why);
 }
 
@@ -214,7 +215,8 @@ TEST(CommandLine, BadOptionsStopBeforeAnyWork) {
   for (const char *shard : {"0/3", "4/3", "1/0", "1/3x", "3", "/3", "1/", "-1/3", "1/2000000"})
     bad.push_back(std::string("--seed 1 --shard '") + shard + "'" + job);
   for (const char *leftToTheMerge :
-       {"--best 3", "--tolerance 5", "--stop-after statistic", "--overall-b auto"})
+       {"--best 3", "--tolerance 5", "--stop-after statistic", "--overall-b auto",
+        "--pattern p.xye"})
     bad.push_back(std::string("--seed 1 --shard 1/3 ") + leftToTheMerge + job);
   // The options the programs share take and refuse the same values, in the
   // kernel's words. A value taken leaves the missing job (or, for the
@@ -226,7 +228,8 @@ TEST(CommandLine, BadOptionsStopBeforeAnyWork) {
     std::vector<std::string> options;
   };
   const Program programs[] = {
-      {"pulvina-solve", kSolve, " x.epc", true, {"--threads", "--seed", "--data", "--overall-b"}},
+      {"pulvina-solve", kSolve, " x.epc", true,
+       {"--threads", "--seed", "--data", "--overall-b", "--pattern"}},
       {"pulvina-simulate", PULVINA_SIMULATE, " x.epc y.txt", false, {"--data", "--overall-b"}},
       {"pulvina-extract", PULVINA_EXTRACT, " x.epc y.xye", false, {"--data"}},
 #ifdef PULVINA_DESKTOP
@@ -248,7 +251,8 @@ TEST(CommandLine, BadOptionsStopBeforeAnyWork) {
       {"--seed", "-1", REFUSED},         {"--seed", "+1", REFUSED},
       {"--seed", "7x", REFUSED},         {"--seed", "1e3", REFUSED},
       {"--seed", "", REFUSED},           {"--data", "somewhere", TAKEN},
-      {"--data", "", REFUSED},           {"--overall-b", "0", TAKEN},
+      {"--data", "", REFUSED},           {"--pattern", "p.xye", TAKEN},
+      {"--pattern", "", REFUSED},        {"--overall-b", "0", TAKEN},
       {"--overall-b", "100", TAKEN},     {"--overall-b", "2.5", TAKEN},
       {"--overall-b", "auto", TAKEN_WITH_ESTIMATE},
       {"--overall-b", "-1", REFUSED},    {"--overall-b", "100.5", REFUSED},

@@ -134,7 +134,7 @@ long statisticShown = -1;
 int statisticNumber = 0;
 
 enum { COL_MODEL = 0, COL_RMIN = 4, COL_RAVG, COL_RSD, COL_FOM, COL_STATE, COL_VALIDITY,
-       COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12, COL_OPT_PENALTY = 13 };
+       COL_OPT_PROGRESS = 11, COL_OPT_COLOUR = 12, COL_OPT_PENALTY = 13, COL_OPT_PROFILE = 14 };
 
 void set_label(GtkWidget *label, bool markup, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -865,6 +865,8 @@ void output_opt(StageWork *work, const ModelReport &r) {
                       static_cast<long>(total));
         set_progress(progress_solve, total ? static_cast<double>(done) / total : 0, text);
       }
+      // Before the GUI lock: a fit on a long pattern takes a moment.
+      const std::string profile = finished ? profile_rwp_text(*work->job, m) : std::string();
       gdk_threads_enter();
       GtkTreeIter row;
       if (work->row(i, &row)) {
@@ -874,7 +876,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
           gtk_list_store_set(ls_opt_models, &row, COL_RMIN, m->Rmin, COL_STATE, GTK_STOCK_APPLY,
                              COL_OPT_PROGRESS, 100, COL_OPT_COLOUR,
                              r.run->dropped ? "#808080" : "#0000FF", COL_OPT_PENALTY,
-                             m->bondPenalty, -1);
+                             m->bondPenalty, COL_OPT_PROFILE, profile.c_str(), -1);
         else
           gtk_list_store_set(ls_opt_models, &row, COL_STATE, GTK_STOCK_MEDIA_STOP, -1);
       }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "CrystalJobs.h"
+#include "ModelPages.h"
 #include "PageCommon.h"
 #include "options.h"
 
@@ -930,6 +931,7 @@ void make_plots() {
   peaks_plot = make_plot(align_peaks_plot, "Two Theta", "Intensity", true);
   obs_peak_serial = bar_serial(peaks_plot, "Observered", 0x0000FF, 2.0, 1);
   calc_peak_serial = bar_serial(peaks_plot, "Calculated", 0xFFFF00, 2.0, 3);
+  make_profile_plot(make_plot(align_profile_plot, "Two Theta", "Intensity", true));
 
   GtkWidget *view = gtk_crystal_3d_view_new();
   crystal_3d_view = GTK_CRYSTAL_3D_VIEW(view);

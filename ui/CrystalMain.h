@@ -68,6 +68,7 @@
   X(GtkWidget, align_best_factor_plot, GTK_TYPE_CONTAINER)                     \
   X(GtkWidget, align_experiment_peak_plot, GTK_TYPE_CONTAINER)                 \
   X(GtkWidget, align_peaks_plot, GTK_TYPE_CONTAINER)                           \
+  X(GtkWidget, align_profile_plot, GTK_TYPE_CONTAINER)                         \
   X(GtkWidget, align_3d_view, GTK_TYPE_CONTAINER)                              \
   X(GtkUIManager, uimanager_main, GTK_TYPE_UI_MANAGER)                         \
   X(GtkWidget, statusbar_main, GTK_TYPE_STATUSBAR)                             \

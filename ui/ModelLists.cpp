@@ -2,8 +2,11 @@
 // The model list and the optimisation list as the background jobs fill
 // and update them, and the plots that show models.
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 
 #include "ModelPages.h"
+#include "profilecheck.h"
 
 namespace {
 
@@ -21,10 +24,93 @@ enum ModelColumn {
   COL_FREE_COLOUR,
   COL_OPT_PROGRESS,
   COL_OPT_COLOUR,
-  COL_OPT_PENALTY  // the list of solved models only
+  COL_OPT_PENALTY,  // the list of solved models only
+  COL_OPT_PROFILE   // the same: Rwp on the measured profile, or a dash
 };
 // Only the model list has it, after its colour.
 constexpr int COL_EQUIVALENTS = COL_FREE_COLOUR + 1;
+
+// Shown for a model without a profile check: no measured pattern, or a
+// fit that failed.
+constexpr const char *kNoProfile = "\xe2\x80\x94";
+
+// The Le Bail fit of the job's measured pattern; none until one is stored.
+// Read by the workers as they finish models, so shared atomically.
+std::shared_ptr<const LeBailResult> profileExtraction;
+
+// The profile plot of the current model: observed points, calculated line,
+// and their difference below them.
+GtkPlot *profilePlot = nullptr;
+GtkPlotSerial *profileObserved = nullptr, *profileCalculated = nullptr,
+              *profileDifference = nullptr;
+
+GtkPlotSerial *profile_serial(const char *name, int type, guint32 colour) {
+  GtkPlotSerial *serial = gtk_plot_serial_new();
+  if (!serial) return nullptr;
+  CopyText(serial->name, sizeof serial->name, name);
+  serial->type = type;
+  serial->lineStyle.color = colour;
+  serial->lineStyle.width = 1.0;
+  serial->symbolStyle.color = colour;
+  serial->symbolStyle.size = 3;
+  serial->symbolStyle.fill = 0;
+  serial->count = 0;
+  gtk_plot_add_serial(profilePlot, serial);
+  return serial;
+}
+
+void forget_profile_plot(GtkWidget *, gpointer) {
+  profilePlot = nullptr;
+  profileObserved = profileCalculated = profileDifference = nullptr;
+}
+
+gboolean redraw_profile_plot(gpointer) {
+  gdk_threads_enter();
+  if (profilePlot) gtk_plot_update(profilePlot);
+  gdk_threads_leave();
+  return FALSE;
+}
+
+// The current model's fit into the plot's series; empty series without a
+// pattern or a fit.
+void update_profile_plot(const Job &job, const CrystalModel *model) {
+  if (!profilePlot || !profileObserved || !profileCalculated || !profileDifference) return;
+  for (GtkPlotSerial *s : {profileObserved, profileCalculated, profileDifference}) {
+    s->points.clear();
+    s->count = 0;
+  }
+  const std::shared_ptr<const LeBailResult> extraction = std::atomic_load(&profileExtraction);
+  ProfileCheck check;
+  std::string error;
+  if (extraction && model && CheckJobModelOnProfile(job, model, *extraction, &check, &error)) {
+    const LeBailResult &fit = check.fit;
+    double low = 0, high = 0;
+    for (size_t i = 0; i < fit.x.size(); ++i) {
+      low = std::min(low, fit.observed[i]);
+      high = std::max(high, fit.observed[i] - fit.calculated[i]);
+    }
+    // The difference hangs below the lowest count, as the pictures have it
+    // in a panel of its own.
+    const double offset = low - high;
+    try {
+      for (size_t i = 0; i < fit.x.size(); ++i) {
+        profileObserved->points.push_back({fit.x[i], fit.observed[i], ""});
+        profileCalculated->points.push_back({fit.x[i], fit.calculated[i], ""});
+        profileDifference->points.push_back(
+            {fit.x[i], fit.observed[i] - fit.calculated[i] + offset, ""});
+      }
+    } catch (const std::bad_alloc &) {
+      Message(MESSAGE_ERROR, "plot memory error!\n");
+    }
+    char name[kPlotTextSize];
+    std::snprintf(name, sizeof name, "Calculated, Rwp %.4f (Le Bail %.4f)", check.Rwp,
+                  check.leBailRwp);
+    CopyText(profileCalculated->name, sizeof profileCalculated->name, name);
+    for (GtkPlotSerial *s : {profileObserved, profileCalculated, profileDifference})
+      s->count = static_cast<guint32>(s->points.size());
+  }
+  gdk_threads_add_timeout(0, redraw_profile_plot, nullptr);
+}
 
 const char *validity_icon(const CrystalModel *m) {
   return (m->validity & VALIDITY_BOND_LENGTHS) ? GTK_STOCK_APPLY : GTK_STOCK_CANCEL;
@@ -44,7 +130,32 @@ void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
                      m->Rsd, COL_FOM, m->FOM, COL_STATE, "", COL_VALIDITY, validity_icon(m),
                      COL_FREE_COLOUR, free_colour(m), -1);
   if (store == ls_models) gtk_list_store_set(store, row, COL_EQUIVALENTS, m->equivalents, -1);
-  if (store == ls_opt_models) gtk_list_store_set(store, row, COL_OPT_PENALTY, m->bondPenalty, -1);
+  if (store == ls_opt_models)
+    gtk_list_store_set(store, row, COL_OPT_PENALTY, m->bondPenalty, COL_OPT_PROFILE, kNoProfile,
+                       -1);
+}
+
+void set_profile_extraction(std::shared_ptr<const LeBailResult> extraction) {
+  std::atomic_store(&profileExtraction, std::move(extraction));
+}
+
+std::string profile_rwp_text(const Job &job, const CrystalModel *m) {
+  const std::shared_ptr<const LeBailResult> extraction = std::atomic_load(&profileExtraction);
+  ProfileCheck check;
+  std::string error;
+  if (!extraction || !m || !CheckJobModelOnProfile(job, m, *extraction, &check, &error))
+    return kNoProfile;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", check.Rwp);
+  return text;
+}
+
+void make_profile_plot(GtkPlot *plot) {
+  profilePlot = plot;
+  g_signal_connect(plot, "destroy", G_CALLBACK(forget_profile_plot), nullptr);
+  profileObserved = profile_serial("Observed", PLOT_SERIAL_SYMBOL, 0x0000FF);
+  profileCalculated = profile_serial("Calculated", PLOT_SERIAL_LINE, 0xFF0000);
+  profileDifference = profile_serial("Difference", PLOT_SERIAL_LINE, 0x008000);
 }
 
 const std::vector<CrystalModel *> *selection_of(const Job &job, int mode) {
@@ -116,6 +227,9 @@ void set_opt_model_list(int mode) {
     gtk_list_store_append(ls_opt_models, &row);
     fill_model_row(ls_opt_models, &row, m);
     gtk_list_store_set(ls_opt_models, &row, COL_OPT_PROGRESS, 0, COL_OPT_COLOUR, "#000000", -1);
+    if (std::atomic_load(&profileExtraction))
+      gtk_list_store_set(ls_opt_models, &row, COL_OPT_PROFILE,
+                         profile_rwp_text(*access, m).c_str(), -1);
   }
 }
 
@@ -179,6 +293,7 @@ void show_model(CrystalModel *model) {
   gdk_threads_add_timeout(0, update_crystal_3d_view, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
   gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
+  update_profile_plot(*access, model);
 }
 
 CrystalModel *selected_model(GtkTreeView *view, GtkTreeIter *row) {

@@ -7,11 +7,13 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CrystalJobs.h"
 #include "CrystalMain.h"
+#include "lebail.h"
 
 // ---- numbers in entries ----
 
@@ -70,6 +72,14 @@ CrystalModel *model_at_path(GtkListStore *store, const gchar *path, GtkTreeIter 
 constexpr int kChooseSelectedColumn = 11;
 // Writes a model into a row of a model list's store.
 void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m);
+// The Le Bail fit of the job's measured pattern that the list of solved
+// models and the profile plot put the models on; null for none (the list
+// then shows a dash). Set it while no worker runs.
+void set_profile_extraction(std::shared_ptr<const LeBailResult> extraction);
+// A model's Rwp on that profile as the list shows it, or a dash.
+std::string profile_rwp_text(const Job &job, const CrystalModel *m);
+// The plot of the current model on the profile; made once at start-up.
+void make_profile_plot(GtkPlot *plot);
 // The models a list shows for a mode: the optimisation selection (1) or the
 // newest refinement level (2); null for other modes or no level.
 const std::vector<CrystalModel *> *selection_of(const Job &job, int mode);

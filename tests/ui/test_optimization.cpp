@@ -4,6 +4,10 @@
 // one whole job through the window that gives the batch solver's result.
 #include <glib/gstdio.h>
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
 #include "ModelPages.h"
 #include "ui_testing.h"
 
@@ -218,6 +222,56 @@ TEST_F(Optimisation, AWholeJobGivesTheBatchSolversBestModelFactorAndCif) {
   gtk_action_activate(Action("action_notebook_opt_forward"));
   Run(action_solve_structures);
   EXPECT_TRUE(Logged("Structure solving finished!\n"));
+  // No measured pattern: the profile column shows a dash for every model.
+  for (int row = 0; row < Rows(ls_opt_models); ++row)
+    EXPECT_EQ(Text(ls_opt_models, row, 14), "\xe2\x80\x94") << row;
+  // A profile made of the observed peaks themselves: every model gets its
+  // Rwp on it, the best model the lowest, and the profile plot shows the
+  // current one.
+  {
+    const Job &job = TheJob();
+    auto extraction = std::make_shared<LeBailResult>();
+    LeBailResult &e = *extraction;
+    e.model.cell[0] = job.crystal.a;
+    e.model.cell[1] = job.crystal.b;
+    e.model.cell[2] = job.crystal.c;
+    e.model.cell[3] = job.crystal.alpha;
+    e.model.cell[4] = job.crystal.beta;
+    e.model.cell[5] = job.crystal.gamma;
+    std::vector<PatternPeak> peaks;
+    for (const HKLItem &item : job.hklList.items) {
+      peaks.push_back({item.d, 100 * item.iObs});
+      ExtractedReflection r;
+      r.reflection = {item.h, item.k, item.l, item.multiplicity, item.d, item.twoTheta};
+      r.inRange = true;
+      e.reflections.push_back(r);
+    }
+    for (double x = job.config.startAngle; x <= job.config.endAngle; x += 0.02) e.x.push_back(x);
+    CalculatePattern(e.model, JobPatternLines(job.config), JobPeakWindow(job.config), peaks, e.x,
+                     &e.observed);
+    for (double &y : e.observed) y += 10;
+    e.background.assign(e.x.size(), 10.0);
+    for (double y : e.observed) e.sigma.push_back(std::sqrt(y));
+    e.calculated = e.observed;
+    set_profile_extraction(extraction);
+    set_opt_model_list(2);
+    std::vector<CrystalModel *> shown = models_of_store(ls_opt_models);
+    ASSERT_EQ(shown.size(), 3u);
+    std::vector<double> rwp;
+    for (int row = 0; row < 3; ++row) rwp.push_back(std::stod(Text(ls_opt_models, row, 14)));
+    std::vector<CrystalModel *> sorted = shown;
+    SortModels(&sorted);
+    const size_t best = std::find(shown.begin(), shown.end(), sorted.front()) - shown.begin();
+    for (size_t row = 0; row < 3; ++row) EXPECT_LE(rwp[best], rwp[row]) << row;
+    EXPECT_LT(rwp[best], 0.2);
+    show_model(sorted.front());
+    GtkPlot *plot = GTK_PLOT(gtk_bin_get_child(GTK_BIN(align_profile_plot)));
+    ASSERT_EQ(plot->serials.size(), 3u);
+    EXPECT_EQ(plot->serials[0]->count, e.x.size());
+    set_profile_extraction(nullptr);
+    show_model(sorted.front());
+    EXPECT_EQ(plot->serials[0]->count, 0u);
+  }
   const std::string gui = dir.file("gui");
   g_mkdir(gui.c_str(), 0755);
   // The CIF files, and the job as the window holds it beside its peak
