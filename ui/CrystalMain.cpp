@@ -377,6 +377,8 @@ int new_job_confirm() {
 }
 
 void reset_job_settings() {
+  // A fit of another job's pattern says nothing about this one's models.
+  set_profile_extraction(nullptr);
   JobAccess access;
   if (!access) return;
   access->settings = programOptions.settings;

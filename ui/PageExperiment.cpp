@@ -14,6 +14,7 @@
 #include <initializer_list>
 
 #include "CrystalJobs.h"
+#include "ModelPages.h"
 #include "PageCommon.h"
 #include "PatternImport.h"
 
@@ -400,6 +401,8 @@ void finish_import(const PatternImportOutcome &o) {
     for (int i = 0; i < 6; ++i) show_entry_text(set[i], "%f", *cell[i]);
   c.peakFile = name;
   c.peakFileFormat = PEAK_FILE_INTERNAL;
+  // The solved models are checked on this fit's profile from now on.
+  set_profile_extraction(std::make_shared<const LeBailResult>(r));
   mark_file_changed();
   set_peak_file(0);
   update_hkl_list();
