@@ -245,6 +245,8 @@ int ReadUIConfig(const char *fileName, UIConfig *config) {
       }
       config->*g.show = show ? 1 : 0;
     }
+    // A window never shown has no geometry in the file and keeps 0.
+    if (!g_key_file_has_key(file, g.group, "width", nullptr)) continue;
     if (!readInt(g.group, "top", &(config->*g.top)) ||
         !readInt(g.group, "left", &(config->*g.left)) ||
         !readInt(g.group, "width", &(config->*g.width)) ||
@@ -261,6 +263,7 @@ int UpdateUIConfig(const char *fileName, const UIConfig *config) {
   GKeyFile *file = g_key_file_new();
   for (const GeometryKeys &g : kGeometryGroups) {
     if (g.hasShow) g_key_file_set_boolean(file, g.group, "show", config->*g.show != 0);
+    if (config->*g.width <= 0 || config->*g.height <= 0) continue;
     g_key_file_set_integer(file, g.group, "top", config->*g.top);
     g_key_file_set_integer(file, g.group, "left", config->*g.left);
     g_key_file_set_integer(file, g.group, "width", config->*g.width);
@@ -665,6 +668,9 @@ void show_extra_window(GtkWidget *window, GtkToggleAction *toggle, gint32 *show)
 
 void remember_geometry(GtkWidget *window, gint32 *top, gint32 *left, gint32 *width,
                        gint32 *height) {
+  // A hidden or unmapped window reports 0,0 and its requested size: only
+  // what the user saw is worth keeping.
+  if (!gtk_widget_get_visible(window) || !gtk_widget_get_mapped(window)) return;
   gint x = 0, y = 0, w = 0, h = 0;
   gtk_window_get_position(GTK_WINDOW(window), &x, &y);
   gtk_window_get_size(GTK_WINDOW(window), &w, &h);
@@ -881,6 +887,41 @@ void pulvina_init_threads() {
   gdk_threads_init();
 }
 
+namespace {
+
+// Smallest sizes a window comes back at: a plot needs room for its axes and
+// legend, the 3D view for the crystal.
+constexpr gint kMainMinWidth = 640, kMainMinHeight = 480;
+constexpr gint kPlotMinWidth = 640, kPlotMinHeight = 400;
+constexpr gint kViewMinSide = 480;
+
+// Puts a window where the settings file had it, at least at its smallest
+// size and wholly on the screen (the screen may have shrunk since). A
+// window never shown keeps the size the builder file gives it.
+void place_window(GtkWidget *window, gint left, gint top, gint width, gint height, gint minWidth,
+                  gint minHeight) {
+  GtkWindow *w = GTK_WINDOW(window);
+  gint defaultWidth = 0, defaultHeight = 0;
+  gtk_window_get_default_size(w, &defaultWidth, &defaultHeight);
+  const bool known = width > 0 && height > 0;
+  if (!known) {
+    width = defaultWidth;
+    height = defaultHeight;
+  }
+  GdkScreen *screen = gtk_window_get_screen(w);
+  const gint screenWidth = gdk_screen_get_width(screen);
+  const gint screenHeight = gdk_screen_get_height(screen);
+  width = std::min(std::max(width, minWidth), screenWidth);
+  height = std::min(std::max(height, minHeight), screenHeight);
+  gtk_window_set_default_size(w, width, height);
+  gtk_window_resize(w, width, height);
+  if (known)
+    gtk_window_move(w, std::min(std::max(left, 0), screenWidth - width),
+                    std::min(std::max(top, 0), screenHeight - height));
+}
+
+}  // namespace
+
 bool pulvina_open_windows() {
   gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
   // The builder file sits among the data files: one folder for all.
@@ -974,22 +1015,18 @@ bool pulvina_open_windows() {
     // Each step below saves the file again through the handlers: keep the
     // values read until all are applied.
     const UIConfig saved = uiConfig;
-    gtk_window_move(GTK_WINDOW(window_main), saved.mainLeft, saved.mainTop);
-    gtk_window_resize(GTK_WINDOW(window_main), std::max(saved.mainWidth, 1),
-                      std::max(saved.mainHeight, 1));
-    gtk_window_move(GTK_WINDOW(window_factor_plots), saved.factorLeft, saved.factorTop);
-    gtk_window_resize(GTK_WINDOW(window_factor_plots), std::max(saved.factorWidth, 1),
-                      std::max(saved.factorHeight, 1));
+    place_window(window_main, saved.mainLeft, saved.mainTop, saved.mainWidth, saved.mainHeight,
+                 kMainMinWidth, kMainMinHeight);
+    place_window(window_factor_plots, saved.factorLeft, saved.factorTop, saved.factorWidth,
+                 saved.factorHeight, kPlotMinWidth, kPlotMinHeight);
     uiConfig = saved;
     gtk_toggle_action_set_active(toggleaction_factor_plots_window, saved.factorShow != 0);
-    gtk_window_move(GTK_WINDOW(window_peak_plots), saved.peakLeft, saved.peakTop);
-    gtk_window_resize(GTK_WINDOW(window_peak_plots), std::max(saved.peakWidth, 1),
-                      std::max(saved.peakHeight, 1));
+    place_window(window_peak_plots, saved.peakLeft, saved.peakTop, saved.peakWidth,
+                 saved.peakHeight, kPlotMinWidth, kPlotMinHeight);
     uiConfig.peakShow = saved.peakShow;
     gtk_toggle_action_set_active(toggleaction_peak_plots_window, saved.peakShow != 0);
-    gtk_window_move(GTK_WINDOW(window_3d_view), saved.viewLeft, saved.viewTop);
-    gtk_window_resize(GTK_WINDOW(window_3d_view), std::max(saved.viewWidth, 1),
-                      std::max(saved.viewHeight, 1));
+    place_window(window_3d_view, saved.viewLeft, saved.viewTop, saved.viewWidth,
+                 saved.viewHeight, kViewMinSide, kViewMinSide);
     uiConfig.viewShow = saved.viewShow;
     gtk_toggle_action_set_active(toggleaction_3d_view_window, saved.viewShow != 0);
   }
