@@ -105,6 +105,9 @@ void forget_action_sensitivity();
 // The workers' shares of the lists (the model list and the optimisation
 // list with their rows).
 void set_model_list();
+// The factor columns of the model lists show a dash until a model has them
+// (columns bound by their sort column to the list's factor).
+void show_factors_when_known();
 void update_model_view_item(GtkTreeView *view, GtkTreeIter *row);
 void set_opt_model_list(int mode);
 int selected_model_count(int mode);

@@ -980,6 +980,7 @@ bool pulvina_open_windows() {
       column_opt_models_epc, column_opt_models_para_count, column_opt_models_rbest};
   for (size_t i = 0; i < sizeof sorted / sizeof sorted[0]; ++i)
     gtk_tree_view_column_set_sort_column_id(sorted[i], static_cast<gint>(i % 7 + 1));
+  show_factors_when_known();
   gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
   gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
   gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
