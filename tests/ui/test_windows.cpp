@@ -103,3 +103,27 @@ TEST_F(Windows, FactorsNotYetComputedShowADash) {
   EXPECT_EQ(Shown(column_st_para_count, ls_models, 0), std::to_string(Cell<int>(ls_models, 0, 3)));
   Screenshot(window_main, "models-without-factors.png");
 }
+
+// Models solved side by side: the time the log reports is the time the
+// user waited, not the models' times added up; the CPU time is labelled.
+TEST_F(Windows, SolvingReportsTheWallTimeItTook) {
+  TempDir dir;
+  programOptions.settings.threads = 2;
+  Open(CopyZno(dir));
+  Generate();
+  gtk_action_activate(action_goto_opt);
+  GTimer *timer = g_timer_new();
+  Run(action_solve_structures);
+  const double waited = g_timer_elapsed(timer, nullptr);
+  g_timer_destroy(timer);
+  const std::string log = LogText();
+  const size_t at = log.find("Total time used: ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string line = log.substr(at, log.find('\n', at) - at);
+  double wall = -1, cpu = -1;
+  ASSERT_EQ(std::sscanf(line.c_str(), "Total time used: %lfs (wall clock), %lfs CPU", &wall, &cpu),
+            2)
+      << line;
+  EXPECT_LE(wall, waited);
+  EXPECT_GE(cpu, 0.0);
+}
