@@ -126,4 +126,14 @@ TEST_F(Windows, SolvingReportsTheWallTimeItTook) {
       << line;
   EXPECT_LE(wall, waited);
   EXPECT_GE(cpu, 0.0);
+  // Each model's lines come as one block under its number, unmixed.
+  int blocks = 0;
+  for (size_t head = log.find("Solving model "); head != std::string::npos;
+       head = log.find("Solving model ", head + 1), ++blocks) {
+    const int number = std::atoi(log.c_str() + head + 14);
+    const size_t next = log.find("Solving model ", head + 1);
+    const size_t tail = log.find("Model " + std::to_string(number) + " has been solved", head);
+    EXPECT_LT(tail, next) << "model " << number;
+  }
+  EXPECT_EQ(blocks, Rows(ls_opt_models));
 }
