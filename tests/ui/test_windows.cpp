@@ -137,3 +137,33 @@ TEST_F(Windows, SolvingReportsTheWallTimeItTook) {
   }
   EXPECT_EQ(blocks, Rows(ls_opt_models));
 }
+
+// A new job's elements start at their common oxidation states, and the log
+// says so; a mixed site's members each get theirs, an element without one
+// stays at 0. A formula typed over it drops the states of elements it lost.
+TEST_F(Windows, ANewJobOffersTheCommonOxidationStates) {
+  struct Case {
+    const char *formula;
+    std::vector<std::pair<std::string, int>> states;
+  };
+  const Case cases[] = {
+      {"ZnO", {{"Zn", 2}, {"O", -2}}},
+      {"CaWO4", {{"Ca", 2}, {"W", 6}, {"O", -2}}},
+      {"(Fe0.5Mn0.5)2SiO4", {{"Fe", 3}, {"Mn", 2}, {"Si", 4}, {"O", -2}}},
+      {"XeF2", {{"Xe", 0}, {"F", -1}}},
+  };
+  gtk_action_activate(action_file_new);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.formula);
+    gtk_entry_set_text(GTK_ENTRY(entry_formular), c.formula);
+    gtk_action_activate(action_set_formular);
+    ASSERT_EQ(Rows(ls_elements), static_cast<int>(c.states.size()));
+    for (size_t i = 0; i < c.states.size(); ++i) {
+      EXPECT_EQ(Text(ls_elements, static_cast<int>(i), 0), c.states[i].first);
+      EXPECT_EQ(Cell<int>(ls_elements, static_cast<int>(i), 2), c.states[i].second);
+    }
+    EXPECT_EQ(TheJob().config.oxidation.size(), c.states.size() - (c.states[0].second == 0));
+  }
+  EXPECT_TRUE(Logged("common oxidation state"));
+  EXPECT_FALSE(Logged("is not in the formula"));
+}
