@@ -328,6 +328,20 @@ void reset_job_settings() {
 
 // ------------------------------------------------------- file commands
 
+void update_job_readiness() {
+  if (!builder || !ls_models) return;
+  // The job's own commands come with the job; the statistic test and
+  // solving need its models, which a changed formula or group takes away.
+  const gboolean open = jobing != 0;
+  const gboolean models =
+      open && gtk_tree_model_iter_n_children(GTK_TREE_MODEL(ls_models), nullptr) > 0;
+  for (const char *name : {"action_experiment_parameters", "action_peak_file"})
+    set_action_sensitive(GTK_ACTION(gtk_builder_get_object(builder, name)), open);
+  set_action_sensitive(action_generate_models, open);
+  set_action_sensitive(action_statistic_test_start, models);
+  set_action_sensitive(action_solve_structures, models);
+}
+
 namespace {
 
 void set_job_actions(gboolean open) {
@@ -335,6 +349,7 @@ void set_job_actions(gboolean open) {
   set_action_sensitive(action_file_save, open);
   set_action_sensitive(action_file_save_as, open);
   set_action_sensitive(action_file_close, open);
+  update_job_readiness();
 }
 
 void add_control_file_filters(GtkFileChooser *chooser) {
@@ -981,6 +996,8 @@ bool pulvina_open_windows() {
   for (size_t i = 0; i < sizeof sorted / sizeof sorted[0]; ++i)
     gtk_tree_view_column_set_sort_column_id(sorted[i], static_cast<gint>(i % 7 + 1));
   show_factors_when_known();
+  for (const char *signal : {"row-inserted", "row-deleted"})
+    g_signal_connect(ls_models, signal, G_CALLBACK(+[] { update_job_readiness(); }), nullptr);
   gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
   gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
   gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
@@ -1031,6 +1048,7 @@ bool pulvina_open_windows() {
     uiConfig.viewShow = saved.viewShow;
     gtk_toggle_action_set_active(toggleaction_3d_view_window, saved.viewShow != 0);
   }
+  update_job_readiness();
   update_job_sensitivity();
   return true;
 }

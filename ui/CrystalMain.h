@@ -369,6 +369,8 @@ void AppendLog(int type, const std::string &text);
 int MessageBox(int type, int buttons, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 void mark_file_changed();
+// The actions that need an open job, or its models, follow them.
+void update_job_readiness();
 // Asks to save a changed job. False when the user wanted it saved and the
 // save did not happen (cancelled or failed): the caller then keeps the job.
 bool file_save_confirm();

@@ -2,6 +2,7 @@
 // The extra windows and the keyboard: geometry that comes back usable,
 // windows the user can put behind the main one, unique shortcuts, actions
 // that wait for a job, and what the status bar and the log report.
+#include <gdk/gdkkeysyms.h>
 #include <glib/gstdio.h>
 
 #include "ui_testing.h"
@@ -166,4 +167,42 @@ TEST_F(Windows, ANewJobOffersTheCommonOxidationStates) {
   }
   EXPECT_TRUE(Logged("common oxidation state"));
   EXPECT_FALSE(Logged("is not in the formula"));
+}
+
+// Actions that need a job wait for one: with none open they are off, the
+// job's own commands come with it, and the statistic test and solving
+// with its models; closing the job turns them off again.
+TEST_F(Windows, JobActionsWaitForAJobThatIsReadyForThem) {
+  GtkAction *const jobActions[] = {Action("action_experiment_parameters"), Action("action_peak_file"),
+                                   action_generate_models};
+  GtkAction *const modelActions[] = {action_statistic_test_start, action_solve_structures};
+  struct Stage {
+    const char *name;
+    std::function<void()> reach;
+    bool job, models;
+  };
+  TempDir dir;
+  const Stage stages[] = {
+      {"no job", [] {}, false, false},
+      {"opened", [&] { Open(CopyZno(dir)); }, true, false},
+      {"generated", [&] { Generate(); }, true, true},
+      {"formula changed", [&] {
+         gtk_entry_set_text(GTK_ENTRY(entry_formular), "Zn2O2");
+         gtk_action_activate(action_set_formular);
+       }, true, false},
+      {"closed", [&] {
+         user.answers.push_back(GTK_RESPONSE_NO);
+         gtk_action_activate(action_file_close);
+       }, false, false},
+  };
+  for (const Stage &s : stages) {
+    SCOPED_TRACE(s.name);
+    s.reach();
+    for (GtkAction *a : jobActions) EXPECT_EQ(gtk_action_get_sensitive(a), s.job) << gtk_action_get_name(a);
+    for (GtkAction *a : modelActions)
+      EXPECT_EQ(gtk_action_get_sensitive(a), s.models) << gtk_action_get_name(a);
+  }
+  // Ctrl+G with no job does nothing and says nothing.
+  EXPECT_FALSE(gtk_accel_groups_activate(G_OBJECT(window_main), GDK_g, GDK_CONTROL_MASK));
+  EXPECT_TRUE(user.asked.size() <= 1u);
 }
