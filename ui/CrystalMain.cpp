@@ -937,6 +937,15 @@ void place_window(GtkWidget *window, gint left, gint top, gint width, gint heigh
 
 }  // namespace
 
+// The File and Help commands whose keys are the stock items' own.
+bool owns_stock_accelerator(GtkAction *action) {
+  GtkAction *const owners[] = {action_file_new,   action_file_open,  action_file_save,
+                               action_file_save_as, action_file_close, action_exit};
+  for (GtkAction *a : owners)
+    if (a == action) return true;
+  return std::strcmp(gtk_action_get_name(action), "action_help_manual") == 0;
+}
+
 bool pulvina_open_windows() {
   gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
   // The builder file sits among the data files: one folder for all.
@@ -979,6 +988,27 @@ bool pulvina_open_windows() {
   if (icon) {
     gtk_window_set_icon(GTK_WINDOW(window_main), icon);
     gtk_window_set_default_icon(icon);
+  }
+  // A stock icon brings its item's accelerator along (gtk-save Ctrl+S,
+  // gtk-find Ctrl+F): only the commands the icons are named for keep one,
+  // so that each key does one thing.
+  std::vector<GtkAction *> actions;
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next) {
+    GList *list = gtk_action_group_list_actions(GTK_ACTION_GROUP(g->data));
+    for (GList *a = list; a; a = a->next) actions.push_back(GTK_ACTION(a->data));
+    g_list_free(list);
+  }
+  for (GtkAction *a : actions) {
+    gchar *stock = nullptr;
+    g_object_get(a, "stock-id", &stock, nullptr);
+    GtkStockItem item;
+    GtkAccelKey key;
+    const gchar *path = gtk_action_get_accel_path(a);
+    if (stock && path && gtk_stock_lookup(stock, &item) && item.keyval &&
+        gtk_accel_map_lookup_entry(path, &key) && key.accel_key == item.keyval &&
+        key.accel_mods == item.modifier && !owns_stock_accelerator(a))
+      gtk_accel_map_change_entry(path, 0, static_cast<GdkModifierType>(0), TRUE);
+    g_free(stock);
   }
   // The accelerators of the actions live in the UI manager's group.
   GtkAccelGroup *accelerators = gtk_ui_manager_get_accel_group(uimanager_main);

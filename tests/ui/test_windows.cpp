@@ -5,6 +5,8 @@
 #include <gdk/gdkkeysyms.h>
 #include <glib/gstdio.h>
 
+#include <map>
+
 #include "ui_testing.h"
 
 namespace {
@@ -205,4 +207,108 @@ TEST_F(Windows, JobActionsWaitForAJobThatIsReadyForThem) {
   // Ctrl+G with no job does nothing and says nothing.
   EXPECT_FALSE(gtk_accel_groups_activate(G_OBJECT(window_main), GDK_g, GDK_CONTROL_MASK));
   EXPECT_TRUE(user.asked.size() <= 1u);
+}
+
+namespace {
+
+// The mnemonics a user can reach at once below a widget: its labels, with
+// each notebook page checked on its own (the other pages are not shown) and
+// each menu separately. Clashes go to the list as "key: label, label".
+struct MnemonicScope {
+  std::map<guint, std::vector<std::string>> keys;
+  void Add(GtkLabel *label) {
+    const guint key = gtk_label_get_mnemonic_keyval(label);
+    if (key != GDK_VoidSymbol) keys[gdk_keyval_to_lower(key)].push_back(gtk_label_get_label(label));
+  }
+  void Clashes(const std::string &where, std::vector<std::string> *out) const {
+    for (const auto &k : keys)
+      if (k.second.size() > 1) {
+        std::string line = where + ": Alt+" + gdk_keyval_name(k.first) + ":";
+        for (const std::string &l : k.second) line += " '" + l + "'";
+        out->push_back(line);
+      }
+  }
+};
+
+void CheckMnemonics(GtkWidget *root, MnemonicScope scope, const std::string &where,
+                    std::vector<std::string> *clashes);
+
+void Walk(GtkWidget *w, MnemonicScope *scope, std::vector<std::pair<GtkWidget *, std::string>> *later,
+          const std::string &where) {
+  if (!gtk_widget_get_visible(w) && !GTK_IS_MENU_ITEM(w)) return;
+  if (GTK_IS_LABEL(w)) scope->Add(GTK_LABEL(w));
+  if (GTK_IS_MENU_ITEM(w) && gtk_menu_item_get_submenu(GTK_MENU_ITEM(w)))
+    later->push_back({gtk_menu_item_get_submenu(GTK_MENU_ITEM(w)), where + " > menu"});
+  if (GTK_IS_NOTEBOOK(w)) {
+    GtkNotebook *book = GTK_NOTEBOOK(w);
+    for (int p = 0; p < gtk_notebook_get_n_pages(book); ++p) {
+      GtkWidget *page = gtk_notebook_get_nth_page(book, p);
+      GtkWidget *tab = gtk_notebook_get_tab_label(book, page);
+      if (tab && GTK_IS_LABEL(tab)) scope->Add(GTK_LABEL(tab));
+      later->push_back({page, where + " > page " + std::to_string(p + 1)});
+    }
+    return;
+  }
+  if (GTK_IS_CONTAINER(w)) {
+    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList *c = children; c; c = c->next) Walk(GTK_WIDGET(c->data), scope, later, where);
+    g_list_free(children);
+  }
+}
+
+void CheckMnemonics(GtkWidget *root, MnemonicScope scope, const std::string &where,
+                    std::vector<std::string> *clashes) {
+  std::vector<std::pair<GtkWidget *, std::string>> later;
+  const bool menu = GTK_IS_MENU(root);
+  if (menu) scope = MnemonicScope();  // a menu shown has its own keys
+  Walk(root, &scope, &later, where);
+  // Pages of a notebook share the keys of what is around them.
+  bool anyPage = false;
+  for (const auto &l : later)
+    if (!GTK_IS_MENU(l.first)) {
+      anyPage = true;
+      CheckMnemonics(l.first, scope, l.second, clashes);
+    }
+  if (!anyPage) scope.Clashes(where, clashes);
+  for (const auto &l : later)
+    if (GTK_IS_MENU(l.first)) CheckMnemonics(l.first, MnemonicScope(), l.second, clashes);
+}
+
+}  // namespace
+
+// Every accelerator of the program is bound once, and every mnemonic once
+// in what the user sees at a time: a window with one page of each notebook,
+// a menu. The builder file is walked as it is loaded.
+TEST_F(Windows, EveryShortcutIsUniqueWhereItActs) {
+  std::map<std::pair<guint, guint>, std::vector<std::string>> accelerators;
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next) {
+    GList *actions = gtk_action_group_list_actions(GTK_ACTION_GROUP(g->data));
+    for (GList *a = actions; a; a = a->next) {
+      GtkAccelKey key;
+      const gchar *path = gtk_action_get_accel_path(GTK_ACTION(a->data));
+      if (path && gtk_accel_map_lookup_entry(path, &key) && key.accel_key)
+        accelerators[{gdk_keyval_to_lower(key.accel_key), key.accel_mods}].push_back(
+            gtk_action_get_name(GTK_ACTION(a->data)));
+    }
+    g_list_free(actions);
+  }
+  std::vector<std::string> clashes;
+  for (const auto &a : accelerators)
+    if (a.second.size() > 1) {
+      gchar *name = gtk_accelerator_name(a.first.first, static_cast<GdkModifierType>(a.first.second));
+      std::string line = std::string(name) + ":";
+      for (const std::string &n : a.second) line += " " + n;
+      g_free(name);
+      clashes.push_back(line);
+    }
+  GtkWidget *const windows[] = {window_main, dlg_experiment_parameters, dlg_peak_file,
+                                dlg_choose_models, dlg_opt, dlg_model_details, dlg_model_info,
+                                dlg_bond_length_constraint, dlg_fixed_coordinates,
+                                popmenu_models, popmenu_opt_models, popmenu_open_peak_file};
+  for (GtkWidget *w : windows) {
+    GtkWidget *shown = GTK_IS_WINDOW(w) ? gtk_bin_get_child(GTK_BIN(w)) : w;
+    if (GTK_IS_WIDGET(shown))
+      CheckMnemonics(shown, MnemonicScope(), gtk_buildable_get_name(GTK_BUILDABLE(w)), &clashes);
+  }
+  for (const std::string &c : clashes) ADD_FAILURE() << c;
 }
