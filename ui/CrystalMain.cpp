@@ -530,6 +530,11 @@ G_MODULE_EXPORT gboolean on_window_main_delete_event(GtkWidget *, GdkEvent *, gp
             "structure solving is running, please stop it before exiting the program!\n");
     return TRUE;
   }
+  if (get_running_flag(&statistic_running)) {
+    Message(MESSAGE_WARNING,
+            "the statistic test is running, please stop it before exiting the program!\n");
+    return TRUE;
+  }
   gtk_action_activate(action_exit);
   return TRUE;
 }
@@ -1014,6 +1019,11 @@ bool pulvina_open_windows() {
   GtkAccelGroup *accelerators = gtk_ui_manager_get_accel_group(uimanager_main);
   if (!g_slist_find(gtk_accel_groups_from_object(G_OBJECT(window_main)), accelerators))
     gtk_window_add_accel_group(GTK_WINDOW(window_main), accelerators);
+  // The statistic test's progress window takes the focus but not the
+  // program: the shortcuts (Stop above all) work from it too.
+  if (!g_slist_find(gtk_accel_groups_from_object(G_OBJECT(window_statistic_splash)),
+                    accelerators))
+    gtk_window_add_accel_group(GTK_WINDOW(window_statistic_splash), accelerators);
   g_object_set(cell_spin_oxidation, "editable", TRUE, "adjustment", adj_oxidation, nullptr);
   g_object_set(cell_spin_r_min, "editable", TRUE, "adjustment", adj_restraint, nullptr);
   g_object_set(cell_spin_r_max, "editable", TRUE, "adjustment", adj_restraint, nullptr);

@@ -312,3 +312,31 @@ TEST_F(Windows, EveryShortcutIsUniqueWhereItActs) {
   }
   for (const std::string &c : clashes) ADD_FAILURE() << c;
 }
+
+// The statistic test's progress leaves the program usable: no modal grab,
+// the Stop shortcut works from the progress window as from the main one,
+// and closing the main window is refused with the reason, as while solving.
+TEST_F(Windows, TheStatisticTestLeavesTheProgramUsable) {
+  Open("examples/cawo4_scheelite/cawo4.epc");
+  Generate();
+  TheJob().config.statisticCircles = 2000000000;
+  TheJob().config.autoStCircles = 0;
+  const guint stop = GDK_t;
+  const auto mods = static_cast<GdkModifierType>(GDK_SHIFT_MASK | GDK_CONTROL_MASK);
+  for (GtkWidget *focused : {window_main, window_statistic_splash}) {
+    SCOPED_TRACE(gtk_buildable_get_name(GTK_BUILDABLE(focused)));
+    gtk_action_activate(action_statistic_test_start);
+    ASSERT_TRUE(job_worker_running());
+    SpinFor(0.2);
+    EXPECT_TRUE(gtk_widget_get_visible(window_statistic_splash));
+    EXPECT_FALSE(gtk_window_get_modal(GTK_WINDOW(window_statistic_splash)));
+    Delete(window_main);
+    EXPECT_TRUE(gtk_widget_get_visible(window_main));
+    EXPECT_TRUE(Logged("the statistic test is running, please stop it before exiting the program!"));
+    EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(focused), stop, mods));
+    EXPECT_TRUE(SpinUntil(Idle, 5));
+    SpinFor(0.1);
+    EXPECT_FALSE(gtk_widget_get_visible(window_statistic_splash));
+  }
+  EXPECT_TRUE(Logged("Statistic Analysis Stopped!\n"));
+}
