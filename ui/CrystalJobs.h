@@ -96,6 +96,11 @@ bool stop_and_join_workers(double timeoutSeconds);
 // Sensitivity of everything that must not start or change work on the job
 // while a worker runs.
 void update_job_sensitivity();
+// The status bar: the stage that runs and how far it is ("" when none),
+// the folder the files go to, the first line of the last error.
+void update_status_bar();
+void set_status_stage(const std::string &stage);
+void set_status_error(const std::string &message);
 // Every change of an action's sensitivity goes through here: the action
 // takes it once no worker runs (stop actions, windows and help at once).
 void set_action_sensitive(GtkAction *action, gboolean sensitive);

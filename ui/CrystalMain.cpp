@@ -149,6 +149,7 @@ void AppendLog(int type, const std::string &text) {
     }
   }
   gtk_text_view_scroll_mark_onscreen(GTK_TEXT_VIEW(text_output), logEnd);
+  if (type == MESSAGE_ERROR) set_status_error(text);
   gdk_threads_leave();
 }
 
@@ -350,6 +351,9 @@ void set_job_actions(gboolean open) {
   set_action_sensitive(action_file_save_as, open);
   set_action_sensitive(action_file_close, open);
   update_job_readiness();
+  // A job's errors and stages go with it.
+  set_status_error("");
+  set_status_stage("");
 }
 
 void add_control_file_filters(GtkFileChooser *chooser) {
@@ -1090,6 +1094,8 @@ bool pulvina_open_windows() {
   }
   update_job_readiness();
   update_job_sensitivity();
+  set_status_stage("");
+  set_status_error("");
   return true;
 }
 

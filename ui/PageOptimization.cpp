@@ -267,6 +267,7 @@ void set_output_dir(char *folder) {
     return;
   }
   CopyText(folder, kPathSize, chosen.c_str());
+  update_status_bar();
 }
 
 void update_optimization_fields_by_config() {

@@ -340,3 +340,51 @@ TEST_F(Windows, TheStatisticTestLeavesTheProgramUsable) {
   }
   EXPECT_TRUE(Logged("Statistic Analysis Stopped!\n"));
 }
+
+namespace {
+
+std::string Status() {
+  GtkWidget *area = gtk_statusbar_get_message_area(GTK_STATUSBAR(statusbar_main));
+  GList *children = gtk_container_get_children(GTK_CONTAINER(area));
+  std::string text = children && GTK_IS_LABEL(children->data)
+                         ? gtk_label_get_text(GTK_LABEL(children->data))
+                         : "";
+  g_list_free(children);
+  return text;
+}
+
+bool Has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+// The status bar says what runs and how far it is, where the files will
+// go, and the last error, until the job closes.
+TEST_F(Windows, TheStatusBarShowsTheStageTheOutputFolderAndTheLastError) {
+  EXPECT_TRUE(Has(Status(), "No job")) << Status();
+  TempDir dir;
+  Open(CopyZno(dir));
+  EXPECT_TRUE(Has(Status(), "Output folder: " + dir.path())) << Status();
+  CopyText(cif_output_folder, sizeof cif_output_folder, "/somewhere/else");
+  Generate();
+  EXPECT_TRUE(Has(Status(), "Output folder: /somewhere/else")) << Status();
+  Message(MESSAGE_ERROR, "reading the peak file, line 3 is no reflection\nsecond line\n");
+  EXPECT_TRUE(Has(Status(), "Last error: reading the peak file, line 3 is no reflection"))
+      << Status();
+  EXPECT_FALSE(Has(Status(), "second line"));
+  TheJob().config.statisticCircles = 2000000000;
+  TheJob().config.autoStCircles = 0;
+  gtk_action_activate(action_statistic_test_start);
+  EXPECT_TRUE(SpinUntil([] { return Has(Status(), "Statistic test: model #1, "); }, 3))
+      << Status();
+  EXPECT_TRUE(Has(Status(), "Last error: "));
+  gtk_action_activate(action_statistic_test_stop);
+  ASSERT_TRUE(SpinUntil(Idle, 5));
+  SpinFor(0.1);
+  EXPECT_TRUE(Has(Status(), "Statistic test stopped")) << Status();
+  Screenshot(window_main, "status-bar.png");
+  user.answers.push_back(GTK_RESPONSE_NO);
+  gtk_action_activate(action_file_close);
+  EXPECT_FALSE(Has(Status(), "Last error")) << Status();
+}
