@@ -363,6 +363,7 @@ bool Has(const std::string &text, const std::string &part) {
 // go, and the last error, until the job closes.
 TEST_F(Windows, TheStatusBarShowsTheStageTheOutputFolderAndTheLastError) {
   EXPECT_TRUE(Has(Status(), "No job")) << Status();
+  cif_output_folder[0] = '\0';  // none chosen: beside the control file
   TempDir dir;
   Open(CopyZno(dir));
   EXPECT_TRUE(Has(Status(), "Output folder: " + dir.path())) << Status();
@@ -387,4 +388,5 @@ TEST_F(Windows, TheStatusBarShowsTheStageTheOutputFolderAndTheLastError) {
   user.answers.push_back(GTK_RESPONSE_NO);
   gtk_action_activate(action_file_close);
   EXPECT_FALSE(Has(Status(), "Last error")) << Status();
+  cif_output_folder[0] = '\0';
 }
