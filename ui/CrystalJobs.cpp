@@ -487,7 +487,8 @@ gpointer generate_models(gpointer data) {
         }
         gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
         gtk_widget_hide(window_epc_splash);
-        set_status_stage(w->ok ? std::to_string(gtk_tree_model_iter_n_children(GTK_TREE_MODEL(ls_models), nullptr)) + " models generated"
+        const gint made = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(ls_models), nullptr);
+        set_status_stage(w->ok ? std::to_string(made) + " models generated"
                                : "Model generation failed");
         if (w->ok)
           Message(MESSAGE_PLAIN,

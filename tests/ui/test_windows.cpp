@@ -175,8 +175,8 @@ TEST_F(Windows, ANewJobOffersTheCommonOxidationStates) {
 // job's own commands come with it, and the statistic test and solving
 // with its models; closing the job turns them off again.
 TEST_F(Windows, JobActionsWaitForAJobThatIsReadyForThem) {
-  GtkAction *const jobActions[] = {Action("action_experiment_parameters"), Action("action_peak_file"),
-                                   action_generate_models};
+  GtkAction *const jobActions[] = {Action("action_experiment_parameters"),
+                                   Action("action_peak_file"), action_generate_models};
   GtkAction *const modelActions[] = {action_statistic_test_start, action_solve_structures};
   struct Stage {
     const char *name;
@@ -188,19 +188,24 @@ TEST_F(Windows, JobActionsWaitForAJobThatIsReadyForThem) {
       {"no job", [] {}, false, false},
       {"opened", [&] { Open(CopyZno(dir)); }, true, false},
       {"generated", [&] { Generate(); }, true, true},
-      {"formula changed", [&] {
+      {"formula changed",
+       [&] {
          gtk_entry_set_text(GTK_ENTRY(entry_formular), "Zn2O2");
          gtk_action_activate(action_set_formular);
-       }, true, false},
-      {"closed", [&] {
+       },
+       true, false},
+      {"closed",
+       [&] {
          user.answers.push_back(GTK_RESPONSE_NO);
          gtk_action_activate(action_file_close);
-       }, false, false},
+       },
+       false, false},
   };
   for (const Stage &s : stages) {
     SCOPED_TRACE(s.name);
     s.reach();
-    for (GtkAction *a : jobActions) EXPECT_EQ(gtk_action_get_sensitive(a), s.job) << gtk_action_get_name(a);
+    for (GtkAction *a : jobActions)
+      EXPECT_EQ(gtk_action_get_sensitive(a), s.job) << gtk_action_get_name(a);
     for (GtkAction *a : modelActions)
       EXPECT_EQ(gtk_action_get_sensitive(a), s.models) << gtk_action_get_name(a);
   }
@@ -233,8 +238,8 @@ struct MnemonicScope {
 void CheckMnemonics(GtkWidget *root, MnemonicScope scope, const std::string &where,
                     std::vector<std::string> *clashes);
 
-void Walk(GtkWidget *w, MnemonicScope *scope, std::vector<std::pair<GtkWidget *, std::string>> *later,
-          const std::string &where) {
+void Walk(GtkWidget *w, MnemonicScope *scope,
+          std::vector<std::pair<GtkWidget *, std::string>> *later, const std::string &where) {
   if (!gtk_widget_get_visible(w) && !GTK_IS_MENU_ITEM(w)) return;
   if (GTK_IS_LABEL(w)) scope->Add(GTK_LABEL(w));
   if (GTK_IS_MENU_ITEM(w) && gtk_menu_item_get_submenu(GTK_MENU_ITEM(w)))
@@ -295,16 +300,25 @@ TEST_F(Windows, EveryShortcutIsUniqueWhereItActs) {
   std::vector<std::string> clashes;
   for (const auto &a : accelerators)
     if (a.second.size() > 1) {
-      gchar *name = gtk_accelerator_name(a.first.first, static_cast<GdkModifierType>(a.first.second));
+      gchar *name =
+          gtk_accelerator_name(a.first.first, static_cast<GdkModifierType>(a.first.second));
       std::string line = std::string(name) + ":";
       for (const std::string &n : a.second) line += " " + n;
       g_free(name);
       clashes.push_back(line);
     }
-  GtkWidget *const windows[] = {window_main, dlg_experiment_parameters, dlg_peak_file,
-                                dlg_choose_models, dlg_opt, dlg_model_details, dlg_model_info,
-                                dlg_bond_length_constraint, dlg_fixed_coordinates,
-                                popmenu_models, popmenu_opt_models, popmenu_open_peak_file};
+  GtkWidget *const windows[] = {window_main,
+                                dlg_experiment_parameters,
+                                dlg_peak_file,
+                                dlg_choose_models,
+                                dlg_opt,
+                                dlg_model_details,
+                                dlg_model_info,
+                                dlg_bond_length_constraint,
+                                dlg_fixed_coordinates,
+                                popmenu_models,
+                                popmenu_opt_models,
+                                popmenu_open_peak_file};
   for (GtkWidget *w : windows) {
     GtkWidget *shown = GTK_IS_WINDOW(w) ? gtk_bin_get_child(GTK_BIN(w)) : w;
     if (GTK_IS_WIDGET(shown))
@@ -332,7 +346,8 @@ TEST_F(Windows, TheStatisticTestLeavesTheProgramUsable) {
     EXPECT_FALSE(gtk_window_get_modal(GTK_WINDOW(window_statistic_splash)));
     Delete(window_main);
     EXPECT_TRUE(gtk_widget_get_visible(window_main));
-    EXPECT_TRUE(Logged("the statistic test is running, please stop it before exiting the program!"));
+    EXPECT_TRUE(
+        Logged("the statistic test is running, please stop it before exiting the program!"));
     EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(focused), stop, mods));
     EXPECT_TRUE(SpinUntil(Idle, 5));
     SpinFor(0.1);
@@ -346,9 +361,8 @@ namespace {
 std::string Status() {
   GtkWidget *area = gtk_statusbar_get_message_area(GTK_STATUSBAR(statusbar_main));
   GList *children = gtk_container_get_children(GTK_CONTAINER(area));
-  std::string text = children && GTK_IS_LABEL(children->data)
-                         ? gtk_label_get_text(GTK_LABEL(children->data))
-                         : "";
+  std::string text =
+      children && GTK_IS_LABEL(children->data) ? gtk_label_get_text(GTK_LABEL(children->data)) : "";
   g_list_free(children);
   return text;
 }
@@ -377,8 +391,7 @@ TEST_F(Windows, TheStatusBarShowsTheStageTheOutputFolderAndTheLastError) {
   TheJob().config.statisticCircles = 2000000000;
   TheJob().config.autoStCircles = 0;
   gtk_action_activate(action_statistic_test_start);
-  EXPECT_TRUE(SpinUntil([] { return Has(Status(), "Statistic test: model #1, "); }, 3))
-      << Status();
+  EXPECT_TRUE(SpinUntil([] { return Has(Status(), "Statistic test: model #1, "); }, 3)) << Status();
   EXPECT_TRUE(Has(Status(), "Last error: "));
   gtk_action_activate(action_statistic_test_stop);
   ASSERT_TRUE(SpinUntil(Idle, 5));
