@@ -325,6 +325,9 @@ TEST_F(Windows, EveryShortcutIsUniqueWhereItActs) {
       CheckMnemonics(shown, MnemonicScope(), gtk_buildable_get_name(GTK_BUILDABLE(w)), &clashes);
   }
   for (const std::string &c : clashes) ADD_FAILURE() << c;
+  gtk_action_activate(action_file_new);
+  gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_epc), 1);
+  Screenshot(window_main, "step-2-shortcuts.png");
 }
 
 // The statistic test's progress leaves the program usable: no modal grab,
