@@ -489,6 +489,30 @@ void SetFormularZ(Compound *compound, int z) {
   }
 }
 
+namespace {
+
+// The state each element most often takes in the inorganic solids this
+// program solves, by atomic number, one the ionic-radius table above knows
+// (hydrogen aside, which has none); 0 for the noble gases, polonium,
+// astatine and the elements beyond plutonium. A new job starts from it, the
+// user corrects it.
+const int8_t CommonOxidationStates[kElementCount] = {
+    1,  0,  1,  2,  3,  4,  -3, -2, -1, 0,   // H .. Ne
+    1,  2,  3,  4,  5,  -2, -1, 0,           // Na .. Ar
+    1,  2,  3,  4,  5,  3,  2,  3,  2,  2,  2, 2, 3, 4, 5, -2, -1, 0,  // K .. Kr
+    1,  2,  3,  4,  5,  6,  7,  4,  3,  2,  1, 2, 3, 4, 3, -2, -1, 0,  // Rb .. Xe
+    1,  2,  3,  3,  3,  3,  3,  3,  3,  3,  3, 3, 3, 3, 3, 3,  3,  // Cs .. Lu
+    4,  5,  6,  7,  4,  4,  2,  3,  2,  1,  2, 3, 0, 0, 0,        // Hf .. Rn
+    1,  2,  3,  4,  5,  6,  4,  4,                               // Fr .. Pu
+};
+
+}  // namespace
+
+int CommonOxidationState(int atomicNumber) {
+  if (atomicNumber < 1 || atomicNumber > kElementCount) return 0;
+  return CommonOxidationStates[atomicNumber - 1];
+}
+
 double GetIonRadius(int atomicNumber, int oxidation) {
   if (atomicNumber < 1 || atomicNumber > kElementCount) return 0;
   for (const IonRadius &r : IonRadii)

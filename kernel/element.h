@@ -69,6 +69,9 @@ double GetIonRadius(int atomicNumber, int oxidation);
 // covalent fallback.
 [[nodiscard]] bool HasIonRadius(int atomicNumber, int oxidation);
 void UpdateIonRadii(Compound *compound);
+// The element's usual oxidation state (0 when it has none), a starting
+// point for a new job's table.
+[[nodiscard]] int CommonOxidationState(int atomicNumber);
 [[nodiscard]] int GetASF(int atomicNumber, int charge, double coefficients[kAsfCount],
            const DataLocation &data = DefaultDataLocation());
 // 1, or 0 when the data file cannot be read (reported once; the elements

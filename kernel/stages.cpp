@@ -30,6 +30,13 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The time the user waited for the stage; with models solved side by side
+// their own times add up to more, so that sum is the CPU time.
+void ReportTimeUsed(std::chrono::steady_clock::time_point began, double modelSeconds) {
+  Message(MESSAGE_HINT, "Total time used: %.3fs (wall clock), %.3fs CPU over the models\n",
+          SecondsSince(began), modelSeconds);
+}
+
 // A worker's own copies of what the evaluations write into: the cell atoms
 // of the crystal and the calculated fields of the reflection list. Made on
 // the worker's first model, from the job's, which nobody writes meanwhile.
@@ -557,6 +564,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   const bool together = StageThreads(job) > 1 && models.size() > 1;
   std::mutex timeLock;
   double totalSeconds = 0;
+  const auto began = std::chrono::steady_clock::now();
   ForEachModelOnCopies(job, models, stage, report, stop,
                        [&](size_t i, CrystalModel *m, WorkerCopy *w,
                            int worker) -> const ModelRun * {
@@ -578,7 +586,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
       Message(MESSAGE_PLAIN, "%s", tail.c_str());
     return &run;
   });
-  Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
+  ReportTimeUsed(began, totalSeconds);
   std::vector<ModelRun> out;
   for (size_t i = 0; i < models.size(); ++i)
     if (started[i]) out.push_back(runs[i]);
@@ -631,6 +639,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
   std::vector<WorkerCopy> copies(static_cast<size_t>(StageThreads(job)));
   std::mutex timeLock;
   double totalSeconds = 0;
+  const auto began = std::chrono::steady_clock::now();
   auto finish = [&](size_t i) {
     if (started[i]) Tell(report, REPORT_MODEL_FINISHED, stage, models[i], i, n, 0, &runs[i]);
   };
@@ -756,7 +765,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
       break;
     }
   }
-  Message(MESSAGE_HINT, "Total time used: %.3fs\n", totalSeconds);
+  ReportTimeUsed(began, totalSeconds);
   std::vector<ModelRun> out;
   for (size_t i = 0; i < n; ++i)
     if (started[i]) out.push_back(runs[i]);

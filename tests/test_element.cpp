@@ -85,6 +85,14 @@ TEST(Formula, IonRadiiAndScatteringData) {
   EXPECT_EQ(GetIonRadius(0, 0), 0);
   EXPECT_EQ(GetIonRadius(113, 1), 0);
   EXPECT_EQ(GetIonRadius(26, 7), GetIonRadius(26, 0));
+  // A new job's common states are ions the radius table knows (hydrogen's
+  // has none); outside the table there is none.
+  for (int z = 2; z <= kElementCount; ++z) {
+    const int state = CommonOxidationState(z);
+    EXPECT_TRUE(state == 0 || HasIonRadius(z, state)) << z;
+  }
+  EXPECT_EQ(CommonOxidationState(0), 0);
+  EXPECT_EQ(CommonOxidationState(kElementCount + 1), 0);
   Compound compound;
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
   SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Mn", 2}, {"O", -1}});

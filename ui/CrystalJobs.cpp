@@ -198,6 +198,39 @@ bool output_folder_writable(const std::string &folder, std::string *why) {
 
 namespace {
 
+// ------------------------------------------------------------ status bar
+
+std::string statusStage, statusError;
+
+}  // namespace
+
+void update_status_bar() {
+  if (!statusbar_main) return;
+  std::string text = !statusStage.empty() ? statusStage : jobing ? "Ready" : "No job open";
+  if (jobing) text += "   |   Output folder: " + output_folder(cif_output_folder);
+  if (!statusError.empty()) text += "   |   Last error: " + statusError;
+  GtkStatusbar *bar = GTK_STATUSBAR(statusbar_main);
+  const guint context = gtk_statusbar_get_context_id(bar, "status");
+  gtk_statusbar_pop(bar, context);
+  gtk_statusbar_push(bar, context, text.c_str());
+}
+
+void set_status_stage(const std::string &stage) {
+  if (stage == statusStage) return;
+  statusStage = stage;
+  update_status_bar();
+}
+
+void set_status_error(const std::string &message) {
+  // The first line names what failed; the rest is detail for the log.
+  std::string line = message.substr(0, message.find('\n'));
+  if (line.rfind("ERROR: ", 0) == 0) line.erase(0, 7);
+  statusError = line;
+  update_status_bar();
+}
+
+namespace {
+
 // ---------------------------------------------------- workers themselves
 
 using EndCallback = gboolean (*)(gpointer);
@@ -482,6 +515,9 @@ gpointer generate_models(gpointer data) {
         }
         gdk_threads_add_timeout(0, update_model_factors_plot, nullptr);
         gtk_widget_hide(window_epc_splash);
+        const gint made = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(ls_models), nullptr);
+        set_status_stage(w->ok ? std::to_string(made) + " models generated"
+                               : "Model generation failed");
         if (w->ok)
           Message(MESSAGE_PLAIN,
                   "\n================Model Generation Finished!===============\n");
@@ -643,6 +679,8 @@ gpointer statistic_test(gpointer data) {
       [](gpointer d) -> gboolean {
         std::unique_ptr<StageWork> w(finish_worker(d));
         set_action_sensitive(action_statistic_test_stop, FALSE);
+        set_status_stage(get_running_flag(&statistic_running) ? "Statistic test finished"
+                                                              : "Statistic test stopped");
         if (!get_running_flag(&statistic_running)) {
           gtk_label_set_text(GTK_LABEL(lbl_statistic_splash_info), "statistic test stopped!\n");
           gtk_widget_hide(window_statistic_splash);
@@ -681,6 +719,12 @@ gboolean update_statistic_progress(gpointer) {
   const int n = std::min(20, std::max(0, static_cast<int>(fraction * 20)));
   for (int i = 0; i < 20; ++i) bar[i] = i < n ? ':' : ' ';
   bar[20] = '\0';
+  if (get_running_flag(&statistic_running) && progress.model) {
+    char stage[96];
+    std::snprintf(stage, sizeof stage, "Statistic test: model #%d, %.0f%%", number,
+                  fraction * 100);
+    set_status_stage(stage);
+  }
   if (!progress.model)
     gtk_label_set_markup(GTK_LABEL(lbl_statistic_splash_info), "Initializing...");
   else
@@ -913,6 +957,7 @@ gpointer solve_structures(gpointer data) {
       [](gpointer d) -> gboolean {
         std::unique_ptr<StageWork> w(finish_worker(d));
         set_action_sensitive(action_solve_structures_stop, FALSE);
+        set_status_stage(get_running_flag(&solve_running) ? "Solving finished" : "Solving stopped");
         if (w->unwritten > 0)
           Message(MESSAGE_ERROR, "The files of %zu solved models could not be written (see above).\n",
                   w->unwritten.load());
@@ -943,10 +988,13 @@ gboolean update_solve_progress(gpointer) {
     double best;
   };
   std::vector<Change> changes;
+  size_t running = 0, models = 0;
   {
     std::lock_guard<std::mutex> hold(*mutex_out_data);
+    models = optOutData.rows.size();
     for (size_t i = 0; i < optOutData.rows.size(); ++i) {
       RowProgress &row = optOutData.rows[i];
+      if (row.running) ++running;
       if (!row.running || !row.changed) continue;
       row.changed = false;
       changes.push_back({i, row.percent, row.lastBestFactor});
@@ -957,6 +1005,11 @@ gboolean update_solve_progress(gpointer) {
     if (currentWork && currentWork->row(c.index, &row))
       gtk_list_store_set(ls_opt_models, &row, COL_RMIN, c.best, COL_OPT_PROGRESS, c.percent,
                          COL_OPT_COLOUR, "#FF0000", -1);
+  }
+  if (get_running_flag(&solve_running)) {
+    char stage[96];
+    std::snprintf(stage, sizeof stage, "Solving: %zu of %zu models running", running, models);
+    set_status_stage(stage);
   }
   return get_running_flag(&solve_running) ? TRUE : FALSE;
 }

@@ -102,6 +102,11 @@ std::string output_folder(const char *chosen);
 // True when the folder exists or can be made and a file written into it;
 // else false with the reason.
 bool output_folder_writable(const std::string &folder, std::string *why);
+// The status bar: the stage that runs and how far it is ("" when none),
+// the folder the files go to, the first line of the last error.
+void update_status_bar();
+void set_status_stage(const std::string &stage);
+void set_status_error(const std::string &message);
 // Every change of an action's sensitivity goes through here: the action
 // takes it once no worker runs (stop actions, windows and help at once).
 void set_action_sensitive(GtkAction *action, gboolean sensitive);
@@ -111,6 +116,9 @@ void forget_action_sensitivity();
 // The workers' shares of the lists (the model list and the optimisation
 // list with their rows).
 void set_model_list();
+// The factor columns of the model lists show a dash until a model has them
+// (columns bound by their sort column to the list's factor).
+void show_factors_when_known();
 void update_model_view_item(GtkTreeView *view, GtkTreeIter *row);
 void set_opt_model_list(int mode);
 int selected_model_count(int mode);

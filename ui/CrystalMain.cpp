@@ -150,6 +150,7 @@ void AppendLog(int type, const std::string &text) {
     }
   }
   gtk_text_view_scroll_mark_onscreen(GTK_TEXT_VIEW(text_output), logEnd);
+  if (type == MESSAGE_ERROR) set_status_error(text);
   gdk_threads_leave();
 }
 
@@ -298,6 +299,8 @@ int ReadUIConfig(const char *fileName, UIConfig *config) {
       }
       config->*g.show = show ? 1 : 0;
     }
+    // A window never shown has no geometry in the file and keeps 0.
+    if (!g_key_file_has_key(file, g.group, "width", nullptr)) continue;
     if (!readInt(g.group, "top", &(config->*g.top)) ||
         !readInt(g.group, "left", &(config->*g.left)) ||
         !readInt(g.group, "width", &(config->*g.width)) ||
@@ -314,6 +317,7 @@ int UpdateUIConfig(const char *fileName, const UIConfig *config) {
   GKeyFile *file = g_key_file_new();
   for (const GeometryKeys &g : kGeometryGroups) {
     if (g.hasShow) g_key_file_set_boolean(file, g.group, "show", config->*g.show != 0);
+    if (config->*g.width <= 0 || config->*g.height <= 0) continue;
     g_key_file_set_integer(file, g.group, "top", config->*g.top);
     g_key_file_set_integer(file, g.group, "left", config->*g.left);
     g_key_file_set_integer(file, g.group, "width", config->*g.width);
@@ -387,6 +391,20 @@ void reset_job_settings() {
 
 // ------------------------------------------------------- file commands
 
+void update_job_readiness() {
+  if (!builder || !ls_models) return;
+  // The job's own commands come with the job; the statistic test and
+  // solving need its models, which a changed formula or group takes away.
+  const gboolean open = jobing != 0;
+  const gboolean models =
+      open && gtk_tree_model_iter_n_children(GTK_TREE_MODEL(ls_models), nullptr) > 0;
+  for (const char *name : {"action_experiment_parameters", "action_peak_file"})
+    set_action_sensitive(GTK_ACTION(gtk_builder_get_object(builder, name)), open);
+  set_action_sensitive(action_generate_models, open);
+  set_action_sensitive(action_statistic_test_start, models);
+  set_action_sensitive(action_solve_structures, models);
+}
+
 namespace {
 
 void set_job_actions(gboolean open) {
@@ -394,6 +412,10 @@ void set_job_actions(gboolean open) {
   set_action_sensitive(action_file_save, open);
   set_action_sensitive(action_file_save_as, open);
   set_action_sensitive(action_file_close, open);
+  update_job_readiness();
+  // A job's errors and stages go with it.
+  set_status_error("");
+  set_status_stage("");
 }
 
 void add_control_file_filters(GtkFileChooser *chooser) {
@@ -618,6 +640,11 @@ G_MODULE_EXPORT gboolean on_window_main_delete_event(GtkWidget *, GdkEvent *, gp
             "structure solving is running, please stop it before exiting the program!\n");
     return TRUE;
   }
+  if (get_running_flag(&statistic_running)) {
+    Message(MESSAGE_WARNING,
+            "the statistic test is running, please stop it before exiting the program!\n");
+    return TRUE;
+  }
   gtk_action_activate(action_exit);
   return TRUE;
 }
@@ -771,6 +798,9 @@ void show_extra_window(GtkWidget *window, GtkToggleAction *toggle, gint32 *show)
 
 void remember_geometry(GtkWidget *window, gint32 *top, gint32 *left, gint32 *width,
                        gint32 *height) {
+  // A hidden or unmapped window reports 0,0 and its requested size: only
+  // what the user saw is worth keeping.
+  if (!gtk_widget_get_visible(window) || !gtk_widget_get_mapped(window)) return;
   gint x = 0, y = 0, w = 0, h = 0;
   gtk_window_get_position(GTK_WINDOW(window), &x, &y);
   gtk_window_get_size(GTK_WINDOW(window), &w, &h);
@@ -988,6 +1018,50 @@ void pulvina_init_threads() {
   gdk_threads_init();
 }
 
+namespace {
+
+// Smallest sizes a window comes back at: a plot needs room for its axes and
+// legend, the 3D view for the crystal.
+constexpr gint kMainMinWidth = 640, kMainMinHeight = 480;
+constexpr gint kPlotMinWidth = 640, kPlotMinHeight = 400;
+constexpr gint kViewMinSide = 480;
+
+// Puts a window where the settings file had it, at least at its smallest
+// size and wholly on the screen (the screen may have shrunk since). A
+// window never shown keeps the size the builder file gives it.
+void place_window(GtkWidget *window, gint left, gint top, gint width, gint height, gint minWidth,
+                  gint minHeight) {
+  GtkWindow *w = GTK_WINDOW(window);
+  gint defaultWidth = 0, defaultHeight = 0;
+  gtk_window_get_default_size(w, &defaultWidth, &defaultHeight);
+  const bool known = width > 0 && height > 0;
+  if (!known) {
+    width = defaultWidth;
+    height = defaultHeight;
+  }
+  GdkScreen *screen = gtk_window_get_screen(w);
+  const gint screenWidth = gdk_screen_get_width(screen);
+  const gint screenHeight = gdk_screen_get_height(screen);
+  width = std::min(std::max(width, minWidth), screenWidth);
+  height = std::min(std::max(height, minHeight), screenHeight);
+  gtk_window_set_default_size(w, width, height);
+  gtk_window_resize(w, width, height);
+  if (known)
+    gtk_window_move(w, std::min(std::max(left, 0), screenWidth - width),
+                    std::min(std::max(top, 0), screenHeight - height));
+}
+
+}  // namespace
+
+// The File and Help commands whose keys are the stock items' own.
+bool owns_stock_accelerator(GtkAction *action) {
+  GtkAction *const owners[] = {action_file_new,   action_file_open,  action_file_save,
+                               action_file_save_as, action_file_close, action_exit};
+  for (GtkAction *a : owners)
+    if (a == action) return true;
+  return std::strcmp(gtk_action_get_name(action), "action_help_manual") == 0;
+}
+
 bool pulvina_open_windows() {
   gtk_link_button_set_uri_hook(LinkButtonHook, nullptr, nullptr);
   // The builder file sits among the data files: one folder for all.
@@ -1035,10 +1109,36 @@ bool pulvina_open_windows() {
     gtk_window_set_icon(GTK_WINDOW(window_main), icon);
     gtk_window_set_default_icon(icon);
   }
+  // A stock icon brings its item's accelerator along (gtk-save Ctrl+S,
+  // gtk-find Ctrl+F): only the commands the icons are named for keep one,
+  // so that each key does one thing.
+  std::vector<GtkAction *> actions;
+  for (GList *g = gtk_ui_manager_get_action_groups(uimanager_main); g; g = g->next) {
+    GList *list = gtk_action_group_list_actions(GTK_ACTION_GROUP(g->data));
+    for (GList *a = list; a; a = a->next) actions.push_back(GTK_ACTION(a->data));
+    g_list_free(list);
+  }
+  for (GtkAction *a : actions) {
+    gchar *stock = nullptr;
+    g_object_get(a, "stock-id", &stock, nullptr);
+    GtkStockItem item;
+    GtkAccelKey key;
+    const gchar *path = gtk_action_get_accel_path(a);
+    if (stock && path && gtk_stock_lookup(stock, &item) && item.keyval &&
+        gtk_accel_map_lookup_entry(path, &key) && key.accel_key == item.keyval &&
+        key.accel_mods == item.modifier && !owns_stock_accelerator(a))
+      gtk_accel_map_change_entry(path, 0, static_cast<GdkModifierType>(0), TRUE);
+    g_free(stock);
+  }
   // The accelerators of the actions live in the UI manager's group.
   GtkAccelGroup *accelerators = gtk_ui_manager_get_accel_group(uimanager_main);
   if (!g_slist_find(gtk_accel_groups_from_object(G_OBJECT(window_main)), accelerators))
     gtk_window_add_accel_group(GTK_WINDOW(window_main), accelerators);
+  // The statistic test's progress window takes the focus but not the
+  // program: the shortcuts (Stop above all) work from it too.
+  if (!g_slist_find(gtk_accel_groups_from_object(G_OBJECT(window_statistic_splash)),
+                    accelerators))
+    gtk_window_add_accel_group(GTK_WINDOW(window_statistic_splash), accelerators);
   g_object_set(cell_spin_oxidation, "editable", TRUE, "adjustment", adj_oxidation, nullptr);
   g_object_set(cell_spin_r_min, "editable", TRUE, "adjustment", adj_restraint, nullptr);
   g_object_set(cell_spin_r_max, "editable", TRUE, "adjustment", adj_restraint, nullptr);
@@ -1050,6 +1150,9 @@ bool pulvina_open_windows() {
       column_opt_models_epc, column_opt_models_para_count, column_opt_models_rbest};
   for (size_t i = 0; i < sizeof sorted / sizeof sorted[0]; ++i)
     gtk_tree_view_column_set_sort_column_id(sorted[i], static_cast<gint>(i % 7 + 1));
+  show_factors_when_known();
+  for (const char *signal : {"row-inserted", "row-deleted"})
+    g_signal_connect(ls_models, signal, G_CALLBACK(+[] { update_job_readiness(); }), nullptr);
   gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
   gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
   gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
@@ -1085,26 +1188,25 @@ bool pulvina_open_windows() {
     // Each step below saves the file again through the handlers: keep the
     // values read until all are applied.
     const UIConfig saved = uiConfig;
-    gtk_window_move(GTK_WINDOW(window_main), saved.mainLeft, saved.mainTop);
-    gtk_window_resize(GTK_WINDOW(window_main), std::max(saved.mainWidth, 1),
-                      std::max(saved.mainHeight, 1));
-    gtk_window_move(GTK_WINDOW(window_factor_plots), saved.factorLeft, saved.factorTop);
-    gtk_window_resize(GTK_WINDOW(window_factor_plots), std::max(saved.factorWidth, 1),
-                      std::max(saved.factorHeight, 1));
+    place_window(window_main, saved.mainLeft, saved.mainTop, saved.mainWidth, saved.mainHeight,
+                 kMainMinWidth, kMainMinHeight);
+    place_window(window_factor_plots, saved.factorLeft, saved.factorTop, saved.factorWidth,
+                 saved.factorHeight, kPlotMinWidth, kPlotMinHeight);
     uiConfig = saved;
     gtk_toggle_action_set_active(toggleaction_factor_plots_window, saved.factorShow != 0);
-    gtk_window_move(GTK_WINDOW(window_peak_plots), saved.peakLeft, saved.peakTop);
-    gtk_window_resize(GTK_WINDOW(window_peak_plots), std::max(saved.peakWidth, 1),
-                      std::max(saved.peakHeight, 1));
+    place_window(window_peak_plots, saved.peakLeft, saved.peakTop, saved.peakWidth,
+                 saved.peakHeight, kPlotMinWidth, kPlotMinHeight);
     uiConfig.peakShow = saved.peakShow;
     gtk_toggle_action_set_active(toggleaction_peak_plots_window, saved.peakShow != 0);
-    gtk_window_move(GTK_WINDOW(window_3d_view), saved.viewLeft, saved.viewTop);
-    gtk_window_resize(GTK_WINDOW(window_3d_view), std::max(saved.viewWidth, 1),
-                      std::max(saved.viewHeight, 1));
+    place_window(window_3d_view, saved.viewLeft, saved.viewTop, saved.viewWidth,
+                 saved.viewHeight, kViewMinSide, kViewMinSide);
     uiConfig.viewShow = saved.viewShow;
     gtk_toggle_action_set_active(toggleaction_3d_view_window, saved.viewShow != 0);
   }
+  update_job_readiness();
   update_job_sensitivity();
+  set_status_stage("");
+  set_status_error("");
   return true;
 }
 

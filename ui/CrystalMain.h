@@ -395,6 +395,8 @@ class CaughtErrors {
   MessageSink previous_;
 };
 void mark_file_changed();
+// The actions that need an open job, or its models, follow them.
+void update_job_readiness();
 // Asks to save a changed job: Save, Close without Saving or Cancel (also
 // Escape and the close box). False when the job stays: cancelled, or the
 // save wanted did not happen.

@@ -122,6 +122,36 @@ const char *free_colour(const CrystalModel *m) {
 
 }  // namespace
 
+namespace {
+
+// Rmin stays negative until the model is evaluated against reflections;
+// its Ravg, spread and FOM are then placeholders too, not figures.
+void factor_cell(GtkTreeViewColumn *column, GtkCellRenderer *cell, GtkTreeModel *model,
+                 GtkTreeIter *row, gpointer) {
+  double rmin = 0, value = 0;
+  gtk_tree_model_get(model, row, COL_RMIN, &rmin,
+                     gtk_tree_view_column_get_sort_column_id(column), &value, -1);
+  gchar *text = rmin < 0 ? g_strdup("\u2014") : g_strdup_printf("%f", value);
+  g_object_set(cell, "text", text, nullptr);
+  g_free(text);
+}
+
+}  // namespace
+
+void show_factors_when_known() {
+  GtkTreeViewColumn *const columns[] = {
+      column_st_rmin, column_st_ravg, column_st_sd, column_st_fom, column_choose_models_rmin,
+      column_choose_models_ravg, column_choose_models_sd, column_choose_models_fom,
+      column_opt_models_rbest};
+  for (GtkTreeViewColumn *column : columns) {
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+    if (cells)
+      gtk_tree_view_column_set_cell_data_func(column, GTK_CELL_RENDERER(cells->data), factor_cell,
+                                              nullptr, nullptr);
+    g_list_free(cells);
+  }
+}
+
 void fill_model_row(GtkListStore *store, GtkTreeIter *row, CrystalModel *m) {
   std::string epc = EPCStr(m);
   if (epc.size() > 511) epc.resize(511);

@@ -7,6 +7,7 @@
 // so neither is made anew while models of it exist unless its inputs
 // changed, and then the models go first.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -404,6 +405,48 @@ void discard_models(const char *why) {
             why, count);
 }
 
+// A new job's table starts from each element's common oxidation state, so
+// that the ionic radii and bond minima mean something before the user
+// looks; states of elements the formula lost go. A job read from a file
+// keeps the states the file gives. Read from the formula's symbols before
+// it is set up, so that the set-up sees the table it is to use.
+void offer_common_oxidations(Config *config) {
+  if (current_file_name[0]) return;
+  std::vector<std::string> symbols;
+  const std::string &f = config->formular;
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (!std::isupper(static_cast<unsigned char>(f[i]))) continue;
+    size_t end = i + 1;
+    while (end < f.size() && std::islower(static_cast<unsigned char>(f[end]))) ++end;
+    const std::string symbol = f.substr(i, end - i);
+    if (ElementNumber(symbol.c_str()) > 0 &&
+        std::find(symbols.begin(), symbols.end(), symbol) == symbols.end())
+      symbols.push_back(symbol);
+  }
+  std::vector<Oxidation> &table = config->oxidation;
+  table.erase(std::remove_if(table.begin(), table.end(),
+                             [&](const Oxidation &o) {
+                               return std::find(symbols.begin(), symbols.end(), o.symbol) ==
+                                      symbols.end();
+                             }),
+              table.end());
+  std::string offered;
+  for (const std::string &symbol : symbols) {
+    const int state = CommonOxidationState(ElementNumber(symbol.c_str()));
+    if (state == 0 || std::any_of(table.begin(), table.end(),
+                                  [&](const Oxidation &o) { return o.symbol == symbol; }))
+      continue;
+    table.push_back(Oxidation{symbol, state});
+    offered += (offered.empty() ? "" : ", ") + symbol + (state > 0 ? " +" : " ") +
+               std::to_string(state);
+  }
+  if (!offered.empty())
+    Message(MESSAGE_HINT,
+            "Each element takes its common oxidation state: %s; change them in the element "
+            "list where the compound differs\n",
+            offered.c_str());
+}
+
 void update_element_list() {
   JobAccess access;
   if (!access) return;
@@ -427,6 +470,7 @@ void update_element_list() {
     ok = ApplyJobComposition(&job);
   } else {
     discard_models("the formula or Z has changed");
+    offer_common_oxidations(&job.config);
     ok = SetupJobCompound(&job);
     ++applied.generation;
   }

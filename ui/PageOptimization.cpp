@@ -268,6 +268,7 @@ void set_output_dir(char *folder) {
     return;
   }
   CopyText(folder, kPathSize, chosen.c_str());
+  update_status_bar();
   show_output_folders();
 }
 

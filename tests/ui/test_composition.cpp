@@ -45,8 +45,8 @@ TEST_F(Composition, AMixedSiteListsItsMembersAndItsGroupAndTakesTheirOxidationSt
   EXPECT_EQ(file_changed_flag, 1);
   // Beyond the reader's range: refused, the row and the job as they were.
   g_signal_emit_by_name(cell_spin_oxidation, "edited", "0", "9");
-  EXPECT_EQ(Cell<int>(ls_elements, 0, 2), 0);
-  EXPECT_EQ(TheJob().config.oxidation[0].oxidation, 0);
+  EXPECT_EQ(Cell<int>(ls_elements, 0, 2), 3);  // Fe starts at its common state
+  EXPECT_EQ(TheJob().config.oxidation[0].oxidation, 3);
   EXPECT_TRUE(Logged("OXIDATION Fe: '9' is no oxidation state"));
   // A state without an ionic radius: the list stays for correcting it, but
   // the formula does not pass.

@@ -152,6 +152,7 @@ TEST_F(Experiment, AMissingPeakFileKeepsItsNameInTheJob) {
   gtk_action_activate(action_file_save_as);
   EXPECT_NE(ReadWholeFile(dir.file("copy.epc")).find("\"missing.hkl\""), std::string::npos);
   // The statistic test needs the reflections.
+  Generate();
   gtk_action_activate(action_statistic_test_start);
   EXPECT_EQ(user.Count("Invalid peak file!\nPlease open a valid peak file!\n"), 1u);
 }
