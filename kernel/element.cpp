@@ -433,7 +433,7 @@ int ParseFormular(const char *text, Compound *compound) {
     if (c == '(') {
       if (inGroup) return WrongFormat(text, "a mixed site cannot hold another one");
       if (!std::strchr(p + 1, ')')) {
-        Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
+        Message(MESSAGE_ERROR, "parsing formula, formula '%s' in a wrong format!\n", text);
         return 0;
       }
       group = Element();
@@ -468,7 +468,7 @@ int ParseFormular(const char *text, Compound *compound) {
                                  std::to_string(p - text + 1) + " belongs to no element");
   }
   if (inGroup) {
-    Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
+    Message(MESSAGE_ERROR, "parsing formula, formula '%s' in a wrong format!\n", text);
     return 0;
   }
   if (compound->entries.empty()) return WrongFormat(text, "it names no element");

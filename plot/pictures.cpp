@@ -108,7 +108,7 @@ void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool obser
                        GtkPlotFigure *peaks, GtkPlotFigure *difference) {
   SetUpApplicationPlot(peaks, "Two Theta", "Intensity", true);
   CopyText(peaks->title, sizeof peaks->title, title.c_str());
-  SerialPtr obs(observed ? NewPlotSerial("Observered", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
+  SerialPtr obs(observed ? NewPlotSerial("Observed", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
                          : nullptr);
   SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_BAR, kCalculatedColour, 2.0,
                                observed ? 3 : 0));

@@ -415,7 +415,7 @@ gpointer generate_models(gpointer data) {
   Job &job = *work->job;
   GTimer *timer = g_timer_new();
   Message(MESSAGE_PLAIN, "================Model Generation===============\n\n");
-  set_label(lbl_epc_splash_info, false, "enumeraing EPC combinations...");
+  set_label(lbl_epc_splash_info, false, "enumerating Wyckoff-position combinations...");
   work->ok = GenerateJobModels(&job, &stopRequested, [](int phase, long count) {
     if (phase == 1) {
       set_label(lbl_epc_splash_info, true,
@@ -479,7 +479,7 @@ G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   }
   if (!file_formular_validity) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-               "Wrong formular.\nPlease input correct formular information!");
+               "Wrong formula.\nPlease enter a correct formula.");
     return;
   }
   if (!file_sg_validity) {
@@ -792,7 +792,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         }
       }
       if (outOfMemory) {
-        Message(MESSAGE_ERROR, "outputing running results, not enough memory!\n");
+        Message(MESSAGE_ERROR, "writing running results, not enough memory!\n");
         set_running_flag(&solve_running, 0);
         stopRequested = true;
       }

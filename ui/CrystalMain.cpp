@@ -825,7 +825,7 @@ void make_plots() {
   }
   experiment_peak_plot = make_plot(align_experiment_peak_plot, "Two Theta", "Intensity", true);
   peaks_plot = make_plot(align_peaks_plot, "Two Theta", "Intensity", true);
-  obs_peak_serial = bar_serial(peaks_plot, "Observered", 0x0000FF, 2.0, 1);
+  obs_peak_serial = bar_serial(peaks_plot, "Observed", 0x0000FF, 2.0, 1);
   calc_peak_serial = bar_serial(peaks_plot, "Calculated", 0xFFFF00, 2.0, 3);
 
   GtkWidget *view = gtk_crystal_3d_view_new();

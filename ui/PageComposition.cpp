@@ -708,7 +708,7 @@ G_MODULE_EXPORT void on_btn_estimate_z_clicked(GtkButton *, gpointer) {
   InitializeCompound(&compound);
   const char *text = gtk_entry_get_text(GTK_ENTRY(entry_formular));
   if (!text[0] || !ParseFormular(text, &compound)) {
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formula!");
     return;
   }
   double M = 0;
@@ -894,7 +894,7 @@ G_MODULE_EXPORT void on_action_notebook_epc_forward_activate(GtkAction *, gpoint
       return;
     }
     if (!file_formular_validity) {
-      MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
+      MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formula!");
       return;
     }
     gtk_action_activate(action_set_sg);
