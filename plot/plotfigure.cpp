@@ -833,7 +833,7 @@ void gtk_plot_bar_style_set_default(GtkPlotBarStyle *style) {
 void gtk_plot_init_axile(GtkPlotAxile *a) {
   a->visible = 1;
   a->offset = 0;
-  CopyText(a->title, sizeof a->title, "Axis Label");
+  CopyText(a->title, sizeof a->title, "Axile Label");
   CopyText(a->titleFont, sizeof a->titleFont, "Sans Bold 10");
   a->titleColor = 0;
   a->titleXOffset = a->titleYOffset = 0;
