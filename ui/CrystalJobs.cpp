@@ -992,7 +992,10 @@ gboolean update_crystal_3d_view(gpointer data) {
     if (redraw && mode != DISPLAY_REDRAW)
       gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
   }
-  if (redraw) gtk_crystal_3d_view_update(crystal_3d_view);
+  if (redraw) {
+    gtk_crystal_3d_view_update(crystal_3d_view);
+    if (mode != DISPLAY_REDRAW) update_3d_view_legend();
+  }
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
 
