@@ -91,7 +91,7 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job, const Crysta
   const SpaceGroup &sg = job->crystal.spaceGroup;
   std::fprintf(f,
                "#########################################################\n"
-               "# This cif file is created by Pulvina                    #\n"
+               "# This cif file is created by Pulvina                   #\n"
                "# (kernel version %d.%d.%d)                                #\n"
                "#########################################################\n",
                kKernelMajor, kKernelMinor, kKernelRelease);

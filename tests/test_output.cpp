@@ -123,7 +123,7 @@ TEST(Files, LayoutsAndTheFormulaSum) {
   std::string text = ReadWholeFile(path);
   const std::string hashes(57, '#');
   EXPECT_EQ(text.substr(0, 4 * 58),
-            hashes + "\n# This cif file is created by Pulvina                    #\n"
+            hashes + "\n# This cif file is created by Pulvina                   #\n"
                      "# (kernel version 2.0.0)                                #\n" +
                 hashes + "\n");
   for (const char *part :

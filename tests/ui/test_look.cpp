@@ -50,10 +50,10 @@ GtkWidget *ToolItem(const char *action) {
 
 bool Sensitive(const char *action) { return gtk_action_is_sensitive(Action(action)); }
 
-// The folder a file chooser starts in; the chooser is answered with file.
+// The folders the file choosers start in; the scripted user answers them.
 struct ChooserFolders {
   std::vector<std::string> folders;
-  void Install(ScriptedUser *user) {
+  void Install() {
     auto answer = testHooks.fileDialog;
     testHooks.fileDialog = [this, answer](GtkFileChooser *chooser, std::string *file) {
       // The chooser reads its folder once it is on the screen.
@@ -65,7 +65,6 @@ struct ChooserFolders {
       g_free(folder);
       return answer(chooser, file);
     };
-    (void)user;
   }
 };
 
@@ -163,7 +162,7 @@ TEST_F(Look, RecentJobsAndChoosersStartInTheJobsFolder) {
   TempDir dir;
   const std::string job = CopyZno(dir);
   ChooserFolders choosers;
-  choosers.Install(&user);
+  choosers.Install();
   Open(job);
   // Opened jobs are remembered, and File > Open Recent offers them.
   gchar *uri = g_filename_to_uri(job.c_str(), nullptr, nullptr);
