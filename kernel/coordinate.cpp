@@ -64,7 +64,7 @@ int CoordinateToMatrix(const char *triplet, double matrix[3][4]) {
   const char *first = std::strchr(triplet, ',');
   const char *second = first ? std::strchr(first + 1, ',') : nullptr;
   if (!second) {
-    Message(MESSAGE_ERROR, "parsing space group coordinateswrong coordinate format '%s'\n",
+    Message(MESSAGE_ERROR, "parsing space group coordinates, wrong coordinate format '%s'\n",
             triplet);
     return 0;
   }

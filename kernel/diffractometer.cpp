@@ -478,13 +478,13 @@ int WriteHKLListFile(const char *path, const HKLList *list) {
   AtomicFile file(path, "w+");
   std::FILE *f = file.get();
   if (!f) {
-    Message(MESSAGE_ERROR, "writting hkl list file, Can not create file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing hkl list file, cannot create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }
   WriteHKLList(f, list);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "writting hkl list file, Can not write file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing hkl list file, cannot write file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }

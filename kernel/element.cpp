@@ -351,7 +351,7 @@ bool ReadCount(const char *digits, size_t length, int32_t *count) {
 }
 
 int WrongFormat(const char *text, const std::string &why) {
-  Message(MESSAGE_ERROR, "parsing formular, '%s' in a wrong format: %s\n", text, why.c_str());
+  Message(MESSAGE_ERROR, "parsing formula, '%s' in a wrong format: %s\n", text, why.c_str());
   return 0;
 }
 
@@ -387,7 +387,7 @@ int ParseFormular(const char *text, Compound *compound) {
       const std::string symbol(start, p);
       const int number = ElementNumber(symbol.c_str());
       if (number < 1) {
-        Message(MESSAGE_ERROR, "parsing formular, unrecognized element symbol '%s'!\n",
+        Message(MESSAGE_ERROR, "parsing formula, unrecognized element symbol '%s'!\n",
                 symbol.c_str());
         return 0;
       }
@@ -433,7 +433,7 @@ int ParseFormular(const char *text, Compound *compound) {
     if (c == '(') {
       if (inGroup) return WrongFormat(text, "a mixed site cannot hold another one");
       if (!std::strchr(p + 1, ')')) {
-        Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
+        Message(MESSAGE_ERROR, "parsing formula, formula '%s' in a wrong format!\n", text);
         return 0;
       }
       group = Element();
@@ -468,7 +468,7 @@ int ParseFormular(const char *text, Compound *compound) {
                                  std::to_string(p - text + 1) + " belongs to no element");
   }
   if (inGroup) {
-    Message(MESSAGE_ERROR, "parsing formular, formular '%s' in a wrong format!\n", text);
+    Message(MESSAGE_ERROR, "parsing formula, formula '%s' in a wrong format!\n", text);
     return 0;
   }
   if (compound->entries.empty()) return WrongFormat(text, "it names no element");

@@ -774,7 +774,7 @@ int ReadConfigFile(Config *config, const char *fileName) {
   std::string why;
   FilePtr file = OpenInputFile(fileName, kMaxControlFileBytes, &why);
   if (!file) {
-    Message(MESSAGE_ERROR, "cant not open file \"%s\": %s\n", fileName, why.c_str());
+    Message(MESSAGE_ERROR, "cannot open file \"%s\": %s\n", fileName, why.c_str());
     return CONFIG_CANNOT_OPEN;
   }
   return ReadConfigStream(config, file.get(), fileName);

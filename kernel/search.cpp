@@ -219,7 +219,7 @@ double RunSolveStructure(Search *search, int method, const StageSettings &settin
       RunParallelTempering(search, settings.tempering);
       break;
     default:
-      Message(MESSAGE_ERROR, "solving structure, unknown global optimazation method!\n");
+      Message(MESSAGE_ERROR, "solving structure, unknown global optimisation method!\n");
       break;
   }
   return model->Rmin;
@@ -431,7 +431,7 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
         run.Report();
       }
       const double a = M ? static_cast<double>(accepted) / M : 0;
-      if (M && log) std::fprintf(log, "[%ld]accpetance ratio = %f\n", accepted, a);
+      if (M && log) std::fprintf(log, "[%ld]acceptance ratio = %f\n", accepted, a);
       if (a > 0.6)
         stepScale *= (a - 0.6) / 0.4 + 1;
       else if (a < 0.4)

@@ -4,6 +4,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -182,4 +183,56 @@ int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &d
     MergeCoordinates(&p.fullCoordinates, p.coordinates, sg->translations);
   if (normalizer) ReadNormalizer(normalizer, sg);
   return 1;
+}
+
+std::vector<SpaceGroupSymbol> ReadSpaceGroupSymbols(const DataLocation &data) {
+  std::vector<SpaceGroupSymbol> symbols;
+  const std::string path = DataPath(data, "sgt.xml");
+  std::string why;
+  if (!OpenInputFile(path, kMaxDataFileBytes, &why)) {
+    Message(MESSAGE_ERROR, "reading space group symbols, cannot open file %s (%s)\n%s",
+            path.c_str(), why.c_str(), DataFileNote(data, "sgt.xml").c_str());
+    return symbols;
+  }
+  xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
+  std::unique_ptr<xmlDoc, DocFree> doc(
+      xmlReadFile(path.c_str(), "UTF-8", XML_PARSE_RECOVER | XML_PARSE_NONET));
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!root) {
+    Message(MESSAGE_ERROR, "reading space group symbols, bad space group file %s\n", path.c_str());
+    return symbols;
+  }
+  for (xmlNode *g = root->children; g; g = g->next) {
+    if (!Named(g, "SG")) continue;
+    const int number = AttributeInt(g, "SGNumber");
+    for (const char *name : {"ShortSymbol", "FullSymbol"})
+      symbols.push_back({Attribute(g, name, 63), number, 0});
+    for (xmlNode *c = g->children; c; c = c->next)
+      if (Named(c, "CellChoice"))
+        symbols.push_back({Attribute(c, "SettingSymbol", 63), number, AttributeInt(c, "Setting")});
+  }
+  return symbols;
+}
+
+const SpaceGroupSymbol *FindSpaceGroupSymbol(const std::vector<SpaceGroupSymbol> &symbols,
+                                             const std::string &text) {
+  auto bare = [](const std::string &s, bool fold) {
+    std::string b;
+    for (char ch : s)
+      if (ch != ' ' && ch != '\t' && ch != '_')
+        b += fold ? static_cast<char>(std::tolower(static_cast<unsigned char>(ch))) : ch;
+    return b;
+  };
+  const std::string wanted = bare(text, false), folded = bare(text, true);
+  if (wanted.empty()) return nullptr;
+  for (const SpaceGroupSymbol &s : symbols)
+    if (bare(s.symbol, false) == wanted) return &s;
+  const SpaceGroupSymbol *found = nullptr;
+  for (const SpaceGroupSymbol &s : symbols)
+    if (bare(s.symbol, true) == folded) {
+      if (found && found->number != s.number) return nullptr;
+      if (!found) found = &s;
+    }
+  return found;
 }

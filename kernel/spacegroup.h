@@ -56,6 +56,21 @@ void InitializeSpaceGroup(SpaceGroup *sg);
 [[nodiscard]] int SetSpaceGroup(SpaceGroup *sg, int number, int setting,
                   const DataLocation &data = DefaultDataLocation());
 void FreeSpaceGroup(SpaceGroup *sg);
+
+// A Hermann-Mauguin symbol of the database: a group's short or full symbol
+// (setting 0: any) or the symbol of one of its settings.
+struct SpaceGroupSymbol {
+  std::string symbol;
+  int32_t number = 0;
+  int32_t setting = 0;
+};
+// Every symbol of the database; empty (and reported) when it cannot be read.
+std::vector<SpaceGroupSymbol> ReadSpaceGroupSymbols(const DataLocation &data = DefaultDataLocation());
+// The entry whose symbol is text, blanks and underscores aside ("P 21/c",
+// "P2_1/c"); else, letter case aside, when that leaves a single group
+// ("pnma"). nullptr when none is.
+const SpaceGroupSymbol *FindSpaceGroupSymbol(const std::vector<SpaceGroupSymbol> &symbols,
+                                             const std::string &text);
 void FreePositions(std::vector<Position> *positions);
 
 #endif

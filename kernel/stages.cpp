@@ -139,8 +139,8 @@ std::string SettingsText(const StageSettings &s, int method) {
                   "Method: Grid Search\nSearching Resolution: %f Angstrom\n", s.resolution);
   } else if (method == METHOD_TRADITIONAL) {
     std::snprintf(text, sizeof text,
-                  "Method: Simulated Annealing (tradiational)\nSearching Resolution: %f "
-                  "Angstrom\n\tcircles: %ld\n\tannealing: (%f, %f, %f, %ld)\n",
+                  "Method: Simulated Annealing (traditional)\nSearching Resolution: %f "
+                  "Angstrom\n\tcycles: %ld\n\tannealing: (%f, %f, %f, %ld)\n",
                   s.resolution, static_cast<long>(s.traditional.cycles), s.traditional.startT,
                   s.traditional.endT, s.traditional.rate,
                   static_cast<long>(s.traditional.moves));
@@ -148,13 +148,13 @@ std::string SettingsText(const StageSettings &s, int method) {
     if (s.adaptive.strategy == 0)
       std::snprintf(text, sizeof text,
                     "Method: Simulated Annealing (adaptive)\nSearching Resolution: %f "
-                    "Angstrom\n\tcircles: %ld\n\tannealing: custom (%f, %f, %ld)\n",
+                    "Angstrom\n\tcycles: %ld\n\tannealing: custom (%f, %f, %ld)\n",
                     s.resolution, static_cast<long>(s.adaptive.cycles), s.adaptive.startT,
                     s.adaptive.endT, static_cast<long>(s.adaptive.moves));
     else
       std::snprintf(text, sizeof text,
                     "Method: Simulated Annealing (adaptive)\nSearching Resolution: %f "
-                    "Angstrom\n\tcircles: %ld\n\tannealing: auto\n",
+                    "Angstrom\n\tcycles: %ld\n\tannealing: auto\n",
                     s.resolution, static_cast<long>(s.adaptive.cycles));
   } else if (method == METHOD_TEMPERING) {
     std::snprintf(text, sizeof text,
@@ -388,7 +388,7 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
   job->filteredCount = 0;
   FreeModelSelection(&job->selection);
   FreeCrystalModel(&job->models);
-  Message(MESSAGE_PLAIN, "Enumerating Wyckoff position conbinations...\n");
+  Message(MESSAGE_PLAIN, "Enumerating Wyckoff position combinations...\n");
   EnumerationLimits limits;
   limits.budget = job->settings.enumerationBudget;
   limits.stop = stop;
@@ -436,7 +436,7 @@ bool GenerateJobModels(Job *job, const StopFlag *stop,
             GroupedNumber(job->combination.classes).c_str(),
             reduce ? "; one model per class" : "; all kept");
   if (phase) phase(1, found);
-  Message(MESSAGE_PLAIN, "Createing models from combination...\n");
+  Message(MESSAGE_PLAIN, "Creating models from the combinations...\n");
   try {
     if (!CreateModelList(&job->compound, &job->combPositions, &job->combination, &job->models,
                          !job->crystal.spaceGroup.translations.empty()))
@@ -515,7 +515,7 @@ size_t EvaluateModels(Job *job, const std::vector<CrystalModel *> &models,
 size_t StatisticTestModels(Job *job, const std::vector<CrystalModel *> &models,
                            const ModelReportFunction &report, const StopFlag *stop) {
   const Config &c = job->config;
-  Message(MESSAGE_PLAIN, "\t\tTrails\t\tRmin\t\tRavg\t\tRsd\t\tFOM\n%s\n",
+  Message(MESSAGE_PLAIN, "\t\tTrials\t\tRmin\t\tRavg\t\tRsd\t\tFOM\n%s\n",
           std::string(90, '-').c_str());
   std::atomic<size_t> done{0};
   ForEachModelOnCopies(job, models, STAGE_STATISTIC, report, stop,

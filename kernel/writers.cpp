@@ -91,7 +91,7 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job, const Crysta
   const SpaceGroup &sg = job->crystal.spaceGroup;
   std::fprintf(f,
                "#########################################################\n"
-               "# This cif file is created by Quendralit                #\n"
+               "# This cif file is created by Pulvina                   #\n"
                "# (kernel version %d.%d.%d)                                #\n"
                "#########################################################\n",
                kKernelMajor, kKernelMinor, kKernelRelease);
@@ -152,7 +152,7 @@ void WriteCIF(std::FILE *f, const Crystal *crystal, const Job *job, const Crysta
                     "reciprocal-lattice direction %d %d %d\n;\n",
                  r, config.prefOrientH, config.prefOrientK, config.prefOrientL);
   }
-  std::fprintf(f, "\n# Atomic coordinates and dispalcement parameters\n");
+  std::fprintf(f, "\n# Atomic coordinates and displacement parameters\n");
   std::fprintf(f, "loop_\n");
   std::fprintf(f, "\t_atom_site_label\n");
   std::fprintf(f, "\t_atom_site_type_symbol\n");
@@ -180,13 +180,13 @@ int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job,
                  const CrystalModel *model) {
   AtomicFile file(path);
   if (!file.get()) {
-    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing cif file, cannot create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }
   WriteCIF(file.get(), crystal, job, model);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "writting cif file, Can not create file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing cif file, cannot create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }
@@ -196,9 +196,9 @@ int WriteCIFFile(const char *path, const Crystal *crystal, const Job *job,
 void WriteModel(std::FILE *f, Job *job) {
   const Config &c = job->config;
   const SpaceGroup &sg = job->crystal.spaceGroup;
-  std::fprintf(f, "Quendralite (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
+  std::fprintf(f, "Pulvina (kernel version %d.%d.%d)\n", kKernelMajor, kKernelMinor,
                kKernelRelease);
-  std::fprintf(f, "\nFormular: %s\n", c.formular.c_str());
+  std::fprintf(f, "\nFormula: %s\n", c.formular.c_str());
   std::fprintf(f, "Z : %d\n", c.formularZ);
   std::fprintf(f, "Cell Parameters: %f %f %f %f %f %f\n", c.cellA, c.cellB, c.cellC,
                c.cellAlpha, c.cellBeta, c.cellGamma);
@@ -272,13 +272,13 @@ void WriteModel(std::FILE *f, Job *job) {
 int WriteModelFile(const char *path, Job *job) {
   AtomicFile file(path);
   if (!file.get()) {
-    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing model file, cannot create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }
   WriteModel(file.get(), job);
   if (!file.commit()) {
-    Message(MESSAGE_ERROR, "writting model file, Can not create file '%s'! (%s)\n", path,
+    Message(MESSAGE_ERROR, "writing model file, cannot create file '%s'! (%s)\n", path,
             file.error().c_str());
     return 0;
   }

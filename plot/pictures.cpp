@@ -10,12 +10,18 @@
 
 namespace {
 
-// The colours of the application's plots.
-constexpr guint32 kObservedColour = 0x0000FF;
-constexpr guint32 kCalculatedColour = 0xFFFF00;
-constexpr guint32 kDifferenceColour = 0xFF0000;
-constexpr guint32 kModelColour = 0xFF0000;
-constexpr guint32 kChosenColour = 0x00FFFF;
+// The pictures go into papers and reports: colours from the Okabe-Ito
+// palette, which readers with any common colour-vision deficiency tell
+// apart, chosen so that their lightness differs as well and they survive
+// grey-scale print on a white page. Not-chosen models are a light grey,
+// chosen ones a dark blue.
+constexpr guint32 kPaperColour = 0xFFFFFF;
+constexpr guint32 kObservedColour = 0x0072B2;    // blue
+constexpr guint32 kCalculatedColour = 0xE69F00;  // orange
+constexpr guint32 kDifferenceColour = 0xD55E00;  // vermilion
+constexpr guint32 kModelColour = 0xBBBBBB;       // light grey
+constexpr guint32 kChosenColour = 0x0072B2;      // blue
+constexpr guint32 kMarkColour = 0x000000;
 
 constexpr int kPictureWidth = 900;
 constexpr int kPeaksHeight = 380, kDifferenceHeight = 200;
@@ -24,7 +30,7 @@ constexpr int kPatternHeight = 420, kTicksHeight = 90;
 // Beyond this many points the observed pattern is drawn as a line: symbols
 // would only blot the picture and swell the file.
 constexpr size_t kMaxSymbols = 20000;
-constexpr guint32 kBackgroundColour = 0x00A000;
+constexpr guint32 kBackgroundColour = 0x009E73;  // bluish green
 
 struct SerialDeleter {
   void operator()(GtkPlotSerial *s) const { gtk_plot_serial_free(s); }
@@ -75,7 +81,54 @@ void SetUpApplicationPlot(GtkPlotFigure *figure, const char *xTitle, const char 
   figure->legend.placement = PLOT_LEGEND_BOTTOM;
   figure->legend.frameWidth = 0;
   figure->legend.yOffset = 10;
+  figure->background = kPaperColour;
 }
+
+namespace {
+
+// The shown range is the data's own, not widened to the next major tick:
+// a printed axis starts where the data start. Ticks stay on multiples of
+// the step; whole steps of at least one where the values are counts.
+void TightAxis(GtkPlotFigure *figure, int index, double min, double max, bool whole) {
+  GtkPlotAxile *a = gtk_plot_get_axile(figure, index);
+  GtkPlotScale s = a->scale;
+  if (!(max > min)) max = min + 1;
+  s.min = s.tickStart = min;
+  s.max = s.tickEnd = max;
+  if (whole && s.major < 1) {
+    s.major = 1;
+    s.minor = 0.5;
+    s.exponent = 0;
+  }
+  gtk_plot_update_axile(figure, &s, index);
+  if (index == PLOT_AXILE_BOTTOM) gtk_plot_update_axile(figure, &s, PLOT_AXILE_TOP);
+  if (index == PLOT_AXILE_LEFT) gtk_plot_update_axile(figure, &s, PLOT_AXILE_RIGHT);
+}
+
+// Counts and factors start at zero: the scale's own choice would put a
+// whole step below it.
+void FromZero(GtkPlotFigure *figure) {
+  const GtkPlotScale &s = figure->leftAxile.scale;
+  if (s.min >= 0) TightAxis(figure, PLOT_AXILE_LEFT, 0, s.tickEnd, false);
+}
+
+// A little room at both ends of the 2θ axis, so that the first and the last
+// bar stand inside the frame.
+void TightTwoTheta(GtkPlotFigure *figure, double xmin, double xmax) {
+  const double pad = std::max(0.01 * (xmax - xmin), 0.2);
+  TightAxis(figure, PLOT_AXILE_BOTTOM, xmin - pad, xmax + pad, false);
+}
+
+// The upper panel of a pair shares the lower one's 2θ axis: its own shows
+// neither numbers nor title, and the panels meet.
+void ShareTwoThetaAxis(GtkPlotFigure *upper) {
+  upper->bottomAxile.titleVisible = 0;
+  upper->bottomAxile.tickLabel.majorVisible = 0;
+  upper->bottomAxile.tickLabel.minorVisible = 0;
+  upper->legend.placement = PLOT_LEGEND_TOP;
+}
+
+}  // namespace
 
 GtkPlotSerial *NewPlotSerial(const char *name, int type, guint32 colour, double width,
                              int placement) {
@@ -106,9 +159,9 @@ void FillPeaksSerials(const HKLList &list, GtkPlotSerial *observed, GtkPlotSeria
 
 void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool observed,
                        GtkPlotFigure *peaks, GtkPlotFigure *difference) {
-  SetUpApplicationPlot(peaks, "Two Theta", "Intensity", true);
+  SetUpApplicationPlot(peaks, "2θ (°)", "Intensity", true);
   CopyText(peaks->title, sizeof peaks->title, title.c_str());
-  SerialPtr obs(observed ? NewPlotSerial("Observered", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
+  SerialPtr obs(observed ? NewPlotSerial("Observed", PLOT_SERIAL_BAR, kObservedColour, 2.0, 1)
                          : nullptr);
   SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_BAR, kCalculatedColour, 2.0,
                                observed ? 3 : 0));
@@ -134,10 +187,14 @@ void SetUpPeaksFigures(const HKLList &list, const std::string &title, bool obser
     throw std::bad_alloc();
   // Both panels show the same angles and their bars stand on zero.
   SetRange(peaks, xmin, xmax, 0, ymax);
+  FromZero(peaks);
+  TightTwoTheta(peaks, xmin, xmax);
   if (diff && difference) {
-    SetUpApplicationPlot(difference, "Two Theta", "Difference", true);
+    SetUpApplicationPlot(difference, "2θ (°)", "Difference", false);
     if (!Add(difference, std::move(diff))) throw std::bad_alloc();
     SetRange(difference, xmin, xmax, dmin, dmax);
+    TightTwoTheta(difference, xmin, xmax);
+    ShareTwoThetaAxis(peaks);
   }
 }
 
@@ -157,7 +214,7 @@ bool WritePeaksPicture(const std::string &path, const HKLList &list, const std::
 
 void SetUpPatternFigures(const LeBailResult &result, const std::string &title,
                          GtkPlotFigure *pattern, GtkPlotFigure *ticks, GtkPlotFigure *difference) {
-  SetUpApplicationPlot(pattern, "Two Theta", "Intensity", true);
+  SetUpApplicationPlot(pattern, "2θ (°)", "Intensity", true);
   CopyText(pattern->title, sizeof pattern->title, title.c_str());
   const size_t n = result.x.size();
   const bool symbols = n <= kMaxSymbols;
@@ -166,7 +223,7 @@ void SetUpPatternFigures(const LeBailResult &result, const std::string &title,
   SerialPtr calc(NewPlotSerial("Calculated", PLOT_SERIAL_LINE, kDifferenceColour, 1.0));
   SerialPtr back(NewPlotSerial("Background", PLOT_SERIAL_LINE, kBackgroundColour, 1.0));
   SerialPtr diff(NewPlotSerial("Difference", PLOT_SERIAL_LINE, kObservedColour, 1.0));
-  SerialPtr marks(NewPlotSerial("Reflections", PLOT_SERIAL_BAR, kDifferenceColour, 1.0));
+  SerialPtr marks(NewPlotSerial("Reflections", PLOT_SERIAL_BAR, kMarkColour, 1.0));
   if (!obs || !calc || !back || !diff || !marks) throw std::bad_alloc();
   obs->symbolStyle.size = 3;
   obs->symbolStyle.fill = 0;
@@ -191,12 +248,18 @@ void SetUpPatternFigures(const LeBailResult &result, const std::string &title,
       !Add(pattern, std::move(back)))
     throw std::bad_alloc();
   SetRange(pattern, xmin, xmax, ymin, ymax > ymin ? ymax : ymin + 1);
-  SetUpApplicationPlot(ticks, "Two Theta", "hkl", false);
+  FromZero(pattern);
+  TightAxis(pattern, PLOT_AXILE_BOTTOM, xmin, xmax, false);
+  ShareTwoThetaAxis(pattern);
+  SetUpApplicationPlot(ticks, "2θ (°)", "hkl", false);
   if (!Add(ticks, std::move(marks))) throw std::bad_alloc();
   SetRange(ticks, xmin, xmax, 0, 1);
-  SetUpApplicationPlot(difference, "Two Theta", "Difference", false);
+  TightAxis(ticks, PLOT_AXILE_BOTTOM, xmin, xmax, false);
+  ShareTwoThetaAxis(ticks);
+  SetUpApplicationPlot(difference, "2θ (°)", "Difference", false);
   if (!Add(difference, std::move(diff))) throw std::bad_alloc();
   SetRange(difference, xmin, xmax, dmin, dmax > dmin ? dmax : dmin + 1);
+  TightAxis(difference, PLOT_AXILE_BOTTOM, xmin, xmax, false);
 }
 
 bool WritePatternPicture(const std::string &path, const LeBailResult &result,
@@ -219,9 +282,9 @@ void SetUpModelsFigures(const std::vector<ModelPictureRow> &rows, const std::str
   SetUpApplicationPlot(factors, "Model #", "Rmin", true);
   CopyText(foms->title, sizeof foms->title, title.c_str());
   const double width = BarWidth(rows.size());
-  SerialPtr fom(NewPlotSerial("Model FOMs", PLOT_SERIAL_BAR, kModelColour, width));
+  SerialPtr fom(NewPlotSerial("Not chosen", PLOT_SERIAL_BAR, kModelColour, width));
   SerialPtr fomChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
-  SerialPtr rmin(NewPlotSerial("Model Rmin", PLOT_SERIAL_BAR, kModelColour, width));
+  SerialPtr rmin(NewPlotSerial("Not chosen", PLOT_SERIAL_BAR, kModelColour, width));
   SerialPtr rminChosen(NewPlotSerial("Chosen models", PLOT_SERIAL_BAR, kChosenColour, width));
   if (!fom || !fomChosen || !rmin || !rminChosen) throw std::bad_alloc();
   double xmin = rows.empty() ? 0 : rows.front().number, xmax = xmin, fmax = 0, rmax = 0,
@@ -248,11 +311,15 @@ void SetUpModelsFigures(const std::vector<ModelPictureRow> &rows, const std::str
   if (!Add(foms, std::move(fom)) || !Add(foms, std::move(fomChosen)) ||
       !Add(factors, std::move(rmin)) || !Add(factors, std::move(rminChosen)))
     throw std::bad_alloc();
-  // A step of one model or more between ticks: model numbers are whole.
-  xmin -= 1;
-  xmax = std::max(xmax + 1, xmin + 5);
+  // Models first to last, half a step beyond each so that their bars
+  // stand inside; a step of one model or more between ticks: model numbers
+  // are whole.
   SetRange(foms, xmin, xmax, fmin, fmax);
   SetRange(factors, xmin, xmax, rlow, rmax);
+  for (GtkPlotFigure *f : {foms, factors}) {
+    TightAxis(f, PLOT_AXILE_BOTTOM, xmin - 0.5, xmax + 0.5, true);
+    FromZero(f);
+  }
 }
 
 bool WriteModelsPicture(const std::string &path, const std::vector<ModelPictureRow> &rows,

@@ -116,7 +116,7 @@ TEST_F(ConfigTest, OpenFailuresAndStamp) {
   CapturedMessages messages;
   EXPECT_EQ(ReadConfigFile(&config, dir.file("missing.epc").c_str()), CONFIG_CANNOT_OPEN);
   EXPECT_EQ(messages.text(),
-            "cant not open file \"" + dir.file("missing.epc") + "\": No such file or directory\n");
+            "cannot open file \"" + dir.file("missing.epc") + "\": No such file or directory\n");
   EXPECT_EQ(Read("; comment\nTITLE\t\"x\"\nQUENDRALITE 2.0.0\n"), CONFIG_WRONG_FORMAT);
   EXPECT_EQ(config.title, "Untitled");
   EXPECT_EQ(Read("; only comments\n\n   \t\n# more\n"), CONFIG_READ);
@@ -370,7 +370,7 @@ TEST_F(ConfigTest, WhatIsNoControlFileSaysSo) {
   for (const auto &r : refused) {
     messages.clear();
     EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
-    EXPECT_EQ(messages.text(), "cant not open file \"" + r.first + "\": " + r.second + "\n");
+    EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");
   }
   // Nor one larger than any control file.
   {

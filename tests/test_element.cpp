@@ -60,7 +60,7 @@ TEST(Formula, Errors) {
       {"((Fe0.5)1)1", "a mixed site cannot hold another one"},
       {"()2", "an empty mixed site"},
       {"Na1)Cl1", "a ')' that closes no '('"},
-      {"(Fe0.5Mn0.5", "formular '(Fe0.5Mn0.5' in a wrong format!"},
+      {"(Fe0.5Mn0.5", "formula '(Fe0.5Mn0.5' in a wrong format!"},
       {"Fe2-O3", "'-' at character 4 belongs to no element"},
       {"  ", "it names no element"},
   };
@@ -68,7 +68,7 @@ TEST(Formula, Errors) {
     Compound compound;
     CapturedMessages messages;
     EXPECT_EQ(ParseFormular(formula, &compound), 0) << formula;
-    EXPECT_EQ(messages.text().rfind("parsing formular, "), 0u) << messages.text();
+    EXPECT_EQ(messages.text().rfind("parsing formula, "), 0u) << messages.text();
     EXPECT_TRUE(Holds(messages.text(), message));
   }
   Compound compound;

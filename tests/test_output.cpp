@@ -123,7 +123,7 @@ TEST(Files, LayoutsAndTheFormulaSum) {
   std::string text = ReadWholeFile(path);
   const std::string hashes(57, '#');
   EXPECT_EQ(text.substr(0, 4 * 58),
-            hashes + "\n# This cif file is created by Quendralit                #\n"
+            hashes + "\n# This cif file is created by Pulvina                   #\n"
                      "# (kernel version 2.0.0)                                #\n" +
                 hashes + "\n");
   for (const char *part :
@@ -132,7 +132,7 @@ TEST(Files, LayoutsAndTheFormulaSum) {
         "_symmetry_Int_Tables_number\t225\n_symmetry_space_group_name_H-M\t'F m -3 m'\n"
         "_symmetry_space_group_name_Hall\t'-F 4 2 3'\n"
         "\nloop_\n\t_symmetry_equiv_pos_as_xyz\n'x,y,z'\n'x,y+1/2,z+1/2'\n",
-        "_cell_angle_gamma\t90.000000\n\n# Atomic coordinates and dispalcement "
+        "_cell_angle_gamma\t90.000000\n\n# Atomic coordinates and displacement "
         "parameters\nloop_\n\t_atom_site_label\n",
         "Na1 Na 0.000000 0.000000 0.000000 1.000000 1.000000\n"
         "Cl1 Cl 0.500000 0.500000 0.500000 1.000000 1.000000\n"})
@@ -141,7 +141,7 @@ TEST(Files, LayoutsAndTheFormulaSum) {
   SyntheticJob rutile{"Ti1O2", 2, 136, 4.5937, 4.5937, 2.9587, "Ti(2a)+O(4f)", {0.3049}, 1};
   ASSERT_EQ(WriteModelFile(path.c_str(), &rutile.job), 1);
   text = ReadWholeFile(path);
-  EXPECT_EQ(text.rfind("Quendralite (kernel version 2.0.0)\n\nFormular: Ti1O2\nZ : 2\n"
+  EXPECT_EQ(text.rfind("Pulvina (kernel version 2.0.0)\n\nFormula: Ti1O2\nZ : 2\n"
                        "Cell Parameters: 4.593700 4.593700 2.958700 90.000000 90.000000 "
                        "90.000000\nSG Number: 136\nHermann-Mauguin symbol: P42/mnm\n"
                        "Multiplicity\tWyckoff\tCoordinates\n",
@@ -263,9 +263,9 @@ TEST_F(OutputTarget, EveryWriterReportsATargetItCannotCreate) {
     EXPECT_EQ(WriteCIFFile(path.c_str(), &data.job.crystal, &data.job), 0);
     EXPECT_EQ(WriteModelFile(path.c_str(), &data.job), 0);
     EXPECT_EQ(WriteHKLListFile(path.c_str(), &data.job.hklList), 0);
-    const std::string tail = "Can not create file '" + path + "'! (" + why + ")\n";
-    EXPECT_EQ(messages.text(), "writting cif file, " + tail + "writting model file, " + tail +
-                                   "writting hkl list file, " + tail);
+    const std::string tail = "cannot create file '" + path + "'! (" + why + ")\n";
+    EXPECT_EQ(messages.text(), "writing cif file, " + tail + "writing model file, " + tail +
+                                   "writing hkl list file, " + tail);
   }
 }
 

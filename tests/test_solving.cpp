@@ -391,7 +391,7 @@ TEST_F(Rutile, UnknownMethodAndModelsWithoutParameters) {
   CapturedMessages messages;
   Search s = SearchOf(m);
   EXPECT_EQ(RunSolveStructure(&s, 4, Settings(4, 0.1)), 0.75);
-  EXPECT_EQ(messages.text(), "solving structure, unknown global optimazation method!\n");
+  EXPECT_EQ(messages.text(), "solving structure, unknown global optimisation method!\n");
   CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
   fixed->Rmin = 0.5;
   Search none = SearchOf(fixed);

@@ -476,7 +476,7 @@ gpointer generate_models(gpointer data) {
   Job &job = *work->job;
   GTimer *timer = g_timer_new();
   Message(MESSAGE_PLAIN, "================Model Generation===============\n\n");
-  set_label(lbl_epc_splash_info, false, "enumeraing EPC combinations...");
+  set_label(lbl_epc_splash_info, false, "enumerating Wyckoff-position combinations...");
   work->ok = GenerateJobModels(&job, &stopRequested, [](int phase, long count) {
     if (phase == 1) {
       set_label(lbl_epc_splash_info, true,
@@ -545,7 +545,7 @@ G_MODULE_EXPORT void on_btn_generate_models_clicked(GtkButton *, gpointer) {
   }
   if (!file_formular_validity) {
     MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-               "Wrong formular.\nPlease input correct formular information!");
+               "Wrong formula.\nPlease enter a correct formula.");
     return;
   }
   if (!file_sg_validity) {
@@ -866,7 +866,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         }
       }
       if (outOfMemory) {
-        Message(MESSAGE_ERROR, "outputing running results, not enough memory!\n");
+        Message(MESSAGE_ERROR, "writing running results, not enough memory!\n");
         set_running_flag(&solve_running, 0);
         stopRequested = true;
       }
@@ -1077,7 +1077,10 @@ gboolean update_crystal_3d_view(gpointer data) {
     if (redraw && mode != DISPLAY_REDRAW)
       gtk_crystal_3d_view_set_crystal(crystal_3d_view, &optOutData.crystal);
   }
-  if (redraw) gtk_crystal_3d_view_update(crystal_3d_view);
+  if (redraw) {
+    gtk_crystal_3d_view_update(crystal_3d_view);
+    if (mode != DISPLAY_REDRAW) update_3d_view_legend();
+  }
   return mode == DISPLAY_FOLLOW ? get_running_flag(&solve_running) : FALSE;
 }
 

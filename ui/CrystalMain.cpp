@@ -4,7 +4,9 @@
 #include <gmodule.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -339,11 +341,15 @@ int UpdateUIConfig(const char *fileName, const UIConfig *config) {
 
 // ----------------------------------------------------- title and changes
 
+// The document's name, then the program's, a changed one marked with a
+// star: the folder is of no use in a title bar that cuts it off anyway.
 void update_title() {
-  const char *name = current_file_name[0] ? current_file_name : "untitled.epc";
-  char title[kPathSize + 16];
-  std::snprintf(title, sizeof title, "%s%s", name, file_changed_flag ? "*" : "");
+  gchar *name = current_file_name[0] ? g_path_get_basename(current_file_name)
+                                     : g_strdup("untitled.epc");
+  gchar *title = g_strdup_printf("%s%s — Pulvina", file_changed_flag ? "*" : "", name);
   gtk_window_set_title(GTK_WINDOW(window_main), title);
+  g_free(title);
+  g_free(name);
 }
 
 void mark_file_changed() {
@@ -439,10 +445,19 @@ GtkWidget *save_dialog() {
   return dialog;
 }
 
+// The folder of the job last opened or saved: the file choosers start
+// there, also once that job is closed.
+std::string lastJobFolder;
+
+const char *chooser_folder() {
+  return default_file_path[0] ? default_file_path : lastJobFolder.c_str();
+}
+
 void set_current_file(const std::string &path) {
   CopyText(current_file_name, sizeof current_file_name, path.c_str());
   gchar *folder = g_path_get_dirname(path.c_str());
   CopyText(default_file_path, sizeof default_file_path, folder);
+  lastJobFolder = folder;
   g_free(folder);
   show_output_folders();
 }
@@ -480,6 +495,13 @@ void rename_peak_file_for(Config *c, const std::string &newFile) {
   }
 }
 
+// File > Open Recent offers the jobs opened or saved here before.
+void remember_recent_file(const char *path) {
+  gchar *uri = g_filename_to_uri(path, nullptr, nullptr);
+  if (uri) gtk_recent_manager_add_item(gtk_recent_manager_get_default(), uri);
+  g_free(uri);
+}
+
 // Writes the configuration to current_file_name.
 void write_control_file() {
   // What marked entries show is not the job's: they show its values again.
@@ -497,10 +519,13 @@ void write_control_file() {
 
 bool save_as(const char *proposedName) {
   GtkWidget *dialog = save_dialog();
-  if (current_file_name[0])
+  if (current_file_name[0]) {
     gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dialog), current_file_name);
-  else if (proposedName)
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), proposedName);
+  } else {
+    if (chooser_folder()[0])
+      gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), chooser_folder());
+    if (proposedName) gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), proposedName);
+  }
   std::string chosen;
   const int response = run_file_dialog(GTK_FILE_CHOOSER(dialog), &chosen);
   gtk_widget_destroy(dialog);
@@ -516,6 +541,7 @@ bool save_as(const char *proposedName) {
   }
   set_current_file(chosen);
   write_control_file();
+  if (!file_changed_flag) remember_recent_file(current_file_name);
   return true;
 }
 
@@ -566,6 +592,7 @@ bool open_job_file(const std::string &path) {
                path.c_str(), what, why.c_str(), why.empty() ? "" : "\n");
     return false;
   }
+  remember_recent_file(current_file_name);
   jobing = 1;
   update_fields_by_config();
   file_changed_flag = 0;
@@ -614,6 +641,7 @@ void init_widget_states() {
   gtk_plot_update(factor_plot);
   gtk_plot_update(best_factor_plot);
   gtk_crystal_3d_view_clear(crystal_3d_view);
+  update_3d_view_legend();
   char banner[128];
   std::snprintf(banner, sizeof banner, kBanner, kKernelMajor, kKernelMinor, kKernelRelease);
   gtk_text_buffer_set_text(text_buffer_output, banner, -1);
@@ -693,8 +721,8 @@ G_MODULE_EXPORT void on_action_file_open_activate(GtkAction *, gpointer) {
       GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
   add_control_file_filters(GTK_FILE_CHOOSER(dialog));
-  if (default_file_path[0])
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), default_file_path);
+  if (chooser_folder()[0])
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), chooser_folder());
   std::string chosen;
   const int response = run_file_dialog(GTK_FILE_CHOOSER(dialog), &chosen);
   gtk_widget_destroy(dialog);
@@ -752,6 +780,12 @@ G_MODULE_EXPORT void on_action_help_manual_activate(GtkAction *, gpointer) {
     }
   }
   g_free(uri);
+  // Without a browser the user still learns where the manual is.
+  if (!opened)
+    MessageBox(GTK_MESSAGE_INFO, GTK_BUTTONS_OK,
+               "No program here opens web pages. The manual is the file\n%s\n"
+               "Open it in a web browser.",
+               manual.c_str());
 }
 
 G_MODULE_EXPORT void on_action_about_activate(GtkAction *, gpointer) {
@@ -961,14 +995,21 @@ void make_plots() {
   }
   experiment_peak_plot = make_plot(align_experiment_peak_plot, "Two Theta", "Intensity", true);
   peaks_plot = make_plot(align_peaks_plot, "Two Theta", "Intensity", true);
-  obs_peak_serial = bar_serial(peaks_plot, "Observered", 0x0000FF, 2.0, 1);
+  obs_peak_serial = bar_serial(peaks_plot, "Observed", 0x0000FF, 2.0, 1);
   calc_peak_serial = bar_serial(peaks_plot, "Calculated", 0xFFFF00, 2.0, 3);
   make_profile_plot(make_plot(align_profile_plot, "Two Theta", "Intensity", true));
 
   GtkWidget *view = gtk_crystal_3d_view_new();
   crystal_3d_view = GTK_CRYSTAL_3D_VIEW(view);
-  gtk_container_add(GTK_CONTAINER(align_3d_view), view);
-  gtk_widget_show(view);
+  // The legend under the view names the element of each colour.
+  GtkWidget *box = gtk_vbox_new(FALSE, 6);
+  GtkWidget *legend = gtk_hbox_new(FALSE, 12);
+  gtk_widget_set_name(legend, "legend_3d_view");
+  gtk_container_set_border_width(GTK_CONTAINER(legend), 6);
+  gtk_box_pack_start(GTK_BOX(box), view, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(box), legend, FALSE, FALSE, 0);
+  gtk_container_add(GTK_CONTAINER(align_3d_view), box);
+  gtk_widget_show_all(box);
 }
 
 GdkPixbuf *picture_of(GtkWidget *image) {
@@ -1049,6 +1090,58 @@ void place_window(GtkWidget *window, gint left, gint top, gint width, gint heigh
   if (known)
     gtk_window_move(w, std::min(std::max(left, 0), screenWidth - width),
                     std::min(std::max(top, 0), screenHeight - height));
+}
+
+// Back goes nowhere from a wizard's first step.
+void follow_first_step(GtkWidget *notebook, const char *back) {
+  GtkAction *action = GTK_ACTION(gtk_builder_get_object(builder, back));
+  auto follow = +[](GtkNotebook *, gpointer, guint page, gpointer data) {
+    gtk_action_set_sensitive(GTK_ACTION(data), page > 0);
+  };
+  g_signal_connect(notebook, "switch-page", G_CALLBACK(follow), action);
+  gtk_action_set_sensitive(action, gtk_notebook_get_current_page(GTK_NOTEBOOK(notebook)) > 0);
+}
+
+void on_recent_job_activated(GtkRecentChooser *chooser, gpointer) {
+  gchar *uri = gtk_recent_chooser_get_current_uri(chooser);
+  gchar *path = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+  g_free(uri);
+  if (path && new_job_confirm()) open_job_file(path);
+  g_free(path);
+}
+
+// File > Open Recent, after File > Open: the control files opened or saved
+// before, newest first.
+void add_open_recent() {
+  GtkAction *recent = gtk_recent_action_new("action_file_open_recent", "Open _Recent",
+                                            "Open a job opened before", nullptr);
+  GtkRecentChooser *chooser = GTK_RECENT_CHOOSER(recent);
+  GtkRecentFilter *filter = gtk_recent_filter_new();
+  gtk_recent_filter_add_pattern(filter, "*.epc");
+  gtk_recent_chooser_set_filter(chooser, filter);
+  gtk_recent_chooser_set_local_only(chooser, TRUE);
+  gtk_recent_chooser_set_show_not_found(chooser, FALSE);
+  gtk_recent_chooser_set_sort_type(chooser, GTK_RECENT_SORT_MRU);
+  gtk_recent_chooser_set_limit(chooser, 10);
+  g_signal_connect(recent, "item-activated", G_CALLBACK(on_recent_job_activated), nullptr);
+  GtkActionGroup *group = GTK_ACTION_GROUP(gtk_builder_get_object(builder, "actiongroup_main"));
+  gtk_action_group_add_action(group, recent);
+  g_object_unref(recent);
+  gtk_ui_manager_add_ui(uimanager_main, gtk_ui_manager_new_merge_id(uimanager_main),
+                        "/menubar_main/menu_file/action_file_open", "action_file_open_recent",
+                        "action_file_open_recent", GTK_UI_MANAGER_MENUITEM, FALSE);
+}
+
+// Each toolbar button as wide as its own label: as wide as the widest one,
+// the last buttons would fall into the overflow menu of a window of the
+// default width.
+void fit_toolbar_buttons() {
+  GtkWidget *toolbar = gtk_ui_manager_get_widget(uimanager_main, "/toolbar_main");
+  if (!toolbar) return;
+  GList *items = gtk_container_get_children(GTK_CONTAINER(toolbar));
+  for (GList *i = items; i; i = i->next)
+    if (GTK_IS_TOOL_ITEM(i->data)) gtk_tool_item_set_homogeneous(GTK_TOOL_ITEM(i->data), FALSE);
+  g_list_free(items);
 }
 
 }  // namespace
@@ -1156,6 +1249,12 @@ bool pulvina_open_windows() {
   gtk_tree_view_column_set_sort_column_id(column_model_info_para_count, 0);
   gtk_tree_view_column_set_sort_column_id(column_model_info_model_count, 1);
   gtk_tree_view_column_set_sort_column_id(column_model_info_percentage, 2);
+  // The statistics read from the fewest free parameters up.
+  gtk_tree_sortable_set_sort_column_id(GTK_TREE_SORTABLE(ls_model_info), 0, GTK_SORT_ASCENDING);
+  follow_first_step(notebook_epc, "action_notebook_epc_backward");
+  follow_first_step(notebook_statistic, "action_notebook_statistic_backward");
+  add_open_recent();
+  fit_toolbar_buttons();
   // A bar wider than its column shows only its left end, so every share and
   // every model's progress would look full: the bars keep a width that fits
   // the dialogs.
@@ -1403,4 +1502,41 @@ int pulvina_main(int argc, char **argv) {
   gdk_threads_leave();
   pulvina_close_windows();
   return 0;
+}
+
+void update_3d_view_legend() {
+  if (!crystal_3d_view) return;
+  GtkWidget *box = gtk_widget_get_parent(GTK_WIDGET(crystal_3d_view));
+  GList *children = gtk_container_get_children(GTK_CONTAINER(box));
+  GtkWidget *legend = g_list_length(children) > 1 ? GTK_WIDGET(g_list_nth_data(children, 1))
+                                                  : nullptr;
+  g_list_free(children);
+  if (!legend) return;
+  // Rebuilt only when the elements change: a running search redraws often.
+  std::string elements;
+  for (const ViewAtom &atom : crystal_3d_view->crystal.atoms) elements += std::string(atom.symbol) + ' ';
+  const char *previous = static_cast<const char *>(g_object_get_data(G_OBJECT(legend), "elements"));
+  if (previous && elements == previous) return;
+  g_object_set_data_full(G_OBJECT(legend), "elements", g_strdup(elements.c_str()), g_free);
+  GList *old = gtk_container_get_children(GTK_CONTAINER(legend));
+  for (GList *o = old; o; o = o->next) gtk_widget_destroy(GTK_WIDGET(o->data));
+  g_list_free(old);
+  // One swatch and symbol per element, in the order the atoms come.
+  std::vector<std::string> shown;
+  for (const ViewAtom &atom : crystal_3d_view->crystal.atoms) {
+    if (std::find(shown.begin(), shown.end(), atom.symbol) != shown.end()) continue;
+    shown.push_back(atom.symbol);
+    auto byte = [](double v) { return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+    gchar *markup = g_markup_printf_escaped(
+        "<span background=\"#%02X%02X%02X\">\u2003\u2003</span>", byte(atom.red),
+        byte(atom.green), byte(atom.blue));
+    GtkWidget *swatch = gtk_label_new(nullptr);
+    gtk_label_set_markup(GTK_LABEL(swatch), markup);
+    g_free(markup);
+    GtkWidget *entry = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(entry), swatch, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(entry), gtk_label_new(atom.symbol), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(legend), entry, FALSE, FALSE, 0);
+  }
+  gtk_widget_show_all(legend);
 }

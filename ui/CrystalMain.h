@@ -408,6 +408,8 @@ bool file_close();
 // Opens a control file as File Open does after its dialog.
 bool open_job_file(const std::string &path);
 void update_title();
+// The 3D view's legend: the colour of each element the view shows.
+void update_3d_view_legend();
 void quit_main_loop();
 // Sets the job's seed for a new job: the one given on the command line, or
 // one from the clock.

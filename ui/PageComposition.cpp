@@ -655,6 +655,18 @@ void update_composition_fields_by_config() {
   SetRadiation(&c, &job.radiation);
 }
 
+// The space group the symbol in the number field names, else nullptr (a
+// number, or no symbol of the database). The symbols are read once.
+static const SpaceGroupSymbol *typed_space_group_symbol() {
+  const char *text = gtk_entry_get_text(GTK_ENTRY(entry_sg_number));
+  if (!std::any_of(text, text + std::strlen(text),
+                   [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) != 0; }))
+    return nullptr;
+  static std::vector<SpaceGroupSymbol> symbols;
+  if (symbols.empty()) symbols = ReadSpaceGroupSymbols(programOptions.settings.data);
+  return FindSpaceGroupSymbol(symbols, text);
+}
+
 // ---------------------------------------------------------- handlers
 
 extern "C" {
@@ -752,7 +764,7 @@ G_MODULE_EXPORT void on_btn_estimate_z_clicked(GtkButton *, gpointer) {
   InitializeCompound(&compound);
   const char *text = gtk_entry_get_text(GTK_ENTRY(entry_formular));
   if (!text[0] || !ParseFormular(text, &compound)) {
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formula!");
     return;
   }
   double M = 0;
@@ -836,7 +848,11 @@ G_MODULE_EXPORT void on_entry_sg_number_changed(GtkEditable *, gpointer) {
   if (!access) return;
   Job &job = *access;
   double number = 0;
-  if (!entry_config_value(entry_sg_number, "SG_NUMBER", "Space group number", &number)) {
+  const SpaceGroupSymbol *symbol = typed_space_group_symbol();
+  if (symbol) {
+    clear_entry_error(entry_sg_number);
+    number = symbol->number;
+  } else if (!entry_config_value(entry_sg_number, "SG_NUMBER", "Space group number", &number)) {
     file_sg_validity = 0;
     return;
   }
@@ -848,6 +864,13 @@ G_MODULE_EXPORT void on_entry_sg_number_changed(GtkEditable *, gpointer) {
 
 G_MODULE_EXPORT void on_entry_sg_number_activate(GtkEntry *, gpointer) {
   on_entry_sg_number_changed(nullptr, nullptr);
+  // A symbol typed becomes its group's number, the field's own value; a
+  // setting's symbol chooses that setting too.
+  if (const SpaceGroupSymbol *symbol = typed_space_group_symbol()) {
+    const int setting = symbol->setting;
+    show_entry_text(entry_sg_number, "%d", symbol->number);
+    if (setting > 0) gtk_combo_box_set_active(GTK_COMBO_BOX(comb_sg_setting), setting == 2 ? 1 : 0);
+  }
   gtk_action_activate(action_set_sg);
 }
 
@@ -947,7 +970,7 @@ G_MODULE_EXPORT void on_action_notebook_epc_forward_activate(GtkAction *, gpoint
       return;
     }
     if (!file_formular_validity) {
-      MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
+      MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formula!");
       return;
     }
     gtk_action_activate(action_set_sg);

@@ -99,17 +99,24 @@ void set_source_row(int index, double lambda1, double lambda2, double ratio) {
                        SRC_RATIO, ratio, -1);
 }
 
-// The row of the source table holding all three values, else -1.
-int matching_source_row(double lambda1, double lambda2, double ratio) {
+// The row of the source table whose first line is the job's within 1e-4 A,
+// else -1: tables of the lines differ in the last digits (1.540560 or
+// 1.540598 for Cu K-alpha1), a tube's lines lie far further apart.
+constexpr double kSameLine = 1e-4;
+// Set while the table shows the job's tube: the row then names the source,
+// the job keeps its own second line and ratio.
+bool showing_job_source = false;
+
+int matching_source_row(double lambda1) {
   GtkTreeModel *model = GTK_TREE_MODEL(ls_radiation_sources);
   GtkTreeIter row;
   int index = 0;
   for (gboolean more = gtk_tree_model_get_iter_first(model, &row); more;
        more = gtk_tree_model_iter_next(model, &row), ++index) {
     if (index == kOthersRow) continue;
-    double l1 = 0, l2 = 0, r = 0;
-    gtk_tree_model_get(model, &row, SRC_LAMBDA1, &l1, SRC_LAMBDA2, &l2, SRC_RATIO, &r, -1);
-    if (!differs(l1, lambda1) && !differs(l2, lambda2) && !differs(r, ratio)) return index;
+    double l1 = 0;
+    gtk_tree_model_get(model, &row, SRC_LAMBDA1, &l1, -1);
+    if (std::fabs(l1 - lambda1) <= kSameLine) return index;
   }
   return -1;
 }
@@ -660,14 +667,16 @@ void update_experiment_fields_by_config() {
   const int index = c.radiation == 0 ? 0 : c.radiation == 2 ? 1 : c.radiation == 1 ? 2 : 0;
   gtk_combo_box_set_active(GTK_COMBO_BOX(comb_radiation_type), index);
   gtk_notebook_set_current_page(GTK_NOTEBOOK(notebook_radiation_type), index);
-  // The source whose wavelengths and ratio the job holds; a table row that
-  // matched only in lambda1 would replace the job's lambda2 and ratio.
-  int source = matching_source_row(c.lambdaXray1, c.lambdaXray2, c.i2i1);
+  // The tube whose first line the job holds; choosing its row here must not
+  // replace the job's second line and ratio with the table's.
+  int source = matching_source_row(c.lambdaXray1);
   if (source < 0) {
     set_source_row(kOthersRow, c.lambdaXray1, c.lambdaXray2, c.i2i1);
     source = kOthersRow;
   }
+  showing_job_source = true;
   gtk_combo_box_set_active(GTK_COMBO_BOX(comb_xray_source), source);
+  showing_job_source = false;
   show_entry_text(entry_xray_lambda1, "%f", c.lambdaXray1);
   show_entry_text(entry_xray_lambda2, "%f", c.lambdaXray2);
   show_entry_text(entry_xray_I2_I1, "%f", c.i2i1);
@@ -739,7 +748,7 @@ G_MODULE_EXPORT void on_comb_radiation_type_changed(GtkComboBox *, gpointer) {
 
 G_MODULE_EXPORT void on_comb_xray_source_changed(GtkComboBox *combo, gpointer) {
   GtkTreeIter row;
-  if (!gtk_combo_box_get_active_iter(combo, &row)) return;
+  if (showing_job_source || !gtk_combo_box_get_active_iter(combo, &row)) return;
   GtkTreeModel *model = gtk_combo_box_get_model(combo);
   double lambda1 = 0, lambda2 = 0, ratio = 0;
   gtk_tree_model_get(model, &row, SRC_LAMBDA1, &lambda1, SRC_LAMBDA2, &lambda2, SRC_RATIO, &ratio,

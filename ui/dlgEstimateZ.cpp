@@ -248,7 +248,7 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
 
 void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry, const double cell[6]) {
   if (!(M > 0)) {
-    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formular!");
+    MessageBox(GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "Please input a valid formula!");
     return;
   }
   std::copy(cell, cell + 6, jobCell);
@@ -286,7 +286,7 @@ void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry, const do
   };
 
   GtkWidget *info = table_in("Info", 2, 4);
-  attach(info, label("Formular Mole Weight: M = "), 0, 0, false);
+  attach(info, label("Formula molar mass:   M = "), 0, 0, false);
   GtkWidget *editM = gtk_entry_new();
   gtk_widget_set_name(editM, "entry_m");
   char text[64];
@@ -296,7 +296,7 @@ void CreateDlgEstimateZ(GtkWidget *parent, double M, GtkWidget *zEntry, const do
   gtk_widget_set_tooltip_text(editM, "Mass of one formula unit in atomic mass units");
   attach(info, editM, 1, 0, true);
   attach(info, label("a.m.u"), 2, 0, false);
-  attach(info, label("Unit cell volumn:     V = "), 0, 1, false);
+  attach(info, label("Unit cell volume:     V = "), 0, 1, false);
   editV = gtk_entry_new();
   gtk_widget_set_name(editV, "entry_v");
   // The volume of the job's cell.

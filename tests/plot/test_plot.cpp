@@ -450,8 +450,12 @@ HKLList Peaks() {
   return list;
 }
 
-// Pixels of the application's colours (blue observed, yellow calculated,
-// red the difference, cyan the chosen models) in rows y0 to y1.
+// The pictures' colours: blue observed, orange calculated, vermilion the
+// difference; chosen models blue, the others light grey.
+constexpr guint32 kObserved = 0x0072B2, kCalculated = 0xE69F00, kDifference = 0xD55E00,
+                  kChosen = 0x0072B2, kNotChosen = 0xBBBBBB;
+
+// Pixels of a colour in rows y0 to y1.
 long Pixels(const Image &i, guint32 colour, int y0, int y1) {
   return CountColour(i, colour >> 16, (colour >> 8) & 0xFF, colour & 0xFF, 30, 0, y0, i.width, y1);
 }
@@ -461,27 +465,27 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
   ASSERT_TRUE(WritePeaksPicture(dir.file("peaks.png"), Peaks(), "ZnO model 3"));
   const Image image = ReadPng(dir.file("peaks.png"));
   ASSERT_GT(image.height, kPeaksHeight);
-  EXPECT_GT(Pixels(image, 0x0000FF, 0, kPeaksHeight), 100);
-  EXPECT_GT(Pixels(image, 0xFFFF00, 0, kPeaksHeight), 100);
-  EXPECT_EQ(Pixels(image, 0xFF0000, 0, kPeaksHeight), 0);
-  EXPECT_EQ(Pixels(image, 0x0000FF, kPeaksHeight, image.height), 0);
-  // Differences of 20, -15, -20, 0 and -5: bars above and below a row
-  // without red.
-  long above = 0, below = 0;
-  for (int y = kPeaksHeight, zero = -1; y < image.height; ++y) {
-    const long red = Pixels(image, 0xFF0000, y, y + 1);
-    if (red == 0 && above > 0 && zero < 0) zero = y;
-    (zero < 0 ? above : below) += red;
+  EXPECT_GT(Pixels(image, kObserved, 0, kPeaksHeight), 100);
+  EXPECT_GT(Pixels(image, kCalculated, 0, kPeaksHeight), 100);
+  EXPECT_EQ(Pixels(image, kDifference, 0, kPeaksHeight), 0);
+  EXPECT_EQ(Pixels(image, kObserved, kPeaksHeight, image.height), 0);
+  // Differences of 20, -15, -20, 0 and -5: one bar rises from zero, three
+  // hang below it side by side.
+  long first = 0, widest = 0;
+  for (int y = kPeaksHeight; y < image.height; ++y) {
+    const long red = Pixels(image, kDifference, y, y + 1);
+    if (first == 0) first = red;
+    widest = std::max(widest, red);
   }
-  EXPECT_GT(above, 0);
-  EXPECT_GT(below, above);  // -40 against +20
+  EXPECT_GT(first, 0);
+  EXPECT_GE(widest, 3 * first - 2);
   EXPECT_GT(CountColour(image, 0, 0, 0, 60, 0, 0, image.width, 40), 50);  // the title
   // A simulated pattern: the calculated peaks alone, in one panel.
   ASSERT_TRUE(WritePeaksPicture(dir.file("pattern.png"), Peaks(), "simulated", false));
   const Image pattern = ReadPng(dir.file("pattern.png"));
   EXPECT_EQ(pattern.height, kPeaksHeight);
-  EXPECT_GT(Pixels(pattern, 0xFFFF00, 0, pattern.height), 100);
-  EXPECT_EQ(Pixels(pattern, 0x0000FF, 0, pattern.height), 0);
+  EXPECT_GT(Pixels(pattern, kCalculated, 0, pattern.height), 100);
+  EXPECT_EQ(Pixels(pattern, kObserved, 0, pattern.height), 0);
 }
 
 TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
@@ -490,11 +494,11 @@ TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + m % 7 * 0.05, 2.0 + m % 5, m % 10 == 3});
   ASSERT_TRUE(WriteModelsPicture(dir.file("models.png"), rows, "ZnO: 30 models"));
   const Image image = ReadPng(dir.file("models.png"));
-  // FOM above, Rmin below, the chosen three in cyan in both.
+  // FOM above, Rmin below, the chosen three in blue in both.
   for (int half : {0, 1}) {
     const int y0 = half * image.height / 2, y1 = (half + 1) * image.height / 2;
-    EXPECT_GT(Pixels(image, 0x00FFFF, y0, y1), 30);
-    EXPECT_GT(Pixels(image, 0xFF0000, y0, y1), 300);
+    EXPECT_GT(Pixels(image, kChosen, y0, y1), 30);
+    EXPECT_GT(Pixels(image, kNotChosen, y0, y1), 300);
   }
   for (size_t n : {1, 2, 4, 30}) {
     GtkPlotFigure foms, factors;
@@ -502,10 +506,10 @@ TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
     for (const auto &l : TickLabels(&foms, 900, 280, PLOT_AXILE_BOTTOM))
       EXPECT_EQ(l.value, std::round(l.value)) << n << " models: " << l.text;
   }
-  // With no model chosen there is no cyan, in the bars or the legend.
+  // With no model chosen there is no blue, in the bars or the legend.
   for (ModelPictureRow &r : rows) r.chosen = false;
   ASSERT_TRUE(WriteModelsPicture(dir.file("none.png"), rows, "none chosen"));
-  EXPECT_EQ(CountColour(ReadPng(dir.file("none.png")), 0, 255, 255, 30), 0);
+  EXPECT_EQ(CountColour(ReadPng(dir.file("none.png")), 0x00, 0x72, 0xB2, 30), 0);
   // Failures are reported as errors and leave no file.
   CapturedMessages messages;
   EXPECT_FALSE(WritePeaksPicture(dir.file("empty.svg"), HKLList(), "nothing"));
@@ -515,6 +519,58 @@ TEST(Pictures, ModelsPictureMarksTheChosenModelsAndNumbersThemWhole) {
   for (const auto &m : messages.all()) EXPECT_EQ(m.first, MESSAGE_ERROR);
   EXPECT_NE(messages.all()[2].second.find("unknown picture type 'jpg'"), std::string::npos);
   EXPECT_EQ(FilesIn(dir.path()), 2u);
+}
+
+// Lightness as grey-scale print renders a colour (ITU-R BT.601).
+double Grey(guint32 c) {
+  return 0.299 * (c >> 16) + 0.587 * ((c >> 8) & 0xFF) + 0.114 * (c & 0xFF);
+}
+
+// The pictures are printed: white paper; series that share a panel differ in
+// lightness as well as in hue (no yellow, which vanishes on white and in
+// grey); axes span the data; the difference panel hangs below the peaks on
+// their 2θ axis.
+TEST(Pictures, ArePrintableOnWhiteWithTightSharedAxes) {
+  GtkPlotFigure peaks, difference;
+  SetUpPeaksFigures(Peaks(), "ZnO", true, &peaks, &difference);
+  ASSERT_EQ(peaks.serials.size(), 2u);
+  ASSERT_EQ(difference.serials.size(), 1u);
+  const guint32 obs = peaks.serials[0]->barStyle.color, calc = peaks.serials[1]->barStyle.color;
+  for (const GtkPlotFigure *f : {&peaks, &difference}) EXPECT_EQ(f->background, 0xFFFFFFu);
+  EXPECT_GT(std::fabs(Grey(obs) - Grey(calc)), 40);
+  for (guint32 c : {obs, calc, difference.serials[0]->barStyle.color})
+    EXPECT_LT(Grey(c), 200) << std::hex << c;  // seen on white
+  // Peaks at 20 to 60 degrees: no more than a degree beyond; intensities
+  // from zero; the upper panel's 2θ axis is the lower one's.
+  const GtkPlotScale &x = peaks.bottomAxile.scale, &dx = difference.bottomAxile.scale;
+  EXPECT_LT(x.tickStart, 20);
+  EXPECT_GE(x.tickStart, 19);
+  EXPECT_GT(x.tickEnd, 60);
+  EXPECT_LE(x.tickEnd, 61);
+  EXPECT_EQ(x.tickStart, dx.tickStart);
+  EXPECT_EQ(x.tickEnd, dx.tickEnd);
+  EXPECT_EQ(peaks.leftAxile.scale.tickStart, 0);
+  EXPECT_FALSE(peaks.bottomAxile.tickLabel.majorVisible || peaks.bottomAxile.titleVisible);
+  EXPECT_TRUE(difference.bottomAxile.tickLabel.majorVisible && difference.bottomAxile.titleVisible);
+  // Thirty models: 1 to 30, half a step either side; Rmin and FOM from 0;
+  // the chosen ones darker than the rest by far.
+  std::vector<ModelPictureRow> rows;
+  for (int m = 1; m <= 30; ++m) rows.push_back({m, 0.1 + m % 7 * 0.05, 2.0 + m % 5, m % 10 == 3});
+  GtkPlotFigure foms, factors;
+  SetUpModelsFigures(rows, "", &foms, &factors);
+  for (const GtkPlotFigure *f : {&foms, &factors}) {
+    EXPECT_EQ(f->background, 0xFFFFFFu);
+    EXPECT_EQ(f->bottomAxile.scale.tickStart, 0.5);
+    EXPECT_EQ(f->bottomAxile.scale.tickEnd, 30.5);
+    EXPECT_EQ(f->leftAxile.scale.tickStart, 0);
+    ASSERT_EQ(f->serials.size(), 2u);
+    EXPECT_GT(Grey(f->serials[0]->barStyle.color) - Grey(f->serials[1]->barStyle.color), 60);
+  }
+  // Drawn: mostly white paper.
+  TempDir dir;
+  ASSERT_TRUE(WritePeaksPicture(dir.file("peaks.png"), Peaks(), "ZnO"));
+  const Image image = ReadPng(dir.file("peaks.png"));
+  EXPECT_GT(CountColour(image, 255, 255, 255), image.width * image.height / 2);
 }
 
 // The batch solver draws a picture beside each model's files it writes and
@@ -546,7 +602,7 @@ TEST(Pictures, TheBatchProgramsDrawWhatTheyWrite) {
   ASSERT_EQ(simulate(dir.file("zno.png")), 0);
   const Image image = ReadPng(dir.file("zno.png"));
   EXPECT_EQ(image.height, kPeaksHeight);
-  EXPECT_GT(Pixels(image, 0xFFFF00, 0, image.height), 100);
+  EXPECT_GT(Pixels(image, kCalculated, 0, image.height), 100);
   EXPECT_NE(simulate(dir.file("zno.gif")), 0);  // a picture that cannot be written fails the run
   EXPECT_NE(RunCommand(std::string(PULVINA_SIMULATE) + " --plot"), 0);
 }

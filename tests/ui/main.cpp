@@ -15,6 +15,8 @@ int main(int argc, char **argv) {
   // folder; the tests get a folder of their own before GLib reads it.
   const TempDir home;
   setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
+  // Recently used files too.
+  setenv("XDG_DATA_HOME", home.path().c_str(), 1);
   pulvina_init_threads();
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "ui_tests: no display; run under xvfb-run\n");

@@ -66,7 +66,7 @@ TEST_F(Composition, TheWizardStaysOnAStepThatLacksSomething) {
   Forward();
   EXPECT_EQ(Page(notebook_epc), 0);
   gtk_button_clicked(GTK_BUTTON(Named(window_main, "btn_estimate_z")));  // nor estimates Z
-  EXPECT_EQ(user.Count("Please input a valid formular!"), 2u);
+  EXPECT_EQ(user.Count("Please input a valid formula!"), 2u);
   // Z is checked as the control file's reader checks it: refused values
   // are marked beside the field, logged, and never stored.
   gtk_entry_set_text(GTK_ENTRY(entry_formular), "Na1Cl1");
@@ -76,7 +76,7 @@ TEST_F(Composition, TheWizardStaysOnAStepThatLacksSomething) {
   EXPECT_TRUE(Logged("Z (FORMULAR_Z): '0' out of range: expected a number of formula units "
                      "from 1 to 1000000"));
   Forward();
-  EXPECT_EQ(user.Count("Please input a valid formular!"), 3u);
+  EXPECT_EQ(user.Count("Please input a valid formula!"), 3u);
   gtk_entry_set_text(GTK_ENTRY(entry_formular_z), "4");
   Forward();
   ASSERT_EQ(Page(notebook_epc), 1);

@@ -18,11 +18,14 @@ int Source() { return gtk_combo_box_get_active(GTK_COMBO_BOX(comb_xray_source));
 using Experiment = AppTest;
 
 TEST_F(Experiment, TheSourceTableAndTheRadiationType) {
-  // The job's X-ray values are no tube's: "Others" shows them, and nothing
-  // of the job changes on opening it.
+  // The job's first line is Cu K-alpha1 as newer tables give it (1.540598
+  // against the row's 1.540560): the row names it, and nothing of the job
+  // changes on opening it, not even its own second line.
   TempDir dir;
   Open(CopyZno(dir));
-  EXPECT_EQ(Source(), 11);
+  EXPECT_EQ(Source(), 0);
+  EXPECT_EQ(Text(entry_xray_lambda2), "1.544260");
+  EXPECT_EQ(file_changed_flag, 0);
   EXPECT_FALSE(gtk_widget_get_sensitive(entry_xray_lambda2));  // no doublet
   Generate();
   const double xrayRmin = TheJob().models.models.front().Rmin;
@@ -57,6 +60,12 @@ TEST_F(Experiment, TheSourceTableAndTheRadiationType) {
   Open(CopyZno(dir, {{"LAMBDA_XRAY1\t1.540598", "LAMBDA_XRAY1\t1.540560"},
                     {"LAMBDA_XRAY2\t1.544260", "LAMBDA_XRAY2\t1.544390"}}));
   EXPECT_EQ(Source(), 0);
+  EXPECT_EQ(file_changed_flag, 0);
+  // A line no tube has: "Others" shows the job's values.
+  user.answers = {GTK_RESPONSE_YES, GTK_RESPONSE_NO};
+  Open(CopyZno(dir, {{"LAMBDA_XRAY1\t1.540598", "LAMBDA_XRAY1\t1.540800"}}));
+  EXPECT_EQ(Source(), 11);
+  EXPECT_EQ(Text(entry_xray_lambda1), "1.540800");
   EXPECT_EQ(file_changed_flag, 0);
 }
 

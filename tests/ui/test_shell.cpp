@@ -47,7 +47,7 @@ TEST_F(Shell, OpenSaveAsAndSaveRoundTripAControlFileByteForByte) {
   TempDir dir;
   const std::string original = SourcePath("examples/zno_wurtzite/zno.epc");
   Open(original);
-  EXPECT_EQ(Title(), original);
+  EXPECT_EQ(Title(), "zno.epc — Pulvina");  // the name, not the folders
   EXPECT_STREQ(default_file_path, SourcePath("examples/zno_wurtzite").c_str());
   Screenshot(window_main, "main-window-job.png");
   user.files.push_back(dir.file("copy.epc"));
@@ -62,11 +62,11 @@ TEST_F(Shell, OpenSaveAsAndSaveRoundTripAControlFileByteForByte) {
   EXPECT_STREQ(default_file_path, dir.path().c_str());
   // Save writes to the same file without asking.
   mark_file_changed();
-  EXPECT_EQ(Title(), dir.file("copy.epc") + "*");
+  EXPECT_EQ(Title(), "*copy.epc — Pulvina");
   g_remove(dir.file("copy.epc").c_str());
   EXPECT_TRUE(Press(GDK_s));
   EXPECT_EQ(ReadWholeFile(dir.file("copy.epc")), moved);
-  EXPECT_EQ(Title(), dir.file("copy.epc"));
+  EXPECT_EQ(Title(), "copy.epc — Pulvina");
   EXPECT_TRUE(user.asked.empty());
 }
 
@@ -98,7 +98,7 @@ TEST_F(Shell, AChangedJobAsksOnceAndASaveThatDidNotHappenKeepsIt) {
   gtk_action_activate(action_file_save_as);
   EXPECT_EQ(file_changed_flag, 1);
   EXPECT_EQ(user.asked.back().rfind("The job could not be saved", 0), 0u);
-  EXPECT_EQ(Title().back(), '*');
+  EXPECT_EQ(Title()[0], '*');
   // No, do not save: the job goes and the log starts afresh.
   EXPECT_TRUE(Press(GDK_w));
   // Asked first about the new job, then about the name the failed write gave it.
