@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -72,32 +73,26 @@ TEST(MeasuredPattern, PublishedRawFilesReadToTheirColumns) {
   }
 }
 
-// A scan of n points from 10 degrees in steps of 0.02, counts 100 + i.
-std::string Lines(int n, const std::string &(*line)(int, std::string *)) {
-  std::string text, buffer;
-  for (int i = 0; i < n; ++i) text += line(i, &buffer);
+// A scan of n points from 10 degrees in steps of 0.02 (in centidegrees
+// from 1000 for GSAS files), counts 100 + i, sigma 2.5 where the format has it.
+std::string Lines(int n, const char *format, double x0 = 10, double step = 0.02) {
+  std::string text;
+  char s[64];
+  for (int i = 0; i < n; ++i) {
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // the formats below, each with x, y, sigma
+    std::snprintf(s, sizeof s, format, x0 + step * i, 100.0 + i, 2.5);
+    text += s;
+  }
   return text;
 }
-const std::string &XyLine(int i, std::string *b) {
-  char s[64];
-  std::snprintf(s, sizeof s, "%.2f %d\n", 10 + 0.02 * i, 100 + i);
-  return *b = s;
+std::string Lines(int n, const std::function<std::string(int)> &line) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += line(i);
+  return text;
 }
-const std::string &XyeLine(int i, std::string *b) {
-  char s[64];
-  std::snprintf(s, sizeof s, "%.2f %d %.1f\n", 10 + 0.02 * i, 100 + i, 2.5);
-  return *b = s;
-}
-const std::string &FxyeLine(int i, std::string *b) {
-  char s[64];
-  std::snprintf(s, sizeof s, "  %9.1f %9.3f %8.3f\n", 1000.0 + 2 * i, 100.0 + i, 2.5);
-  return *b = s;
-}
-const std::string &FxyLine(int i, std::string *b) {
-  char s[64];
-  std::snprintf(s, sizeof s, "%.1f %d\n", 1000.0 + 2 * i, 100 + i);
-  return *b = s;
-}
+const char kXy[] = "%.2f %.0f\n", kXye[] = "%.2f %.0f %.1f\n";
+std::string Fxye(int n) { return Lines(n, "  %9.1f %9.3f %8.3f\n", 1000, 2); }
+std::string Fxy(int n) { return Lines(n, "%.1f %.0f\n", 1000, 2); }
 
 // STD records: 10 fields of 8 characters, with a counters field every
 // other record.
@@ -150,14 +145,12 @@ struct PatternFiles : ::testing::Test {
 // any name, columns make text, the rest goes to xylib.
 TEST_F(PatternFiles, FormatsAreSniffedAndRead) {
   const std::string uxd = "; hand-made\n_FILEVERSION=1\n_DRIVE='COUPLED'\n_STEPSIZE=0.02\n"
-                          "_STEPMODE='C'\n_START=10.00\n_COUNTS\n" + Lines(60, [](int i, std::string *b) -> const std::string & {
-                            return *b = std::to_string(100 + i) + (i % 8 == 7 ? "\n" : " ");
+                          "_STEPMODE='C'\n_START=10.00\n_COUNTS\n" + Lines(60, [](int i) {
+                            return std::to_string(100 + i) + (i % 8 == 7 ? "\n" : " ");
                           }) + "\n";
   const std::string cif = "data_scan\n_pd_meas_2theta_range_min 10.0\n_pd_meas_2theta_range_max "
                           "11.18\n_pd_meas_2theta_range_inc 0.02\nloop_\n_pd_meas_counts_total\n" +
-                          Lines(60, [](int i, std::string *b) -> const std::string & {
-                            return *b = std::to_string(100 + i) + "\n";
-                          });
+                          Lines(60, [](int i) { return std::to_string(100 + i) + "\n"; });
   struct Case {
     const char *name;
     std::string text;
@@ -165,16 +158,16 @@ TEST_F(PatternFiles, FormatsAreSniffedAndRead) {
     double sigma0;  // sigma of the first point
   };
   const Case cases[] = {
-      {"scan.xy", "# 2theta counts\n" + Lines(60, XyLine), "xy", 10},
-      {"scan.dat", "a title line\n" + Lines(60, XyeLine), "xye", 2.5},
+      {"scan.xy", "# 2theta counts\n" + Lines(60, kXy), "xy", 10},
+      {"scan.dat", "a title line\n" + Lines(60, kXye), "xye", 2.5},
       {"scan", "title\nBANK 1 60 6 CONST 1000 2 0 0 STD\n" + StdRecords(60), "GSAS raw (STD)", 10},
       {"scan.gsa", "title\nBANK 1 60 12 CONST 1000.0 2.0 0 0 ESD\n" + EsdRecords(60),
        "GSAS raw (ESD)", 3.25},
       {"scan.gss", "title\nBANK 1 60 15 CONST 1000 2 0 0 ALT\n" + AltRecords(60),
        "GSAS raw (ALT)", 2.5},
-      {"scan.txt", "title\n# a comment\nBANK 1 60 60 CONS 1000.0 2.0 0 0 FXYE\n" + Lines(60, FxyeLine),
+      {"scan.txt", "title\n# a comment\nBANK 1 60 60 CONS 1000.0 2.0 0 0 FXYE\n" + Fxye(60),
        "FXYE", 2.5},
-      {"scan.fxy", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXY\n" + Lines(60, FxyLine), "FXY", 10},
+      {"scan.fxy", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXY\n" + Fxy(60), "FXY", 10},
       {"scan.uxd", uxd, "uxd", 10},
       {"scan.cif", cif, "pdcif", 10},
   };
@@ -190,8 +183,8 @@ TEST_F(PatternFiles, FormatsAreSniffedAndRead) {
   }
   // Without an uncertainty in the file sigma is sqrt(counts), counts below
   // 1 taken as 1; the STD counters field divides.
-  ASSERT_TRUE(Read("low.xy", "10 0.25\n" + Lines(59, [](int i, std::string *b) -> const std::string & {
-                     return *b = std::to_string(11 + i) + " -3\n";
+  ASSERT_TRUE(Read("low.xy", "10 0.25\n" + Lines(59, [](int i) {
+                     return std::to_string(11 + i) + " -3\n";
                    })));
   EXPECT_EQ(p.sigma[0], 1);
   EXPECT_EQ(p.sigma[1], 1);
@@ -201,7 +194,7 @@ TEST_F(PatternFiles, FormatsAreSniffedAndRead) {
 
 TEST_F(PatternFiles, BrokenFilesAreRefusedWithFileLineAndReason) {
   const std::string bank = "title\nBANK 1 60 6 CONST 1000 2 0 0 STD\n";
-  const std::string xy = Lines(55, XyLine);
+  const std::string xy = Lines(55, kXy);
   auto replaceLine = [](std::string text, int line, const std::string &with) {
     size_t start = 0;
     for (int i = 1; i < line; ++i) start = text.find('\n', start) + 1;
@@ -216,22 +209,22 @@ TEST_F(PatternFiles, BrokenFilesAreRefusedWithFileLineAndReason) {
       {"empty.xy", "", ": no data: the file is empty"},
       {"blank.xy", " \n\n", ": no data: the file is empty"},
       {"comments.xy", "# nothing\n; here\n", ": no data: no line of 2theta and intensity"},
-      {"short.xy", Lines(49, XyLine), ": only 49 points: a pattern needs at least 50"},
+      {"short.xy", Lines(49, kXy), ": only 49 points: a pattern needs at least 50"},
       {"repeat.xy", replaceLine(xy, 7, "10.10 5"), ":7: 2theta 10.1 repeats the point before"},
       {"back.xy", replaceLine(xy, 7, "10.09 5"),
        ":7: 2theta 10.09 after 10.1: 2theta must increase from point to point"},
       {"nan.xy", replaceLine(xy, 3, "10.04 nan"), ":3: intensity 'nan' is not a finite number"},
-      {"inf.xye", replaceLine(Lines(55, XyeLine), 3, "10.04 5 inf"),
+      {"inf.xye", replaceLine(Lines(55, kXye), 3, "10.04 5 inf"),
        ":3: sigma 'inf' is not a finite number"},
       {"huge.xy", replaceLine(xy, 3, "10.04 1e999"), ":3: intensity '1e999' is not a finite number"},
       {"letter.xy", replaceLine(xy, 3, "10.04 4O"), ":3: intensity '4O' is not a number"},
       {"comma.xy", replaceLine(xy, 3, "10,04 40"), ":3: 2theta '10,04' is not a number"},
       {"zero.xy", replaceLine(xy, 1, "0 40"), ":1: 2theta 0 degrees: outside 0 to 180 degrees"},
       {"wide.xy", xy + "180.5 3\n", ":56: 2theta 180.5 degrees: outside 0 to 180 degrees"},
-      {"negative.xye", replaceLine(Lines(55, XyeLine), 9, "10.16 5 -1"), ":9: sigma -1 is negative"},
-      {"nosigma.xye", replaceLine(Lines(55, XyeLine), 9, "10.16 5 0"),
+      {"negative.xye", replaceLine(Lines(55, kXye), 9, "10.16 5 -1"), ":9: sigma -1 is negative"},
+      {"nosigma.xye", replaceLine(Lines(55, kXye), 9, "10.16 5 0"),
        ":9: sigma 0: every point needs an uncertainty above 0 to be weighed"},
-      {"columns.xye", replaceLine(Lines(55, XyeLine), 9, "10.16 5"),
+      {"columns.xye", replaceLine(Lines(55, kXye), 9, "10.16 5"),
        ":9: 2 columns where the data have 3"},
       {"one.xy", "10\n11\n", ":1: 1 columns: expected 2theta, intensity and optionally sigma"},
       {"nul.xy", std::string("10 1\n11\0 2\n", 11), ":2: binary data (a control character): "
@@ -260,12 +253,12 @@ TEST_F(PatternFiles, BrokenFilesAreRefusedWithFileLineAndReason) {
       {"esd.gsa", "title\nBANK 1 60 12 CONST 1000 2 0 0 ESD\n" +
                       replaceLine(EsdRecords(60), 1, "   100.0"),
        ":3: point 1 (columns 9-16): no sigma: expected 60 more points of the bank"},
-      {"more.fxye", "title\nBANK 1 59 59 CONS 1000 2 0 0 FXYE\n" + Lines(60, FxyeLine),
+      {"more.fxye", "title\nBANK 1 59 59 CONS 1000 2 0 0 FXYE\n" + Fxye(60),
        ":62: more points than the 59 the BANK line (line 2) promises"},
       {"far.fxye", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXYE\n" +
-                       replaceLine(Lines(60, FxyeLine), 60, "18100 5 1"),
+                       replaceLine(Fxye(60), 60, "18100 5 1"),
        ":62: 2theta 181 degrees: outside 0 to 180 degrees"},
-      {"fxy.fxye", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXYE\n" + Lines(60, FxyLine),
+      {"fxy.fxye", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXYE\n" + Fxy(60),
        ":3: 2 columns: FXYE has 3 (2theta in centidegrees, intensity, sigma)"},
       {"noise.uxd", "\x01\x02 not a scan\n", ":"},
   };
@@ -287,8 +280,8 @@ TEST(MeasuredPattern, NoInputCrashesOrHangs) {
       {"cut.raw", "title\nBANK 1 60 6 CONST 1000 2 0 0 STD\n" + StdRecords(60)},
       {"cut.gsa", "title\nBANK 1 60 12 CONST 1000 2 0 0 ESD\n" + EsdRecords(60)},
       {"cut.gss", "title\nBANK 1 60 15 CONST 1000 2 0 0 ALT\n" + AltRecords(60)},
-      {"cut.fxye", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXYE\n" + Lines(60, FxyeLine)},
-      {"cut.xye", Lines(60, XyeLine)},
+      {"cut.fxye", "title\nBANK 1 60 60 CONS 1000 2 0 0 FXYE\n" + Fxye(60)},
+      {"cut.xye", Lines(60, kXye)},
       {"cut.uxd", "_STEPSIZE=0.02\n_START=10.00\n_COUNTS\n" + std::string(60 * 4, '7')},
   };
   std::mt19937 random(12345);

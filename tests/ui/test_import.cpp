@@ -95,8 +95,8 @@ TEST_F(Import, APatternBecomesThePeakFileWithTheRefinedCell) {
   Run(import);
   EXPECT_EQ(ReadWholeFile(dir.file("beta_si3n4_xray_cu.hkl")), "; kept\n");
   ASSERT_EQ(user.asked.size(), 2u);
-  EXPECT_NE(user.asked[0].find("already exists"), std::string::npos);
-  EXPECT_NE(user.asked[1].find("exists and was kept"), std::string::npos);
+  EXPECT_TRUE(Holds(user.asked[0], "already exists"));
+  EXPECT_TRUE(Holds(user.asked[1], "exists and was kept"));
   EXPECT_EQ(TheJob().hklList.items.size(), reflections);
 }
 
@@ -123,8 +123,8 @@ TEST_F(Import, AStopOrABadPatternLeavesTheJobAsItWas) {
   ASSERT_TRUE(SpinUntil(Idle, 30));
   SpinFor(0.1);
   ASSERT_EQ(user.asked.size(), 1u);
-  EXPECT_NE(user.asked[0].find("File: " + pattern), std::string::npos);
-  EXPECT_NE(user.asked[0].find("stopped"), std::string::npos);
+  EXPECT_TRUE(Holds(user.asked[0], "File: " + pattern));
+  EXPECT_TRUE(Holds(user.asked[0], "stopped"));
   unchanged();
   // A pattern whose angles go back: the file, the line and the reason.
   std::string text;
@@ -133,9 +133,7 @@ TEST_F(Import, AStopOrABadPatternLeavesTheJobAsItWas) {
   user.answers.push_back(GTK_RESPONSE_OK);
   Run(Action("action_import_pattern"));
   ASSERT_EQ(user.asked.size(), 2u);
-  EXPECT_NE(user.asked[1].find(dir.file("bad.xye") + ":41: 2theta 21.5 after 21.95"),
-            std::string::npos)
-      << user.asked[1];
+  EXPECT_TRUE(Holds(user.asked[1], dir.file("bad.xye") + ":41: 2theta 21.5 after 21.95"));
   unchanged();
   // Without a job there is nothing to fit.
   gtk_action_activate(action_file_close);

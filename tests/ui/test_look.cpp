@@ -247,5 +247,5 @@ TEST_F(Look, HelpWithoutABrowserShowsWhereTheManualIs) {
   user.answers = {GTK_RESPONSE_OK};
   gtk_action_activate(Action("action_help_manual"));
   ASSERT_EQ(user.asked.size(), 1u);
-  EXPECT_NE(user.asked[0].find("docs/manual/index.html"), std::string::npos) << user.asked[0];
+  EXPECT_TRUE(Holds(user.asked[0], "docs/manual/index.html"));
 }

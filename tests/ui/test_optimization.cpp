@@ -188,8 +188,7 @@ TEST_F(Optimisation, FilesOfOneModelAndTheModelFileAreNamedAfterTheJob) {
   typed = dir.file("v1.2/models");
   gtk_action_activate(Action("action_generate_model_file"));
   EXPECT_EQ(proposed, "abc.tsm");
-  EXPECT_NE(ReadWholeFile(dir.file("v1.2/models.tsm")).find("models has been generated."),
-            std::string::npos);
+  EXPECT_TRUE(Holds(ReadWholeFile(dir.file("v1.2/models.tsm")), "models has been generated."));
 }
 
 // One reference case from its control file to its CIF files, through the
