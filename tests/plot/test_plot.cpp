@@ -558,6 +558,9 @@ TEST(Pictures, ArePrintableOnWhiteWithTightSharedAxes) {
   EXPECT_EQ(peaks.leftAxile.scale.tickStart, 0);
   EXPECT_FALSE(peaks.bottomAxile.tickLabel.majorVisible || peaks.bottomAxile.titleVisible);
   EXPECT_TRUE(difference.bottomAxile.tickLabel.majorVisible && difference.bottomAxile.titleVisible);
+  // The differences run from -20 to 20: the lower panel holds both ends.
+  EXPECT_LE(difference.leftAxile.scale.tickStart, -20);
+  EXPECT_GE(difference.leftAxile.scale.tickEnd, 20);
   // Thirty models: 1 to 30, half a step either side; Rmin and FOM from 0;
   // the chosen ones darker than the rest by far.
   GtkPlotFigure foms, factors;
