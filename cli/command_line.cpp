@@ -43,6 +43,13 @@ void CommandLine::Value(const std::string &names,
       ->trigger_on_parse();
 }
 
+void CommandLine::DataOption(std::string *folder) {
+  Value("--data", [folder](const std::string &v) {
+    std::string why;
+    return CheckDataOption(v.c_str(), folder, &why) ? std::string() : why;
+  });
+}
+
 void CommandLine::Flag(const std::string &names, std::function<void()> set) {
   app_->add_flag_callback(names, std::move(set))->trigger_on_parse();
 }

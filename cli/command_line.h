@@ -32,6 +32,9 @@ class CommandLine {
   // "--seed"). take stores the value and returns "", or returns the whole
   // reason of its refusal ("--best needs ..., not '0'").
   void Value(const std::string &names, std::function<std::string(const std::string &)> take);
+  // --data FOLDER, the folder of the data files, checked as every program
+  // checks it, into *folder.
+  void DataOption(std::string *folder);
   // An option without a value.
   void Flag(const std::string &names, std::function<void()> set);
   // An option that ends the reading with status 0 once print has printed

@@ -81,10 +81,7 @@ int main(int argc, char **argv) {
     settings.window = w;
     return std::string();
   });
-  commandLine.Value("--data", [&dataDir](const std::string &v) {
-    std::string why;
-    return CheckDataOption(v.c_str(), &dataDir, &why) ? std::string() : why;
-  });
+  commandLine.DataOption(&dataDir);
   std::vector<std::string> files;
   if (int status = commandLine.Parse(argc, argv, &files); status >= 0) return status;
   if (files.size() != 2) {

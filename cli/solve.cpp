@@ -247,10 +247,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
     o->fixed.push_back("--pattern");
     return std::string();
   });
-  line.Value("--data", [o](const std::string &v) {
-    std::string why;
-    return CheckDataOption(v.c_str(), &o->dataDir, &why) ? std::string() : why;
-  });
+  line.DataOption(&o->dataDir);
   line.Flag("--all-combinations", [o] { o->allCombinations = true; });
   line.Flag("--no-plots", [o] { o->plots = false; });
   line.Flag("--no-bond-pruning", [o] { o->bondPruning = false; });

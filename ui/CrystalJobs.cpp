@@ -790,6 +790,17 @@ void follow_model(size_t index, CrystalModel *model, const double *values) {
   o.progressPercent = 0;
 }
 
+// A model that has searched (its round or all of it) runs no more; the
+// plots keep it until the next one reports.
+void stop_showing_row(OptOutData *o, size_t i) {
+  std::lock_guard<std::mutex> hold(*mutex_out_data);
+  if (i < o->rows.size()) {
+    o->rows[i].running = false;
+    o->rows[i].changed = false;
+  }
+  if (static_cast<long>(i) == o->shownIndex) o->shownIndex = -1;
+}
+
 void output_opt(StageWork *work, const ModelReport &r) {
   OptOutData &o = optOutData;
   const size_t i = r.index;
@@ -881,12 +892,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         gtk_list_store_set(ls_opt_models, &row, COL_RMIN, r.model->Rmin, COL_STATE,
                            GTK_STOCK_MEDIA_PAUSE, COL_OPT_PROGRESS, 100, -1);
       gdk_threads_leave();
-      std::lock_guard<std::mutex> hold(*mutex_out_data);
-      if (i < o.rows.size()) {
-        o.rows[i].running = false;
-        o.rows[i].changed = false;
-      }
-      if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
+      stop_showing_row(&o, i);
       break;
     }
     case REPORT_MODEL_FINISHED: {
@@ -930,13 +936,7 @@ void output_opt(StageWork *work, const ModelReport &r) {
         gdk_threads_add_timeout(0, update_peaks_plot, GINT_TO_POINTER(DISPLAY_RECOMPUTE));
       }
       gdk_threads_leave();
-      std::lock_guard<std::mutex> hold(*mutex_out_data);
-      if (i < o.rows.size()) {
-        o.rows[i].running = false;
-        o.rows[i].changed = false;
-      }
-      // The plots keep this model until the next one reports.
-      if (static_cast<long>(i) == o.shownIndex) o.shownIndex = -1;
+      stop_showing_row(&o, i);
       break;
     }
   }
