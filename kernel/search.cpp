@@ -160,6 +160,46 @@ class SearchRun {
   bool proceed_ = true;
 };
 
+// The parameter-list entries of one site's free coordinates, x before y
+// before z.
+struct SiteParameters {
+  const AtomModel *atom;
+  std::vector<size_t> parameters;
+};
+
+std::vector<SiteParameters> SitesOf(const CrystalModel *model) {
+  std::vector<SiteParameters> out;
+  for (const AtomModel &atom : model->atoms) {
+    if (atom.site >= 0) continue;
+    SiteParameters site{&atom, {}};
+    for (int s = 0; s < 3; ++s)
+      for (size_t i = 0; i < model->parameterList.size(); ++i)
+        if (model->parameterList[i] == &atom.para[s].value) site.parameters.push_back(i);
+    if (!site.parameters.empty()) out.push_back(std::move(site));
+  }
+  return out;
+}
+
+// Pairs of sites on the same position with the same free coordinates whose
+// occupants differ: trading their places is a move of its own.
+std::vector<std::pair<size_t, size_t>> ExchangeablePairs(const CrystalModel *model,
+                                                         const std::vector<SiteParameters> &sites) {
+  auto kinds = [&](const SiteParameters &s) {
+    std::vector<int32_t> k;
+    for (size_t i : s.parameters) k.push_back(ParameterOf(model, model->parameterList[i])->kind);
+    return k;
+  };
+  std::vector<std::pair<size_t, size_t>> out;
+  for (size_t a = 0; a < sites.size(); ++a)
+    for (size_t b = a + 1; b < sites.size(); ++b) {
+      const AtomModel &p = *sites[a].atom, &q = *sites[b].atom;
+      if (p.position != q.position || p.element == q.element || kinds(sites[a]) != kinds(sites[b]))
+        continue;
+      out.emplace_back(a, b);
+    }
+  return out;
+}
+
 // Temperature steps of one cycle from start down to end at the given rate,
 // or -1 when the schedule never ends.
 long TemperatureSteps(double start, double end, double rate) {
@@ -447,6 +487,10 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
   return run.Finish();
 }
 
+// The share of a tempering's moves that move one whole site anywhere, and
+// the same share that trade two sites' places.
+constexpr double kSiteMoveShare = 0.1;
+
 double RunParallelTempering(Search *search, const TemperingSettings &settings) {
   CrystalModel *model = search->model;
   SearchGrid &g = search->grid;
@@ -481,6 +525,9 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
     load(k);
     energy[k] = run.EvaluateQuietly();
   }
+  const std::vector<SiteParameters> sites = SitesOf(model);
+  const std::vector<std::pair<size_t, size_t>> exchanges = ExchangeablePairs(model, sites);
+  std::vector<std::pair<size_t, int>> undo;
   // A replica makes a block of moves in a row, so that the evaluator sees
   // one parameter change at a time; swaps come between blocks.
   const uint32_t block = static_cast<uint32_t>(std::max<size_t>(10, 4 * n));
@@ -493,25 +540,55 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
       // of all moves are the traditional annealing's jumps anywhere.
       const double reach = std::sqrt(T[k] / T[R - 1]);
       for (uint32_t m = 0; m < b && run.proceeding(); ++m) {
-        const size_t i = static_cast<size_t>(run.RandomParameter());
-        const int saved = g.current[i];
-        const int span = g.upper[i] - g.lower[i];
-        if (random.Rand() < 0.5) {
-          g.current[i] = static_cast<int>(g.lower[i] + span * random.Rand());
+        undo.clear();
+        // A model of one site draws as before site moves came.
+        const double kind = sites.size() > 1 ? random.Rand() : 1.0;
+        if (kind < kSiteMoveShare && sites.size() > 1) {
+          // An atom caught in another's hole leaves it only by moving all
+          // its coordinates at once; one coordinate at a time, every path
+          // out climbs over a short contact or a worse fit.
+          const SiteParameters &site =
+              sites[static_cast<size_t>(sites.size() * random.Rand()) % sites.size()];
+          for (size_t i : site.parameters) {
+            undo.emplace_back(i, g.current[i]);
+            g.current[i] =
+                static_cast<int>(g.lower[i] + (g.upper[i] - g.lower[i]) * random.Rand());
+          }
+        } else if (kind < 2 * kSiteMoveShare && !exchanges.empty()) {
+          // Two sites of different elements trade places: a cation sitting
+          // where an anion belongs, and the anion where it belongs.
+          const auto &pair =
+              exchanges[static_cast<size_t>(exchanges.size() * random.Rand()) % exchanges.size()];
+          const std::vector<size_t> &p = sites[pair.first].parameters,
+                                    &q = sites[pair.second].parameters;
+          for (size_t j = 0; j < p.size(); ++j) {
+            undo.emplace_back(p[j], g.current[p[j]]);
+            undo.emplace_back(q[j], g.current[q[j]]);
+          }
+          for (size_t j = 0; j < p.size(); ++j) std::swap(g.current[p[j]], g.current[q[j]]);
         } else {
-          const int half = std::max(1, static_cast<int>(reach * span / 2));
-          g.current[i] += static_cast<int>(std::lround((random.Rand() - 0.5) * 2 * half));
-          g.current[i] = std::min(std::max(g.current[i], g.lower[i]), g.upper[i]);
+          const size_t i = static_cast<size_t>(run.RandomParameter());
+          undo.emplace_back(i, g.current[i]);
+          const int span = g.upper[i] - g.lower[i];
+          if (random.Rand() < 0.5) {
+            g.current[i] = static_cast<int>(g.lower[i] + span * random.Rand());
+          } else {
+            const int half = std::max(1, static_cast<int>(reach * span / 2));
+            g.current[i] += static_cast<int>(std::lround((random.Rand() - 0.5) * 2 * half));
+            g.current[i] = std::min(std::max(g.current[i], g.lower[i]), g.upper[i]);
+          }
         }
-        run.SetFromGrid(i);
+        for (const auto &u : undo) run.SetFromGrid(u.first);
         const double E = run.Evaluate(true);
         if (E < model->Rmin) run.NoteBest(E, false);
         const double d = E - energy[k];
         if (d < 0 || std::exp(-d / T[k]) >= random.Rand()) {
           energy[k] = E;
         } else {
-          g.current[i] = saved;
-          run.SetFromGrid(i);
+          for (auto u = undo.rbegin(); u != undo.rend(); ++u) {
+            g.current[u->first] = u->second;
+            run.SetFromGrid(u->first);
+          }
         }
         run.Report();
       }
