@@ -490,11 +490,83 @@ int BondPruneModel(const CrystalModel *model, const Crystal *crystal,
   return PRUNE_KEPT;
 }
 
+namespace {
+
+// Bond-valence parameters R0 for b = 0.37 A: I. D. Brown and D. Altermatt,
+// Acta Cryst. B41 (1985) 244-247, and N. E. Brese and M. O'Keeffe, Acta
+// Cryst. B47 (1991) 192-197. Only cations and anions with a state of their
+// own: a pair the table lacks turns the valence term off for the model.
+struct ValenceParameter {
+  int cation, oxidation, anion;
+  double r0;
+};
+constexpr ValenceParameter kValenceParameters[] = {
+    // oxides
+    {3, 1, 8, 1.466}, {11, 1, 8, 1.803}, {19, 1, 8, 2.132}, {37, 1, 8, 2.263},
+    {55, 1, 8, 2.417}, {47, 1, 8, 1.842}, {29, 1, 8, 1.610}, {81, 1, 8, 2.172},
+    {4, 2, 8, 1.381}, {12, 2, 8, 1.693}, {20, 2, 8, 1.967}, {38, 2, 8, 2.118},
+    {56, 2, 8, 2.285}, {25, 2, 8, 1.790}, {26, 2, 8, 1.734}, {27, 2, 8, 1.692},
+    {28, 2, 8, 1.654}, {29, 2, 8, 1.679}, {30, 2, 8, 1.704}, {48, 2, 8, 1.904},
+    {80, 2, 8, 1.972}, {82, 2, 8, 2.112}, {50, 2, 8, 1.984},
+    {5, 3, 8, 1.371}, {13, 3, 8, 1.651}, {31, 3, 8, 1.730}, {49, 3, 8, 1.902},
+    {21, 3, 8, 1.849}, {39, 3, 8, 2.019}, {57, 3, 8, 2.172}, {58, 3, 8, 2.151},
+    {60, 3, 8, 2.117}, {62, 3, 8, 2.088}, {64, 3, 8, 2.065}, {71, 3, 8, 1.971},
+    {24, 3, 8, 1.724}, {26, 3, 8, 1.759}, {25, 3, 8, 1.760}, {23, 3, 8, 1.743},
+    {22, 3, 8, 1.791}, {83, 3, 8, 2.094},
+    {6, 4, 8, 1.390}, {14, 4, 8, 1.624}, {32, 4, 8, 1.748}, {50, 4, 8, 1.905},
+    {22, 4, 8, 1.815}, {40, 4, 8, 1.937}, {72, 4, 8, 1.923}, {58, 4, 8, 2.028},
+    {25, 4, 8, 1.753}, {23, 4, 8, 1.784},
+    {7, 5, 8, 1.432}, {15, 5, 8, 1.617}, {33, 5, 8, 1.767}, {51, 5, 8, 1.942},
+    {23, 5, 8, 1.803}, {41, 5, 8, 1.911}, {73, 5, 8, 1.920},
+    {16, 6, 8, 1.624}, {34, 6, 8, 1.788}, {24, 6, 8, 1.794}, {42, 6, 8, 1.907},
+    {74, 6, 8, 1.917},
+    // fluorides
+    {3, 1, 9, 1.360}, {11, 1, 9, 1.677}, {19, 1, 9, 1.992}, {12, 2, 9, 1.578},
+    {20, 2, 9, 1.842}, {38, 2, 9, 2.019}, {56, 2, 9, 2.188}, {13, 3, 9, 1.545},
+    {39, 3, 9, 1.904},
+    // nitrides
+    {14, 4, 7, 1.770}, {13, 3, 7, 1.790}, {5, 3, 7, 1.470},
+    // chlorides
+    {3, 1, 17, 1.910}, {11, 1, 17, 2.150}, {19, 1, 17, 2.519}, {55, 1, 17, 2.791},
+    {47, 1, 17, 2.090}, {12, 2, 17, 2.080}, {20, 2, 17, 2.370}, {38, 2, 17, 2.510},
+    {56, 2, 17, 2.690},
+};
+constexpr double kValenceB = 0.37;
+// A bond counts out to R0 + b ln 100, where it carries a hundredth of the
+// valence it has at R0: the step there is too small to trap a search, and a
+// smooth fade-out would take from the many weak bonds of a large site.
+constexpr double kValenceReach = 1.704;
+
+// The occupants of a model's site: the atom and the later members of its
+// mixed site, with their shares.
+std::vector<std::pair<const Element *, double>> ModelSiteOccupants(const CrystalModel *model,
+                                                                   size_t site) {
+  std::vector<std::pair<const Element *, double>> out;
+  double total = 0;
+  for (size_t j = 0; j < model->atoms.size(); ++j)
+    if (j == site || model->atoms[j].site == static_cast<int32_t>(site)) {
+      out.emplace_back(model->atoms[j].element, model->atoms[j].element->fraction);
+      total += model->atoms[j].element->fraction;
+    }
+  for (auto &o : out) o.second = total > 0 ? o.second / total : 1.0 / out.size();
+  return out;
+}
+
+}  // namespace
+
+double BondValenceR0(const Element *cation, const Element *anion) {
+  for (const ValenceParameter &v : kValenceParameters)
+    if (cation->atomicNumber == v.cation && cation->oxidation == v.oxidation &&
+        anion->atomicNumber == v.anion && anion->oxidation < 0)
+      return v.r0;
+  return 0;
+}
+
 bool BondPenalty::Prepare(const CrystalModel *model, const Crystal *crystal,
-                          const BondLengths *minima, double factor) {
+                          const BondPenaltySettings &settings) {
   ready_ = known_ = false;
   n_ = model->atoms.size();
-  if (!minima || crystal->atoms.size() != n_ || !CellFrame(*crystal, &frame_, spacing_))
+  if (!settings.minima || crystal->atoms.size() != n_ || !CellFrame(*crystal, &frame_, spacing_))
     return false;
   sites_.clear();
   first_.assign(n_, 0);
@@ -508,8 +580,40 @@ bool BondPenalty::Prepare(const CrystalModel *model, const Crystal *crystal,
     if (model->atoms[i].site < 0 && count_[i] > 0) sites_.push_back(i);
   }
   if (cells != crystal->cellAtoms.size() || sites_.empty()) return false;
-  minima_ = ModelContactMinima(model, minima, factor);
-  bool any = false;
+  minima_ = ModelContactMinima(model, settings.minima, settings.factor);
+  valence_ = 0;
+  prefactor_.assign(n_ * n_, 0.0);
+  reach_.assign(n_ * n_, 0.0);
+  expected_.assign(n_, 0.0);
+  bonds_.assign(n_ * n_, 0.0);
+  if (settings.valence > 0) {
+    bool complete = true;
+    std::vector<std::vector<std::pair<const Element *, double>>> occupants(n_);
+    for (size_t i : sites_) {
+      occupants[i] = ModelSiteOccupants(model, i);
+      for (const auto &o : occupants[i]) {
+        if (o.first->oxidation == 0) complete = false;
+        expected_[i] += o.second * std::abs(o.first->oxidation);
+      }
+    }
+    for (size_t i : sites_)
+      for (size_t k : sites_)
+        for (const auto &p : occupants[i])
+          for (const auto &q : occupants[k]) {
+            if (p.first->oxidation * q.first->oxidation >= 0) continue;
+            const bool cationFirst = p.first->oxidation > 0;
+            const double r0 = BondValenceR0(cationFirst ? p.first : q.first,
+                                            cationFirst ? q.first : p.first);
+            if (r0 <= 0) {
+              complete = false;
+              continue;
+            }
+            prefactor_[i * n_ + k] += p.second * q.second * std::exp(r0 / kValenceB);
+            reach_[i * n_ + k] = std::max(reach_[i * n_ + k], r0 + kValenceReach);
+          }
+    if (complete) valence_ = settings.valence;
+  }
+  bool any = valence_ > 0;
   for (double d : minima_) any = any || d > 0;
   if (!any) return false;
   terms_.assign(n_ * n_, 0.0);
@@ -521,19 +625,33 @@ bool BondPenalty::Prepare(const CrystalModel *model, const Crystal *crystal,
 void BondPenalty::Row(const Crystal &crystal, size_t i) {
   const Atom &a = crystal.atoms[i];
   for (size_t k : sites_) {
-    const double d0 = minima_[i * n_ + k];
-    double sum = 0;
-    if (d0 > 0)
+    const size_t ik = i * n_ + k;
+    const double d0 = minima_[ik];
+    const double reach = valence_ > 0 && prefactor_[ik] > 0 ? reach_[ik] : 0;
+    double sum = 0, bonds = 0;
+    if (d0 > 0 || reach > 0)
       for (size_t j = first_[k]; j < first_[k] + count_[k]; ++j) {
         const Atom &b = crystal.cellAtoms[j];
-        Contacts(frame_, spacing_, b.x - a.x, b.y - a.y, b.z - a.z, d0, [&](double d) {
-          if (k == i && d < kSameSpot) return;
-          const double r = (d0 - d) / d0;
-          sum += r * r;
-        });
+        Contacts(frame_, spacing_, b.x - a.x, b.y - a.y, b.z - a.z, std::max(d0, reach),
+                 [&](double d) {
+                   if (k == i && d < kSameSpot) return;
+                   if (d < d0) {
+                     const double r = (d0 - d) / d0;
+                     sum += r * r;
+                   }
+                   if (d < reach) bonds += prefactor_[ik] * std::exp(-d / kValenceB);
+                 });
       }
-    terms_[i * n_ + k] = sum;
+    terms_[ik] = sum;
+    bonds_[ik] = bonds;
   }
+}
+
+double BondPenalty::ValenceSum(size_t atom) const {
+  double v = 0;
+  if (ready_ && atom < n_)
+    for (size_t k : sites_) v += bonds_[atom * n_ + k];
+  return v;
 }
 
 double BondPenalty::operator()(const Crystal &crystal) {
@@ -551,8 +669,9 @@ double BondPenalty::operator()(const Crystal &crystal) {
     for (size_t k : moved_)
       for (size_t i : sites_) {
         if (std::find(moved_.begin(), moved_.end(), i) != moved_.end()) continue;
-        terms_[i * n_ + k] = terms_[k * n_ + i] * static_cast<double>(count_[k]) /
-                             static_cast<double>(count_[i]);
+        const double ratio = static_cast<double>(count_[k]) / static_cast<double>(count_[i]);
+        terms_[i * n_ + k] = terms_[k * n_ + i] * ratio;
+        bonds_[i * n_ + k] = bonds_[k * n_ + i] * ratio;
       }
   } else if (known_) {
     for (size_t i : sites_)
@@ -560,15 +679,20 @@ double BondPenalty::operator()(const Crystal &crystal) {
   }
   known_ = true;
   double total = 0;
-  for (size_t i : sites_)
+  for (size_t i : sites_) {
     for (size_t k : sites_) total += terms_[i * n_ + k];
+    if (valence_ > 0) {
+      const double off = (ValenceSum(i) - expected_[i]) / expected_[i];
+      total += valence_ * off * off;
+    }
+  }
   return total / static_cast<double>(sites_.size());
 }
 
-double ModelBondPenalty(const CrystalModel *model, Crystal *crystal, const BondLengths *minima,
-                        double factor) {
+double ModelBondPenalty(const CrystalModel *model, Crystal *crystal,
+                        const BondPenaltySettings &settings) {
   UpdateCrystalByModel(crystal, model, nullptr, 1);
   BondPenalty penalty;
-  if (!penalty.Prepare(model, crystal, minima, factor)) return 0;
+  if (!penalty.Prepare(model, crystal, settings)) return 0;
   return penalty(*crystal);
 }

@@ -76,20 +76,49 @@ enum BondPruneReason {
 int BondPruneModel(const CrystalModel *model, const Crystal *crystal,
                    const std::vector<double> &minima);
 
-// The anti-bump term of a search's cost: the sum over sites i, and over the
-// atoms j around them closer than their minimum d0, of ((d0 - d) / d0)^2,
-// divided by the number of sites. Prepared once per search on the crystal
-// the model was put into (the cell laid out atom by atom, as a rebuild
-// does); each call then sums again only the contacts of the sites that
-// moved since the last one: a site's row, and its column from the row by
-// symmetry (mult(k) T[k][i] = mult(i) T[i][k]).
+// A search's penalty: the job's minima, the factor they are taken by, the
+// weight of the bond-valence term within the penalty, and the weight of the
+// penalty in the cost R + weight x P. No minima or a weight of 0: the cost
+// is R.
+struct BondPenaltySettings {
+  const BondLengths *minima = nullptr;
+  double factor = 1.0;
+  double weight = 0.0;
+  double valence = 0.0;
+  bool on() const { return minima && weight > 0; }
+};
+
+// The bond-valence parameter R0 (angstrom, b = 0.37 A) of a cation and an
+// anion by their elements and oxidation states, or 0 when the table has
+// none.
+double BondValenceR0(const Element *cation, const Element *anion);
+
+// The penalty of a search's cost, two terms over the sites of the model:
+// - anti-bump: the sum over sites i, and over the atoms j around them closer
+//   than their minimum d0, of ((d0 - d) / d0)^2;
+// - bond valence (when settings.valence > 0 and every cation-anion pair of
+//   the model has an R0): over sites i, settings.valence x ((V - v) / v)^2,
+//   V the bond-valence sum of the site's bonds (each exp((R0 - d) / b), out
+//   to where that is a hundredth), v the
+//   site's oxidation state, both weighed by occupancy on a mixed site. It
+//   pulls an anion towards cations and tells a cation's site by its
+//   coordination, which the scattering hardly does for neighbours such as
+//   Al and Si.
+// Both are divided by the number of sites. Prepared once per search on the
+// crystal the model was put into (the cell laid out atom by atom, as a
+// rebuild does); each call then sums again only the contacts of the sites
+// that moved since the last one: a site's row, and its column from the row
+// by symmetry (mult(k) T[k][i] = mult(i) T[i][k]).
 class BondPenalty {
  public:
   // False (and a penalty of 0 ever after) when the cell is none, the layout
   // is not a rebuild's or no pair has a minimum.
-  bool Prepare(const CrystalModel *model, const Crystal *crystal, const BondLengths *minima,
-               double factor);
+  bool Prepare(const CrystalModel *model, const Crystal *crystal,
+               const BondPenaltySettings &settings);
   double operator()(const Crystal &crystal);
+  // The bond-valence sum of an atom of the model (0 without the term), as
+  // of the last call.
+  double ValenceSum(size_t atom) const;
 
  private:
   void Row(const Crystal &crystal, size_t i);
@@ -99,23 +128,18 @@ class BondPenalty {
   double spacing_[3] = {0, 0, 0};
   std::vector<size_t> sites_, first_, count_;
   std::vector<double> minima_, terms_;  // n x n
+  // The bond-valence term: per pair of atoms the prefactor of exp(-d / b)
+  // (0: no bond) and the cut-off; per atom its valence; per pair the
+  // valence of row i's bonds to k's atoms.
+  double valence_ = 0;
+  std::vector<double> prefactor_, reach_, expected_, bonds_;
   std::vector<std::array<double, 3>> key_;
   std::vector<size_t> moved_;
   bool known_ = false;
 };
 
-// A search's penalty: the job's minima, the factor they are taken by, and
-// the weight of the penalty in the cost R + weight x P. No minima or a
-// weight of 0: the cost is R.
-struct BondPenaltySettings {
-  const BondLengths *minima = nullptr;
-  double factor = 1.0;
-  double weight = 0.0;
-  bool on() const { return minima && weight > 0; }
-};
-
 // The penalty of a model at its current parameters (a rebuild of crystal).
-double ModelBondPenalty(const CrystalModel *model, Crystal *crystal, const BondLengths *minima,
-                        double factor);
+double ModelBondPenalty(const CrystalModel *model, Crystal *crystal,
+                        const BondPenaltySettings &settings);
 
 #endif

@@ -189,7 +189,7 @@ ModelEvaluator::ModelEvaluator(CrystalModel *model, Crystal *crystal, HKLList *l
   ApplyModelPattern(model_, list_);
   fast_ = PrepareIntensityWorkspace(&workspace_, list_, crystal_, selector_) == 1;
   ownFactor_ = factor_ == GroupBraggFactor && factorArg_ == list_;
-  penalised_ = penalty.on() && penalty_.Prepare(model_, crystal_, penalty.minima, penalty.factor);
+  penalised_ = penalty.on() && penalty_.Prepare(model_, crystal_, penalty);
   weight_ = penalty.weight;
 }
 

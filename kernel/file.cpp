@@ -482,6 +482,8 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     OnlyWhenSet(Integer(kOptimization, "BOND_PENALTY", &Config::bondPenalty, kOnOff)),
     OnlyWhenSet(Real(kOptimization, "BOND_PENALTY_WEIGHT", &Config::bondPenaltyWeight,
                      AtLeast(0, "a weight of at least 0"))),
+    OnlyWhenSet(Real(kOptimization, "BOND_VALENCE_WEIGHT", &Config::bondValenceWeight,
+                     AtLeast(0, "a weight of at least 0"))),
     Integer(kTradi, "TRADI_SA_CYCLES", &Config::tradiSaCycles, kCycles),
     Real(kTradi, "TRADI_SA_START_T", &Config::tradiSaStartT, kTemperature),
     Real(kTradi, "TRADI_SA_END_T", &Config::tradiSaEndT, kTemperature),

@@ -165,6 +165,9 @@ struct Config {
   // read these, so one job and seed solve alike in both.
   int32_t bondPenalty = 1;
   double bondPenaltyWeight = 1.0;
+  // The weight of the bond-valence term within the penalty (BondPenalty);
+  // 0: the penalty is the anti-bump term alone.
+  double bondValenceWeight = 0.0;
 };
 
 struct Radiation {
@@ -236,7 +239,7 @@ struct ConfigKeyword {
   bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 99;
+constexpr int kConfigKeywordCount = 100;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

@@ -197,7 +197,9 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
   }
   // The penalty is a figure of every solved model, whether it steered the
   // search or not.
-  m->bondPenalty = ModelBondPenalty(m, &w->crystal, &job->bondLengths, penalty.factor);
+  BondPenaltySettings figure = penalty;
+  figure.minima = &job->bondLengths;
+  m->bondPenalty = ModelBondPenalty(m, &w->crystal, figure);
   run->seconds = SecondsSince(start);
   run->stopped = stopped;
   run->finished = !stopped;
@@ -467,6 +469,7 @@ BondPenaltySettings JobBondPenalty(const Job *job) {
   if (job->config.bondPenalty) s.minima = &job->bondLengths;
   s.factor = 1 - job->settings.bondTolerance / 100;
   s.weight = job->config.bondPenaltyWeight;
+  s.valence = job->config.bondValenceWeight;
   return s;
 }
 
@@ -753,16 +756,21 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
         runs[i].dropped = true;
         runs[i].finished = true;
         finish(i);
-      } else if (last || settled) {
+      } else if (last) {
         runs[i].finished = true;
         finish(i);
       }
     }
-    if (last || settled) {
-      if (settled)
-        Message(MESSAGE_HINT, "racing models, model %d is clearly ahead after round %d\n",
-                models[leader]->modelNumber, round + 1);
-      break;
+    if (last) break;
+    if (settled) {
+      // Clearly ahead is not yet converged: a round's short search only
+      // failed to beat the leader's best. The leader alone goes on to the
+      // last round, searched with its whole effort.
+      Message(MESSAGE_HINT,
+              "racing models, model %d is clearly ahead after round %d; it is searched with "
+              "its whole effort\n",
+              models[leader]->modelNumber, round + 1);
+      share = 0.5;
     }
   }
   ReportTimeUsed(began, totalSeconds);

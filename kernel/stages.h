@@ -141,10 +141,11 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
 // every model with RaceFirstShare of its effort; after each round the better
 // half by cost (Rmin plus the weighted bond penalty when it steers the
 // searches; ties by model number) goes on, with twice the share of the round
-// before, until a round has searched with the whole effort. The race ends
+// before, until a round has searched with the whole effort. The field ends
 // early when the leader is clearly ahead and settled: its cost below
 // kRaceLead times that of every other model and lowered by less than
-// 1 - kRaceSettled in the round just run. A model left behind keeps the
+// 1 - kRaceSettled in the round just run; the leader alone then has its
+// last round, with the whole effort. A model left behind keeps the
 // figures of its rounds, its run marked dropped. Every search of round r and
 // restart k draws from a stream seeded from (run seed, model, stage, r, k),
 // and the race decides only on the figures of whole rounds, so that the
