@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <map>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -98,7 +99,8 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
       EXPECT_GE(r.rounds, 1);
       stopped += r.stopped;
       if (r.dropped) {
-        EXPECT_LE(r.rounds, last);  // the last when the leader settled it
+        // Before the last: a leader clearly ahead has a last round alone.
+        EXPECT_LT(r.rounds, last);
         EXPECT_FALSE(r.stopped);
       } else {
         kept += IsForsterite(r.model);
@@ -120,6 +122,47 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
       o.push_back(Outcome(*r.model) + " " + std::to_string(r.rounds) + (r.dropped ? " d" : ""));
   }
   EXPECT_EQ(outcomes[0], outcomes[1]);
+}
+
+// Rutile's true model reaches R 0.001 at once and is soon clearly ahead: the
+// others are left behind in that round, and it alone has a last round with
+// its whole effort, eight times the moves of its first (the field's share
+// is an eighth).
+TEST(Stages, ALeaderClearlyAheadHasALastRoundWithItsWholeEffort) {
+  CapturedMessages messages;
+  SyntheticJob data{"Ti1O2", 2, 136, 4.5937, 4.5937, 2.9587, "Ti(2a)+O(4f)", {0.3049}};
+  ASSERT_NE(data.truth, nullptr);
+  Job &job = data.job;
+  job.settings.threads = 1;
+  job.config.optimizationMethod = METHOD_TRADITIONAL;
+  job.config.autoGridSearch = 0;
+  job.config.bondPenalty = 0;
+  // The truth against the models with oxygen on 4e, which cannot hold it
+  // (its twins would tie with it).
+  std::vector<CrystalModel *> all{data.truth};
+  for (CrystalModel &m : job.models.models)
+    if (Holds(EPCStr(&m), "O(4e)")) all.push_back(&m);
+  ASSERT_EQ(all.size(), 3u);
+  std::map<std::pair<const CrystalModel *, int>, long> evaluations;
+  auto watch = [&](const ModelReport &r) {
+    if (r.event == REPORT_OPTIMIZATION_PROGRESS) ++evaluations[std::make_pair(r.model, r.round)];
+  };
+  const std::vector<ModelRun> runs =
+      SolveModels(&job, all, OptimizationSettings(job.config), STAGE_OPTIMIZATION, watch, nullptr);
+  ASSERT_EQ(runs.size(), all.size());
+  ASSERT_TRUE(Holds(messages.text(), "is clearly ahead after round"));
+  int settled = 0;
+  const ModelRun *leader = nullptr;
+  for (const ModelRun &r : runs) {
+    if (r.dropped) settled = std::max(settled, r.rounds);
+    if (!r.dropped) leader = &r;
+  }
+  ASSERT_NE(leader, nullptr);
+  EXPECT_EQ(leader->model, data.truth);
+  EXPECT_EQ(leader->rounds, settled + 1);
+  const long first = evaluations[std::make_pair(data.truth, 0)],
+             last = evaluations[std::make_pair(data.truth, leader->rounds - 1)];
+  EXPECT_NEAR(last, 8 * first, last / 50);  // moves rounded at the short share
 }
 
 TEST(Stages, RefinementTakesTheBestModelsCheckedOrNotAsAsked) {
