@@ -43,6 +43,13 @@ void CommandLine::Value(const std::string &names,
       ->trigger_on_parse();
 }
 
+void CommandLine::Text(const std::string &names, std::string *text) {
+  Value(names, [text](const std::string &v) {
+    *text = v;
+    return std::string();
+  });
+}
+
 void CommandLine::DataOption(std::string *folder) {
   Value("--data", [folder](const std::string &v) {
     std::string why;

@@ -32,6 +32,8 @@ class CommandLine {
   // "--seed"). take stores the value and returns "", or returns the whole
   // reason of its refusal ("--best needs ..., not '0'").
   void Value(const std::string &names, std::function<std::string(const std::string &)> take);
+  // An option whose value is taken as it stands, into *text.
+  void Text(const std::string &names, std::string *text);
   // --data FOLDER, the folder of the data files, checked as every program
   // checks it, into *folder.
   void DataOption(std::string *folder);

@@ -58,14 +58,8 @@ int main(int argc, char **argv) {
   bool keepCell = false, quiet = false;
   LeBailSettings settings;
   CommandLine commandLine("pulvina-extract", Usage);
-  commandLine.Value("-o", [&output](const std::string &v) {
-    output = v;
-    return std::string();
-  });
-  commandLine.Value("--plot", [&plot](const std::string &v) {
-    plot = v;
-    return std::string();
-  });
+  commandLine.Text("-o", &output);
+  commandLine.Text("--plot", &plot);
   commandLine.Flag("--keep-cell", [&keepCell] { keepCell = true; });
   commandLine.Flag("--displacement", [&settings] { settings.refineDisplacement = true; });
   commandLine.Flag("-q,--quiet", [&quiet] { quiet = true; });

@@ -115,18 +115,9 @@ int main(int argc, char **argv) {
   double fwhm = 0.1;
   double overallB = -1;  // the control file's
   CommandLine commandLine("pulvina-simulate", Usage);
-  commandLine.Value("-o", [&output](const std::string &v) {
-    output = v;
-    return std::string();
-  });
-  commandLine.Value("--plot", [&plot](const std::string &v) {
-    plot = v;
-    return std::string();
-  });
-  commandLine.Value("--profile", [&profile](const std::string &v) {
-    profile = v;
-    return std::string();
-  });
+  commandLine.Text("-o", &output);
+  commandLine.Text("--plot", &plot);
+  commandLine.Text("--profile", &profile);
   commandLine.Value("--shape", [&shape](const std::string &v) {
     std::stringstream in(v);
     std::string part;

@@ -45,6 +45,22 @@ int AttributeInt(xmlNode *node, const char *name) {
 
 void SilentXmlError(void *, xmlError *) {}
 
+// The data folder's sgt.xml parsed; none, with *why set, when the file
+// cannot be opened, and none with *why empty when it holds no document.
+std::unique_ptr<xmlDoc, DocFree> ReadSpaceGroupFile(const DataLocation &data, std::string *why) {
+  const std::string path = DataPath(data, "sgt.xml");
+  // libxml2 would wait on a FIFO and read a device for ever.
+  if (!OpenInputFile(path, kMaxDataFileBytes, why)) return nullptr;
+  why->clear();
+  // The recovering parse repairs what it can; its complaints would only
+  // clutter the terminal, the caller checks the result.
+  xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
+  std::unique_ptr<xmlDoc, DocFree> doc(
+      xmlReadFile(path.c_str(), "UTF-8", XML_PARSE_RECOVER | XML_PARSE_NONET));
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  return doc;
+}
+
 // The "Normalizer" element: each operation's "Letters" names the images of
 // the positions in document order. One that is no permutation keeping the
 // multiplicities is left out with a warning; the group still loads.
@@ -92,23 +108,14 @@ void FreeSpaceGroup(SpaceGroup *sg) {
 
 int SetSpaceGroup(SpaceGroup *sg, int number, int setting, const DataLocation &data) {
   InitializeSpaceGroup(sg);
-  const std::string path = DataPath(data, "sgt.xml");
-  {
-    // libxml2 would wait on a FIFO and read a device for ever.
-    std::string why;
-    if (!OpenInputFile(path, kMaxDataFileBytes, &why)) {
-      Message(MESSAGE_ERROR, "reading space group information, can not open file %s (%s)\n%s",
-              path.c_str(), why.c_str(), DataFileNote(data, "sgt.xml").c_str());
-      return 0;
-    }
-  }
-  // The recovering parse repairs what it can; its complaints would only
-  // clutter the terminal, the result is checked below.
-  xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
-  std::unique_ptr<xmlDoc, DocFree> doc(
-      xmlReadFile(path.c_str(), "UTF-8", XML_PARSE_RECOVER | XML_PARSE_NONET));
-  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  std::string why;
+  const std::unique_ptr<xmlDoc, DocFree> doc = ReadSpaceGroupFile(data, &why);
   xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!why.empty()) {
+    Message(MESSAGE_ERROR, "reading space group information, can not open file %s (%s)\n%s",
+            DataPath(data, "sgt.xml").c_str(), why.c_str(), DataFileNote(data, "sgt.xml").c_str());
+    return 0;
+  }
   if (!root) {
     Message(MESSAGE_ERROR, "reading space group information, bad space group file %s\n%s",
             "sgt.xml", DataFileNote(data, "sgt.xml").c_str());
@@ -189,16 +196,13 @@ std::vector<SpaceGroupSymbol> ReadSpaceGroupSymbols(const DataLocation &data) {
   std::vector<SpaceGroupSymbol> symbols;
   const std::string path = DataPath(data, "sgt.xml");
   std::string why;
-  if (!OpenInputFile(path, kMaxDataFileBytes, &why)) {
+  const std::unique_ptr<xmlDoc, DocFree> doc = ReadSpaceGroupFile(data, &why);
+  xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!why.empty()) {
     Message(MESSAGE_ERROR, "reading space group symbols, cannot open file %s (%s)\n%s",
             path.c_str(), why.c_str(), DataFileNote(data, "sgt.xml").c_str());
     return symbols;
   }
-  xmlSetStructuredErrorFunc(nullptr, SilentXmlError);
-  std::unique_ptr<xmlDoc, DocFree> doc(
-      xmlReadFile(path.c_str(), "UTF-8", XML_PARSE_RECOVER | XML_PARSE_NONET));
-  xmlSetStructuredErrorFunc(nullptr, nullptr);
-  xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
   if (!root) {
     Message(MESSAGE_ERROR, "reading space group symbols, bad space group file %s\n", path.c_str());
     return symbols;

@@ -55,6 +55,22 @@ std::vector<Structure> ReadStructures() {
   return out;
 }
 
+// Sets the atom's values to the image of the site that its position's
+// first triplet reproduces; false when no image lies on the position.
+bool Place(AtomModel *atom, const SpaceGroup &sg, const Site &r) {
+  for (const Coordinate &g : sg.positions.front().fullCoordinates) {
+    double image[3];
+    CoordMatrixMultiply(g.matrix, r.x, r.y, r.z, &image[0], &image[1], &image[2]);
+    for (int i = 0; i < 3; ++i) atom->para[i].value = image[i];
+    Atom placed;
+    SetAtomValues(&placed, atom, nullptr);
+    if (SameModOne(placed.x, image[0], 1e-4) && SameModOne(placed.y, image[1], 1e-4) &&
+        SameModOne(placed.z, image[2], 1e-4))
+      return true;
+  }
+  return false;
+}
+
 // A job set up for one structure, with the model of its sites.
 class StructureJob {
  public:
@@ -81,8 +97,7 @@ class StructureJob {
   }
 
  private:
-  // The model's values are those of the position's free variables: the
-  // site's image that the position's first triplet reproduces.
+  // The model's values are those of the position's free variables.
   bool AddSite(const Site &r) {
     AtomModel atom;
     atom.element = FindElement(job_.compound, r.symbol);
@@ -90,19 +105,9 @@ class StructureJob {
       if (p.wyckoffLetter == r.letter) atom.position = &p;
     if (!atom.element || !atom.position) return false;
     atom.para[SLOT_OCCUPANCY].value = 1;
-    for (const Coordinate &g : job_.crystal.spaceGroup.positions.front().fullCoordinates) {
-      double image[3];
-      CoordMatrixMultiply(g.matrix, r.x, r.y, r.z, &image[0], &image[1], &image[2]);
-      for (int i = 0; i < 3; ++i) atom.para[i].value = image[i];
-      Atom placed;
-      SetAtomValues(&placed, &atom, nullptr);
-      if (SameModOne(placed.x, image[0], 1e-4) && SameModOne(placed.y, image[1], 1e-4) &&
-          SameModOne(placed.z, image[2], 1e-4)) {
-        model_.atoms.push_back(atom);
-        return true;
-      }
-    }
-    return false;
+    if (!Place(&atom, job_.crystal.spaceGroup, r)) return false;
+    model_.atoms.push_back(atom);
+    return true;
   }
 
   Job job_;
@@ -252,18 +257,7 @@ const Position *PositionOf(const SpaceGroup &sg, const Site &r) {
     if (best && best->multiplicity <= p.multiplicity) continue;
     AtomModel atom;
     atom.position = &p;
-    for (const Coordinate &g : sg.positions.front().fullCoordinates) {
-      double image[3];
-      CoordMatrixMultiply(g.matrix, r.x, r.y, r.z, &image[0], &image[1], &image[2]);
-      for (int i = 0; i < 3; ++i) atom.para[i].value = image[i];
-      Atom placed;
-      SetAtomValues(&placed, &atom, nullptr);
-      if (SameModOne(placed.x, image[0], 1e-4) && SameModOne(placed.y, image[1], 1e-4) &&
-          SameModOne(placed.z, image[2], 1e-4)) {
-        best = &p;
-        break;
-      }
-    }
+    if (Place(&atom, sg, r)) best = &p;
   }
   return best;
 }
