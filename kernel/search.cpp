@@ -543,7 +543,7 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
         undo.clear();
         // A model of one site draws as before site moves came.
         const double kind = sites.size() > 1 ? random.Rand() : 1.0;
-        if (kind < kSiteMoveShare && sites.size() > 1) {
+        if (kind < kSiteMoveShare) {
           // An atom caught in another's hole leaves it only by moving all
           // its coordinates at once; one coordinate at a time, every path
           // out climbs over a short contact or a worse fit.

@@ -770,7 +770,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
               "racing models, model %d is clearly ahead after round %d; it is searched with "
               "its whole effort\n",
               models[leader]->modelNumber, round + 1);
-      share = 0.5;
+      share = 0.5;  // the loop doubles it to the whole effort
     }
   }
   ReportTimeUsed(began, totalSeconds);
