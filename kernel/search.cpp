@@ -142,6 +142,7 @@ class SearchRun {
     return proceed_;
   }
   bool proceeding() const { return proceed_; }
+  const std::vector<double> &best() const { return best_; }
   double Finish() {
     evaluate_.Sync();
     RestoreParameterValues(model_, best_);
@@ -491,6 +492,143 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
 // the same share that trade two sites' places.
 constexpr double kSiteMoveShare = 0.1;
 
+// The completion after tempering: the spacing (angstrom) of the points a
+// site is tried at, and the most passes over all sites.
+constexpr double kCompletionSpacing = 0.4;
+constexpr int kCompletionPasses = 4;
+
+// What a difference map does for a crystallographer: at the best point, each
+// exchangeable pair trades places, then each site in turn is tried at every
+// point of a coarse grid over its range with the others held; either is kept
+// when, after a descent over the moved coordinates, the cost has fallen, and
+// passes repeat while one of them helps. A search that ends with all atoms
+// but one right, or with two cations swapped, has every other atom holding
+// the misplaced one where it is: no Metropolis move at the cold end leaves
+// such a point, one systematic look at the site does. Pairs come first: a
+// heavy cation on its partner's place would draw the site scans into moving
+// everything else around it.
+void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParameters> &sites,
+                   const std::vector<std::pair<size_t, size_t>> &exchanges) {
+  CrystalModel *model = search->model;
+  SearchGrid &g = search->grid;
+  const size_t n = run.size();
+  if (sites.empty() || !run.proceeding()) return;
+  // The best point may lie outside the grid's range (a start from given
+  // coordinates): its indices go beyond it rather than being cut to it.
+  const std::vector<double> best = run.best();
+  for (size_t i = 0; i < n; ++i) {
+    g.current[i] = static_cast<int>(std::lround(best[i] / g.step[i]));
+    run.SetFromGrid(i);
+  }
+  double cost = run.Evaluate(true);
+  if (cost < model->Rmin) run.NoteBest(cost, false);
+  // Coordinates have steps of the grid resolution in angstrom along their
+  // edge; the first has one, whatever pattern parameters may have.
+  double resolution = 0;
+  for (const SiteParameters &s : sites)
+    for (size_t i : s.parameters) {
+      const int axis = AxisOf(ParameterOf(model, model->parameterList[i]));
+      const double edge[3] = {search->crystal->a, search->crystal->b, search->crystal->c};
+      if (axis >= 0 && resolution == 0) resolution = g.step[i] * edge[axis];
+    }
+  if (!(resolution > 0)) return;
+  const int stride = std::max(1, static_cast<int>(std::lround(kCompletionSpacing / resolution)));
+  auto set = [&](const std::vector<size_t> &p, const std::vector<int> &v) {
+    for (size_t j = 0; j < p.size(); ++j) {
+      g.current[p[j]] = v[j];
+      run.SetFromGrid(p[j]);
+    }
+  };
+  auto get = [&](const std::vector<size_t> &p) {
+    std::vector<int> v(p.size());
+    for (size_t j = 0; j < p.size(); ++j) v[j] = g.current[p[j]];
+    return v;
+  };
+  // Steps of stride/2, stride/4 ... 1 over the given coordinates while the
+  // cost falls; leaves the grid at the lowest point and returns its cost.
+  // Coordinates repeat with the cell, so a step may leave the range.
+  auto descend = [&](const std::vector<size_t> &p, double e) {
+    for (int d = std::max(1, stride / 2); d >= 1 && run.proceeding(); d /= 2) {
+      for (bool moved = true; moved && run.proceeding();) {
+        moved = false;
+        for (size_t i : p)
+          for (int sign : {-1, 1}) {
+            const int saved = g.current[i];
+            g.current[i] = saved + sign * d;
+            run.SetFromGrid(i);
+            const double t = run.Evaluate(true);
+            run.Report();
+            if (t < e) {
+              e = t;
+              moved = true;
+            } else {
+              g.current[i] = saved;
+              run.SetFromGrid(i);
+            }
+          }
+      }
+    }
+    return e;
+  };
+  auto keep = [&](double e) {
+    cost = e;
+    if (e < model->Rmin) run.NoteBest(e, false);
+  };
+  for (int pass = 0; pass < kCompletionPasses && run.proceeding(); ++pass) {
+    const double start = cost;
+    for (const auto &pair : exchanges) {
+      if (!run.proceeding()) break;
+      const std::vector<size_t> &p = sites[pair.first].parameters,
+                                &q = sites[pair.second].parameters;
+      const std::vector<int> a = get(p), b = get(q);
+      set(p, b);
+      set(q, a);
+      std::vector<size_t> both = p;
+      both.insert(both.end(), q.begin(), q.end());
+      const double e = descend(both, run.Evaluate(true));
+      if (e < cost) {
+        keep(e);
+      } else {
+        set(p, a);
+        set(q, b);
+      }
+    }
+    for (const SiteParameters &site : sites) {
+      const std::vector<size_t> &p = site.parameters;
+      const std::vector<int> saved = get(p);
+      std::vector<int> point(p.size()), found = saved;
+      double lowest = std::numeric_limits<double>::infinity();
+      for (size_t j = 0; j < p.size(); ++j) point[j] = g.lower[p[j]];
+      // Every grid point of the site's range, the last coordinate fastest.
+      for (bool more = true; more && run.proceeding();) {
+        set(p, point);
+        const double e = run.Evaluate(true);
+        run.Report();
+        if (e < lowest) {
+          lowest = e;
+          found = point;
+        }
+        more = false;
+        for (size_t j = p.size(); j-- > 0;) {
+          point[j] += stride;
+          if (point[j] <= g.upper[p[j]]) {
+            more = true;
+            break;
+          }
+          point[j] = g.lower[p[j]];
+        }
+      }
+      set(p, found);
+      const double e = descend(p, lowest);
+      if (e < cost)
+        keep(e);
+      else
+        set(p, saved);
+    }
+    if (!(cost < start)) break;
+  }
+}
+
 double RunParallelTempering(Search *search, const TemperingSettings &settings) {
   CrystalModel *model = search->model;
   SearchGrid &g = search->grid;
@@ -605,5 +743,6 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
       }
     }
   }
+  CompleteSites(run, search, sites, exchanges);
   return run.Finish();
 }
