@@ -143,6 +143,9 @@ class SearchRun {
   }
   bool proceeding() const { return proceed_; }
   const std::vector<double> &best() const { return best_; }
+  // Moves the best point's entry i by whole cells into [0, 1): the same
+  // structure, written as a reader expects it.
+  void WrapBest(size_t i) { best_[i] -= std::floor(best_[i]); }
   double Finish() {
     evaluate_.Sync();
     RestoreParameterValues(model_, best_);
@@ -506,9 +509,10 @@ constexpr int kCompletionPasses = 4;
 // the misplaced one where it is: no Metropolis move at the cold end leaves
 // such a point, one systematic look at the site does. Pairs come first: a
 // heavy cation on its partner's place would draw the site scans into moving
-// everything else around it.
+// everything else around it. The completion evaluates at most budget
+// points: a short search (the first rounds of a race) gets a short one.
 void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParameters> &sites,
-                   const std::vector<std::pair<size_t, size_t>> &exchanges) {
+                   const std::vector<std::pair<size_t, size_t>> &exchanges, double budget) {
   CrystalModel *model = search->model;
   SearchGrid &g = search->grid;
   const size_t n = run.size();
@@ -544,20 +548,29 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
     for (size_t j = 0; j < p.size(); ++j) v[j] = g.current[p[j]];
     return v;
   };
+  // The cost at the grid's point after a change of coordinate i (none: all),
+  // counted against the budget.
+  auto look = [&](size_t i) {
+    if (i < n) run.SetFromGrid(i);
+    --budget;
+    const double e = run.Evaluate(true);
+    run.Report();
+    return e;
+  };
+  auto going = [&] { return budget > 0 && run.proceeding(); };
   // Steps of stride/2, stride/4 ... 1 over the given coordinates while the
   // cost falls; leaves the grid at the lowest point and returns its cost.
-  // Coordinates repeat with the cell, so a step may leave the range.
+  // Coordinates repeat with the cell, so a step may leave the range (an atom
+  // on its edge would else stay short of its place).
   auto descend = [&](const std::vector<size_t> &p, double e) {
-    for (int d = std::max(1, stride / 2); d >= 1 && run.proceeding(); d /= 2) {
-      for (bool moved = true; moved && run.proceeding();) {
+    for (int d = std::max(1, stride / 2); d >= 1 && going(); d /= 2) {
+      for (bool moved = true; moved && going();) {
         moved = false;
         for (size_t i : p)
           for (int sign : {-1, 1}) {
             const int saved = g.current[i];
             g.current[i] = saved + sign * d;
-            run.SetFromGrid(i);
-            const double t = run.Evaluate(true);
-            run.Report();
+            const double t = look(i);
             if (t < e) {
               e = t;
               moved = true;
@@ -574,10 +587,10 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
     cost = e;
     if (e < model->Rmin) run.NoteBest(e, false);
   };
-  for (int pass = 0; pass < kCompletionPasses && run.proceeding(); ++pass) {
+  for (int pass = 0; pass < kCompletionPasses && going(); ++pass) {
     const double start = cost;
     for (const auto &pair : exchanges) {
-      if (!run.proceeding()) break;
+      if (!going()) break;
       const std::vector<size_t> &p = sites[pair.first].parameters,
                                 &q = sites[pair.second].parameters;
       const std::vector<int> a = get(p), b = get(q);
@@ -585,7 +598,7 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
       set(q, a);
       std::vector<size_t> both = p;
       both.insert(both.end(), q.begin(), q.end());
-      const double e = descend(both, run.Evaluate(true));
+      const double e = descend(both, look(n));
       if (e < cost) {
         keep(e);
       } else {
@@ -594,16 +607,16 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
       }
     }
     for (const SiteParameters &site : sites) {
+      if (!going()) break;
       const std::vector<size_t> &p = site.parameters;
       const std::vector<int> saved = get(p);
       std::vector<int> point(p.size()), found = saved;
       double lowest = std::numeric_limits<double>::infinity();
       for (size_t j = 0; j < p.size(); ++j) point[j] = g.lower[p[j]];
       // Every grid point of the site's range, the last coordinate fastest.
-      for (bool more = true; more && run.proceeding();) {
+      for (bool more = true; more && going();) {
         set(p, point);
-        const double e = run.Evaluate(true);
-        run.Report();
+        const double e = look(n);
         if (e < lowest) {
           lowest = e;
           found = point;
@@ -627,6 +640,8 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
     }
     if (!(cost < start)) break;
   }
+  for (const SiteParameters &site : sites)
+    for (size_t i : site.parameters) run.WrapBest(i);
 }
 
 double RunParallelTempering(Search *search, const TemperingSettings &settings) {
@@ -743,6 +758,9 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
       }
     }
   }
-  CompleteSites(run, search, sites, exchanges);
+  // As many points as the replicas' moves: the completion never more than
+  // doubles a search.
+  CompleteSites(run, search, sites, exchanges,
+                static_cast<double>(settings.moves) * static_cast<double>(R));
   return run.Finish();
 }

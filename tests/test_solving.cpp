@@ -304,7 +304,7 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
   }
 }
 
-// Tempering that cannot better its start hands it to the completion: an
+// Tempering hot enough to walk at random hands its start to the completion: an
 // oxygen half a cell off goes back to its place, and a barium and a titanium
 // that have traded places trade them back (on a grid through the truth).
 TEST(Tempering, CompletesAMisplacedSiteAndASwappedPair) {
@@ -329,7 +329,7 @@ TEST(Tempering, CompletesAMisplacedSiteAndASwappedPair) {
   s.random = &random;
   StageSettings settings;
   settings.resolution = 0.05;
-  settings.tempering = {2, 1e-4, 1e-5, 1};
+  settings.tempering = {256, 10, 10, 200};
   const double R = RunSolveStructure(&s, METHOD_TEMPERING, settings);
   EXPECT_LT(R, 0.03);  // from above 0.1: within a grid step or two of the truth
 }
