@@ -332,6 +332,14 @@ TEST(Tempering, CompletesAMisplacedSiteAndASwappedPair) {
   settings.tempering = {256, 10, 10, 200};
   const double R = RunSolveStructure(&s, METHOD_TEMPERING, settings);
   EXPECT_LT(R, 0.03);  // from above 0.1: within a grid step or two of the truth
+  // From the truth nothing improves; a coordinate given a cell on comes back
+  // inside the cell.
+  for (size_t i = 0; i < truth.size(); ++i) *m->parameterList[i] = truth[i];
+  *m->parameterList[10] += 1;
+  SetModelFactor(m, &data.job.crystal, &data.job.hklList, 0);
+  UpdateCrystalByModel(&data.job.crystal, m, nullptr, 1);
+  EXPECT_LT(RunSolveStructure(&s, METHOD_TEMPERING, settings), 1e-9);
+  EXPECT_NEAR(*m->parameterList[10], truth[10], 1e-9);
 }
 
 // The effort a model's free count earns: a tenth per coordinate of the
