@@ -245,10 +245,6 @@ TEST(BondMinima, TheUsersMinimaApplyAsEdited) {
   EXPECT_EQ(job.model().bondLengths.items.size(), before);
 }
 
-}  // namespace
-
-namespace {
-
 // The Wyckoff position of smallest multiplicity that holds a site, by the
 // image of the site that the position's first triplet reproduces.
 const Position *PositionOf(const SpaceGroup &sg, const Site &r) {
@@ -269,8 +265,6 @@ std::multiset<std::string> Tokens(const std::string &epc) {
   for (std::string t; std::getline(in, t, '+');) out.insert(t);
   return out;
 }
-
-}  // namespace
 
 // Pruning after generation removes a known number of models from the
 // reference jobs and the bundled examples, and never the true one.
@@ -328,3 +322,5 @@ TEST(BondPruning, RemovesTheModelsThatCannotHoldValidBondsAndKeepsTheTruth) {
     FreeJob(&job);
   }
 }
+
+}  // namespace

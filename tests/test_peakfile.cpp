@@ -123,7 +123,7 @@ TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
   EXPECT_EQ(LengthOfHKLList(&list), 0);
 }
 
-TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToRead) {
+TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToReadOrNoRegularFile) {
   ASSERT_EQ(Read("1 1 1 8 3.1 30 0.1 100\r\n+2 0 -0 6 2.7 33 .1 +4e1\r\n\r\n"), 2);
   EXPECT_EQ(std::make_tuple(list.items[1].h, list.items[1].fwhm, list.items[1].iObs),
             std::make_tuple(2, 0.1, 40.0));
@@ -140,10 +140,7 @@ TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToRead) {
   EXPECT_EQ(messages.size(), 0u);
   EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n", 3), 0);
   EXPECT_TRUE(Holds(messages.text(), "unknown peak file format 3"));
-}
-
-TEST_F(PeakFileTest, OnlyRegularFilesAreRead) {
-  // A device or a FIFO was read for ever.
+  // Only regular files are read: a device or a FIFO was read for ever.
   std::filesystem::create_directory(dir.file("folder.hkl"));
   ASSERT_EQ(mkfifo(dir.file("fifo.hkl").c_str(), 0600), 0);
   const std::pair<std::string, std::string> refused[] = {
