@@ -166,7 +166,7 @@ TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
   EXPECT_GE(families.size(), 9u);
 }
 
-TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
+TEST(BondMinima, AtomsClearlyTooCloseAreInvalidAndTheUsersMinimaApplyAsEdited) {
   // In P1 with a cell of 10 A, so that x 0.1 is 1 A: one contact under test.
   struct Case {
     std::string formula;
@@ -214,9 +214,7 @@ TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
     EXPECT_EQ(job.Valid(kDefaultBondTolerance, &why), c.named.empty()) << why;
     EXPECT_TRUE(Holds(why, c.named));
   }
-}
-
-TEST(BondMinima, TheUsersMinimaApplyAsEdited) {
+  // The user's minima apply as edited.
   Structure halite;
   for (const Structure &s : ReadStructures())
     if (s.name == "halite") halite = s;

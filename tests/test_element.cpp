@@ -19,7 +19,7 @@ std::string Entries(const Compound &c) {
   return s;
 }
 
-TEST(Formula, CountsMixedSitesAndTheMissingOne) {
+TEST(Formula, CountsMixedSitesTheMissingOneAndErrors) {
   // The everyday notation: a missing count means 1, and symbols part at
   // their capitals, so no formula that parsed before reads otherwise.
   for (const char *same : {"BaTiO3", "Ba1Ti1O3", "Ba Ti O3"}) {
@@ -41,9 +41,6 @@ TEST(Formula, CountsMixedSitesAndTheMissingOne) {
     Compound c;
     EXPECT_EQ(ParseFormular(formula, &c), 1) << formula;
   }
-}
-
-TEST(Formula, Errors) {
   // Each of these once parsed into a compound that silently lost or
   // invented atoms, or reported a syntax error as a lack of memory.
   const std::pair<const char *, const char *> cases[] = {

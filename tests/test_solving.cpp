@@ -111,7 +111,7 @@ TEST_F(Rutile, InPlaceRefreshEqualsARebuildAndTheTruthFitsExactly) {
   EXPECT_GT(m->Rmin, 0.05);
 }
 
-TEST(Evaluation, GroupedBraggFactor) {
+TEST(Evaluation, GroupedBraggFactorAndEqualFitsRankedByModelNumber) {
   // Reflections as {group, observed, calculated}.
   auto factor = [](const std::vector<std::array<double, 3>> &rows) {
     HKLList list;
@@ -130,9 +130,6 @@ TEST(Evaluation, GroupedBraggFactor) {
   EXPECT_DOUBLE_EQ(factor({{-1, 3, 1}, {-1, 1, 0}}), 3.0 / 4.0);
   EXPECT_EQ(factor({{-1, 0, 1}, {-1, 0, 0}}), -1.0);  // nothing observed
   EXPECT_EQ(factor({}), -1.0);
-}
-
-TEST(Evaluation, EqualFitsRankByModelNumber) {
   // Models equal up to an origin shift differ in the last bits of their
   // factor; the ranking must not depend on those bits.
   CrystalModel a, b;
@@ -186,7 +183,7 @@ TEST_F(Rutile, StatisticTestSamplesKeepsTheBestStopsAndSkipsFixedModels) {
   EXPECT_EQ(fixed->selected, 0);
 }
 
-TEST(Statistic, Filters) {
+TEST(Statistic, FiltersAndTheChoiceOfModels) {
   // The models kept of one with Rmin 0.55, Rsd 0.005, FOM 20 and the Ravg
   // given; marked tells whether it is still marked selected afterwards.
   auto kept = [](int type, double Ravg, uint32_t validity, int flags, bool *marked = nullptr) {
@@ -223,9 +220,8 @@ TEST(Statistic, Filters) {
   bool marked = false;
   EXPECT_EQ(kept(3, 0.7, kAllValid, 0, &marked), 0u);
   EXPECT_TRUE(marked);
-}
-
-TEST(Statistic, ChoosingModels) {
+  // The choice among the sorted models: all, the best N, those at most a
+  // threshold, or none for an unknown mode.
   CrystalModel m[4];
   const double factors[4] = {0.2, 0.3, 0.4, 0.5};
   std::vector<CrystalModel *> sorted;
