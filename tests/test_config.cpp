@@ -115,7 +115,7 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryFieldAndAnUnwritableTargetFails) {
             "updating file \"" + target + "\", can not open file! (No such file or directory)\n");
 }
 
-TEST_F(ConfigTest, TheStampAndItsVersion) {
+TEST_F(ConfigTest, TheStampItsVersionAndWhatIsNoControlFile) {
   EXPECT_EQ(Read("; comment\nTITLE\t\"x\"\nQUENDRALITE 2.0.0\n"), CONFIG_WRONG_FORMAT);
   EXPECT_EQ(config.title, "Untitled");
   EXPECT_EQ(Read("; only comments\n\n   \t\n# more\n"), CONFIG_READ);
@@ -127,6 +127,57 @@ TEST_F(ConfigTest, TheStampAndItsVersion) {
   EXPECT_EQ(config.title, "old");
   EXPECT_EQ(Read("QUENDRALITE\nTITLE\tnoversion\n"), CONFIG_READ);
   EXPECT_EQ(config.title, "noversion");
+  // What is no control file says so.
+  CapturedMessages messages;
+  EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":1: TITLE: the first key must be the stamp QUENDRALITE 2.0.0: "
+                                 "not a control file\n");
+  messages.clear();
+  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + std::string("\x7f" "ELF\x02\x01", 6) +
+                 std::string(3, '\0') + "\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":5: binary data (a NUL or control character): not a control "
+                                 "file\n");
+  // A byte-order mark is no key.
+  EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "bom");
+
+  // Neither a missing file, a folder, a device nor a FIFO is read: reading
+  // the last two never ended.
+  std::filesystem::create_directory(dir.file("folder.epc"));
+  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {dir.file("missing.epc"), "No such file or directory"},
+      {dir.file("folder.epc"), "is a folder"},
+      {"/dev/zero", "is a device, not a regular file"},
+      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
+  };
+  for (const auto &r : refused) {
+    messages.clear();
+    EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
+    EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");
+  }
+  // Nor one larger than any control file.
+  {
+    std::ofstream big(dir.file("big.epc"), std::ios::binary);
+    big.seekp((4 << 20) + 1);
+    big.put('\n');
+  }
+  messages.clear();
+  EXPECT_EQ(ReadConfigFile(&config, dir.file("big.epc").c_str()), CONFIG_CANNOT_OPEN);
+  EXPECT_NE(messages.text().find("is larger than 4 MB"), std::string::npos);
+  // A stream of NULs without a line end, as a device gives one, ends at
+  // the first line.
+  std::string zeros(1 << 20, '\0');
+  FilePtr zero(fmemopen(zeros.data(), zeros.size(), "r"));
+  ASSERT_TRUE(zero);
+  messages.clear();
+  EXPECT_EQ(ReadConfigStream(&config, zero.get(), "zero"), CONFIG_WRONG_FORMAT);
+  EXPECT_LE(std::ftell(zero.get()), 1 << 17);
+  EXPECT_EQ(messages.text(), "zero:1: binary data (a NUL or control character): not a control "
+                             "file\n");
 }
 
 TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
@@ -333,59 +384,6 @@ TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLineAndTextsThatFitAreReadBack)
   }
   EXPECT_FALSE(CheckConfigValue("PEAK_FILE", "a\"b.hkl", nullptr, &why));
   EXPECT_EQ(ConfigTextCapacity("CELL_A"), 0u);
-}
-
-TEST_F(ConfigTest, WhatIsNoControlFileSaysSo) {
-  CapturedMessages messages;
-  EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(messages.text(), dir.file("job.epc") +
-                                 ":1: TITLE: the first key must be the stamp QUENDRALITE 2.0.0: "
-                                 "not a control file\n");
-  messages.clear();
-  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + std::string("\x7f" "ELF\x02\x01", 6) +
-                 std::string(3, '\0') + "\n"),
-            CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(messages.text(), dir.file("job.epc") +
-                                 ":5: binary data (a NUL or control character): not a control "
-                                 "file\n");
-  // A byte-order mark is no key.
-  EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
-  EXPECT_EQ(config.title, "bom");
-
-  // Neither a missing file, a folder, a device nor a FIFO is read: reading
-  // the last two never ended.
-  std::filesystem::create_directory(dir.file("folder.epc"));
-  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
-  const std::pair<std::string, std::string> refused[] = {
-      {dir.file("missing.epc"), "No such file or directory"},
-      {dir.file("folder.epc"), "is a folder"},
-      {"/dev/zero", "is a device, not a regular file"},
-      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
-  };
-  for (const auto &r : refused) {
-    messages.clear();
-    EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
-    EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");
-  }
-  // Nor one larger than any control file.
-  {
-    std::ofstream big(dir.file("big.epc"), std::ios::binary);
-    big.seekp((4 << 20) + 1);
-    big.put('\n');
-  }
-  messages.clear();
-  EXPECT_EQ(ReadConfigFile(&config, dir.file("big.epc").c_str()), CONFIG_CANNOT_OPEN);
-  EXPECT_NE(messages.text().find("is larger than 4 MB"), std::string::npos);
-  // A stream of NULs without a line end, as a device gives one, ends at
-  // the first line.
-  std::string zeros(1 << 20, '\0');
-  FilePtr zero(fmemopen(zeros.data(), zeros.size(), "r"));
-  ASSERT_TRUE(zero);
-  messages.clear();
-  EXPECT_EQ(ReadConfigStream(&config, zero.get(), "zero"), CONFIG_WRONG_FORMAT);
-  EXPECT_LE(std::ftell(zero.get()), 1 << 17);
-  EXPECT_EQ(messages.text(), "zero:1: binary data (a NUL or control character): not a control "
-                             "file\n");
 }
 
 TEST_F(ConfigTest, ListEntriesBadOnesAndRepeatedConstraints) {

@@ -34,7 +34,7 @@ struct PeakFileTest : ::testing::Test {
   }
 };
 
-TEST_F(PeakFileTest, RangeScaleAndGroups) {
+TEST_F(PeakFileTest, RangeScaleGroupsAndTheListFile) {
   ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100.0\n", PEAK_FILE_INTERNAL, 1), 1);
   const HKLItem &it = list.items[0];
   EXPECT_EQ(std::make_tuple(it.h, it.k, it.l, it.multiplicity, it.d, it.fwhm, it.iObsScaled),
@@ -61,6 +61,15 @@ TEST_F(PeakFileTest, RangeScaleAndGroups) {
   Read(text, PEAK_FILE_INTERNAL, 0, 2.0);
   EXPECT_EQ(list.items[1].group, 0);
   EXPECT_EQ(messages.size(), 0u);
+  // The list file's layout.
+  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100\n-2 0 1 6 2.7 33.5 0.12 40\n"), 2);
+  list.items[0].iCalc = 87.5;
+  const std::string path = dir.write("out.hkl", "old contents that are longer than the new ones\n");
+  ASSERT_EQ(WriteHKLListFile(path.c_str(), &list), 1);
+  EXPECT_EQ(ReadWholeFile(path),
+            ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
+            "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
+            "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
 }
 
 TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
@@ -185,17 +194,6 @@ TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
     }
   }
   EXPECT_EQ(messages.size(), 0u);
-}
-
-TEST_F(PeakFileTest, ListFileLayout) {
-  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100\n-2 0 1 6 2.7 33.5 0.12 40\n"), 2);
-  list.items[0].iCalc = 87.5;
-  const std::string path = dir.write("out.hkl", "old contents that are longer than the new ones\n");
-  ASSERT_EQ(WriteHKLListFile(path.c_str(), &list), 1);
-  EXPECT_EQ(ReadWholeFile(path),
-            ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
-            "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
-            "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
 }
 
 }  // namespace
