@@ -5,8 +5,6 @@
 // lines that start them.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
