@@ -223,7 +223,7 @@ std::string LabelFor(double min, double max, double value, bool minorVisible = f
   return gtk_plot_format_tick_label(&axile.tickLabel, value);
 }
 
-TEST(PlotScale, LabelDecimalsFollowTheStep) {
+TEST(PlotScale, LabelDecimalsFollowTheStepAndEveryRangeGivesAUsableScale) {
   const struct {
     double min, max, value;
     bool minor;
@@ -253,9 +253,7 @@ TEST(PlotScale, LabelDecimalsFollowTheStep) {
     g_strlcpy(text, std::string(300, 'x').c_str(), size);
   };
   EXPECT_EQ(gtk_plot_format_tick_label(&axile.tickLabel, 1).size(), 127u);
-}
-
-TEST(PlotScale, DegenerateAndUnboundedRangesStillGiveAUsableScale) {
+  // Degenerate and unbounded ranges still give a usable scale.
   for (double v : {0.0, -3e4}) {  // one point, or a flat series: no span to divide by
     const GtkPlotScale s = Scale(v, v);
     EXPECT_TRUE(s.major > 0 && s.tickStart < v && s.tickEnd > v) << v;
@@ -324,7 +322,7 @@ struct BlueLine {
   Image image;
 };
 
-TEST(PlotDrawing, LinesBreakAtPointsThatAreNoNumbersAndDashCodesLeaveGaps) {
+TEST(PlotDrawing, LinesBreakAndDashAndTheLegendKeepsClearOfTheAxesAndCastsItsShadow) {
   const BlueLine broken({{0, 0}, {kNaN, 50}, {100, 100}, {100, 0}});
   EXPECT_EQ(broken.Around(50, 50, 3, 3), 0);
   EXPECT_GT(broken.Around(99, 50, 1, 10), 0);  // the run after it is drawn
@@ -338,9 +336,7 @@ TEST(PlotDrawing, LinesBreakAtPointsThatAreNoNumbersAndDashCodesLeaveGaps) {
     EXPECT_GT(drawn, 0.4) << "dash " << dash;
     previous = drawn;
   }
-}
-
-TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySideAndCastsItsShadow) {
+  // The legend keeps clear of the axes on every side and casts its shadow.
   for (int placement : {PLOT_LEGEND_TOP, PLOT_LEGEND_LEFT, PLOT_LEGEND_BOTTOM, PLOT_LEGEND_RIGHT}) {
     SCOPED_TRACE(placement);
     GtkPlotFigure f;
