@@ -180,7 +180,7 @@ TEST_F(ConfigTest, TheStampItsVersionAndWhatIsNoControlFile) {
                              "file\n");
 }
 
-TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
+TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallersAndWithItsPartners) {
   // One case per kind of format and of bound. A front end checks what a
   // user types with the reader's own words (why), and other callers check
   // a number against the same bounds (ConfigAdmits).
@@ -264,15 +264,13 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
   std::string why;
   EXPECT_FALSE(CheckConfigValue("NO_SUCH_KEY", "1", &value, &why));
   EXPECT_FALSE(CheckConfigValue("OXIDATION", "Fe 3", &value, &why));
-}
-
-TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
-  struct Case {
+  // Values that only make sense together.
+  struct Together {
     const char *lines;
     int line;
     const char *message;
   };
-  const Case cases[] = {
+  const Together together[] = {
       {"TRADI_SA_START_T\t1\nTRADI_SA_END_T\t2\n", 5,
        "TRADI_SA_END_T: '2.000000' is not below TRADI_SA_START_T '1.000000'"},
       // Equal is not below; the order of the two lines does not matter.
@@ -287,7 +285,7 @@ TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
       {"CELL_ALPHA\t120\nCELL_BETA\t120\nCELL_GAMMA\t120\n", 6,
        "CELL_ALPHA, CELL_BETA, CELL_GAMMA: '120.000000 120.000000 120.000000' admit no cell"},
   };
-  for (const Case &c : cases) {
+  for (const Together &c : together) {
     InitializeConfig(&config);
     CapturedMessages messages;
     EXPECT_EQ(Read(std::string(kHeader) + c.lines), CONFIG_WRONG_FORMAT) << c.lines;

@@ -265,7 +265,7 @@ StageSettings Settings(int method, double resolution) {
 
 // Every method finds the oxygen from a poor start, and a stop on the first
 // move ends the search after that move, not after a temperature step.
-TEST_F(Rutile, EveryMethodFindsTheOxygenAndStopsAndNoOtherMethodRuns) {
+TEST_F(Rutile, EveryMethodFindsTheOxygenAndStopsNoOtherRunsAndTheGridKeepsItsBounds) {
   struct Case {
     int method;
     double resolution, tolerance;
@@ -303,6 +303,18 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStopsAndNoOtherMethodRuns) {
   Search none = SearchOf(fixed);
   EXPECT_GT(RunSolveStructure(&none, METHOD_GRID, Settings(METHOD_GRID, 0.1)), 0.1);
   EXPECT_EQ(fixed->Rmin, 0.5);
+  // The grid's bounds of a special position: resolution 0.0919 on a =
+  // 4.5937 is a step of 0.02 (fractional): with the asymmetric unit the x
+  // range is 0..25; searched over the whole edge, a special position's
+  // parameter runs 0..50.
+  ASSERT_EQ(m->atoms[1].para[SLOT_X].special, 0);  // primitive group: not marked
+  m->atoms[1].para[SLOT_X].special = 1;
+  Recorder whole;
+  Search edge = SearchOf(m, &whole);
+  edge.asym = 0;
+  RunSolveStructure(&edge, METHOD_GRID, Settings(METHOD_GRID, 4.5937 * 0.03));
+  EXPECT_EQ(whole.calls, 35);  // indices 0..34, the last value 1.02
+  m->atoms[1].para[SLOT_X].special = 0;
 }
 
 // Tempering that cannot better its start hands it to the completion: an
@@ -399,20 +411,6 @@ TEST(Grid, PointOrderAndTotal) {
   EXPECT_EQ(r.values[3], (std::vector<double>{0, 10}));
   EXPECT_EQ(r.values[5], (std::vector<double>{2, 10}));
   EXPECT_EQ(r.total, 2.0);
-}
-
-TEST_F(Rutile, GridBoundsOfSpecialPositions) {
-  // Resolution 0.0919 on a = 4.5937 is a step of 0.02 (fractional): with the
-  // asymmetric unit the x range is 0..25; searched over the whole edge, a
-  // special position's parameter runs 0..50.
-  ASSERT_EQ(m->atoms[1].para[SLOT_X].special, 0);  // primitive group: not marked
-  m->atoms[1].para[SLOT_X].special = 1;
-  Recorder r;
-  Search s = SearchOf(m, &r);
-  s.asym = 0;
-  RunSolveStructure(&s, METHOD_GRID, Settings(METHOD_GRID, 4.5937 * 0.03));
-  EXPECT_EQ(r.calls, 35);  // indices 0..34, the last value 1.02
-  m->atoms[1].para[SLOT_X].special = 0;
 }
 
 TEST_F(Rutile, TraditionalAnnealingSchedule) {
