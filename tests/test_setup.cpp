@@ -216,7 +216,7 @@ CrystalModelList Models(Compound *compound, const std::vector<Position> &positio
   return models;
 }
 
-TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
+TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinatesWithItsStatesAndWavelength) {
   const Position general = MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
                  axis = MakePosition(2, 'b', "(0,0,z)(0,0,-z)"),
                  line = MakePosition(2, 'c', "(x,0,0)(-x,0,0)"),
@@ -258,11 +258,8 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
       EXPECT_EQ(Describe(models.models[i]), c.models[i]);
     }
   }
-}
-
-TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
-  Compound compound;
   // Oxidation states reach mixed sites; the last entry for an element wins.
+  Compound compound;
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
   EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
   EXPECT_EQ(compound.entries[0].members[0].oxidation, 2);
