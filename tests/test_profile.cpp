@@ -39,7 +39,7 @@ std::vector<int> Groups(const HKLList &list) {
   return g;
 }
 
-TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
+TEST(ReflectionList, GroupsTakeInTheStrongestsWindowAndTheMonochromatorAngleIsItsBraggAngle) {
   HKLList list;
   list.items = {Reflection(1, 0, 0, 20.00, 100), Reflection(1, 1, 0, 20.15, 50),
                 Reflection(1, 1, 1, 20.25, 40)};
@@ -61,12 +61,10 @@ TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
   // a stronger neighbour; a zero width takes in nothing, not even a
   // reflection at the very same angle.
   EXPECT_EQ(Groups(list), (std::vector<int>{3, 0, 4, -1, 4, 1, 2}));
-}
-
-TEST(LorentzPolarisation, MonochromatorAngleIsItsBraggAngleAndUndefinedAnglesGiveZero) {
-  // MONO_ANGLE is theta_M, and the factor takes cos 2theta_M. A crystal
-  // reflecting at theta_M = 45 degrees passes only one polarisation: with
-  // K = 0.5 at 2theta = 90 the factor is 1 / (sin 45 * sin 90) = sqrt 2.
+  // The Lorentz-polarisation factor: MONO_ANGLE is theta_M, and the factor
+  // takes cos 2theta_M. A crystal reflecting at theta_M = 45 degrees passes
+  // only one polarisation: with K = 0.5 at 2theta = 90 the factor is
+  // 1 / (sin 45 * sin 90) = sqrt 2.
   Radiation r;
   r.type = 0;
   r.polarization = 0.5;
