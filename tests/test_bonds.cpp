@@ -166,7 +166,7 @@ TEST(BondMinima, PublishedStructuresAreValidAtTheDefaultTolerance) {
   EXPECT_GE(families.size(), 9u);
 }
 
-TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
+TEST(BondMinima, AtomsClearlyTooCloseAreInvalidAndTheUsersMinimaApplyAsEdited) {
   // In P1 with a cell of 10 A, so that x 0.1 is 1 A: one contact under test.
   struct Case {
     std::string formula;
@@ -214,9 +214,7 @@ TEST(BondMinima, AtomsClearlyTooCloseAreInvalid) {
     EXPECT_EQ(job.Valid(kDefaultBondTolerance, &why), c.named.empty()) << why;
     EXPECT_TRUE(Holds(why, c.named));
   }
-}
-
-TEST(BondMinima, TheUsersMinimaApplyAsEdited) {
+  // The user's minima apply as edited.
   Structure halite;
   for (const Structure &s : ReadStructures())
     if (s.name == "halite") halite = s;
@@ -245,10 +243,6 @@ TEST(BondMinima, TheUsersMinimaApplyAsEdited) {
   EXPECT_EQ(job.model().bondLengths.items.size(), before);
 }
 
-}  // namespace
-
-namespace {
-
 // The Wyckoff position of smallest multiplicity that holds a site, by the
 // image of the site that the position's first triplet reproduces.
 const Position *PositionOf(const SpaceGroup &sg, const Site &r) {
@@ -269,8 +263,6 @@ std::multiset<std::string> Tokens(const std::string &epc) {
   for (std::string t; std::getline(in, t, '+');) out.insert(t);
   return out;
 }
-
-}  // namespace
 
 // Pruning after generation removes a known number of models from the
 // reference jobs and the bundled examples, and never the true one.
@@ -328,3 +320,5 @@ TEST(BondPruning, RemovesTheModelsThatCannotHoldValidBondsAndKeepsTheTruth) {
     FreeJob(&job);
   }
 }
+
+}  // namespace

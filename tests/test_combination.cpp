@@ -211,7 +211,7 @@ TEST(Combination, AgreesWithAnIndependentRecursiveCount) {
   EXPECT_GT(nonEmpty, 500);
 }
 
-TEST(Combination, ClassesOfTheExamplesAndOfConstrainedJobs) {
+TEST(Combination, ClassesOfTheExamplesAndOfConstrainedJobsAndWhatIsRefused) {
   const struct {
     const char *formula;
     int z, number, setting;
@@ -266,9 +266,8 @@ TEST(Combination, ClassesOfTheExamplesAndOfConstrainedJobs) {
   const auto group = ClosePermutations({{1, 0, 2, 3}, {1, 2, 0, 3}, {0, 1}, {0, 0, 2, 3}}, 4);
   EXPECT_EQ(group.size(), 5u);
   EXPECT_TRUE(ClosePermutations({{0, 1, 2}}, 3).empty());
-}
-
-TEST(Combination, RefusesWhatItCannotHoldAndHopelessProblemsBeforeAllocating) {
+  // What it cannot hold, and hopeless problems, are refused before
+  // anything is allocated.
   CapturedMessages messages;
   SpaceGroup sg;
   ASSERT_EQ(SetSpaceGroup(&sg, 1, 1), 1);

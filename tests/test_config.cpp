@@ -46,7 +46,7 @@ TEST_F(ConfigTest, ReferenceControlFilesRoundTripByteForByte) {
   }
 }
 
-TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
+TEST_F(ConfigTest, ReadWriteReadKeepsEveryFieldAndAnUnwritableTargetFails) {
   config.title = "Round trip";  // the blank is lost on reading, by design
   config.radiation = 2;
   config.lambdaXray2 = 1.25;
@@ -107,9 +107,15 @@ TEST_F(ConfigTest, ReadWriteReadKeepsEveryField) {
   again.prefOrientR = 1.0;
   ASSERT_EQ(UpdateConfigFile(third.c_str(), &again), 1);
   EXPECT_EQ(ReadWholeFile(third).find("PREF_ORIENT_R"), std::string::npos);
+  // A target that cannot be written is a failure, with its reason.
+  CapturedMessages messages;
+  const std::string target = dir.file("no/such/folder/job.epc");
+  EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
+  EXPECT_EQ(messages.text(),
+            "updating file \"" + target + "\", can not open file! (No such file or directory)\n");
 }
 
-TEST_F(ConfigTest, TheStampAndItsVersion) {
+TEST_F(ConfigTest, TheStampItsVersionAndWhatIsNoControlFile) {
   EXPECT_EQ(Read("; comment\nTITLE\t\"x\"\nQUENDRALITE 2.0.0\n"), CONFIG_WRONG_FORMAT);
   EXPECT_EQ(config.title, "Untitled");
   EXPECT_EQ(Read("; only comments\n\n   \t\n# more\n"), CONFIG_READ);
@@ -121,9 +127,60 @@ TEST_F(ConfigTest, TheStampAndItsVersion) {
   EXPECT_EQ(config.title, "old");
   EXPECT_EQ(Read("QUENDRALITE\nTITLE\tnoversion\n"), CONFIG_READ);
   EXPECT_EQ(config.title, "noversion");
+  // What is no control file says so.
+  CapturedMessages messages;
+  EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":1: TITLE: the first key must be the stamp QUENDRALITE 2.0.0: "
+                                 "not a control file\n");
+  messages.clear();
+  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + std::string("\x7f" "ELF\x02\x01", 6) +
+                 std::string(3, '\0') + "\n"),
+            CONFIG_WRONG_FORMAT);
+  EXPECT_EQ(messages.text(), dir.file("job.epc") +
+                                 ":5: binary data (a NUL or control character): not a control "
+                                 "file\n");
+  // A byte-order mark is no key.
+  EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
+  EXPECT_EQ(config.title, "bom");
+
+  // Neither a missing file, a folder, a device nor a FIFO is read: reading
+  // the last two never ended.
+  std::filesystem::create_directory(dir.file("folder.epc"));
+  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {dir.file("missing.epc"), "No such file or directory"},
+      {dir.file("folder.epc"), "is a folder"},
+      {"/dev/zero", "is a device, not a regular file"},
+      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
+  };
+  for (const auto &r : refused) {
+    messages.clear();
+    EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
+    EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");
+  }
+  // Nor one larger than any control file.
+  {
+    std::ofstream big(dir.file("big.epc"), std::ios::binary);
+    big.seekp((4 << 20) + 1);
+    big.put('\n');
+  }
+  messages.clear();
+  EXPECT_EQ(ReadConfigFile(&config, dir.file("big.epc").c_str()), CONFIG_CANNOT_OPEN);
+  EXPECT_NE(messages.text().find("is larger than 4 MB"), std::string::npos);
+  // A stream of NULs without a line end, as a device gives one, ends at
+  // the first line.
+  std::string zeros(1 << 20, '\0');
+  FilePtr zero(fmemopen(zeros.data(), zeros.size(), "r"));
+  ASSERT_TRUE(zero);
+  messages.clear();
+  EXPECT_EQ(ReadConfigStream(&config, zero.get(), "zero"), CONFIG_WRONG_FORMAT);
+  EXPECT_LE(std::ftell(zero.get()), 1 << 17);
+  EXPECT_EQ(messages.text(), "zero:1: binary data (a NUL or control character): not a control "
+                             "file\n");
 }
 
-TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
+TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallersAndWithItsPartners) {
   // One case per kind of format and of bound. A front end checks what a
   // user types with the reader's own words (why), and other callers check
   // a number against the same bounds (ConfigAdmits).
@@ -207,15 +264,13 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallers) {
   std::string why;
   EXPECT_FALSE(CheckConfigValue("NO_SUCH_KEY", "1", &value, &why));
   EXPECT_FALSE(CheckConfigValue("OXIDATION", "Fe 3", &value, &why));
-}
-
-TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
-  struct Case {
+  // Values that only make sense together.
+  struct Together {
     const char *lines;
     int line;
     const char *message;
   };
-  const Case cases[] = {
+  const Together together[] = {
       {"TRADI_SA_START_T\t1\nTRADI_SA_END_T\t2\n", 5,
        "TRADI_SA_END_T: '2.000000' is not below TRADI_SA_START_T '1.000000'"},
       // Equal is not below; the order of the two lines does not matter.
@@ -230,7 +285,7 @@ TEST_F(ConfigTest, ValuesThatOnlyMakeSenseTogether) {
       {"CELL_ALPHA\t120\nCELL_BETA\t120\nCELL_GAMMA\t120\n", 6,
        "CELL_ALPHA, CELL_BETA, CELL_GAMMA: '120.000000 120.000000 120.000000' admit no cell"},
   };
-  for (const Case &c : cases) {
+  for (const Together &c : together) {
     InitializeConfig(&config);
     CapturedMessages messages;
     EXPECT_EQ(Read(std::string(kHeader) + c.lines), CONFIG_WRONG_FORMAT) << c.lines;
@@ -275,7 +330,7 @@ TEST_F(ConfigTest, TextsLoseBlanksAndQuotesButFileNamesKeepThem) {
   EXPECT_EQ(messages.all().back().first, MESSAGE_WARNING);
 }
 
-TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLine) {
+TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLineAndTextsThatFitAreReadBack) {
   // A line used to be read in pieces of 255 characters, and the tail of a
   // long title or comment was read as a key of its own.
   CapturedMessages messages;
@@ -305,88 +360,31 @@ TEST_F(ConfigTest, LongLinesAreRefusedNamingTheirLine) {
             CONFIG_READ);
   ASSERT_EQ(config.constraints.size(), 1u);
   EXPECT_EQ(config.constraints[0].name.size(), 200u);
-}
-
-TEST_F(ConfigTest, TextsThatFitTheirLineAreReadBack) {
   // A title or name one character longer than its capacity would make a
-  // file the reader refuses.
+  // file the reader refuses: a text that fits is read back.
+  std::string why;
   for (const char *key : {"TITLE", "FORMULAR", "PEAK_FILE"}) {
     const size_t capacity = ConfigTextCapacity(key);
     ASSERT_GT(capacity, 200u) << key;
-    const std::string fits(capacity, 'N');
-    std::string why;
-    EXPECT_TRUE(CheckConfigValue(key, fits.c_str(), nullptr, &why)) << key;
-    EXPECT_FALSE(CheckConfigValue(key, (fits + "N").c_str(), nullptr, &why)) << key;
+    const std::string full(capacity, 'N');
+    EXPECT_TRUE(CheckConfigValue(key, full.c_str(), nullptr, &why)) << key;
+    EXPECT_FALSE(CheckConfigValue(key, (full + "N").c_str(), nullptr, &why)) << key;
     EXPECT_NE(why.find("too long"), std::string::npos);
     Config c;
     InitializeConfig(&c);
     (std::string(key) == "TITLE" ? c.title : std::string(key) == "FORMULAR" ? c.formular
-                                                                              : c.peakFile) = fits;
+                                                                              : c.peakFile) = full;
     ASSERT_EQ(UpdateConfigFile(dir.file("long.epc").c_str(), &c), 1);
     Config back;
     InitializeConfig(&back);
     CapturedMessages quiet;
     EXPECT_EQ(ReadConfigFile(&back, dir.file("long.epc").c_str()), CONFIG_READ) << key;
   }
-  std::string why;
   EXPECT_FALSE(CheckConfigValue("PEAK_FILE", "a\"b.hkl", nullptr, &why));
   EXPECT_EQ(ConfigTextCapacity("CELL_A"), 0u);
 }
 
-TEST_F(ConfigTest, WhatIsNoControlFileSaysSo) {
-  CapturedMessages messages;
-  EXPECT_EQ(Read(std::string("TITLE\tx\nQUENDRALITE 2.0.0\n")), CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(messages.text(), dir.file("job.epc") +
-                                 ":1: TITLE: the first key must be the stamp QUENDRALITE 2.0.0: "
-                                 "not a control file\n");
-  messages.clear();
-  EXPECT_EQ(Read(std::string(kHeader) + "TITLE\tx\n" + std::string("\x7f" "ELF\x02\x01", 6) +
-                 std::string(3, '\0') + "\n"),
-            CONFIG_WRONG_FORMAT);
-  EXPECT_EQ(messages.text(), dir.file("job.epc") +
-                                 ":5: binary data (a NUL or control character): not a control "
-                                 "file\n");
-  // A byte-order mark is no key.
-  EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
-  EXPECT_EQ(config.title, "bom");
-
-  // Neither a missing file, a folder, a device nor a FIFO is read: reading
-  // the last two never ended.
-  std::filesystem::create_directory(dir.file("folder.epc"));
-  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
-  const std::pair<std::string, std::string> refused[] = {
-      {dir.file("missing.epc"), "No such file or directory"},
-      {dir.file("folder.epc"), "is a folder"},
-      {"/dev/zero", "is a device, not a regular file"},
-      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
-  };
-  for (const auto &r : refused) {
-    messages.clear();
-    EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
-    EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");
-  }
-  // Nor one larger than any control file.
-  {
-    std::ofstream big(dir.file("big.epc"), std::ios::binary);
-    big.seekp((4 << 20) + 1);
-    big.put('\n');
-  }
-  messages.clear();
-  EXPECT_EQ(ReadConfigFile(&config, dir.file("big.epc").c_str()), CONFIG_CANNOT_OPEN);
-  EXPECT_NE(messages.text().find("is larger than 4 MB"), std::string::npos);
-  // A stream of NULs without a line end, as a device gives one, ends at
-  // the first line.
-  std::string zeros(1 << 20, '\0');
-  FilePtr zero(fmemopen(zeros.data(), zeros.size(), "r"));
-  ASSERT_TRUE(zero);
-  messages.clear();
-  EXPECT_EQ(ReadConfigStream(&config, zero.get(), "zero"), CONFIG_WRONG_FORMAT);
-  EXPECT_LE(std::ftell(zero.get()), 1 << 17);
-  EXPECT_EQ(messages.text(), "zero:1: binary data (a NUL or control character): not a control "
-                             "file\n");
-}
-
-TEST_F(ConfigTest, ListEntries) {
+TEST_F(ConfigTest, ListEntriesBadOnesAndRepeatedConstraints) {
   std::string text = kHeader;
   for (int i = 0; i < 63; ++i) text += std::string("OXIDATION\t") + ElementTable[i] + " 1\n";
   ASSERT_EQ(Read(text), CONFIG_READ);
@@ -412,9 +410,7 @@ TEST_F(ConfigTest, ListEntries) {
                                  ":6: CONSTRAINT: 'C 3 c 1' in a wrong format: expected ENTRY "
                                  "INDEX LETTER MINIMUM MAXIMUM, such as O 2 e 0 2\n");
   EXPECT_EQ(Read(std::string(kHeader) + "OXIDATION\tFe 3 trailing text\n"), CONFIG_READ);
-}
-
-TEST_F(ConfigTest, BadListEntries) {
+  // Entries no job can hold.
   struct Case {
     const char *line;
     const char *message;  // after "KEY: 'VALUE' "
@@ -443,7 +439,7 @@ TEST_F(ConfigTest, BadListEntries) {
   };
   for (const Case &c : cases) {
     InitializeConfig(&config);
-    CapturedMessages messages;
+    messages.clear();
     const std::string line = c.line;
     const std::string key = line.substr(0, line.find('\t'));
     const std::string value = line.substr(line.find('\t') + 1);
@@ -457,10 +453,9 @@ TEST_F(ConfigTest, BadListEntries) {
   ASSERT_EQ(Read(std::string(kHeader) + "FIXED_COORDINATE\tFe 3 4 c 2.5e-1 0 0 1 1 1\n"),
             CONFIG_READ);
   EXPECT_EQ(config.fixedCoordinates[0].x, 0.25);
-}
-
-TEST_F(ConfigTest, RepeatedConstraintIsWarnedAndTheFirstApplies) {
-  CapturedMessages messages;
+  // A repeated constraint is warned of, and the first applies.
+  InitializeConfig(&config);
+  messages.clear();
   ASSERT_EQ(Read(std::string(kHeader) + "CONSTRAINT\tO 2 e 0 2\nCONSTRAINT\tO 1 e 0 1\n"
                                         "CONSTRAINT\tO 2 e 1 1\n"),
             CONFIG_READ);
@@ -489,14 +484,6 @@ TEST_F(ConfigTest, RepeatedConstraintIsWarnedAndTheFirstApplies) {
   EXPECT_TRUE(found);
 }
 
-TEST_F(ConfigTest, UnwritableTargetFailsCleanly) {
-  CapturedMessages messages;
-  std::string target = dir.file("no/such/folder/job.epc");
-  EXPECT_EQ(UpdateConfigFile(target.c_str(), &config), 0);
-  EXPECT_EQ(messages.text(),
-            "updating file \"" + target + "\", can not open file! (No such file or directory)\n");
-}
-
 // Rock salt's job, without reflections.
 void NaClJob(Job *job) {
   InitializeJob(job);
@@ -505,7 +492,9 @@ void NaClJob(Job *job) {
   job->config.sgNumber = 225;
 }
 
-TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
+// Values out of range stop the set-up; else the list takes the job's B or
+// the estimate.
+TEST(OverallBSetup, TheJobsListTakesItsBOrTheEstimateAndNothingOutOfRange) {
   for (const auto &bad : std::vector<std::pair<double, int>>{{-0.5, 0}, {100.5, 0}, {1.0, 2}}) {
     Job job;
     NaClJob(&job);
@@ -516,9 +505,6 @@ TEST(OverallBSetup, ValuesOutOfRangeStopTheSetUp) {
     EXPECT_TRUE(Holds(messages.text(), bad.second == 2 ? "AUTO_OVERALL_B 2" : "OVERALL_B"));
     FreeJob(&job);
   }
-}
-
-TEST(OverallBSetup, TheJobsListTakesItsBOrTheEstimate) {
   Job job;
   NaClJob(&job);
   ASSERT_TRUE(SetupJob(&job));

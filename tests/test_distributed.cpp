@@ -5,8 +5,6 @@
 // lines that start them.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -125,7 +123,8 @@ void ExpectRefused(const std::string &shards, const std::vector<std::string> &na
   EXPECT_FALSE(std::filesystem::exists(out + "/summary.tsv"));
 }
 
-TEST(Distributed, MergedShardsGiveTheFilesOfOneRun) {
+// Merged shards, and runs on more threads, give the files of one run on one.
+TEST(Distributed, MergedShardsAndMoreThreadsGiveTheFilesOfOneRun) {
   const TempDir &work = Single().work;
   ASSERT_TRUE(Holds(Single().files, "\tsolved"));
   // Two shards in one folder, the third as a file of its own; one shard is
@@ -134,10 +133,12 @@ TEST(Distributed, MergedShardsGiveTheFilesOfOneRun) {
   SolveShard(2, 3, "three");
   const std::string third = SolveShard(3, 3, "third");
   SolveShard(1, 1, "one");
-  for (auto [shards, out] : {std::pair{work.file("three") + " " + third, work.file("merged")},
-                             {work.file("one"), work.file("merged1")}}) {
-    RunExpecting(kSolve + " -q --threads 2 --merge -o " + out + " " + shards);
-    EXPECT_TRUE(RunOutputs(out, "forsterite") == Single().files) << "the merge of " << shards << " wrote other files";
+  for (auto [run, out] : {std::pair{"2 --merge " + work.file("three") + " " + third, "merged"},
+                          {"2 --merge " + work.file("one"), "merged1"},
+                          {"2 --seed 3 " + Single().control, "threads2"},
+                          {"4 --seed 3 " + Single().control, "threads4"}}) {
+    RunExpecting(kSolve + " -q -o " + work.file(out) + " --threads " + run);
+    EXPECT_TRUE(RunOutputs(work.file(out), "forsterite") == Single().files) << run << " wrote other files";
   }
 }
 
@@ -177,16 +178,6 @@ TEST(Distributed, MergeRefusesShardsThatAreNotOneRunOrWhoseInputsChanged) {
   ExpectRefused(work.file("two"), {"changed since the shards were solved", control});
   job.write("job.epc", LightForsteriteControl(1));
   RunExpecting(kSolve + " -q --merge -o " + job.file("out") + " " + work.file("two"));
-}
-
-TEST(BatchSolver, FilesDoNotDependOnTheThreadCount) {
-  ASSERT_TRUE(Holds(Single().files, "\tsolved"));
-  for (int threads : {2, 4}) {
-    const std::string out = Single().work.file("threads" + std::to_string(threads));
-    RunExpecting(kSolve + " -q --seed 3 --threads " + std::to_string(threads) + " -o " + out + " " +
-                 Single().control);
-    EXPECT_TRUE(RunOutputs(out, "forsterite") == Single().files) << threads << " threads wrote other files";
-  }
 }
 
 // The kernel's verdict on a value of an option the programs share.

@@ -19,7 +19,7 @@ std::string Entries(const Compound &c) {
   return s;
 }
 
-TEST(Formula, CountsMixedSitesAndTheMissingOne) {
+TEST(Formula, CountsMixedSitesTheMissingOneErrorsIonRadiiAndScatteringData) {
   // The everyday notation: a missing count means 1, and symbols part at
   // their capitals, so no formula that parsed before reads otherwise.
   for (const char *same : {"BaTiO3", "Ba1Ti1O3", "Ba Ti O3"}) {
@@ -41,9 +41,6 @@ TEST(Formula, CountsMixedSitesAndTheMissingOne) {
     Compound c;
     EXPECT_EQ(ParseFormular(formula, &c), 1) << formula;
   }
-}
-
-TEST(Formula, Errors) {
   // Each of these once parsed into a compound that silently lost or
   // invented atoms, or reported a syntax error as a lack of memory.
   const std::pair<const char *, const char *> cases[] = {
@@ -78,10 +75,8 @@ TEST(Formula, Errors) {
   // What parsed before a fault stays until the compound is freed.
   EXPECT_EQ(ParseFormular("Ba1Ti1Q3", &compound), 0);
   EXPECT_EQ(compound.entryCount, 2);
-}
-
-TEST(Formula, IonRadiiAndScatteringData) {
-  // Outside the table: no element gives 0, an ion it lacks the covalent radius.
+  // Ionic radii outside the table: no element gives 0, an ion it lacks the
+  // covalent radius.
   EXPECT_EQ(GetIonRadius(0, 0), 0);
   EXPECT_EQ(GetIonRadius(113, 1), 0);
   EXPECT_EQ(GetIonRadius(26, 7), GetIonRadius(26, 0));
@@ -93,14 +88,14 @@ TEST(Formula, IonRadiiAndScatteringData) {
   }
   EXPECT_EQ(CommonOxidationState(0), 0);
   EXPECT_EQ(CommonOxidationState(kElementCount + 1), 0);
-  Compound compound;
-  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &compound), 1);
-  SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Mn", 2}, {"O", -1}});
-  UpdateIonRadii(&compound);
-  EXPECT_TRUE(AssignASF(&compound));
-  EXPECT_TRUE(AssignNSL(&compound));
-  const Element &fe = compound.entries[0].members[0], &mn = compound.entries[0].members[1],
-                &o = compound.entries[1];
+  Compound oxides;
+  ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)2O3", &oxides), 1);
+  SetOxidations(&oxides, {{"Fe", 3}, {"O", -2}, {"Mn", 2}, {"O", -1}});
+  UpdateIonRadii(&oxides);
+  EXPECT_TRUE(AssignASF(&oxides));
+  EXPECT_TRUE(AssignNSL(&oxides));
+  const Element &fe = oxides.entries[0].members[0], &mn = oxides.entries[0].members[1],
+                &o = oxides.entries[1];
   EXPECT_EQ(fe.ionRadius, GetIonRadius(26, 3));
   EXPECT_EQ(o.ionRadius, GetIonRadius(8, -1));  // the later entry overrides
   // f0(0) is close to the number of electrons; coherent lengths in fm:
@@ -116,7 +111,7 @@ TEST(Formula, IonRadiiAndScatteringData) {
     EXPECT_NEAR(b[0], length, 0.01) << z << " " << key;
   }
   // An ion that is not tabulated quietly takes the neutral atom.
-  CapturedMessages messages;
+  messages.clear();
   ASSERT_EQ(GetASF(26, 0, neutral), 1);
   ASSERT_EQ(GetASF(26, 7, c), 1);
   EXPECT_EQ(std::vector<double>(c, c + kAsfCount), std::vector<double>(neutral, neutral + kAsfCount));

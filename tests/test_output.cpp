@@ -197,7 +197,7 @@ struct OutputTarget : ::testing::Test {
   }
 };
 
-TEST_F(OutputTarget, ThroughAScratchFileIntoRegularFilesOnly) {
+TEST_F(OutputTarget, ThroughAScratchFileIntoRegularFilesOnlyAndEveryWriterReportsWhatItCannot) {
   // The scratch file once had the fixed name PATH.tmp and was opened
   // through whatever lay there, so a link under that name overwrote its
   // target.
@@ -251,12 +251,9 @@ TEST_F(OutputTarget, ThroughAScratchFileIntoRegularFilesOnly) {
     std::fputs("half", file.get());
   }
   EXPECT_EQ(Entries(dir.path()), entries);
-}
-
-TEST_F(OutputTarget, EveryWriterReportsATargetItCannotCreate) {
-  // A target that cannot be replaced is a failure, not a success.
+  // Every writer reports a target it cannot create: a failure, not a
+  // success.
   SyntheticJob data{"Na1Cl1", 4, 225, 5.64, 5.64, 5.64, "Na(4a)+Cl(4b)", {}, 1};
-  std::filesystem::create_directory(dir.file("folder"));
   for (auto [path, why] : {std::pair{dir.file("no/such/folder"), "No such file or directory"},
                            {dir.file("folder"), "is a folder"}}) {
     CapturedMessages messages;

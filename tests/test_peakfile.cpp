@@ -34,7 +34,7 @@ struct PeakFileTest : ::testing::Test {
   }
 };
 
-TEST_F(PeakFileTest, RangeScaleAndGroups) {
+TEST_F(PeakFileTest, RangeScaleGroupsAndTheListFile) {
   ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100.0\n", PEAK_FILE_INTERNAL, 1), 1);
   const HKLItem &it = list.items[0];
   EXPECT_EQ(std::make_tuple(it.h, it.k, it.l, it.multiplicity, it.d, it.fwhm, it.iObsScaled),
@@ -61,6 +61,15 @@ TEST_F(PeakFileTest, RangeScaleAndGroups) {
   Read(text, PEAK_FILE_INTERNAL, 0, 2.0);
   EXPECT_EQ(list.items[1].group, 0);
   EXPECT_EQ(messages.size(), 0u);
+  // The list file's layout.
+  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100\n-2 0 1 6 2.7 33.5 0.12 40\n"), 2);
+  list.items[0].iCalc = 87.5;
+  const std::string path = dir.write("out.hkl", "old contents that are longer than the new ones\n");
+  ASSERT_EQ(WriteHKLListFile(path.c_str(), &list), 1);
+  EXPECT_EQ(ReadWholeFile(path),
+            ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
+            "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
+            "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
 }
 
 TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
@@ -123,7 +132,7 @@ TEST_F(PeakFileTest, BadLinesStopTheReadingAndKeepNothing) {
   EXPECT_EQ(LengthOfHKLList(&list), 0);
 }
 
-TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToRead) {
+TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToReadOrNoRegularFile) {
   ASSERT_EQ(Read("1 1 1 8 3.1 30 0.1 100\r\n+2 0 -0 6 2.7 33 .1 +4e1\r\n\r\n"), 2);
   EXPECT_EQ(std::make_tuple(list.items[1].h, list.items[1].fwhm, list.items[1].iObs),
             std::make_tuple(2, 0.1, 40.0));
@@ -140,10 +149,7 @@ TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToRead) {
   EXPECT_EQ(messages.size(), 0u);
   EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n", 3), 0);
   EXPECT_TRUE(Holds(messages.text(), "unknown peak file format 3"));
-}
-
-TEST_F(PeakFileTest, OnlyRegularFilesAreRead) {
-  // A device or a FIFO was read for ever.
+  // Only regular files are read: a device or a FIFO was read for ever.
   std::filesystem::create_directory(dir.file("folder.hkl"));
   ASSERT_EQ(mkfifo(dir.file("fifo.hkl").c_str(), 0600), 0);
   const std::pair<std::string, std::string> refused[] = {
@@ -188,17 +194,6 @@ TEST_F(PeakFileTest, ReferenceLayoutsAgree) {
     }
   }
   EXPECT_EQ(messages.size(), 0u);
-}
-
-TEST_F(PeakFileTest, ListFileLayout) {
-  ASSERT_EQ(Read("1 1 1 8 3.1355 28.44 0.1 100\n-2 0 1 6 2.7 33.5 0.12 40\n"), 2);
-  list.items[0].iCalc = 87.5;
-  const std::string path = dir.write("out.hkl", "old contents that are longer than the new ones\n");
-  ASSERT_EQ(WriteHKLListFile(path.c_str(), &list), 1);
-  EXPECT_EQ(ReadWholeFile(path),
-            ";h, k, l, d, 2theta, mult, fwhm, Iobs, Icalc, group\n"
-            "1 1 1 3.135500 28.440000 8 0.100000 100.000000 87.500000 0\n"
-            "-2 0 1 2.700000 33.500000 6 0.120000 40.000000 0.000000 1\n");
 }
 
 }  // namespace

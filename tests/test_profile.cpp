@@ -39,7 +39,7 @@ std::vector<int> Groups(const HKLList &list) {
   return g;
 }
 
-TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
+TEST(ReflectionList, GroupsTakeInTheStrongestsWindowAndTheMonochromatorAngleIsItsBraggAngle) {
   HKLList list;
   list.items = {Reflection(1, 0, 0, 20.00, 100), Reflection(1, 1, 0, 20.15, 50),
                 Reflection(1, 1, 1, 20.25, 40)};
@@ -61,12 +61,10 @@ TEST(Grouping, TheStrongestTakesInItsWindowStrongestFirst) {
   // a stronger neighbour; a zero width takes in nothing, not even a
   // reflection at the very same angle.
   EXPECT_EQ(Groups(list), (std::vector<int>{3, 0, 4, -1, 4, 1, 2}));
-}
-
-TEST(LorentzPolarisation, MonochromatorAngleIsItsBraggAngleAndUndefinedAnglesGiveZero) {
-  // MONO_ANGLE is theta_M, and the factor takes cos 2theta_M. A crystal
-  // reflecting at theta_M = 45 degrees passes only one polarisation: with
-  // K = 0.5 at 2theta = 90 the factor is 1 / (sin 45 * sin 90) = sqrt 2.
+  // The Lorentz-polarisation factor: MONO_ANGLE is theta_M, and the factor
+  // takes cos 2theta_M. A crystal reflecting at theta_M = 45 degrees passes
+  // only one polarisation: with K = 0.5 at 2theta = 90 the factor is
+  // 1 / (sin 45 * sin 90) = sqrt 2.
   Radiation r;
   r.type = 0;
   r.polarization = 0.5;
@@ -182,27 +180,6 @@ class IntensityTest : public ::testing::Test {
   }
 };
 
-TEST_F(IntensityTest, ScatteringTablesUpToSixtyFourKindsAndNothingInfinite) {
-  Parse("(Fe0.5Mn0.5)1O2Ti1");
-  list.items = {Reflection(2, 0, 0, 0.0)};
-  list.items[0].d = 0;
-  EXPECT_TRUE(SetASFTable(&list, &compound));
-  ASSERT_EQ(list.items[0].asfCount, 4);
-  for (double f : list.items[0].asf) EXPECT_TRUE(std::isfinite(f));
-  for (int kinds : {64, 65}) {
-    std::string formula;
-    for (int i = 0; i < kinds; ++i) formula += std::string(ElementTable[i]) + "1";
-    ASSERT_EQ(ParseFormular(formula.c_str(), &compound), 1);
-    // More are refused and reported; the process goes on.
-    CapturedMessages messages;
-    EXPECT_EQ(SetASFTable(&list, &compound), kinds == 64 ? 1 : 0);
-    EXPECT_EQ(messages.size(), kinds == 64 ? 0u : 1u) << messages.text();
-    if (kinds == 64) {
-      EXPECT_EQ(list.items[0].asfCount, 64);
-    }
-  }
-}
-
 TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
   struct Setting {
     int number, setting, shortcuts;
@@ -243,7 +220,7 @@ TEST_F(IntensityTest, FastPathsMatchTheFormulaOnRandomCrystals) {
   }
 }
 
-TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
+TEST_F(IntensityTest, OtherLayoutsExtremeInputsAndSixtyFiveKindsTakeTheSafeRoad) {
   RandomCrystal(225, 1, 4);
   RandomList(100, 7);
   // A refresh follows the coordinates without a new layout.
@@ -284,6 +261,25 @@ TEST_F(IntensityTest, OtherLayoutsAndExtremeInputsTakeTheSafeRoad) {
   crystal.cellAtoms[3].y = NAN;
   CalculateIntensity(&list, &crystal, 0);
   EXPECT_TRUE(std::isnan(list.items[5].fSquared));
+  // Scattering tables hold up to 64 kinds and nothing infinite.
+  Parse("(Fe0.5Mn0.5)1O2Ti1");
+  list.items = {Reflection(2, 0, 0, 0.0)};
+  list.items[0].d = 0;
+  EXPECT_TRUE(SetASFTable(&list, &compound));
+  ASSERT_EQ(list.items[0].asfCount, 4);
+  for (double f : list.items[0].asf) EXPECT_TRUE(std::isfinite(f));
+  for (int kinds : {64, 65}) {
+    std::string formula;
+    for (int i = 0; i < kinds; ++i) formula += std::string(ElementTable[i]) + "1";
+    ASSERT_EQ(ParseFormular(formula.c_str(), &compound), 1);
+    // More are refused and reported; the process goes on.
+    CapturedMessages messages;
+    EXPECT_EQ(SetASFTable(&list, &compound), kinds == 64 ? 1 : 0);
+    EXPECT_EQ(messages.size(), kinds == 64 ? 0u : 1u) << messages.text();
+    if (kinds == 64) {
+      EXPECT_EQ(list.items[0].asfCount, 64);
+    }
+  }
 }
 
 TEST_F(IntensityTest, MovesOfSomeAtomsEqualFullSums) {
@@ -362,7 +358,7 @@ TEST(Wilson, PatternsThatRiseOrLightOneShellAreRefused) {
   }
 }
 
-TEST(Texture, MarchDollaseFactorsAveragedOverTheLaueClass) {
+TEST(Texture, MarchDollaseFactorsAveragedOverTheLaueClassAndFollowedByTheEvaluator) {
   // One equivalent: r = 1 is no texture; along the direction r^-3, across
   // it r^(3/2); 1/3 of cos^2 is the (111) of a cubic cell against 001.
   const struct {
@@ -411,20 +407,17 @@ TEST(Texture, MarchDollaseFactorsAveragedOverTheLaueClass) {
   EXPECT_FALSE(SetJobPreferredOrientation(&job));
   EXPECT_TRUE(Holds(messages.text(), "needs its direction"));
   FreeJob(&job);
-}
-
-TEST(Texture, TheEvaluatorFollowsMovesOfRAndB) {
   // Rutile with a free oxygen: moves of r and B between moves of the atom
   // give the factor of a full calculation at those values.
   SyntheticJob rutile{"Ti1O2", 2, 136, 4.594, 4.594, 2.958, "Ti(2a)+O(4f)", {0.3048}, 5};
   ASSERT_NE(rutile.truth, nullptr);
-  HKLList list = rutile.job.hklList;
-  ASSERT_TRUE(SetOrientationTable(&list, rutile.job.crystal, 1, 1, 0));
+  HKLList moved = rutile.job.hklList;
+  ASSERT_TRUE(SetOrientationTable(&moved, rutile.job.crystal, 1, 1, 0));
   CrystalModel *m = rutile.truth;
   m->patternParameters = PATTERN_TEXTURE | PATTERN_OVERALL_B;
   Crystal crystal = rutile.job.crystal;
   UpdateCrystalByModel(&crystal, m, nullptr, 1);
-  ModelEvaluator evaluate(m, &crystal, &list, 0, GroupBraggFactor, &list);
+  ModelEvaluator evaluate(m, &crystal, &moved, 0, GroupBraggFactor, &moved);
   const struct {
     double x, r, B;
   } steps[] = {{0.30, 1.0, 0.0}, {0.30, 0.8, 0.0}, {0.31, 0.8, 0.0}, {0.31, 0.8, 1.5},

@@ -1,21 +1,16 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// A solved model on the whole measured profile: the right structure fits
-// the measured pattern nearly as well as the Le Bail fit and a wrong one
-// clearly worse; and from the measured pattern to the structure through the
-// programs: the extracted peak file solves it, and --pattern reports the
-// profile's figures and draws the fit.
+// From the measured pattern to the structure through the programs: the
+// extracted peak file solves it, and --pattern puts the solved models on the
+// whole measured profile, reports the profile's figures and draws the fit.
+// (A model on the profile itself: with the fits in test_lebail.cpp.)
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "kernel.h"
-#include "lebail.h"
-#include "pattern.h"
-#include "profilecheck.h"
 #include "testing.h"
 
 namespace {
@@ -23,88 +18,6 @@ namespace {
 bool LoadJob(const std::string &epc, Job *job) {
   InitializeJob(job);
   return ReadConfigFile(&job->config, epc.c_str()) == CONFIG_READ && SetupJob(job);
-}
-
-// The intensities of a structure as pulvina-simulate computes them, read
-// back as the list a model's evaluation gives (intensity with LP).
-bool StructureList(const TempDir &work, const std::string &job, const std::string &atoms, double B,
-                   const Config &config, HKLList *list) {
-  const std::string structure = work.write("structure.txt", atoms);
-  RunExpecting(std::string(PULVINA_SIMULATE) + " --overall-b " + std::to_string(B) + " -o " +
-               work.file("sim.hkl") + " " + job + " " + structure);
-  InitializeHKLList(list);
-  double start = config.startAngle, end = config.endAngle;
-  if (ReadHKLList(list, work.file("sim.hkl").c_str(), PEAK_FILE_INTERNAL, &start, &end,
-                  config.peakNWidth, 0) <= 0)
-    return false;
-  for (HKLItem &item : list->items) item.intensity = item.iObs;
-  list->overallB = B;
-  return true;
-}
-
-// The right structure comes close to the Le Bail fit, which no structure
-// can beat by more than rounding; a wrong one (sites exchanged, or an atom
-// moved far) leaves peaks in the difference.
-TEST(ProfileCheck, RightStructureFitsAndWrongOneDoesNot) {
-  const struct {
-    const char *folder, *right, *wrong;
-    double most;  // the right structure's Rwp at most this many times the Le Bail one
-  } cases[] = {
-      {"garnet_yfeal_neutron_d1a",
-       "Y 0.125 0 0.25\nFe 0 0 0\nAl 0.375 0 0.25\nO -0.029366 0.053912 0.150731\n",
-       "Y 0.125 0 0.25\nAl 0 0 0\nFe 0.375 0 0.25\nO 0.029366 0.053912 0.150731\n", 4.5},
-      {"beta_si3n4_xray_cu",
-       "Si 0.76859 0.175113 0.25\nN 0.029912 0.32946 0.25\nN 0.666667 0.333333 0.25\n",
-       "Si 0.76859 0.175113 0.25\nN 0.229912 0.12946 0.25\nN 0.666667 0.333333 0.25\n", 2.0},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.folder);
-    TempDir work;
-    const std::string folder = TestDataPath(std::string("patterns/") + c.folder);
-    const std::string epc = work.write("job.epc", ReadWholeFile(folder + "/job.epc"));
-    Job job;
-    ASSERT_TRUE(LoadJob(epc, &job));
-    MeasuredPattern pattern;
-    std::string error;
-    ASSERT_TRUE(ReadMeasuredPattern(folder + "/pattern.xye", &pattern, &error)) << error;
-    LeBailResult extraction;
-    ASSERT_TRUE(
-        ExtractIntensities(job, pattern, LeBailSettings(), nullptr, nullptr, &extraction, &error))
-        << error;
-    HKLList right, wrong;
-    ASSERT_TRUE(StructureList(work, epc, c.right, 0, job.config, &right));
-    ASSERT_TRUE(StructureList(work, epc, c.wrong, 0, job.config, &wrong));
-    ProfileCheck good, bad;
-    ASSERT_TRUE(CheckModelOnProfile(job.config, extraction, right, 0, &good, &error)) << error;
-    ASSERT_TRUE(CheckModelOnProfile(job.config, extraction, wrong, 0, &bad, &error)) << error;
-    EXPECT_EQ(good.leBailRwp, extraction.Rwp);
-    EXPECT_GT(good.Rwp, 0.98 * extraction.Rwp);
-    EXPECT_LT(good.Rwp, c.most * extraction.Rwp);
-    EXPECT_GT(bad.Rwp, 2 * good.Rwp);
-    EXPECT_GT(bad.Rp, 1.5 * good.Rp);
-    // Atoms at rest give too much at high angle: the refined B says so.
-    EXPECT_GT(good.overallB, 0.05);
-    EXPECT_LT(good.overallB, 3);
-    EXPECT_GE(good.matched, static_cast<int>(right.items.size()));
-    // The curve is the one whose figures are given.
-    ASSERT_EQ(good.fit.calculated.size(), extraction.x.size());
-    double wr = 0, wy = 0;
-    for (size_t i = 0; i < extraction.x.size(); ++i) {
-      const double w = 1 / (extraction.sigma[i] * extraction.sigma[i]);
-      wr += w * std::pow(extraction.observed[i] - good.fit.calculated[i], 2);
-      wy += w * extraction.observed[i] * extraction.observed[i];
-    }
-    EXPECT_NEAR(std::sqrt(wr / wy), good.Rwp, 1e-9);
-    // Nothing to put on: no points, or no reflection in common.
-    HKLList elsewhere = right;
-    for (HKLItem &item : elsewhere.items) {
-      item.h += 100;
-      item.d += 100;
-    }
-    EXPECT_FALSE(CheckModelOnProfile(job.config, extraction, elsewhere, 0, &bad, &error));
-    EXPECT_FALSE(CheckModelOnProfile(job.config, LeBailResult(), right, 0, &bad, &error));
-    FreeJob(&job);
-  }
 }
 
 struct SiteAtom {

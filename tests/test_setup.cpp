@@ -32,7 +32,7 @@ struct SetupTest : ::testing::Test {
   }
 };
 
-TEST_F(SetupTest, WhatOnlyTheWholeJobCanJudgeIsRefusedWithItsReason) {
+TEST_F(SetupTest, WhatOnlyTheWholeJobCanJudgeConstraintsAmongItIsRefusedWithItsReason) {
   // Each once set up without a word (and later wrote a CIF with the value,
   // judged bonds with a covalent radius for a missing ionic one, scored every
   // model R = 1 without scattering data), or ended the process.
@@ -73,10 +73,8 @@ TEST_F(SetupTest, WhatOnlyTheWholeJobCanJudgeIsRefusedWithItsReason) {
   job.config.oxidation = {{"Mg", 2}, {"O", -2}, {"H", 1}};
   EXPECT_TRUE(SetupJob(&job)) << messages.text();
   EXPECT_DOUBLE_EQ(job.compound.entries[2].ionRadius, GetIonRadius(1, 0));
-}
-
-TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
-  // Read from a control file of these lines after the stamp.
+  // Constraints are judged against formula and space group, read from a
+  // control file of these lines after the stamp.
   auto read = [&](const std::string &lines) {
     InitializeJob(&job);
     const std::string path =
@@ -84,21 +82,21 @@ TEST_F(SetupTest, ConstraintsAreJudgedAgainstFormulaAndSpaceGroup) {
                              "CELL_A\t4.59\nCELL_B\t4.59\nCELL_C\t2.96\n" + lines);
     ASSERT_EQ(ReadConfigFile(&job.config, path.c_str()), CONFIG_READ);
   };
-  const std::pair<const char *, const char *> cases[] = {
+  const std::pair<const char *, const char *> constraints[] = {
       {"O 3 f 0 2", "entry index 3 is beyond the formula Ti1O2, which has 2 entries"},
       {"O 1 f 0 2", "entry 1 of the formula Ti1O2 is Ti, not O"},
       {"O 2 z 0 2", "space group no. 136 (setting 1) has no Wyckoff position z"},
   };
-  for (const auto &[value, reason] : cases) {
+  for (const auto &[value, why] : constraints) {
     read(std::string("\nCONSTRAINT\t") + value + "\n");
-    CapturedMessages messages;
+    messages.clear();
     EXPECT_FALSE(SetupJob(&job)) << value;
-    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":9: CONSTRAINT: '" + value + "': " + reason +
+    EXPECT_EQ(messages.text(), dir.file("job.epc") + ":9: CONSTRAINT: '" + value + "': " + why +
                                    "\n");
   }
   // Without a file to name, the set-up says what it knows.
   job.config.controlFile.clear();
-  CapturedMessages messages;
+  messages.clear();
   EXPECT_FALSE(SetupJob(&job));
   EXPECT_EQ(messages.text(), "setting up the job, CONSTRAINT 'O 2 z 0 2': space group no. 136 "
                              "(setting 1) has no Wyckoff position z\n");
@@ -218,7 +216,7 @@ CrystalModelList Models(Compound *compound, const std::vector<Position> &positio
   return models;
 }
 
-TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
+TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinatesWithItsStatesAndWavelength) {
   const Position general = MakePosition(2, 'a', "(x,y,z)(-x,-y,-z)"),
                  axis = MakePosition(2, 'b', "(0,0,z)(0,0,-z)"),
                  line = MakePosition(2, 'c', "(x,0,0)(-x,0,0)"),
@@ -260,11 +258,8 @@ TEST(Models, EveryCombinationRowIsAModelOfItsFreeCoordinates) {
       EXPECT_EQ(Describe(models.models[i]), c.models[i]);
     }
   }
-}
-
-TEST(JobSetup, OxidationsReachMixedSitesAndEachRadiationTakesItsWavelength) {
-  Compound compound;
   // Oxidation states reach mixed sites; the last entry for an element wins.
+  Compound compound;
   ASSERT_EQ(ParseFormular("(Fe0.5Mn0.5)1Fe1O2", &compound), 1);
   EXPECT_EQ(SetOxidations(&compound, {{"Fe", 3}, {"O", -2}, {"Fe", 2}}), 3);
   EXPECT_EQ(compound.entries[0].members[0].oxidation, 2);

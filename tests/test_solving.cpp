@@ -51,6 +51,7 @@ int RecordStatistic(const StatisticProgress *record, void *argument) {
 
 struct Rutile : ::testing::Test {
   SyntheticJob data{"Ti1O2", 2, 136, 4.5937, 4.5937, 2.9587, "Ti(2a)+O(4f)", {kRutileX}};
+  CrystalModel *m = data.truth;  // its oxygen's x the one parameter
   Job &job() { return data.job; }
   void SetUp() override {
     ASSERT_NE(data.truth, nullptr);
@@ -59,10 +60,10 @@ struct Rutile : ::testing::Test {
   void TearDown() override { SetSearchSeed(0); }
   // A search of the model on the job's crystal and list, held in the
   // asymmetric unit, on this thread's stream.
-  Search SearchOf(CrystalModel *m, Recorder *r = nullptr) {
-    UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
+  Search SearchOf(CrystalModel *model, Recorder *r = nullptr) {
+    UpdateCrystalByModel(&job().crystal, model, nullptr, 1);
     Search s;
-    s.model = m;
+    s.model = model;
     s.crystal = &job().crystal;
     s.list = &job().hklList;
     s.asym = 1;
@@ -72,16 +73,15 @@ struct Rutile : ::testing::Test {
     }
     return s;
   }
-  void Statistic(CrystalModel *m, uint32_t trials, int autoTrials, Recorder *r = nullptr) {
-    Search s = SearchOf(m);
+  void Statistic(CrystalModel *model, uint32_t trials, int autoTrials, Recorder *r = nullptr) {
+    Search s = SearchOf(model);
     RunStatisticTest(&s, trials, autoTrials, r ? RecordStatistic : nullptr, r);
   }
 };
 
 // ---- evaluation --------------------------------------------------------
 
-TEST_F(Rutile, InPlaceRefreshEqualsARebuild) {
-  CrystalModel *m = data.truth;
+TEST_F(Rutile, InPlaceRefreshEqualsARebuildAndTheTruthFitsExactly) {
   *m->parameterList[0] = 0.31;
   UpdateCrystalByModel(&job().crystal, m, nullptr, 1);
   Crystal rebuilt = job().crystal;
@@ -100,20 +100,18 @@ TEST_F(Rutile, InPlaceRefreshEqualsARebuild) {
   EXPECT_DOUBLE_EQ(job().crystal.atoms[1].x, 0.25);
   EXPECT_DOUBLE_EQ(job().crystal.atoms[1].y, 0.25);
   EXPECT_EQ(*m->parameterList[0], 0.31);
+  // The true model fits exactly, a model off the truth does not.
+  *m->parameterList[0] = kRutileX;
+  SetModelFactor(m, &job().crystal, &job().hklList, 0);
+  EXPECT_LT(m->Rmin, 1e-9);
+  EXPECT_EQ(m->Ravg, m->Rmin);
+  EXPECT_TRUE(std::isinf(m->FOM) || m->FOM > 1e9);
+  *m->parameterList[0] = 0.28;
+  SetModelFactor(m, &job().crystal, &job().hklList, 0);
+  EXPECT_GT(m->Rmin, 0.05);
 }
 
-TEST_F(Rutile, TrueModelFitsExactly) {
-  *data.truth->parameterList[0] = kRutileX;
-  SetModelFactor(data.truth, &job().crystal, &job().hklList, 0);
-  EXPECT_LT(data.truth->Rmin, 1e-9);
-  EXPECT_EQ(data.truth->Ravg, data.truth->Rmin);
-  EXPECT_TRUE(std::isinf(data.truth->FOM) || data.truth->FOM > 1e9);
-  *data.truth->parameterList[0] = 0.28;
-  SetModelFactor(data.truth, &job().crystal, &job().hklList, 0);
-  EXPECT_GT(data.truth->Rmin, 0.05);
-}
-
-TEST(Evaluation, GroupedBraggFactor) {
+TEST(Evaluation, GroupedBraggFactorAndEqualFitsRankedByModelNumber) {
   // Reflections as {group, observed, calculated}.
   auto factor = [](const std::vector<std::array<double, 3>> &rows) {
     HKLList list;
@@ -132,9 +130,6 @@ TEST(Evaluation, GroupedBraggFactor) {
   EXPECT_DOUBLE_EQ(factor({{-1, 3, 1}, {-1, 1, 0}}), 3.0 / 4.0);
   EXPECT_EQ(factor({{-1, 0, 1}, {-1, 0, 0}}), -1.0);  // nothing observed
   EXPECT_EQ(factor({}), -1.0);
-}
-
-TEST(Evaluation, EqualFitsRankByModelNumber) {
   // Models equal up to an origin shift differ in the last bits of their
   // factor; the ranking must not depend on those bits.
   CrystalModel a, b;
@@ -152,8 +147,7 @@ TEST(Evaluation, EqualFitsRankByModelNumber) {
 
 // ---- statistic test, filter and choice ----------------------------------
 
-TEST_F(Rutile, StatisticTestSamplesAndKeepsTheBest) {
-  CrystalModel *m = data.truth;
+TEST_F(Rutile, StatisticTestSamplesKeepsTheBestStopsAndSkipsFixedModels) {
   Recorder r;
   Statistic(m, 500, 0, &r);
   EXPECT_EQ(r.calls, 500);
@@ -167,15 +161,12 @@ TEST_F(Rutile, StatisticTestSamplesAndKeepsTheBest) {
   // The best value is in place: one more evaluation finds it again.
   SetModelFactor(m, &job().crystal, &job().hklList, 0);
   EXPECT_LT(m->Rmin, 0.05);
-}
-
-TEST_F(Rutile, StatisticTestStopsCountsTrialsAndSkipsFixedModels) {
-  CrystalModel *m = data.truth;
-  Recorder r;
-  r.stopAfter = 1;
-  Statistic(m, 1000, 0, &r);
-  EXPECT_EQ(r.calls, 1);
-  EXPECT_EQ(r.done, 1u);
+  // A stop ends it at once.
+  Recorder once;
+  once.stopAfter = 1;
+  Statistic(m, 1000, 0, &once);
+  EXPECT_EQ(once.calls, 1);
+  EXPECT_EQ(once.done, 1u);
   EXPECT_NEAR(m->Rsd, 0.0, 1e-12);
   Recorder automatic;
   automatic.stopAfter = 1;
@@ -192,7 +183,7 @@ TEST_F(Rutile, StatisticTestStopsCountsTrialsAndSkipsFixedModels) {
   EXPECT_EQ(fixed->selected, 0);
 }
 
-TEST(Statistic, Filters) {
+TEST(Statistic, FiltersAndTheChoiceOfModels) {
   // The models kept of one with Rmin 0.55, Rsd 0.005, FOM 20 and the Ravg
   // given; marked tells whether it is still marked selected afterwards.
   auto kept = [](int type, double Ravg, uint32_t validity, int flags, bool *marked = nullptr) {
@@ -229,9 +220,8 @@ TEST(Statistic, Filters) {
   bool marked = false;
   EXPECT_EQ(kept(3, 0.7, kAllValid, 0, &marked), 0u);
   EXPECT_TRUE(marked);
-}
-
-TEST(Statistic, ChoosingModels) {
+  // The choice among the sorted models: all, the best N, those at most a
+  // threshold, or none for an unknown mode.
   CrystalModel m[4];
   const double factors[4] = {0.2, 0.3, 0.4, 0.5};
   std::vector<CrystalModel *> sorted;
@@ -275,7 +265,7 @@ StageSettings Settings(int method, double resolution) {
 
 // Every method finds the oxygen from a poor start, and a stop on the first
 // move ends the search after that move, not after a temperature step.
-TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
+TEST_F(Rutile, EveryMethodFindsTheOxygenAndStopsNoOtherRunsAndTheGridKeepsItsBounds) {
   struct Case {
     int method;
     double resolution, tolerance;
@@ -286,7 +276,6 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
                         {METHOD_TEMPERING, 0.01, 0.0015}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.method);
-    CrystalModel *m = data.truth;
     m->Rmin = 100;
     *m->parameterList[0] = 0.123;
     Recorder r;
@@ -302,6 +291,30 @@ TEST_F(Rutile, EveryMethodFindsTheOxygenAndStops) {
     RunSolveStructure(&stopped, c.method, Settings(c.method, c.resolution));
     EXPECT_EQ(once.calls, 1);
   }
+  // An unknown method, or a model without parameters, leaves the model as it
+  // was.
+  m->Rmin = 0.75;
+  CapturedMessages messages;
+  Search s = SearchOf(m);
+  EXPECT_EQ(RunSolveStructure(&s, 4, Settings(4, 0.1)), 0.75);
+  EXPECT_EQ(messages.text(), "solving structure, unknown global optimisation method!\n");
+  CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
+  fixed->Rmin = 0.5;
+  Search none = SearchOf(fixed);
+  EXPECT_GT(RunSolveStructure(&none, METHOD_GRID, Settings(METHOD_GRID, 0.1)), 0.1);
+  EXPECT_EQ(fixed->Rmin, 0.5);
+  // The grid's bounds of a special position: resolution 0.0919 on a =
+  // 4.5937 is a step of 0.02 (fractional): with the asymmetric unit the x
+  // range is 0..25; searched over the whole edge, a special position's
+  // parameter runs 0..50.
+  ASSERT_EQ(m->atoms[1].para[SLOT_X].special, 0);  // primitive group: not marked
+  m->atoms[1].para[SLOT_X].special = 1;
+  Recorder whole;
+  Search edge = SearchOf(m, &whole);
+  edge.asym = 0;
+  RunSolveStructure(&edge, METHOD_GRID, Settings(METHOD_GRID, 4.5937 * 0.03));
+  EXPECT_EQ(whole.calls, 35);  // indices 0..34, the last value 1.02
+  m->atoms[1].para[SLOT_X].special = 0;
 }
 
 // Tempering hot enough to walk at random hands its start to the completion: an
@@ -408,37 +421,7 @@ TEST(Grid, PointOrderAndTotal) {
   EXPECT_EQ(r.total, 2.0);
 }
 
-TEST_F(Rutile, GridBoundsOfSpecialPositions) {
-  // Resolution 0.0919 on a = 4.5937 is a step of 0.02 (fractional): with the
-  // asymmetric unit the x range is 0..25; searched over the whole edge, a
-  // special position's parameter runs 0..50.
-  CrystalModel *m = data.truth;
-  ASSERT_EQ(m->atoms[1].para[SLOT_X].special, 0);  // primitive group: not marked
-  m->atoms[1].para[SLOT_X].special = 1;
-  Recorder r;
-  Search s = SearchOf(m, &r);
-  s.asym = 0;
-  RunSolveStructure(&s, METHOD_GRID, Settings(METHOD_GRID, 4.5937 * 0.03));
-  EXPECT_EQ(r.calls, 35);  // indices 0..34, the last value 1.02
-  m->atoms[1].para[SLOT_X].special = 0;
-}
-
-TEST_F(Rutile, UnknownMethodAndModelsWithoutParameters) {
-  CrystalModel *m = data.truth;
-  m->Rmin = 0.75;
-  CapturedMessages messages;
-  Search s = SearchOf(m);
-  EXPECT_EQ(RunSolveStructure(&s, 4, Settings(4, 0.1)), 0.75);
-  EXPECT_EQ(messages.text(), "solving structure, unknown global optimisation method!\n");
-  CrystalModel *fixed = data.Find("Ti(2a)+O(4c)");
-  fixed->Rmin = 0.5;
-  Search none = SearchOf(fixed);
-  EXPECT_GT(RunSolveStructure(&none, METHOD_GRID, Settings(METHOD_GRID, 0.1)), 0.1);
-  EXPECT_EQ(fixed->Rmin, 0.5);  // the model is not changed
-}
-
 TEST_F(Rutile, TraditionalAnnealingSchedule) {
-  CrystalModel *m = data.truth;
   StageSettings s = Settings(METHOD_TRADITIONAL, 0.01);
   Recorder r;
   Search search = SearchOf(m, &r);
@@ -462,7 +445,6 @@ TEST_F(Rutile, TraditionalAnnealingSchedule) {
 }
 
 TEST_F(Rutile, AdaptiveAnnealingTakesItsScheduleFromTheStatisticTest) {
-  CrystalModel *m = data.truth;
   StageSettings s = Settings(METHOD_ADAPTIVE, 0.005);
   s.adaptive.strategy = 1;
   // Without a statistic test Rsd is 0: no temperature step at all.
@@ -481,14 +463,6 @@ TEST_F(Rutile, AdaptiveAnnealingTakesItsScheduleFromTheStatisticTest) {
   EXPECT_LT(RutileError(*m->parameterList[0]), 0.002);
 }
 
-}  // namespace
-
-namespace {
-
-double NoFactor(void *) { return 0.0; }
-
-}  // namespace
-
 // ---- the bond penalty --------------------------------------------------------
 
 // The penalty of moved sites, summed again row by row with the columns from
@@ -496,7 +470,6 @@ double NoFactor(void *) { return 0.0; }
 // at the true structure it is nearly 0 (no contact too short, valences as
 // the oxidation states within 3%).
 TEST_F(Rutile, BondPenaltyFollowsMovesAsAFreshSumDoes) {
-  CrystalModel *m = data.truth;
   // The job leaves the states out; the valence term needs them.
   job().compound.entries[0].oxidation = 4;
   job().compound.entries[1].oxidation = -2;
@@ -544,7 +517,7 @@ TEST(BondPenalty, MovesALightAtomOutOfABump) {
     s.model = m;
     s.crystal = &data.job.crystal;
     s.list = &data.job.hklList;
-    s.factor = NoFactor;
+    s.factor = [](void *) { return 0.0; };
     s.factorArg = &s;
     if (penalised) s.penalty = {&data.job.bondLengths, 0.9, 1.0};
     SearchRandom random;
@@ -569,3 +542,5 @@ TEST(BondPenalty, MovesALightAtomOutOfABump) {
       EXPECT_NEAR(std::sqrt(d2), 0.7, 1e-9);
   }
 }
+
+}  // namespace

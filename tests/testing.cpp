@@ -129,8 +129,6 @@ ReferenceCase LoadReferenceCase(const std::string &name) {
   const std::string file = TestDataPath(name + "/truth.json");
   try {
     const nlohmann::json truth = nlohmann::json::parse(ReadWholeFile(file));
-    c.sgNumber = truth.at("space_group").at("number");
-    c.sgSetting = truth.at("space_group").at("setting");
     c.epc = truth.at("epc");
     for (const nlohmann::json &atom : truth.at("atoms"))
       c.atoms.push_back({atom.at("element"), atom.at("x"), atom.at("y"), atom.at("z")});

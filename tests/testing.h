@@ -81,7 +81,6 @@ struct ReferenceAtom {
 };
 struct ReferenceCase {
   std::string name;
-  int sgNumber = 0, sgSetting = 0;
   std::string epc;  // as the solver prints it; one element's sites in letter order
   std::vector<ReferenceAtom> atoms;
   int freeCoordinates = -1, epcCount = -1, reflections = -1;

@@ -223,7 +223,7 @@ std::string LabelFor(double min, double max, double value, bool minorVisible = f
   return gtk_plot_format_tick_label(&axile.tickLabel, value);
 }
 
-TEST(PlotScale, LabelDecimalsFollowTheStep) {
+TEST(PlotScale, LabelDecimalsFollowTheStepAndEveryRangeGivesAUsableScale) {
   const struct {
     double min, max, value;
     bool minor;
@@ -253,9 +253,7 @@ TEST(PlotScale, LabelDecimalsFollowTheStep) {
     g_strlcpy(text, std::string(300, 'x').c_str(), size);
   };
   EXPECT_EQ(gtk_plot_format_tick_label(&axile.tickLabel, 1).size(), 127u);
-}
-
-TEST(PlotScale, DegenerateAndUnboundedRangesStillGiveAUsableScale) {
+  // Degenerate and unbounded ranges still give a usable scale.
   for (double v : {0.0, -3e4}) {  // one point, or a flat series: no span to divide by
     const GtkPlotScale s = Scale(v, v);
     EXPECT_TRUE(s.major > 0 && s.tickStart < v && s.tickEnd > v) << v;
@@ -324,7 +322,7 @@ struct BlueLine {
   Image image;
 };
 
-TEST(PlotDrawing, LinesBreakAtPointsThatAreNoNumbersAndDashCodesLeaveGaps) {
+TEST(PlotDrawing, LinesBreakAndDashAndTheLegendKeepsClearOfTheAxesAndCastsItsShadow) {
   const BlueLine broken({{0, 0}, {kNaN, 50}, {100, 100}, {100, 0}});
   EXPECT_EQ(broken.Around(50, 50, 3, 3), 0);
   EXPECT_GT(broken.Around(99, 50, 1, 10), 0);  // the run after it is drawn
@@ -338,9 +336,7 @@ TEST(PlotDrawing, LinesBreakAtPointsThatAreNoNumbersAndDashCodesLeaveGaps) {
     EXPECT_GT(drawn, 0.4) << "dash " << dash;
     previous = drawn;
   }
-}
-
-TEST(PlotDrawing, LegendKeepsClearOfTheAxesOnEverySideAndCastsItsShadow) {
+  // The legend keeps clear of the axes on every side and casts its shadow.
   for (int placement : {PLOT_LEGEND_TOP, PLOT_LEGEND_LEFT, PLOT_LEGEND_BOTTOM, PLOT_LEGEND_RIGHT}) {
     SCOPED_TRACE(placement);
     GtkPlotFigure f;
@@ -549,12 +545,9 @@ TEST(Pictures, ArePrintableOnWhiteWithTightSharedAxes) {
   // Peaks at 20 to 60 degrees: no more than a degree beyond; intensities
   // from zero; the upper panel's 2θ axis is the lower one's.
   const GtkPlotScale &x = peaks.bottomAxile.scale, &dx = difference.bottomAxile.scale;
-  EXPECT_LT(x.tickStart, 20);
-  EXPECT_GE(x.tickStart, 19);
-  EXPECT_GT(x.tickEnd, 60);
-  EXPECT_LE(x.tickEnd, 61);
-  EXPECT_EQ(x.tickStart, dx.tickStart);
-  EXPECT_EQ(x.tickEnd, dx.tickEnd);
+  EXPECT_TRUE(x.tickStart >= 19 && x.tickStart < 20 && x.tickEnd > 60 && x.tickEnd <= 61)
+      << x.tickStart << " to " << x.tickEnd;
+  EXPECT_EQ(std::make_pair(x.tickStart, x.tickEnd), std::make_pair(dx.tickStart, dx.tickEnd));
   EXPECT_EQ(peaks.leftAxile.scale.tickStart, 0);
   EXPECT_FALSE(peaks.bottomAxile.tickLabel.majorVisible || peaks.bottomAxile.titleVisible);
   EXPECT_TRUE(difference.bottomAxile.tickLabel.majorVisible && difference.bottomAxile.titleVisible);
@@ -567,9 +560,9 @@ TEST(Pictures, ArePrintableOnWhiteWithTightSharedAxes) {
   SetUpModelsFigures(ThirtyModels(), "", &foms, &factors);
   for (const GtkPlotFigure *f : {&foms, &factors}) {
     EXPECT_EQ(f->background, 0xFFFFFFu);
-    EXPECT_EQ(f->bottomAxile.scale.tickStart, 0.5);
-    EXPECT_EQ(f->bottomAxile.scale.tickEnd, 30.5);
-    EXPECT_EQ(f->leftAxile.scale.tickStart, 0);
+    EXPECT_EQ(std::make_tuple(f->bottomAxile.scale.tickStart, f->bottomAxile.scale.tickEnd,
+                              f->leftAxile.scale.tickStart),
+              std::make_tuple(0.5, 30.5, 0.0));
     ASSERT_EQ(f->serials.size(), 2u);
     EXPECT_GT(Grey(f->serials[0]->barStyle.color) - Grey(f->serials[1]->barStyle.color), 60);
   }

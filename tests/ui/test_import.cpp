@@ -2,8 +2,6 @@
 // Importing a measured pattern as a user does it: the action, the file
 // chooser, the fit drawn while it runs, its Stop, and the peak file, cell
 // and log it leaves; a stop or a bad pattern leaves the job as it was.
-#include <glib/gstdio.h>
-
 #include "PatternImport.h"
 #include "ui_testing.h"
 

@@ -2,8 +2,6 @@
 // How the main window and its dialogs read and look at their default sizes,
 // and the conveniences around a job's files: recent jobs, the choosers'
 // folder, a space group by its symbol, the 3D view's legend and the manual.
-#include <glib/gstdio.h>
-
 #include <algorithm>
 #include <cstring>
 

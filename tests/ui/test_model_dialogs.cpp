@@ -2,8 +2,6 @@
 // The model list's dialogs driven as a user would: a model's details with
 // its atoms and bond lengths, the minimum distances and the fixed
 // coordinates.
-#include <glib/gstdio.h>
-
 #include <algorithm>
 
 #include "ui_testing.h"

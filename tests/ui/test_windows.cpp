@@ -3,7 +3,6 @@
 // windows the user can put behind the main one, unique shortcuts, actions
 // that wait for a job, and what the status bar and the log report.
 #include <gdk/gdkkeysyms.h>
-#include <glib/gstdio.h>
 
 #include <map>
 
