@@ -424,6 +424,7 @@ TEST_F(ConfigTest, ListEntriesBadOnesAndRepeatedConstraints) {
                           "state from -8 to 8, such as Fe 3"},
       {"CONSTRAINT\tO 2 e -1 2", "has bounds no count can meet: expected 0 <= MINIMUM <= "
                                  "MAXIMUM"},
+      {"CONSTRAINT\tO 2 e 3 2", "has bounds no count can meet: expected 0 <= MINIMUM <= MAXIMUM"},
       {"CONSTRAINT\tO -2 e 0 2", "has a negative entry index: expected 0 (all atoms) or the "
                                  "number of a formula entry from 1"},
       {"CONSTRAINT\tO - e 0 2", "in a wrong format: expected ENTRY INDEX LETTER MINIMUM MAXIMUM, "
