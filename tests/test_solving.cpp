@@ -49,6 +49,18 @@ int RecordStatistic(const StatisticProgress *record, void *argument) {
   return r->Stop() ? 1 : 0;
 }
 
+// A search of the model on the job's crystal and list, drawing from random
+// (null: this thread's stream).
+Search SearchOn(Job &job, CrystalModel *m, SearchRandom *random = nullptr) {
+  UpdateCrystalByModel(&job.crystal, m, nullptr, 1);
+  Search s;
+  s.model = m;
+  s.crystal = &job.crystal;
+  s.list = &job.hklList;
+  s.random = random;
+  return s;
+}
+
 struct Rutile : ::testing::Test {
   SyntheticJob data{"Ti1O2", 2, 136, 4.5937, 4.5937, 2.9587, "Ti(2a)+O(4f)", {kRutileX}};
   CrystalModel *m = data.truth;  // its oxygen's x the one parameter
@@ -61,11 +73,7 @@ struct Rutile : ::testing::Test {
   // A search of the model on the job's crystal and list, held in the
   // asymmetric unit, on this thread's stream.
   Search SearchOf(CrystalModel *model, Recorder *r = nullptr) {
-    UpdateCrystalByModel(&job().crystal, model, nullptr, 1);
-    Search s;
-    s.model = model;
-    s.crystal = &job().crystal;
-    s.list = &job().hklList;
+    Search s = SearchOn(job(), model);
     s.asym = 1;
     if (r) {
       s.progress = RecordOptimization;
@@ -332,14 +340,9 @@ TEST(Tempering, CompletesAMisplacedSiteAndASwappedPair) {
   for (size_t i = 0; i < start.size(); ++i) *m->parameterList[i] = start[i];
   SetModelFactor(m, &data.job.crystal, &data.job.hklList, 0);
   ASSERT_GT(m->Rmin, 0.1);
-  UpdateCrystalByModel(&data.job.crystal, m, nullptr, 1);
-  Search s;
-  s.model = m;
-  s.crystal = &data.job.crystal;
-  s.list = &data.job.hklList;
   SearchRandom random;
   random.base = 5;
-  s.random = &random;
+  Search s = SearchOn(data.job, m, &random);
   StageSettings settings;
   settings.resolution = 0.05;
   settings.tempering = {256, 10, 10, 200};
@@ -512,17 +515,12 @@ TEST(BondPenalty, MovesALightAtomOutOfABump) {
     }
     UpdateParaList(m);
     ASSERT_EQ(m->freeCount, 3);
-    UpdateCrystalByModel(&data.job.crystal, m, nullptr, 1);
-    Search s;
-    s.model = m;
-    s.crystal = &data.job.crystal;
-    s.list = &data.job.hklList;
+    SearchRandom random;
+    random.base = 99;
+    Search s = SearchOn(data.job, m, &random);
     s.factor = [](void *) { return 0.0; };
     s.factorArg = &s;
     if (penalised) s.penalty = {&data.job.bondLengths, 0.9, 1.0};
-    SearchRandom random;
-    random.base = 99;
-    s.random = &random;
     m->Rmin = 0;
     StageSettings settings;
     settings.resolution = 0.1;
