@@ -465,16 +465,16 @@ TEST(Pictures, PeaksShowObservedAndCalculatedAboveTheirDifference) {
   EXPECT_GT(Pixels(image, kCalculated, 0, kPeaksHeight), 100);
   EXPECT_EQ(Pixels(image, kDifference, 0, kPeaksHeight), 0);
   EXPECT_EQ(Pixels(image, kObserved, kPeaksHeight, image.height), 0);
-  // Differences of 20, -15, -20, 0 and -5: one bar rises from zero, three
-  // hang below it side by side.
-  long first = 0, widest = 0;
-  for (int y = kPeaksHeight; y < image.height; ++y) {
-    const long red = Pixels(image, kDifference, y, y + 1);
-    if (first == 0) first = red;
-    widest = std::max(widest, red);
-  }
-  EXPECT_GT(first, 0);
-  EXPECT_GE(widest, 3 * first - 2);
+  // Differences of 20, -15, -20, 0 and -5, observed minus calculated: half
+  // way up one bar rises from zero, half way down two hang below it.
+  int top = -1, bottom = -1;
+  for (int y = kPeaksHeight; y < image.height; ++y)
+    if (Pixels(image, kDifference, y, y + 1) > 0) (top < 0 ? top : bottom) = y;
+  ASSERT_GT(bottom, top + 8);
+  const int up = (3 * top + bottom) / 4, down = (top + 3 * bottom) / 4;
+  const long above = Pixels(image, kDifference, up, up + 1);
+  EXPECT_GT(above, 0);
+  EXPECT_GT(Pixels(image, kDifference, down, down + 1), above * 3 / 2);
   EXPECT_GT(CountColour(image, 0, 0, 0, 60, 0, 0, image.width, 40), 50);  // the title
   // A simulated pattern: the calculated peaks alone, in one panel.
   ASSERT_TRUE(WritePeaksPicture(dir.file("pattern.png"), Peaks(), "simulated", false));
