@@ -496,9 +496,11 @@ double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &set
 constexpr double kSiteMoveShare = 0.1;
 
 // The completion after tempering: the spacing (angstrom) of the points a
-// site is tried at, and the most passes over all sites.
+// site is tried at, the most passes over all sites, and the points it may
+// evaluate as a share of the tempering's moves.
 constexpr double kCompletionSpacing = 0.4;
 constexpr int kCompletionPasses = 4;
+constexpr double kCompletionShare = 0.25;
 
 // What a difference map does for a crystallographer: at the best point, each
 // exchangeable pair trades places, then each site in turn is tried at every
@@ -644,6 +646,14 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
     for (size_t i : site.parameters) run.WrapBest(i);
 }
 
+double RunCompletion(Search *search, double budget) {
+  if (search->model->parameterList.empty()) return search->model->Rmin;
+  SearchRun run(search);
+  const std::vector<SiteParameters> sites = SitesOf(search->model);
+  CompleteSites(run, search, sites, ExchangeablePairs(search->model, sites), budget);
+  return run.Finish();
+}
+
 double RunParallelTempering(Search *search, const TemperingSettings &settings) {
   CrystalModel *model = search->model;
   SearchGrid &g = search->grid;
@@ -758,9 +768,10 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings) {
       }
     }
   }
-  // As many points as the replicas' moves: the completion never more than
-  // doubles a search.
+  // A quarter of the replicas' moves: the first rounds of a race search
+  // every model briefly, far from any solution, where a completion helps
+  // least and would cost most of the round.
   CompleteSites(run, search, sites, exchanges,
-                static_cast<double>(settings.moves) * static_cast<double>(R));
+                kCompletionShare * static_cast<double>(settings.moves) * static_cast<double>(R));
   return run.Finish();
 }

@@ -152,5 +152,10 @@ double RunGridSearchWithPattern(Search *search);
 double RunTraditionalAnnealing(Search *search, const TraditionalAnnealingSettings &settings);
 double RunAdaptiveAnnealing(Search *search, const AdaptiveAnnealingSettings &settings);
 double RunParallelTempering(Search *search, const TemperingSettings &settings);
+// What parallel tempering ends with, from the model's current parameters
+// (their factor in Rmin): each pair of sites of different elements on the
+// same position traded, each site tried over its range with the others
+// held, kept where the cost falls; at most budget points evaluated.
+double RunCompletion(Search *search, double budget);
 
 #endif
