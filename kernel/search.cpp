@@ -647,7 +647,10 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
 }
 
 double RunCompletion(Search *search, double budget) {
-  if (search->model->parameterList.empty()) return search->model->Rmin;
+  // Without a grid of its parameters there is nothing to step on.
+  const size_t n = search->model->parameterList.size();
+  if (n == 0 || search->grid.step.size() != n || search->grid.current.size() != n)
+    return search->model->Rmin;
   SearchRun run(search);
   const std::vector<SiteParameters> sites = SitesOf(search->model);
   CompleteSites(run, search, sites, ExchangeablePairs(search->model, sites), budget);

@@ -155,7 +155,8 @@ double RunParallelTempering(Search *search, const TemperingSettings &settings);
 // What parallel tempering ends with, from the model's current parameters
 // (their factor in Rmin): each pair of sites of different elements on the
 // same position traded, each site tried over its range with the others
-// held, kept where the cost falls; at most budget points evaluated.
+// held, kept where the cost falls; at most budget points evaluated, on the
+// grid the record holds (none: the model is left as it is).
 double RunCompletion(Search *search, double budget);
 
 #endif
