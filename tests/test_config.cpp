@@ -4,9 +4,6 @@
 // faulty files.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
@@ -144,17 +141,8 @@ TEST_F(ConfigTest, TheStampItsVersionAndWhatIsNoControlFile) {
   EXPECT_EQ(Read("\xEF\xBB\xBFQUENDRALITE 2.0.0\nTITLE\tbom\n"), CONFIG_READ);
   EXPECT_EQ(config.title, "bom");
 
-  // Neither a missing file, a folder, a device nor a FIFO is read: reading
-  // the last two never ended.
-  std::filesystem::create_directory(dir.file("folder.epc"));
-  ASSERT_EQ(mkfifo(dir.file("fifo.epc").c_str(), 0600), 0);
-  const std::pair<std::string, std::string> refused[] = {
-      {dir.file("missing.epc"), "No such file or directory"},
-      {dir.file("folder.epc"), "is a folder"},
-      {"/dev/zero", "is a device, not a regular file"},
-      {dir.file("fifo.epc"), "is a FIFO, not a regular file"},
-  };
-  for (const auto &r : refused) {
+  // Neither a missing file, a folder, a device nor a FIFO is read.
+  for (const auto &r : UnreadablePaths(dir, "epc")) {
     messages.clear();
     EXPECT_EQ(ReadConfigFile(&config, r.first.c_str()), CONFIG_CANNOT_OPEN) << r.first;
     EXPECT_EQ(messages.text(), "cannot open file \"" + r.first + "\": " + r.second + "\n");

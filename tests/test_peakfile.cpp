@@ -2,9 +2,6 @@
 // Peak files in the three layouts, their faults, and the HKL list file.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <string>
 #include <tuple>
 
@@ -149,16 +146,8 @@ TEST_F(PeakFileTest, LineEndsSignsAndFilesWithNothingToReadOrNoRegularFile) {
   EXPECT_EQ(messages.size(), 0u);
   EXPECT_EQ(Read("1 1 1 8 3.1 30 0.1 100\n", 3), 0);
   EXPECT_TRUE(Holds(messages.text(), "unknown peak file format 3"));
-  // Only regular files are read: a device or a FIFO was read for ever.
-  std::filesystem::create_directory(dir.file("folder.hkl"));
-  ASSERT_EQ(mkfifo(dir.file("fifo.hkl").c_str(), 0600), 0);
-  const std::pair<std::string, std::string> refused[] = {
-      {dir.file("none.hkl"), "No such file or directory"},
-      {dir.file("folder.hkl"), "is a folder"},
-      {"/dev/zero", "is a device, not a regular file"},
-      {dir.file("fifo.hkl"), "is a FIFO, not a regular file"},
-  };
-  for (const auto &r : refused) {
+  // Only regular files are read.
+  for (const auto &r : UnreadablePaths(dir, "hkl")) {
     messages.clear();
     EXPECT_EQ(ReadHKLList(&list, r.first.c_str(), PEAK_FILE_INTERNAL, &start, &end, 1.0, 1), 0);
     EXPECT_EQ(messages.text(), "reading hkl file, cannot open file " + r.first + " (" + r.second +

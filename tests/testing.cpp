@@ -2,6 +2,7 @@
 #include "testing.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -76,6 +77,16 @@ std::string TempDir::write(const std::string &name, const std::string &text) con
   std::ofstream out(p, std::ios::binary);
   out << text;
   return p;
+}
+
+std::vector<std::pair<std::string, std::string>> UnreadablePaths(const TempDir &dir,
+                                                                 const std::string &extension) {
+  std::filesystem::create_directory(dir.file("folder." + extension));
+  EXPECT_EQ(mkfifo(dir.file("fifo." + extension).c_str(), 0600), 0);
+  return {{dir.file("missing." + extension), "No such file or directory"},
+          {dir.file("folder." + extension), "is a folder"},
+          {"/dev/zero", "is a device, not a regular file"},
+          {dir.file("fifo." + extension), "is a FIFO, not a regular file"}};
 }
 
 std::string ReadWholeFile(const std::string &path) {

@@ -53,6 +53,12 @@ class TempDir {
   std::string path_;
 };
 
+// Paths that no reader may read, each with the reason given for it: a
+// missing file, a folder and a FIFO made in dir (named stem.extension), and
+// a device. Reading the last two used to never end.
+std::vector<std::pair<std::string, std::string>> UnreadablePaths(const TempDir &dir,
+                                                                 const std::string &extension);
+
 // The contents of a file; a file that cannot be read fails the running test
 // with its name (and gives "").
 std::string ReadWholeFile(const std::string &path);
