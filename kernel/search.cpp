@@ -528,15 +528,12 @@ void CompleteSites(SearchRun &run, Search *search, const std::vector<SiteParamet
   }
   double cost = run.Evaluate(true);
   if (cost < model->Rmin) run.NoteBest(cost, false);
-  // Coordinates have steps of the grid resolution in angstrom along their
-  // edge; the first has one, whatever pattern parameters may have.
-  double resolution = 0;
-  for (const SiteParameters &s : sites)
-    for (size_t i : s.parameters) {
-      const int axis = AxisOf(ParameterOf(model, model->parameterList[i]));
-      const double edge[3] = {search->crystal->a, search->crystal->b, search->crystal->c};
-      if (axis >= 0 && resolution == 0) resolution = g.step[i] * edge[axis];
-    }
+  // Every coordinate steps by the grid's resolution in angstrom along its
+  // edge (r and B have steps of their own): the first coordinate tells it.
+  const size_t first = sites.front().parameters.front();
+  const int axis = AxisOf(ParameterOf(model, model->parameterList[first]));
+  const double edge[3] = {search->crystal->a, search->crystal->b, search->crystal->c};
+  const double resolution = axis >= 0 ? g.step[first] * edge[axis] : 0;
   if (!(resolution > 0)) return;
   const int stride = std::max(1, static_cast<int>(std::lround(kCompletionSpacing / resolution)));
   auto set = [&](const std::vector<size_t> &p, const std::vector<int> &v) {
