@@ -32,6 +32,41 @@ void FreeCrystalModel(CrystalModelList *head) {
   head->count = 0;
 }
 
+void CopyCrystalModel(const CrystalModel &from, CrystalModel *to) {
+  if (&from == to) return;
+  to->atoms = from.atoms;
+  // Each entry points at the same slot of the copy: an atom's, or r or B.
+  to->parameterList.assign(from.parameterList.size(), nullptr);
+  for (size_t i = 0; i < from.parameterList.size(); ++i) {
+    const double *slot = from.parameterList[i];
+    double *&mapped = to->parameterList[i];
+    if (slot == &from.marchR) mapped = &to->marchR;
+    if (slot == &from.overallB) mapped = &to->overallB;
+    for (size_t a = 0; !mapped && a < from.atoms.size(); ++a)
+      for (int k = 0; k < kParameterSlots; ++k)
+        if (slot == &from.atoms[a].para[k].value) {
+          mapped = &to->atoms[a].para[k].value;
+          break;
+        }
+  }
+  to->parameterCount = from.parameterCount;
+  to->modelNumber = from.modelNumber;
+  to->freeCount = from.freeCount;
+  to->Ravg = from.Ravg;
+  to->Rsd = from.Rsd;
+  to->Rmin = from.Rmin;
+  to->FOM = from.FOM;
+  to->runMinimum = from.runMinimum;
+  to->bondPenalty = from.bondPenalty;
+  to->selected = from.selected;
+  to->bondLengths = from.bondLengths;
+  to->validity = from.validity;
+  to->patternParameters = from.patternParameters;
+  to->marchR = from.marchR;
+  to->overallB = from.overallB;
+  to->equivalents = from.equivalents;
+}
+
 CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model) {
   head->models.push_back(std::move(model));
   head->count++;

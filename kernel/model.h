@@ -114,6 +114,9 @@ void InitializeCrystalModel(CrystalModel *model);
 void InitializeCrystalModel(CrystalModelList *head);
 void FreeCrystalModel(CrystalModel *model);
 void FreeCrystalModel(CrystalModelList *head);
+// Makes `to` the same model as `from`, its parameter list pointing into
+// its own atoms: a search may then work on the copy alone.
+void CopyCrystalModel(const CrystalModel &from, CrystalModel *to);
 CrystalModel *CrystalModelAdd(CrystalModelList *head, CrystalModel &&model);
 // With shareFrom >= 0 the atoms made share the coordinates of the atoms
 // made from shareFrom on, in the same order (the later members of a mixed

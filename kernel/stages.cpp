@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -171,34 +172,99 @@ std::string SettingsText(const StageSettings &s, int method) {
 // One model's searches in one round of a race, or in the whole stage: the
 // settings' restarts (one for the grid search, which has nothing random),
 // each from random starts on a stream of its own, with the effort the
-// model's free count and the round's share ask for.
+// model's free count and the round's share ask for. Restarts run side by
+// side on `lanes` threads, the calling one first, when a stage has fewer
+// models than threads.
 void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &settings,
                  int stage, int round, double share, size_t index, size_t total, int worker,
-                 const ModelReportFunction &report, const StopFlag *stop, ModelRun *run) {
+                 int lanes, const ModelReportFunction &report, const StopFlag *stop,
+                 ModelRun *run) {
   const StageSettings effort =
       SearchEffort(settings, static_cast<int>(m->parameterList.size()), share);
   const uint32_t restarts = run->method == METHOD_GRID ? 1 : std::max<uint32_t>(1, settings.restarts);
   const int pattern = StagePatternParameters(job->config, stage);
   const BondPenaltySettings penalty = JobBondPenalty(job);
+  // The penalty is a figure of every solved model, whether it steered the
+  // search or not.
+  BondPenaltySettings figure = penalty;
+  figure.minima = &job->bondLengths;
   const auto start = std::chrono::steady_clock::now();
-  bool stopped = false;
-  for (uint32_t k = 0; k < restarts && !stopped; ++k) {
-    ModelSearch ms(job, w, m, stage, index, total, worker, report, stop);
+  const ModelReportFunction quiet;
+  // Restart k searches `model` on the copies `copy`; whether it was stopped.
+  auto search = [&](uint32_t k, CrystalModel *model, WorkerCopy *copy, bool reporting) {
+    ModelSearch ms(job, copy, model, stage, index, total, worker, reporting ? report : quiet,
+                   stop);
+    ms.context.base.model = m;
     ms.random.base = SearchSeed(job->settings.seed, m->modelNumber, stage, round,
                                 static_cast<int>(k));
     ms.context.base.round = round;
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
     ms.search.penalty = penalty;
-    AddPatternParameters(m, pattern, job->hklList.marchR, job->hklList.overallB);
+    AddPatternParameters(model, pattern, job->hklList.marchR, job->hklList.overallB);
     RunSolveStructure(&ms.search, run->method, effort);
-    RemovePatternParameters(m);
-    stopped = ms.context.stopped;
+    RemovePatternParameters(model);
+    return ms.context.stopped;
+  };
+  bool stopped = false;
+  if (restarts == 1) {
+    stopped = search(0, m, w, true);
+  } else {
+    // Every restart searches its own copy of the model as it came, and the
+    // copy of lowest cost comes back (the first of equals): which lane ran
+    // a restart, and when, changes nothing, so the result is the same on
+    // any number of threads.
+    std::vector<CrystalModel> copies(restarts);
+    std::vector<char> searched(restarts, 0), halted(restarts, 0);
+    std::atomic<uint32_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    auto lane = [&](WorkerCopy *copy, bool reporting) {
+      try {
+        for (uint32_t k; !Stopping(stop) && (k = next.fetch_add(1)) < restarts;) {
+          CopyCrystalModel(*m, &copies[k]);
+          halted[k] = search(k, &copies[k], copy, reporting);
+          searched[k] = 1;
+        }
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(failureLock);
+        if (!failure) failure = std::current_exception();
+        next = restarts;
+      }
+    };
+    const size_t helpers =
+        static_cast<size_t>(std::min<int64_t>(std::max(lanes, 1), restarts)) - 1;
+    std::vector<WorkerCopy> own(helpers);
+    std::vector<std::thread> pool;
+    try {
+      for (size_t h = 0; h < helpers; ++h) {
+        own[h].Prepare(job);
+        pool.emplace_back(lane, &own[h], false);
+      }
+    } catch (const std::exception &) {
+      // Fewer lanes still search every restart.
+    }
+    lane(w, true);
+    for (std::thread &t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+    auto cost = [&](CrystalModel &c) {
+      return c.Rmin + (penalty.on() ? penalty.weight * ModelBondPenalty(&c, &w->crystal, figure)
+                                    : 0.0);
+    };
+    long best = -1;
+    double lowest = 0;
+    for (uint32_t k = 0; k < restarts; ++k) {
+      stopped = stopped || halted[k] || !searched[k];
+      if (!searched[k]) continue;
+      const double c = cost(copies[k]);
+      if (best < 0 || c < lowest) {
+        best = k;
+        lowest = c;
+      }
+    }
+    if (best >= 0) CopyCrystalModel(copies[static_cast<size_t>(best)], m);
+    UpdateCrystalByModel(&w->crystal, m, nullptr, 1);
   }
-  // The penalty is a figure of every solved model, whether it steered the
-  // search or not.
-  BondPenaltySettings figure = penalty;
-  figure.minima = &job->bondLengths;
   m->bondPenalty = ModelBondPenalty(m, &w->crystal, figure);
   run->seconds = SecondsSince(start);
   run->stopped = stopped;
@@ -555,6 +621,17 @@ uint64_t SearchSeed(uint64_t runSeed, int modelNumber, int stage, int round, int
                  static_cast<uint64_t>(static_cast<uint32_t>(restart)));
 }
 
+namespace {
+
+// Threads each model's restarts may use when a round has fewer models than
+// the stage has threads: the rest of them, shared out.
+int RestartLanes(const Job *job, size_t models) {
+  const size_t threads = static_cast<size_t>(StageThreads(job));
+  return models > 0 && models < threads ? static_cast<int>(threads / models) : 1;
+}
+
+}  // namespace
+
 std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &models,
                                   const StageSettings &settings, int stage,
                                   const ModelReportFunction &report, const StopFlag *stop) {
@@ -565,6 +642,7 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   // model's lines come as one block when it is done, so that blocks of
   // models solved side by side do not mix.
   const bool together = StageThreads(job) > 1 && models.size() > 1;
+  const int lanes = RestartLanes(job, models.size());
   std::mutex timeLock;
   double totalSeconds = 0;
   const auto began = std::chrono::steady_clock::now();
@@ -577,7 +655,8 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
     run.method = ChooseMethod(settings, m);
     const std::string head = SolvingHead(m, settings, run.method, 0, 1);
     if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
-    SearchModel(job, w, m, settings, stage, 0, 1, i, models.size(), worker, report, stop, &run);
+    SearchModel(job, w, m, settings, stage, 0, 1, i, models.size(), worker, lanes, report, stop,
+                &run);
     {
       std::lock_guard<std::mutex> lock(timeLock);
       totalSeconds += run.seconds;
@@ -659,6 +738,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
       std::vector<CrystalModel *> field;
       for (size_t i : entrants) field.push_back(models[i]);
       const std::vector<CrystalModel *> mine = team.share ? team.share(field) : field;
+      const int lanes = RestartLanes(job, mine.size());
       std::vector<ModelRun> roundRuns(mine.size());
       std::vector<char> ran(mine.size(), 0);
       failed = !ForEachModel(job, mine.size(), stop, [&](size_t k, int worker) {
@@ -676,7 +756,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
         if (round == 0 || run.method != METHOD_GRID) {
           const std::string head = SolvingHead(m, settings, run.method, round, share);
           if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
-          SearchModel(job, &w, m, settings, stage, round, share, i, n, worker, report, stop,
+          SearchModel(job, &w, m, settings, stage, round, share, i, n, worker, lanes, report, stop,
                       &run);
           const std::string tail = SolvingTail(m, run);
           if (together)

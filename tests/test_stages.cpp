@@ -27,20 +27,37 @@ namespace {
 // A model's results, exactly: as a shard file carries them.
 std::string Outcome(const CrystalModel &m) { return FormatModelResult(ResultOfModel(m, nullptr)); }
 
+// What a search keeps is its lowest cost, R plus the weighted penalty: a
+// search stopped early may keep a point of higher R and fewer bumps.
+double SearchCost(Job *job, CrystalModel *m) {
+  const BondPenaltySettings penalty = JobBondPenalty(job);
+  return m->Rmin +
+         (penalty.on() ? penalty.weight * ModelBondPenalty(m, &job->crystal, penalty) : 0.0);
+}
+
 TEST(Stages, AModelsResultDoesNotDependOnItsCompany) {
   CapturedMessages quiet;
-  ForsteriteJob all(2), alone(1), other(1, 12);
-  ASSERT_TRUE(all.ok && alone.ok && other.ok);
+  ForsteriteJob all(2), alone(2), once(1), other(1, 12);
+  ASSERT_TRUE(all.ok && alone.ok && once.ok && other.ok);
   StatisticTestModels(&all.job, AllModels(&all.job), nullptr, nullptr);
   CrystalModel *model = &alone.job.models.models[20];
   StatisticTestModels(&alone.job, {model}, nullptr, nullptr);
   // A race drops models by how their company fares, on purpose; each
-  // search itself must not care.
+  // search itself must not care, nor whether its restarts ran one after the
+  // other (among many models) or side by side (alone on two threads).
   StageSettings settings = OptimizationSettings(all.job.config);
   settings.racing = 0;
+  settings.restarts = 3;
   SolveModels(&all.job, AllModels(&all.job), settings, STAGE_OPTIMIZATION, nullptr, nullptr);
   SolveModels(&alone.job, {model}, settings, STAGE_OPTIMIZATION, nullptr, nullptr);
   EXPECT_EQ(Outcome(all.job.models.models[20]), Outcome(*model));
+  // The first restart is the search a single one makes; of three, the one
+  // of lowest cost is kept, and here another one is lower.
+  CrystalModel *single = &once.job.models.models[20];
+  StatisticTestModels(&once.job, {single}, nullptr, nullptr);
+  settings.restarts = 1;
+  SolveModels(&once.job, {single}, settings, STAGE_OPTIMIZATION, nullptr, nullptr);
+  EXPECT_LT(SearchCost(&alone.job, model), SearchCost(&once.job, single));
   // Another run seed is another run.
   StatisticTestModels(&other.job, {&other.job.models.models[20]}, nullptr, nullptr);
   EXPECT_NE(other.job.models.models[20].Ravg, model->Ravg);
@@ -195,13 +212,7 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   EXPECT_LT(StatisticTestModels(&job, all, stopAfter(300), &stop), all.size());
   stop = false;
   reports = 0;
-  // What a search keeps is its lowest cost, R plus the weighted penalty: a
-  // search stopped early may keep a point of higher R and fewer bumps.
-  const BondPenaltySettings penalty = JobBondPenalty(&job);
-  auto cost = [&](CrystalModel *m) {
-    return m->Rmin +
-           (penalty.on() ? penalty.weight * ModelBondPenalty(m, &job.crystal, penalty) : 0.0);
-  };
+  auto cost = [&](CrystalModel *m) { return SearchCost(&job, m); };
   std::vector<double> before;
   for (CrystalModel *m : all) before.push_back(cost(m));
   std::vector<ModelRun> runs = SolveModels(&job, all, OptimizationSettings(job.config),
@@ -215,6 +226,21 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   // Stopped or not, a model never loses the best it had.
   for (size_t i = 0; i < all.size(); ++i) EXPECT_LE(cost(all[i]), before[i] + 1e-12);
   EXPECT_TRUE(Holds(messages.text(), "was stopped"));
+  // A model alone on two threads searches its restarts side by side: a stop
+  // ends them all, and the model keeps the best they found.
+  StageSettings sideBySide = OptimizationSettings(job.config);
+  sideBySide.restarts = 4;
+  sideBySide.traditional.moves = 2000;
+  CrystalModel *lone = *std::find_if(all.begin(), all.end(), [&](CrystalModel *m) {
+    return ChooseMethod(sideBySide, m) != METHOD_GRID;
+  });
+  const double had = cost(lone);
+  stop = false;
+  reports = 0;
+  runs = SolveModels(&job, {lone}, sideBySide, STAGE_OPTIMIZATION, stopAfter(300), &stop);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_TRUE(runs[0].stopped);
+  EXPECT_LE(cost(lone), had + 1e-12);
   // Four two-atom entries in Pmmm: minutes of enumeration before the budget
   // refuses it, unless the stop is seen.
   Job slow;
