@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Whole jobs through the kernel's stages, as pulvina-solve runs them
 // (without writing files): wall time of every reference case and bundled
-// example at one and at two threads, and the annealing moves per second of
-// one model.
+// example at one and at two threads, the annealing moves per second of one
+// model, and one model's restarts at one and at two threads.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -56,6 +56,18 @@ struct Prepared {
   }
   ~Prepared() { FreeJob(&job); }
 };
+
+// Forsterite's model among the job's: of the two equivalent under an origin
+// shift, the one the job keeps.
+CrystalModel *TrueForsterite(Job *job) {
+  for (CrystalModel &m : job->models.models) {
+    const std::string epc = EPCStr(&m);
+    if (epc == "Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)" ||
+        epc == "Mg(4c)+Mg(4b)+Si(4c)+O(8d)+O(4c)+O(4c)")
+      return &m;
+  }
+  return nullptr;
+}
 
 // Everything after reading: first figures, statistic test, filter,
 // optimisation, refinement, bond lengths.
@@ -120,15 +132,41 @@ void BM_ForsteriteOptimisation(benchmark::State &state) {
   SetMessageSink(std::move(previous));
 }
 
+// Forsterite's true model alone with four restarts, at one thread and at
+// two, where the restarts run side by side.
+void BM_RestartsOfOneModel(benchmark::State &state) {
+  MessageSink previous = SetMessageSink([](int, const std::string &) {});
+  const std::string folder = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
+  const int threads = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto p = std::make_unique<Prepared>(Case{"forsterite", folder, folder + "/forsterite.epc"},
+                                        threads);
+    CrystalModel *model = TrueForsterite(&p->job);
+    if (!p->ok || !model) {
+      state.SkipWithError("no forsterite job");
+      break;
+    }
+    StatisticTestModels(&p->job, {model}, nullptr, nullptr);
+    StageSettings settings = OptimizationSettings(p->job.config);
+    settings.racing = 0;
+    settings.restarts = 4;
+    state.ResumeTiming();
+    SolveModels(&p->job, {model}, settings, STAGE_OPTIMIZATION, nullptr, nullptr);
+    state.PauseTiming();
+    p.reset();
+    state.ResumeTiming();
+  }
+  SetMessageSink(std::move(previous));
+}
+
 // Traditional annealing of forsterite's true model: moves per second,
 // without (argument 0) and with (1) the job's bond penalty in the cost.
 void BM_AnnealingMoves(benchmark::State &state) {
   MessageSink previous = SetMessageSink([](int, const std::string &) {});
   const std::string folder = PULVINA_SOURCE_DIR "/examples/mg2sio4_forsterite";
   Prepared p({"forsterite", folder, folder + "/forsterite.epc"}, 1);
-  CrystalModel *model = nullptr;
-  for (CrystalModel &m : p.job.models.models)
-    if (EPCStr(&m) == "Mg(4c)+Mg(4a)+Si(4c)+O(8d)+O(4c)+O(4c)") model = &m;
+  CrystalModel *model = TrueForsterite(&p.job);
   if (!p.ok || !model) {
     state.SkipWithError("no forsterite job");
     return;
@@ -175,6 +213,13 @@ const bool registered = [] {
 }  // namespace
 
 BENCHMARK(BM_AnnealingMoves)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RestartsOfOneModel)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ForsteriteOptimisation)
     ->ArgNames({"threads", "racing"})
     ->Args({2, 1})
