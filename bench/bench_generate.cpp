@@ -9,6 +9,7 @@
 #include <new>
 
 #include "kernel.h"
+#include "checked.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ const Problem kProblems[] = {
 void Generate(benchmark::State &state) {
   const Problem &p = kProblems[state.range(0)];
   SpaceGroup sg;
-  SetSpaceGroup(&sg, p.number, 1);
+  Checked(SetSpaceGroup(&sg, p.number, 1), "space group");
   Compound compound;
-  ParseFormular(p.formula, &compound);
+  Checked(ParseFormular(p.formula, &compound), "formula");
   SetFormularZ(&compound, p.z);
   int combinations = 0;
   long long peak = 0;
@@ -47,7 +48,7 @@ void Generate(benchmark::State &state) {
     Combination comb;
     combinations = GetCombination(&compound, &cp, &comb);
     CrystalModelList models;
-    CreateModelList(&compound, &cp, &comb, &models, !sg.translations.empty());
+    Checked(CreateModelList(&compound, &cp, &comb, &models, !sg.translations.empty()), "models");
     benchmark::DoNotOptimize(models.count);
     peak = heapPeak.load() - before;
   }

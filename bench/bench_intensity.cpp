@@ -18,6 +18,7 @@
 #include "kernel.h"
 #include "reference_intensity.h"
 #include "profile.h"
+#include "checked.h"
 
 namespace {
 
@@ -36,10 +37,10 @@ struct Problem {
 std::unique_ptr<Problem> MakeProblem(int reflections, int cellAtoms, int group) {
   auto p = std::make_unique<Problem>();
   InitializeCompound(&p->compound);
-  ParseFormular("C6N2O3Fe1", &p->compound);
-  AssignASF(&p->compound);
+  Checked(ParseFormular("C6N2O3Fe1", &p->compound), "formula");
+  Checked(AssignASF(&p->compound), "scattering factors");
   InitializeCrystal(&p->crystal);
-  SetSpaceGroup(&p->crystal.spaceGroup, group, 1);
+  Checked(SetSpaceGroup(&p->crystal.spaceGroup, group, 1), "space group");
   const Position &general = p->crystal.spaceGroup.positions[0];
   const int perAtom = static_cast<int>(general.fullCoordinates.size());
   const double scale = std::cbrt(cellAtoms / 48.0);
@@ -85,7 +86,7 @@ std::unique_ptr<Problem> MakeProblem(int reflections, int cellAtoms, int group) 
     it.multiplicity = it.k == 0 ? 2 : 4;
     p->list.items.push_back(it);
   }
-  SetASFTable(&p->list, &p->compound);
+  Checked(SetASFTable(&p->list, &p->compound), "scattering table");
   Radiation radiation;
   radiation.polarization = 0.5;
   SetLPFactor(&p->list, &radiation);
@@ -152,10 +153,10 @@ void BM_Workspace(benchmark::State &state) {
   LiteralIntensity(&oracle, p.crystal, 0);
   IntensityWorkspace ws;
   ws.vectorWidth = static_cast<int>(state.range(2));
-  PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0);
+  Checked(PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0), "workspace");
   for (auto _ : state) {
-    RefreshIntensityWorkspace(&ws, &p.crystal);
-    CalculateIntensityFast(&ws, &list);
+    Checked(RefreshIntensityWorkspace(&ws, &p.crystal), "workspace");
+    Checked(CalculateIntensityFast(&ws, &list), "intensities");
     benchmark::DoNotOptimize(list.items.data());
   }
   Report(state, p);
@@ -172,10 +173,10 @@ void BM_FullEvaluation(benchmark::State &state) {
   HKLList list = p.list;
   GroupHKLList(&list, 1.0);
   IntensityWorkspace ws;
-  PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0);
+  Checked(PrepareIntensityWorkspace(&ws, &list, &p.crystal, 0), "workspace");
   for (auto _ : state) {
-    RefreshIntensityWorkspace(&ws, &p.crystal);
-    CalculateIntensityFast(&ws, &list);
+    Checked(RefreshIntensityWorkspace(&ws, &p.crystal), "workspace");
+    Checked(CalculateIntensityFast(&ws, &list), "intensities");
     benchmark::DoNotOptimize(GroupBraggFactor(&list));
   }
   state.counters["evaluations/s"] =
@@ -191,8 +192,8 @@ void BM_OneParameterMove(benchmark::State &state) {
   HKLList list = p.list;
   GroupHKLList(&list, 1.0);
   IntensityWorkspace ws;
-  PrepareIntensityWorkspace(&ws, &list, &crystal, 0);
-  CalculateIntensityFast(&ws, &list);
+  Checked(PrepareIntensityWorkspace(&ws, &list, &crystal, 0), "workspace");
+  Checked(CalculateIntensityFast(&ws, &list), "intensities");
   std::mt19937_64 random(7);
   std::uniform_real_distribution<double> unit(0, 1);
   const size_t atoms = crystal.atoms.size();
@@ -210,8 +211,8 @@ void BM_OneParameterMove(benchmark::State &state) {
     if (GroupBraggFactorOfMoves(&ws, &crystal, &R)) {
       ++moves;
     } else {
-      RefreshIntensityWorkspace(&ws, &crystal);
-      CalculateIntensityFast(&ws, &list);
+      Checked(RefreshIntensityWorkspace(&ws, &crystal), "workspace");
+      Checked(CalculateIntensityFast(&ws, &list), "intensities");
       R = GroupBraggFactor(&list);
       ++full;
     }

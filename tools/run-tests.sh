@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # Installs what is missing, checks that the committed data files are what
 # their generators make from Debian's cctbx and periodictable, builds
-# everything with warnings as errors and runs the whole test suite, then the
-# parallel stages under ThreadSanitizer (SKIP_TSAN=1 skips them). With
+# everything with warnings as errors and runs the whole test suite and a
+# quick run of the benchmarks, then the parallel stages under
+# ThreadSanitizer (SKIP_TSAN=1 skips them). With
 # SANITIZE=1 it builds into build-asan with AddressSanitizer and
 # UndefinedBehaviorSanitizer instead. JOBS sets the builds' parallel jobs
 # (default 2).
@@ -22,6 +23,16 @@ fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPULVINA_WERROR=ON $FLAGS > /dev/null
 cmake --build "$BUILD" -j "${JOBS:-2}"
 (cd "$BUILD" && ctest --output-on-failure --timeout 600 -j2)
+
+# The benchmarks are built on demand only: built here, and their quick ones
+# run once, they cannot rot unseen into code that no longer compiles or
+# into a report of errors where the figures should be.
+if [ "${SANITIZE:-0}" != 1 ]; then
+  cmake --build "$BUILD" -j "${JOBS:-2}" --target benchmarks
+  "$BUILD"/bench/bench_solve --benchmark_filter='AnnealingMoves|RestartsOfOneModel' \
+    > "$BUILD/bench-smoke.txt"
+  if grep "ERROR OCCURRED" "$BUILD/bench-smoke.txt"; then exit 1; fi
+fi
 
 # The parallel stages under ThreadSanitizer: the tests that run models on
 # several threads, the batch solver's runs at 1, 2 and 4 threads, and the
