@@ -36,10 +36,12 @@ void CopyCrystalModel(const CrystalModel &from, CrystalModel *to) {
   if (&from == to) return;
   to->atoms = from.atoms;
   // Each entry points at the same slot of the copy: an atom's, or r or B.
-  to->parameterList.assign(from.parameterList.size(), nullptr);
+  // The list is made aside and then assigned, so that a model copied back
+  // onto itself never holds an empty entry, even for a moment.
+  std::vector<double *> list(from.parameterList.size(), nullptr);
   for (size_t i = 0; i < from.parameterList.size(); ++i) {
     const double *slot = from.parameterList[i];
-    double *&mapped = to->parameterList[i];
+    double *&mapped = list[i];
     if (slot == &from.marchR) mapped = &to->marchR;
     if (slot == &from.overallB) mapped = &to->overallB;
     for (size_t a = 0; !mapped && a < from.atoms.size(); ++a)
@@ -49,6 +51,7 @@ void CopyCrystalModel(const CrystalModel &from, CrystalModel *to) {
           break;
         }
   }
+  to->parameterList = list;
   to->parameterCount = from.parameterCount;
   to->modelNumber = from.modelNumber;
   to->freeCount = from.freeCount;

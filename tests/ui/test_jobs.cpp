@@ -137,10 +137,15 @@ TEST_F(Jobs, SolvingShowsItsProgressAndTheWindowStaysTillItIsStopped) {
 // The batch solver and the program, one job and one seed: the same best
 // model, factor and CIF file. Annealing on, so that the seed matters. On
 // the way, what generation and the statistic test show of the models.
+// Two restarts: the race's leader, alone in its last rounds, searches them
+// side by side on the desktop program's threads and one after the other in
+// the batch solver's one.
 TEST_F(Jobs, AJobGivesTheBatchSolversResultForTheSameSeed) {
   TempDir dir;
-  const std::string control = CopyZno(dir, {{"AUTO_GRID_SEARCH\t1", "AUTO_GRID_SEARCH\t0"}});
+  const std::string control =
+      CopyZno(dir, {{"AUTO_GRID_SEARCH\t1", "AUTO_GRID_SEARCH\t0\nRESTARTS\t2"}});
   programOptions.settings.seed = 424242;
+  programOptions.settings.threads = 2;
   Open(control);
   Generate();
   EXPECT_EQ(Rows(ls_models), 4);
