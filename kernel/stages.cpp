@@ -263,7 +263,6 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
       }
     }
     if (best >= 0) CopyCrystalModel(copies[static_cast<size_t>(best)], m);
-    UpdateCrystalByModel(&w->crystal, m, nullptr, 1);
   }
   m->bondPenalty = ModelBondPenalty(m, &w->crystal, figure);
   run->seconds = SecondsSince(start);
