@@ -306,30 +306,11 @@ int CheckBondLengthValidity(BondLengths *measured, const BondLengths *minima, do
 
 namespace {
 
-// The cell's Cartesian frame and the spacing of its three families of
-// lattice planes: two points whose fractional difference along an axis is
-// u lie at least |u| spacings apart, which bounds the lattice translations
-// that can bring them within a distance.
+// The cell's Cartesian frame and the spacing of its faces, which bounds the
+// lattice translations that can bring two points within a distance.
 bool CellFrame(const Crystal &c, TransMatrix *m, double spacing[3]) {
-  if (!TransMatrixFToC(m, c.a, c.b, c.c, c.alpha, c.beta, c.gamma)) return false;
-  double e[3][3];
-  for (int a = 0; a < 3; ++a)
-    for (int r = 0; r < 3; ++r) e[a][r] = (*m)(r, a);
-  auto cross = [](const double *u, const double *v, double *w) {
-    w[0] = u[1] * v[2] - u[2] * v[1];
-    w[1] = u[2] * v[0] - u[0] * v[2];
-    w[2] = u[0] * v[1] - u[1] * v[0];
-  };
-  double w[3];
-  cross(e[1], e[2], w);
-  const double volume = std::fabs(e[0][0] * w[0] + e[0][1] * w[1] + e[0][2] * w[2]);
-  for (int a = 0; a < 3; ++a) {
-    cross(e[(a + 1) % 3], e[(a + 2) % 3], w);
-    const double area = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-    if (!(area > 0) || !(volume > 0)) return false;
-    spacing[a] = volume / area;
-  }
-  return true;
+  return TransMatrixFToC(m, c.a, c.b, c.c, c.alpha, c.beta, c.gamma) &&
+         CellFaceSpacings(*m, spacing);
 }
 
 // Calls f(d) for every lattice image of a fractional difference closer than

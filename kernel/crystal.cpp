@@ -65,14 +65,35 @@ bool CellAnglesAdmitACell(double alpha, double beta, double gamma) {
   return 1 - ca * ca - cb * cb - cg * cg + 2 * ca * cb * cg > 1e-6;
 }
 
+bool CellFaceSpacings(const TransMatrix &m, double spacing[3]) {
+  double e[3][3];
+  for (int a = 0; a < 3; ++a)
+    for (int r = 0; r < 3; ++r) e[a][r] = m(r, a);
+  auto cross = [](const double *u, const double *v, double *w) {
+    w[0] = u[1] * v[2] - u[2] * v[1];
+    w[1] = u[2] * v[0] - u[0] * v[2];
+    w[2] = u[0] * v[1] - u[1] * v[0];
+  };
+  double w[3];
+  cross(e[1], e[2], w);
+  const double volume = std::fabs(e[0][0] * w[0] + e[0][1] * w[1] + e[0][2] * w[2]);
+  for (int a = 0; a < 3; ++a) {
+    cross(e[(a + 1) % 3], e[(a + 2) % 3], w);
+    const double area = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    if (!(area > 0) || !(volume > 0)) return false;
+    spacing[a] = volume / area;
+  }
+  return true;
+}
+
 std::string CellProblem(double a, double b, double c, double alpha, double beta, double gamma) {
   char text[256];
   const double edges[3] = {a, b, c};
   const char *names[3] = {"CELL_A", "CELL_B", "CELL_C"};
   for (int i = 0; i < 3; ++i)
     if (!ConfigAdmits(names[i], edges[i])) {
-      std::snprintf(text, sizeof text, "%s %g: a cell edge must be above 0 and at most %g angstrom",
-                    names[i], edges[i], kMaxCellEdge);
+      std::snprintf(text, sizeof text, "%s %g: a cell edge must be from %g to %g angstrom",
+                    names[i], edges[i], kMinCellEdge, kMaxCellEdge);
       return text;
     }
   if (!CellAnglesAdmitACell(alpha, beta, gamma)) {
@@ -81,5 +102,21 @@ std::string CellProblem(double a, double b, double c, double alpha, double beta,
                   beta, gamma);
     return text;
   }
+  TransMatrix m;
+  double spacing[3];
+  if (!TransMatrixFToC(&m, a, b, c, alpha, beta, gamma) || !CellFaceSpacings(m, spacing)) {
+    std::snprintf(text, sizeof text, "cell %g %g %g %g %g %g: spans no volume", a, b, c, alpha,
+                  beta, gamma);
+    return text;
+  }
+  for (int i = 0; i < 3; ++i)
+    if (spacing[i] < kMinCellSpacing) {
+      std::snprintf(text, sizeof text,
+                    "cell %g %g %g %g %g %g: two of its faces lie %.3g angstrom apart; no "
+                    "crystal has a cell thinner than %g angstrom (a reduced cell is never so "
+                    "thin)",
+                    a, b, c, alpha, beta, gamma, spacing[i], kMinCellSpacing);
+      return text;
+    }
   return "";
 }

@@ -42,9 +42,19 @@ void FreeCrystal(Crystal *crystal);
 void TransMatrixIdentity(TransMatrix *m);
 [[nodiscard]] int TransMatrixFToC(TransMatrix *m, double a, double b, double c, double alpha, double beta,
                     double gamma);
-// Cell edges beyond this are typing slips: nothing could be solved in such a
-// cell, and derived quantities would overflow.
+// Cell edges beyond these are typing slips. No crystal repeats itself within
+// half an angstrom (an atom would overlap its own images), nor has a cell
+// whose faces lie closer: below that, the lattice images within a bond's
+// reach multiply, and the bond checks would run for hours. Above the largest
+// edge nothing could be solved, and derived quantities would overflow.
+constexpr double kMinCellEdge = 0.5;
+constexpr double kMinCellSpacing = 0.5;
 constexpr double kMaxCellEdge = 1000.0;
+// The distances between the cell's opposite faces (those spanned by b and c,
+// by c and a, by a and b) of the Cartesian frame m; false for a flat cell.
+// Two points whose fractional difference along an axis is u lie at least
+// |u| such spacings apart.
+[[nodiscard]] bool CellFaceSpacings(const TransMatrix &m, double spacing[3]);
 // True when three angles (degrees) are those of a real cell: each between
 // 0 and 180, and the cell they span not flat.
 [[nodiscard]] bool CellAnglesAdmitACell(double alpha, double beta, double gamma);

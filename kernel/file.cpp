@@ -181,8 +181,8 @@ constexpr ConfigRange kNoNumber = {0, 0, false, false, nullptr};
 constexpr ConfigRange kWavelength = Above(0, "a wavelength above 0 angstrom");
 constexpr ConfigRange kTwoTheta = Closed(0, 180, "an angle 2theta from 0 to 180 degrees");
 constexpr ConfigRange kOxidationState = Closed(-8, 8, "an oxidation state from -8 to 8");
-constexpr ConfigRange kCellEdge = {0, kMaxCellEdge, true, false,
-                                   "a cell edge above 0 and at most 1000 angstrom"};
+constexpr ConfigRange kCellEdge =
+    Closed(kMinCellEdge, kMaxCellEdge, "a cell edge from 0.5 to 1000 angstrom");
 constexpr ConfigRange kCellAngle = Between(0, 180, "a cell angle between 0 and 180 degrees");
 constexpr ConfigRange kOnOff = Closed(0, 1, "0 (off) or 1 (on)");
 constexpr ConfigRange kMethod = Closed(

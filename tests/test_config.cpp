@@ -182,7 +182,8 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallersAndWith
   };
   const Case cases[] = {
       {"CELL_A", " 4.5", 4.5, ""},  // the blanks after the key are no part of the value
-      {"CELL_A", ".5", 0.5, ""},
+      {"CELL_A", ".5", 0.5, ""},  // and the smallest edge
+      {"CELL_A", "0.4999", 0, "out of range: expected a cell edge from 0.5 to 1000 angstrom"},
       {"FOM_THRESHOLD", "-.5", -0.5, ""},
       {"RADIATION", "1 \t \t\r", 1, ""},
       {"AUTO_DIMENSION", "-", 0, ""},  // a lone minus sign has always stood for 0
@@ -210,7 +211,7 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallersAndWith
       {"CELL_GAMMA", "180", 0, "out of range: expected a cell angle between 0 and 180 degrees"},
       // A number as long as a line allows.
       {"CELL_A", "1" + std::string(240, '0'), 0,
-       "out of range: expected a cell edge above 0 and at most 1000 angstrom"},
+       "out of range: expected a cell edge from 0.5 to 1000 angstrom"},
   };
   for (const Case &c : cases) {
     const std::string line = std::string(c.key) + "\t" + c.text;

@@ -201,7 +201,7 @@ void btnCalcVClicked(GtkButton *, GtkWidget *parent) {
     std::snprintf(text, sizeof text, "%f", jobCell[i]);
     gtk_entry_set_text(GTK_ENTRY(entries[i]), text);
     gtk_widget_set_tooltip_text(entries[i],
-                                i < 3 ? "Cell edge in angstrom, above 0 and at most 1000"
+                                i < 3 ? "Cell edge in angstrom, from 0.5 to 1000"
                                       : "Cell angle in degrees, above 0 and below 180");
     const guint row = static_cast<guint>(i % 3), column = static_cast<guint>(i / 3) * 2;
     gtk_table_attach(GTK_TABLE(table), label, column, column + 1, row, row + 1, GTK_FILL,
