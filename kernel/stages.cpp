@@ -211,20 +211,39 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
     stopped = search(0, m, w, true);
   } else {
     // Every restart searches its own copy of the model as it came, and the
-    // copy of lowest cost comes back (the first of equals): which lane ran
-    // a restart, and when, changes nothing, so the result is the same on
-    // any number of threads.
-    std::vector<CrystalModel> copies(restarts);
-    std::vector<char> searched(restarts, 0), halted(restarts, 0);
-    std::atomic<uint32_t> next{0};
+    // copy of lowest cost comes back (of equals, the first restart's):
+    // which lane ran a restart, and when, changes nothing, so the result is
+    // the same on any number of threads. A lane keeps only its best copy.
+    struct Lane {
+      WorkerCopy *copy = nullptr;
+      CrystalModel work, best;
+      long bestRestart = -1;
+      double bestCost = 0;
+    };
+    const size_t count =
+        static_cast<size_t>(std::min<int64_t>(std::max(lanes, 1), restarts));
+    std::vector<Lane> all(count);
+    std::vector<WorkerCopy> own(count - 1);
+    std::atomic<uint32_t> next{0}, searched{0};
+    std::atomic<bool> halted{false};
     std::exception_ptr failure;
     std::mutex failureLock;
-    auto lane = [&](WorkerCopy *copy, bool reporting) {
+    auto drive = [&](Lane *l, bool reporting) {
       try {
         for (uint32_t k; !Stopping(stop) && (k = next.fetch_add(1)) < restarts;) {
-          CopyCrystalModel(*m, &copies[k]);
-          halted[k] = search(k, &copies[k], copy, reporting);
-          searched[k] = 1;
+          CopyCrystalModel(*m, &l->work);
+          if (search(k, &l->work, l->copy, reporting)) halted = true;
+          ++searched;
+          const double cost =
+              l->work.Rmin + (penalty.on() ? penalty.weight * ModelBondPenalty(
+                                                                  &l->work, &l->copy->crystal,
+                                                                  figure)
+                                           : 0.0);
+          if (l->bestRestart < 0 || cost < l->bestCost) {
+            CopyCrystalModel(l->work, &l->best);
+            l->bestRestart = k;
+            l->bestCost = cost;
+          }
         }
       } catch (...) {
         std::lock_guard<std::mutex> hold(failureLock);
@@ -232,37 +251,28 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
         next = restarts;
       }
     };
-    const size_t helpers =
-        static_cast<size_t>(std::min<int64_t>(std::max(lanes, 1), restarts)) - 1;
-    std::vector<WorkerCopy> own(helpers);
+    all[0].copy = w;
     std::vector<std::thread> pool;
     try {
-      for (size_t h = 0; h < helpers; ++h) {
-        own[h].Prepare(job);
-        pool.emplace_back(lane, &own[h], false);
+      for (size_t h = 1; h < count; ++h) {
+        own[h - 1].Prepare(job);
+        all[h].copy = &own[h - 1];
+        pool.emplace_back(drive, &all[h], false);
       }
     } catch (const std::exception &) {
       // Fewer lanes still search every restart.
     }
-    lane(w, true);
+    drive(&all[0], true);
     for (std::thread &t : pool) t.join();
     if (failure) std::rethrow_exception(failure);
-    auto cost = [&](CrystalModel &c) {
-      return c.Rmin + (penalty.on() ? penalty.weight * ModelBondPenalty(&c, &w->crystal, figure)
-                                    : 0.0);
-    };
-    long best = -1;
-    double lowest = 0;
-    for (uint32_t k = 0; k < restarts; ++k) {
-      stopped = stopped || halted[k] || !searched[k];
-      if (!searched[k]) continue;
-      const double c = cost(copies[k]);
-      if (best < 0 || c < lowest) {
-        best = k;
-        lowest = c;
-      }
-    }
-    if (best >= 0) CopyCrystalModel(copies[static_cast<size_t>(best)], m);
+    stopped = halted || searched < restarts;
+    const Lane *best = nullptr;
+    for (const Lane &l : all)
+      if (l.bestRestart >= 0 &&
+          (!best || l.bestCost < best->bestCost ||
+           (l.bestCost == best->bestCost && l.bestRestart < best->bestRestart)))
+        best = &l;
+    if (best) CopyCrystalModel(best->best, m);
   }
   m->bondPenalty = ModelBondPenalty(m, &w->crystal, figure);
   run->seconds = SecondsSince(start);
