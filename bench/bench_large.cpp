@@ -36,7 +36,8 @@ std::vector<Case> Cases() {
           {"olivine", root + "/tests/data/structures/olivine/olivine.epc"},
           {"larnite", root + "/examples/ca2sio4_larnite/larnite.epc"},
           {"diopside", root + "/examples/camgsi2o6_diopside/diopside.epc"},
-          {"kyanite", root + "/tests/data/structures/kyanite/kyanite.epc"}};
+          {"kyanite", root + "/tests/data/structures/kyanite/kyanite.epc"},
+          {"kyanite-general", root + "/tests/data/structures/kyanite/kyanite-general.epc"}};
 }
 
 std::string Quoted(const std::string &s) {
