@@ -169,6 +169,15 @@ std::string SettingsText(const StageSettings &s, int method) {
   return text;
 }
 
+// What the searches minimise, so what restarts and a race rank by: the
+// factor, plus the weighted bond penalty when it steered the searches.
+// Ranking by the factor alone would carry models with atoms on top of each
+// other into the later rounds, the very minima the penalty keeps the
+// searches out of.
+double SearchCost(const CrystalModel *m, const BondPenaltySettings &penalty) {
+  return m->Rmin + (penalty.on() ? penalty.weight * m->bondPenalty : 0.0);
+}
+
 // One model's searches in one round of a race, or in the whole stage: the
 // settings' restarts (one for the grid search, which has nothing random),
 // each from random starts on a stream of its own, with the effort the
@@ -190,7 +199,8 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
   figure.minima = &job->bondLengths;
   const auto start = std::chrono::steady_clock::now();
   const ModelReportFunction quiet;
-  // Restart k searches `model` on the copies `copy`; whether it was stopped.
+  // Restart k searches `model` with the worker copies `copy`; whether it was
+  // stopped.
   auto search = [&](uint32_t k, CrystalModel *model, WorkerCopy *copy, bool reporting) {
     ModelSearch ms(job, copy, model, stage, index, total, worker, reporting ? report : quiet,
                    stop);
@@ -234,11 +244,8 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
           CopyCrystalModel(*m, &l->work);
           if (search(k, &l->work, l->copy, reporting)) halted = true;
           ++searched;
-          const double cost =
-              l->work.Rmin + (penalty.on() ? penalty.weight * ModelBondPenalty(
-                                                                  &l->work, &l->copy->crystal,
-                                                                  figure)
-                                           : 0.0);
+          l->work.bondPenalty = ModelBondPenalty(&l->work, &l->copy->crystal, figure);
+          const double cost = SearchCost(&l->work, penalty);
           if (l->bestRestart < 0 || cost < l->bestCost) {
             CopyCrystalModel(l->work, &l->best);
             l->bestRestart = k;
@@ -684,17 +691,6 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   return out;
 }
 
-namespace {
-
-// What the searches minimise, so what a race ranks by: the factor, plus the
-// weighted bond penalty when it steered the searches. Ranking by the factor
-// alone would carry models with atoms on top of each other into the later
-// rounds, the very minima the penalty keeps the searches out of.
-double RaceCost(const CrystalModel *m, const BondPenaltySettings &penalty) {
-  return m->Rmin + (penalty.on() ? penalty.weight * m->bondPenalty : 0.0);
-}
-
-}  // namespace
 
 double RaceFirstShare(size_t models) {
   double share = kRaceFirstShare;
@@ -741,7 +737,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
       if (racing[i]) entrants.push_back(i);
     if (entrants.empty()) break;
     std::vector<double> before(n);
-    for (size_t i = 0; i < n; ++i) before[i] = RaceCost(models[i], penalty);
+    for (size_t i = 0; i < n; ++i) before[i] = SearchCost(models[i], penalty);
     bool failed = false;
     if (round >= team.firstRound) {
       std::vector<CrystalModel *> field;
@@ -824,17 +820,17 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
     const bool last = share >= 1 || (team.lastRound >= 0 && round >= team.lastRound);
     std::stable_sort(entrants.begin(), entrants.end(),
                      [&](size_t a, size_t b) {
-                       const double ca = RaceCost(models[a], penalty),
-                                    cb = RaceCost(models[b], penalty);
+                       const double ca = SearchCost(models[a], penalty),
+                                    cb = SearchCost(models[b], penalty);
                        if (ca != cb) return ca < cb;
                        return models[a]->modelNumber < models[b]->modelNumber;
                      });
     const size_t leader = entrants.front();
     double next = -1;
     for (size_t i = 0; i < n; ++i)
-      if (i != leader && started[i] && (next < 0 || RaceCost(models[i], penalty) < next))
-        next = RaceCost(models[i], penalty);
-    const double lead = RaceCost(models[leader], penalty);
+      if (i != leader && started[i] && (next < 0 || SearchCost(models[i], penalty) < next))
+        next = SearchCost(models[i], penalty);
+    const double lead = SearchCost(models[leader], penalty);
     const bool settled =
         round >= 1 && next > 0 && lead < kRaceLead * next && lead >= kRaceSettled * before[leader];
     const size_t keep = last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
