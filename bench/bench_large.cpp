@@ -37,6 +37,7 @@ std::vector<Case> Cases() {
           {"larnite", root + "/examples/ca2sio4_larnite/larnite.epc"},
           {"diopside", root + "/examples/camgsi2o6_diopside/diopside.epc"},
           {"kyanite", root + "/tests/data/structures/kyanite/kyanite.epc"},
+          {"kyanite-freest", root + "/tests/data/structures/kyanite/kyanite-freest.epc"},
           {"kyanite-general", root + "/tests/data/structures/kyanite/kyanite-general.epc"}};
 }
 

@@ -497,6 +497,8 @@ constexpr ConfigKeyword configKeywords[kConfigKeywordCount] = {
     OnlyWhenSet(Integer(kEffort, "AUTO_EFFORT", &Config::autoEffort, kOnOff)),
     OnlyWhenSet(Integer(kEffort, "RESTARTS", &Config::restarts, kRestarts)),
     OnlyWhenSet(Integer(kEffort, "RACING", &Config::racing, kOnOff)),
+    OnlyWhenSet(Integer(kEffort, "FREEST_FIRST_RESTARTS", &Config::freestFirstRestarts,
+                        Closed(0, 10000, "a number of restarts from 0 (off) to 10000"))),
     OnlyWhenSet(Integer(kTempering, "TEMPERING_REPLICAS", &Config::temperingReplicas, kReplicas)),
     OnlyWhenSet(Real(kTempering, "TEMPERING_HOT_T", &Config::temperingHotT, kTemperature)),
     OnlyWhenSet(Real(kTempering, "TEMPERING_COLD_T", &Config::temperingColdT, kTemperature)),

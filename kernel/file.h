@@ -134,6 +134,9 @@ struct Config {
   int32_t autoEffort = 1;
   int32_t restarts = 1;
   int32_t racing = 1;
+  // Restarts of parallel tempering for the models of most free coordinates,
+  // searched before the race of the others (0: they race like the rest).
+  int32_t freestFirstRestarts = 0;
   int32_t temperingReplicas = 8;
   double temperingHotT = 1.0;
   double temperingColdT = 0.001;
@@ -239,7 +242,7 @@ struct ConfigKeyword {
   bool onlyWhenSet;  // written only when not its default, so older jobs keep their files
 };
 
-constexpr int kConfigKeywordCount = 100;
+constexpr int kConfigKeywordCount = 101;
 extern const ConfigKeyword configKeywords[kConfigKeywordCount];
 extern const char configStamp[];
 

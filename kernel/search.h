@@ -71,9 +71,10 @@ struct StageSettings {
   TraditionalAnnealingSettings traditional;
   AdaptiveAnnealingSettings adaptive;
   TemperingSettings tempering;
-  int autoEffort = 1;     // 1: the moves grow with the free count (SearchEffort)
-  uint32_t restarts = 1;  // independent searches of each model from random starts
-  int racing = 0;         // 1: the models of the stage race (the stage's business)
+  int autoEffort = 1;        // 1: the moves grow with the free count (SearchEffort)
+  uint32_t restarts = 1;     // independent searches of each model from random starts
+  int racing = 0;            // 1: the models of the stage race (the stage's business)
+  uint32_t freestFirst = 0;  // restarts of the freest models' tempering before a race (0: none)
 };
 
 // The search effort of a model with the given free count, as a factor on

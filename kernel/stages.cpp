@@ -207,7 +207,7 @@ void SearchModel(Job *job, WorkerCopy *w, CrystalModel *m, const StageSettings &
     ms.context.base.model = m;
     ms.random.base = SearchSeed(job->settings.seed, m->modelNumber, stage, round,
                                 static_cast<int>(k));
-    ms.context.base.round = round;
+    ms.context.base.round = std::max(round, 0);
     ms.search.progress = OptimizationCallback;
     ms.search.progressArg = &ms.context;
     ms.search.penalty = penalty;
@@ -291,7 +291,9 @@ std::string SolvingHead(const CrystalModel *m, const StageSettings &settings, in
                         int round, double share) {
   std::string head = "\n-----------------------------------------\nSolving model " +
                      std::to_string(m->modelNumber);
-  if (share < 1 || round > 0) {
+  if (round < 0) {
+    head += " (searched first, before the race)";
+  } else if (share < 1 || round > 0) {
     char text[96];
     std::snprintf(text, sizeof text, " (race round %d, %.0f%% of its effort)", round + 1,
                   100 * share);
@@ -330,6 +332,7 @@ StageSettings OptimizationSettings(const Config &c) {
   s.autoEffort = c.autoEffort;
   s.restarts = static_cast<uint32_t>(std::max(c.restarts, 1));
   s.racing = c.racing;
+  s.freestFirst = static_cast<uint32_t>(std::max(c.freestFirstRestarts, 0));
   return s;
 }
 
@@ -730,67 +733,114 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
   auto finish = [&](size_t i) {
     if (started[i]) Tell(report, REPORT_MODEL_FINISHED, stage, models[i], i, n, 0, &runs[i]);
   };
+  // One round's searches of the entrants, shared out among the team and
+  // exchanged; the runs take the figures. Round -1 is the freest models'
+  // search before the race. Whether the round failed.
+  auto searchRound = [&](const std::vector<size_t> &entrants, const StageSettings &roundSettings,
+                         int round, double share) {
+    std::vector<CrystalModel *> field;
+    for (size_t i : entrants) field.push_back(models[i]);
+    const std::vector<CrystalModel *> mine = team.share ? team.share(field) : field;
+    const int lanes = RestartLanes(job, mine.size());
+    const int shown = std::max(round, 0);
+    std::vector<ModelRun> roundRuns(mine.size());
+    std::vector<char> ran(mine.size(), 0);
+    bool failed = !ForEachModel(job, mine.size(), stop, [&](size_t k, int worker) {
+      WorkerCopy &w = copies[static_cast<size_t>(worker)];
+      w.Prepare(job);
+      const size_t i = position.at(mine[k]);
+      CrystalModel *m = models[i];
+      ModelRun &run = roundRuns[k];
+      run.model = m;
+      run.method = runs[i].method;
+      ran[k] = 1;
+      Tell(report, REPORT_MODEL_STARTED, stage, m, i, n, worker, nullptr, shown);
+      // A grid search has seen every point in its first search; later
+      // rounds leave it be.
+      if (round <= 0 || run.method != METHOD_GRID) {
+        const std::string head = SolvingHead(m, roundSettings, run.method, round, share);
+        if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
+        SearchModel(job, &w, m, roundSettings, stage, round, share, i, n, worker, lanes, report,
+                    stop, &run);
+        const std::string tail = SolvingTail(m, run);
+        if (together)
+          Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail.c_str());
+        else
+          Message(MESSAGE_PLAIN, "%s", tail.c_str());
+        std::lock_guard<std::mutex> lock(timeLock);
+        totalSeconds += run.seconds;
+      } else {
+        run.finished = true;
+      }
+      Tell(report, REPORT_ROUND_FINISHED, stage, m, i, n, worker, &run, shown);
+    });
+    std::vector<ModelRun> got;
+    for (size_t k = 0; k < mine.size(); ++k)
+      if (ran[k]) got.push_back(roundRuns[k]);
+    if (!failed && team.gather && !team.gather(field, &got)) failed = true;
+    for (const ModelRun &g : got) {
+      auto found = position.find(g.model);
+      if (found == position.end()) continue;
+      ModelRun &run = runs[found->second];
+      started[found->second] = 1;
+      run.method = g.method;
+      run.seconds += g.seconds;
+      run.stopped = run.stopped || g.stopped;
+      run.finished = false;
+      run.rounds = round + 1;
+    }
+    return failed;
+  };
+  // The models of most free coordinates first, searched hard: in low
+  // symmetry the structure most often has every atom on a general position,
+  // and that model's search is the hardest, more than a race's short rounds
+  // can rank. They then stand in the race searched, its entrants measured
+  // against them. Shards see only their part of the field, so only a race
+  // run in one piece does this.
+  std::vector<size_t> freest;
+  bool ended = false;
+  if (settings.freestFirst > 0 && (team.firstRound > 0 || team.lastRound >= 0))
+    Message(MESSAGE_HINT,
+            "racing models, FREEST_FIRST_RESTARTS is left out: a shard sees only its part of "
+            "the models\n");
+  if (settings.freestFirst > 0 && team.firstRound == 0 && team.lastRound < 0) {
+    int most = 0;
+    for (const CrystalModel *m : models) most = std::max(most, m->freeCount);
+    for (size_t i = 0; i < n; ++i)
+      if (models[i]->freeCount == most) freest.push_back(i);
+    if (freest.size() == n) freest.clear();
+    if (!freest.empty()) {
+      StageSettings first = settings;
+      first.method = METHOD_TEMPERING;
+      first.restarts = settings.freestFirst;
+      Message(MESSAGE_HINT,
+              "racing models, searching first the %zu of most free coordinates (%d), by "
+              "parallel tempering with %u restarts\n",
+              freest.size(), most, first.restarts);
+      for (size_t i : freest) runs[i].method = ChooseMethod(first, models[i]);
+      const bool failed = searchRound(freest, first, -1, 1);
+      for (size_t i : freest) {
+        racing[i] = 0;  // it stands searched; it does not race
+        runs[i].finished = !(failed || Stopping(stop));
+        runs[i].stopped = runs[i].stopped || !runs[i].finished;
+        finish(i);
+      }
+      if (failed || Stopping(stop)) {
+        if (failed && ok) *ok = false;
+        for (size_t i = 0; i < n; ++i) racing[i] = 0;
+        ended = true;
+      }
+    }
+  }
   double share = RaceFirstShare(n);
-  for (int round = 0;; ++round, share = std::min(1.0, 2 * share)) {
+  for (int round = 0; !ended; ++round, share = std::min(1.0, 2 * share)) {
     std::vector<size_t> entrants;
     for (size_t i = 0; i < n; ++i)
       if (racing[i]) entrants.push_back(i);
     if (entrants.empty()) break;
     std::vector<double> before(n);
     for (size_t i = 0; i < n; ++i) before[i] = SearchCost(models[i], penalty);
-    bool failed = false;
-    if (round >= team.firstRound) {
-      std::vector<CrystalModel *> field;
-      for (size_t i : entrants) field.push_back(models[i]);
-      const std::vector<CrystalModel *> mine = team.share ? team.share(field) : field;
-      const int lanes = RestartLanes(job, mine.size());
-      std::vector<ModelRun> roundRuns(mine.size());
-      std::vector<char> ran(mine.size(), 0);
-      failed = !ForEachModel(job, mine.size(), stop, [&](size_t k, int worker) {
-        WorkerCopy &w = copies[static_cast<size_t>(worker)];
-        w.Prepare(job);
-        const size_t i = position.at(mine[k]);
-        CrystalModel *m = models[i];
-        ModelRun &run = roundRuns[k];
-        run.model = m;
-        run.method = runs[i].method;
-        ran[k] = 1;
-        Tell(report, REPORT_MODEL_STARTED, stage, m, i, n, worker, nullptr, round);
-        // A grid search has seen every point in round 0; later rounds
-        // leave it be.
-        if (round == 0 || run.method != METHOD_GRID) {
-          const std::string head = SolvingHead(m, settings, run.method, round, share);
-          if (!together) Message(MESSAGE_PLAIN, "%s", head.c_str());
-          SearchModel(job, &w, m, settings, stage, round, share, i, n, worker, lanes, report, stop,
-                      &run);
-          const std::string tail = SolvingTail(m, run);
-          if (together)
-            Message(MESSAGE_PLAIN, "%s%s", head.c_str(), tail.c_str());
-          else
-            Message(MESSAGE_PLAIN, "%s", tail.c_str());
-          std::lock_guard<std::mutex> lock(timeLock);
-          totalSeconds += run.seconds;
-        } else {
-          run.finished = true;
-        }
-        Tell(report, REPORT_ROUND_FINISHED, stage, m, i, n, worker, &run, round);
-      });
-      std::vector<ModelRun> got;
-      for (size_t k = 0; k < mine.size(); ++k)
-        if (ran[k]) got.push_back(roundRuns[k]);
-      if (!failed && team.gather && !team.gather(field, &got)) failed = true;
-      for (const ModelRun &g : got) {
-        auto found = position.find(g.model);
-        if (found == position.end()) continue;
-        ModelRun &run = runs[found->second];
-        started[found->second] = 1;
-        run.method = g.method;
-        run.seconds += g.seconds;
-        run.stopped = run.stopped || g.stopped;
-        run.finished = false;
-        run.rounds = round + 1;
-      }
-    }
+    const bool failed = round >= team.firstRound && searchRound(entrants, settings, round, share);
     // A stop, or a failure, ends the race where it stands: the models still
     // in it keep the best they found, marked stopped.
     if (failed || Stopping(stop)) {
@@ -833,7 +883,15 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
     const double lead = SearchCost(models[leader], penalty);
     const bool settled =
         round >= 1 && next > 0 && lead < kRaceLead * next && lead >= kRaceSettled * before[leader];
-    const size_t keep = last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
+    // A model searched first that is as clearly ahead of every entrant ends
+    // the race: its search was whole, so it is settled already.
+    double first = -1;
+    for (size_t i : freest)
+      if (started[i] && (first < 0 || SearchCost(models[i], penalty) < first))
+        first = SearchCost(models[i], penalty);
+    const bool beaten = round >= 1 && first >= 0 && first < kRaceLead * lead;
+    const size_t keep =
+        beaten ? 0 : last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
     for (size_t k = 0; k < entrants.size(); ++k) {
       const size_t i = entrants[k];
       if (k >= keep) {
@@ -846,7 +904,12 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
         finish(i);
       }
     }
-    if (last) break;
+    if (beaten)
+      Message(MESSAGE_HINT,
+              "racing models, a model searched first is clearly ahead of the %zu left after "
+              "round %d; the race ends\n",
+              entrants.size(), round + 1);
+    if (last || beaten) break;
     if (settled) {
       // Clearly ahead is not yet converged: a round's short search only
       // failed to beat the leader's best. The leader alone goes on to the

@@ -208,6 +208,9 @@ TEST_F(ConfigTest, AValueIsJudgedAlikeByTheReaderAFrontEndAndOtherCallersAndWith
       {"REFINE_PREF_ORIENT", "2", 0, "out of range: expected 0 (r kept) or 1 (r refined)"},
       {"STATISTIC_CIRCLES", "-1", 0, "out of range: expected a number of trials of at least 1"},
       {"SEARCH_RESOLUTION", "0", 0, "out of range: expected a grid step above 0 angstrom"},
+      {"FREEST_FIRST_RESTARTS", "0", 0, ""},  // off
+      {"FREEST_FIRST_RESTARTS", "10001", 0,
+       "out of range: expected a number of restarts from 0 (off) to 10000"},
       {"CELL_GAMMA", "180", 0, "out of range: expected a cell angle between 0 and 180 degrees"},
       // A number as long as a line allows.
       {"CELL_A", "1" + std::string(240, '0'), 0,

@@ -77,18 +77,24 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
   struct Case {
     int threads;
     int stopInRound;  // -1: no stop
+    int freestFirst;  // restarts of the freest models' search before the race
   };
-  const Case cases[] = {{1, -1}, {2, -1}, {2, 1}};
+  // Forsterite's freest models are not its structure: searched first, they
+  // must not keep the race from finding it.
+  const Case cases[] = {{1, -1, 0}, {2, -1, 0}, {2, 1, 0}, {2, -1, 2}};
   std::vector<std::string> outcomes[2];
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.threads) + " threads, stop in round " +
-                 std::to_string(c.stopInRound));
+                 std::to_string(c.stopInRound) + ", freest first " +
+                 std::to_string(c.freestFirst));
     CapturedMessages quiet;
     ForsteriteJob f(c.threads);
     ASSERT_TRUE(f.ok);
     f.job.config.tradiSaMoves = 150;
     // The factor alone, so that no model may end worse than it started.
     f.job.config.bondPenalty = 0;
+    f.job.config.temperingMoves = 300;
+    f.job.config.freestFirstRestarts = c.freestFirst;
     const std::vector<CrystalModel *> all = AllModels(&f.job);
     StatisticTestModels(&f.job, all, nullptr, nullptr);
     std::vector<double> before;
@@ -108,13 +114,19 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
     EXPECT_EQ(finals.load(), static_cast<int>(all.size()));  // once each, whatever happened
     int last = 0;
     for (const ModelRun &r : runs) last = std::max(last, r.rounds);
-    size_t kept = 0, stopped = 0;
+    size_t kept = 0, stopped = 0, first = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
       const ModelRun &r = runs[i];
       EXPECT_LE(all[i]->Rmin, before[i]);
       EXPECT_NE(r.finished, r.stopped);
-      EXPECT_GE(r.rounds, 1);
       stopped += r.stopped;
+      if (r.rounds == 0) {
+        ++first;
+        EXPECT_EQ(r.method, METHOD_TEMPERING);
+        EXPECT_FALSE(r.dropped);
+        EXPECT_FALSE(IsForsterite(r.model)) << "the case no longer tells";
+        continue;
+      }
       if (r.dropped) {
         // Before the last: a leader clearly ahead has a last round alone.
         EXPECT_LT(r.rounds, last);
@@ -129,11 +141,13 @@ TEST(Stages, RacingKeepsTheTrueModelOnAnyThreadsAndStops) {
       continue;
     }
     EXPECT_EQ(stopped, 0u);
+    EXPECT_EQ(first > 0, c.freestFirst > 0);
     EXPECT_GE(last, 2);
     EXPECT_GE(kept, 1u) << "the true structure was left behind";
     std::vector<CrystalModel *> ranked = all;
     SortModels(&ranked);
     EXPECT_TRUE(IsForsterite(ranked.front())) << EPCStr(ranked.front());
+    if (c.freestFirst) continue;
     std::vector<std::string> &o = outcomes[c.threads - 1];
     for (const ModelRun &r : runs)
       o.push_back(Outcome(*r.model) + " " + std::to_string(r.rounds) + (r.dropped ? " d" : ""));
@@ -180,6 +194,62 @@ TEST(Stages, ALeaderClearlyAheadHasALastRoundWithItsWholeEffort) {
   const long first = evaluations[std::make_pair(data.truth, 0)],
              last = evaluations[std::make_pair(data.truth, leader->rounds - 1)];
   EXPECT_NEAR(last, 8 * first, last / 50);  // moves rounded at the short share
+}
+
+// A P-1 salt with both ions on general positions: searched first, the one
+// model of most free coordinates reaches the truth at once, is clearly ahead
+// of every entrant after the race's second round and ends the race there;
+// the same on one thread and on two. A shard, which sees only its part of
+// the models, races them all and says why.
+TEST(Stages, AModelSearchedFirstThatIsClearlyAheadEndsTheRace) {
+  std::vector<std::string> outcomes[2];
+  for (int threads : {1, 2, 0}) {
+    const bool shard = threads == 0;
+    SCOPED_TRACE(shard ? std::string("a shard") : std::to_string(threads) + " threads");
+    CapturedMessages messages;
+    SyntheticJob data{
+        "Na1Cl1", 2, 2, 5.1, 5.6, 6.3, "Na(2i)+Cl(2i)", {0.13, 0.27, 0.34, 0.61, 0.78, 0.12}};
+    ASSERT_NE(data.truth, nullptr);
+    Job &job = data.job;
+    job.settings.threads = std::max(threads, 1);
+    job.config.optimizationMethod = METHOD_TRADITIONAL;
+    job.config.autoGridSearch = 0;
+    job.config.bondPenalty = 0;
+    job.config.temperingMoves = 1000;
+    job.config.freestFirstRestarts = 3;
+    const std::vector<CrystalModel *> all = AllModels(&job);
+    ASSERT_GT(all.size(), 4u);
+    RaceTeam team;
+    if (shard) team.lastRound = 0;
+    const std::vector<ModelRun> runs = RaceModels(
+        &job, all, OptimizationSettings(job.config), STAGE_OPTIMIZATION, nullptr, nullptr, team);
+    ASSERT_EQ(runs.size(), all.size());
+    if (shard) {
+      EXPECT_TRUE(Holds(messages.text(), "FREEST_FIRST_RESTARTS is left out"));
+      for (const ModelRun &r : runs) EXPECT_EQ(r.rounds, 1);
+      continue;
+    }
+    EXPECT_TRUE(Holds(messages.text(), "searching first the 1 of most free coordinates (6), by "
+                                       "parallel tempering with 3 restarts"));
+    ASSERT_TRUE(Holds(messages.text(), "clearly ahead of the")) << messages.text();
+    int last = 0;
+    for (const ModelRun &r : runs) {
+      EXPECT_TRUE(r.finished);
+      if (r.model == data.truth) {
+        EXPECT_EQ(r.method, METHOD_TEMPERING);
+        EXPECT_EQ(r.rounds, 0);
+        EXPECT_FALSE(r.dropped);
+        EXPECT_LT(r.model->Rmin, 0.1);  // on the search grid
+      } else {
+        EXPECT_LT(r.model->freeCount, data.truth->freeCount);
+        EXPECT_TRUE(r.dropped);
+        last = std::max(last, r.rounds);
+      }
+      outcomes[threads - 1].push_back(Outcome(*r.model) + " " + std::to_string(r.rounds));
+    }
+    EXPECT_EQ(last, 2);
+  }
+  EXPECT_EQ(outcomes[0], outcomes[1]);
 }
 
 TEST(Stages, RefinementTakesTheBestModelsCheckedOrNotAsAsked) {
@@ -241,6 +311,19 @@ TEST(Stages, StopRequestsEndEveryStageAndKeepTheBest) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_TRUE(runs[0].stopped);
   EXPECT_LE(cost(lone), had + 1e-12);
+  // A stop while the freest models are searched first ends the race before
+  // its first round: they are marked stopped, and no other model started.
+  StageSettings freestFirst = OptimizationSettings(job.config);
+  freestFirst.freestFirst = 4;
+  stop = false;
+  reports = 0;
+  runs = SolveModels(&job, all, freestFirst, STAGE_OPTIMIZATION, stopAfter(300), &stop);
+  ASSERT_FALSE(runs.empty());
+  for (const ModelRun &r : runs) {
+    EXPECT_TRUE(r.stopped && !r.finished);
+    EXPECT_EQ(r.method, METHOD_TEMPERING);
+    EXPECT_EQ(r.rounds, 0);
+  }
   // Four two-atom entries in Pmmm: minutes of enumeration before the budget
   // refuses it, unless the stop is seen.
   Job slow;
