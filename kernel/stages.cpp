@@ -884,12 +884,14 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
     const bool settled =
         round >= 1 && next > 0 && lead < kRaceLead * next && lead >= kRaceSettled * before[leader];
     // A model searched first that is as clearly ahead of every entrant ends
-    // the race: its search was whole, so it is settled already.
+    // the race, already after the first round: its search was whole, so it
+    // is settled, and the entrants' first round is what the race halves
+    // the field on anyway.
     double first = -1;
     for (size_t i : freest)
       if (started[i] && (first < 0 || SearchCost(models[i], penalty) < first))
         first = SearchCost(models[i], penalty);
-    const bool beaten = round >= 1 && first >= 0 && first < kRaceLead * lead;
+    const bool beaten = first >= 0 && first < kRaceLead * lead;
     const size_t keep =
         beaten ? 0 : last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
     for (size_t k = 0; k < entrants.size(); ++k) {
