@@ -694,7 +694,6 @@ std::vector<ModelRun> SolveModels(Job *job, const std::vector<CrystalModel *> &m
   return out;
 }
 
-
 double RaceFirstShare(size_t models) {
   double share = kRaceFirstShare;
   for (size_t n = 64; n < models && share > kRaceSmallestShare; n *= 4) share /= 2;
@@ -797,13 +796,15 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
   // can rank. They then stand in the race searched, its entrants measured
   // against them. Shards see only their part of the field, so only a race
   // run in one piece does this.
-  std::vector<size_t> freest;
+  double firstCost = -1;  // the lowest cost of the models searched first
   bool ended = false;
-  if (settings.freestFirst > 0 && (team.firstRound > 0 || team.lastRound >= 0))
+  const bool inOnePiece = team.firstRound == 0 && team.lastRound < 0;
+  if (settings.freestFirst > 0 && !inOnePiece)
     Message(MESSAGE_HINT,
             "racing models, FREEST_FIRST_RESTARTS is left out: a shard sees only its part of "
             "the models\n");
-  if (settings.freestFirst > 0 && team.firstRound == 0 && team.lastRound < 0) {
+  if (settings.freestFirst > 0 && inOnePiece) {
+    std::vector<size_t> freest;
     int most = 0;
     for (const CrystalModel *m : models) most = std::max(most, m->freeCount);
     for (size_t i = 0; i < n; ++i)
@@ -824,6 +825,8 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
         runs[i].finished = !(failed || Stopping(stop));
         runs[i].stopped = runs[i].stopped || !runs[i].finished;
         finish(i);
+        if (started[i] && (firstCost < 0 || SearchCost(models[i], penalty) < firstCost))
+          firstCost = SearchCost(models[i], penalty);
       }
       if (failed || Stopping(stop)) {
         if (failed && ok) *ok = false;
@@ -887,11 +890,7 @@ std::vector<ModelRun> RaceModels(Job *job, const std::vector<CrystalModel *> &mo
     // the race, already after the first round: its search was whole, so it
     // is settled, and the entrants' first round is what the race halves
     // the field on anyway.
-    double first = -1;
-    for (size_t i : freest)
-      if (started[i] && (first < 0 || SearchCost(models[i], penalty) < first))
-        first = SearchCost(models[i], penalty);
-    const bool beaten = first >= 0 && first < kRaceLead * lead;
+    const bool beaten = firstCost >= 0 && firstCost < kRaceLead * lead;
     const size_t keep =
         beaten ? 0 : last ? entrants.size() : settled ? 1 : (entrants.size() + 1) / 2;
     for (size_t k = 0; k < entrants.size(); ++k) {
